@@ -1,0 +1,259 @@
+#pragma once
+// The window's controls as plain C++ objects, free of Win32.
+//
+// A control's state lives here; the window binds each control to its Win32
+// widget through a ControlView, which only displays what the model holds. When
+// the user changes a widget, the window writes the change back with
+// Source::User, which updates the model without echoing it to the widget.
+// The control-state store walks these objects by kind (dynamic_cast), so the
+// class hierarchy below is part of the stored format: the kinds are tested in a
+// fixed order and the first that applies decides.
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bakwyn::ui {
+
+enum class Source { Program, User };
+
+// What the Win32 widget of a control shows. Every method has an empty default,
+// so a view implements only what its widget has.
+class ControlView {
+ public:
+  virtual ~ControlView() = default;
+  virtual void showText(const std::string&) {}
+  virtual void showEnabled(bool) {}
+  virtual void showChecked(bool) {}
+  virtual void showValue(double) {}
+  virtual void showColumnWidth(int /*column*/, int /*width*/) {}
+  virtual void showRows() {}  // the tree list's rows changed: redraw them all
+};
+
+class Component {
+ public:
+  explicit Component(std::string name) : name_(std::move(name)) {}
+  virtual ~Component() = default;
+  Component(const Component&) = delete;
+  Component& operator=(const Component&) = delete;
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+};
+
+class Control : public Component {
+ public:
+  using Component::Component;
+  bool enabled() const { return enabled_; }
+  void setEnabled(bool enabled);
+  void attach(ControlView* view);  // nullptr detaches
+  ControlView* view() const { return view_; }
+
+ protected:
+  ControlView* view_ = nullptr;
+
+ private:
+  bool enabled_ = true;
+};
+
+// Common base of the text editors: a single line of text.
+class TdxInplaceTextEdit : public Control {
+ public:
+  using Control::Control;
+  const std::string& text() const { return text_; }
+  void setText(const std::string& text, Source source = Source::Program);
+  int maxLength() const { return maxLength_; }  // in characters; 0 means no limit
+  void setMaxLength(int length) { maxLength_ = length; }
+
+ private:
+  std::string text_;
+  int maxLength_ = 0;
+};
+
+class TdxEdit : public TdxInplaceTextEdit {
+ public:
+  using TdxInplaceTextEdit::TdxInplaceTextEdit;
+  bool password() const { return password_; }  // shows "*" for every character
+  void setPassword(bool on) { password_ = on; }
+
+ private:
+  bool password_ = false;
+};
+
+class TdxButtonEdit : public TdxInplaceTextEdit {
+ public:
+  using TdxInplaceTextEdit::TdxInplaceTextEdit;
+  std::function<void(TdxButtonEdit&)> onButtonClick;
+};
+
+class TdxPickEdit : public TdxInplaceTextEdit {
+ public:
+  using TdxInplaceTextEdit::TdxInplaceTextEdit;
+};
+
+class TdxTimeEdit : public TdxInplaceTextEdit {
+ public:
+  using TdxInplaceTextEdit::TdxInplaceTextEdit;
+};
+
+class TdxPopupEdit : public TdxInplaceTextEdit {
+ public:
+  using TdxInplaceTextEdit::TdxInplaceTextEdit;
+  std::function<void(TdxPopupEdit&)> onInitPopup;  // before the drop-down opens
+  std::function<void(TdxPopupEdit&)> onPopup;      // as it opens
+  bool droppedDown() const { return droppedDown_; }
+  // Opening runs onInitPopup then onPopup; the window shows the panel.
+  void dropDown();
+  // Closing with accept = true keeps the choice (the caller then sets the text).
+  void closeUp(bool accept);
+  std::function<void(bool /*open*/)> onDropDownChanged;  // the window shows or hides the panel
+
+ private:
+  bool droppedDown_ = false;
+};
+
+class TdxSpinEdit : public Control {
+ public:
+  using Control::Control;
+  double value() const { return value_; }
+  void setValue(double value, Source source = Source::Program);
+  double minValue() const { return min_; }
+  double maxValue() const { return max_; }
+  void setRange(double min, double max) { min_ = min, max_ = max; }
+
+ private:
+  double value_ = 0;
+  double min_ = 0;
+  double max_ = 0;
+};
+
+class TdxCheckEdit : public Control {
+ public:
+  using Control::Control;
+  bool checked() const { return checked_; }
+  // Runs onChange when the state actually changes, whoever changed it.
+  void setChecked(bool checked, Source source = Source::Program);
+  const std::string& caption() const { return caption_; }
+  void setCaption(std::string caption) { caption_ = std::move(caption); }
+  std::function<void(TdxCheckEdit&)> onChange;
+
+ private:
+  bool checked_ = false;
+  std::string caption_;
+};
+
+struct TreeColumn {
+  std::string caption;
+  int width = 0;
+  int minWidth = 0;
+  bool visible = true;
+  bool readOnly = false;
+  bool checkBox = false;  // a check-box column
+};
+
+struct TreeNode {
+  std::vector<std::string> values;  // one per column
+  std::vector<std::unique_ptr<TreeNode>> children;
+  bool selected = false;
+};
+
+class TdxTreeList : public Control {
+ public:
+  using Control::Control;
+  std::vector<TreeColumn>& columns() { return columns_; }
+  const std::vector<TreeColumn>& columns() const { return columns_; }
+  void setColumnWidth(int column, int width);
+
+  const std::vector<std::unique_ptr<TreeNode>>& topNodes() const { return top_; }
+  TreeNode& addTopNode(std::vector<std::string> values);
+  void clear();
+  TreeNode* focusedNode() const { return focused_; }
+  void setFocusedNode(TreeNode* node, Source source = Source::Program);
+  bool rowSelect = false;  // the row-selection option
+  std::function<void(TdxTreeList&)> onClick;
+  // The list's own key handling; a subclass may add to it.
+  virtual void keyDown(int virtualKey) { (void)virtualKey; }
+  void changed();  // the rows changed: tell the view
+
+ private:
+  std::vector<TreeColumn> columns_;
+  std::vector<std::unique_ptr<TreeNode>> top_;
+  TreeNode* focused_ = nullptr;
+};
+
+// The maker's controls and their read-only accessors.
+
+class TmEdt : public TdxEdit {
+ public:
+  using TdxEdit::TdxEdit;
+  std::string tText() const;
+  std::string sText() const;
+  std::string lText() const;
+  std::string sMaxText() const;
+};
+
+class TmavBEdit : public TdxButtonEdit {
+ public:
+  using TdxButtonEdit::TdxButtonEdit;
+  std::string tText() const;
+  std::string sText() const;
+  std::string lText() const;
+  std::string sMaxText() const;
+};
+
+class TmavPopEdit : public TdxPopupEdit {
+ public:
+  using TdxPopupEdit::TdxPopupEdit;
+  std::string tText() const;
+  std::string sText() const;
+  std::string lText() const;
+};
+
+class TmavTimeEdit : public TdxTimeEdit {
+ public:
+  using TdxTimeEdit::TdxTimeEdit;
+  std::string dText() const;
+};
+
+class TmavSpinEdit : public TdxSpinEdit {
+ public:
+  using TdxSpinEdit::TdxSpinEdit;
+  int mIntValue() const;
+  std::string sIntValue() const;
+};
+
+class TmavTree : public TdxTreeList {
+ public:
+  using TdxTreeList::TdxTreeList;
+  TreeNode* mNodes(int position) const;
+  TreeNode* mLastNode() const;
+  int AllRowCount() const;
+  bool CanDeleteRow = true;
+  void keyDown(int virtualKey) override;  // the Delete-key rule
+};
+
+// The components a window owns, in creation order. The window's name and the
+// components' names are the registry key names of the control-state store.
+class ComponentOwner {
+ public:
+  explicit ComponentOwner(std::string name) : name_(std::move(name)) {}
+  const std::string& name() const { return name_; }
+
+  template <typename T, typename... Args>
+  T& add(std::string componentName, Args&&... args) {
+    auto component = std::make_unique<T>(std::move(componentName), std::forward<Args>(args)...);
+    T& ref = *component;
+    components_.push_back(std::move(component));
+    return ref;
+  }
+  const std::vector<std::unique_ptr<Component>>& components() const { return components_; }
+  Component* find(const std::string& componentName) const;
+
+ private:
+  std::string name_;
+  std::vector<std::unique_ptr<Component>> components_;
+};
+
+}  // namespace bakwyn::ui
