@@ -1,0 +1,147 @@
+#include "engine/BackupEngine.h"
+
+#include <algorithm>
+#include <exception>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "engine/SqlText.h"
+
+namespace bakwyn {
+namespace {
+
+constexpr std::int64_t kMillisecondsPerDay = 24LL * 60 * 60 * 1000;
+// A file counts as expired three minutes early, so that a backup written at a
+// slot's minute is due for deletion at the same slot `retentionDays` later
+// even if that backup took a few minutes to write.
+constexpr std::int64_t kExpiryMargin = 3LL * 60 * 1000;
+
+std::string Doubled(std::string_view text, char quote) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  for (const char c : text) {
+    out += c;
+    if (c == quote) out += quote;
+  }
+  return out;
+}
+
+std::string Digits(int value, int width) {
+  std::string out(static_cast<size_t>(width), '0');
+  for (int i = width - 1; i >= 0 && value > 0; --i, value /= 10) out[static_cast<size_t>(i)] = static_cast<char>('0' + value % 10);
+  return out;
+}
+
+}  // namespace
+
+std::string BackupFileName(const LocalDateTime& t) {
+  return Digits(t.year, 4) + "年" + Digits(t.month, 2) + "月" + Digits(t.day, 2) + "日" + Digits(t.hour, 2) + "时" +
+         Digits(t.minute, 2) + "分.bak";
+}
+
+std::string BuildBackupStatement(std::string_view database, std::string_view path) {
+  return "BACKUP DATABASE [" + Doubled(database, ']') + "] " + "TO  DISK = N'" + Doubled(path, '\'') + "'" + " " +
+         "WITH  NOINIT ,  NOUNLOAD ,NAME = N" + QuoteSqlText(kBackupSetName) + "," + "SKIP ,  STATS = 10,  NOFORMAT";
+}
+
+bool HasBackupExtension(std::string_view name) {
+  constexpr std::string_view kExtension = ".bak";
+  if (name.size() < kExtension.size()) return false;
+  const std::string_view tail = name.substr(name.size() - kExtension.size());
+  return std::equal(tail.begin(), tail.end(), kExtension.begin(), [](char a, char b) {
+    return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+  });
+}
+
+BackupEngine::BackupEngine(BackupSettings& settings, const Clock& clock, ServerSession& session, FileSystem& files,
+                           LogSink log)
+    : settings_(settings), clock_(clock), session_(session), files_(files), log_(std::move(log)) {}
+
+void BackupEngine::BakExecute() {
+  // A directory that cannot be created is not reported here: the server then
+  // cannot write the file, and that failure is logged below.
+  files_.createDirectories(settings_.backupDir);
+  // One reading of the clock for the whole name, so that 10:59:59.999 can
+  // never give the hour of one reading and the minute of the next.
+  const std::string path = settings_.backupDir + BackupFileName(clock_.now());
+  log_("开始备份数据库...");
+  try {
+    // Two runs in the same minute share a name; the second replaces the first.
+    files_.removeFile(path);
+    session_.open(settings_.user, settings_.password, settings_.server);
+    session_.closeQuery();
+    session_.execute(BuildBackupStatement(settings_.database, path));
+  } catch (const std::exception&) {
+    // The cause is not shown; the next scheduled slot simply tries again.
+    log_("数据库备份失败!");
+    return;
+  }
+  log_("数据库备份成功!  [文件名:" + path + "]");
+}
+
+void BackupEngine::deleteoldfileExecute() {
+  if (!settings_.cleanupEnabled) return;
+  try {
+    struct Candidate {
+      std::string path;
+      std::int64_t modified;
+    };
+    std::vector<Candidate> candidates;
+    for (const std::string& name : files_.listDirectory(settings_.backupDir)) {
+      if (!HasBackupExtension(name)) continue;
+      std::string path = settings_.backupDir + name;
+      // Opening also keeps us away from directories and files in use.
+      if (const auto modified = files_.readModifiedTime(path)) {
+        candidates.push_back({std::move(path), CalendarMilliseconds(*modified)});
+      }
+    }
+    if (candidates.empty()) return;
+    // The newest backup is kept whatever its age: when backups keep failing,
+    // the last good one must not be cleaned away.
+    const std::int64_t newest =
+        std::max_element(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+          return a.modified < b.modified;
+        })->modified;
+    const std::int64_t now = CalendarMilliseconds(clock_.now());
+    const std::int64_t retention = static_cast<std::int64_t>(settings_.retentionDays) * kMillisecondsPerDay;
+    for (const Candidate& file : candidates) {
+      if (file.modified == newest) continue;
+      // Whole milliseconds, so that the three-minute margin is exact.
+      if (now - file.modified + kExpiryMargin >= retention) files_.removeFile(file.path);
+    }
+  } catch (const std::exception&) {
+    // Cleanup never stops the backup that follows it.
+  }
+}
+
+void BackupEngine::Timer1Timer() {
+  const LocalDateTime now = clock_.now();
+  char minuteText[5];
+  FormatHourMinute(now, minuteText);
+  const std::string_view minute(minuteText, sizeof minuteText);
+  for (size_t i = 0; i < settings_.slots.size(); ++i) {
+    const SlotState& slot = settings_.slots[i];
+    if (!slot.enabled || std::string_view(slot.time) != minute) continue;
+    // The first matching slot claims the whole minute, even when it has
+    // already run today.
+    char dateText[8];
+    FormatDate(now, dateText);
+    if (std::string_view(slot.lastRunDate) != std::string_view(dateText, sizeof dateText)) {
+      RunScheduledSlot(static_cast<int>(i) + 1);
+    }
+    return;
+  }
+}
+
+void BackupEngine::RunScheduledSlot(int slot) {
+  if (slot < 1 || slot > static_cast<int>(settings_.slots.size())) throw std::out_of_range("no such backup slot");
+  deleteoldfileExecute();
+  BakExecute();
+  // The date after the backup: one that ends after midnight stamps the new day.
+  char dateText[8];
+  FormatDate(clock_.now(), dateText);
+  settings_.slots[static_cast<size_t>(slot) - 1].lastRunDate.assign(dateText, sizeof dateText);
+}
+
+}  // namespace bakwyn

@@ -1,0 +1,60 @@
+#pragma once
+// The backup engine: the timer tick that decides when a backup is due, the
+// backup job and the cleanup of expired backups. It works only from the
+// BackupSettings record it is given and reaches the outside world only through
+// the clock, server session, file system and log sink handed to it.
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "engine/BackupSettings.h"
+#include "engine/Clock.h"
+#include "engine/FileSystem.h"
+#include "server/ServerSession.h"
+
+namespace bakwyn {
+
+// Receives one log line of text; the window adds the time stamp.
+using LogSink = std::function<void(const std::string&)>;
+
+// The logical backup set name written into every backup.
+inline constexpr std::string_view kBackupSetName = "Vorda软件Bakwyn";
+
+// "2004年11月17日10时30分.bak" for 10:30 on 17 November 2004.
+std::string BackupFileName(const LocalDateTime& t);
+
+// The BACKUP DATABASE statement for `database` into the file `path`. The name
+// goes between brackets with every "]" doubled; the path is one N'...' literal
+// with every quote doubled, because TO DISK = takes only a literal.
+std::string BuildBackupStatement(std::string_view database, std::string_view path);
+
+// True for a name whose extension is exactly ".bak", in any letter case.
+bool HasBackupExtension(std::string_view name);
+
+class BackupEngine {
+ public:
+  // All references must outlive the engine; `settings` is read afresh on every
+  // call, so the engine always works from the latest applied values.
+  BackupEngine(BackupSettings& settings, const Clock& clock, ServerSession& session, FileSystem& files, LogSink log);
+
+  // One backup: logs the start, then success with the file path or failure.
+  void BakExecute();
+  // Deletes backups in the backup directory that have reached the retention
+  // age, when cleanup is on. Silent: nothing is logged, failures are skipped.
+  void deleteoldfileExecute();
+  // The 100-millisecond timer tick: runs the first enabled slot whose time is
+  // now, unless it already ran today. Does not allocate when nothing is due.
+  void Timer1Timer();
+  // Cleanup, backup, then stamps slot `slot` (1 to 4) with the date after the
+  // backup. Throws std::out_of_range for another slot number.
+  void RunScheduledSlot(int slot);
+
+ private:
+  BackupSettings& settings_;
+  const Clock& clock_;
+  ServerSession& session_;
+  FileSystem& files_;
+  LogSink log_;
+};
+
+}  // namespace bakwyn

@@ -1,0 +1,44 @@
+#pragma once
+// The engine's view of the wall clock. Everything the engine decides from the
+// time (which slot is due, the backup's file name, the age of old backups) goes
+// through a Clock, so tests can drive it to any moment without waiting.
+#include <cstdint>
+
+namespace bakwyn {
+
+// A local (wall-clock) date and time, as the user sees it on the taskbar.
+struct LocalDateTime {
+  int year = 0;
+  int month = 0;   // 1..12
+  int day = 0;     // 1..31
+  int hour = 0;    // 0..23
+  int minute = 0;  // 0..59
+  int second = 0;  // 0..59
+  int millisecond = 0;
+
+  friend bool operator==(const LocalDateTime&, const LocalDateTime&) = default;
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual LocalDateTime now() const = 0;
+};
+
+// GetLocalTime on Windows, the C library's local time elsewhere.
+class SystemClock final : public Clock {
+ public:
+  LocalDateTime now() const override;
+};
+
+// Milliseconds from 1970-01-01 00:00 to `t`, reading `t` as a plain calendar
+// date and time (no time zone): the difference of two such values is the
+// distance between two wall-clock readings.
+std::int64_t CalendarMilliseconds(const LocalDateTime& t);
+
+// "HH:NN" (24-hour clock, zero-padded) and "yyyymmdd", written into a caller's
+// buffer so that the timer tick formats without touching the heap.
+void FormatHourMinute(const LocalDateTime& t, char (&out)[5]);
+void FormatDate(const LocalDateTime& t, char (&out)[8]);
+
+}  // namespace bakwyn

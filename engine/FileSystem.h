@@ -1,0 +1,31 @@
+#pragma once
+// The file operations the backup job and the cleanup need, behind one seam.
+// Paths are Windows paths in UTF-8 ("D:\dir\file.bak"). Nothing here throws:
+// every caller ignores these failures, so each operation simply reports
+// whether it worked.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/Clock.h"
+
+namespace bakwyn {
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Creates `dir` and every missing parent. True when the directory exists afterwards.
+  virtual bool createDirectories(const std::string& dir) = 0;
+  // Names of every entry in `dir` (files, directories, hidden and system ones),
+  // without "." and "..". Empty when the directory cannot be read.
+  virtual std::vector<std::string> listDirectory(const std::string& dir) = 0;
+  // Opens `path` for reading and returns its last-modification time as local
+  // date and time. Nothing when it cannot be opened: a directory, a file
+  // another program holds open for writing, no read permission.
+  virtual std::optional<LocalDateTime> readModifiedTime(const std::string& path) = 0;
+  // Deletes the file `path` (never a directory). True when it is gone.
+  virtual bool removeFile(const std::string& path) = 0;
+};
+
+}  // namespace bakwyn

@@ -1,0 +1,71 @@
+#include "engine/PosixFileSystem.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <ctime>
+#include <system_error>
+
+namespace bakwyn {
+
+PosixFileSystem::PosixFileSystem(std::map<char, std::filesystem::path> drives) {
+  for (auto& [letter, root] : drives) {
+    drives_[static_cast<char>(std::toupper(static_cast<unsigned char>(letter)))] = std::move(root);
+  }
+}
+
+std::optional<std::filesystem::path> PosixFileSystem::map(const std::string& windowsPath) const {
+  if (!windowsPath.empty() && windowsPath[0] == '/') return std::filesystem::path(windowsPath);
+  if (windowsPath.size() < 2 || windowsPath[1] != ':') return std::nullopt;
+  const auto drive = drives_.find(static_cast<char>(std::toupper(static_cast<unsigned char>(windowsPath[0]))));
+  if (drive == drives_.end()) return std::nullopt;
+  std::string rest = windowsPath.substr(2);
+  for (char& c : rest) {
+    if (c == '\\') c = '/';
+  }
+  while (!rest.empty() && rest[0] == '/') rest.erase(0, 1);
+  return drive->second / rest;
+}
+
+bool PosixFileSystem::createDirectories(const std::string& dir) {
+  const auto local = map(dir);
+  if (!local) return false;
+  std::error_code ec;
+  std::filesystem::create_directories(*local, ec);
+  return std::filesystem::is_directory(*local, ec);
+}
+
+std::vector<std::string> PosixFileSystem::listDirectory(const std::string& dir) {
+  std::vector<std::string> names;
+  const auto local = map(dir);
+  if (!local) return names;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(*local, ec), end; !ec && it != end; it.increment(ec)) {
+    names.push_back(it->path().filename().string());
+  }
+  return names;
+}
+
+std::optional<LocalDateTime> PosixFileSystem::readModifiedTime(const std::string& path) {
+  const auto local = map(path);
+  if (!local) return std::nullopt;
+  const int fd = ::open(local->c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);  // a directory opens here, not on Windows
+  ::close(fd);
+  if (!ok) return std::nullopt;
+  tm t{};
+  if (!localtime_r(&st.st_mtim.tv_sec, &t)) return std::nullopt;
+  return LocalDateTime{t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                       static_cast<int>(st.st_mtim.tv_nsec / 1000000)};
+}
+
+bool PosixFileSystem::removeFile(const std::string& path) {
+  const auto local = map(path);
+  return local && ::unlink(local->c_str()) == 0;
+}
+
+}  // namespace bakwyn

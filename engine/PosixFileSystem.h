@@ -1,0 +1,30 @@
+#pragma once
+// FileSystem on a POSIX system, for running the engine natively. Windows paths
+// are mapped onto directories of this system: "T:\dir\x.bak" with T mapped to
+// /tmp/t becomes /tmp/t/dir/x.bak. Paths starting with "/" are used as they
+// are; any other path fails every operation.
+#include <filesystem>
+#include <map>
+
+#include "engine/FileSystem.h"
+
+namespace bakwyn {
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  // Drive letters in either case; each maps to an existing directory.
+  explicit PosixFileSystem(std::map<char, std::filesystem::path> drives);
+
+  bool createDirectories(const std::string& dir) override;
+  std::vector<std::string> listDirectory(const std::string& dir) override;
+  std::optional<LocalDateTime> readModifiedTime(const std::string& path) override;
+  bool removeFile(const std::string& path) override;
+
+  // The local path a Windows path stands for; nothing for an unmapped drive.
+  std::optional<std::filesystem::path> map(const std::string& windowsPath) const;
+
+ private:
+  std::map<char, std::filesystem::path> drives_;
+};
+
+}  // namespace bakwyn
