@@ -48,10 +48,13 @@ class Control : public Component {
   using Component::Component;
   bool enabled() const { return enabled_; }
   void setEnabled(bool enabled);
-  void attach(ControlView* view);  // nullptr detaches
+  // Attaching shows the control's whole state in the view; nullptr detaches.
+  void attach(ControlView* view);
   ControlView* view() const { return view_; }
 
  protected:
+  // Shows every part of the state in `view`; each kind adds its own parts.
+  virtual void showState(ControlView& view) const;
   ControlView* view_ = nullptr;
 
  private:
@@ -66,6 +69,9 @@ class TdxInplaceTextEdit : public Control {
   void setText(const std::string& text, Source source = Source::Program);
   int maxLength() const { return maxLength_; }  // in characters; 0 means no limit
   void setMaxLength(int length) { maxLength_ = length; }
+
+ protected:
+  void showState(ControlView& view) const override;
 
  private:
   std::string text_;
@@ -123,6 +129,9 @@ class TdxSpinEdit : public Control {
   double maxValue() const { return max_; }
   void setRange(double min, double max) { min_ = min, max_ = max; }
 
+ protected:
+  void showState(ControlView& view) const override;
+
  private:
   double value_ = 0;
   double min_ = 0;
@@ -138,6 +147,9 @@ class TdxCheckEdit : public Control {
   const std::string& caption() const { return caption_; }
   void setCaption(std::string caption) { caption_ = std::move(caption); }
   std::function<void(TdxCheckEdit&)> onChange;
+
+ protected:
+  void showState(ControlView& view) const override;
 
  private:
   bool checked_ = false;
@@ -164,9 +176,12 @@ class TdxTreeList : public Control {
   using Control::Control;
   std::vector<TreeColumn>& columns() { return columns_; }
   const std::vector<TreeColumn>& columns() const { return columns_; }
+  // Widths below the column's minimum become the minimum; an index outside the
+  // columns is ignored.
   void setColumnWidth(int column, int width);
 
   const std::vector<std::unique_ptr<TreeNode>>& topNodes() const { return top_; }
+  // Both tell the view; edits of a node's values or children call changed().
   TreeNode& addTopNode(std::vector<std::string> values);
   void clear();
   TreeNode* focusedNode() const { return focused_; }
@@ -176,6 +191,9 @@ class TdxTreeList : public Control {
   // The list's own key handling; a subclass may add to it.
   virtual void keyDown(int virtualKey) { (void)virtualKey; }
   void changed();  // the rows changed: tell the view
+
+ protected:
+  void showState(ControlView& view) const override;
 
  private:
   std::vector<TreeColumn> columns_;
@@ -249,6 +267,7 @@ class ComponentOwner {
     return ref;
   }
   const std::vector<std::unique_ptr<Component>>& components() const { return components_; }
+  // Letter case of the name does not matter; nullptr when there is none.
   Component* find(const std::string& componentName) const;
 
  private:

@@ -1,0 +1,46 @@
+#pragma once
+// Stores the state of a window's controls in the registry, one key per
+// control named after the window and the control, and restores it. The store
+// knows control kinds, not the controls of a particular window: any control of
+// a stored kind is kept without further code.
+//
+// Layout under HKEY_LOCAL_MACHINE, string values only:
+//   StateRoot + window + "\" + control
+//     "TEXT"          text editors: the text, untrimmed
+//     "VALUE"         spin editors: the value in general number format ("3")
+//     "CHECKED"       check boxes: "-1" checked, "0" unchecked
+//     "0", "1", ...   tree lists: column widths in pixels (read only)
+// The password edit (a TdxEdit with its password flag set) keeps its "TEXT"
+// protected: ProtectedPrefix followed by the protected bytes in Base64. A text
+// without the prefix is a password stored in clear by an older version; it is
+// read as it stands and protected at the next save.
+#include <string>
+#include <string_view>
+
+#include "settings/Registry.h"
+#include "settings/SecretProtector.h"
+#include "settings/StateText.h"
+#include "ui/Controls.h"
+
+namespace bakwyn::settings {
+
+inline constexpr std::string_view StateRoot = "Software\\Tarsel软件\\Oskavel\\窗体属性风格\\";
+inline constexpr std::string_view ProtectedPrefix = "dpapi:";
+
+std::string ControlStateKey(std::string_view windowName, std::string_view controlName);
+
+// Writes the state of every stored control of `window`, in creation order. A
+// key that cannot be opened or created ends the pass silently; the controls
+// before it are stored. A value that cannot be written raises RegistryError.
+void SaveControlStates(const ui::ComponentOwner& window, Registry& registry, const SecretProtector& protector);
+
+// Reads and applies the state of every stored control of `window`, in creation
+// order, creating the keys of controls never stored. A missing or empty value
+// leaves the control as it is. A key that cannot be opened or created ends the
+// pass silently. A stored text that is not what its kind needs raises
+// ConversionError, and the later controls are not loaded. Checking a check
+// box runs its change handler, so an editor enabled by its check box is
+// enabled before its own state is read.
+void LoadControlStates(ui::ComponentOwner& window, Registry& registry, const SecretProtector& protector);
+
+}  // namespace bakwyn::settings

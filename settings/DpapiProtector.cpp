@@ -1,0 +1,52 @@
+#include "settings/DpapiProtector.h"
+
+#include <windows.h>
+#include <dpapi.h>
+
+#include "base/UniqueAny.h"
+
+namespace bakwyn::settings {
+namespace {
+
+struct LocalTraits {
+  using type = BYTE*;
+  static type invalid() { return nullptr; }
+  static void close(type memory) { LocalFree(memory); }
+};
+
+// Ties the protected bytes to this program: another program calling DPAPI on
+// the same computer cannot unprotect them without knowing this too.
+constexpr char kEntropy[] = "Bakwyn control state";
+
+DATA_BLOB BlobOf(std::string_view bytes) {
+  return DATA_BLOB{static_cast<DWORD>(bytes.size()), reinterpret_cast<BYTE*>(const_cast<char*>(bytes.data()))};
+}
+
+}  // namespace
+
+std::string DpapiProtector::protect(std::string_view secret) const {
+  DATA_BLOB in = BlobOf(secret);
+  DATA_BLOB entropy = BlobOf(std::string_view(kEntropy, sizeof kEntropy - 1));
+  DATA_BLOB out{};
+  // Machine scope: the program started at log-on and every administrator who
+  // opens the settings must read the same password.
+  if (!CryptProtectData(&in, nullptr, &entropy, nullptr, nullptr,
+                        CRYPTPROTECT_LOCAL_MACHINE | CRYPTPROTECT_UI_FORBIDDEN, &out)) {
+    throw ProtectionError("The password cannot be protected (error " + std::to_string(GetLastError()) + ")");
+  }
+  UniqueAny<LocalTraits> owner(out.pbData);
+  return std::string(reinterpret_cast<const char*>(out.pbData), out.cbData);
+}
+
+std::string DpapiProtector::unprotect(std::string_view bytes) const {
+  DATA_BLOB in = BlobOf(bytes);
+  DATA_BLOB entropy = BlobOf(std::string_view(kEntropy, sizeof kEntropy - 1));
+  DATA_BLOB out{};
+  if (!CryptUnprotectData(&in, nullptr, &entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
+    throw ProtectionError("The password cannot be unprotected (error " + std::to_string(GetLastError()) + ")");
+  }
+  UniqueAny<LocalTraits> owner(out.pbData);
+  return std::string(reinterpret_cast<const char*>(out.pbData), out.cbData);
+}
+
+}  // namespace bakwyn::settings

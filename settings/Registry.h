@@ -1,0 +1,47 @@
+#pragma once
+// The registry as the settings see it: keys under HKEY_LOCAL_MACHINE, named by a
+// path of UTF-8 names separated by "\", holding string values only. The
+// Windows implementation is in WindowsRegistry.h; MemoryRegistry.h holds one
+// for tests and for platforms without a registry.
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace bakwyn::settings {
+
+// A registry operation failed in a way the caller must hear about (a value
+// that cannot be written, a value of the wrong type).
+class RegistryError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class RegistryKey {
+ public:
+  virtual ~RegistryKey() = default;
+  // std::nullopt when the value does not exist; RegistryError when it exists
+  // but is not a string or cannot be read.
+  virtual std::optional<std::string> readString(const std::string& name) = 0;
+  // RegistryError "Failed to set data for 'name'" when the value cannot be written.
+  virtual void writeString(const std::string& name, const std::string& data) = 0;
+};
+
+enum class Access {
+  // Opens an existing key for reading only, so that a user without write
+  // access to HKEY_LOCAL_MACHINE still reads what an administrator stored. A
+  // missing key is created (which does need write access).
+  Read,
+  // Opens the key for reading and writing, creating it and any missing parent.
+  Write,
+};
+
+class Registry {
+ public:
+  virtual ~Registry() = default;
+  // The key at `path` under HKEY_LOCAL_MACHINE, or nullptr when it can neither
+  // be opened nor created.
+  virtual std::unique_ptr<RegistryKey> open(const std::string& path, Access access) = 0;
+};
+
+}  // namespace bakwyn::settings

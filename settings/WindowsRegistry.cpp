@@ -1,0 +1,95 @@
+#include "settings/WindowsRegistry.h"
+
+#include <windows.h>
+
+#include "base/Text.h"
+#include "base/UniqueAny.h"
+
+namespace bakwyn::settings {
+namespace {
+
+struct HkeyTraits {
+  using type = HKEY;
+  static type invalid() { return nullptr; }
+  static void close(type key) { RegCloseKey(key); }
+};
+using UniqueHkey = UniqueAny<HkeyTraits>;
+
+std::wstring Wide(const std::string& utf8) {
+  const std::u16string utf16 = Utf8ToUtf16(utf8);
+  return std::wstring(utf16.begin(), utf16.end());
+}
+
+std::string Narrow(const wchar_t* text, size_t length) {
+  return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
+}
+
+class WindowsKey : public RegistryKey {
+ public:
+  explicit WindowsKey(UniqueHkey key) : key_(std::move(key)) {}
+
+  std::optional<std::string> readString(const std::string& name) override {
+    const std::wstring wideName = Wide(name);
+    // The value may grow between the size query and the read: retry until the
+    // buffer holds it.
+    std::wstring buffer(64, L'\0');
+    for (;;) {
+      DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+      const LSTATUS status =
+          RegGetValueW(key_.get(), nullptr, wideName.c_str(), RRF_RT_REG_SZ, nullptr, buffer.data(), &bytes);
+      if (status == ERROR_SUCCESS) {
+        // `bytes` counts the terminating null that RegGetValueW guarantees.
+        size_t length = bytes / sizeof(wchar_t);
+        while (length > 0 && buffer[length - 1] == L'\0') --length;
+        return Narrow(buffer.data(), length);
+      }
+      if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
+      if (status != ERROR_MORE_DATA) throw RegistryError("Invalid data type for '" + name + "'");
+      buffer.assign(bytes / sizeof(wchar_t) + 1, L'\0');
+    }
+  }
+
+  void writeString(const std::string& name, const std::string& data) override {
+    const std::wstring wideData = Wide(data);
+    const auto bytes = static_cast<DWORD>((wideData.size() + 1) * sizeof(wchar_t));
+    if (RegSetValueExW(key_.get(), Wide(name).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(wideData.c_str()),
+                       bytes) != ERROR_SUCCESS) {
+      throw RegistryError("Failed to set data for '" + name + "'");
+    }
+  }
+
+ private:
+  UniqueHkey key_;
+};
+
+class WindowsRegistry : public Registry {
+ public:
+  explicit WindowsRegistry(RegistryView view) : viewFlag_(view == RegistryView::Wow64_32 ? KEY_WOW64_32KEY : 0) {}
+
+  std::unique_ptr<RegistryKey> open(const std::string& path, Access access) override {
+    const std::wstring widePath = Wide(path);
+    const REGSAM rights = (access == Access::Read ? KEY_READ : KEY_READ | KEY_WRITE) | viewFlag_;
+    UniqueHkey key;
+    if (access == Access::Read) {
+      const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, widePath.c_str(), 0, rights, key.put());
+      if (status == ERROR_SUCCESS) return std::make_unique<WindowsKey>(std::move(key));
+      // Only a missing key is created; one that exists but may not be read
+      // stays closed.
+      if (status != ERROR_FILE_NOT_FOUND) return nullptr;
+    }
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, widePath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, rights, nullptr,
+                        key.put(), nullptr) != ERROR_SUCCESS) {
+      return nullptr;
+    }
+    return std::make_unique<WindowsKey>(std::move(key));
+  }
+
+ private:
+  REGSAM viewFlag_;
+};
+
+}  // namespace
+
+std::unique_ptr<Registry> MakeWindowsRegistry(RegistryView view) { return std::make_unique<WindowsRegistry>(view); }
+
+}  // namespace bakwyn::settings

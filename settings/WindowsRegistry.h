@@ -1,0 +1,22 @@
+#pragma once
+// The Windows registry under HKEY_LOCAL_MACHINE (Windows only).
+#include <memory>
+
+#include "settings/Registry.h"
+
+namespace bakwyn::settings {
+
+enum class RegistryView {
+  Native,
+  // The 32-bit view (KEY_WOW64_32KEY): where the settings have always lived,
+  // since earlier versions of the program were 32-bit. On 64-bit Windows its
+  // keys are under Software\WOW6432Node.
+  Wow64_32,
+};
+
+std::unique_ptr<Registry> MakeWindowsRegistry(RegistryView view);
+
+// The registry the program keeps its control states and its Run value in.
+inline std::unique_ptr<Registry> MachineRegistry() { return MakeWindowsRegistry(RegistryView::Wow64_32); }
+
+}  // namespace bakwyn::settings
