@@ -1,0 +1,418 @@
+// The window's handlers over the control model, the in-memory registry and a
+// scripted server session: start-up, applying, the tray modes, exit, saving,
+// the database list and the folder browser.
+#include "app/FormHandlers.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "settings/Autostart.h"
+#include "settings/ControlStore.h"
+#include "settings/MemoryRegistry.h"
+
+namespace bakwyn::app {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// The stored controls of the main window in creation order, with their initial
+// states, and one component of another kind in front.
+struct Form {
+  ui::ComponentOwner owner{"FrmMain"};
+  ui::TmavTree* tree;
+  ui::TmEdt *server, *user, *password;
+  ui::TmavBEdit* folder;
+  ui::TdxCheckEdit* checks[4];
+  ui::TmavTimeEdit* times[4];
+  ui::TmavPopEdit* database;
+  ui::TdxCheckEdit* cleanup;
+  ui::TmavSpinEdit* days;
+
+  Form() {
+    owner.add<ui::Component>("mavMemo1");
+    tree = &owner.add<ui::TmavTree>("mavTree1");
+    tree->columns().push_back({"数据库名称", 57, 10});
+    server = &owner.add<ui::TmEdt>("mEdt2");
+    server->setEnabled(false);
+    user = &owner.add<ui::TmEdt>("mEdt3");
+    password = &owner.add<ui::TmEdt>("mEdt4");
+    password->setPassword(true);
+    folder = &owner.add<ui::TmavBEdit>("mavBEdit2");
+    for (int i = 0; i < 4; ++i) {
+      const std::string digit(1, static_cast<char>('1' + i));
+      checks[i] = &owner.add<ui::TdxCheckEdit>("dxCheckEdit" + digit);
+      times[i] = &owner.add<ui::TmavTimeEdit>("dxTimeEdit" + digit);
+      times[i]->setText("00:00");
+      times[i]->setEnabled(false);
+    }
+    database = &owner.add<ui::TmavPopEdit>("mEdt1");
+    cleanup = &owner.add<ui::TdxCheckEdit>("dxCheckEdit5");
+    days = &owner.add<ui::TmavSpinEdit>("mavSpinEdit1");
+    days->setRange(1, 999999);
+    days->setValue(3);
+    days->setEnabled(false);
+  }
+};
+
+class FakeShell final : public FormShell {
+ public:
+  void clearLog() override { log.clear(); }
+  void addLogLine(const std::string& text) override { log.push_back(text); }
+  void appendLog(const std::string& text) override { log.push_back("[T]: " + text); }
+  int showMessageCode(int code, const std::string& text) override {
+    messages.push_back(std::to_string(code) + ":" + text);
+    return answer;
+  }
+  void showError(const std::string& text) override { errors.push_back(text); }
+  void focus(ui::Control& control) override { focused = control.name(); }
+  std::string computerName() override { return "OFFICE1"; }
+  std::string programPath() override { return "C:\\Program Files\\Bakwyn\\Bakwyn.exe"; }
+  void restartTimer() override { ++timerRestarts; }
+  void enterServingMode() override { mode = "serving"; }
+  void enterSettingsMode() override { mode = "settings"; }
+  void requestClose() override { ++closeRequests; }
+  void openAddress(const std::string& address) override { opened.push_back(address); }
+  std::optional<std::string> browseForFolder(const std::string& title) override {
+    browseTitle = title;
+    return folderChoice;
+  }
+
+  std::vector<std::string> log, messages, errors, opened;
+  std::string focused, mode, browseTitle;
+  std::optional<std::string> folderChoice;
+  int answer = -1;
+  int timerRestarts = 0;
+  int closeRequests = 0;
+};
+
+class ScriptedSession final : public ServerSession {
+ public:
+  void open(const std::string& user, const std::string& password, const std::string& server) override {
+    opens.push_back(user + "|" + password + "|" + server);
+    if (refuse) throw ServerError("Login failed", {{"42000", 18456, "Login failed for user"}});
+  }
+  std::vector<std::string> listDatabases() override {
+    listed = databases;
+    return databases;
+  }
+  bool locate(const std::string& name) const override {
+    for (const auto& n : listed) {
+      if (n == name) return true;
+    }
+    return false;
+  }
+  void closeQuery() override {}
+  void execute(const std::string&) override {}
+  const std::vector<Diagnostic>& messages() const override { return none_; }
+
+  std::vector<std::string> databases{"master", "shop", "商店"};
+  std::vector<std::string> listed;
+  std::vector<std::string> opens;
+  bool refuse = false;
+
+ private:
+  std::vector<Diagnostic> none_;
+};
+
+// Reversible and visibly different from the clear text, which is all the
+// handlers need to know of the protection.
+class ReversingProtector final : public settings::SecretProtector {
+ public:
+  std::string protect(std::string_view s) const override { return std::string(s.rbegin(), s.rend()); }
+  std::string unprotect(std::string_view s) const override { return std::string(s.rbegin(), s.rend()); }
+};
+
+const std::string kKeyBase = std::string(settings::StateRoot) + "FrmMain\\";
+const std::string kRunKey(settings::RunKey);
+
+class Handlers : public ::testing::Test {
+ protected:
+  Form form;
+  BackupSettings settings;
+  ScriptedSession session;
+  settings::MemoryRegistry registry;
+  ReversingProtector protector;
+  FakeShell shell;
+  FormHandlers handlers{form.owner, settings, session, registry, protector, shell};
+
+  // What a user fills in before saving.
+  void fillValidForm() {
+    handlers.FormShow();
+    form.password->setText("p;w}d");
+    form.database->setText("shop");
+    form.folder->setText("T:\\备份");
+    form.checks[0]->setChecked(true);
+    form.times[0]->setText("02:00");
+  }
+};
+
+TEST_F(Handlers, FirstStartWithEmptyRegistryArmsNothing) {
+  handlers.FormCreate();
+  EXPECT_THAT(shell.log, ElementsAre("备份记录:"));
+  EXPECT_THAT(shell.errors, IsEmpty());
+  EXPECT_EQ(shell.timerRestarts, 0) << "no database saved: the schedule stays idle";
+  EXPECT_EQ(registry.value(kRunKey, "Bakwyn[Vorda免费软件]"), "C:\\Program Files\\Bakwyn\\Bakwyn.exe");
+  EXPECT_TRUE(registry.hasKey(kKeyBase + "mavSpinEdit1"));
+}
+
+TEST_F(Handlers, StartUpLoadsAndAppliesSavedSettingsAndClearsStamps) {
+  registry.setValue(kKeyBase + "mEdt2", "TEXT", "OFFICE1");
+  registry.setValue(kKeyBase + "mEdt3", "TEXT", " sa ");
+  registry.setValue(kKeyBase + "mEdt1", "TEXT", "shop");
+  registry.setValue(kKeyBase + "mavBEdit2", "TEXT", "T:\\备份");
+  registry.setValue(kKeyBase + "dxCheckEdit2", "CHECKED", "-1");
+  registry.setValue(kKeyBase + "dxTimeEdit2", "TEXT", "21:05");
+  registry.setValue(kKeyBase + "dxCheckEdit5", "CHECKED", "-1");
+  registry.setValue(kKeyBase + "mavSpinEdit1", "VALUE", "7");
+  settings.slots[1].lastRunDate = "20261209";
+
+  handlers.FormCreate();
+
+  EXPECT_EQ(shell.timerRestarts, 1);
+  EXPECT_EQ(settings.user, " sa ") << "applied as typed, untrimmed";
+  EXPECT_EQ(settings.database, "shop");
+  EXPECT_EQ(settings.backupDir, "T:\\备份\\");
+  EXPECT_EQ(form.folder->text(), "T:\\备份\\") << "the separator is written back into the field";
+  EXPECT_FALSE(settings.slots[0].enabled);
+  EXPECT_TRUE(settings.slots[1].enabled);
+  EXPECT_EQ(settings.slots[1].time, "21:05");
+  EXPECT_EQ(settings.slots[1].lastRunDate, "");
+  EXPECT_TRUE(form.times[1]->enabled()) << "checking the box enables its editor";
+  EXPECT_FALSE(form.times[0]->enabled());
+  EXPECT_TRUE(settings.cleanupEnabled);
+  EXPECT_TRUE(form.days->enabled());
+  EXPECT_EQ(settings.retentionDays, 7);
+}
+
+TEST_F(Handlers, UnwritableRunKeyIsReportedAndBackupsStillArm) {
+  registry.failKey(kRunKey);
+  registry.setValue(kKeyBase + "mEdt1", "TEXT", "shop");
+  handlers.FormCreate();
+  ASSERT_EQ(shell.errors.size(), 1u);
+  EXPECT_EQ(shell.errors[0], "Failed to set data for 'Bakwyn[Vorda免费软件]'");
+  EXPECT_EQ(shell.timerRestarts, 1);
+  EXPECT_EQ(settings.database, "shop");
+}
+
+TEST_F(Handlers, ConversionErrorWhileLoadingIsShownAndNothingIsApplied) {
+  registry.setValue(kKeyBase + "mEdt1", "TEXT", "shop");
+  registry.setValue(kKeyBase + "dxCheckEdit5", "CHECKED", "yes");
+  handlers.FormCreate();
+  ASSERT_EQ(shell.errors.size(), 1u);
+  EXPECT_EQ(shell.timerRestarts, 0);
+  EXPECT_EQ(settings.database, "");
+}
+
+TEST_F(Handlers, FormShowFillsOnlyEmptyLoginAndFolder) {
+  struct Case {
+    const char* user;
+    const char* folder;
+    const char* wantUser;
+    const char* wantFolder;
+  } cases[] = {
+      {"", "", "sa", "D:\\数据库自动备份目录"},
+      {"  ", "\t", "sa", "D:\\数据库自动备份目录"},
+      {"backup_op", "E:\\备份\\", "backup_op", "E:\\备份\\"},
+  };
+  for (const Case& c : cases) {
+    form.server->setText("OLDNAME");
+    form.user->setText(c.user);
+    form.folder->setText(c.folder);
+    handlers.FormShow();
+    EXPECT_EQ(form.server->text(), "OFFICE1");
+    EXPECT_EQ(form.user->text(), c.wantUser);
+    EXPECT_EQ(form.folder->text(), c.wantFolder);
+  }
+  EXPECT_EQ(handlers.computerName(), "OFFICE1");
+}
+
+TEST_F(Handlers, ApplyingTwiceKeepsStamps) {
+  fillValidForm();
+  handlers.Action1Execute();
+  settings.slots[0].lastRunDate = "20261210";
+  form.times[0]->setText("23:00");
+  handlers.Action1Execute();
+  EXPECT_EQ(settings.slots[0].time, "23:00");
+  EXPECT_EQ(settings.slots[0].lastRunDate, "20261210");
+  EXPECT_EQ(shell.timerRestarts, 2);
+}
+
+TEST_F(Handlers, ApplyTurnsBlanksInTimesIntoZerosAndClampsDays) {
+  fillValidForm();
+  form.times[2]->setText(" 8: 5");
+  form.days->setValue(0);
+  handlers.Action1Execute();
+  EXPECT_EQ(settings.slots[2].time, "08:05");
+  EXPECT_EQ(settings.retentionDays, 1);
+}
+
+TEST_F(Handlers, TrayModesAndExit) {
+  EXPECT_TRUE(handlers.WMSysCommand(61472));
+  EXPECT_EQ(shell.mode, "serving");
+  EXPECT_FALSE(handlers.WMSysCommand(61728)) << "restore keeps its default handling";
+  handlers.N1Click();
+  EXPECT_EQ(shell.mode, "settings");
+  handlers.BitBtn3Click();
+  EXPECT_EQ(shell.mode, "serving");
+
+  handlers.BitBtn2Click();
+  handlers.N2Click();
+  EXPECT_EQ(shell.closeRequests, 2);
+  shell.answer = 7;
+  EXPECT_FALSE(handlers.FormCloseQuery());
+  shell.answer = 6;
+  EXPECT_TRUE(handlers.FormCloseQuery());
+  EXPECT_THAT(shell.messages, ElementsAre("31:确信要退出备份程序?", "31:确信要退出备份程序?"));
+}
+
+TEST_F(Handlers, WebLinksOpenTheirAddress) {
+  handlers.N4Click();
+  handlers.Label10Click("http://www.example.com/products");
+  EXPECT_THAT(shell.opened, ElementsAre("http://www.example.com/", "http://www.example.com/products"));
+}
+
+TEST_F(Handlers, SuccessfulSaveStoresAppliesAndLogsTwoLines) {
+  shell.log = {"old line"};
+  fillValidForm();
+  form.user->setText(" sa ");
+  handlers.BitBtn1Click();
+
+  EXPECT_THAT(shell.messages, IsEmpty());
+  EXPECT_THAT(shell.log, ElementsAre("[T]: 数据库连接成功!", "[T]: 保存成功!"));
+  EXPECT_THAT(session.opens, ElementsAre("sa|p;w}d|OFFICE1")) << "the login is trimmed";
+  EXPECT_EQ(settings.database, "shop");
+  EXPECT_EQ(settings.user, " sa ");
+  EXPECT_EQ(settings.backupDir, "T:\\备份\\");
+  EXPECT_TRUE(settings.slots[0].enabled);
+  EXPECT_EQ(registry.value(kKeyBase + "mEdt1", "TEXT"), "shop");
+  EXPECT_EQ(registry.value(kKeyBase + "dxTimeEdit1", "TEXT"), "02:00");
+  // Stored before the separator was appended: the field showed it without.
+  EXPECT_EQ(registry.value(kKeyBase + "mavBEdit2", "TEXT"), "T:\\备份");
+  const auto stored = registry.value(kKeyBase + "mEdt4", "TEXT");
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_EQ(stored->find("p;w}d"), std::string::npos) << "the password is not stored in clear";
+}
+
+TEST_F(Handlers, SaveChecksInOrderAndStoresNothingOnFailure) {
+  struct Case {
+    const char* name;
+    const char* user;
+    const char* database;
+    const char* folder;
+    bool refuse;
+    std::vector<std::string> messages;
+    std::vector<std::string> log;
+    const char* focused;
+  } cases[] = {
+      {"blank user", " ", "shop", "T:\\b", false, {"1:SQL数据库用户名不存在!\r通常为:sa"}, {}, "mEdt3"},
+      {"blank database", "sa", "", "T:\\b", false, {"1:SQL数据库名称不存在!"}, {}, "mEdt1"},
+      {"server refuses", "sa", "shop", "", true,
+       {"1:无法联接到你所指定的SQL服务器.\r请检查你输入的各个参数的正确性!\r可能原因:\r"
+        "1.  指定电脑上并没有安装SQL数据库;\r2.  SQL服务器还没有启动.\r3.  或者SA密码不正确.\r"},
+       {}, ""},
+      {"database not listed", "sa", "sho", "T:\\b", false, {"1:SQL数据库名称sho不存在!"},
+       {"[T]: 数据库连接成功!"}, "mEdt1"},
+      {"database in other case", "sa", "SHOP", "T:\\b", false, {"1:SQL数据库名称SHOP不存在!"},
+       {"[T]: 数据库连接成功!"}, "mEdt1"},
+      {"blank folder after the connection", "sa", "shop", " ", false, {"1:请指定SQL数据库备份目录!"},
+       {"[T]: 数据库连接成功!"}, "mavBEdit2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    settings::MemoryRegistry emptyRegistry;
+    BackupSettings untouched;
+    FakeShell s;
+    s.log = {"old line"};
+    Form f;
+    ScriptedSession sess;
+    sess.refuse = c.refuse;
+    FormHandlers h{f.owner, untouched, sess, emptyRegistry, protector, s};
+    f.user->setText(c.user);
+    f.database->setText(c.database);
+    f.folder->setText(c.folder);
+    h.BitBtn1Click();
+    EXPECT_EQ(s.messages, c.messages);
+    EXPECT_EQ(s.log, c.log);
+    EXPECT_EQ(s.focused, c.focused);
+    EXPECT_THAT(emptyRegistry.keys(), IsEmpty());
+    EXPECT_EQ(untouched.database, "");
+    EXPECT_EQ(s.timerRestarts, 0);
+  }
+}
+
+TEST_F(Handlers, BlankServerFieldFallsBackToTheComputerName) {
+  fillValidForm();
+  form.server->setText("");
+  handlers.BitBtn1Click();
+  EXPECT_THAT(session.opens, ElementsAre("sa|p;w}d|OFFICE1"));
+  EXPECT_EQ(form.server->text(), "OFFICE1");
+}
+
+TEST_F(Handlers, SavingTwiceOnOneDayKeepsTheStamps) {
+  fillValidForm();
+  handlers.BitBtn1Click();
+  settings.slots[0].lastRunDate = "20261210";
+  handlers.BitBtn1Click();
+  EXPECT_EQ(settings.slots[0].lastRunDate, "20261210");
+}
+
+TEST_F(Handlers, DatabaseListFillsOnFirstDropDownAndEmptiesSilentlyOnFailure) {
+  fillValidForm();
+  form.database->dropDown();
+  ASSERT_EQ(form.tree->topNodes().size(), 3u);
+  EXPECT_EQ(form.tree->topNodes()[2]->values[0], "商店");
+  form.database->closeUp(false);
+
+  session.databases = {"other"};
+  form.database->dropDown();
+  EXPECT_EQ(form.tree->topNodes().size(), 3u) << "a filled list is not refreshed on opening";
+
+  session.refuse = true;
+  handlers.SpeedButton1Click();
+  EXPECT_THAT(form.tree->topNodes(), IsEmpty());
+  EXPECT_THAT(shell.messages, IsEmpty());
+}
+
+TEST_F(Handlers, ClickingARowInTheDropDownPicksIt) {
+  fillValidForm();
+  form.database->setText("");
+  form.database->dropDown();
+  form.tree->setFocusedNode(form.tree->topNodes()[2].get());
+  form.tree->onClick(*form.tree);
+  EXPECT_FALSE(form.database->droppedDown());
+  EXPECT_EQ(form.database->text(), "商店");
+
+  // Outside the drop-down a click picks nothing.
+  form.tree->setFocusedNode(form.tree->topNodes()[1].get());
+  form.tree->onClick(*form.tree);
+  EXPECT_EQ(form.database->text(), "商店");
+}
+
+TEST_F(Handlers, FolderBrowserResults) {
+  struct Case {
+    std::optional<std::string> chosen;
+    const char* want;
+  } cases[] = {
+      {std::string("C:\\"), "C:\\"},
+      {std::string("C:\\Backups"), "C:\\Backups\\"},
+      {std::string("D:\\数据 备份"), "D:\\数据 备份\\"},
+      {std::nullopt, "E:\\old\\"},
+      {std::string("  "), "E:\\old\\"},
+  };
+  for (const Case& c : cases) {
+    form.folder->setText("E:\\old\\");
+    shell.folderChoice = c.chosen;
+    form.folder->onButtonClick(*form.folder);
+    EXPECT_EQ(form.folder->text(), c.want);
+  }
+  EXPECT_EQ(shell.browseTitle, "请选择一个目录来做为Vorda软件数据库备份位置");
+}
+
+}  // namespace
+}  // namespace bakwyn::app
