@@ -99,8 +99,10 @@ void Load(Component& component, Kind kind, RegistryKey& key, const SecretProtect
       const std::string text = ReadText(key, "VALUE");
       if (text.empty()) break;
       const int value = ParseInteger(text);
-      // A value at the maximum is not taken: the editor keeps its own.
-      if (value < spin.maxValue()) spin.setValue(value);
+      // A value at the maximum is not taken: the editor keeps its own. An
+      // editor without a range (minimum and maximum both 0) has no maximum.
+      const bool ranged = !(spin.minValue() == 0 && spin.maxValue() == 0);
+      if (!ranged || value < spin.maxValue()) spin.setValue(value);
       break;
     }
     case Kind::Check: {
