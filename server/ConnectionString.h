@@ -1,0 +1,29 @@
+#pragma once
+// The connection string for the server session, built so that every value
+// reaches the driver exactly as typed, and the choice among installed drivers.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bakwyn {
+
+// The drivers we can talk to, best first.
+extern const std::vector<std::string_view> kPreferredDrivers;
+
+// The first of kPreferredDrivers that is installed (names compare without regard
+// to ASCII case, as the driver manager does); the installed spelling is returned.
+std::optional<std::string> ChooseDriver(const std::vector<std::string>& installed);
+
+// One value by the ODBC rules: enclosed in braces, with each '}' doubled, when it
+// holds ; { } = or starts or ends with a blank; otherwise as it is (empty stays empty).
+std::string QuoteOdbcValue(std::string_view value);
+
+// DRIVER, SERVER, UID, PWD and DATABASE=master: SQL Server authentication with the
+// given login. Driver 18 encrypts by default and would reject a self-signed
+// certificate, so it gets TrustServerCertificate=yes; FreeTDS needs a port (1433,
+// the default instance) because SERVER= alone does not consult its configuration.
+std::string BuildConnectionString(std::string_view user, std::string_view password, std::string_view server,
+                                  std::string_view driver);
+
+}  // namespace bakwyn

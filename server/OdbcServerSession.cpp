@@ -1,0 +1,252 @@
+#include "server/OdbcServerSession.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+#include <sql.h>
+#include <sqlext.h>
+
+#include <string_view>
+
+#include "base/Text.h"
+#include "server/ConnectionString.h"
+
+namespace bakwyn {
+
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the wide ODBC API is UTF-16 on every platform we build for");
+
+namespace odbc {
+void EnvTraits::close(type handle) noexcept { SQLFreeHandle(SQL_HANDLE_ENV, handle); }
+void DbcTraits::close(type handle) noexcept { SQLFreeHandle(SQL_HANDLE_DBC, handle); }
+void StmtTraits::close(type handle) noexcept { SQLFreeHandle(SQL_HANDLE_STMT, handle); }
+void LinkTraits::close(type handle) noexcept { SQLDisconnect(handle); }
+}  // namespace odbc
+
+namespace {
+
+constexpr std::string_view kCatalogueQuery = "select name from master..sysdatabases order by name";
+constexpr std::u16string_view kNameColumn = u"name";
+
+SQLWCHAR* Wide(std::u16string& text) { return reinterpret_cast<SQLWCHAR*>(text.data()); }
+
+std::string Narrow(const SQLWCHAR* text, std::size_t length) {
+  return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
+}
+
+// Every record the handle holds. The driver keeps them until the next call on the
+// same handle, so this runs right after the call that produced them.
+std::vector<Diagnostic> ReadDiagnostics(SQLSMALLINT type, SQLHANDLE handle) {
+  std::vector<Diagnostic> records;
+  std::vector<SQLWCHAR> text(512);
+  for (SQLSMALLINT i = 1;; ++i) {
+    SQLWCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    SQLRETURN rc = SQLGetDiagRecW(type, handle, i, state, &native, text.data(),
+                                  static_cast<SQLSMALLINT>(text.size()), &length);
+    if (rc == SQL_SUCCESS_WITH_INFO && length >= static_cast<SQLSMALLINT>(text.size())) {
+      text.resize(static_cast<std::size_t>(length) + 1);
+      rc = SQLGetDiagRecW(type, handle, i, state, &native, text.data(), static_cast<SQLSMALLINT>(text.size()),
+                          &length);
+    }
+    if (!SQL_SUCCEEDED(rc)) break;  // SQL_NO_DATA after the last record
+    const std::size_t shown = std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)),
+                                                    text.size() - 1);
+    records.push_back({Narrow(state, 5), static_cast<std::int32_t>(native), Narrow(text.data(), shown)});
+  }
+  return records;
+}
+
+std::string Summary(const std::string& context, const std::vector<Diagnostic>& records) {
+  std::string out = context;
+  for (const Diagnostic& r : records) {
+    out += out == context ? ": " : " | ";
+    out += r.message + " (" + r.sqlState + ", " + std::to_string(r.nativeError) + ")";
+  }
+  return out;
+}
+
+// The one place where an ODBC failure becomes an exception: every record goes with it.
+SQLRETURN Check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE handle, const std::string& context) {
+  if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) return rc;
+  std::vector<Diagnostic> records;
+  if (rc == SQL_ERROR) records = ReadDiagnostics(type, handle);
+  throw ServerError(Summary(context, records), std::move(records));
+}
+
+std::string ReadText(SQLHSTMT stmt, SQLUSMALLINT column) {
+  std::u16string value;
+  SQLWCHAR buffer[256];
+  for (;;) {
+    SQLLEN indicator = 0;
+    const SQLRETURN rc = Check(SQLGetData(stmt, column, SQL_C_WCHAR, buffer, sizeof buffer, &indicator),
+                               SQL_HANDLE_STMT, stmt, "The database list could not be read");
+    if (rc == SQL_NO_DATA || indicator == SQL_NULL_DATA) break;
+    constexpr SQLLEN kRoom = sizeof buffer - sizeof(SQLWCHAR);
+    // On truncation (01004) the buffer is full up to its terminator and the rest follows.
+    const SQLLEN bytes = (rc == SQL_SUCCESS_WITH_INFO || indicator == SQL_NO_TOTAL || indicator > kRoom)
+                             ? kRoom
+                             : indicator;
+    value.append(reinterpret_cast<const char16_t*>(buffer), static_cast<std::size_t>(bytes) / sizeof(SQLWCHAR));
+    if (rc == SQL_SUCCESS) break;
+  }
+  return Utf16ToUtf8(value);
+}
+
+SQLUSMALLINT FindColumn(SQLHSTMT stmt, std::u16string_view wanted) {
+  SQLSMALLINT count = 0;
+  Check(SQLNumResultCols(stmt, &count), SQL_HANDLE_STMT, stmt, "The database list could not be read");
+  for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
+    SQLWCHAR name[129] = {};
+    SQLSMALLINT length = 0, dataType = 0, digits = 0, nullable = 0;
+    SQLULEN size = 0;
+    Check(SQLDescribeColW(stmt, i, name, 129, &length, &dataType, &size, &digits, &nullable), SQL_HANDLE_STMT,
+          stmt, "The database list could not be read");
+    if (std::u16string_view(reinterpret_cast<const char16_t*>(name)) == wanted) return i;
+  }
+  throw ServerError("The database list has no column \"name\"", {});
+}
+
+}  // namespace
+
+OdbcServerSession::OdbcServerSession(int statementTimeoutSeconds) : timeoutSeconds_(statementTimeoutSeconds) {}
+
+void* OdbcServerSession::environment() {
+  if (!env_) {
+    odbc::Env env;
+    Check(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, env.put()), SQL_HANDLE_ENV, SQL_NULL_HANDLE,
+          "ODBC is not available");
+    Check(SQLSetEnvAttr(env.get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
+          SQL_HANDLE_ENV, env.get(), "ODBC 3 is not available");
+    env_ = std::move(env);
+  }
+  return env_.get();
+}
+
+std::vector<std::string> OdbcServerSession::installedDrivers() {
+  SQLHENV env = environment();
+  std::vector<std::string> names;
+  SQLUSMALLINT direction = SQL_FETCH_FIRST;
+  for (;;) {
+    SQLWCHAR description[512];
+    SQLWCHAR attributes[2048];
+    SQLSMALLINT descriptionLength = 0, attributesLength = 0;
+    const SQLRETURN rc = Check(SQLDriversW(env, direction, description, 512, &descriptionLength, attributes, 2048,
+                                           &attributesLength),
+                               SQL_HANDLE_ENV, env, "The ODBC drivers could not be listed");
+    if (rc == SQL_NO_DATA) break;
+    names.push_back(Utf16ToUtf8(reinterpret_cast<const char16_t*>(description)));
+    direction = SQL_FETCH_NEXT;
+  }
+  return names;
+}
+
+void OdbcServerSession::open(const std::string& user, const std::string& password, const std::string& server) {
+  catalogue_.clear();
+  qryTemp.reset();
+  link_.reset();
+  adoConn.reset();
+
+  SQLHENV env = environment();
+  const std::optional<std::string> driver = ChooseDriver(installedDrivers());
+  if (!driver) throw ServerError("No ODBC driver for SQL Server is installed", {});
+
+  Check(SQLAllocHandle(SQL_HANDLE_DBC, env, adoConn.put()), SQL_HANDLE_ENV, env, "Cannot create a connection");
+  std::u16string text = Utf8ToUtf16(BuildConnectionString(user, password, server, *driver));
+  if (text.size() > 32767) throw ServerError("The connection string is too long", {});
+  SQLWCHAR completed[1024];
+  SQLSMALLINT completedLength = 0;
+  Check(SQLDriverConnectW(adoConn.get(), nullptr, Wide(text), static_cast<SQLSMALLINT>(text.size()), completed,
+                          1024, &completedLength, SQL_DRIVER_NOPROMPT),
+        SQL_HANDLE_DBC, adoConn.get(), "Cannot connect to server " + server);
+  link_.reset(adoConn.get());
+}
+
+void* OdbcServerSession::query() {
+  if (!link_) throw ServerError("The connection is not open", {});
+  if (!qryTemp) {
+    odbc::Stmt stmt;
+    Check(SQLAllocHandle(SQL_HANDLE_STMT, adoConn.get(), stmt.put()), SQL_HANDLE_DBC, adoConn.get(),
+          "Cannot create a query");
+    Check(SQLSetStmtAttrW(stmt.get(), SQL_ATTR_QUERY_TIMEOUT,
+                          reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeoutSeconds_)), SQL_IS_UINTEGER),
+          SQL_HANDLE_STMT, stmt.get(), "Cannot set the query time-out");
+    qryTemp = std::move(stmt);
+  }
+  return qryTemp.get();
+}
+
+void OdbcServerSession::closeQuery() {
+  catalogue_.clear();
+  if (qryTemp) {
+    Check(SQLFreeStmt(qryTemp.get(), SQL_CLOSE), SQL_HANDLE_STMT, qryTemp.get(), "Cannot close the query");
+  }
+}
+
+std::vector<std::string> OdbcServerSession::listDatabases() {
+  closeQuery();
+  SQLHSTMT stmt = query();
+  const std::string context = "The database list could not be read";
+  std::u16string text = Utf8ToUtf16(kCatalogueQuery);
+  Check(SQLExecDirectW(stmt, Wide(text), static_cast<SQLINTEGER>(text.size())), SQL_HANDLE_STMT, stmt, context);
+  const SQLUSMALLINT column = FindColumn(stmt, kNameColumn);
+  std::vector<std::string> names;
+  while (Check(SQLFetch(stmt), SQL_HANDLE_STMT, stmt, context) != SQL_NO_DATA) {
+    names.push_back(ReadText(stmt, column));
+  }
+  while (Check(SQLMoreResults(stmt), SQL_HANDLE_STMT, stmt, context) != SQL_NO_DATA) {
+  }
+  catalogue_ = names;
+  return names;
+}
+
+bool OdbcServerSession::locate(const std::string& name) const {
+  for (const std::string& entry : catalogue_) {
+    if (entry == name) return true;
+  }
+  return false;
+}
+
+void OdbcServerSession::execute(const std::string& statement) {
+  messages_.clear();
+  closeQuery();
+  SQLHSTMT stmt = query();
+
+  // SQLExecDirect returns after the first part of the answer; messages, errors and
+  // results after a boundary (a BACKUP reports its progress that way, and its
+  // failure after the progress) only come with SQLMoreResults. So drain it all,
+  // and fail if any step failed.
+  std::vector<Diagnostic> errors;
+  bool failed = false;
+  int failuresInARow = 0;
+  auto take = [&](SQLRETURN rc) {
+    if (rc == SQL_SUCCESS_WITH_INFO) {
+      for (Diagnostic& d : ReadDiagnostics(SQL_HANDLE_STMT, stmt)) messages_.push_back(std::move(d));
+    } else if (rc == SQL_ERROR) {
+      for (Diagnostic& d : ReadDiagnostics(SQL_HANDLE_STMT, stmt)) errors.push_back(std::move(d));
+    }
+    if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) {
+      failed = true;
+      ++failuresInARow;
+    } else {
+      failuresInARow = 0;
+    }
+  };
+
+  std::u16string text = Utf8ToUtf16(statement);
+  take(SQLExecDirectW(stmt, Wide(text), static_cast<SQLINTEGER>(text.size())));
+  // A second failure in a row means the statement is beyond rescue (a dropped
+  // line, a time-out): the driver has nothing more to give.
+  while (failuresInARow < 2) {
+    const SQLRETURN rc = SQLMoreResults(stmt);
+    if (rc == SQL_NO_DATA) break;
+    take(rc);
+  }
+  if (failed) {
+    std::vector<Diagnostic> all = messages_;
+    all.insert(all.end(), errors.begin(), errors.end());
+    throw ServerError(Summary("The statement failed", errors), std::move(all));
+  }
+}
+
+}  // namespace bakwyn

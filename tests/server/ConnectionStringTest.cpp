@@ -1,0 +1,122 @@
+#include "server/ConnectionString.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/server/ConnectionStringParser.h"
+
+namespace bakwyn {
+namespace {
+
+using test::KeyValues;
+using test::ParseConnectionString;
+
+struct Login {
+  const char* name;
+  std::string user, password, server;
+};
+
+std::string LongText() {
+  std::string s;
+  for (int i = 0; i < 200; ++i) s += "数;{}=' ";
+  return s;
+}
+
+const Login kLogins[] = {
+    {"Plain", "sa", "secret", "OFFICE1"},
+    {"EmptyPassword", "sa", "", "OFFICE1"},
+    {"Semicolon", "sa", "pa;ss", "OFFICE1"},
+    {"InjectedKeys", "sa", "x;DATABASE=model;UID=root", "OFFICE1;Port=1"},
+    {"OpeningBrace", "{sa", "{", "{OFFICE1"},
+    {"ClosingBraces", "sa}", "}}x}", "OFF}ICE1"},
+    {"BraceBreakout", "u", "x};PWD={y", "s};DRIVER={evil"},
+    {"EqualsSign", "a=b", "=", "server=1"},
+    {"Blanks", " sa", "pw ", "  OFFICE1  "},
+    {"OnlyBlanks", " ", "   ", " "},
+    {"Quotes", "o'neil", "\"pw'\"", "'srv'"},
+    {"Brackets", "[sa]", "[p]]w]", "[srv]"},
+    {"ControlCharacters", "sa\t", "\tp\rw\n", "srv\x01"},
+    {"Chinese", "管理员", "密码；{}", "服务器"},
+    {"VeryLong", LongText(), LongText(), LongText()},
+};
+
+void PrintTo(const Login& l, std::ostream* os) { *os << l.name; }
+
+class BuildConnectionStringTest : public ::testing::TestWithParam<Login> {};
+
+// Whatever the values, the string reads back as exactly the intended keys in
+// order, with every value as typed: no value can add or change a key.
+TEST_P(BuildConnectionStringTest, ReadsBackExactlyForEveryDriver) {
+  const Login& login = GetParam();
+  for (std::string_view driver : kPreferredDrivers) {
+    SCOPED_TRACE(std::string(driver));
+    KeyValues expected = {{"DRIVER", std::string(driver)}, {"SERVER", login.server}};
+    if (driver == "FreeTDS") expected.push_back({"Port", "1433"});
+    expected.push_back({"UID", login.user});
+    expected.push_back({"PWD", login.password});
+    expected.push_back({"DATABASE", "master"});
+    if (driver == "ODBC Driver 18 for SQL Server") expected.push_back({"TrustServerCertificate", "yes"});
+
+    const std::string text = BuildConnectionString(login.user, login.password, login.server, driver);
+    const auto parsed = ParseConnectionString(text);
+    ASSERT_TRUE(parsed.has_value()) << text;
+    EXPECT_EQ(*parsed, expected) << text;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Logins, BuildConnectionStringTest, ::testing::ValuesIn(kLogins),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BuildConnectionString, PlainAndEmptyPasswordTexts) {
+  EXPECT_EQ(BuildConnectionString("sa", "", "OFFICE1", "FreeTDS"),
+            "DRIVER={FreeTDS};SERVER=OFFICE1;Port=1433;UID=sa;PWD=;DATABASE=master;");
+  EXPECT_EQ(BuildConnectionString("sa", "pw", "OFFICE1", "ODBC Driver 18 for SQL Server"),
+            "DRIVER={ODBC Driver 18 for SQL Server};SERVER=OFFICE1;UID=sa;PWD=pw;DATABASE=master;"
+            "TrustServerCertificate=yes;");
+  EXPECT_EQ(BuildConnectionString("sa", "pw", "OFFICE1", "SQL Server"),
+            "DRIVER={SQL Server};SERVER=OFFICE1;UID=sa;PWD=pw;DATABASE=master;");
+}
+
+TEST(QuoteOdbcValue, BracesOnlyWhatNeedsThem) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},
+      {"plain", "plain"},
+      {"中文", "中文"},
+      {"o'neil \"x\" [y]", "o'neil \"x\" [y]"},
+      {"a;b", "{a;b}"},
+      {"a=b", "{a=b}"},
+      {"{a", "{{a}"},
+      {"a}b", "{a}}b}"},
+      {"}}", "{}}}}}"},
+      {" a", "{ a}"},
+      {"a ", "{a }"},
+      {"\ta", "{\ta}"},
+      {"a b", "a b"},
+  };
+  for (const auto& [value, quoted] : cases) {
+    EXPECT_EQ(QuoteOdbcValue(value), quoted) << value;
+  }
+}
+
+TEST(ChooseDriver, PrefersNewestInstalled) {
+  struct Case {
+    std::vector<std::string> installed;
+    std::optional<std::string> chosen;
+  };
+  const Case cases[] = {
+      {{}, std::nullopt},
+      {{"PostgreSQL Unicode", "MySQL"}, std::nullopt},
+      {{"SQL Server", "FreeTDS"}, "FreeTDS"},
+      {{"SQL Server", "ODBC Driver 17 for SQL Server", "ODBC Driver 18 for SQL Server"},
+       "ODBC Driver 18 for SQL Server"},
+      {{"SQL Server Native Client 11.0", "SQL Server"}, "SQL Server Native Client 11.0"},
+      {{"SQL Server"}, "SQL Server"},
+      {{"freetds"}, "freetds"},
+      {{"ODBC Driver 18 for SQL Server (old)", "SQL Server"}, "SQL Server"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ChooseDriver(c.installed), c.chosen) << (c.installed.empty() ? "" : c.installed.front());
+  }
+}
+
+}  // namespace
+}  // namespace bakwyn

@@ -1,0 +1,280 @@
+#include "server/OdbcServerSession.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "tests/support/TdsFixture.h"
+
+namespace bakwyn {
+namespace {
+
+namespace fs = std::filesystem;
+using test::kStandInServer;
+using test::StandInFault;
+using test::StandInTest;
+
+bool HasNative(const std::vector<Diagnostic>& records, std::int32_t number) {
+  return std::any_of(records.begin(), records.end(), [&](const Diagnostic& d) { return d.nativeError == number; });
+}
+
+std::vector<std::int32_t> Natives(const std::vector<Diagnostic>& records) {
+  std::vector<std::int32_t> out;
+  for (const Diagnostic& d : records) out.push_back(d.nativeError);
+  return out;
+}
+
+std::vector<std::string> Texts(const std::vector<Diagnostic>& records) {
+  std::vector<std::string> out;
+  for (const Diagnostic& d : records) out.push_back(d.message);
+  return out;
+}
+
+// Runs f, which must throw ServerError; returns its records.
+template <typename F>
+std::vector<Diagnostic> Failure(F&& f) {
+  try {
+    f();
+  } catch (const ServerError& e) {
+    return e.records();
+  }
+  ADD_FAILURE() << "no ServerError";
+  return {};
+}
+
+class SessionTest : public StandInTest {
+ protected:
+  void SetUp() override {
+    StandInTest::SetUp();
+    if (HasFatalFailure()) return;
+    standIn().setUsers({{"sa", "pw"}});
+    standIn().setDatabases({"shop", "Accounts", "库存", "shop_archive", "master"});
+    drive_ = fs::path(test::TdsStandIn::stateDirectory()) / "drive" /
+             ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    fs::remove_all(drive_);
+    fs::create_directories(drive_ / "backups");
+    standIn().setDrives({{"T", drive_.string()}});
+  }
+
+  // The directory behind the stand-in's drive T:.
+  fs::path drive_;
+};
+
+std::string Backup(const std::string& database, const std::string& path) {
+  return "BACKUP DATABASE [" + database + "] TO  DISK = N'" + path +
+         "' WITH  NOINIT ,  NOUNLOAD ,NAME = N'Vorda软件Bakwyn',SKIP ,  STATS = 10,  NOFORMAT";
+}
+
+TEST_F(SessionTest, OpenLogsInToMasterWithTheGivenLogin) {
+  OdbcServerSession session;
+  session.open("sa", "pw", kStandInServer);
+  const auto record = standIn().record();
+  ASSERT_EQ(record.logins.size(), 1u);
+  EXPECT_EQ(record.logins[0].user, "sa");
+  EXPECT_EQ(record.logins[0].password, "pw");
+  EXPECT_EQ(record.logins[0].database, "master");
+  EXPECT_TRUE(record.logins[0].accepted);
+  EXPECT_TRUE(record.statements.empty());  // connecting sends no statements
+}
+
+TEST_F(SessionTest, OpenFailsOnWrongPasswordAndUnknownUser) {
+  OdbcServerSession session;
+  for (const auto& [user, password] : {std::pair{"sa", "PW"}, std::pair{"sa", ""}, std::pair{"nobody", "pw"}}) {
+    const auto records = Failure([&] { session.open(user, password, kStandInServer); });
+    EXPECT_TRUE(HasNative(records, 18456)) << user << "/" << password << ": " << ::testing::PrintToString(Texts(records));
+  }
+  // A failed open leaves no connection behind.
+  EXPECT_THROW(session.listDatabases(), ServerError);
+}
+
+TEST_F(SessionTest, OpenFailsWhenNothingListens) {
+  standIn().listen(false);
+  OdbcServerSession session;
+  const auto records = Failure([&] { session.open("sa", "pw", kStandInServer); });
+  standIn().listen(true);
+  EXPECT_FALSE(records.empty());
+  EXPECT_TRUE(standIn().record().logins.empty());
+  session.open("sa", "pw", kStandInServer);  // and works again once something does
+}
+
+struct Credentials {
+  const char* name;
+  std::string user, password;
+};
+
+std::string LongPassword() {
+  std::string s;
+  while (s.size() < 100) s += "密;{}= '";
+  return s;
+}
+
+const Credentials kHostileCredentials[] = {
+    {"Semicolon", "sa;x", "pa;ss"},
+    {"InjectedKeys", "sa", "x;DATABASE=model;UID=root"},
+    {"Braces", "{sa}", "}}x{"},
+    {"BraceBreakout", "u};DATABASE={model", "x};PWD={y"},
+    {"Equals", "a=b", "=="},
+    {"Blanks", " sa ", "  pw  "},
+    {"Quotes", "o'neil", "\"p'w\""},
+    {"Brackets", "[sa]", "[p]]w]"},
+    {"Chinese", "管理员", "密码"},
+    {"EmptyPassword", "sa", ""},
+    {"Long", "user", LongPassword()},
+};
+
+void PrintTo(const Credentials& c, std::ostream* os) { *os << c.name; }
+
+class HostileCredentialsTest : public SessionTest, public ::testing::WithParamInterface<Credentials> {};
+
+// The stand-in accepts only the exact user and password, and records the initial
+// database: nothing in the values may change another key.
+TEST_P(HostileCredentialsTest, ReachTheServerExactly) {
+  const Credentials& c = GetParam();
+  standIn().setUsers({{c.user, c.password}});
+  OdbcServerSession session;
+  session.open(c.user, c.password, kStandInServer);
+  const auto record = standIn().record();
+  ASSERT_EQ(record.logins.size(), 1u);
+  EXPECT_EQ(record.logins[0].user, c.user);
+  EXPECT_EQ(record.logins[0].password, c.password);
+  EXPECT_EQ(record.logins[0].database, "master");
+  EXPECT_TRUE(record.logins[0].accepted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, HostileCredentialsTest, ::testing::ValuesIn(kHostileCredentials),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SessionTest, CatalogueComesSortedWithChineseNames) {
+  OdbcServerSession session;
+  session.open("sa", "pw", kStandInServer);
+  const std::vector<std::string> expected = {"Accounts", "master", "shop", "shop_archive", "库存"};
+  EXPECT_EQ(session.listDatabases(), expected);
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_EQ(record.statements[0].text, "select name from master..sysdatabases order by name");
+  // Asking again gives the same rows (the previous result is closed first).
+  EXPECT_EQ(session.listDatabases(), expected);
+}
+
+TEST_F(SessionTest, LocateMatchesWholeValueAndCase) {
+  standIn().setDatabases({"shop", "shop_archive", "库存", "a]b"});
+  OdbcServerSession session;
+  session.open("sa", "pw", kStandInServer);
+  EXPECT_FALSE(session.locate("shop"));  // nothing listed yet
+  session.listDatabases();
+  const std::pair<std::string, bool> cases[] = {
+      {"shop", true}, {"shop_archive", true}, {"库存", true}, {"a]b", true},
+      {"sho", false}, {"shop_", false},       {"hop", false}, {"SHOP", false},
+      {"Shop", false}, {"shop ", false},      {" shop", false}, {"库", false},
+      {"", false},
+  };
+  for (const auto& [name, found] : cases) EXPECT_EQ(session.locate(name), found) << "'" << name << "'";
+  session.closeQuery();
+  EXPECT_FALSE(session.locate("shop"));  // the result is gone with the query
+}
+
+TEST_F(SessionTest, ExecuteBacksUpAndKeepsTheProgressMessages) {
+  OdbcServerSession session;
+  session.open("sa", "pw", kStandInServer);
+  session.closeQuery();
+  const std::string statement = Backup("库存", "T:\\backups\\2004年11月17日10时30分.bak");
+  session.execute(statement);
+
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_EQ(record.statements[0].text, statement);
+  EXPECT_EQ(record.statements[0].database, "库存");
+  const fs::path file = drive_ / "backups" / "2004年11月17日10时30分.bak";
+  EXPECT_TRUE(fs::exists(file));
+
+  std::vector<std::string> progress;
+  for (const Diagnostic& d : session.messages()) {
+    if (d.nativeError == 3211) progress.push_back(d.message);
+  }
+  ASSERT_EQ(progress.size(), 10u) << ::testing::PrintToString(Texts(session.messages()));
+  std::sort(progress.begin(), progress.end());
+  for (int percent = 10; percent <= 100; percent += 10) {
+    const std::string text = std::to_string(percent) + " percent processed.";
+    EXPECT_TRUE(std::any_of(progress.begin(), progress.end(),
+                            [&](const std::string& m) { return m.size() >= text.size() && m.ends_with(text); }))
+        << text;
+  }
+  EXPECT_TRUE(HasNative(session.messages(), 3014));
+  EXPECT_TRUE(HasNative(session.messages(), 4035));
+}
+
+struct FailingBackup {
+  const char* name;
+  std::string fault;  // armed before the statement, "" for none
+  std::string database;
+  std::string path;
+  std::vector<std::int32_t> natives;  // must all be among the error's records
+  bool leavesFile;
+};
+
+const FailingBackup kFailingBackups[] = {
+    {"MissingDatabase", "", "nosuch", "T:\\backups\\x.bak", {911, 3013}, false},
+    {"MissingFolder", "", "shop", "T:\\nosuch\\x.bak", {3201, 3013}, false},
+    {"UnmappedDrive", "", "shop", "Q:\\backups\\x.bak", {3201, 3013}, false},
+    {"FolderNotWritable", "denied", "shop", "T:\\backups\\x.bak", {3201, 3013}, false},
+    {"DiskFullAfterProgress", "disk_full", "shop", "T:\\backups\\x.bak", {3202, 3013}, false},
+    {"DroppedConnection", "drop", "shop", "T:\\backups\\x.bak", {}, true},
+    {"ExpressionAsPath", "", "shop", "T:\\back'+'ups\\x.bak", {102}, false},
+};
+
+void PrintTo(const FailingBackup& c, std::ostream* os) { *os << c.name; }
+
+class FailingBackupTest : public SessionTest, public ::testing::WithParamInterface<FailingBackup> {};
+
+// A backup that did not complete must never look like success.
+TEST_P(FailingBackupTest, Throws) {
+  const FailingBackup& c = GetParam();
+  OdbcServerSession session;
+  session.open("sa", "pw", kStandInServer);
+  if (!c.fault.empty()) standIn().arm({c.fault, 50, 0});
+  const auto records = Failure([&] { session.execute(Backup(c.database, c.path)); });
+  for (std::int32_t number : c.natives) {
+    EXPECT_TRUE(HasNative(records, number)) << number << " in " << ::testing::PrintToString(Natives(records));
+  }
+  if (c.fault == "disk_full" || c.fault == "drop") {
+    // The failure came after progress had been reported.
+    EXPECT_TRUE(HasNative(session.messages(), 3211) || HasNative(records, 3211))
+        << ::testing::PrintToString(Natives(records));
+  }
+  EXPECT_EQ(fs::exists(drive_ / "backups" / "x.bak"), c.leavesFile);
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_EQ(record.statements[0].fault, c.fault);
+
+  // The session is usable again after the next open.
+  session.open("sa", "pw", kStandInServer);
+  EXPECT_FALSE(session.listDatabases().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FailingBackupTest, ::testing::ValuesIn(kFailingBackups),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SessionTest, ExecuteGivesUpAfterTheStatementTimeOut) {
+  OdbcServerSession session(1);
+  session.open("sa", "pw", kStandInServer);
+  standIn().arm({"hang", 0, 60});
+  const auto records = Failure([&] { session.execute(Backup("shop", "T:\\backups\\x.bak")); });
+  EXPECT_FALSE(records.empty());
+  EXPECT_FALSE(fs::exists(drive_ / "backups" / "x.bak"));
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_TRUE(record.statements[0].cancelled);  // the driver cancelled it, the server did not finish it
+}
+
+TEST_F(SessionTest, OperationsWithoutAConnectionFail) {
+  OdbcServerSession session;
+  EXPECT_THROW(session.listDatabases(), ServerError);
+  EXPECT_THROW(session.execute("BACKUP DATABASE [shop] TO DISK = N'T:\\backups\\x.bak'"), ServerError);
+  EXPECT_FALSE(session.locate("shop"));
+}
+
+}  // namespace
+}  // namespace bakwyn

@@ -1,0 +1,185 @@
+#include "tests/support/TdsStandIn.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace bakwyn::test {
+namespace {
+
+#ifdef _WIN32
+using NativeSocket = SOCKET;
+constexpr NativeSocket kNoSocket = INVALID_SOCKET;
+void CloseSocket(NativeSocket s) { closesocket(s); }
+#else
+using NativeSocket = int;
+constexpr NativeSocket kNoSocket = -1;
+void CloseSocket(NativeSocket s) { ::close(s); }
+#endif
+
+std::string ReadFirstLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  if (!in || !std::getline(in, line)) {
+    throw std::runtime_error("the stand-in server is not running (no " + path +
+                             "); run the tests through ctest, whose fixture \"tds\" starts it");
+  }
+  return line;
+}
+
+std::vector<std::string> Strings(const Json& array) {
+  std::vector<std::string> out;
+  for (const Json& item : array.items()) out.push_back(item.string());
+  return out;
+}
+
+std::string JsonObject(const std::map<std::string, std::string>& values) {
+  std::string out = "{";
+  for (const auto& [key, value] : values) {
+    if (out.size() > 1) out += ",";
+    out += JsonQuote(key) + ":" + JsonQuote(value);
+  }
+  return out + "}";
+}
+
+}  // namespace
+
+struct TdsStandIn::Connection {
+  NativeSocket socket = kNoSocket;
+  std::string pending;
+  ~Connection() {
+    if (socket != kNoSocket) CloseSocket(socket);
+  }
+};
+
+std::string TdsStandIn::stateDirectory() {
+  const char* binary = std::getenv("BAKWYN_BINARY_DIR");
+  std::string dir = binary && *binary ? binary : ".";
+#ifdef _WIN32
+  // Under Wine the variable holds the Unix path of the build tree; Z: is the Unix root.
+  if (!dir.empty() && dir[0] == '/') dir = "Z:" + dir;
+#endif
+  return dir + "/tds";
+}
+
+TdsStandIn::TdsStandIn() : connection_(std::make_unique<Connection>()) {
+  const std::string dir = stateDirectory();
+  tdsPort_ = std::stoi(ReadFirstLine(dir + "/port"));
+  const int controlPort = std::stoi(ReadFirstLine(dir + "/control-port"));
+#ifdef _WIN32
+  static const bool started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  if (!started) throw std::runtime_error("Winsock did not start");
+#endif
+  connection_->socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (connection_->socket == kNoSocket) throw std::runtime_error("no socket for the stand-in's control port");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<unsigned short>(controlPort));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(connection_->socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    throw std::runtime_error("the stand-in's control port " + std::to_string(controlPort) +
+                             " does not answer; is the fixture \"tds\" running?");
+  }
+}
+
+TdsStandIn::~TdsStandIn() = default;
+
+Json TdsStandIn::request(const std::string& line) {
+  const std::string out = line + "\n";
+  std::size_t sent = 0;
+  while (sent < out.size()) {
+    const auto n = ::send(connection_->socket, out.data() + sent, static_cast<int>(out.size() - sent), 0);
+    if (n <= 0) throw std::runtime_error("the stand-in's control port closed");
+    sent += static_cast<std::size_t>(n);
+  }
+  std::string& pending = connection_->pending;
+  std::size_t end;
+  while ((end = pending.find('\n')) == std::string::npos) {
+    char buffer[4096];
+    const auto n = ::recv(connection_->socket, buffer, sizeof buffer, 0);
+    if (n <= 0) throw std::runtime_error("the stand-in's control port closed");
+    pending.append(buffer, static_cast<std::size_t>(n));
+  }
+  Json answer = Json::parse(std::string_view(pending).substr(0, end));
+  pending.erase(0, end + 1);
+  if (!answer["ok"].boolean()) {
+    throw std::runtime_error("the stand-in refused " + line + ": " + answer["error"].string());
+  }
+  return answer;
+}
+
+void TdsStandIn::reset() { request(R"({"cmd":"reset"})"); }
+
+void TdsStandIn::setUsers(const std::map<std::string, std::string>& passwordsByUser) {
+  request(R"({"cmd":"configure","users":)" + JsonObject(passwordsByUser) + "}");
+}
+
+void TdsStandIn::setDatabases(const std::vector<std::string>& names) {
+  std::string list = "[";
+  for (const std::string& name : names) list += (list.size() > 1 ? "," : "") + JsonQuote(name);
+  request(R"({"cmd":"configure","databases":)" + list + "]}");
+}
+
+void TdsStandIn::setDrives(const std::map<std::string, std::string>& directoriesByLetter) {
+  request(R"({"cmd":"configure","drives":)" + JsonObject(directoriesByLetter) + "}");
+}
+
+void TdsStandIn::arm(const StandInFault& fault) {
+  request(R"({"cmd":"arm","fault":)" + JsonQuote(fault.kind) + R"(,"after":)" +
+          std::to_string(fault.afterPercent) + R"(,"seconds":)" + std::to_string(fault.seconds) + "}");
+}
+
+void TdsStandIn::listen(bool on) { request(std::string(R"({"cmd":"listen","on":)") + (on ? "true" : "false") + "}"); }
+
+StandInRecord TdsStandIn::record() {
+  const Json answer = request(R"({"cmd":"record"})");
+  StandInRecord out;
+  for (const Json& l : answer["logins"].items()) {
+    out.logins.push_back({l["user"].string(), l["password"].string(), l["server"].string(), l["database"].string(),
+                          l["app"].string(), l["host"].string(), l["tds_version"].string(),
+                          l["accepted"].boolean()});
+  }
+  for (const Json& s : answer["statements"].items()) {
+    StandInStatement st;
+    st.user = s["user"].string();
+    st.text = s["text"].string();
+    st.database = s["database"].string();
+    st.disks = Strings(s["disks"]);
+    st.file = s["file"].string();
+    st.fault = s["fault"].string();
+    st.cancelled = s["cancelled"].boolean();
+    out.statements.push_back(std::move(st));
+  }
+  return out;
+}
+
+std::string PointDriverAtStandIn(int tdsPort) {
+  const std::string port = std::to_string(tdsPort);
+#ifdef _WIN32
+  // The driver (FreeTDS under Wine) reads the Unix environment, which this process
+  // cannot change; check that the runner set it.
+  const char* current = std::getenv("TDSPORT");
+  if (current && port == current) return {};
+  return "TDSPORT is " + std::string(current ? current : "not set") + ", the stand-in listens on " + port +
+         ": the Wine test runner must export TDSPORT from " + TdsStandIn::stateDirectory() + "/port";
+#else
+  if (::setenv("TDSPORT", port.c_str(), 1) != 0) return "setenv(TDSPORT) failed";
+  return {};
+#endif
+}
+
+}  // namespace bakwyn::test

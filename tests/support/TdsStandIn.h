@@ -1,0 +1,89 @@
+#pragma once
+// Client for the stand-in database server (tests/support/tds_server.py), which
+// the ctest fixture "tds" starts once per run. It writes its ports to
+// $BAKWYN_BINARY_DIR/tds/port (TDS) and .../tds/control-port (this client).
+// Natively and under Wine alike (POSIX sockets or Winsock on loopback).
+//
+// The driver finds the stand-in through the environment variable TDSPORT, which
+// overrides the port of any server name: natively PointDriverAtStandIn() sets it;
+// under Wine the driver reads the Unix environment Wine was started with, so the
+// test runner exports it from the port file.
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/Json.h"
+
+namespace bakwyn::test {
+
+struct StandInLogin {
+  std::string user, password, server, database, app, host, tdsVersion;
+  bool accepted = false;
+};
+
+struct StandInStatement {
+  std::string user, text;
+  // For BACKUP statements that parsed:
+  std::string database;            // as named in the statement, brackets removed
+  std::vector<std::string> disks;  // the TO DISK literals, quotes removed
+  std::string file;                // where the backup went on this side ("" if nowhere)
+  std::string fault;               // the armed fault that applied, "" if none
+  bool cancelled = false;          // the client cancelled a hanging backup
+};
+
+struct StandInRecord {
+  std::vector<StandInLogin> logins;
+  std::vector<StandInStatement> statements;
+};
+
+struct StandInFault {
+  std::string kind;  // "disk_full", "drop", "hang", "denied"
+  int afterPercent = 50;
+  int seconds = 30;
+};
+
+class TdsStandIn {
+ public:
+  // Connects to the running stand-in; throws std::runtime_error with a hint if it
+  // is not running.
+  TdsStandIn();
+  ~TdsStandIn();
+  TdsStandIn(const TdsStandIn&) = delete;
+  TdsStandIn& operator=(const TdsStandIn&) = delete;
+
+  // $BAKWYN_BINARY_DIR/tds (or ./tds).
+  static std::string stateDirectory();
+
+  int tdsPort() const { return tdsPort_; }
+
+  // Start-up configuration, no armed fault, empty record, TDS port listening.
+  void reset();
+  void setUsers(const std::map<std::string, std::string>& passwordsByUser);
+  void setDatabases(const std::vector<std::string>& names);
+  // Drive letter -> directory on this side, for backup paths such as T:\dir\x.bak.
+  void setDrives(const std::map<std::string, std::string>& directoriesByLetter);
+  void arm(const StandInFault& fault);
+  // Closes or reopens the TDS port (same number), for "nothing listens" cases.
+  void listen(bool on);
+  StandInRecord record();
+
+  // Sends one JSON line, returns the parsed answer; throws unless it says "ok".
+  Json request(const std::string& line);
+
+ private:
+  struct Connection;
+  std::unique_ptr<Connection> connection_;
+  int tdsPort_ = 0;
+};
+
+// Makes the ODBC driver connect to the stand-in whatever server name it is given.
+// Returns an empty text when it could, else why not (under Wine the runner must
+// have exported TDSPORT).
+std::string PointDriverAtStandIn(int tdsPort);
+
+// A server name that resolves to this computer (the program itself uses the computer name).
+inline const char* kStandInServer = "localhost";
+
+}  // namespace bakwyn::test

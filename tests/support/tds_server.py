@@ -1,0 +1,758 @@
+#!/usr/bin/env python3
+"""A stand-in database server for the integration tests (never shipped).
+
+It speaks TDS 7.x without encryption on a loopback port and answers exactly what
+Bakwyn sends: a login, the catalogue query and BACKUP DATABASE. Everything it
+receives is recorded so that tests can assert what went over the wire.
+
+A second loopback port takes JSON lines for the tests:
+  {"cmd": "ping"}
+  {"cmd": "reset"}                         start-up configuration, no faults, empty record
+  {"cmd": "configure", "users": {"sa": "pw"}, "databases": [...], "drives": {"T": "/dir"}}
+                                           each key given replaces that part
+  {"cmd": "arm", "fault": F, ...}          F applies to the next BACKUP only:
+        "disk_full"  3202 + 3013 after "after" percent (default 50)
+        "drop"       the connection is closed after "after" percent (default 50)
+        "hang"       no answer for "seconds" (default 30) unless the client cancels
+        "denied"     3201 with operating system error 5
+  {"cmd": "record"}                        {"logins": [...], "statements": [...]}
+  {"cmd": "listen", "on": false|true}      closes or reopens the TDS port
+Each answer is one JSON line with "ok".
+
+Run:  tds_server.py start --dir DIR [--user NAME=PASSWORD] [--database NAME] [--drive T=/dir]
+      tds_server.py stop --dir DIR
+      tds_server.py serve ...  (in the foreground)
+"start" returns once DIR/port (the TDS port) and DIR/control-port exist.
+"""
+
+import argparse
+import json
+import os
+import re
+import select
+import signal
+import socket
+import struct
+import sys
+import threading
+import time
+
+# Packet types
+PT_SQL_BATCH = 0x01
+PT_RPC = 0x03
+PT_REPLY = 0x04
+PT_ATTENTION = 0x06
+PT_TRANSACTION = 0x0E
+PT_LOGIN7 = 0x10
+PT_PRELOGIN = 0x12
+
+# DONE status bits
+DONE_FINAL = 0x0000
+DONE_MORE = 0x0001
+DONE_ERROR = 0x0002
+DONE_COUNT = 0x0010
+DONE_ATTN = 0x0020
+
+TDS74 = 0x74000004
+TDS72 = 0x72090002
+# Latin1_General_CI_AS
+COLLATION = bytes([0x09, 0x04, 0xD0, 0x00, 0x34])
+
+CATALOGUE_QUERY = "select name from master..sysdatabases order by name"
+
+
+def b_varchar(text):
+    data = text.encode("utf-16-le", "surrogatepass")
+    return bytes([len(data) // 2]) + data
+
+
+def us_varchar(text):
+    data = text.encode("utf-16-le", "surrogatepass")
+    return struct.pack("<H", len(data) // 2) + data
+
+
+def utf16(data):
+    return data.decode("utf-16-le", "replace")
+
+
+class Message:
+    """One server message (INFO when cls <= 10, else ERROR)."""
+
+    def __init__(self, number, cls, text, state=1):
+        self.number, self.cls, self.text, self.state = number, cls, text, state
+
+
+class ParseError(Exception):
+    def __init__(self, messages):
+        super().__init__(messages[0].text)
+        self.messages = messages
+
+
+def syntax_error(near):
+    return ParseError([Message(102, 15, "Incorrect syntax near '%s'." % near)])
+
+
+# ---------------------------------------------------------------------------
+# BACKUP DATABASE, as far as SQL Server's grammar goes for what a client sends.
+
+TOKEN_RE = re.compile(r"""
+    (?P<space>\s+|--[^\n]*|/\*.*?\*/)
+  | (?P<string>N?')
+  | (?P<bracket>\[)
+  | (?P<quoted>")
+  | (?P<number>\d+(?:\.\d+)?)
+  | (?P<word>[^\W\d][\w@#$]*|[@#][\w@#$]*)
+  | (?P<punct>.)
+""", re.VERBOSE | re.DOTALL)
+
+
+def tokenize(text):
+    """Yields (kind, value, raw). Kinds: word, ident, string, number, punct."""
+    pos = 0
+    tokens = []
+    while pos < len(text):
+        m = TOKEN_RE.match(text, pos)
+        kind = m.lastgroup
+        if kind == "space":
+            pos = m.end()
+            continue
+        if kind in ("string", "bracket", "quoted"):
+            close = {"string": "'", "bracket": "]", "quoted": '"'}[kind]
+            start = m.end()
+            i = start
+            value = []
+            while True:
+                j = text.find(close, i)
+                if j < 0:
+                    rest = text[start:]
+                    if kind == "string":
+                        raise ParseError([
+                            Message(105, 15, "Unclosed quotation mark after the character string '%s'." % rest),
+                            Message(102, 15, "Incorrect syntax near '%s'." % rest)])
+                    raise ParseError([Message(105, 15, "Unclosed quotation mark after the character string '%s'." % rest)])
+                value.append(text[i:j])
+                if text.startswith(close * 2, j):
+                    value.append(close)
+                    i = j + 2
+                    continue
+                pos = j + 1
+                break
+            tokens.append(("string" if kind == "string" else "ident", "".join(value), text[m.start():pos]))
+            continue
+        tokens.append((kind, m.group(kind), m.group(kind)))
+        pos = m.end()
+    return tokens
+
+
+BACKUP_OPTIONS_FLAG = {
+    "INIT", "NOINIT", "UNLOAD", "NOUNLOAD", "SKIP", "NOSKIP", "FORMAT", "NOFORMAT",
+    "REWIND", "NOREWIND", "COMPRESSION", "NO_COMPRESSION", "COPY_ONLY", "CHECKSUM",
+    "NO_CHECKSUM", "CONTINUE_AFTER_ERROR", "STOP_ON_ERROR", "DIFFERENTIAL", "RESTART",
+}
+BACKUP_OPTIONS_TEXT = {"NAME", "DESCRIPTION", "MEDIANAME", "MEDIADESCRIPTION", "PASSWORD",
+                       "MEDIAPASSWORD", "EXPIREDATE"}
+BACKUP_OPTIONS_NUMBER = {"RETAINDAYS", "BLOCKSIZE", "BUFFERCOUNT", "MAXTRANSFERSIZE", "FILE"}
+
+
+class Tokens:
+    def __init__(self, tokens):
+        self.tokens, self.i = tokens, 0
+
+    def peek(self):
+        return self.tokens[self.i] if self.i < len(self.tokens) else None
+
+    def take(self):
+        tok = self.peek()
+        if tok is None:
+            raise syntax_error(self.tokens[-1][2] if self.tokens else "")
+        self.i += 1
+        return tok
+
+    def keyword(self, word):
+        tok = self.take()
+        if tok[0] != "word" or tok[1].upper() != word:
+            raise syntax_error(tok[2])
+
+    def punct(self, char):
+        tok = self.take()
+        if tok != ("punct", char, char):
+            raise syntax_error(tok[2])
+
+    def at_word(self, word):
+        tok = self.peek()
+        return tok is not None and tok[0] == "word" and tok[1].upper() == word
+
+    def at_punct(self, char):
+        tok = self.peek()
+        return tok is not None and tok[0] == "punct" and tok[1] == char
+
+    def literal(self):
+        """A string literal or variable: never an expression (the next token is checked by the caller)."""
+        tok = self.take()
+        if tok[0] == "string" or (tok[0] == "word" and tok[1].startswith("@")):
+            return tok[1]
+        raise syntax_error(tok[2])
+
+
+def parse_backup(text):
+    """Returns dict(database, disks, options) or raises ParseError."""
+    t = Tokens(tokenize(text))
+    t.keyword("BACKUP")
+    t.keyword("DATABASE")
+    tok = t.take()
+    if tok[0] not in ("word", "ident"):
+        raise syntax_error(tok[2])
+    database = tok[1]
+    t.keyword("TO")
+    disks = []
+    while True:
+        t.keyword("DISK")
+        t.punct("=")
+        disks.append(t.literal())
+        if not t.at_punct(","):
+            break
+        t.take()
+    options = {}
+    if t.at_word("WITH"):
+        t.take()
+        while True:
+            tok = t.take()
+            name = tok[1].upper() if tok[0] == "word" else None
+            if name in BACKUP_OPTIONS_FLAG:
+                options[name] = True
+            elif name == "STATS":
+                options[name] = 10
+                if t.at_punct("="):
+                    t.take()
+                    num = t.take()
+                    if num[0] != "number":
+                        raise syntax_error(num[2])
+                    options[name] = int(float(num[1]))
+            elif name in BACKUP_OPTIONS_TEXT:
+                t.punct("=")
+                options[name] = t.literal()
+            elif name in BACKUP_OPTIONS_NUMBER:
+                t.punct("=")
+                num = t.take()
+                if num[0] != "number":
+                    raise syntax_error(num[2])
+                options[name] = num[1]
+            elif tok[0] == "word":
+                raise ParseError([Message(155, 15, "'%s' is not a recognized BACKUP option." % tok[1])])
+            else:
+                raise syntax_error(tok[2])
+            if not t.at_punct(","):
+                break
+            t.take()
+    if t.at_punct(";"):
+        t.take()
+    extra = t.peek()
+    if extra is not None:
+        raise syntax_error(extra[2])
+    return {"database": database, "disks": disks, "options": options}
+
+
+# ---------------------------------------------------------------------------
+
+class State:
+    def __init__(self, args):
+        self.lock = threading.Lock()
+        self.startup = {
+            "users": dict(u.split("=", 1) for u in args.user),
+            "databases": list(args.database),
+            "drives": {d.split("=", 1)[0].upper(): d.split("=", 1)[1] for d in args.drive},
+        }
+        self.server_name = args.server_name or socket.gethostname().upper()
+        self.reset()
+
+    def reset(self):
+        with self.lock:
+            self.users = dict(self.startup["users"])
+            self.databases = list(self.startup["databases"])
+            self.drives = dict(self.startup["drives"])
+            self.fault = None
+            self.logins = []
+            self.statements = []
+
+    def take_fault(self):
+        with self.lock:
+            fault, self.fault = self.fault, None
+            return fault
+
+
+class TdsConnection:
+    def __init__(self, sock, state):
+        self.sock, self.state = sock, state
+        self.packet_size = 4096
+        self.version = TDS74
+        self.user = None
+        self.pending = b""
+
+    # -- framing ------------------------------------------------------------
+    def recv_exact(self, n):
+        while len(self.pending) < n:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise ConnectionError("client closed")
+            self.pending += chunk
+        data, self.pending = self.pending[:n], self.pending[n:]
+        return data
+
+    def read_message(self):
+        payload = b""
+        while True:
+            header = self.recv_exact(8)
+            ptype, status, length = struct.unpack(">BBH", header[:4])
+            payload += self.recv_exact(length - 8)
+            if status & 0x01:
+                return ptype, payload
+
+    def send(self, payload, ptype=PT_REPLY, last=True):
+        chunk = self.packet_size - 8
+        parts = [payload[i:i + chunk] for i in range(0, len(payload), chunk)] or [b""]
+        for n, part in enumerate(parts):
+            eom = last and n == len(parts) - 1
+            header = struct.pack(">BBHHBB", ptype, 0x01 if eom else 0x00, len(part) + 8, 0x33, (n + 1) % 256, 0)
+            self.sock.sendall(header + part)
+
+    # -- tokens -------------------------------------------------------------
+    def message_token(self, msg):
+        token = 0xAA if msg.cls > 10 else 0xAB
+        body = (struct.pack("<iBB", msg.number, msg.state, msg.cls) + us_varchar(msg.text)
+                + b_varchar(self.state.server_name) + b_varchar("") + struct.pack("<i", 1))
+        return bytes([token]) + struct.pack("<H", len(body)) + body
+
+    @staticmethod
+    def done(status, rows=0, curcmd=0):
+        return struct.pack("<BHHQ", 0xFD, status, curcmd, rows)
+
+    @staticmethod
+    def envchange(kind, new, old):
+        body = bytes([kind]) + b_varchar(new) + b_varchar(old)
+        return bytes([0xE3]) + struct.pack("<H", len(body)) + body
+
+    def messages(self, msgs, status=DONE_FINAL):
+        out = b"".join(self.message_token(m) for m in msgs)
+        if any(m.cls > 10 for m in msgs):
+            status |= DONE_ERROR
+        return out + self.done(status)
+
+    # -- conversation -------------------------------------------------------
+    def run(self):
+        try:
+            ptype, payload = self.read_message()
+            if ptype == PT_PRELOGIN:
+                self.send(self.prelogin_reply())
+                ptype, payload = self.read_message()
+            if ptype != PT_LOGIN7 or not self.login(payload):
+                return
+            while True:
+                ptype, payload = self.read_message()
+                if ptype == PT_SQL_BATCH:
+                    self.batch(payload)
+                elif ptype == PT_ATTENTION:
+                    self.send(self.done(DONE_ATTN))
+                elif ptype == PT_TRANSACTION:
+                    self.send(self.done(DONE_FINAL))
+                else:
+                    self.send(self.messages([Message(50000, 16, "Request type %d is not supported here." % ptype)]))
+        except (ConnectionError, OSError):
+            pass
+        finally:
+            try:
+                self.sock.close()
+            except OSError:
+                pass
+
+    @staticmethod
+    def prelogin_reply():
+        options = [
+            (0x00, bytes([16, 0, 0x10, 0x00, 0, 0])),  # version 16.0.4096
+            (0x01, bytes([0x02])),                     # encryption not supported
+            (0x02, bytes([0x00])),                     # instance: ok
+            (0x04, bytes([0x00])),                     # MARS off
+        ]
+        offset = len(options) * 5 + 1
+        head, body = b"", b""
+        for token, data in options:
+            head += struct.pack(">BHH", token, offset + len(body), len(data))
+            body += data
+        return head + b"\xff" + body
+
+    def login(self, p):
+        _, version, packet_size = struct.unpack_from("<III", p, 0)
+
+        def field(pos):
+            off, length = struct.unpack_from("<HH", p, pos)
+            return p[off:off + 2 * length]
+
+        raw_password = field(44)
+        password = bytes((((b ^ 0xA5) & 0x0F) << 4) | ((b ^ 0xA5) >> 4) for b in raw_password)
+        record = {
+            "host": utf16(field(36)),
+            "user": utf16(field(40)),
+            "password": utf16(password),
+            "app": utf16(field(48)),
+            "server": utf16(field(52)),
+            "library": utf16(field(60)),
+            "language": utf16(field(64)),
+            "database": utf16(field(68)),
+            "tds_version": "%08x" % version,
+        }
+        if packet_size >= 512:
+            self.packet_size = min(packet_size, 32767)
+        self.version = TDS74 if version >= TDS74 else (version if version >= TDS72 else TDS72)
+        state = self.state
+        with state.lock:
+            known = state.users.get(record["user"])
+            accepted = known is not None and known == record["password"]
+            databases = list(state.databases)
+            record["accepted"] = accepted
+            state.logins.append(record)
+        if not accepted:
+            self.send(self.messages([Message(18456, 14, "Login failed for user '%s'." % record["user"])]))
+            return False
+        database = record["database"] or "master"
+        if database.casefold() != "master" and database.casefold() not in (d.casefold() for d in databases):
+            self.send(self.messages([Message(4060, 11, 'Cannot open database "%s" requested by the login. The login failed.' % database)]))
+            return False
+        self.user = record["user"]
+        loginack = (bytes([1]) + struct.pack(">I", self.version) + b_varchar("Stand-in SQL Server")
+                    + bytes([16, 0, 0x10, 0x00]))
+        collation = bytes([7, len(COLLATION)]) + COLLATION + bytes([0])
+        out = (self.envchange(1, database, "")
+               + self.message_token(Message(5701, 0, "Changed database context to '%s'." % database, 2))
+               + bytes([0xE3]) + struct.pack("<H", len(collation)) + collation
+               + self.envchange(2, "us_english", "")
+               + self.message_token(Message(5703, 0, "Changed language setting to us_english.", 1))
+               + bytes([0xAD]) + struct.pack("<H", len(loginack)) + loginack
+               + self.envchange(4, str(self.packet_size), "4096")
+               + self.done(DONE_FINAL))
+        self.send(out)
+        return True
+
+    def batch(self, p):
+        if self.version >= TDS72:
+            total = struct.unpack_from("<I", p, 0)[0]
+            p = p[total:]
+        text = utf16(p)
+        entry = {"user": self.user, "text": text}
+        with self.state.lock:
+            self.state.statements.append(entry)
+        normal = " ".join(text.split()).rstrip(";").strip()
+        if normal.lower() == CATALOGUE_QUERY:
+            self.send(self.catalogue())
+        elif re.match(r"\s*backup\b", text, re.IGNORECASE):
+            self.backup(text, entry)
+        elif re.match(r"\s*set\b", text, re.IGNORECASE):
+            self.send(self.done(DONE_FINAL))
+        else:
+            first = text.split()[0] if text.split() else ""
+            self.send(self.messages([Message(102, 15, "Incorrect syntax near '%s'." % first)]))
+
+    def catalogue(self):
+        with self.state.lock:
+            names = sorted(self.state.databases, key=lambda n: (n.casefold(), n))
+        meta = (bytes([0x81]) + struct.pack("<H", 1) + struct.pack("<IH", 0, 0x0001)
+                + bytes([0xE7]) + struct.pack("<H", 256) + COLLATION + b_varchar("name"))
+        rows = b""
+        for name in names:
+            data = name.encode("utf-16-le", "surrogatepass")
+            rows += bytes([0xD1]) + struct.pack("<H", len(data)) + data
+        return meta + rows + self.done(DONE_COUNT, len(names), 0xC1)
+
+    def backup(self, text, entry):
+        try:
+            parsed = parse_backup(text)
+        except ParseError as e:
+            self.send(self.messages(e.messages))
+            return
+        entry["database"] = parsed["database"]
+        entry["disks"] = parsed["disks"]
+        entry["options"] = {k: v for k, v in parsed["options"].items()}
+        state = self.state
+        fault = state.take_fault()
+        entry["fault"] = fault["fault"] if fault else None
+        terminate = Message(3013, 16, "BACKUP DATABASE is terminating abnormally.")
+
+        if fault and fault["fault"] == "hang":
+            if self.wait_for_attention(float(fault.get("seconds", 30))):
+                entry["cancelled"] = True
+                self.send(self.done(DONE_ATTN))
+                return
+
+        with state.lock:
+            known = {d.casefold(): d for d in state.databases}
+            drives = dict(state.drives)
+        database = known.get(parsed["database"].casefold())
+        if database is None:
+            self.send(self.messages([
+                Message(911, 16, "Database '%s' does not exist. Make sure that the name is entered correctly." % parsed["database"]),
+                terminate]))
+            return
+
+        device = parsed["disks"][0]
+        target = map_path(device, drives)
+        if fault and fault["fault"] == "denied":
+            target, os_error = None, "5(Access is denied.)"
+        else:
+            os_error = "3(The system cannot find the path specified.)"
+            if target is not None and os.path.isdir(target):
+                target, os_error = None, "5(Access is denied.)"
+            elif target is not None and not os.path.isdir(os.path.dirname(target)):
+                target = None
+        handle = None
+        if target is not None:
+            try:
+                mode = "w" if parsed["options"].get("INIT") or parsed["options"].get("FORMAT") else "a"
+                handle = open(target, mode, encoding="utf-8")
+            except OSError:
+                os_error = "5(Access is denied.)"
+        if handle is None:
+            self.send(self.messages([
+                Message(3201, 16, "Cannot open backup device '%s'. Operating system error %s." % (device, os_error)),
+                terminate]))
+            return
+        entry["file"] = target
+
+        stats = parsed["options"].get("STATS")
+        fail_at = int(fault.get("after", 50)) if fault and fault["fault"] in ("disk_full", "drop") else None
+        out = b""
+        percent = 0
+        steps = list(range(stats, 101, stats)) if stats and stats > 0 else []
+        for percent in steps:
+            if fail_at is not None and percent > fail_at:
+                break
+            out += self.message_token(Message(3211, 0, "%d percent processed." % percent)) + self.done(DONE_MORE)
+        with handle:
+            handle.write("backup of database [%s] set '%s' up to %d percent\n"
+                         % (database, parsed["options"].get("NAME", ""), percent if fail_at is not None else 100))
+        if fail_at is not None and fault["fault"] == "drop":
+            # A partial reply without end of message, then the line goes dead.
+            self.send(out, last=False)
+            self.sock.shutdown(socket.SHUT_RDWR)
+            raise ConnectionError("dropped on purpose")
+        if fail_at is not None:
+            os.remove(target)
+            out += self.messages([
+                Message(3202, 16, "Write on \"%s\" failed: 112(There is not enough space on the disk.)" % device),
+                terminate])
+            self.send(out)
+            return
+        out += self.messages([
+            Message(4035, 0, "Processed 328 pages for database '%s', file '%s' on file 1." % (database, database)),
+            Message(4035, 0, "Processed 2 pages for database '%s', file '%s_log' on file 1." % (database, database)),
+            Message(3014, 0, "BACKUP DATABASE successfully processed 330 pages in 0.012 seconds (214.518 MB/sec)."),
+        ])
+        self.send(out)
+
+    def wait_for_attention(self, seconds):
+        """Stays silent for up to seconds; True if the client cancelled meanwhile."""
+        deadline = time.monotonic() + seconds
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return False
+            if not self.pending:
+                ready, _, _ = select.select([self.sock], [], [], left)
+                if not ready:
+                    return False
+            ptype, _ = self.read_message()
+            if ptype == PT_ATTENTION:
+                return True
+
+
+def map_path(device, drives):
+    """T:\\dir\\x.bak -> <drive T's directory>/dir/x.bak; None when the drive is not mapped."""
+    m = re.match(r"^([A-Za-z]):[\\/](.*)$", device, re.DOTALL)
+    if not m or m.group(1).upper() not in drives:
+        return None
+    parts = [part for part in re.split(r"[\\/]", m.group(2)) if part]
+    if not parts or any(part in (".", "..") for part in parts):
+        return None
+    return os.path.join(drives[m.group(1).upper()], *parts)
+
+
+# ---------------------------------------------------------------------------
+
+class Server:
+    def __init__(self, args):
+        self.state = State(args)
+        self.tds = None
+        self.tds_port = args.port
+        self.listen_lock = threading.Lock()
+        self.open_tds()
+        self.control = socket.create_server(("127.0.0.1", 0))
+
+    def open_tds(self):
+        with self.listen_lock:
+            if self.tds is None:
+                self.tds = socket.create_server(("127.0.0.1", self.tds_port), reuse_port=False)
+                self.tds_port = self.tds.getsockname()[1]
+                threading.Thread(target=self.accept_tds, args=(self.tds,), daemon=True).start()
+
+    def close_tds(self):
+        with self.listen_lock:
+            if self.tds is not None:
+                try:
+                    self.tds.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+                self.tds.close()
+                self.tds = None
+
+    def accept_tds(self, listener):
+        while True:
+            try:
+                sock, _ = listener.accept()
+            except OSError:
+                return
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            threading.Thread(target=TdsConnection(sock, self.state).run, daemon=True).start()
+
+    def serve_control(self):
+        while True:
+            sock, _ = self.control.accept()
+            threading.Thread(target=self.control_client, args=(sock,), daemon=True).start()
+
+    def control_client(self, sock):
+        with sock, sock.makefile("rwb") as stream:
+            for line in stream:
+                try:
+                    answer = self.command(json.loads(line.decode("utf-8")))
+                except Exception as e:  # the test sees the reason
+                    answer = {"ok": False, "error": "%s: %s" % (type(e).__name__, e)}
+                stream.write(json.dumps(answer, ensure_ascii=False).encode("utf-8") + b"\n")
+                stream.flush()
+
+    def command(self, req):
+        state = self.state
+        cmd = req.get("cmd")
+        if cmd == "ping":
+            return {"ok": True, "port": self.tds_port}
+        if cmd == "reset":
+            state.reset()
+            self.open_tds()
+            return {"ok": True}
+        if cmd == "configure":
+            with state.lock:
+                if "users" in req:
+                    state.users = dict(req["users"])
+                if "databases" in req:
+                    state.databases = list(req["databases"])
+                if "drives" in req:
+                    state.drives = {k.upper(): v for k, v in req["drives"].items()}
+            return {"ok": True}
+        if cmd == "arm":
+            if req.get("fault") not in ("disk_full", "drop", "hang", "denied"):
+                return {"ok": False, "error": "unknown fault %r" % req.get("fault")}
+            with state.lock:
+                state.fault = dict(req)
+            return {"ok": True}
+        if cmd == "record":
+            with state.lock:
+                return {"ok": True, "logins": list(state.logins), "statements": list(state.statements)}
+        if cmd == "listen":
+            if req.get("on", True):
+                self.open_tds()
+            else:
+                self.close_tds()
+            return {"ok": True, "port": self.tds_port}
+        return {"ok": False, "error": "unknown command %r" % cmd}
+
+
+def write_atomically(path, text):
+    temp = path + ".tmp"
+    with open(temp, "w") as f:
+        f.write(text)
+    os.replace(temp, path)
+
+
+def serve(args):
+    server = Server(args)
+    os.makedirs(args.dir, exist_ok=True)
+    write_atomically(os.path.join(args.dir, "pid"), "%d\n" % os.getpid())
+    write_atomically(os.path.join(args.dir, "control-port"), "%d\n" % server.control.getsockname()[1])
+    # Written last: its presence means the server is ready.
+    write_atomically(os.path.join(args.dir, "port"), "%d\n" % server.tds_port)
+    signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
+    server.serve_control()
+
+
+def start(args):
+    os.makedirs(args.dir, exist_ok=True)
+    stop(args, quiet=True)
+    for name in ("port", "control-port", "pid"):
+        try:
+            os.remove(os.path.join(args.dir, name))
+        except FileNotFoundError:
+            pass
+    if os.fork() == 0:
+        # Detached, with no inherited pipes: ctest waits for its children's output to close.
+        os.setsid()
+        log = os.open(os.path.join(args.dir, "server.log"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        null = os.open(os.devnull, os.O_RDONLY)
+        os.dup2(null, 0)
+        os.dup2(log, 1)
+        os.dup2(log, 2)
+        try:
+            serve(args)
+        finally:
+            os._exit(1)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        if os.path.exists(os.path.join(args.dir, "port")):
+            with open(os.path.join(args.dir, "port")) as f:
+                print("stand-in listening on port", f.read().strip())
+            return 0
+        time.sleep(0.05)
+    print("stand-in did not start; see", os.path.join(args.dir, "server.log"), file=sys.stderr)
+    return 1
+
+
+def stop(args, quiet=False):
+    try:
+        with open(os.path.join(args.dir, "pid")) as f:
+            pid = int(f.read())
+    except (FileNotFoundError, ValueError):
+        return 0
+    try:
+        os.kill(pid, signal.SIGTERM)
+    except ProcessLookupError:
+        pass
+    for _ in range(100):
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            break
+        time.sleep(0.05)
+    for name in ("port", "control-port", "pid"):
+        try:
+            os.remove(os.path.join(args.dir, name))
+        except FileNotFoundError:
+            pass
+    if not quiet:
+        print("stand-in stopped")
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("action", choices=["start", "stop", "serve"])
+    parser.add_argument("--dir", required=True, help="where the port and pid files go")
+    parser.add_argument("--port", type=int, default=0, help="TDS port (0: any free one)")
+    parser.add_argument("--user", action="append", default=[], metavar="NAME=PASSWORD")
+    parser.add_argument("--database", action="append", default=[])
+    parser.add_argument("--drive", action="append", default=[], metavar="LETTER=DIRECTORY")
+    parser.add_argument("--server-name", default=None)
+    args = parser.parse_args()
+    if args.action == "start":
+        return start(args)
+    if args.action == "stop":
+        return stop(args)
+    serve(args)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
