@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "engine/BackupEngine.h"
+#include "tests/engine/EngineFakes.h"
+#include "tests/engine/TestDirectory.h"
+
+namespace bakwyn {
+namespace {
+
+using testing::At;
+using testing::FakeClock;
+using testing::FakeFiles;
+using testing::FakeSession;
+using testing::LogLines;
+using testing::TestDirectory;
+
+const std::string kStart = "开始备份数据库...";
+const std::string kFailed = "数据库备份失败!";
+std::string Succeeded(const std::string& path) { return "数据库备份成功!  [文件名:" + path + "]"; }
+
+TEST(BackupStatementTest, NormalInputIsExactlyTheDocumentedStatement) {
+  EXPECT_EQ(BuildBackupStatement("shop", "D:\\数据库自动备份目录\\2004年11月17日10时30分.bak"),
+            "BACKUP DATABASE [shop] TO  DISK = N'D:\\数据库自动备份目录\\2004年11月17日10时30分.bak' WITH  NOINIT ,  "
+            "NOUNLOAD ,NAME = N'Vorda软件Bakwyn',SKIP ,  STATS = 10,  NOFORMAT");
+}
+
+// Reads the statement back the way the server parses it: a bracketed name
+// ("]]" stands for "]"), then TO DISK = one N'...' literal ("''" stands for
+// "'"), then the fixed options.
+struct ParsedBackup {
+  std::string database;
+  std::string path;
+};
+std::optional<ParsedBackup> ParseBackupStatement(const std::string& sql) {
+  const std::string head = "BACKUP DATABASE [";
+  const std::string middle = "] TO  DISK = N'";
+  const std::string tail = "' WITH  NOINIT ,  NOUNLOAD ,NAME = N'Vorda软件Bakwyn',SKIP ,  STATS = 10,  NOFORMAT";
+  if (sql.compare(0, head.size(), head) != 0) return std::nullopt;
+  ParsedBackup parsed;
+  size_t i = head.size();
+  for (;; ++i) {
+    if (i >= sql.size()) return std::nullopt;
+    if (sql[i] == ']') {
+      if (i + 1 < sql.size() && sql[i + 1] == ']') {
+        parsed.database += ']';
+        ++i;
+        continue;
+      }
+      break;
+    }
+    parsed.database += sql[i];
+  }
+  if (sql.compare(i, middle.size(), middle) != 0) return std::nullopt;
+  for (i += middle.size();; ++i) {
+    if (i >= sql.size()) return std::nullopt;
+    if (sql[i] == '\'') {
+      if (i + 1 < sql.size() && sql[i + 1] == '\'') {
+        parsed.path += '\'';
+        ++i;
+        continue;
+      }
+      break;
+    }
+    parsed.path += sql[i];
+  }
+  if (sql.substr(i) != tail) return std::nullopt;
+  return parsed;
+}
+
+struct StatementCase {
+  const char* name;
+  std::string database;
+  std::string dir;
+};
+void PrintTo(const StatementCase& c, std::ostream* os) { *os << c.name; }
+
+
+class BackupStatementRoundTrip : public ::testing::TestWithParam<StatementCase> {};
+
+TEST_P(BackupStatementRoundTrip, ServerReadsBackExactlyTheNameAndPath) {
+  const StatementCase& c = GetParam();
+  const std::string path = c.dir + "2004年11月17日10时30分.bak";
+  const auto parsed = ParseBackupStatement(BuildBackupStatement(c.database, path));
+  ASSERT_TRUE(parsed.has_value()) << BuildBackupStatement(c.database, path);
+  EXPECT_EQ(parsed->database, c.database);
+  EXPECT_EQ(parsed->path, path);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hostile, BackupStatementRoundTrip,
+    ::testing::Values(StatementCase{"Plain", "shop", "D:\\数据库自动备份目录\\"},
+                      StatementCase{"ClosingBracket", "a]b", "D:\\x\\"},
+                      StatementCase{"OnlyBrackets", "]][[", "D:\\x\\"},
+                      StatementCase{"QuoteInFolder", "shop", "D:\\O'Neil's backups\\"},
+                      StatementCase{"QuoteInName", "O'Neil", "D:\\''\\"},
+                      StatementCase{"InjectionAttempt", "x]; DROP DATABASE [y", "D:\\a'; SHUTDOWN --\\"},
+                      StatementCase{"DoubleQuotesBraces", "\"{db}\"", "D:\\\"{dir}\"\\"},
+                      StatementCase{"Chinese", "销售数据库", "D:\\数据库自动备份目录\\子目录\\"},
+                      StatementCase{"ControlChars", "a\tb", "D:\\a\x01" "b\\"},
+                      StatementCase{"Long", std::string(120, ']'), "D:\\" + std::string(200, '\'') + "\\"}),
+    [](const ::testing::TestParamInfo<StatementCase>& info) { return std::string(info.param.name); });
+
+struct FileNameCase {
+  const char* name;
+  LocalDateTime at;
+  std::string file;
+};
+void PrintTo(const FileNameCase& c, std::ostream* os) { *os << c.name; }
+
+
+class BackupFileNameTest : public ::testing::TestWithParam<FileNameCase> {};
+
+TEST_P(BackupFileNameTest, DatedTwentyFourHourZeroPadded) {
+  EXPECT_EQ(BackupFileName(GetParam().at), GetParam().file);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, BackupFileNameTest,
+    ::testing::Values(FileNameCase{"Documented", At(2004, 11, 17, 10, 30), "2004年11月17日10时30分.bak"},
+                      FileNameCase{"Evening", At(2026, 3, 7, 21, 5, 59, 999), "2026年03月07日21时05分.bak"},
+                      FileNameCase{"Midnight", At(2000, 1, 1, 0, 0), "2000年01月01日00时00分.bak"},
+                      FileNameCase{"LastMinute", At(2024, 12, 31, 23, 59, 59, 999), "2024年12月31日23时59分.bak"}),
+    [](const ::testing::TestParamInfo<FileNameCase>& info) { return std::string(info.param.name); });
+
+struct JobFixture {
+  BackupSettings settings;
+  FakeClock clock{At(2004, 11, 17, 21, 5, 30)};
+  FakeSession session;
+  LogLines log;
+};
+
+TEST(BakExecuteTest, WritesDatedFileAndLogsStartAndSuccess) {
+  TestDirectory dir;
+  JobFixture f;
+  f.settings = {"OFFICE1", "sa", "pw;x", "shop", dir.windowsRoot() + "备份\\深\\层\\", {}, false, 3};
+  const std::string path = f.settings.backupDir + "2004年11月17日21时05分.bak";
+  bool dirExistedAtExecute = false;
+  f.session.onExecute = [&](const std::string&) {
+    dirExistedAtExecute = std::filesystem::is_directory(dir.local(f.settings.backupDir));
+    dir.write(path);  // the server writes the file
+  };
+  BackupEngine engine(f.settings, f.clock, f.session, dir.files(), f.log.sink());
+
+  engine.BakExecute();
+
+  EXPECT_TRUE(dirExistedAtExecute) << "every missing parent is created before the backup";
+  EXPECT_EQ(f.session.calls, (std::vector<std::string>{"open sa|pw;x|OFFICE1", "closeQuery", "execute"}));
+  ASSERT_EQ(f.session.statements.size(), 1u);
+  EXPECT_EQ(f.session.statements[0], BuildBackupStatement("shop", path));
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, Succeeded(path)}));
+  EXPECT_TRUE(std::filesystem::exists(dir.local(path)));
+}
+
+TEST(BakExecuteTest, SecondRunInTheSameMinuteReplacesTheFile) {
+  TestDirectory dir;
+  JobFixture f;
+  f.settings.database = "shop";
+  f.settings.backupDir = dir.windowsRoot();
+  const std::string path = dir.windowsRoot() + "2004年11月17日21时05分.bak";
+  std::vector<bool> existedBeforeWrite;
+  int run = 0;
+  f.session.onExecute = [&](const std::string&) {
+    existedBeforeWrite.push_back(std::filesystem::exists(dir.local(path)));
+    dir.write(path, "run " + std::to_string(++run));
+  };
+  BackupEngine engine(f.settings, f.clock, f.session, dir.files(), f.log.sink());
+
+  engine.BakExecute();
+  f.clock.set(At(2004, 11, 17, 21, 5, 58));
+  engine.BakExecute();
+
+  EXPECT_EQ(existedBeforeWrite, (std::vector<bool>{false, false}));
+  EXPECT_EQ(f.session.statements.at(0), f.session.statements.at(1));
+  size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.local(dir.windowsRoot()))) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(files, 1u);
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, Succeeded(path), kStart, Succeeded(path)}));
+}
+
+struct FailureCase {
+  const char* name;
+  bool failOpen;
+  bool failExecute;
+  std::vector<std::string> calls;
+};
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+
+class BakExecuteFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(BakExecuteFailure, LogsFailureAndNeverSuccess) {
+  const FailureCase& c = GetParam();
+  JobFixture f;
+  f.settings.database = "shop";
+  f.settings.backupDir = "D:\\bak\\";
+  f.session.failOpen = c.failOpen;
+  f.session.failExecute = c.failExecute;
+  FakeFiles files;
+  BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
+
+  engine.BakExecute();
+
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kFailed}));
+  EXPECT_EQ(f.session.calls, c.calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, BakExecuteFailure,
+    ::testing::Values(FailureCase{"LoginRefused", true, false, {"open ||"}},
+                      FailureCase{"StatementFails", false, true, {"open ||", "closeQuery", "execute"}}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+TEST(BakExecuteTest, DirectoryThatCannotBeCreatedIsLeftToTheServerToReport) {
+  JobFixture f;
+  f.settings.database = "shop";
+  f.settings.backupDir = "Q:\\nowhere\\";  // FakeFiles refuses to create it
+  f.session.failExecute = true;           // as the server does for a missing folder
+  FakeFiles files;
+  BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
+
+  engine.BakExecute();
+
+  EXPECT_EQ(files.created, (std::vector<std::string>{"Q:\\nowhere\\"}));
+  EXPECT_EQ(f.session.calls.back(), "execute") << "the backup is still attempted";
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kFailed}));
+}
+
+TEST(BakExecuteTest, FileNameComesFromOneReadingOfTheClock) {
+  // Each reading is one millisecond later: the first is 10:59:59.999, the next
+  // 11:00:00.000. Mixing readings would give 10时00分 or 11时59分.
+  JobFixture f;
+  f.settings.database = "shop";
+  f.settings.backupDir = "D:\\bak\\";
+  std::vector<LocalDateTime> readings{At(2004, 11, 17, 10, 59, 59, 999), At(2004, 11, 17, 11, 0, 0, 0)};
+  size_t next = 0;
+  f.clock.script([&] { return readings[std::min(next++, readings.size() - 1)]; });
+  FakeFiles files;
+  BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
+
+  engine.BakExecute();
+
+  EXPECT_EQ(f.log.lines.back(), Succeeded("D:\\bak\\2004年11月17日10时59分.bak"));
+}
+
+TEST(BakExecuteTest, ReadsTheLatestAppliedSettings) {
+  JobFixture f;
+  FakeFiles files;
+  BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
+  f.settings.user = "backup";
+  f.settings.database = "新库";
+  f.settings.backupDir = "D:\\bak\\";
+
+  engine.BakExecute();
+
+  EXPECT_EQ(f.session.calls.front(), "open backup||");
+  EXPECT_EQ(f.session.statements.at(0), BuildBackupStatement("新库", "D:\\bak\\2004年11月17日21时05分.bak"));
+}
+
+}  // namespace
+}  // namespace bakwyn

@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/BackupEngine.h"
+#include "tests/engine/EngineFakes.h"
+#include "tests/engine/TestDirectory.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace bakwyn {
+namespace {
+
+using testing::At;
+using testing::FakeClock;
+using testing::FakeFiles;
+using testing::FakeSession;
+using testing::FromMs;
+using testing::LogLines;
+using testing::TestDirectory;
+using testing::ToMs;
+using Entry = FakeFiles::Entry;
+
+const LocalDateTime kNow = At(2026, 3, 12, 2, 0, 0);
+
+LocalDateTime Before(const LocalDateTime& t, int hours, int minutes, int seconds = 0, int ms = 0) {
+  return FromMs(ToMs(t) - (((hours * 60LL + minutes) * 60 + seconds) * 1000 + ms));
+}
+
+struct CleanupCase {
+  const char* name;
+  bool enabled;
+  int retentionDays;
+  std::map<std::string, Entry> entries;
+  std::set<std::string> deleted;  // exactly these names are deleted, nothing else is attempted
+};
+void PrintTo(const CleanupCase& c, std::ostream* os) { *os << c.name; }
+
+class CleanupTest : public ::testing::TestWithParam<CleanupCase> {};
+
+TEST_P(CleanupTest, DeletesExactlyTheExpiredBackups) {
+  const CleanupCase& c = GetParam();
+  BackupSettings settings;
+  settings.backupDir = "D:\\bak\\";
+  settings.cleanupEnabled = c.enabled;
+  settings.retentionDays = c.retentionDays;
+  FakeClock clock(kNow);
+  FakeSession session;
+  FakeFiles files(settings.backupDir);
+  files.entries = c.entries;
+  LogLines log;
+  BackupEngine engine(settings, clock, session, files, log.sink());
+
+  engine.deleteoldfileExecute();
+
+  std::set<std::string> attempted;
+  for (const std::string& path : files.removed) attempted.insert(path.substr(settings.backupDir.size()));
+  EXPECT_EQ(attempted, c.deleted);
+  for (const auto& [name, entry] : c.entries) {
+    EXPECT_EQ(files.entries.count(name), c.deleted.count(name) ? 0u : 1u) << name;
+  }
+  EXPECT_TRUE(log.lines.empty()) << "cleanup never logs";
+  EXPECT_TRUE(session.calls.empty());
+  if (!c.enabled) {
+    EXPECT_EQ(files.listings, 0) << "cleanup off enumerates nothing";
+  }
+}
+
+// In every row "newest.bak" is the newest file and is kept whatever its age.
+const Entry kNewest{Before(kNow, 0, 1)};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CleanupTest,
+    ::testing::Values(
+        CleanupCase{"OneDayThreeMinuteMargin",
+                    true,
+                    1,
+                    {{"a.bak", {Before(kNow, 23, 57)}},
+                     {"b.bak", {Before(kNow, 23, 56)}},
+                     {"c.bak", {Before(kNow, 23, 56, 59, 999)}},
+                     {"d.bak", {Before(kNow, 23, 57, 0, 1)}},
+                     {"newest.bak", kNewest}},
+                    {"a.bak", "d.bak"}},
+        CleanupCase{"ThreeDaysAtTheTwoOClockSlot",
+                    true,
+                    3,
+                    {{"2026年03月09日02时00分.bak", {At(2026, 3, 9, 2, 1, 40)}},
+                     {"2026年03月10日02时00分.bak", {At(2026, 3, 10, 2, 1, 40)}},
+                     {"2026年03月11日02时00分.bak", {At(2026, 3, 11, 2, 1, 40)}},
+                     {"newest.bak", kNewest}},
+                    {"2026年03月09日02时00分.bak"}},
+        CleanupCase{"AcrossMonthAndLeapDay",
+                    true,
+                    14,
+                    {{"feb.bak", {At(2024, 2, 27, 2, 0)}}, {"mar.bak", {At(2026, 2, 26, 2, 3)}}, {"newest.bak", kNewest}},
+                    {"feb.bak", "mar.bak"}},
+        CleanupCase{"FutureTimestampNeverDeleted",
+                    true,
+                    1,
+                    {{"future.bak", {At(2030, 1, 1, 0, 0)}}, {"old.bak", {At(2026, 1, 1, 0, 0)}}, {"newest.bak", kNewest}},
+                    {"old.bak"}},
+        CleanupCase{"DirectoryNamedBakIsSkipped",
+                    true,
+                    1,
+                    {{"x.bak", {At(2020, 1, 1, 0, 0), true}}, {"old.bak", {At(2026, 1, 1, 0, 0)}}, {"newest.bak", kNewest}},
+                    {"old.bak"}},
+        CleanupCase{"LockedFileIsSkippedAndThePassGoesOn",
+                    true,
+                    1,
+                    {{"a.bak", {At(2026, 1, 1, 0, 0)}},
+                     {"b.bak", {At(2026, 1, 2, 0, 0), false, true}},
+                     {"c.bak", {At(2026, 1, 3, 0, 0)}},
+                     {"newest.bak", kNewest}},
+                    {"a.bak", "c.bak"}},
+        CleanupCase{"OnlyTheBakExtensionInAnyCase",
+                    true,
+                    1,
+                    {{"x.bakold", {At(2020, 1, 1, 0, 0)}},
+                     {"x.bak.zip", {At(2020, 1, 1, 0, 0)}},
+                     {"x.ba", {At(2020, 1, 1, 0, 0)}},
+                     {"xbak", {At(2020, 1, 1, 0, 0)}},
+                     {"x.bak~", {At(2020, 1, 1, 0, 0)}},
+                     {"x.bak ", {At(2020, 1, 1, 0, 0)}},
+                     {"x.mdf", {At(2020, 1, 1, 0, 0)}},
+                     {"UPPER.BAK", {At(2020, 1, 1, 0, 0)}},
+                     {"mixed.Bak", {At(2020, 1, 1, 0, 0)}},
+                     {".bak", {At(2020, 1, 1, 0, 0)}},
+                     {"引号'和;括号].bak", {At(2020, 1, 1, 0, 0)}},
+                     {"newest.bak", kNewest}},
+                    {"UPPER.BAK", "mixed.Bak", ".bak", "引号'和;括号].bak"}},
+        CleanupCase{"NewestIsKeptWhenEverythingExpired",
+                    true,
+                    1,
+                    {{"a.bak", {At(2026, 1, 1, 0, 0)}}, {"b.bak", {At(2026, 1, 5, 0, 0)}}, {"c.bak", {At(2026, 1, 3, 0, 0)}}},
+                    {"a.bak", "c.bak"}},
+        CleanupCase{"NewestTiesAreAllKept",
+                    true,
+                    1,
+                    {{"a.bak", {At(2026, 1, 1, 0, 0)}}, {"b.bak", {At(2026, 1, 5, 0, 0)}}, {"c.bak", {At(2026, 1, 5, 0, 0)}}},
+                    {"a.bak"}},
+        CleanupCase{"NewestCountsOnlyBakFiles",
+                    true,
+                    1,
+                    {{"a.bak", {At(2026, 1, 1, 0, 0)}}, {"b.bak", {At(2026, 1, 2, 0, 0)}}, {"recent.txt", kNewest},
+                     {"recent.bak", {kNewest.modified, true}}},
+                    {"a.bak"}},
+        CleanupCase{"CleanupOff",
+                    false,
+                    1,
+                    {{"a.bak", {At(2020, 1, 1, 0, 0)}}, {"newest.bak", kNewest}},
+                    {}}),
+    [](const ::testing::TestParamInfo<CleanupCase>& info) { return std::string(info.param.name); });
+
+TEST(CleanupTest, MissingDirectoryIsSilent) {
+  BackupSettings settings;
+  settings.backupDir = "Q:\\missing\\";
+  settings.cleanupEnabled = true;
+  settings.retentionDays = 1;
+  FakeClock clock(kNow);
+  FakeSession session;
+  FakeFiles files;
+  files.entries["a.bak"] = {At(2020, 1, 1, 0, 0)};
+  LogLines log;
+  BackupEngine engine(settings, clock, session, files, log.sink());
+
+  engine.deleteoldfileExecute();
+
+  EXPECT_EQ(files.listings, 1);
+  EXPECT_TRUE(files.removed.empty());
+  EXPECT_TRUE(log.lines.empty());
+}
+
+// The same pass on the platform's real file system: natively through the
+// POSIX implementation, under Wine through the Windows one.
+TEST(CleanupOnDiskTest, DeletesOldBackupFilesOnly) {
+  TestDirectory dir;
+  const std::string root = dir.windowsRoot();
+  const auto now = std::filesystem::file_time_type::clock::now();
+  const auto age = [&](std::chrono::hours hours) { return now - hours; };
+  struct FileRow {
+    std::string name;
+    std::chrono::hours age;
+    bool deleted;
+  };
+  const std::vector<FileRow> rows{
+      {"old.bak", std::chrono::hours(72), true},
+      {"OLD2.BAK", std::chrono::hours(50), true},
+      {"数据库'备份].bak", std::chrono::hours(49), true},
+      {"recent.bak", std::chrono::hours(1), false},
+      {"old.bakold", std::chrono::hours(72), false},
+      {"old.txt", std::chrono::hours(72), false},
+      {"old.bak.zip", std::chrono::hours(72), false},
+  };
+  for (const FileRow& row : rows) {
+    dir.write(root + row.name);
+    std::filesystem::last_write_time(dir.local(root + row.name), age(row.age));
+  }
+  std::filesystem::create_directory(dir.local(root + "folder.bak"));
+  std::filesystem::last_write_time(dir.local(root + "folder.bak"), age(std::chrono::hours(72)));
+
+  BackupSettings settings;
+  settings.backupDir = root;
+  settings.cleanupEnabled = true;
+  settings.retentionDays = 2;
+  SystemClock clock;
+  FakeSession session;
+  LogLines log;
+  BackupEngine engine(settings, clock, session, dir.files(), log.sink());
+
+#ifdef _WIN32
+  // Another program holds an old backup open without sharing: it is skipped.
+  dir.write(root + "locked.bak");
+  std::filesystem::last_write_time(dir.local(root + "locked.bak"), age(std::chrono::hours(72)));
+  const HANDLE locked = CreateFileW(dir.local(root + "locked.bak").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+  engine.deleteoldfileExecute();
+  CloseHandle(locked);
+  EXPECT_TRUE(std::filesystem::exists(dir.local(root + "locked.bak")));
+#else
+  engine.deleteoldfileExecute();
+#endif
+
+  for (const FileRow& row : rows) {
+    EXPECT_EQ(std::filesystem::exists(dir.local(root + row.name)), !row.deleted) << row.name;
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(dir.local(root + "folder.bak")));
+  EXPECT_TRUE(log.lines.empty());
+}
+
+}  // namespace
+}  // namespace bakwyn

@@ -1,0 +1,155 @@
+#pragma once
+// Stand-ins for the engine's seams: a clock set by the test, a scripted server
+// session that records what it was asked, an in-memory backup directory and a
+// log that keeps its lines.
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/Clock.h"
+#include "engine/FileSystem.h"
+#include "server/ServerSession.h"
+
+namespace bakwyn::testing {
+
+inline LocalDateTime At(int year, int month, int day, int hour, int minute, int second = 0, int ms = 0) {
+  return {year, month, day, hour, minute, second, ms};
+}
+
+// Calendar arithmetic for the tests, through std::chrono rather than the
+// engine's own helpers: milliseconds since 1970-01-01 00:00 of a wall-clock reading.
+inline std::int64_t ToMs(const LocalDateTime& t) {
+  using namespace std::chrono;
+  const sys_days day = year_month_day{year{t.year}, month{static_cast<unsigned>(t.month)}, std::chrono::day{static_cast<unsigned>(t.day)}};
+  return duration_cast<milliseconds>(day.time_since_epoch()).count() +
+         ((t.hour * 60LL + t.minute) * 60 + t.second) * 1000 + t.millisecond;
+}
+
+inline LocalDateTime FromMs(std::int64_t ms) {
+  using namespace std::chrono;
+  const auto dayCount = static_cast<int>(ms >= 0 ? ms / 86400000 : (ms - 86399999) / 86400000);
+  const year_month_day date{sys_days{days{dayCount}}};
+  std::int64_t rest = ms - dayCount * 86400000LL;
+  return {static_cast<int>(date.year()), static_cast<int>(static_cast<unsigned>(date.month())),
+          static_cast<int>(static_cast<unsigned>(date.day())), static_cast<int>(rest / 3600000),
+          static_cast<int>(rest / 60000 % 60), static_cast<int>(rest / 1000 % 60), static_cast<int>(rest % 1000)};
+}
+
+inline std::string Show(const LocalDateTime& t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
+                t.second, t.millisecond);
+  return text;
+}
+
+class FakeClock final : public Clock {
+ public:
+  explicit FakeClock(LocalDateTime t = At(2004, 11, 17, 10, 30)) : t_(t) {}
+  LocalDateTime now() const override { return next_ ? next_() : t_; }
+  void set(LocalDateTime t) { t_ = t; }
+  // Each reading asks `next` instead: for clocks that move between readings.
+  void script(std::function<LocalDateTime()> next) { next_ = std::move(next); }
+
+ private:
+  LocalDateTime t_;
+  std::function<LocalDateTime()> next_;
+};
+
+// Records every call. `failOpen`/`failExecute` make the call throw a
+// ServerError, as the real session does; `onExecute` runs inside execute (to
+// let time pass or to look at the files while the "server" writes).
+class FakeSession final : public ServerSession {
+ public:
+  void open(const std::string& user, const std::string& password, const std::string& server) override {
+    calls.push_back("open " + user + "|" + password + "|" + server);
+    if (failOpen) throw ServerError("login failed", {{"28000", 18456, "Login failed for user."}});
+  }
+  std::vector<std::string> listDatabases() override {
+    calls.push_back("listDatabases");
+    return {};
+  }
+  bool locate(const std::string&) const override { return false; }
+  void closeQuery() override { calls.push_back("closeQuery"); }
+  void execute(const std::string& statement) override {
+    calls.push_back("execute");
+    statements.push_back(statement);
+    if (onExecute) onExecute(statement);
+    if (failExecute) throw ServerError("backup failed", {{"42000", 3013, "BACKUP DATABASE is terminating abnormally."}});
+  }
+  const std::vector<Diagnostic>& messages() const override { return messages_; }
+
+  bool failOpen = false;
+  bool failExecute = false;
+  std::function<void(const std::string&)> onExecute;
+  std::vector<std::string> calls;
+  std::vector<std::string> statements;
+
+ private:
+  std::vector<Diagnostic> messages_;
+};
+
+// One backup directory held in memory. Entries are files unless marked as a
+// directory; a locked file cannot be opened or deleted.
+class FakeFiles final : public FileSystem {
+ public:
+  struct Entry {
+    LocalDateTime modified;
+    bool directory = false;
+    bool locked = false;
+  };
+
+  explicit FakeFiles(std::string dir = "D:\\bak\\") : dir_(std::move(dir)) {}
+
+  bool createDirectories(const std::string& dir) override {
+    created.push_back(dir);
+    return dir == dir_;
+  }
+  std::vector<std::string> listDirectory(const std::string& dir) override {
+    ++listings;
+    std::vector<std::string> names;
+    if (dir == dir_) {
+      for (const auto& [name, entry] : entries) names.push_back(name);
+    }
+    return names;
+  }
+  std::optional<LocalDateTime> readModifiedTime(const std::string& path) override {
+    const Entry* entry = find(path);
+    if (!entry || entry->directory || entry->locked) return std::nullopt;
+    return entry->modified;
+  }
+  bool removeFile(const std::string& path) override {
+    removed.push_back(path);
+    const Entry* entry = find(path);
+    if (!entry || entry->directory || entry->locked) return false;
+    entries.erase(path.substr(dir_.size()));
+    return true;
+  }
+
+  std::map<std::string, Entry> entries;  // by name inside the directory
+  std::vector<std::string> created;
+  std::vector<std::string> removed;
+  int listings = 0;
+
+ private:
+  const Entry* find(const std::string& path) const {
+    if (path.compare(0, dir_.size(), dir_) != 0) return nullptr;
+    const auto it = entries.find(path.substr(dir_.size()));
+    return it == entries.end() ? nullptr : &it->second;
+  }
+  std::string dir_;
+};
+
+struct LogLines {
+  std::vector<std::string> lines;
+  auto sink() {
+    return [this](const std::string& line) { lines.push_back(line); };
+  }
+};
+
+}  // namespace bakwyn::testing

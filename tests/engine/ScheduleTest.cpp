@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "engine/BackupEngine.h"
+#include "tests/engine/EngineFakes.h"
+
+namespace bakwyn {
+namespace {
+
+using testing::At;
+using testing::FakeClock;
+using testing::FakeFiles;
+using testing::FakeSession;
+using testing::FromMs;
+using testing::LogLines;
+using testing::Show;
+using testing::ToMs;
+
+// What happens to the running program, in order.
+struct Step {
+  enum Kind { Ticks, Apply, Restart } kind;
+  LocalDateTime from{};  // Ticks: the timer from `from` up to, not including, `to`,
+  LocalDateTime to{};    // every `cadence` ms (100 as the real timer; 1000 where only
+  int cadence = 100;     // "every minute is seen" matters, to keep whole days quick)
+  std::array<SlotState, 4> slots{};  // Apply: new enabled flags and times (stamps are kept)
+};
+
+Step Ticks(LocalDateTime from, LocalDateTime to, int cadence = 100) { return {Step::Ticks, from, to, cadence, {}}; }
+Step Apply(std::array<SlotState, 4> slots) { return {Step::Apply, {}, {}, 100, slots}; }
+Step Restart() { return {Step::Restart, {}, {}, 100, {}}; }
+
+struct ScheduleCase {
+  const char* name;
+  std::array<SlotState, 4> slots;
+  int backupSeconds;  // how long every backup blocks the thread
+  std::vector<Step> steps;
+  std::vector<std::string> backupsStarted;  // when each backup statement was sent
+  std::array<std::string, 4> stamps;        // lastRunDate of slots 1..4 at the end
+};
+void PrintTo(const ScheduleCase& c, std::ostream* os) { *os << c.name; }
+
+SlotState On(const char* time) { return {true, time, ""}; }
+SlotState Off(const char* time) { return {false, time, ""}; }
+SlotState Ran(const char* time, const char* date) { return {true, time, date}; }
+
+class ScheduleTest : public ::testing::TestWithParam<ScheduleCase> {};
+
+TEST_P(ScheduleTest, RunsEachSlotAtMostOnceADayAtItsMinute) {
+  const ScheduleCase& c = GetParam();
+  BackupSettings settings;
+  settings.database = "shop";
+  settings.backupDir = "D:\\bak\\";
+  settings.slots = c.slots;
+  FakeClock clock;
+  FakeSession session;
+  FakeFiles files;
+  LogLines log;
+  std::vector<std::string> started;
+  std::int64_t now = 0;
+  session.onExecute = [&](const std::string&) {
+    started.push_back(Show(clock.now()));
+    now += c.backupSeconds * 1000LL;  // the thread is blocked meanwhile
+    clock.set(FromMs(now));
+  };
+  BackupEngine engine(settings, clock, session, files, log.sink());
+
+  for (const Step& step : c.steps) {
+    switch (step.kind) {
+      case Step::Ticks:
+        for (now = ToMs(step.from); now < ToMs(step.to);) {
+          clock.set(FromMs(now));
+          engine.Timer1Timer();
+          // The next tick is the first boundary after the tick finished;
+          // ticks that fell due meanwhile are not made up.
+          now = (now / step.cadence + 1) * step.cadence;
+        }
+        break;
+      case Step::Apply:
+        for (size_t i = 0; i < 4; ++i) {
+          settings.slots[i].enabled = step.slots[i].enabled;
+          settings.slots[i].time = step.slots[i].time;
+        }
+        break;
+      case Step::Restart:
+        for (SlotState& slot : settings.slots) slot.lastRunDate.clear();
+        break;
+    }
+  }
+
+  EXPECT_EQ(started, c.backupsStarted);
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(settings.slots[i].lastRunDate, c.stamps[i]) << "slot " << i + 1;
+}
+
+const LocalDateTime kDay1 = At(2026, 3, 9, 0, 0);
+const LocalDateTime kDay2 = At(2026, 3, 10, 0, 0);
+const LocalDateTime kDay3 = At(2026, 3, 11, 0, 0);
+const LocalDateTime kDay4 = At(2026, 3, 12, 0, 0);
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ScheduleTest,
+    ::testing::Values(
+        ScheduleCase{"NoSlotEnabled", {Off("08:00"), Off("12:00"), Off("00:00"), Off("23:59")}, 1,
+                     {Ticks(kDay1, kDay2, 1000)}, {}, {}},
+        ScheduleCase{"SettingsNeverApplied", {}, 1, {Ticks(kDay1, kDay2, 1000)}, {}, {}},
+        ScheduleCase{"OneSlotEveryDay",
+                     {On("08:00"), Off("09:00"), Off("10:00"), Off("11:00")},
+                     1,
+                     {Ticks(kDay1, kDay3, 1000)},
+                     {"2026-03-09 08:00:00.000", "2026-03-10 08:00:00.000"},
+                     {"20260310", "", "", ""}},
+        ScheduleCase{"TwoSlotsOneTimeOnlyTheLowerRuns",
+                     {Off("08:00"), On("08:00"), Off("09:00"), On("08:00")},
+                     1,
+                     {Ticks(kDay1, kDay2, 1000)},
+                     {"2026-03-09 08:00:00.000"},
+                     {"", "20260309", "", ""}},
+        ScheduleCase{"AlreadyRunTodayClaimsTheMinuteForLaterSlots",
+                     {Ran("08:00", "20260309"), On("08:00"), On("08:01"), Off("")},
+                     1,
+                     {Ticks(At(2026, 3, 9, 7, 59), At(2026, 3, 9, 8, 5))},
+                     {"2026-03-09 08:01:00.000"},
+                     {"20260309", "", "20260309", ""}},
+        ScheduleCase{"ReapplyingKeepsStampsEvenForAMovedTime",
+                     {On("08:00"), Off(""), Off(""), Off("")},
+                     1,
+                     {Ticks(kDay1, At(2026, 3, 9, 8, 30), 1000), Apply({On("09:00"), Off(""), Off(""), Off("")}),
+                      Ticks(At(2026, 3, 9, 8, 30), kDay3, 1000)},
+                     {"2026-03-09 08:00:00.000", "2026-03-10 09:00:00.000"},
+                     {"20260310", "", "", ""}},
+        ScheduleCase{"RestartInTheSameMinuteRunsAgain",
+                     {On("08:00"), Off(""), Off(""), Off("")},
+                     1,
+                     {Ticks(At(2026, 3, 9, 7, 59), At(2026, 3, 9, 8, 0, 30)), Restart(),
+                      Ticks(At(2026, 3, 9, 8, 0, 30), At(2026, 3, 9, 8, 5))},
+                     {"2026-03-09 08:00:00.000", "2026-03-09 08:00:30.000"},
+                     {"20260309", "", "", ""}},
+        ScheduleCase{"BackupEndingAfterMidnightSkipsTheNewDay",
+                     {Off(""), Off(""), Off(""), On("23:59")},
+                     90,
+                     {Ticks(kDay1, kDay4, 1000)},
+                     {"2026-03-09 23:59:00.000", "2026-03-11 23:59:00.000"},
+                     {"", "", "", "20260312"}},
+        ScheduleCase{"LongBackupHidesAnotherSlotsMinute",
+                     {On("08:00"), On("08:01"), On("08:02"), Off("")},
+                     120,
+                     {Ticks(At(2026, 3, 9, 7, 59), At(2026, 3, 9, 8, 10))},
+                     {"2026-03-09 08:00:00.000", "2026-03-09 08:02:00.100"},
+                     {"20260309", "", "20260309", ""}},
+        ScheduleCase{"BackupEndingInsideTheNextSlotsMinuteStillRunsIt",
+                     {On("08:00"), On("08:01"), Off(""), Off("")},
+                     90,
+                     {Ticks(At(2026, 3, 9, 7, 59), At(2026, 3, 9, 8, 10))},
+                     {"2026-03-09 08:00:00.000", "2026-03-09 08:01:30.100"},
+                     {"20260309", "20260309", "", ""}},
+        ScheduleCase{"MalformedTimesNeverMatch",
+                     {On("8:00"), On("08:0"), On("0800"), On("24:00")},
+                     1,
+                     {Ticks(kDay1, kDay2, 1000), Apply({On(" 08:00"), On("08:00 "), On("08.00"), On("08:60")}),
+                      Ticks(kDay2, kDay3, 1000), Apply({On(""), On("８:00"), On("08:00:00"), On("-1:00")}),
+                      Ticks(kDay3, kDay4, 1000)},
+                     {},
+                     {}}),
+    [](const ::testing::TestParamInfo<ScheduleCase>& info) { return std::string(info.param.name); });
+
+TEST(RunScheduledSlotTest, CleansUpBeforeTheBackupAndStampsAfterIt) {
+  BackupSettings settings;
+  settings.database = "shop";
+  settings.backupDir = "D:\\bak\\";
+  settings.cleanupEnabled = true;
+  settings.retentionDays = 1;
+  FakeClock clock(At(2026, 3, 9, 23, 59, 50));
+  FakeSession session;
+  FakeFiles files;
+  files.entries["old.bak"] = {At(2026, 3, 1, 8, 0)};
+  files.entries["newer.bak"] = {At(2026, 3, 2, 8, 0)};
+  bool oldGoneAtBackup = false;
+  session.onExecute = [&](const std::string&) {
+    oldGoneAtBackup = files.entries.count("old.bak") == 0;
+    clock.set(At(2026, 3, 10, 0, 0, 5));
+  };
+  LogLines log;
+  BackupEngine engine(settings, clock, session, files, log.sink());
+
+  engine.RunScheduledSlot(3);
+
+  EXPECT_TRUE(oldGoneAtBackup);
+  EXPECT_EQ(settings.slots[2].lastRunDate, "20260310");
+  EXPECT_EQ(log.lines.size(), 2u);
+  EXPECT_THROW(engine.RunScheduledSlot(0), std::out_of_range);
+  EXPECT_THROW(engine.RunScheduledSlot(5), std::out_of_range);
+}
+
+TEST(RunScheduledSlotTest, FailedBackupIsStampedAndNotRetriedThatDay) {
+  BackupSettings settings;
+  settings.slots[0] = On("08:00");
+  FakeClock clock;
+  FakeSession session;
+  session.failOpen = true;
+  FakeFiles files;
+  LogLines log;
+  BackupEngine engine(settings, clock, session, files, log.sink());
+
+  for (int second = 0; second < 60; ++second) {
+    clock.set(At(2026, 3, 9, 8, 0, second));
+    engine.Timer1Timer();
+  }
+
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"开始备份数据库...", "数据库备份失败!"}));
+  EXPECT_EQ(settings.slots[0].lastRunDate, "20260309");
+}
+
+}  // namespace
+}  // namespace bakwyn
