@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "server/ServerSession.h"
+
 namespace bakwyn {
 namespace {
 
@@ -22,6 +24,12 @@ std::string Braced(std::string_view value) {
   return out;
 }
 
+// Drivers trim blanks (and some, control characters) around a bare value.
+bool Padded(std::string_view value) {
+  auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+  return !value.empty() && (blank(value.front()) || blank(value.back()));
+}
+
 }  // namespace
 
 const std::vector<std::string_view> kPreferredDrivers = {
@@ -39,18 +47,30 @@ std::optional<std::string> ChooseDriver(const std::vector<std::string>& installe
 
 std::string QuoteOdbcValue(std::string_view value) {
   const bool special = value.find_first_of(";{}=") != std::string_view::npos;
-  // Drivers trim blanks (and some, control characters) around a bare value.
-  auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-  const bool padded = !value.empty() && (blank(value.front()) || blank(value.back()));
-  return special || padded ? Braced(value) : std::string(value);
+  return special || Padded(value) ? Braced(value) : std::string(value);
+}
+
+std::optional<std::string> QuoteFreeTdsValue(std::string_view value) {
+  if (value.find(';') == std::string_view::npos && !value.starts_with('{')) return std::string(value);
+  if (value.find("};") != std::string_view::npos) return std::nullopt;
+  return "{" + std::string(value) + "}";
 }
 
 std::string BuildConnectionString(std::string_view user, std::string_view password, std::string_view server,
                                   std::string_view driver) {
+  const bool freeTds = EqualsIgnoringAsciiCase(driver, "FreeTDS");
+  auto quote = [&](std::string_view what, std::string_view value) {
+    if (!freeTds) return QuoteOdbcValue(value);
+    std::optional<std::string> quoted = QuoteFreeTdsValue(value);
+    if (!quoted) {
+      throw ServerError("The " + std::string(what) + " contains \"};\", which the FreeTDS driver cannot be given", {});
+    }
+    return *quoted;
+  };
   // The driver name always goes in braces, as drivers are conventionally named.
-  std::string out = "DRIVER=" + Braced(driver) + ";SERVER=" + QuoteOdbcValue(server) + ";";
-  if (EqualsIgnoringAsciiCase(driver, "FreeTDS")) out += "Port=1433;";
-  out += "UID=" + QuoteOdbcValue(user) + ";PWD=" + QuoteOdbcValue(password) + ";DATABASE=master;";
+  std::string out = "DRIVER=" + Braced(driver) + ";SERVER=" + quote("server name", server) + ";";
+  if (freeTds) out += "Port=1433;";
+  out += "UID=" + quote("user name", user) + ";PWD=" + quote("password", password) + ";DATABASE=master;";
   if (EqualsIgnoringAsciiCase(driver, "ODBC Driver 18 for SQL Server")) out += "TrustServerCertificate=yes;";
   return out;
 }

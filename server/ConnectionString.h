@@ -19,10 +19,17 @@ std::optional<std::string> ChooseDriver(const std::vector<std::string>& installe
 // holds ; { } = or starts or ends with a blank; otherwise as it is (empty stays empty).
 std::string QuoteOdbcValue(std::string_view value);
 
+// One value as FreeTDS 1.3 reads it: a bare value runs to the next ';' and keeps
+// its blanks, '}' and '='; a braced one runs to the first "};" and a doubled '}'
+// stays doubled. So braces only for ';' or a leading '{', and never doubling.
+// A value holding "};" cannot be written at all: std::nullopt.
+std::optional<std::string> QuoteFreeTdsValue(std::string_view value);
+
 // DRIVER, SERVER, UID, PWD and DATABASE=master: SQL Server authentication with the
 // given login. Driver 18 encrypts by default and would reject a self-signed
 // certificate, so it gets TrustServerCertificate=yes; FreeTDS needs a port (1433,
 // the default instance) because SERVER= alone does not consult its configuration.
+// Throws ServerError when a value cannot reach this driver unchanged.
 std::string BuildConnectionString(std::string_view user, std::string_view password, std::string_view server,
                                   std::string_view driver);
 

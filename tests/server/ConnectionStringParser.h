@@ -1,7 +1,11 @@
 #pragma once
-// Reads a connection string back the way the ODBC driver manager and the drivers
-// do: key=value pairs split by ';', a value in braces runs to the first '}' that
-// is not doubled and may hold anything. Blanks around a bare value are dropped.
+// Reads a connection string back the way a driver does, to check that what we
+// build means exactly what we intended.
+//  - Odbc: the documented rules (Windows driver manager, Microsoft's drivers):
+//    a value in braces runs to the first '}' that is not doubled, "}}" stands for
+//    '}'; blanks around a bare value are dropped.
+//  - FreeTds13: FreeTDS 1.3's own reading: a braced value runs to the first "};"
+//    (or to the end of the text), nothing is undoubled; bare values keep blanks.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +16,8 @@ namespace bakwyn::test {
 
 using KeyValues = std::vector<std::pair<std::string, std::string>>;
 
+enum class Dialect { Odbc, FreeTds13 };
+
 inline std::string_view TrimBlanks(std::string_view s) {
   while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
   while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
@@ -20,7 +26,7 @@ inline std::string_view TrimBlanks(std::string_view s) {
 
 // std::nullopt when the text is malformed (a key without '=', an unclosed brace,
 // text after a closing brace).
-inline std::optional<KeyValues> ParseConnectionString(std::string_view text) {
+inline std::optional<KeyValues> ParseConnectionString(std::string_view text, Dialect dialect = Dialect::Odbc) {
   KeyValues out;
   std::size_t pos = 0;
   while (pos < text.size()) {
@@ -33,7 +39,7 @@ inline std::optional<KeyValues> ParseConnectionString(std::string_view text) {
     if (key.find(';') != std::string::npos) return std::nullopt;
     pos = equals + 1;
     std::string value;
-    if (pos < text.size() && text[pos] == '{') {
+    if (pos < text.size() && text[pos] == '{' && dialect == Dialect::Odbc) {
       ++pos;
       for (;;) {
         if (pos >= text.size()) return std::nullopt;
@@ -49,9 +55,20 @@ inline std::optional<KeyValues> ParseConnectionString(std::string_view text) {
         value += text[pos++];
       }
       if (pos < text.size() && text[pos] != ';') return std::nullopt;
+    } else if (pos < text.size() && text[pos] == '{') {
+      ++pos;
+      std::size_t end = text.find("};", pos);
+      if (end == std::string_view::npos) {
+        value = std::string(text.substr(pos));
+        pos = text.size();
+      } else {
+        value = std::string(text.substr(pos, end - pos));
+        pos = end + 1;
+      }
     } else {
       const std::size_t end = std::min(text.find(';', pos), text.size());
-      value = std::string(TrimBlanks(text.substr(pos, end - pos)));
+      const std::string_view bare = text.substr(pos, end - pos);
+      value = std::string(dialect == Dialect::Odbc ? TrimBlanks(bare) : bare);
       pos = end;
     }
     out.emplace_back(std::move(key), std::move(value));

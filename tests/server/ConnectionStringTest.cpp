@@ -1,5 +1,7 @@
 #include "server/ConnectionString.h"
 
+#include "server/ServerSession.h"
+
 #include <gtest/gtest.h>
 
 #include "tests/server/ConnectionStringParser.h"
@@ -43,21 +45,28 @@ void PrintTo(const Login& l, std::ostream* os) { *os << l.name; }
 
 class BuildConnectionStringTest : public ::testing::TestWithParam<Login> {};
 
-// Whatever the values, the string reads back as exactly the intended keys in
-// order, with every value as typed: no value can add or change a key.
+// Whatever the values, the string reads back, the way the driver reads it, as
+// exactly the intended keys in order with every value as typed: no value can add
+// or change a key. FreeTDS cannot be given a value holding "};" at all.
 TEST_P(BuildConnectionStringTest, ReadsBackExactlyForEveryDriver) {
   const Login& login = GetParam();
   for (std::string_view driver : kPreferredDrivers) {
     SCOPED_TRACE(std::string(driver));
+    const bool freeTds = driver == "FreeTDS";
+    const bool carriable = !freeTds || (login.user + login.password + login.server).find("};") == std::string::npos;
+    if (!carriable) {
+      EXPECT_THROW(BuildConnectionString(login.user, login.password, login.server, driver), ServerError);
+      continue;
+    }
     KeyValues expected = {{"DRIVER", std::string(driver)}, {"SERVER", login.server}};
-    if (driver == "FreeTDS") expected.push_back({"Port", "1433"});
+    if (freeTds) expected.push_back({"Port", "1433"});
     expected.push_back({"UID", login.user});
     expected.push_back({"PWD", login.password});
     expected.push_back({"DATABASE", "master"});
     if (driver == "ODBC Driver 18 for SQL Server") expected.push_back({"TrustServerCertificate", "yes"});
 
     const std::string text = BuildConnectionString(login.user, login.password, login.server, driver);
-    const auto parsed = ParseConnectionString(text);
+    const auto parsed = ParseConnectionString(text, freeTds ? test::Dialect::FreeTds13 : test::Dialect::Odbc);
     ASSERT_TRUE(parsed.has_value()) << text;
     EXPECT_EQ(*parsed, expected) << text;
   }
@@ -94,6 +103,26 @@ TEST(QuoteOdbcValue, BracesOnlyWhatNeedsThem) {
   };
   for (const auto& [value, quoted] : cases) {
     EXPECT_EQ(QuoteOdbcValue(value), quoted) << value;
+  }
+}
+
+TEST(QuoteFreeTdsValue, BracesOnlyForSemicolonOrLeadingBrace) {
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {"", ""},
+      {"plain", "plain"},
+      {" blanks ", " blanks "},
+      {"a}b=c", "a}b=c"},
+      {"}", "}"},
+      {"中文", "中文"},
+      {"a;b", "{a;b}"},
+      {"{a", "{{a}"},
+      {"{a}", "{{a}}"},
+      {"a;b}", "{a;b}}"},
+      {"x};y", std::nullopt},
+      {"{};", std::nullopt},
+  };
+  for (const auto& [value, quoted] : cases) {
+    EXPECT_EQ(QuoteFreeTdsValue(value), quoted) << value;
   }
 }
 

@@ -103,6 +103,8 @@ TEST_F(SessionTest, OpenFailsWhenNothingListens) {
 struct Credentials {
   const char* name;
   std::string user, password;
+  std::string server = kStandInServer;
+  bool reaches = true;  // false: open must fail with nothing sent under another name
 };
 
 std::string LongPassword() {
@@ -115,7 +117,7 @@ const Credentials kHostileCredentials[] = {
     {"Semicolon", "sa;x", "pa;ss"},
     {"InjectedKeys", "sa", "x;DATABASE=model;UID=root"},
     {"Braces", "{sa}", "}}x{"},
-    {"BraceBreakout", "u};DATABASE={model", "x};PWD={y"},
+    {"ClosingBraceLast", "sa}", "x;y}"},
     {"Equals", "a=b", "=="},
     {"Blanks", " sa ", "  pw  "},
     {"Quotes", "o'neil", "\"p'w\""},
@@ -123,6 +125,12 @@ const Credentials kHostileCredentials[] = {
     {"Chinese", "管理员", "密码"},
     {"EmptyPassword", "sa", ""},
     {"Long", "user", LongPassword()},
+    // FreeTDS (the driver here) cannot be given "};" inside a value: refused
+    // before anything is sent.
+    {"BraceBreakout", "u};DATABASE={model", "x};PWD={y", kStandInServer, false},
+    // A server name with keys in it is one (unknown) name, not a way to add keys.
+    {"ServerWithKeys", "intruder", "pw", std::string(kStandInServer) + ";UID=intruder", false},
+    {"ServerBraceBreakout", "intruder", "pw", std::string(kStandInServer) + "};UID={intruder", false},
 };
 
 void PrintTo(const Credentials& c, std::ostream* os) { *os << c.name; }
@@ -133,13 +141,19 @@ class HostileCredentialsTest : public SessionTest, public ::testing::WithParamIn
 // database: nothing in the values may change another key.
 TEST_P(HostileCredentialsTest, ReachTheServerExactly) {
   const Credentials& c = GetParam();
-  standIn().setUsers({{c.user, c.password}});
+  standIn().setUsers({{c.user, c.password}, {"intruder", "pw"}});
   OdbcServerSession session;
-  session.open(c.user, c.password, kStandInServer);
+  if (!c.reaches) {
+    EXPECT_THROW(session.open(c.user, c.password, c.server), ServerError);
+    EXPECT_TRUE(standIn().record().logins.empty());
+    return;
+  }
+  session.open(c.user, c.password, c.server);
   const auto record = standIn().record();
   ASSERT_EQ(record.logins.size(), 1u);
   EXPECT_EQ(record.logins[0].user, c.user);
   EXPECT_EQ(record.logins[0].password, c.password);
+  EXPECT_EQ(record.logins[0].server, c.server);
   EXPECT_EQ(record.logins[0].database, "master");
   EXPECT_TRUE(record.logins[0].accepted);
 }
