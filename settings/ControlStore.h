@@ -36,7 +36,9 @@ void SaveControlStates(const ui::ComponentOwner& window, Registry& registry, con
 
 // Reads and applies the state of every stored control of `window`, in creation
 // order, creating the keys of controls never stored. A missing or empty value
-// leaves the control as it is. A key that cannot be opened or created ends the
+// leaves the control as it is; a spin editor's value is taken only below its
+// maximum (an editor whose minimum and maximum are both 0 has none); a check
+// box is read only while it is enabled. A key that cannot be opened or created ends the
 // pass silently. A stored text that is not what its kind needs raises
 // ConversionError, and the later controls are not loaded. Checking a check
 // box runs its change handler, so an editor enabled by its check box is

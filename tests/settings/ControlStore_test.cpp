@@ -380,6 +380,20 @@ TEST_F(ControlStore, KindsFollowTheClassHierarchy) {
   EXPECT_EQ(dynamic_cast<TdxSpinEdit&>(*odd.find("plainSpin")).value(), 7);
 }
 
+TEST(MemoryRegistry, KeysAreCaseBlindAndComeWithTheirParents) {
+  MemoryRegistry registry;
+  registry.open("Software\\Tarsel软件\\A\\b", Access::Write)->writeString("TEXT", "x");
+  EXPECT_EQ(registry.keys(), (std::vector<std::string>{"Software", "Software\\Tarsel软件", "Software\\Tarsel软件\\A",
+                                                       "Software\\Tarsel软件\\A\\b"}));
+  EXPECT_EQ(registry.open("SOFTWARE\\tarsel软件\\a\\B\\", Access::Read)->readString("TEXT"), "x");
+  EXPECT_EQ(registry.open("software\\Tarsel软件\\a\\b", Access::Read)->readString("text"), std::nullopt);
+  EXPECT_EQ(registry.keys().size(), 4u);
+  // A key opened for reading cannot be written, whoever created it.
+  EXPECT_THROW(registry.open("Software\\Tarsel软件\\A\\b", Access::Read)->writeString("TEXT", "y"), RegistryError);
+  EXPECT_THROW(registry.open("Software\\new", Access::Read)->writeString("TEXT", "y"), RegistryError);
+  EXPECT_EQ(registry.value("Software\\Tarsel软件\\A\\b", "TEXT"), "x");
+}
+
 TEST(Autostart, RunValueIsWrittenOrTheFailureNamesIt) {
   MemoryRegistry registry;
   WriteRunValue(registry, "Bakwyn[Vorda免费软件]", "C:\\程序\\Bakwyn.exe");
