@@ -17,6 +17,14 @@ using test::kStandInServer;
 using test::StandInFault;
 using test::StandInTest;
 
+// UTF-8 text as a path on every platform (a plain std::string means the ANSI code page on Windows).
+fs::path Utf8Path(const std::string& text) { return fs::path(std::u8string(text.begin(), text.end())); }
+
+std::string Utf8(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 bool HasNative(const std::vector<Diagnostic>& records, std::int32_t number) {
   return std::any_of(records.begin(), records.end(), [&](const Diagnostic& d) { return d.nativeError == number; });
 }
@@ -56,7 +64,7 @@ class SessionTest : public StandInTest {
              ::testing::UnitTest::GetInstance()->current_test_info()->name();
     fs::remove_all(drive_);
     fs::create_directories(drive_ / "backups");
-    standIn().setDrives({{"T", drive_.string()}});
+    standIn().setDrives({{"T", Utf8(drive_)}});
   }
 
   // The directory behind the stand-in's drive T:.
@@ -201,7 +209,7 @@ TEST_F(SessionTest, ExecuteBacksUpAndKeepsTheProgressMessages) {
   ASSERT_EQ(record.statements.size(), 1u);
   EXPECT_EQ(record.statements[0].text, statement);
   EXPECT_EQ(record.statements[0].database, "库存");
-  const fs::path file = drive_ / "backups" / "2004年11月17日10时30分.bak";
+  const fs::path file = drive_ / "backups" / Utf8Path("2004年11月17日10时30分.bak");
   EXPECT_TRUE(fs::exists(file));
 
   std::vector<std::string> progress;

@@ -44,6 +44,19 @@ std::vector<std::string> Strings(const Json& array) {
   return out;
 }
 
+// The stand-in is a Unix process: under Wine, Z:\x\y is /x/y.
+std::string UnixPath(std::string path) {
+#ifdef _WIN32
+  if (path.size() >= 2 && (path[0] == 'Z' || path[0] == 'z') && path[1] == ':') {
+    path.erase(0, 2);
+    for (char& c : path) {
+      if (c == '\\') c = '/';
+    }
+  }
+#endif
+  return path;
+}
+
 std::string JsonObject(const std::map<std::string, std::string>& values) {
   std::string out = "{";
   for (const auto& [key, value] : values) {
@@ -135,7 +148,9 @@ void TdsStandIn::setDatabases(const std::vector<std::string>& names) {
 }
 
 void TdsStandIn::setDrives(const std::map<std::string, std::string>& directoriesByLetter) {
-  request(R"({"cmd":"configure","drives":)" + JsonObject(directoriesByLetter) + "}");
+  std::map<std::string, std::string> unix;
+  for (const auto& [letter, directory] : directoriesByLetter) unix[letter] = UnixPath(directory);
+  request(R"({"cmd":"configure","drives":)" + JsonObject(unix) + "}");
 }
 
 void TdsStandIn::arm(const StandInFault& fault) {

@@ -62,7 +62,8 @@ class TdsStandIn {
   void reset();
   void setUsers(const std::map<std::string, std::string>& passwordsByUser);
   void setDatabases(const std::vector<std::string>& names);
-  // Drive letter -> directory on this side, for backup paths such as T:\dir\x.bak.
+  // Drive letter -> directory (as this process names it; under Wine a Z: path is
+  // handed over as the Unix path it stands for), for backup paths like T:\dir\x.bak.
   void setDrives(const std::map<std::string, std::string>& directoriesByLetter);
   void arm(const StandInFault& fault);
   // Closes or reopens the TDS port (same number), for "nothing listens" cases.
