@@ -116,7 +116,7 @@ void* OdbcServerSession::environment() {
     odbc::Env env;
     Check(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, env.put()), SQL_HANDLE_ENV, SQL_NULL_HANDLE,
           "ODBC is not available");
-    Check(SQLSetEnvAttr(env.get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
+    Check(SQLSetEnvAttr(env.get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_OV_ODBC3)), 0),
           SQL_HANDLE_ENV, env.get(), "ODBC 3 is not available");
     env_ = std::move(env);
   }

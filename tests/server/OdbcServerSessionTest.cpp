@@ -279,6 +279,57 @@ TEST_P(FailingBackupTest, Throws) {
 INSTANTIATE_TEST_SUITE_P(Cases, FailingBackupTest, ::testing::ValuesIn(kFailingBackups),
                          [](const auto& info) { return std::string(info.param.name); });
 
+struct GrammarCase {
+  const char* name;
+  std::string statement;
+  std::int32_t error;        // 0: the backup succeeds
+  std::string database;      // as the server read it (success only)
+  std::string disk;          // likewise
+};
+
+void PrintTo(const GrammarCase& c, std::ostream* os) { *os << c.name; }
+
+// The stand-in reads BACKUP as the server's grammar does, so that the tests of
+// the statements we build mean something: brackets with ]] inside, literals with
+// '' inside, and no expressions after TO DISK =.
+const GrammarCase kGrammar[] = {
+    {"Plain", "BACKUP DATABASE [shop] TO DISK = N'T:\\backups\\x.bak'", 0, "shop", "T:\\backups\\x.bak"},
+    {"BracketInName", "BACKUP DATABASE [a]]b] TO DISK = N'T:\\backups\\x.bak'", 0, "a]b", "T:\\backups\\x.bak"},
+    {"QuoteInPath", "BACKUP DATABASE [shop] TO DISK = N'T:\\backups\\o''neil.bak' WITH STATS = 50", 0, "shop",
+     "T:\\backups\\o'neil.bak"},
+    {"ChineseAndNoPrefix", "backup database [库存] to disk = 'T:\\backups\\数据.bak' with init", 0, "库存",
+     "T:\\backups\\数据.bak"},
+    {"ConcatenatedPath", "BACKUP DATABASE [shop] TO DISK = N'T:\\back'+CHAR(39)+'ups\\x.bak'", 102, "", ""},
+    {"UnclosedLiteral", "BACKUP DATABASE [shop] TO DISK = N'T:\\backups\\x.bak", 105, "", ""},
+    {"UnclosedBracket", "BACKUP DATABASE [shop TO DISK = N'T:\\backups\\x.bak'", 105, "", ""},
+    {"SingleBracketInName", "BACKUP DATABASE [a]b] TO DISK = N'T:\\backups\\x.bak'", 102, "", ""},
+    {"UnknownOption", "BACKUP DATABASE [shop] TO DISK = N'T:\\backups\\x.bak' WITH NOSUCH", 155, "", ""},
+};
+
+class BackupGrammarTest : public SessionTest, public ::testing::WithParamInterface<GrammarCase> {};
+
+TEST_P(BackupGrammarTest, ReadsLikeTheServer) {
+  const GrammarCase& c = GetParam();
+  standIn().setDatabases({"shop", "a]b", "库存"});
+  OdbcServerSession session;
+  session.open("sa", "pw", kStandInServer);
+  if (c.error != 0) {
+    const auto records = Failure([&] { session.execute(c.statement); });
+    EXPECT_TRUE(HasNative(records, c.error)) << ::testing::PrintToString(Natives(records));
+    return;
+  }
+  session.execute(c.statement);
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_EQ(record.statements[0].database, c.database);
+  EXPECT_EQ(record.statements[0].disks, std::vector<std::string>{c.disk});
+  const std::string name = c.disk.substr(c.disk.rfind('\\') + 1);
+  EXPECT_TRUE(fs::exists(drive_ / "backups" / Utf8Path(name))) << name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Statements, BackupGrammarTest, ::testing::ValuesIn(kGrammar),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(SessionTest, ExecuteGivesUpAfterTheStatementTimeOut) {
   OdbcServerSession session(1);
   session.open("sa", "pw", kStandInServer);
