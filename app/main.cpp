@@ -1,35 +1,51 @@
 // Program entry: the main window is created hidden, so the program starts in the tray.
 #include <windows.h>
 
+#include <commctrl.h>
+#include <objbase.h>
+
+#include "app/UnitMain.h"
+#include "engine/BackupSettings.h"
+#include "engine/Clock.h"
+#include "engine/WindowsFileSystem.h"
+#include "server/OdbcServerSession.h"
+#include "settings/DpapiProtector.h"
+#include "settings/WindowsRegistry.h"
+
 namespace {
 
-constexpr wchar_t kClassName[] = L"TFrmMain";
-
-LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  if (msg == WM_DESTROY) {
-    PostQuitMessage(0);
-    return 0;
+// COM for the folder browser, initialised once for the program's only thread.
+class ComApartment {
+ public:
+  ComApartment() : ok_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+  ~ComApartment() {
+    // Only a successful initialisation is balanced by an uninitialisation.
+    if (ok_) CoUninitialize();
   }
-  return DefWindowProcW(hwnd, msg, wParam, lParam);
-}
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+
+ private:
+  bool ok_;
+};
 
 }  // namespace
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = WindowProc;
-  wc.hInstance = instance;
-  wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
-  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  wc.lpszClassName = kClassName;
-  if (!RegisterClassExW(&wc)) return 1;
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  ComApartment com;
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES |
+                                                     ICC_BAR_CLASSES | ICC_UPDOWN_CLASS};
+  InitCommonControlsEx(&controls);
 
-  HWND hwnd = CreateWindowExW(0, kClassName, L"Bakwyn[Vorda\u514D\u8D39\u8F6F\u4EF6]",
-                              WS_OVERLAPPED | WS_CAPTION | WS_MINIMIZEBOX, CW_USEDEFAULT, CW_USEDEFAULT, 640, 380,
-                              nullptr, nullptr, instance, nullptr);
-  if (!hwnd) return 1;
+  bakwyn::BackupSettings settings;
+  bakwyn::SystemClock clock;
+  bakwyn::OdbcServerSession session;
+  bakwyn::WindowsFileSystem files;
+  auto registry = bakwyn::settings::MachineRegistry();
+  bakwyn::settings::DpapiProtector protector;
+
+  bakwyn::app::TFrmMain form(settings, clock, session, files, *registry, protector);
+  form.FormCreate();
 
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {

@@ -2,6 +2,7 @@
 
 #include <windowsx.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -173,13 +174,13 @@ void MainForm::createControls() {
   mavMemo1 = &owner_.add<Memo>("mavMemo1", IdOf("mavMemo1"),
                                At(sheet, 4, kFieldsHeight, 520, pageHeight - kFieldsHeight - 4), font, true);
 
-  // The drop-down panel of the database field, with the database list.
+  // The drop-down panel of the database field, with the database list: hidden
+  // until dropped down, then above everything else in the window.
   WidgetArgs panel7;
-  panel7.parent = self;  // the owner of the pop-up
+  panel7.parent = self;
   panel7.width = 158, panel7.height = 137;
-  panel7.style = WS_BORDER;
-  panel7.exStyle = WS_EX_TOOLWINDOW;
-  Panel7 = &owner_.add<Panel>("Panel7", IdOf("Panel7"), panel7, GetSysColor(COLOR_BTNFACE), true);
+  panel7.style = WS_BORDER | WS_CLIPSIBLINGS;
+  Panel7 = &owner_.add<Panel>("Panel7", IdOf("Panel7"), panel7, GetSysColor(COLOR_BTNFACE), false);
   {
     TmavTree& tree = owner_.add<TmavTree>("mavTree1");
     TreeColumn column1;
@@ -192,6 +193,9 @@ void MainForm::createControls() {
     GetClientRect(Panel7->hwnd(), &inside);
     const int id = IdOf("mavTree1");
     auto view = std::make_unique<TreeListView>(tree, id, At(Panel7->hwnd(), 0, 0, inside.right, inside.bottom), font);
+    view->onFocusLost = [this] {
+      if (Panel7->onDeactivate) Panel7->onDeactivate();
+    };
     widgets_[id] = view.get();
     tree.attach(view.get());
     views_.push_back(std::move(view));
@@ -200,26 +204,37 @@ void MainForm::createControls() {
   }
 
   // Fields, left column: label, control.
-  constexpr int kLabelX = 6, kEditX = 104, kRow = 23, kTop = 4, kHeight = 20;
+  // Columns follow the labels as the font measures them: face substitution
+  // changes the widths of both Latin and Chinese characters.
+  constexpr int kLabelX = 6, kRow = 23, kTop = 4, kHeight = 20;
+  static constexpr const char* kFieldLabels[] = {"SQL数据库电脑名", "SQL数据库用户名", "数据库密码", "SQL数据库名称",
+                                                 "SQL数据库备份目录"};
+  int labelWidth = 0;
+  for (const char* text : kFieldLabels) labelWidth = std::max(labelWidth, TextWidth(sheet, font, text) + 2);
+  const int kEditX = kLabelX + labelWidth + 4;
+  const int noteWidth = TextWidth(sheet, font, "[只能本机操作]") + 2;
   auto rowY = [&](int row) { return kTop + row * kRow; };
   auto label = [&](Label*& slot, const char* name, int x, int row, int width, const char* caption) {
     slot = &owner_.add<Label>(name, IdOf(name), At(sheet, x, rowY(row) + 4, width, 14, caption), font);
   };
-  label(Label4, "Label4", kLabelX, 0, 96, "SQL数据库电脑名");
+  label(Label4, "Label4", kLabelX, 0, labelWidth, "SQL数据库电脑名");
   mEdt2 = &makeControl<EditView, TmEdt>("mEdt2", At(sheet, kEditX, rowY(0), 120, kHeight));
   mEdt2->setEnabled(false);  // the server is always this computer
-  label(Label5, "Label5", kEditX + 124, 0, 88, "[只能本机操作]");
-  label(Label6, "Label6", kLabelX, 1, 96, "SQL数据库用户名");
+  label(Label5, "Label5", kEditX + 124, 0, noteWidth, "[只能本机操作]");
+  label(Label6, "Label6", kLabelX, 1, labelWidth, "SQL数据库用户名");
   mEdt3 = &makeControl<EditView, TmEdt>("mEdt3", At(sheet, kEditX, rowY(1), 120, kHeight));
-  label(Label7, "Label7", kLabelX, 2, 96, "数据库密码");
+  label(Label7, "Label7", kLabelX, 2, labelWidth, "数据库密码");
   mEdt4 = &makeControl<EditView, TmEdt>("mEdt4", At(sheet, kEditX, rowY(2), 120, kHeight, {}, ES_PASSWORD));
   mEdt4->setPassword(true);
-  label(Label9, "Label9", kLabelX, 4, 96, "SQL数据库备份目录");
+  label(Label9, "Label9", kLabelX, 4, labelWidth, "SQL数据库备份目录");
   mavBEdit2 = &makeControl<ButtonEditView, TmavBEdit>("mavBEdit2", At(sheet, kEditX, rowY(4), 206, kHeight));
   mavBEdit2->onButtonClick = [this](TdxButtonEdit&) { mavBEdit2ButtonClick(); };
 
   // Right column, after a vertical rule: four backup times and the cleanup.
-  constexpr int kRuleX = 316, kCheckX = 326, kTimeX = 418;
+  const int checkMark = GetSystemMetrics(SM_CXMENUCHECK) + 4;
+  const int kRuleX = std::max(kEditX + 124 + noteWidth, kEditX + 206) + 4;
+  const int kCheckX = kRuleX + 8;
+  const int kTimeX = kCheckX + checkMark + TextWidth(sheet, font, "备份时间四") + 6;
   Bevel2 = &owner_.add<Bevel>("Bevel2", IdOf("Bevel2"), At(sheet, kRuleX, kTop, 2, 4 * kRow + kHeight));
   static constexpr const char* kSlotCaptions[] = {"备份时间一", "备份时间二", "备份时间三", "备份时间四"};
   for (int i = 0; i < 4; ++i) {
@@ -229,7 +244,7 @@ void MainForm::createControls() {
     check.setCaption(kSlotCaptions[i]);
     {
       const int id = IdOf(checkName);
-      auto view = std::make_unique<CheckView>(check, id, At(sheet, kCheckX, rowY(i), 88, kHeight), font);
+      auto view = std::make_unique<CheckView>(check, id, At(sheet, kCheckX, rowY(i), kTimeX - kCheckX - 2, kHeight), font);
       widgets_[id] = view.get();
       check.attach(view.get());
       views_.push_back(std::move(view));
@@ -244,7 +259,7 @@ void MainForm::createControls() {
   }
 
   // The database field with its drop-down and the refresh button.
-  label(Label8, "Label8", kLabelX, 3, 96, "SQL数据库名称");
+  label(Label8, "Label8", kLabelX, 3, labelWidth, "SQL数据库名称");
   mEdt1 = &makeControl<PopupEditView, TmavPopEdit>("mEdt1", At(sheet, kEditX, rowY(3), 140, kHeight), *Panel7);
   mEdt1->onInitPopup = [this](TdxPopupEdit&) { mEdt1InitPopup(); };
   mEdt1->onPopup = [this](TdxPopupEdit&) { mEdt1Popup(); };
@@ -259,7 +274,7 @@ void MainForm::createControls() {
     TdxCheckEdit& check = owner_.add<TdxCheckEdit>("dxCheckEdit5");
     check.setCaption("自动删除      天以前备份");
     const int id = IdOf("dxCheckEdit5");
-    auto view = std::make_unique<CheckView>(check, id, At(sheet, kCheckX, rowY(4), 167, kHeight), font);
+    auto view = std::make_unique<CheckView>(check, id, At(sheet, kCheckX, rowY(4), 167, kHeight, {}, WS_CLIPSIBLINGS), font);
     widgets_[id] = view.get();
     check.attach(view.get());
     views_.push_back(std::move(view));
@@ -269,8 +284,7 @@ void MainForm::createControls() {
   {
     // Where the gap starts: after the check mark and the first word, measured
     // in the font actually used (the blanks' width depends on the face).
-    const int boxWidth = GetSystemMetrics(SM_CXMENUCHECK) + 4;
-    const int gapStart = kCheckX + boxWidth + TextWidth(sheet, font, "自动删除");
+    const int gapStart = kCheckX + checkMark + TextWidth(sheet, font, "自动删除");
     const int gapWidth = TextWidth(sheet, font, "      ");
     constexpr int kSpinWidth = 35;
     const int spinX = gapStart + (gapWidth - kSpinWidth) / 2;
@@ -349,19 +363,6 @@ HWND MainForm::controlWindow(const std::string& name) const {
         return FALSE;
       },
       reinterpret_cast<LPARAM>(&search));
-  // The drop-down panel is a pop-up, not a child: search it too.
-  if (!search.found && Panel7) {
-    if (Panel7->hwnd() && FrmMainControlId("Panel7") == id) return Panel7->hwnd();
-    EnumChildWindows(
-        Panel7->hwnd(),
-        [](HWND child, LPARAM param) -> BOOL {
-          auto* s = reinterpret_cast<Search*>(param);
-          if (GetDlgCtrlID(child) != s->id) return TRUE;
-          s->found = child;
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-  }
   return search.found;
 }
 

@@ -2,6 +2,7 @@
 
 #include <windowsx.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <utility>
@@ -29,7 +30,7 @@ HWND CreateChildWindow(const wchar_t* className, int id, const WidgetArgs& args,
 
 // ---- Panel ----------------------------------------------------------------
 
-Panel::Panel(std::string name, int id, const WidgetArgs& args, COLORREF background, bool popup)
+Panel::Panel(std::string name, int id, const WidgetArgs& args, COLORREF background, bool visible)
     : Component(std::move(name)), background_(CreateSolidBrush(background)) {
   CreateArgs create;
   create.className = L"BakwynPanel";
@@ -37,10 +38,9 @@ Panel::Panel(std::string name, int id, const WidgetArgs& args, COLORREF backgrou
   create.parent = args.parent;
   create.x = args.x, create.y = args.y, create.width = args.width, create.height = args.height;
   create.exStyle = args.exStyle;
-  // A drop-down panel floats above the window and is owned by it; the others
-  // are children. The class background is null: the panel paints its own.
-  create.style = (popup ? WS_POPUP : WS_CHILD | WS_VISIBLE) | WS_CLIPCHILDREN | args.style;
-  if (this->create(create, nullptr) && !popup) SetWindowLongPtrW(hwnd(), GWLP_ID, id);
+  // The class background is null: the panel paints its own.
+  create.style = WS_CHILD | (visible ? WS_VISIBLE : 0) | WS_CLIPCHILDREN | args.style;
+  if (this->create(create, nullptr)) SetWindowLongPtrW(hwnd(), GWLP_ID, id);
 }
 
 Panel::~Panel() { destroy(); }
@@ -64,9 +64,6 @@ LRESULT Panel::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       EndPaint(hwnd(), &ps);
       return 0;
     }
-    case WM_ACTIVATE:
-      if (LOWORD(wParam) == WA_INACTIVE && onDeactivate) onDeactivate();
-      break;
     case WM_COMMAND:
     case WM_NOTIFY:
     case WM_CTLCOLORSTATIC:
@@ -130,7 +127,9 @@ PageControl::PageControl(std::string name, int id, const WidgetArgs& args, HFONT
         WidgetArgs a = args;
         a.style |= TCS_BUTTONS | TCS_FLATBUTTONS | WS_CLIPCHILDREN | WS_CLIPSIBLINGS | WS_TABSTOP;
         return a;
-      }(), font)) {}
+      }(), font)) {
+  SetWindowSubclass(hwnd_, &PageControl::TabProcedure, 0, reinterpret_cast<DWORD_PTR>(this));
+}
 
 RECT PageControl::pageRect() const {
   RECT rc;
@@ -155,8 +154,9 @@ void PageControl::setPage(int index, Panel& page) {
   select(selected() < 0 ? 0 : selected());
 }
 
-void PageControl::select(int index) {
-  TabCtrl_SetCurSel(hwnd_, index);
+void PageControl::select(int index) { TabCtrl_SetCurSel(hwnd_, index); }
+
+void PageControl::showPage(int index) {
   // Show the new page before hiding the old one, so nothing flickers through.
   for (size_t i = 0; i < pages_.size(); ++i) {
     if (static_cast<int>(i) == index && pages_[i]) ShowWindow(pages_[i]->hwnd(), SW_SHOW);
@@ -166,10 +166,20 @@ void PageControl::select(int index) {
   }
 }
 
+LRESULT CALLBACK PageControl::TabProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                           DWORD_PTR self) {
+  if (message == WM_NCDESTROY) RemoveWindowSubclass(hwnd, &PageControl::TabProcedure, 0);
+  const LRESULT result = DefSubclassProc(hwnd, message, wParam, lParam);
+  // The tab control reports no change when the selection is set by a message;
+  // the page must follow whoever sets it.
+  if (message == TCM_SETCURSEL) reinterpret_cast<PageControl*>(self)->showPage(static_cast<int>(wParam));
+  return result;
+}
+
 int PageControl::selected() const { return TabCtrl_GetCurSel(hwnd_); }
 
 LRESULT PageControl::notify(const NMHDR& header) {
-  if (header.code == static_cast<UINT>(TCN_SELCHANGE)) select(selected());
+  if (header.code == static_cast<UINT>(TCN_SELCHANGE)) showPage(selected());
   return 0;
 }
 
@@ -205,6 +215,7 @@ StatusBar::StatusBar(std::string name, int id, HWND parent, const std::vector<in
     : Component(std::move(name)) {
   WidgetArgs args;
   args.parent = parent;
+  args.style = WS_CLIPSIBLINGS;  // the drop-down panel may reach over it
   hwnd_ = CreateChildWindow(STATUSCLASSNAMEW, id, args, font);
   // The parts are given by their right edges.
   std::vector<int> edges;
@@ -368,11 +379,23 @@ void PopupEditView::showPopup(bool open) {
     ShowWindow(popup_.hwnd(), SW_HIDE);
     return;
   }
-  // Below the edit, left-aligned with it, in screen coordinates.
-  RECT rc;
-  GetWindowRect(edit_, &rc);
-  SetWindowPos(popup_.hwnd(), HWND_TOP, rc.left, rc.bottom, 0, 0, SWP_NOSIZE | SWP_SHOWWINDOW);
-  SetFocus(popup_.hwnd());
+  // Below the edit, left-aligned with it, in the panel's parent's coordinates;
+  // kept inside the parent's client area.
+  HWND parent = GetParent(popup_.hwnd());
+  RECT edit;
+  GetWindowRect(edit_, &edit);
+  MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&edit), 2);
+  RECT panel, client;
+  GetWindowRect(popup_.hwnd(), &panel);
+  GetClientRect(parent, &client);
+  const int height = panel.bottom - panel.top;
+  const int y = edit.bottom + height <= client.bottom ? edit.bottom : std::max(0L, client.bottom - height);
+  SetWindowPos(popup_.hwnd(), HWND_TOP, edit.left, y, 0, 0, SWP_NOSIZE | SWP_SHOWWINDOW);
+  // The list inside takes the focus; losing it closes the panel.
+  if (HWND first = GetWindow(popup_.hwnd(), GW_CHILD))
+    SetFocus(first);
+  else
+    SetFocus(popup_.hwnd());
 }
 
 // The mask of the time editor: "HH:MM", digits or blanks around a fixed colon.
@@ -607,6 +630,8 @@ LRESULT TreeListView::notify(const NMHDR& header) {
           model_.setFocusedNode(node, Source::User);
       }
     }
+  } else if (header.code == static_cast<UINT>(NM_KILLFOCUS)) {
+    if (onFocusLost) onFocusLost();
   } else if (header.code == static_cast<UINT>(LVN_KEYDOWN)) {
     model_.keyDown(reinterpret_cast<const NMLVKEYDOWN&>(header).wVKey);
   } else if (header.code == static_cast<UINT>(NM_CLICK)) {

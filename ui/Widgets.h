@@ -49,10 +49,10 @@ class Widget {
 // so one place handles them wherever a control sits.
 class Panel : public Component, public Window {
  public:
-  Panel(std::string name, int id, const WidgetArgs& args, COLORREF background, bool popup = false);
+  Panel(std::string name, int id, const WidgetArgs& args, COLORREF background, bool visible = true);
   ~Panel() override;
   std::function<void(HDC, const RECT&)> onPaint;
-  std::function<void()> onDeactivate;  // a pop-up panel lost the activation
+  std::function<void()> onDeactivate;  // a drop-down panel lost the keyboard focus
 
  protected:
   LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -116,6 +116,9 @@ class PageControl : public Component, public Widget {
   LRESULT notify(const NMHDR& header) override;
 
  private:
+  void showPage(int index);
+  static LRESULT CALLBACK TabProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                       DWORD_PTR self);
   HWND hwnd_;
   std::vector<Panel*> pages_;
 };
@@ -256,7 +259,9 @@ class ButtonEditView : public EditView {
   TdxButtonEdit& buttonModel_;
 };
 
-// An edit whose button drops a panel down below it.
+// An edit whose button drops a panel down below it. The panel is a hidden child
+// of the top-level window, shown above the other controls while dropped down,
+// and closed when the keyboard focus leaves it.
 class PopupEditView : public EditView {
  public:
   PopupEditView(TdxPopupEdit& model, int id, const WidgetArgs& args, HFONT font, Panel& popup);
@@ -268,8 +273,8 @@ class PopupEditView : public EditView {
   TdxPopupEdit& popupModel_;
   Panel& popup_;
   // A press on the drop-down button while the panel is open first takes the
-  // activation from the panel, which closes it; the click that follows must
-  // not open it again.
+  // focus from the panel, which closes it; the click that follows must not
+  // open it again.
   bool closedByButtonPress_ = false;
 };
 
@@ -320,6 +325,7 @@ class TreeListView : public ControlView, public Widget {
   void showRows() override;
   void showEnabled(bool enabled) override;
   LRESULT notify(const NMHDR& header) override;
+  std::function<void()> onFocusLost;
 
  private:
   TdxTreeList& model_;

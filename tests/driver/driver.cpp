@@ -3,71 +3,118 @@
 //   bakwyn-driver caption               prints the main window's caption (UTF-8)
 //   bakwyn-driver visible               prints 1 or 0
 //   bakwyn-driver close                 posts WM_CLOSE to the main window
-// Exit code 0 on success, 1 when the window is not there, 2 on bad usage.
+//   bakwyn-driver idle                  returns once the program's thread handles messages again
+//   bakwyn-driver controls              one line per named control with a window:
+//                                       name, class, enabled, visible, style (hex), text
+//   bakwyn-driver text NAME             prints the text of a named control
+//   bakwyn-driver settext NAME TEXT     sets it, as typing would (the program hears of it)
+//   bakwyn-driver click NAME [part]     clicks a button or check box (part: an edit's button)
+//   bakwyn-driver menu NAME             chooses a tray menu item (N1 shows the window)
+//   bakwyn-driver page N                shows page N (0 or 1) of the page control
+//   bakwyn-driver answer ID [timeout]   waits for a message box "注意", prints its text,
+//                                       presses button ID (1 OK, 2 Cancel, 6 Yes, 7 No)
+// Exit code 0 on success, 1 when the window or control is not there, 2 on bad usage.
 #include <windows.h>
 
-#include <fcntl.h>
-#include <io.h>
+#include <commctrl.h>
 
 #include <cstdio>
 #include <cwchar>
 #include <string>
 
+#include "tests/driver/Remote.h"
+#include "ui/FrmMainIds.h"
+
 namespace {
 
-constexpr wchar_t kMainClass[] = L"TFrmMain";
+using namespace bakwyn;
 
-std::string ToUtf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
-  return out;
+void Print(const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
 }
 
-HWND WaitForMain(DWORD timeoutMs) {
-  const ULONGLONG end = GetTickCount64() + timeoutMs;
-  for (;;) {
-    if (HWND hwnd = FindWindowW(kMainClass, nullptr)) return hwnd;
-    if (GetTickCount64() >= end) return nullptr;
-    Sleep(20);
+int Controls(HWND main) {
+  for (std::string_view name : ui::kFrmMainComponents) {
+    HWND hwnd = remote::FindControl(main, name);
+    if (!hwnd) continue;
+    char style[16];
+    std::snprintf(style, sizeof style, "%08lx", static_cast<unsigned long>(GetWindowLongW(hwnd, GWL_STYLE)));
+    Print(std::string(name) + "\t" + remote::Utf8(remote::ClassName(hwnd)) + "\t" + (IsWindowEnabled(hwnd) ? "1" : "0") +
+          "\t" + (IsWindowVisible(hwnd) ? "1" : "0") + "\t" + style + "\t" + remote::Text(hwnd));
   }
-}
-
-std::wstring WindowText(HWND hwnd) {
-  // WM_GETTEXT crosses processes; GetWindowTextW would not read another process's controls.
-  LRESULT length = SendMessageW(hwnd, WM_GETTEXTLENGTH, 0, 0);
-  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-  LRESULT got = SendMessageW(hwnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
-  text.resize(static_cast<size_t>(got));
-  return text;
+  return 0;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  // Plain "\n" line ends: scripts and tests read this output byte for byte.
-  _setmode(_fileno(stdout), _O_BINARY);
   if (argc < 2) {
-    std::fputs("usage: bakwyn-driver wait|caption|visible|close\n", stderr);
+    std::fputs("usage: bakwyn-driver wait|caption|visible|close|controls|text|settext|click|menu|page|answer\n", stderr);
     return 2;
   }
   const std::wstring command = argv[1];
+  const std::string arg2 = argc > 2 ? remote::Utf8(argv[2]) : std::string();
   if (command == L"wait") {
-    DWORD timeout = argc > 2 ? static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)) : 10000;
-    HWND hwnd = WaitForMain(timeout);
+    const DWORD timeout = argc > 2 ? static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)) : 10000;
+    HWND hwnd = remote::WaitFor(&remote::FindMain, 0, timeout);
     if (!hwnd) return 1;
     std::printf("%p\n", static_cast<void*>(hwnd));
     return 0;
   }
-  HWND hwnd = FindWindowW(kMainClass, nullptr);
-  if (!hwnd) return 1;
+  HWND main = remote::FindMain();
+  if (!main) return 1;
+  DWORD pid = 0;
+  GetWindowThreadProcessId(main, &pid);
   if (command == L"caption") {
-    std::printf("%s\n", ToUtf8(WindowText(hwnd)).c_str());
+    Print(remote::Text(main));
   } else if (command == L"visible") {
-    std::printf("%d\n", IsWindowVisible(hwnd) ? 1 : 0);
+    std::printf("%d\n", IsWindowVisible(main) ? 1 : 0);
+  } else if (command == L"idle") {
+    // A sent message is handled only between the program's other work.
+    SendMessageW(main, WM_NULL, 0, 0);
   } else if (command == L"close") {
-    PostMessageW(hwnd, WM_CLOSE, 0, 0);
+    PostMessageW(main, WM_CLOSE, 0, 0);
+  } else if (command == L"controls") {
+    return Controls(main);
+  } else if (command == L"text" || command == L"settext" || command == L"click") {
+    if (argc < 3) return 2;
+    const bool part = command == L"click" && argc > 3 && std::wstring(argv[3]) == L"part";
+    HWND control = remote::FindControl(main, arg2, part);
+    if (!control) return 1;
+    if (command == L"text") {
+      Print(remote::Text(control));
+    } else if (command == L"settext") {
+      if (argc < 4) return 2;
+      SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[3]));
+    } else {
+      // As the button reports a click to its parent; posted, since a click may open a modal box.
+      PostMessageW(GetParent(control), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), BN_CLICKED),
+                   reinterpret_cast<LPARAM>(control));
+      if (remote::ClassName(control) == L"Button" &&
+          (GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK) == BS_AUTOCHECKBOX) {
+        // A real click toggles the box before the parent hears of it.
+        const LRESULT state = SendMessageW(control, BM_GETCHECK, 0, 0);
+        SendMessageW(control, BM_SETCHECK, state == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED, 0);
+      }
+    }
+  } else if (command == L"menu") {
+    const int id = ui::FrmMainControlId(arg2);
+    if (id == 0) return 1;
+    PostMessageW(main, WM_COMMAND, MAKEWPARAM(id, 0), 0);
+  } else if (command == L"page") {
+    HWND tabs = remote::FindControl(main, "PageControl1");
+    if (!tabs) return 1;
+    const int index = argc > 2 ? static_cast<int>(std::wcstol(argv[2], nullptr, 10)) : 0;
+    SendMessageW(tabs, TCM_SETCURSEL, static_cast<WPARAM>(index), 0);
+  } else if (command == L"answer") {
+    if (argc < 3) return 2;
+    const int button = static_cast<int>(std::wcstol(argv[2], nullptr, 10));
+    const DWORD timeout = argc > 3 ? static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)) : 10000;
+    HWND box = remote::WaitFor(&remote::FindMessageBox, pid, timeout);
+    if (!box) return 1;
+    Print(remote::MessageBoxText(box));
+    if (!remote::PressMessageBoxButton(box, button)) return 1;
   } else {
     return 2;
   }

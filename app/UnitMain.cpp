@@ -1,0 +1,112 @@
+#include "app/UnitMain.h"
+
+#include <windows.h>
+
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include "base/Text.h"
+
+namespace bakwyn::app {
+namespace {
+
+const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+
+std::string Narrow(const wchar_t* text) { return Utf16ToUtf8(reinterpret_cast<const char16_t*>(text)); }
+
+}  // namespace
+
+TFrmMain::TFrmMain(BackupSettings& settings, const Clock& clock, ServerSession& session, FileSystem& files,
+                   settings::Registry& registry, const settings::SecretProtector& protector)
+    : ui::MainForm(clock),
+      engine_(settings, clock, session, files, [this](const std::string& line) { AppendLog(line); }),
+      handlers_(components(), settings, session, registry, protector, *this) {}
+
+TFrmMain::~TFrmMain() {
+  // The handlers and the engine go before the base class destroys the window:
+  // nothing may reach them from its last messages.
+  destroy();
+}
+
+void TFrmMain::FormDestroy() {
+  // Closing the window ends the program.
+  PostQuitMessage(0);
+}
+
+void TFrmMain::showError(const std::string& text) {
+  // What the framework shows for an error it caught: the program's name as the
+  // caption, OK and the stop icon.
+  messageBox(hwnd(), text, "Bakwyn", MB_OK | MB_ICONSTOP);
+}
+
+void TFrmMain::focus(ui::Control& control) {
+  if (HWND widget = controlWindow(control.name())) SetFocus(widget);
+}
+
+std::string TFrmMain::computerName() {
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 256] = {};
+  DWORD size = static_cast<DWORD>(std::size(name));
+  if (!GetComputerNameW(name, &size)) return {};
+  return Narrow(name);
+}
+
+std::string TFrmMain::programPath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD got = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (got == 0) return {};
+    // A path that filled the buffer may have been cut: try a larger one.
+    if (got < path.size()) {
+      path.resize(got);
+      return Narrow(path.c_str());
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+void TFrmMain::restartTimer() {
+  Timer1->setEnabled(false);
+  Timer1->setEnabled(true);
+}
+
+void TFrmMain::enterServingMode() {
+  rmTrayIcon1->minimizeToTray = true;
+  rmTrayIcon1->setVisible(true);
+  ShowWindow(hwnd(), SW_HIDE);
+}
+
+void TFrmMain::enterSettingsMode() {
+  rmTrayIcon1->minimizeToTray = false;
+  rmTrayIcon1->setVisible(false);
+  // A window that went to the tray by minimising is still minimised.
+  ShowWindow(hwnd(), IsIconic(hwnd()) ? SW_RESTORE : SW_SHOW);
+  SetForegroundWindow(hwnd());
+}
+
+void TFrmMain::requestClose() {
+  // Posted, so the menu or button that asked has finished before the question.
+  PostMessageW(hwnd(), WM_CLOSE, 0, 0);
+}
+
+void TFrmMain::openAddress(const std::string& address) {
+  const std::u16string parameter = Utf8ToUtf16(address);
+  ShellExecuteW(hwnd(), L"open", L"iexplore.exe", Wide(parameter), nullptr, SW_SHOWMAXIMIZED);
+}
+
+std::optional<std::string> TFrmMain::browseForFolder(const std::string& title) {
+  const std::u16string wideTitle = Utf8ToUtf16(title);
+  BROWSEINFOW info{};
+  info.hwndOwner = hwnd();
+  info.pidlRoot = nullptr;  // the top of the shell namespace
+  info.lpszTitle = Wide(wideTitle);
+  info.ulFlags = 0;
+  PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&info);
+  if (!chosen) return std::nullopt;
+  wchar_t path[MAX_PATH] = {};
+  const BOOL hasPath = SHGetPathFromIDListW(chosen, path);
+  CoTaskMemFree(chosen);
+  if (!hasPath) return std::nullopt;
+  return Narrow(path);
+}
+
+}  // namespace bakwyn::app

@@ -1,0 +1,169 @@
+#pragma once
+// Finding and reading the program's window from another process. Child
+// windows have no names, so a control is found by the control ID that the
+// window's table (ui/FrmMainIds.h) gives its name. Header-only: the driver and
+// the tests that play the second process share it.
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+#include "ui/FrmMainIds.h"
+
+namespace bakwyn::remote {
+
+inline std::string Utf8(std::wstring_view text) {
+  if (text.empty()) return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+inline std::wstring Wide(std::string_view text) {
+  if (text.empty()) return {};
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
+// WM_GETTEXT crosses processes; GetWindowTextW does not read another process's controls.
+inline std::string Text(HWND hwnd) {
+  const LRESULT length = SendMessageW(hwnd, WM_GETTEXTLENGTH, 0, 0);
+  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+  const LRESULT got = SendMessageW(hwnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+  text.resize(static_cast<size_t>(got));
+  return Utf8(text);
+}
+
+inline std::wstring ClassName(HWND hwnd) {
+  wchar_t name[128] = {};
+  GetClassNameW(hwnd, name, 128);
+  return name;
+}
+
+// The main window; of one process when pid is not 0.
+inline HWND FindMain(DWORD pid = 0) {
+  struct Search {
+    DWORD pid;
+    HWND found;
+  } search{pid, nullptr};
+  EnumWindows(
+      [](HWND hwnd, LPARAM lp) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(lp);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(hwnd, &owner);
+        if ((s->pid == 0 || owner == s->pid) && ClassName(hwnd) == L"TFrmMain") {
+          s->found = hwnd;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+inline HWND WaitFor(HWND (*find)(DWORD), DWORD pid, DWORD timeoutMs) {
+  const ULONGLONG end = GetTickCount64() + timeoutMs;
+  for (;;) {
+    if (HWND hwnd = find(pid)) return hwnd;
+    if (GetTickCount64() >= end) return nullptr;
+    Sleep(20);
+  }
+}
+
+// The window with control ID `id` among the descendants of the main window
+// and of the windows it owns (the drop-down panel is a pop-up, not a child).
+inline HWND FindById(HWND main, int id) {
+  struct Search {
+    int id;
+    HWND found;
+  } search{id, nullptr};
+  auto visitChildren = [](HWND hwnd, LPARAM lp) -> BOOL {
+    auto* s = reinterpret_cast<Search*>(lp);
+    if (GetDlgCtrlID(hwnd) != s->id) return TRUE;
+    s->found = hwnd;
+    return FALSE;
+  };
+  EnumChildWindows(main, visitChildren, reinterpret_cast<LPARAM>(&search));
+  if (search.found) return search.found;
+  struct Owned {
+    HWND main;
+    Search* search;
+    WNDENUMPROC visit;
+  } owned{main, &search, visitChildren};
+  EnumThreadWindows(
+      GetWindowThreadProcessId(main, nullptr),
+      [](HWND hwnd, LPARAM lp) -> BOOL {
+        auto* o = reinterpret_cast<Owned*>(lp);
+        if (GetWindow(hwnd, GW_OWNER) != o->main) return TRUE;
+        EnumChildWindows(hwnd, o->visit, reinterpret_cast<LPARAM>(o->search));
+        return o->search->found == nullptr;
+      },
+      reinterpret_cast<LPARAM>(&owned));
+  return search.found;
+}
+
+// A named control; `part` asks for the second window of a two-window control
+// (the button of an edit with a button, the up-down of a spin editor).
+inline HWND FindControl(HWND main, std::string_view name, bool part = false) {
+  const int id = ui::FrmMainControlId(name);
+  if (id == 0) return nullptr;
+  return FindById(main, part ? id + ui::kPartIdOffset : id);
+}
+
+// A message box of process `pid` with the caption "注意".
+inline HWND FindMessageBox(DWORD pid) {
+  struct Search {
+    DWORD pid;
+    HWND found;
+  } search{pid, nullptr};
+  EnumWindows(
+      [](HWND hwnd, LPARAM lp) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(lp);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(hwnd, &owner);
+        if (owner == s->pid && ClassName(hwnd) == L"#32770" && Text(hwnd) == "\xE6\xB3\xA8\xE6\x84\x8F" &&
+            IsWindowVisible(hwnd)) {
+          s->found = hwnd;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// The static text of a message box (the one child that is neither a button nor an icon).
+inline std::string MessageBoxText(HWND box) {
+  std::string text;
+  struct Search {
+    std::string* text;
+  } search{&text};
+  EnumChildWindows(
+      box,
+      [](HWND hwnd, LPARAM lp) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(lp);
+        if (ClassName(hwnd) == L"Static" || ClassName(hwnd) == L"STATIC") {
+          if ((GetWindowLongW(hwnd, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) return TRUE;
+          *s->text = Text(hwnd);
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return text;
+}
+
+// Presses a button of a message box by its identifier (IDOK, IDYES, IDNO, ...),
+// as the button itself reports a click to the box. Posted: the box's owner runs
+// a modal loop and answers in its own time. (BM_CLICK may be ignored while the
+// box is not the active window, which it need not be here.)
+inline bool PressMessageBoxButton(HWND box, int buttonId) {
+  HWND button = GetDlgItem(box, buttonId);
+  if (!button) return false;
+  return PostMessageW(box, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED), reinterpret_cast<LPARAM>(button)) != FALSE;
+}
+
+}  // namespace bakwyn::remote
