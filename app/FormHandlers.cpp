@@ -11,6 +11,7 @@ namespace bakwyn::app {
 namespace {
 
 constexpr int kMessageStop = 1;      // OK, stop icon
+constexpr int kMessageStoreFailed = 0;  // "数据存储失败,请再试一次!"
 constexpr int kMessageYesNo = 31;    // Yes and No, question icon
 constexpr int kAnswerNo = 7;
 constexpr unsigned kMinimizeCommand = 61472;  // SC_MINIMIZE
@@ -182,10 +183,14 @@ void FormHandlers::BitBtn1Click() {
     return;
   }
 
+  // Settings that could not be stored are not applied either, and the save is
+  // not reported as done: they would be lost at the next start.
   try {
-    settings::SaveControlStates(form_, registry_, protector_);
+    if (!settings::SaveControlStates(form_, registry_, protector_)) {
+      shell_.showMessageCode(kMessageStoreFailed, "");
+      return;
+    }
   } catch (const std::exception& e) {
-    // Nothing is applied when the settings could not be stored.
     shell_.showMessageCode(kMessageStop, e.what());
     return;
   }

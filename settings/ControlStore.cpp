@@ -127,14 +127,15 @@ std::string ControlStateKey(std::string_view windowName, std::string_view contro
   return key;
 }
 
-void SaveControlStates(const ComponentOwner& window, Registry& registry, const SecretProtector& protector) {
+bool SaveControlStates(const ComponentOwner& window, Registry& registry, const SecretProtector& protector) {
   for (const auto& component : window.components()) {
     const Kind kind = KindOf(*component, false);
     if (kind == Kind::None) continue;
     auto key = registry.open(ControlStateKey(window.name(), component->name()), Access::Write);
-    if (!key) return;
+    if (!key) return false;
     Save(*component, kind, *key, protector);
   }
+  return true;
 }
 
 void LoadControlStates(ComponentOwner& window, Registry& registry, const SecretProtector& protector) {

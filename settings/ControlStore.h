@@ -30,9 +30,10 @@ inline constexpr std::string_view ProtectedPrefix = "dpapi:";
 std::string ControlStateKey(std::string_view windowName, std::string_view controlName);
 
 // Writes the state of every stored control of `window`, in creation order. A
-// key that cannot be opened or created ends the pass silently; the controls
-// before it are stored. A value that cannot be written raises RegistryError.
-void SaveControlStates(const ui::ComponentOwner& window, Registry& registry, const SecretProtector& protector);
+// key that cannot be opened or created ends the pass; the controls before it
+// are stored, and the result is false, so that a caller never reports a save
+// that did not happen. A value that cannot be written raises RegistryError.
+bool SaveControlStates(const ui::ComponentOwner& window, Registry& registry, const SecretProtector& protector);
 
 // Reads and applies the state of every stored control of `window`, in creation
 // order, creating the keys of controls never stored. A missing or empty value

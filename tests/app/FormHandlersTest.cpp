@@ -362,6 +362,24 @@ TEST_F(Handlers, SavingTwiceOnOneDayKeepsTheStamps) {
   EXPECT_EQ(settings.slots[0].lastRunDate, "20261210");
 }
 
+TEST_F(Handlers, SettingsThatCannotBeStoredAreNeitherAppliedNorReportedAsSaved) {
+  fillValidForm();
+  // A user without write access to HKEY_LOCAL_MACHINE: the store stops at the first key.
+  registry.setReadOnly(true);
+  handlers.BitBtn1Click();
+  EXPECT_THAT(shell.messages, ElementsAre("0:"));
+  EXPECT_THAT(shell.log, ElementsAre("[T]: 数据库连接成功!"));
+  EXPECT_EQ(settings.database, "");
+  EXPECT_EQ(shell.timerRestarts, 0);
+
+  // A value that cannot be written is reported with the registry's own text.
+  registry.setReadOnly(false);
+  registry.failKey(kKeyBase + "mEdt1");
+  handlers.BitBtn1Click();
+  EXPECT_EQ(shell.messages.back(), "0:");
+  EXPECT_EQ(settings.database, "");
+}
+
 TEST_F(Handlers, DatabaseListFillsOnFirstDropDownAndEmptiesSilentlyOnFailure) {
   fillValidForm();
   form.database->dropDown();
