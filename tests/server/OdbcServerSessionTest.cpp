@@ -242,6 +242,9 @@ const FailingBackup kFailingBackups[] = {
     {"MissingFolder", "", "shop", "T:\\nosuch\\x.bak", {3201, 3013}, false},
     {"UnmappedDrive", "", "shop", "Q:\\backups\\x.bak", {3201, 3013}, false},
     {"FolderNotWritable", "denied", "shop", "T:\\backups\\x.bak", {3201, 3013}, false},
+#ifndef _WIN32  // Wine does not turn permission bits into anything the stand-in sees
+    {"ReadOnlyFolder", "", "shop", "T:\\locked\\x.bak", {3201, 3013}, false},
+#endif
     {"DiskFullAfterProgress", "disk_full", "shop", "T:\\backups\\x.bak", {3202, 3013}, false},
     {"DroppedConnection", "drop", "shop", "T:\\backups\\x.bak", {}, true},
     {"ExpressionAsPath", "", "shop", "T:\\back'+'ups\\x.bak", {102}, false},
@@ -257,6 +260,12 @@ TEST_P(FailingBackupTest, Throws) {
   OdbcServerSession session;
   session.open("sa", "pw", kStandInServer);
   if (!c.fault.empty()) standIn().arm({c.fault, 50, 0});
+#ifndef _WIN32
+  // No write permission for anyone: the stand-in refuses it as the server's account would.
+  fs::create_directories(drive_ / "locked");
+  fs::permissions(drive_ / "locked", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+#endif
   const auto records = Failure([&] { session.execute(Backup(c.database, c.path)); });
   for (std::int32_t number : c.natives) {
     EXPECT_TRUE(HasNative(records, number)) << number << " in " << ::testing::PrintToString(Natives(records));

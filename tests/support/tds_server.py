@@ -14,7 +14,8 @@ A second loopback port takes JSON lines for the tests:
         "disk_full"  3202 + 3013 after "after" percent (default 50)
         "drop"       the connection is closed after "after" percent (default 50)
         "hang"       no answer for "seconds" (default 30) unless the client cancels
-        "denied"     3201 with operating system error 5
+        "denied"     3201 with operating system error 5 (as for a folder with no
+                     write permission bits)
   {"cmd": "record"}                        {"logins": [...], "statements": [...]}
   {"cmd": "listen", "on": false|true}      closes or reopens the TDS port
 Each answer is one JSON line with "ok".
@@ -497,10 +498,15 @@ class TdsConnection:
             target, os_error = None, "5(Access is denied.)"
         else:
             os_error = "3(The system cannot find the path specified.)"
+            folder = os.path.dirname(target) if target is not None else None
             if target is not None and os.path.isdir(target):
                 target, os_error = None, "5(Access is denied.)"
-            elif target is not None and not os.path.isdir(os.path.dirname(target)):
+            elif target is not None and not os.path.isdir(folder):
                 target = None
+            elif target is not None and not os.stat(folder).st_mode & 0o222:
+                # A folder nobody may write to refuses the server's account too
+                # (the stand-in may well run as root, which could write anyway).
+                target, os_error = None, "5(Access is denied.)"
         handle = None
         if target is not None:
             try:
@@ -716,10 +722,17 @@ def stop(args, quiet=False):
             pid = int(f.read())
     except (FileNotFoundError, ValueError):
         return 0
+    # Only ever our own server: a pid file left over from a crash may name another process by now.
     try:
-        os.kill(pid, signal.SIGTERM)
-    except ProcessLookupError:
-        pass
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            ours = os.path.basename(__file__).encode() in f.read()
+    except OSError:
+        ours = False
+    if ours:
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
     for _ in range(100):
         try:
             os.kill(pid, 0)
