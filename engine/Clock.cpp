@@ -36,29 +36,12 @@ std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
   return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
-void TwoDigits(int value, char* out) {
-  out[0] = static_cast<char>('0' + value / 10 % 10);
-  out[1] = static_cast<char>('0' + value % 10);
-}
 
 }  // namespace
 
 std::int64_t CalendarMilliseconds(const LocalDateTime& t) {
   const std::int64_t days = DaysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day));
   return ((days * 24 + t.hour) * 60 + t.minute) * 60000 + t.second * 1000 + t.millisecond;
-}
-
-void FormatHourMinute(const LocalDateTime& t, char (&out)[5]) {
-  TwoDigits(t.hour, out);
-  out[2] = ':';
-  TwoDigits(t.minute, out + 3);
-}
-
-void FormatDate(const LocalDateTime& t, char (&out)[8]) {
-  TwoDigits(t.year / 100, out);
-  TwoDigits(t.year, out + 2);
-  TwoDigits(t.month, out + 4);
-  TwoDigits(t.day, out + 6);
 }
 
 }  // namespace bakwyn
