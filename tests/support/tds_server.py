@@ -98,7 +98,7 @@ def syntax_error(near):
 
 TOKEN_RE = re.compile(r"""
     (?P<space>\s+|--[^\n]*|/\*.*?\*/)
-  | (?P<string>N?')
+  | (?P<string>[Nn]?')
   | (?P<bracket>\[)
   | (?P<quoted>")
   | (?P<number>\d+(?:\.\d+)?)
@@ -681,7 +681,8 @@ def serve(args):
     write_atomically(os.path.join(args.dir, "control-port"), "%d\n" % server.control.getsockname()[1])
     # Written last: its presence means the server is ready.
     write_atomically(os.path.join(args.dir, "port"), "%d\n" % server.tds_port)
-    signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
+    # SIGTERM keeps its default action: the process ends at once, whichever
+    # thread the signal lands on.
     server.serve_control()
 
 
@@ -716,6 +717,15 @@ def start(args):
     return 1
 
 
+def running(pid):
+    """False once the process has ended, even if nobody has reaped it yet."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except (OSError, IndexError):
+        return False
+
+
 def stop(args, quiet=False):
     try:
         with open(os.path.join(args.dir, "pid")) as f:
@@ -734,11 +744,9 @@ def stop(args, quiet=False):
         except ProcessLookupError:
             pass
     for _ in range(100):
-        try:
-            os.kill(pid, 0)
-        except ProcessLookupError:
+        if not running(pid):
             break
-        time.sleep(0.05)
+        time.sleep(0.02)
     for name in ("port", "control-port", "pid"):
         try:
             os.remove(os.path.join(args.dir, name))
