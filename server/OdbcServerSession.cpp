@@ -226,7 +226,9 @@ void OdbcServerSession::execute(const std::string& statement) {
     } else if (rc == SQL_ERROR) {
       for (Diagnostic& d : ReadDiagnostics(SQL_HANDLE_STMT, stmt)) errors.push_back(std::move(d));
     }
-    if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) {
+    // Anything but success is a failure here (SQL_NO_DATA from SQLExecDirect only
+    // means no rows were touched).
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
       failed = true;
       ++failuresInARow;
     } else {
