@@ -1,0 +1,196 @@
+// The backup job end to end: the real ODBC session against the stand-in
+// server, and the platform's real file system for the backup folder.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "engine/BackupEngine.h"
+#include "server/OdbcServerSession.h"
+#include "tests/engine/EngineFakes.h"
+#include "tests/support/TdsFixture.h"
+#ifdef _WIN32
+#include "engine/WindowsFileSystem.h"
+#else
+#include "engine/PosixFileSystem.h"
+#endif
+
+namespace bakwyn {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::At;
+using testing::FakeClock;
+using testing::LogLines;
+
+fs::path Utf8Path(const std::string& text) { return fs::path(std::u8string(text.begin(), text.end())); }
+
+std::string Utf8(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+const std::string kStart = "开始备份数据库...";
+const std::string kFailed = "数据库备份失败!";
+std::string Succeeded(const std::string& path) { return "数据库备份成功!  [文件名:" + path + "]"; }
+
+class BackupAgainstServerTest : public test::StandInTest {
+ protected:
+  void SetUp() override {
+    StandInTest::SetUp();
+    if (HasFatalFailure()) return;
+    standIn().setUsers({{"sa", "pw"}});
+    standIn().setDatabases({"shop", "a]b", "库存", "]]"});
+    drive_ = fs::path(test::TdsStandIn::stateDirectory()) / "engine-drive" /
+             ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    fs::remove_all(drive_);
+    fs::create_directories(drive_);
+#ifdef _WIN32
+    // Under Wine the folder is reached through Z:, which both this program and
+    // the stand-in (a Unix process) read as the Unix root.
+    root_ = Utf8(drive_.lexically_normal().make_preferred()) + "\\";
+    standIn().setDrives({{"Z", "Z:\\"}});
+    files_ = std::make_unique<WindowsFileSystem>();
+#else
+    root_ = "T:\\";
+    standIn().setDrives({{"T", Utf8(drive_)}});
+    files_ = std::make_unique<PosixFileSystem>(std::map<char, fs::path>{{'T', drive_}});
+#endif
+    settings_.server = test::kStandInServer;
+    settings_.user = "sa";
+    settings_.password = "pw";
+    settings_.database = "shop";
+    settings_.backupDir = root_ + "数据库自动备份目录\\";
+  }
+
+  // The local path of a Windows path below root_.
+  fs::path local(const std::string& windowsPath) const {
+    std::string rest = windowsPath.substr(root_.size());
+    for (char& c : rest) {
+      if (c == '\\') c = '/';
+    }
+    return drive_ / Utf8Path(rest);
+  }
+
+  void backUp() {
+    BackupEngine engine(settings_, clock_, session_, *files_, log_.sink());
+    engine.BakExecute();
+  }
+
+  fs::path drive_;
+  std::string root_;
+  std::unique_ptr<FileSystem> files_;
+  BackupSettings settings_;
+  FakeClock clock_{At(2026, 3, 9, 21, 5, 17)};
+  OdbcServerSession session_;
+  LogLines log_;
+};
+
+TEST_F(BackupAgainstServerTest, WritesTheDatedFileAndLogsItsPath) {
+  settings_.backupDir = root_ + "新建\\子目录\\";  // neither exists yet
+  backUp();
+
+  const std::string path = settings_.backupDir + "2026年03月09日21时05分.bak";
+  EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, Succeeded(path)}));
+  EXPECT_TRUE(fs::is_regular_file(local(path)));
+  const auto record = standIn().record();
+  ASSERT_EQ(record.logins.size(), 1u);
+  EXPECT_EQ(record.logins[0].user, "sa");
+  EXPECT_EQ(record.logins[0].database, "master");
+  ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_EQ(record.statements[0].text, BuildBackupStatement("shop", path));
+  EXPECT_EQ(record.statements[0].disks, std::vector<std::string>{path});
+}
+
+TEST_F(BackupAgainstServerTest, TwoRunsInOneMinuteLeaveOneFile) {
+  backUp();
+  clock_.set(At(2026, 3, 9, 21, 5, 59, 999));
+  backUp();
+
+  EXPECT_EQ(log_.lines.size(), 4u);
+  EXPECT_EQ(log_.lines[3], Succeeded(settings_.backupDir + "2026年03月09日21时05分.bak"));
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(local(settings_.backupDir))) names.push_back(Utf8(entry.path().filename()));
+  EXPECT_EQ(names, std::vector<std::string>{"2026年03月09日21时05分.bak"});
+}
+
+struct NameCase {
+  const char* name;
+  std::string database;
+  std::string folder;  // below the drive's root
+};
+void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
+
+class HostileNames : public BackupAgainstServerTest, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(HostileNames, ServerReceivesExactlyTheDatabaseAndPath) {
+  settings_.database = GetParam().database;
+  settings_.backupDir = root_ + GetParam().folder;
+  backUp();
+
+  const std::string path = settings_.backupDir + "2026年03月09日21时05分.bak";
+  EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, Succeeded(path)}));
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_EQ(record.statements[0].database, GetParam().database);
+  EXPECT_EQ(record.statements[0].disks, std::vector<std::string>{path});
+  EXPECT_TRUE(fs::is_regular_file(local(path)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HostileNames,
+                         ::testing::Values(NameCase{"BracketInDatabase", "a]b", "bak\\"},
+                                           NameCase{"OnlyBrackets", "]]", "bak\\"},
+                                           NameCase{"QuoteInFolder", "shop", "O'Neil's 备份\\"},
+                                           NameCase{"QuotesAndSemicolons", "shop", "a'';b{c}\\''\\"},
+                                           NameCase{"Chinese", "库存", "数据库自动备份目录\\每日\\"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct FailureCase {
+  const char* name;
+  std::string fault;  // armed in the stand-in, "" for none
+  std::string database;
+  std::string password;
+  bool closedPort;
+  bool unmappedFolder;
+};
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+class FailedBackup : public BackupAgainstServerTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FailedBackup, LogsFailureAndNeverSuccess) {
+  const FailureCase& c = GetParam();
+  settings_.database = c.database;
+  settings_.password = c.password;
+  if (c.unmappedFolder) settings_.backupDir = "Q:\\nowhere\\";
+  if (!c.fault.empty()) standIn().arm({c.fault, 50, 0});
+  if (c.closedPort) standIn().listen(false);
+  backUp();
+  if (c.closedPort) standIn().listen(true);
+
+  EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, kFailed}));
+  // The failure came from where it was meant to.
+  const auto record = standIn().record();
+  if (c.closedPort || c.password != "pw") {
+    EXPECT_TRUE(record.statements.empty());
+  } else {
+    ASSERT_EQ(record.statements.size(), 1u);
+    EXPECT_EQ(record.statements[0].fault, c.fault);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FailedBackup,
+    ::testing::Values(FailureCase{"MissingDatabase", "", "nosuch", "pw", false, false},
+                      FailureCase{"LoginRefused", "", "shop", "wrong", false, false},
+                      FailureCase{"ClosedPort", "", "shop", "pw", true, false},
+                      FailureCase{"FolderThatCannotBeCreated", "", "shop", "pw", false, true},
+                      FailureCase{"FolderNotWritable", "denied", "shop", "pw", false, false},
+                      FailureCase{"DiskFullAfterProgress", "disk_full", "shop", "pw", false, false},
+                      FailureCase{"DroppedConnection", "drop", "shop", "pw", false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace bakwyn
