@@ -205,7 +205,6 @@ TEST(CleanupOnDiskTest, DeletesOldBackupFilesOnly) {
     std::filesystem::last_write_time(dir.local(root + row.name), age(row.age));
   }
   std::filesystem::create_directory(dir.local(root + "folder.bak"));
-  std::filesystem::last_write_time(dir.local(root + "folder.bak"), age(std::chrono::hours(72)));
 
   BackupSettings settings;
   settings.backupDir = root;
