@@ -160,6 +160,30 @@ INSTANTIATE_TEST_SUITE_P(
                     {}}),
     [](const ::testing::TestParamInfo<CleanupCase>& info) { return std::string(info.param.name); });
 
+// Ages are differences of wall-clock readings: whole calendar days across month
+// ends, leap days and century years.
+TEST(CalendarMillisecondsTest, DifferencesCountCalendarDays) {
+  struct Span {
+    LocalDateTime from, to;
+    std::int64_t days;
+  };
+  const Span spans[] = {
+      {At(2024, 2, 28, 2, 0), At(2024, 3, 1, 2, 0), 2},   // leap year
+      {At(2023, 2, 28, 2, 0), At(2023, 3, 1, 2, 0), 1},
+      {At(2100, 2, 28, 0, 0), At(2100, 3, 1, 0, 0), 1},   // no leap day in 2100
+      {At(2000, 2, 28, 0, 0), At(2000, 3, 1, 0, 0), 2},   // but in 2000
+      {At(1999, 12, 31, 23, 0), At(2000, 1, 1, 23, 0), 1},
+      {At(2026, 1, 1, 0, 0), At(2027, 1, 1, 0, 0), 365},
+      {At(2024, 1, 1, 0, 0), At(2025, 1, 1, 0, 0), 366},
+      {At(1970, 1, 1, 0, 0), At(2000, 1, 1, 0, 0), 10957},
+  };
+  for (const Span& s : spans) {
+    EXPECT_EQ(CalendarMilliseconds(s.to) - CalendarMilliseconds(s.from), s.days * 86'400'000) << testing::Show(s.from);
+  }
+  EXPECT_EQ(CalendarMilliseconds(At(2026, 3, 9, 23, 59, 59, 999)) - CalendarMilliseconds(At(2026, 3, 9, 0, 0)),
+            86'400'000 - 1);
+}
+
 TEST(CleanupTest, MissingDirectoryIsSilent) {
   BackupSettings settings;
   settings.backupDir = "Q:\\missing\\";
