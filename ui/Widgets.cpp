@@ -197,17 +197,39 @@ Memo::Memo(std::string name, int id, const WidgetArgs& args, HFONT font, bool re
   // The default limit of a multi-line edit is 32,767 characters; the log pane
   // must never drop a line. 0 asks for the largest limit the control has.
   SendMessageW(hwnd_, EM_SETLIMITTEXT, 0, 0);
+  SetWindowSubclass(hwnd_, &Memo::Procedure, 0, reinterpret_cast<DWORD_PTR>(this));
 }
 
 void Memo::addLine(const std::string& line) {
   // Every line ends with a line break, as a list of lines would be written out.
-  const std::u16string wide = Utf8ToUtf16(line) + u"\r\n";
-  const LRESULT end = SendMessageW(hwnd_, WM_GETTEXTLENGTH, 0, 0);
-  SendMessageW(hwnd_, EM_SETSEL, static_cast<WPARAM>(end), end);
-  SendMessageW(hwnd_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(wide.c_str()));
+  pending_ += Utf8ToUtf16(line);
+  pending_ += u"\r\n";
 }
 
-void Memo::clear() { SendMessageW(hwnd_, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"")); }
+void Memo::clear() {
+  pending_.clear();
+  SendMessageW(hwnd_, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
+}
+
+void Memo::flush() {
+  flushing_ = true;
+  const std::u16string text = std::move(pending_);
+  pending_.clear();
+  const LRESULT end = SendMessageW(hwnd_, WM_GETTEXTLENGTH, 0, 0);
+  SendMessageW(hwnd_, EM_SETSEL, static_cast<WPARAM>(end), end);
+  SendMessageW(hwnd_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+  flushing_ = false;
+}
+
+LRESULT CALLBACK Memo::Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR self) {
+  auto* memo = reinterpret_cast<Memo*>(self);
+  if (message == WM_NCDESTROY) {
+    RemoveWindowSubclass(hwnd, &Memo::Procedure, 0);
+  } else if (!memo->flushing_ && !memo->pending_.empty()) {
+    memo->flush();
+  }
+  return DefSubclassProc(hwnd, message, wParam, lParam);
+}
 
 // ---- Status bar -------------------------------------------------------------
 
@@ -494,14 +516,22 @@ SpinEditView::SpinEditView(TdxSpinEdit& model, int id, const WidgetArgs& args, H
         a.style |= ES_RIGHT | ES_NUMBER | WS_TABSTOP | WS_BORDER;
         return a;
       }(), font)) {
-  // The up-down sits inside the edit's rectangle on the right, so the pair
-  // keeps the width given.
-  upDown_ = CreateWindowExW(0, UPDOWN_CLASSW, nullptr,
-                            WS_CHILD | WS_VISIBLE | UDS_ALIGNRIGHT | UDS_ARROWKEYS | UDS_NOTHOUSANDS, 0, 0, 0, 0,
-                            args.parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id + kPartIdOffset)),
+  // The up-down takes the right end of the given width, so the pair is exactly
+  // as wide as asked; placed by hand, because the controls' own alignment
+  // differs between systems by the border overlap.
+  const int wanted = std::min(GetSystemMetrics(SM_CXVSCROLL), args.width / 2);
+  upDown_ = CreateWindowExW(0, UPDOWN_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | UDS_ARROWKEYS | UDS_NOTHOUSANDS,
+                            args.x + args.width - wanted, args.y, wanted, args.height, args.parent,
+                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id + kPartIdOffset)),
                             GetModuleHandleW(nullptr), nullptr);
   SendMessageW(upDown_, UDM_SETBUDDY, reinterpret_cast<WPARAM>(edit_), 0);
   SendMessageW(upDown_, UDM_SETRANGE32, 0, 1);
+  // The up-down may settle on a width of its own; the edit takes the rest.
+  RECT arrows;
+  GetWindowRect(upDown_, &arrows);
+  const int arrowsWidth = arrows.right - arrows.left;
+  SetWindowPos(upDown_, nullptr, args.x + args.width - arrowsWidth, args.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  SetWindowPos(edit_, nullptr, 0, 0, args.width - arrowsWidth, args.height, SWP_NOMOVE | SWP_NOZORDER);
 }
 
 void SpinEditView::showValue(double value) {

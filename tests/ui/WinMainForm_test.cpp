@@ -1,0 +1,619 @@
+// The settings window in this process under Wine: its components and widgets,
+// the log pane, the message codes, the tray icon and the handler hooks.
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/driver/Remote.h"
+#include "ui/FrmMainIds.h"
+#include "ui/MainForm.h"
+
+namespace bakwyn::ui {
+namespace {
+
+struct FixedClock final : Clock {
+  LocalDateTime t{2026, 12, 10, 7, 5, 9, 0};
+  LocalDateTime now() const override { return t; }
+};
+
+// Records which handler ran; refuses to close unless told otherwise.
+class RecordingForm final : public MainForm {
+ public:
+  using MainForm::MainForm;
+  std::vector<std::string> calls;
+  bool allowClose = false;
+  bool handleSysCommand = true;
+
+ private:
+  void FormShow() override { calls.push_back("FormShow"); }
+  bool FormCloseQuery() override {
+    calls.push_back("FormCloseQuery");
+    return allowClose;
+  }
+  bool WMSysCommand(WPARAM command) override {
+    calls.push_back("WMSysCommand:" + std::to_string(command));
+    return handleSysCommand;
+  }
+  void BitBtn1Click() override { calls.push_back("BitBtn1Click"); }
+  void BitBtn2Click() override { calls.push_back("BitBtn2Click"); }
+  void BitBtn3Click() override { calls.push_back("BitBtn3Click"); }
+  void SpeedButton1Click() override { calls.push_back("SpeedButton1Click"); }
+  void mavBEdit2ButtonClick() override { calls.push_back("mavBEdit2ButtonClick"); }
+  void mEdt1InitPopup() override { calls.push_back("mEdt1InitPopup"); }
+  void mEdt1Popup() override { calls.push_back("mEdt1Popup"); }
+  void mavTree1Click() override { calls.push_back("mavTree1Click"); }
+  void Label10Click(LinkLabel& sender) override { calls.push_back("Label10Click:" + sender.caption()); }
+  void dxCheckEdit1Change(TdxCheckEdit& sender) override { calls.push_back("dxCheckEdit1Change:" + sender.name()); }
+  void dxCheckEdit5Change(TdxCheckEdit& sender) override { calls.push_back("dxCheckEdit5Change:" + sender.name()); }
+  void N1Click() override { calls.push_back("N1Click"); }
+  void N2Click() override { calls.push_back("N2Click"); }
+  void N4Click() override { calls.push_back("N4Click"); }
+  void Timer1Timer() override { calls.push_back("Timer1Timer"); }
+};
+
+void Pump() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
+class WinMainForm : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES |
+                                                       ICC_BAR_CLASSES | ICC_UPDOWN_CLASS};
+    InitCommonControlsEx(&controls);
+  }
+  void TearDown() override {
+    form.reset();
+    Pump();
+  }
+  HWND widget(const std::string& name, bool part = false) const {
+    return remote::FindControl(form->hwnd(), name, part);
+  }
+  // As the widget itself reports a click or change to its parent.
+  void report(const std::string& name, WORD code, bool part = false) {
+    HWND w = widget(name, part);
+    ASSERT_NE(w, nullptr) << name;
+    SendMessageW(GetParent(w), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(w), code), reinterpret_cast<LPARAM>(w));
+  }
+  std::string paneText() const { return WindowTextUtf8(form->mavMemo1->hwnd()); }
+
+  FixedClock clock;
+  std::unique_ptr<RecordingForm> form = std::make_unique<RecordingForm>(clock);
+};
+
+TEST_F(WinMainForm, OwnsItsComponentsInCreationOrderUnderTheirNames) {
+  const ComponentOwner& owner = form->components();
+  EXPECT_EQ(owner.name(), "FrmMain");
+  std::vector<std::string> all, stored;
+  for (const auto& c : owner.components()) {
+    all.push_back(c->name());
+    const Component* p = c.get();
+    if (dynamic_cast<const TdxTreeList*>(p) || dynamic_cast<const TdxInplaceTextEdit*>(p) ||
+        dynamic_cast<const TdxSpinEdit*>(p) || dynamic_cast<const TdxCheckEdit*>(p))
+      stored.push_back(c->name());
+  }
+  // The control-state store walks exactly these, in this order.
+  const std::vector<std::string> expected = {
+      "mavTree1",     "mEdt2",       "mEdt3",        "mEdt4",       "mavBEdit2",    "dxCheckEdit1",
+      "dxTimeEdit1",  "dxCheckEdit2", "dxTimeEdit2", "dxCheckEdit3", "dxTimeEdit3", "dxCheckEdit4",
+      "dxTimeEdit4",  "mEdt1",       "dxCheckEdit5", "mavSpinEdit1"};
+  EXPECT_EQ(stored, expected);
+
+  auto indexOf = [&](const std::string& name) {
+    for (size_t i = 0; i < all.size(); ++i)
+      if (all[i] == name) return static_cast<int>(i);
+    ADD_FAILURE() << name << " is not a component";
+    return -1;
+  };
+  EXPECT_LT(indexOf("mavMemo1"), indexOf("mavTree1"));
+  for (const char* later : {"TabSheet3", "mavMemo2", "StatusBar1", "PopupMenu1", "N4", "N3", "N1", "N2",
+                            "rmTrayIcon1", "Timer1", "ActionList1", "Bak", "Action1", "deleteoldfile", "adoConn",
+                            "qryTemp"})
+    EXPECT_GT(indexOf(later), indexOf("mavSpinEdit1")) << later;
+  for (const char* name : {"Label10", "Bevel1", "BitBtn1", "BitBtn3", "BitBtn2", "PageControl1", "TabSheet1",
+                           "Panel7", "SpeedButton1"})
+    EXPECT_GE(indexOf(name), 0);
+  // Names are keys: no two components share one.
+  for (size_t i = 0; i < all.size(); ++i)
+    for (size_t j = i + 1; j < all.size(); ++j) EXPECT_NE(all[i], all[j]);
+}
+
+TEST_F(WinMainForm, StartsWithTheInitialStatesAndLimits) {
+  EXPECT_FALSE(form->mEdt2->enabled());
+  EXPECT_TRUE(form->mEdt3->enabled());
+  EXPECT_TRUE(form->mEdt4->password());
+  for (TmavTimeEdit* time : form->dxTimeEdits) {
+    EXPECT_FALSE(time->enabled()) << time->name();
+    EXPECT_EQ(time->text(), "00:00") << time->name();
+  }
+  const char* captions[] = {"备份时间一", "备份时间二", "备份时间三", "备份时间四", "自动删除      天以前备份"};
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_FALSE(form->dxCheckEdits[i]->checked());
+    EXPECT_EQ(form->dxCheckEdits[i]->caption(), captions[i]);
+    EXPECT_EQ(form->dxCheckEdits[i]->name(), "dxCheckEdit" + std::to_string(i + 1));
+  }
+  EXPECT_FALSE(form->mavSpinEdit1->enabled());
+  EXPECT_EQ(form->mavSpinEdit1->value(), 3);
+  EXPECT_EQ(form->mavSpinEdit1->minValue(), 1);
+  EXPECT_EQ(form->mavSpinEdit1->maxValue(), 999999);
+  ASSERT_EQ(form->mavTree1->columns().size(), 1u);
+  EXPECT_EQ(form->mavTree1->columns()[0].caption, "数据库名称");
+  EXPECT_EQ(form->mavTree1->columns()[0].width, 57);
+  EXPECT_EQ(form->mavTree1->columns()[0].minWidth, 10);
+  EXPECT_EQ(ListView_GetColumnWidth(widget("mavTree1"), 0), 57);
+
+  EXPECT_EQ(form->Timer1->interval(), 100u);
+  EXPECT_FALSE(form->Timer1->enabled());
+  for (Action* action : {form->Bak, form->Action1, form->deleteoldfile}) EXPECT_EQ(action->caption(), action->name());
+
+  // The tray menu: N4, a separator, N1, N2, each item carrying its component's ID.
+  HMENU menu = form->PopupMenu1->handle();
+  ASSERT_EQ(GetMenuItemCount(menu), 4);
+  const std::pair<const char*, const char*> items[] = {
+      {"N4", "访问Vorda软件网站"}, {"N3", nullptr}, {"N1", "设置界面"}, {"N2", "中止退出"}};
+  for (int i = 0; i < 4; ++i) {
+    MENUITEMINFOW info{};
+    info.cbSize = sizeof info;
+    wchar_t text[64] = {};
+    info.fMask = MIIM_FTYPE | MIIM_ID | MIIM_STRING;
+    info.dwTypeData = text;
+    info.cch = 64;
+    ASSERT_TRUE(GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info));
+    EXPECT_EQ(static_cast<int>(info.wID), FrmMainControlId(items[i].first)) << items[i].first;
+    if (items[i].second)
+      EXPECT_EQ(remote::Utf8(text), items[i].second);
+    else
+      EXPECT_TRUE(info.fType & MFT_SEPARATOR);
+  }
+  EXPECT_TRUE(form->rmTrayIcon1->visible());
+  EXPECT_TRUE(form->rmTrayIcon1->minimizeToTray);
+}
+
+TEST_F(WinMainForm, IsAFixedCentredWindowWithoutCloseBox) {
+  HWND w = form->hwnd();
+  EXPECT_EQ(remote::ClassName(w), L"TFrmMain");
+  EXPECT_EQ(remote::Text(w), "Bakwyn[Vorda免费软件]");
+  RECT client;
+  GetClientRect(w, &client);
+  EXPECT_EQ(client.right, 634);
+  EXPECT_EQ(client.bottom, 344);
+  const LONG style = GetWindowLongW(w, GWL_STYLE);
+  EXPECT_TRUE(style & WS_MINIMIZEBOX);
+  EXPECT_EQ(style & WS_CAPTION, WS_CAPTION);
+  EXPECT_FALSE(style & WS_SYSMENU) << "no system menu, hence no close box";
+  EXPECT_FALSE(style & WS_THICKFRAME);
+  EXPECT_FALSE(style & WS_MAXIMIZEBOX);
+  EXPECT_FALSE(IsWindowVisible(w));
+  RECT frame;
+  GetWindowRect(w, &frame);
+  EXPECT_NEAR((frame.left + frame.right) / 2, GetSystemMetrics(SM_CXSCREEN) / 2, 1);
+  EXPECT_NEAR((frame.top + frame.bottom) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 1);
+  LOGFONTW font{};
+  GetObjectW(reinterpret_cast<HFONT>(SendMessageW(widget("mEdt3"), WM_GETFONT, 0, 0)), sizeof font, &font);
+  EXPECT_EQ(remote::Utf8(font.lfFaceName), "新宋体");
+  EXPECT_EQ(font.lfHeight, -12);
+}
+
+struct LogCase {
+  const char* name;
+  LocalDateTime time;
+  std::string text;
+  std::string expectedLine;
+};
+
+TEST_F(WinMainForm, AppendLogWritesStampedLinesAfterTheHeader) {
+  const std::string longText(5000, 'x');
+  const LogCase cases[] = {
+      {"plain", {2026, 12, 10, 7, 5, 9, 0}, "保存成功!", "[26-12-10 07:05:09]: 保存成功!"},
+      {"padding", {2004, 1, 2, 3, 4, 5, 0}, "a", "[04-01-02 03:04:05]: a"},
+      {"century", {2000, 11, 30, 23, 59, 59, 999}, "b", "[00-11-30 23:59:59]: b"},
+      {"hostile", {2099, 6, 15, 12, 0, 0, 0}, "a'b\"c[d]e;f{g}%s\t数据库", "[99-06-15 12:00:00]: a'b\"c[d]e;f{g}%s\t数据库"},
+      {"empty", {2026, 1, 1, 0, 0, 0, 0}, "", "[26-01-01 00:00:00]: "},
+      {"long", {2026, 1, 1, 0, 0, 1, 0}, longText, "[26-01-01 00:00:01]: " + longText},
+  };
+  form->ClearLog();
+  form->AddLogLine("备份记录:");
+  std::string expected = "备份记录:\r\n";
+  for (const LogCase& c : cases) {
+    clock.t = c.time;
+    form->AppendLog(c.text);
+    expected += c.expectedLine + "\r\n";
+    EXPECT_EQ(paneText(), expected) << c.name;
+  }
+  form->ClearLog();
+  EXPECT_EQ(paneText(), "");
+}
+
+TEST_F(WinMainForm, AppendLogFollowsTheNewestLineOnlyWhileVisible) {
+  HWND pane = form->mavMemo1->hwnd();
+  HWND other = widget("mEdt3");
+  SetFocus(other);
+  form->AppendLog("hidden");
+  MSG msg;
+  EXPECT_FALSE(PeekMessageW(&msg, pane, WM_KEYDOWN, WM_KEYDOWN, PM_REMOVE)) << "nothing is posted while hidden";
+  EXPECT_NE(GetFocus(), pane);
+
+  ShowWindow(form->hwnd(), SW_SHOW);
+  Pump();
+  SetFocus(other);
+  form->AppendLog("visible");
+  ASSERT_TRUE(PeekMessageW(&msg, pane, WM_KEYDOWN, WM_KEYDOWN, PM_REMOVE));
+  EXPECT_EQ(msg.wParam, 40u);
+  EXPECT_EQ(msg.lParam, 40);
+  EXPECT_EQ(GetFocus(), pane);
+  EXPECT_NE(paneText().find("hidden\r\n"), std::string::npos);
+}
+
+TEST_F(WinMainForm, PaneKeepsEveryOneOfAHundredThousandLines) {
+  constexpr int kLines = 100000;
+  form->ClearLog();
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kLines; ++i) {
+    clock.t.second = i % 60;
+    form->AppendLog("line " + std::to_string(i));
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  RecordProperty("append_100000_seconds", std::to_string(seconds));
+  std::printf("appending %d lines took %.2f s\n", kLines, seconds);
+
+  HWND pane = form->mavMemo1->hwnd();
+  // Every line ends with a line break, so the edit shows one empty line after them.
+  EXPECT_EQ(SendMessageW(pane, EM_GETLINECOUNT, 0, 0), kLines + 1);
+  const std::string text = paneText();
+  EXPECT_EQ(text.rfind("[26-12-10 07:05:39]: line 99999\r\n"), text.size() - 33);
+  EXPECT_EQ(text.find("[26-12-10 07:05:00]: line 0\r\n"), 0u);
+  size_t lines = 0;
+  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2)) ++lines;
+  EXPECT_EQ(lines, static_cast<size_t>(kLines));
+}
+
+struct BoxCall {
+  HWND owner;
+  std::string text, caption;
+  UINT style;
+};
+
+struct MessageCase {
+  const char* name;
+  std::int32_t code;
+  std::string text;          // the caller's
+  bool shown;
+  std::string expectedText;  // what the box shows
+  UINT style;
+  int pressed;               // the button the user presses
+  int result;
+};
+
+TEST_F(WinMainForm, ShowMessageCodeShowsEachRowOfTheTable) {
+  const MessageCase cases[] = {
+      {"c0", 0, "ignored", true, "数据存储失败,请再试一次!", 16, IDOK, -1},
+      {"c1", 1, "SQL数据库名称不存在!", true, "SQL数据库名称不存在!", 16, IDOK, -1},
+      {"c1_empty", 1, "", true, "", 16, IDOK, -1},
+      {"c1_hostile", 1, "a'b\"c];{x}\r\n\t", true, "a'b\"c];{x}\r\n\t", 16, IDOK, -1},
+      {"c2", 2, "信息", true, "信息", 64, IDOK, -1},
+      {"c3_yes", 3, "ignored", true, "数据还没有保存,确信要退出吗?", 68, IDYES, 6},
+      {"c4_no", 4, "ignored", true, "数据还没有保存,确信要放弃吗?", 36, IDNO, 7},
+      {"c5", 5, "ignored", true, "数据删除失败,请再试一次!", 16, IDOK, -1},
+      {"c6", 6, "ignored", true, "数据查询失败,请再试一次!\r注:请尽量增加查询条件!", 16, IDOK, -1},
+      {"c7", 7, "ignored", true, "没有找到符合条件的记录!", 64, IDOK, -1},
+      {"c31_yes", 31, "确信要退出备份程序?", true, "确信要退出备份程序?", 36, IDYES, 6},
+      {"c31_no", 31, "确信要退出备份程序?", true, "确信要退出备份程序?", 36, IDNO, 7},
+      {"c32", 32, "q", true, "q", 292, IDNO, 7},
+      {"c33", 33, "q", true, "q", 33, IDOK, 1},
+      {"c34", 34, "q", true, "q", 289, IDCANCEL, 2},
+      {"unknown_8", 8, "x", false, "", 0, IDOK, -1},
+      {"unknown_30", 30, "x", false, "", 0, IDOK, -1},
+      {"unknown_35", 35, "x", false, "", 0, IDOK, -1},
+      {"unknown_negative", -1, "x", false, "", 0, IDOK, -1},
+      {"unknown_min", INT_MIN, "x", false, "", 0, IDOK, -1},
+      {"unknown_max", INT_MAX, "x", false, "", 0, IDOK, -1},
+  };
+  for (const MessageCase& c : cases) {
+    std::vector<BoxCall> calls;
+    form->messageBox = [&](HWND owner, const std::string& text, const std::string& caption, UINT style) {
+      calls.push_back({owner, text, caption, style});
+      return c.pressed;
+    };
+    EXPECT_EQ(form->ShowMessageCode(c.code, c.text), c.result) << c.name;
+    ASSERT_EQ(calls.size(), c.shown ? 1u : 0u) << c.name;
+    if (!c.shown) continue;
+    EXPECT_EQ(calls[0].owner, form->hwnd()) << c.name;
+    EXPECT_EQ(calls[0].caption, "注意") << c.name;
+    EXPECT_EQ(calls[0].text, c.expectedText) << c.name;
+    EXPECT_EQ(calls[0].style, c.style) << c.name;
+  }
+}
+
+TEST_F(WinMainForm, RealMessageBoxIsAnsweredFromAnotherThread) {
+  struct Row {
+    std::int32_t code;
+    const char* text;
+    int press;
+    int result;
+    const char* shown;
+  } rows[] = {
+      {31, "确信要退出备份程序?", IDNO, 7, "确信要退出备份程序?"},
+      {31, "确信要退出备份程序?", IDYES, 6, "确信要退出备份程序?"},
+      {1, "无法联接", IDOK, -1, "无法联接"},
+  };
+  form->messageBox = SystemMessageBox();
+  for (const Row& row : rows) {
+    std::string seenText;
+    bool pressed = false;
+    std::thread answerer([&] {
+      HWND box = remote::WaitFor(&remote::FindMessageBox, GetCurrentProcessId(), 20000);
+      if (!box) return;
+      seenText = remote::MessageBoxText(box);
+      pressed = remote::PressMessageBoxButton(box, row.press);
+    });
+    const int result = form->ShowMessageCode(row.code, row.text);
+    answerer.join();
+    ASSERT_TRUE(pressed) << "no box with the caption 注意 appeared for code " << row.code;
+    EXPECT_EQ(result, row.result);
+    EXPECT_EQ(seenText, row.shown);
+  }
+}
+
+TEST_F(WinMainForm, UserEditsReachTheModelAndProgramChangesReachTheWidgets) {
+  // Edits: both directions, hostile text included.
+  for (const char* name : {"mEdt3", "mEdt4", "mavBEdit2", "mEdt1"}) {
+    auto* model = dynamic_cast<TdxInplaceTextEdit*>(form->components().find(name));
+    ASSERT_NE(model, nullptr);
+    model->setText("程序 a'b];{c}");
+    EXPECT_EQ(WindowTextUtf8(widget(name)), "程序 a'b];{c}") << name;
+    SetWindowTextUtf8(widget(name), "用户 \"x\";[y]");
+    EXPECT_EQ(model->text(), "用户 \"x\";[y]") << name;
+  }
+  EXPECT_TRUE(GetWindowLongW(widget("mEdt4"), GWL_STYLE) & ES_PASSWORD);
+
+  // Check boxes: a click checks the model and runs the change handler.
+  for (int i = 0; i < 5; ++i) {
+    const std::string name = "dxCheckEdit" + std::to_string(i + 1);
+    form->calls.clear();
+    SendMessageW(widget(name), BM_CLICK, 0, 0);
+    EXPECT_TRUE(form->dxCheckEdits[static_cast<size_t>(i)]->checked()) << name;
+    ASSERT_EQ(form->calls.size(), 1u) << name;
+    EXPECT_EQ(form->calls[0], (i < 4 ? "dxCheckEdit1Change:" : "dxCheckEdit5Change:") + name);
+    form->dxCheckEdits[static_cast<size_t>(i)]->setChecked(false);
+    EXPECT_EQ(SendMessageW(widget(name), BM_GETCHECK, 0, 0), BST_UNCHECKED) << name;
+  }
+
+  // Enabled state follows the model, for both windows of a two-part control.
+  form->mavSpinEdit1->setEnabled(true);
+  EXPECT_TRUE(IsWindowEnabled(widget("mavSpinEdit1")));
+  EXPECT_TRUE(IsWindowEnabled(widget("mavSpinEdit1", true)));
+  form->mavBEdit2->setEnabled(false);
+  EXPECT_FALSE(IsWindowEnabled(widget("mavBEdit2", true)));
+}
+
+TEST_F(WinMainForm, SpinEditorStepsWithinItsLimitsAndTakesTypedDigits) {
+  TmavSpinEdit& spin = *form->mavSpinEdit1;
+  spin.setEnabled(true);
+  HWND edit = widget("mavSpinEdit1");
+  EXPECT_EQ(WindowTextUtf8(edit), "3");
+  EXPECT_TRUE(GetWindowLongW(edit, GWL_STYLE) & ES_RIGHT);
+  RECT pair, edge;
+  GetWindowRect(edit, &pair);
+  GetWindowRect(widget("mavSpinEdit1", true), &edge);
+  EXPECT_EQ(std::max(pair.right, edge.right) - pair.left, 35) << "edit and up-down together: " << pair.left << "," << pair.right << " " << edge.left << "," << edge.right;
+
+  struct Step {
+    double from;
+    WPARAM key;
+    double to;
+  } steps[] = {{3, VK_UP, 4}, {3, VK_DOWN, 2}, {1, VK_DOWN, 1}, {999999, VK_UP, 999999}, {0, VK_UP, 1}};
+  for (const Step& s : steps) {
+    spin.setValue(s.from);
+    SendMessageW(edit, WM_KEYDOWN, s.key, 0);
+    EXPECT_EQ(spin.value(), s.to) << s.from << (s.key == VK_UP ? " up" : " down");
+    EXPECT_EQ(WindowTextUtf8(edit), SpinText(s.to));
+  }
+  SetWindowTextUtf8(edit, "42");
+  EXPECT_EQ(spin.value(), 42);
+  EXPECT_EQ(spin.mIntValue(), 42);
+}
+
+TEST_F(WinMainForm, TimeEditorKeepsItsMask) {
+  TmavTimeEdit& time = *form->dxTimeEdits[0];
+  time.setEnabled(true);
+  HWND edit = widget("dxTimeEdit1");
+  auto type = [&](const std::wstring& keys) {
+    for (wchar_t k : keys) SendMessageW(edit, WM_CHAR, k, 0);
+  };
+  struct Case {
+    const char* name;
+    int caret;
+    std::wstring keys;
+    std::string text;
+    std::string dText;
+  } cases[] = {
+      {"digits skip the colon", 0, L"1234", "12:34", "12:34"},
+      {"letters and signs are refused", 0, L"a;]'{", "00:00", "00:00"},
+      {"backspace leaves a blank", 5, L"\b", "00:0 ", "00:00"},
+      {"backspace over the colon", 3, L"\b", "0 :00", "00:00"},
+      {"overwrite in the middle", 3, L"7", "00:70", "00:70"},
+      {"nothing after the end", 5, L"9", "00:00", "00:00"},
+  };
+  for (const Case& c : cases) {
+    time.setText("00:00");
+    SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(c.caret), c.caret);
+    type(c.keys);
+    EXPECT_EQ(time.text(), c.text) << c.name;
+    EXPECT_EQ(WindowTextUtf8(edit), c.text) << c.name;
+    EXPECT_EQ(time.dText(), c.dText) << c.name;
+  }
+}
+
+TEST_F(WinMainForm, EventsRunTheirHooks) {
+  struct Case {
+    const char* name;
+    std::function<void()> act;
+    std::vector<std::string> calls;
+  };
+  HWND w = form->hwnd();
+  auto menu = [&](const char* item) { SendMessageW(w, WM_COMMAND, MAKEWPARAM(FrmMainControlId(item), 0), 0); };
+  const std::string address = "http://www.example.com/";
+  const Case cases[] = {
+      {"save", [&] { report("BitBtn1", BN_CLICKED); }, {"BitBtn1Click"}},
+      {"exit", [&] { report("BitBtn2", BN_CLICKED); }, {"BitBtn2Click"}},
+      {"serve", [&] { report("BitBtn3", BN_CLICKED); }, {"BitBtn3Click"}},
+      {"refresh", [&] { report("SpeedButton1", BN_CLICKED); }, {"SpeedButton1Click"}},
+      {"browse", [&] { report("mavBEdit2", BN_CLICKED, true); }, {"mavBEdit2ButtonClick"}},
+      {"link", [&] { report("Label10", STN_CLICKED); }, {"Label10Click:" + address}},
+      {"second link", [&] { report("Label11", STN_CLICKED); }, {"Label10Click:" + address}},
+      {"menu N4", [&] { menu("N4"); }, {"N4Click"}},
+      {"menu N1", [&] { menu("N1"); }, {"N1Click"}},
+      {"menu N2", [&] { menu("N2"); }, {"N2Click"}},
+      {"minimise", [&] { SendMessageW(w, WM_SYSCOMMAND, SC_MINIMIZE, 0); }, {"WMSysCommand:61472"}},
+      {"close refused", [&] { SendMessageW(w, WM_CLOSE, 0, 0); }, {"FormCloseQuery"}},
+      {"shown", [&] { ShowWindow(w, SW_SHOW); }, {"FormShow"}},
+  };
+  for (const Case& c : cases) {
+    form->calls.clear();
+    c.act();
+    EXPECT_EQ(form->calls, c.calls) << c.name;
+  }
+  EXPECT_TRUE(IsWindow(w)) << "a refused close keeps the window";
+  EXPECT_FALSE(IsIconic(w)) << "a handled minimise gets no default handling";
+  EXPECT_EQ(WindowTextUtf8(form->Label10->hwnd()), address);
+
+  form->calls.clear();
+  form->Timer1->setEnabled(true);
+  MSG msg;
+  // Bounded wait for the first tick; the time taken is not asserted.
+  const ULONGLONG end = GetTickCount64() + 10000;
+  while (form->calls.empty() && GetTickCount64() < end && GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+  EXPECT_EQ(form->calls, std::vector<std::string>{"Timer1Timer"});
+  form->Timer1->setEnabled(false);
+}
+
+TEST_F(WinMainForm, DropDownShowsTheListBelowTheFieldAndClosesWhenFocusLeaves) {
+  HWND w = form->hwnd();
+  ShowWindow(w, SW_SHOW);
+  Pump();
+  form->mavTree1->addTopNode({"master"});
+  form->mavTree1->addTopNode({"数据库'];{x}"});
+  form->calls.clear();
+  report("mEdt1", BN_CLICKED, true);
+  EXPECT_EQ(form->calls, (std::vector<std::string>{"mEdt1InitPopup", "mEdt1Popup"}));
+  EXPECT_TRUE(form->mEdt1->droppedDown());
+  HWND panel = form->Panel7->hwnd();
+  ASSERT_TRUE(IsWindowVisible(panel));
+  RECT edit, box;
+  GetWindowRect(widget("mEdt1"), &edit);
+  GetWindowRect(panel, &box);
+  EXPECT_EQ(box.left, edit.left);
+  EXPECT_EQ(box.top, edit.bottom);
+  EXPECT_EQ(box.right - box.left, 158);
+  EXPECT_EQ(box.bottom - box.top, 137);
+
+  HWND list = widget("mavTree1");
+  EXPECT_EQ(GetFocus(), list);
+  ASSERT_EQ(ListView_GetItemCount(list), 2);
+  wchar_t text[64] = {};
+  ListView_GetItemText(list, 1, 0, text, 64);
+  EXPECT_EQ(remote::Utf8(text), "数据库'];{x}");
+  // Choosing the second row focuses it in the model; a click runs the hook.
+  ListView_SetItemState(list, 1, LVIS_FOCUSED | LVIS_SELECTED, LVIS_FOCUSED | LVIS_SELECTED);
+  ASSERT_NE(form->mavTree1->focusedNode(), nullptr);
+  EXPECT_EQ(form->mavTree1->focusedNode()->values[0], "数据库'];{x}");
+  NMITEMACTIVATE click{};
+  click.hdr = {list, static_cast<UINT_PTR>(GetDlgCtrlID(list)), static_cast<UINT>(NM_CLICK)};
+  click.iItem = 1;
+  form->calls.clear();
+  SendMessageW(GetParent(list), WM_NOTIFY, click.hdr.idFrom, reinterpret_cast<LPARAM>(&click));
+  EXPECT_EQ(form->calls, std::vector<std::string>{"mavTree1Click"});
+
+  SetFocus(widget("mEdt3"));
+  EXPECT_FALSE(form->mEdt1->droppedDown());
+  EXPECT_FALSE(IsWindowVisible(panel));
+}
+
+TEST_F(WinMainForm, MinimisingGoesToTheTrayWhileThatIsOn) {
+  HWND w = form->hwnd();
+  form->handleSysCommand = false;  // default handling of the minimise command
+  form->rmTrayIcon1->setVisible(false);
+  ShowWindow(w, SW_SHOW);
+  SendMessageW(w, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+  EXPECT_FALSE(IsWindowVisible(w));
+  EXPECT_TRUE(form->rmTrayIcon1->visible());
+
+  form->rmTrayIcon1->minimizeToTray = false;
+  form->rmTrayIcon1->setVisible(false);
+  ShowWindow(w, SW_RESTORE);
+  SendMessageW(w, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+  EXPECT_TRUE(IsWindowVisible(w));
+  EXPECT_TRUE(IsIconic(w));
+  EXPECT_FALSE(form->rmTrayIcon1->visible());
+}
+
+TEST_F(WinMainForm, TrayIconIsKnownByWindowAndIdAndComesBackAfterATaskbarRestart) {
+  auto iconExists = [&] {
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof data;
+    data.hWnd = form->hwnd();
+    data.uID = form->rmTrayIcon1->id();
+    return Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
+  };
+  ASSERT_TRUE(iconExists());
+  // Explorer forgot it (as after a restart); the broadcast brings it back.
+  NOTIFYICONDATAW data{};
+  data.cbSize = sizeof data;
+  data.hWnd = form->hwnd();
+  data.uID = form->rmTrayIcon1->id();
+  ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &data));
+  EXPECT_FALSE(iconExists());
+  SendMessageW(form->hwnd(), RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+  EXPECT_TRUE(iconExists());
+  form->rmTrayIcon1->setVisible(false);
+  EXPECT_FALSE(iconExists());
+  // A hidden icon stays hidden on the broadcast.
+  SendMessageW(form->hwnd(), RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+  EXPECT_FALSE(iconExists());
+}
+
+TEST_F(WinMainForm, RightClickOnTheTrayIconPopsTheMenuUpAtThePoint) {
+  const POINT at{300, 200};
+  RECT menuRect{};
+  bool found = false;
+  std::thread watcher([&] {
+    const ULONGLONG end = GetTickCount64() + 20000;
+    while (GetTickCount64() < end) {
+      HWND menu = FindWindowW(L"#32768", nullptr);
+      if (menu && IsWindowVisible(menu)) {
+        GetWindowRect(menu, &menuRect);
+        found = true;
+        // The menu's loop reads this thread-independent keyboard message and closes.
+        PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+        return;
+      }
+      Sleep(20);
+    }
+  });
+  if (form->rmTrayIcon1->versionFour()) {
+    SendMessageW(form->hwnd(), form->rmTrayIcon1->callbackMessage(), MAKEWPARAM(at.x, at.y), MAKELPARAM(WM_CONTEXTMENU, 1));
+  } else {
+    SetCursorPos(at.x, at.y);
+    SendMessageW(form->hwnd(), form->rmTrayIcon1->callbackMessage(), 1, WM_RBUTTONUP);
+  }
+  watcher.join();
+  ASSERT_TRUE(found) << "no menu appeared";
+  EXPECT_EQ(menuRect.left, at.x);
+  EXPECT_EQ(menuRect.top, at.y);
+}
+
+}  // namespace
+}  // namespace bakwyn::ui
