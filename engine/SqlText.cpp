@@ -20,7 +20,13 @@ std::string EscapeSqlQuotes(std::string_view text) {
 }
 
 std::string QuoteSqlText(std::string_view text) {
-  return "'" + EscapeSqlQuotes(TrimControl(text)) + "'";
+  const std::string escaped = EscapeSqlQuotes(TrimControl(text));
+  std::string quoted;
+  quoted.reserve(escaped.size() + 2);
+  quoted += '\'';
+  quoted += escaped;
+  quoted += '\'';
+  return quoted;
 }
 
 }  // namespace bakwyn
