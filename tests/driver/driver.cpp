@@ -18,6 +18,9 @@
 
 #include <commctrl.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -49,6 +52,8 @@ int Controls(HWND main) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  // Lines end with "\n" alone, whoever reads them.
+  _setmode(_fileno(stdout), _O_BINARY);
   if (argc < 2) {
     std::fputs("usage: bakwyn-driver wait|caption|visible|close|controls|text|settext|click|menu|page|answer\n", stderr);
     return 2;
@@ -71,7 +76,12 @@ int wmain(int argc, wchar_t** argv) {
   } else if (command == L"visible") {
     std::printf("%d\n", IsWindowVisible(main) ? 1 : 0);
   } else if (command == L"idle") {
-    // A sent message is handled only between the program's other work.
+    // The program waits in its message loop with nothing left to do; the sent
+    // message then makes sure what was posted before has been handled.
+    if (HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid)) {
+      WaitForInputIdle(process, 20000);
+      CloseHandle(process);
+    }
     SendMessageW(main, WM_NULL, 0, 0);
   } else if (command == L"close") {
     PostMessageW(main, WM_CLOSE, 0, 0);
@@ -88,15 +98,15 @@ int wmain(int argc, wchar_t** argv) {
       if (argc < 4) return 2;
       SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[3]));
     } else {
-      // As the button reports a click to its parent; posted, since a click may open a modal box.
-      PostMessageW(GetParent(control), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), BN_CLICKED),
-                   reinterpret_cast<LPARAM>(control));
       if (remote::ClassName(control) == L"Button" &&
           (GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK) == BS_AUTOCHECKBOX) {
         // A real click toggles the box before the parent hears of it.
         const LRESULT state = SendMessageW(control, BM_GETCHECK, 0, 0);
         SendMessageW(control, BM_SETCHECK, state == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED, 0);
       }
+      // As the button reports a click to its parent; posted, since a click may open a modal box.
+      PostMessageW(GetParent(control), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), BN_CLICKED),
+                   reinterpret_cast<LPARAM>(control));
     }
   } else if (command == L"menu") {
     const int id = ui::FrmMainControlId(arg2);

@@ -1,0 +1,257 @@
+// Bakwyn.exe as another process sees it: the controls found by name, their
+// captions, limits and initial states, the settings window opened from the tray
+// menu, minimising to the tray, and the exit question answered by the driver.
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "tests/driver/Remote.h"
+
+namespace bakwyn {
+namespace {
+
+using remote::FindControl;
+using remote::Text;
+
+std::wstring BuildDir() {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring path = self;
+  // <build>/tests/ui/ui_win_remote_test.exe
+  for (int i = 0; i < 3; ++i) path = path.substr(0, path.find_last_of(L"\\/"));
+  return path;
+}
+
+const wchar_t kStateKey[] = L"Software\\Tarsel\u8F6F\u4EF6\\Oskavel\\\u7A97\u4F53\u5C5E\u6027\u98CE\u683C";
+const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const wchar_t kRunValue[] = L"Bakwyn[Vorda\u514D\u8D39\u8F6F\u4EF6]";
+
+// The program keeps its settings in the 32-bit view; both views are cleaned so
+// that a first start is a first start whatever ran before in this prefix.
+void ForgetStoredState() {
+  for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kStateKey, 0, KEY_ALL_ACCESS | view, &key) == ERROR_SUCCESS) {
+      RegDeleteTreeW(key, L"FrmMain");
+      RegCloseKey(key);
+    }
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_SET_VALUE | view, &key) == ERROR_SUCCESS) {
+      // Left behind, it would make the next wineboot start the program.
+      RegDeleteValueW(key, kRunValue);
+      RegCloseKey(key);
+    }
+  }
+}
+
+struct Process {
+  PROCESS_INFORMATION pi{};
+  bool start(const std::wstring& exe, const std::wstring& args, HANDLE out = nullptr) {
+    std::wstring cmd = L"\"" + exe + L"\" " + args;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    if (out) {
+      si.dwFlags = STARTF_USESTDHANDLES;
+      si.hStdOutput = out;
+      si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    }
+    return CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, out != nullptr, 0, nullptr, nullptr, &si, &pi);
+  }
+  bool ended(DWORD timeoutMs) const { return WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0; }
+  ~Process() {
+    if (!pi.hProcess) return;
+    if (!ended(0)) TerminateProcess(pi.hProcess, 99);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+};
+
+// Runs the driver with `args` and returns what it printed.
+std::string Driver(const std::wstring& args) {
+  wchar_t tmp[MAX_PATH], file[MAX_PATH];
+  GetTempPathW(MAX_PATH, tmp);
+  GetTempFileNameW(tmp, L"drv", 0, file);
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE out = CreateFileW(file, GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
+  {
+    Process driver;
+    EXPECT_TRUE(driver.start(BuildDir() + L"\\tests\\driver\\bakwyn-driver.exe", args, out));
+    CloseHandle(out);
+    EXPECT_TRUE(driver.ended(20000));
+    DWORD code = 99;
+    GetExitCodeProcess(driver.pi.hProcess, &code);
+    EXPECT_EQ(code, 0u) << "bakwyn-driver " << remote::Utf8(args);
+  }
+  std::ifstream in(file, std::ios::binary);
+  std::string printed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  DeleteFileW(file);
+  return printed;
+}
+
+struct Expected {
+  const char* name;
+  const wchar_t* windowClass;
+  const char* text;  // nullptr: not checked
+  bool enabled;
+  LONG styleSet;     // bits that must be set
+  LONG styleClear;   // bits that must be clear
+};
+
+class WinRemote : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ForgetStoredState();
+    ASSERT_TRUE(app.start(BuildDir() + L"\\app\\Bakwyn.exe", L"")) << GetLastError();
+    main = remote::WaitFor(&remote::FindMain, app.pi.dwProcessId, 20000);
+    ASSERT_NE(main, nullptr) << "the main window never appeared";
+    // Start-up begins by writing the log's first line. Until then the window
+    // may answer sent messages (it does while it waits on the shell for the
+    // tray icon); after it, start-up sends none, so a message sent now is
+    // handled by the message loop, that is after start-up.
+    HWND pane = remote::WaitFor(
+        [](DWORD pid) -> HWND {
+          HWND w = remote::FindMain(pid);
+          return w ? FindControl(w, "mavMemo1") : nullptr;
+        },
+        app.pi.dwProcessId, 20000);
+    ASSERT_NE(pane, nullptr);
+    const ULONGLONG end = GetTickCount64() + 20000;
+    while (Text(pane).empty() && GetTickCount64() < end) Sleep(20);
+    SendMessageW(main, WM_NULL, 0, 0);
+  }
+  void TearDown() override {
+    if (!app.ended(0)) {
+      PostMessageW(main, WM_CLOSE, 0, 0);
+      if (HWND box = remote::WaitFor(&remote::FindMessageBox, app.pi.dwProcessId, 10000))
+        remote::PressMessageBoxButton(box, IDYES);
+      app.ended(10000);
+    }
+    ForgetStoredState();
+  }
+  Process app;
+  HWND main = nullptr;
+};
+
+TEST_F(WinRemote, ControlsAreFoundByNameWithTheirCaptionsLimitsAndStates) {
+  const Expected controls[] = {
+      {"Label1", L"Static", "版本号: 1.00版", true, 0, 0},
+      {"Label3", L"Static", "Vorda软件主页:", true, 0, 0},
+      {"Label10", L"Static", "http://www.example.com/", true, SS_NOTIFY, 0},
+      {"BitBtn1", L"Button", "保存", true, 0, 0},
+      {"BitBtn3", L"Button", "伺服运行", true, 0, 0},
+      {"BitBtn2", L"Button", "退出", true, 0, 0},
+      {"PageControl1", WC_TABCONTROLW, nullptr, true, TCS_BUTTONS | TCS_FLATBUTTONS, 0},
+      {"mavMemo1", L"Edit", "备份记录:\r\n", true, ES_MULTILINE | ES_AUTOHSCROLL, 0},
+      {"mavTree1", WC_LISTVIEWW, nullptr, true, LVS_REPORT, 0},
+      {"Label4", L"Static", "SQL数据库电脑名", true, 0, 0},
+      {"mEdt2", L"Edit", "", false, 0, 0},
+      {"Label5", L"Static", "[只能本机操作]", true, 0, 0},
+      {"Label6", L"Static", "SQL数据库用户名", true, 0, 0},
+      {"mEdt3", L"Edit", "", true, 0, ES_PASSWORD},
+      {"Label7", L"Static", "数据库密码", true, 0, 0},
+      {"mEdt4", L"Edit", "", true, ES_PASSWORD, 0},
+      {"Label9", L"Static", "SQL数据库备份目录", true, 0, 0},
+      {"mavBEdit2", L"Edit", "", true, 0, 0},
+      {"dxCheckEdit1", L"Button", "备份时间一", true, BS_AUTOCHECKBOX, 0},
+      {"dxTimeEdit1", L"Edit", "00:00", false, 0, 0},
+      {"dxCheckEdit2", L"Button", "备份时间二", true, BS_AUTOCHECKBOX, 0},
+      {"dxTimeEdit2", L"Edit", "00:00", false, 0, 0},
+      {"dxCheckEdit3", L"Button", "备份时间三", true, BS_AUTOCHECKBOX, 0},
+      {"dxTimeEdit3", L"Edit", "00:00", false, 0, 0},
+      {"dxCheckEdit4", L"Button", "备份时间四", true, BS_AUTOCHECKBOX, 0},
+      {"dxTimeEdit4", L"Edit", "00:00", false, 0, 0},
+      {"Label8", L"Static", "SQL数据库名称", true, 0, 0},
+      {"mEdt1", L"Edit", "", true, 0, 0},
+      {"SpeedButton1", L"Button", "刷新", true, BS_FLAT, 0},
+      {"dxCheckEdit5", L"Button", "自动删除      天以前备份", true, BS_AUTOCHECKBOX, 0},
+      {"mavSpinEdit1", L"Edit", "3", false, ES_RIGHT | ES_NUMBER, 0},
+      {"Label11", L"Static", "http://www.example.com/", true, SS_NOTIFY, 0},
+      {"mavMemo2", L"Edit", nullptr, true, ES_MULTILINE | ES_READONLY, 0},
+      {"StatusBar1", STATUSCLASSNAMEW, nullptr, true, 0, 0},
+  };
+  int previousId = 0;
+  for (const Expected& e : controls) {
+    HWND w = FindControl(main, e.name);
+    ASSERT_NE(w, nullptr) << e.name;
+    // The table is in creation order, and so are the IDs.
+    EXPECT_GT(GetDlgCtrlID(w), previousId) << e.name;
+    previousId = GetDlgCtrlID(w);
+    EXPECT_EQ(remote::ClassName(w), std::wstring(e.windowClass)) << e.name;
+    if (e.text) EXPECT_EQ(Text(w), e.text) << e.name;
+    EXPECT_EQ(IsWindowEnabled(w) != FALSE, e.enabled) << e.name;
+    const LONG style = GetWindowLongW(w, GWL_STYLE);
+    EXPECT_EQ(style & e.styleSet, e.styleSet) << e.name;
+    EXPECT_EQ(style & e.styleClear, 0) << e.name;
+    if (e.styleSet & BS_AUTOCHECKBOX) EXPECT_EQ(SendMessageW(w, BM_GETCHECK, 0, 0), BST_UNCHECKED) << e.name;
+  }
+  // The log pane takes more than the 32K characters of an edit's default limit.
+  EXPECT_GT(static_cast<unsigned long long>(SendMessageW(FindControl(main, "mavMemo1"), EM_GETLIMITTEXT, 0, 0)),
+            32767ull);
+  // The second windows of the two-part controls.
+  EXPECT_EQ(Text(FindControl(main, "mavBEdit2", true)), "...");
+  EXPECT_NE(FindControl(main, "mEdt1", true), nullptr);
+  HWND arrows = FindControl(main, "mavSpinEdit1", true);
+  ASSERT_NE(arrows, nullptr);
+  EXPECT_EQ(remote::ClassName(arrows), std::wstring(UPDOWN_CLASSW));
+  EXPECT_FALSE(IsWindowEnabled(arrows));
+  RECT edit, spin;
+  GetWindowRect(FindControl(main, "mavSpinEdit1"), &edit);
+  GetWindowRect(arrows, &spin);
+  EXPECT_EQ(spin.right - edit.left, 35);
+  // The drop-down panel waits hidden.
+  HWND panel = FindControl(main, "Panel7");
+  ASSERT_NE(panel, nullptr);
+  EXPECT_FALSE(IsWindowVisible(panel));
+  RECT box;
+  GetWindowRect(panel, &box);
+  EXPECT_EQ(box.right - box.left, 158);
+  EXPECT_EQ(box.bottom - box.top, 137);
+}
+
+TEST_F(WinRemote, TrayMenuOpensTheWindowAndMinimisingReturnsToTheTray) {
+  EXPECT_FALSE(IsWindowVisible(main)) << "the program starts in the tray";
+  Driver(L"menu N1");
+  Driver(L"idle");
+  EXPECT_TRUE(IsWindowVisible(main));
+  // Opening the window fills in this computer, "sa" and the default folder.
+  wchar_t computer[MAX_COMPUTERNAME_LENGTH + 256] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 256;
+  ASSERT_TRUE(GetComputerNameW(computer, &size));
+  EXPECT_EQ(Driver(L"text mEdt2"), remote::Utf8(computer) + "\n");
+  EXPECT_EQ(Text(FindControl(main, "mEdt3")), "sa");
+  EXPECT_EQ(Text(FindControl(main, "mavBEdit2")), "D:\\数据库自动备份目录");
+
+  // A check box's click enables its time editor, in the other process.
+  Driver(L"click dxCheckEdit2");
+  Driver(L"idle");
+  EXPECT_TRUE(IsWindowEnabled(FindControl(main, "dxTimeEdit2")));
+  EXPECT_FALSE(IsWindowEnabled(FindControl(main, "dxTimeEdit1")));
+
+  PostMessageW(main, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+  Driver(L"idle");
+  EXPECT_FALSE(IsWindowVisible(main));
+}
+
+TEST_F(WinRemote, ExitAsksFirstAndNoKeepsTheProgramRunning) {
+  Driver(L"close");
+  EXPECT_EQ(Driver(L"answer 7"), "确信要退出备份程序?\n");
+  Driver(L"idle");
+  EXPECT_FALSE(app.ended(0));
+  EXPECT_TRUE(IsWindow(main));
+
+  Driver(L"close");
+  EXPECT_EQ(Driver(L"answer 6"), "确信要退出备份程序?\n");
+  ASSERT_TRUE(app.ended(20000)) << "the program did not end";
+  DWORD code = 99;
+  GetExitCodeProcess(app.pi.hProcess, &code);
+  EXPECT_EQ(code, 0u);
+}
+
+}  // namespace
+}  // namespace bakwyn
