@@ -398,21 +398,21 @@ void MainForm::showTrayMenu(POINT screenPoint) {
 
 void MainForm::drawPicture(HDC dc, const RECT& rc) const {
   // A database drum with a clock face: scheduled backups of a database.
-  const int w = rc.right - rc.left, h = rc.bottom - rc.top;
+  const int w = rc.right - rc.left;
   const int left = rc.left + 4, right = rc.left + w * 5 / 8, top = rc.top + 6, bottom = rc.bottom - 6;
   const int lid = (right - left) / 3;
   UniqueBrush body(CreateSolidBrush(RGB(58, 110, 190)));
   UniqueBrush topFace(CreateSolidBrush(RGB(120, 165, 230)));
-  UniqueAny<BrushTraits> face(CreateSolidBrush(kWhite));
-  HPEN outline = CreatePen(PS_SOLID, 1, RGB(30, 60, 120));
-  HGDIOBJ oldPen = SelectObject(dc, outline);
+  UniqueBrush face(CreateSolidBrush(kWhite));
+  UniquePen outline(CreatePen(PS_SOLID, 1, RGB(30, 60, 120)));
+  HGDIOBJ oldPen = SelectObject(dc, outline.get());
   HGDIOBJ oldBrush = SelectObject(dc, body.get());
   Rectangle(dc, left, top + lid / 2, right, bottom - lid / 2);
   Ellipse(dc, left, bottom - lid, right, bottom);
   // Cover the inner line of the lower ellipse with the body colour.
   SelectObject(dc, GetStockObject(NULL_PEN));
   Rectangle(dc, left + 1, top + lid / 2, right, bottom - lid / 2 + 1);
-  SelectObject(dc, outline);
+  SelectObject(dc, outline.get());
   for (int band = 1; band <= 2; ++band) {
     const int y = top + lid / 2 + (bottom - top - lid) * band / 3;
     Arc(dc, left, y - lid / 2, right, y + lid / 2, left, y, right, y);
@@ -428,10 +428,9 @@ void MainForm::drawPicture(HDC dc, const RECT& rc) const {
   LineTo(dc, cx, cy - r + 4);
   MoveToEx(dc, cx, cy, nullptr);
   LineTo(dc, cx + r - 5, cy);
+  // The objects go back before their owners delete them.
   SelectObject(dc, oldBrush);
   SelectObject(dc, oldPen);
-  DeleteObject(outline);
-  (void)h;
 }
 
 LRESULT MainForm::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {

@@ -13,13 +13,10 @@ struct WindowTraits {
   static type invalid() { return nullptr; }
   static void close(type h) { DestroyWindow(h); }
 };
-struct FontTraits {
-  using type = HFONT;
-  static type invalid() { return nullptr; }
-  static void close(type h) { DeleteObject(h); }
-};
-struct BrushTraits {
-  using type = HBRUSH;
+// Fonts, brushes and pens are all GDI objects, released alike.
+template <typename Handle>
+struct GdiObjectTraits {
+  using type = Handle;
   static type invalid() { return nullptr; }
   static void close(type h) { DeleteObject(h); }
 };
@@ -35,8 +32,9 @@ struct MenuTraits {
 };
 
 using UniqueWindow = UniqueAny<WindowTraits>;
-using UniqueFont = UniqueAny<FontTraits>;
-using UniqueBrush = UniqueAny<BrushTraits>;
+using UniqueFont = UniqueAny<GdiObjectTraits<HFONT>>;
+using UniqueBrush = UniqueAny<GdiObjectTraits<HBRUSH>>;
+using UniquePen = UniqueAny<GdiObjectTraits<HPEN>>;
 using UniqueIcon = UniqueAny<IconTraits>;
 using UniqueMenu = UniqueAny<MenuTraits>;
 

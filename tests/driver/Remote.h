@@ -73,35 +73,21 @@ inline HWND WaitFor(HWND (*find)(DWORD), DWORD pid, DWORD timeoutMs) {
   }
 }
 
-// The window with control ID `id` among the descendants of the main window
-// and of the windows it owns (the drop-down panel is a pop-up, not a child).
+// The window with control ID `id` among the descendants of the main window.
 inline HWND FindById(HWND main, int id) {
   struct Search {
     int id;
     HWND found;
   } search{id, nullptr};
-  auto visitChildren = [](HWND hwnd, LPARAM lp) -> BOOL {
-    auto* s = reinterpret_cast<Search*>(lp);
-    if (GetDlgCtrlID(hwnd) != s->id) return TRUE;
-    s->found = hwnd;
-    return FALSE;
-  };
-  EnumChildWindows(main, visitChildren, reinterpret_cast<LPARAM>(&search));
-  if (search.found) return search.found;
-  struct Owned {
-    HWND main;
-    Search* search;
-    WNDENUMPROC visit;
-  } owned{main, &search, visitChildren};
-  EnumThreadWindows(
-      GetWindowThreadProcessId(main, nullptr),
+  EnumChildWindows(
+      main,
       [](HWND hwnd, LPARAM lp) -> BOOL {
-        auto* o = reinterpret_cast<Owned*>(lp);
-        if (GetWindow(hwnd, GW_OWNER) != o->main) return TRUE;
-        EnumChildWindows(hwnd, o->visit, reinterpret_cast<LPARAM>(o->search));
-        return o->search->found == nullptr;
+        auto* s = reinterpret_cast<Search*>(lp);
+        if (GetDlgCtrlID(hwnd) != s->id) return TRUE;
+        s->found = hwnd;
+        return FALSE;
       },
-      reinterpret_cast<LPARAM>(&owned));
+      reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 

@@ -180,6 +180,12 @@ TEST_F(WinMainForm, StartsWithTheInitialStatesAndLimits) {
   }
   EXPECT_TRUE(form->rmTrayIcon1->visible());
   EXPECT_TRUE(form->rmTrayIcon1->minimizeToTray);
+
+  // The status bar's two panels, 250 and 50 pixels: right edges 250 and 300.
+  int edges[3] = {};
+  ASSERT_EQ(SendMessageW(widget("StatusBar1"), SB_GETPARTS, 3, reinterpret_cast<LPARAM>(edges)), 2);
+  EXPECT_EQ(edges[0], 250);
+  EXPECT_EQ(edges[1], 300);
 }
 
 TEST_F(WinMainForm, IsAFixedCentredWindowWithoutCloseBox) {
