@@ -37,7 +37,8 @@ Panel::Panel(std::string name, int id, const WidgetArgs& args, COLORREF backgrou
   create.title = args.text;
   create.parent = args.parent;
   create.x = args.x, create.y = args.y, create.width = args.width, create.height = args.height;
-  create.exStyle = args.exStyle;
+  // Tab and Shift+Tab reach the controls inside the panel.
+  create.exStyle = args.exStyle | WS_EX_CONTROLPARENT;
   // The class background is null: the panel paints its own.
   create.style = WS_CHILD | (visible ? WS_VISIBLE : 0) | WS_CLIPCHILDREN | args.style;
   if (this->create(create, nullptr)) SetWindowLongPtrW(hwnd(), GWLP_ID, id);
@@ -126,6 +127,7 @@ PageControl::PageControl(std::string name, int id, const WidgetArgs& args, HFONT
     : Component(std::move(name)), hwnd_(CreateChildWindow(WC_TABCONTROLW, id, [&] {
         WidgetArgs a = args;
         a.style |= TCS_BUTTONS | TCS_FLATBUTTONS | WS_CLIPCHILDREN | WS_CLIPSIBLINGS | WS_TABSTOP;
+        a.exStyle |= WS_EX_CONTROLPARENT;  // its pages hold controls
         return a;
       }(), font)) {
   SetWindowSubclass(hwnd_, &PageControl::TabProcedure, 0, reinterpret_cast<DWORD_PTR>(this));
