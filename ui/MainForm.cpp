@@ -99,16 +99,31 @@ MainForm::~MainForm() {
   destroy();
 }
 
+template <typename View>
+View& MainForm::attachView(Control& model, int id, std::unique_ptr<View> view) {
+  View& ref = *view;
+  // Both windows of a two-window control report to the same view.
+  widgets_[id] = &ref;
+  widgets_[id + kPartIdOffset] = &ref;
+  model.attach(&ref);
+  views_.push_back(std::move(view));
+  return ref;
+}
+
 template <typename View, typename Model, typename... Rest>
 Model& MainForm::makeControl(std::string_view name, const WidgetArgs& args, Rest&&... rest) {
   Model& model = owner_.add<Model>(std::string(name));
   const int id = IdOf(name);
-  auto view = std::make_unique<View>(model, id, args, font_.get(), std::forward<Rest>(rest)...);
-  widgets_[id] = view.get();
-  widgets_[id + kPartIdOffset] = view.get();
-  model.attach(view.get());
-  views_.push_back(std::move(view));
+  attachView(model, id, std::make_unique<View>(model, id, args, font_.get(), std::forward<Rest>(rest)...));
   return model;
+}
+
+TdxCheckEdit& MainForm::makeCheckBox(const std::string& name, const std::string& caption, const WidgetArgs& args) {
+  TdxCheckEdit& check = owner_.add<TdxCheckEdit>(name);
+  check.setCaption(caption);  // the widget is created with it
+  const int id = IdOf(name);
+  attachView(check, id, std::make_unique<CheckView>(check, id, args, font_.get()));
+  return check;
 }
 
 void MainForm::createControls() {
@@ -192,13 +207,11 @@ void MainForm::createControls() {
     RECT inside;
     GetClientRect(Panel7->hwnd(), &inside);
     const int id = IdOf("mavTree1");
-    auto view = std::make_unique<TreeListView>(tree, id, At(Panel7->hwnd(), 0, 0, inside.right, inside.bottom), font);
-    view->onFocusLost = [this] {
+    auto& view = attachView(
+        tree, id, std::make_unique<TreeListView>(tree, id, At(Panel7->hwnd(), 0, 0, inside.right, inside.bottom), font));
+    view.onFocusLost = [this] {
       if (Panel7->onDeactivate) Panel7->onDeactivate();
     };
-    widgets_[id] = view.get();
-    tree.attach(view.get());
-    views_.push_back(std::move(view));
     tree.onClick = [this](TdxTreeList&) { mavTree1Click(); };
     mavTree1 = &tree;
   }
@@ -240,15 +253,8 @@ void MainForm::createControls() {
   for (int i = 0; i < 4; ++i) {
     const std::string checkName = "dxCheckEdit" + std::to_string(i + 1);
     const std::string timeName = "dxTimeEdit" + std::to_string(i + 1);
-    TdxCheckEdit& check = owner_.add<TdxCheckEdit>(checkName);
-    check.setCaption(kSlotCaptions[i]);
-    {
-      const int id = IdOf(checkName);
-      auto view = std::make_unique<CheckView>(check, id, At(sheet, kCheckX, rowY(i), kTimeX - kCheckX - 2, kHeight), font);
-      widgets_[id] = view.get();
-      check.attach(view.get());
-      views_.push_back(std::move(view));
-    }
+    TdxCheckEdit& check =
+        makeCheckBox(checkName, kSlotCaptions[i], At(sheet, kCheckX, rowY(i), kTimeX - kCheckX - 2, kHeight));
     check.onChange = [this](TdxCheckEdit& sender) { dxCheckEdit1Change(sender); };
     dxCheckEdits[static_cast<size_t>(i)] = &check;
     TmavTimeEdit& time = makeControl<TimeEditView, TmavTimeEdit>(timeName, At(sheet, kTimeX, rowY(i), 48, kHeight));
@@ -271,13 +277,9 @@ void MainForm::createControls() {
   // Cleanup: the spin editor sits over the blank gap of the check box's
   // caption, so the line reads "delete backups older than n days".
   {
-    TdxCheckEdit& check = owner_.add<TdxCheckEdit>("dxCheckEdit5");
-    check.setCaption("自动删除      天以前备份");
-    const int id = IdOf("dxCheckEdit5");
-    auto view = std::make_unique<CheckView>(check, id, At(sheet, kCheckX, rowY(4), 167, kHeight, {}, WS_CLIPSIBLINGS), font);
-    widgets_[id] = view.get();
-    check.attach(view.get());
-    views_.push_back(std::move(view));
+    // Clipped where the spin editor lies over it, so that the editor stays on top.
+    TdxCheckEdit& check = makeCheckBox("dxCheckEdit5", "自动删除      天以前备份",
+                                       At(sheet, kCheckX, rowY(4), 167, kHeight, {}, WS_CLIPSIBLINGS));
     check.onChange = [this](TdxCheckEdit& sender) { dxCheckEdit5Change(sender); };
     dxCheckEdits[4] = &check;
   }

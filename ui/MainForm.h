@@ -132,8 +132,11 @@ class MainForm : public Window {
   LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
  private:
-  template <typename View, typename Model, typename... Args>
-  Model& makeControl(std::string_view name, const WidgetArgs& args, Args&&... args2);
+  template <typename View>
+  View& attachView(Control& model, int id, std::unique_ptr<View> view);
+  template <typename View, typename Model, typename... Rest>
+  Model& makeControl(std::string_view name, const WidgetArgs& args, Rest&&... rest);
+  TdxCheckEdit& makeCheckBox(const std::string& name, const std::string& caption, const WidgetArgs& args);
   void createControls();
   void drawPicture(HDC dc, const RECT& rc) const;
   void showTrayMenu(POINT screenPoint);

@@ -190,7 +190,7 @@ LRESULT PageControl::notify(const NMHDR& header) {
 Memo::Memo(std::string name, int id, const WidgetArgs& args, HFONT font, bool readOnly)
     : Component(std::move(name)), hwnd_(CreateChildWindow(L"EDIT", id, [&] {
         WidgetArgs a = args;
-        // No ES_AUTOHSCROLL-less wrapping: long lines scroll sideways.
+        // No word wrap: long lines scroll sideways.
         a.style |= ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL | WS_VSCROLL | WS_HSCROLL | WS_TABSTOP |
                    (readOnly ? ES_READONLY : 0);
         a.exStyle |= WS_EX_CLIENTEDGE;
@@ -362,13 +362,13 @@ void ButtonEditView::command(int id, WORD code) {
   EditView::command(id, code);
 }
 
-PopupEditView::PopupEditView(TdxPopupEdit& model, int id, const WidgetArgs& args, HFONT font, Panel& popup)
+PopupEditView::PopupEditView(TdxPopupEdit& model, int id, const WidgetArgs& args, HFONT font, Panel& panel)
     : EditView(model, id, [&] {
         WidgetArgs a = args;
         a.width -= a.height;
         return a;
       }(), font),
-      popupModel_(model), popup_(popup) {
+      popupModel_(model), popup_(panel) {
   WidgetArgs b;
   b.parent = args.parent;
   b.x = args.x + args.width - args.height, b.y = args.y, b.width = args.height, b.height = args.height;

@@ -274,7 +274,7 @@ class ButtonEditView : public EditView {
 // and closed when the keyboard focus leaves it.
 class PopupEditView : public EditView {
  public:
-  PopupEditView(TdxPopupEdit& model, int id, const WidgetArgs& args, HFONT font, Panel& popup);
+  PopupEditView(TdxPopupEdit& model, int id, const WidgetArgs& args, HFONT font, Panel& panel);
   HWND button() const { return button_; }
   void command(int id, WORD code) override;
 
