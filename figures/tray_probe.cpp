@@ -11,6 +11,34 @@
 #include <cwchar>
 #include <string>
 
+namespace {
+
+// The top-level window of class `cls` that belongs to process `pid`.
+HWND WindowOf(DWORD pid, const wchar_t* cls) {
+  struct Search {
+    DWORD pid;
+    const wchar_t* cls;
+    HWND found;
+  } search{pid, cls, nullptr};
+  EnumWindows(
+      [](HWND hwnd, LPARAM lp) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(lp);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(hwnd, &owner);
+        wchar_t name[128] = {};
+        GetClassNameW(hwnd, name, 128);
+        if (owner == s->pid && std::wcscmp(name, s->cls) == 0) {
+          s->found = hwnd;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+}  // namespace
+
 int wmain(int argc, wchar_t** argv) {
   if (argc < 4) {
     std::fputs("usage: tray_probe EXE CLASS ID [TIMEOUT_MS]\n", stderr);
@@ -36,14 +64,12 @@ int wmain(int argc, wchar_t** argv) {
       TerminateProcess(pi.hProcess, 1);
       return 1;
     }
-    HWND hwnd = FindWindowW(cls, nullptr);
+    HWND hwnd = WindowOf(pi.dwProcessId, cls);
     if (hwnd) {
-      DWORD owner = 0;
-      GetWindowThreadProcessId(hwnd, &owner);
       NOTIFYICONDATAW nid{sizeof nid};
       nid.hWnd = hwnd;
       nid.uID = id;
-      if (owner == pi.dwProcessId && Shell_NotifyIconW(NIM_MODIFY, &nid)) {
+      if (Shell_NotifyIconW(NIM_MODIFY, &nid)) {
         std::printf("%.0f\n", us);
         std::fflush(stdout);
         break;
