@@ -3,6 +3,8 @@
 // system calls (list, open, read the time, close, delete). Both run on a freshly
 // filled folder, alternately, several rounds; prints the median of each and the ratio.
 //   cleanup_figure FOLDER [rounds]        (FOLDER: a Windows path on Windows, a POSIX path elsewhere)
+//   cleanup_figure FOLDER engine|minimal  one pass over a folder filled by the caller; prints its
+//                                         milliseconds (under Wine, filling from Windows is slow)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -163,7 +165,8 @@ int main(int argc, char** argv) {
     std::fputs("usage: cleanup_figure FOLDER [rounds]\n", stderr);
     return 2;
   }
-  const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
+  const std::string mode = argc > 2 ? argv[2] : "";
+  const int rounds = mode == "engine" || mode == "minimal" ? 0 : (argc > 2 ? std::atoi(argv[2]) : 5);
   using Clock = std::chrono::steady_clock;
 #ifdef _WIN32
   std::string dir = argv[1];
@@ -184,6 +187,17 @@ int main(int argc, char** argv) {
   SystemClock clock;
   NoServer server;
   BackupEngine engine(settings, clock, server, files, [](const std::string&) {});
+
+  if (rounds == 0) {
+    const auto t0 = Clock::now();
+    if (mode == "engine") {
+      engine.deleteoldfileExecute();
+    } else {
+      MinimalPass(dir, limit);
+    }
+    std::printf("%.1f\n", std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    return 0;
+  }
 
   std::vector<double> engineTimes, minimalTimes;
   for (int r = 0; r < rounds; ++r) {
