@@ -149,8 +149,9 @@ void OdbcServerSession::open(const std::string& user, const std::string& passwor
   adoConn.reset();
 
   SQLHENV env = environment();
-  const std::optional<std::string> driver = ChooseDriver(installedDrivers());
+  const std::optional<std::string> driver = driver_ ? driver_ : ChooseDriver(installedDrivers());
   if (!driver) throw ServerError("No ODBC driver for SQL Server is installed", {});
+  driver_.reset();
 
   Check(SQLAllocHandle(SQL_HANDLE_DBC, env, adoConn.put()), SQL_HANDLE_ENV, env, "Cannot create a connection");
   std::u16string text = Utf8ToUtf16(BuildConnectionString(user, password, server, *driver));
@@ -161,6 +162,7 @@ void OdbcServerSession::open(const std::string& user, const std::string& passwor
                           1024, &completedLength, SQL_DRIVER_NOPROMPT),
         SQL_HANDLE_DBC, adoConn.get(), "Cannot connect to server " + server);
   link_.reset(adoConn.get());
+  driver_ = driver;
 }
 
 void* OdbcServerSession::query() {

@@ -2,6 +2,7 @@
 // The server session over ODBC (wide API), with the connection adoConn and the
 // query qryTemp. ODBC's own headers stay in the .cpp: on Windows they need
 // <windows.h>. ODBC handles are all void* underneath, on Windows and unixODBC.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,10 @@ class OdbcServerSession final : public ServerSession {
   odbc::Stmt qryTemp;
 
   int timeoutSeconds_;
+  // The driver of the last successful connection. Reading the driver list parses the
+  // driver manager's configuration, which costs more than a local connection; a
+  // failed connection forgets it, so the next attempt looks again.
+  std::optional<std::string> driver_;
   std::vector<std::string> catalogue_;  // the open catalogue result, for locate()
   std::vector<Diagnostic> messages_;
 };
