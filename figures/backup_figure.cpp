@@ -4,6 +4,9 @@
 // and the ratio. The server is the test stand-in, found through TDSPORT.
 //   backup_figure SERVER FOLDER [rounds]
 //     FOLDER: where the stand-in maps drive T: (natively), or a Windows folder.
+#ifdef _WIN32
+#include <windows.h>  // the ODBC headers need it first on Windows
+#endif
 #include <sql.h>
 #include <sqlext.h>
 
