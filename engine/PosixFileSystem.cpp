@@ -1,11 +1,13 @@
 #include "engine/PosixFileSystem.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <ctime>
+#include <string_view>
 #include <system_error>
 
 namespace bakwyn {
@@ -41,10 +43,14 @@ std::vector<std::string> PosixFileSystem::listDirectory(const std::string& dir) 
   std::vector<std::string> names;
   const auto local = map(dir);
   if (!local) return names;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(*local, ec), end; !ec && it != end; it.increment(ec)) {
-    names.push_back(it->path().filename().string());
+  // readdir directly: the names are all that is needed, without a path object each.
+  DIR* d = ::opendir(local->c_str());
+  if (!d) return names;
+  while (const dirent* entry = ::readdir(d)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
   }
+  ::closedir(d);
   return names;
 }
 
