@@ -5,6 +5,7 @@
 #include <objbase.h>
 
 #include "app/UnitMain.h"
+#include "base/UniqueAny.h"
 #include "engine/BackupSettings.h"
 #include "engine/Clock.h"
 #include "engine/WindowsFileSystem.h"
@@ -29,9 +30,36 @@ class ComApartment {
   bool ok_;
 };
 
+struct HandleTraits {
+  using type = HANDLE;
+  static type invalid() { return nullptr; }
+  static void close(type handle) { CloseHandle(handle); }
+};
+
+// One scheduler per computer: two would start the same backup into the same file
+// at the same minute. The mutex lives in the global namespace, so that a program
+// started at another user's log-on sees it too; it goes with the process.
+bakwyn::UniqueAny<HandleTraits> ClaimSingleInstance() {
+  bakwyn::UniqueAny<HandleTraits> mutex(CreateMutexW(nullptr, FALSE, L"Global\\Bakwyn.Scheduler"));
+  const DWORD error = GetLastError();
+  if (mutex && error != ERROR_ALREADY_EXISTS) return mutex;
+  // Another instance runs (in another session the mutex may not even be opened):
+  // ask it to show its settings window, if it is ours to reach, and leave.
+  if (HWND running = FindWindowW(L"TFrmMain", nullptr)) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(running, &pid);
+    AllowSetForegroundWindow(pid);
+    PostMessageW(running, RegisterWindowMessageW(bakwyn::ui::kShowSettingsMessage), 0, 0);
+  }
+  return {};
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  const auto instance = ClaimSingleInstance();
+  if (!instance) return 0;
+
   ComApartment com;
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES |
                                                      ICC_BAR_CLASSES | ICC_UPDOWN_CLASS};

@@ -62,7 +62,8 @@ std::string LogStamp(const LocalDateTime& t) {
 
 MainForm::MainForm(const Clock& clock)
     : clock_(clock), owner_("FrmMain"), white_(CreateSolidBrush(kWhite)),
-      taskbarCreated_(RegisterWindowMessageW(L"TaskbarCreated")) {
+      taskbarCreated_(RegisterWindowMessageW(L"TaskbarCreated")),
+      showSettings_(RegisterWindowMessageW(kShowSettingsMessage)) {
   // The Chinese interface's fixed-pitch Song face at 12 pixels.
   LOGFONTW lf{};
   lf.lfHeight = -12;
@@ -510,7 +511,15 @@ LRESULT MainForm::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
           POINT at;
           GetCursorPos(&at);
           showTrayMenu(at);
+        } else if (event == WM_LBUTTONDBLCLK) {
+          // A double click on the icon opens the settings, as "设置界面" does.
+          N1Click();
         }
+        return 0;
+      }
+      if (message == showSettings_ && showSettings_ != 0) {
+        SetForegroundWindow(hwnd());
+        N1Click();
         return 0;
       }
       if (message == taskbarCreated_ && taskbarCreated_ != 0 && rmTrayIcon1) {

@@ -26,6 +26,9 @@ std::string LogStamp(const LocalDateTime& t);
 
 // The maker's web address, shown by the link labels and opened by the menu.
 inline constexpr char kMakerWebAddress[] = "http://www.example.com/";
+// Registered message by which a second start of the program asks the running one
+// to open its settings window.
+inline constexpr wchar_t kShowSettingsMessage[] = L"Bakwyn.ShowSettings";
 
 class MainForm : public Window {
  public:
@@ -148,6 +151,7 @@ class MainForm : public Window {
   UniqueFont linkFont_;
   UniqueBrush white_;
   UINT taskbarCreated_;
+  UINT showSettings_;
   std::vector<std::unique_ptr<ControlView>> views_;
   std::unordered_map<int, Widget*> widgets_;  // by control ID
 };

@@ -7,6 +7,8 @@
 #include <iterator>
 #include <string>
 
+#include "tests/driver/Remote.h"
+
 namespace {
 
 std::wstring BuildDir() {
@@ -101,11 +103,24 @@ TEST(Exe, StartsHiddenAndEndsCleanlyWhenItsWindowCloses) {
   DeleteFileW(file);
   EXPECT_EQ(caption, "Bakwyn[Vorda\xE5\x85\x8D\xE8\xB4\xB9\xE8\xBD\xAF\xE4\xBB\xB6]\n");  // "Bakwyn[Vorda免费软件]"
 
+  // Closing asks first; Yes ends the program.
   PostMessageW(hwnd, WM_CLOSE, 0, 0);
+  HWND question = bakwyn::remote::WaitFor(&bakwyn::remote::FindMessageBox, app.pi.dwProcessId, 20000);
+  ASSERT_NE(question, nullptr) << "no exit question";
+  EXPECT_TRUE(bakwyn::remote::PressMessageBoxButton(question, IDYES));
   ASSERT_EQ(WaitForSingleObject(app.pi.hProcess, 20000), WAIT_OBJECT_0) << "the program did not end";
   DWORD code = 99;
   GetExitCodeProcess(app.pi.hProcess, &code);
   EXPECT_EQ(code, 0u);
+
+  // The program registered itself to start at log-on; left behind, the value would
+  // make the next wineboot of this prefix start it.
+  HKEY run = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", 0,
+                    KEY_SET_VALUE | KEY_WOW64_32KEY, &run) == ERROR_SUCCESS) {
+    RegDeleteValueW(run, L"Bakwyn[Vorda\u514D\u8D39\u8F6F\u4EF6]");
+    RegCloseKey(run);
+  }
 }
 
 TEST(Exe, CarriesManifestAndVersionResource) {
