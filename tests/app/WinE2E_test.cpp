@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <string>
@@ -373,8 +374,8 @@ class App {
       item.cchTextMax = 512;
       item.pszText = reinterpret_cast<wchar_t*>(static_cast<char*>(remote.address) + sizeof(LVITEMW));
       remote.write(&item, sizeof item);
-      const LRESULT length = SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(i),
-                                          reinterpret_cast<LPARAM>(remote.address));
+      const LRESULT length =
+          SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(remote.address));
       std::wstring text(static_cast<size_t>(length), L'\0');
       remote.read(text.data(), text.size() * sizeof(wchar_t), sizeof(LVITEMW));
       rows.push_back(Utf8(text));
@@ -423,7 +424,8 @@ class App {
     const std::string all = Text(control("mavMemo1"));
     std::vector<std::string> lines;
     size_t from = 0;
-    for (size_t at; (at = all.find("\r\n", from)) != std::string::npos; from = at + 2) lines.push_back(all.substr(from, at - from));
+    for (size_t at; (at = all.find("\r\n", from)) != std::string::npos; from = at + 2)
+      lines.push_back(all.substr(from, at - from));
     if (from < all.size()) lines.push_back(all.substr(from));
     return lines;
   }
@@ -741,14 +743,17 @@ TEST_F(WinE2E, NewUserSavesOnceAndTheBackupRunsAndSurvivesARestart) {
 
 struct SaveErrorCase {
   const char* name;
-  const char* user;
-  const char* password;
-  const char* database;
-  const char* folder;
+  std::string user, password, database, folder;
   bool serverUp;
   std::string message;
   std::vector<std::string> log;  // texts after the save
 };
+
+std::string Repeat(const std::string& text, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
 
 TEST_F(WinE2E, EachFailedSaveShowsItsBoxAndStoresNothing) {
   standIn_.setUsers({{"sa", "pw"}});
@@ -758,6 +763,8 @@ TEST_F(WinE2E, EachFailedSaveShowsItsBoxAndStoresNothing) {
       {"wrong password", "sa", "nope';{}", "shop", "T:\\e2e\\x", true, kConnectFailed, {}},
       {"database not listed", "sa", "pw", "无此库'];{x}", "T:\\e2e\\x", true, "SQL数据库名称无此库'];{x}不存在!",
        {"数据库连接成功!"}},
+      {"long database name not listed", "sa", "pw", Repeat("库", 300), "T:\\e2e\\x", true,
+       "SQL数据库名称" + Repeat("库", 300) + "不存在!", {"数据库连接成功!"}},
       {"blank user", " \t ", "pw", "shop", "T:\\e2e\\x", true, "SQL数据库用户名不存在!\r通常为:sa", {}},
       {"blank database", "sa", "pw", "  ", "T:\\e2e\\x", true, "SQL数据库名称不存在!", {}},
       {"blank folder", "sa", "pw", "shop", " ", true, "请指定SQL数据库备份目录!", {"数据库连接成功!"}},
