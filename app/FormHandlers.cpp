@@ -73,7 +73,7 @@ void FormHandlers::FormCreate() {
 }
 
 void FormHandlers::RegisterAutostart() {
-  settings::WriteRunValue(registry_, std::string(kCaption), shell_.programPath());
+  settings::WriteRunValue(registry_, std::string(ui::kFrmMainCaption), shell_.programPath());
 }
 
 void FormHandlers::FormShow() {
@@ -138,7 +138,7 @@ void FormHandlers::BitBtn3Click() { shell_.enterServingMode(); }
 void FormHandlers::N1Click() { shell_.enterSettingsMode(); }
 void FormHandlers::BitBtn2Click() { shell_.requestClose(); }
 void FormHandlers::N2Click() { shell_.requestClose(); }
-void FormHandlers::N4Click() { shell_.openAddress(std::string(kMakerAddress)); }
+void FormHandlers::N4Click() { shell_.openAddress(std::string(ui::kMakerWebAddress)); }
 void FormHandlers::Label10Click(const std::string& labelText) { shell_.openAddress(labelText); }
 
 void FormHandlers::BitBtn1Click() {

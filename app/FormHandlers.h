@@ -13,11 +13,10 @@
 #include "settings/Registry.h"
 #include "settings/SecretProtector.h"
 #include "ui/Controls.h"
+#include "ui/FrmMainIds.h"
 
 namespace bakwyn::app {
 
-inline constexpr std::string_view kCaption = "Bakwyn[Vorda免费软件]";
-inline constexpr std::string_view kMakerAddress = "http://www.example.com/";
 inline constexpr std::string_view kDefaultUser = "sa";
 inline constexpr std::string_view kDefaultBackupDir = "D:\\数据库自动备份目录";
 

@@ -11,6 +11,11 @@
 
 namespace bakwyn::ui {
 
+// The window's caption; also the name of the program's autostart value.
+inline constexpr char kFrmMainCaption[] = "Bakwyn[Vorda免费软件]";
+// The maker's web address, shown by the link labels and opened from the tray menu.
+inline constexpr char kMakerWebAddress[] = "http://www.example.com/";
+
 inline constexpr std::string_view kFrmMainComponents[] = {
     // Header strip
     "Panel1", "Image1", "Label1", "Label2", "Label3", "Label10",

@@ -21,7 +21,6 @@ constexpr UINT kTrayIconId = 1;
 constexpr COLORREF kWhite = RGB(255, 255, 255);
 constexpr COLORREF kLinkBlue = RGB(0, 0, 255);
 
-constexpr char kCaption[] = "Bakwyn[Vorda免费软件]";
 
 int IdOf(std::string_view name) {
   const int id = FrmMainControlId(name);
@@ -83,7 +82,7 @@ MainForm::MainForm(const Clock& clock)
   const int height = frame.bottom - frame.top;
   CreateArgs args;
   args.className = L"TFrmMain";
-  args.title = kCaption;
+  args.title = kFrmMainCaption;
   args.style = style;
   args.x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
   args.y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
@@ -334,7 +333,7 @@ void MainForm::createControls() {
   item(N1, "N1", "设置界面", &MainForm::N1Click);
   item(N2, "N2", "中止退出", &MainForm::N2Click);
   rmTrayIcon1 = &owner_.add<TrayIconComponent>("rmTrayIcon1", self, kTrayIconId, kTrayMessage,
-                                               LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1)), kCaption);
+                                               LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1)), kFrmMainCaption);
   rmTrayIcon1->minimizeToTray = true;
   rmTrayIcon1->setVisible(true);
   Timer1 = &owner_.add<Timer>("Timer1", self, IdOf("Timer1"), 100u);

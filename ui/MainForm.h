@@ -15,6 +15,7 @@
 
 #include "engine/Clock.h"
 #include "ui/Controls.h"
+#include "ui/FrmMainIds.h"
 #include "ui/MessageHelper.h"
 #include "ui/Widgets.h"
 #include "ui/Window.h"
@@ -25,7 +26,6 @@ namespace bakwyn::ui {
 std::string LogStamp(const LocalDateTime& t);
 
 // The maker's web address, shown by the link labels and opened by the menu.
-inline constexpr char kMakerWebAddress[] = "http://www.example.com/";
 // Registered message by which a second start of the program asks the running one
 // to open its settings window.
 inline constexpr wchar_t kShowSettingsMessage[] = L"Bakwyn.ShowSettings";
