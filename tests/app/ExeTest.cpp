@@ -11,17 +11,9 @@
 
 namespace {
 
-std::wstring BuildDir() {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path = self;
-  // <build>/tests/app/app_exe_test.exe
-  for (int i = 0; i < 3; ++i) path = path.substr(0, path.find_last_of(L"\\/"));
-  return path;
-}
-
-std::wstring ExePath() { return BuildDir() + L"\\app\\Bakwyn.exe"; }
-std::wstring DriverPath() { return BuildDir() + L"\\tests\\driver\\bakwyn-driver.exe"; }
+using bakwyn::remote::BuildDir;
+using bakwyn::remote::ExePath;
+using bakwyn::remote::DriverPath;
 
 struct Process {
   PROCESS_INFORMATION pi{};

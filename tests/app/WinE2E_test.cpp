@@ -42,16 +42,9 @@ const std::string kHeader = "备份记录:";
 const std::string kStarted = "开始备份数据库...";
 std::string Succeeded(const std::string& path) { return "数据库备份成功!  [文件名:" + path + "]"; }
 
-std::wstring BuildDir() {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path = self;
-  // <build>/tests/app/app_e2e_test.exe
-  for (int i = 0; i < 3; ++i) path = path.substr(0, path.find_last_of(L"\\/"));
-  return path;
-}
+using bakwyn::remote::BuildDir;
+using bakwyn::remote::ExePath;
 
-std::wstring ExePath() { return BuildDir() + L"\\app\\Bakwyn.exe"; }
 
 std::string ComputerName() {
   wchar_t name[MAX_COMPUTERNAME_LENGTH + 256] = {};

@@ -28,6 +28,18 @@ inline std::wstring Wide(std::string_view text) {
   return out;
 }
 
+// The build tree of the running test program, which sits at <build>/tests/<folder>/.
+inline std::wstring BuildDir() {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring path = self;
+  for (int i = 0; i < 3; ++i) path = path.substr(0, path.find_last_of(L"\\/"));
+  return path;
+}
+
+inline std::wstring ExePath() { return BuildDir() + L"\\app\\Bakwyn.exe"; }
+inline std::wstring DriverPath() { return BuildDir() + L"\\tests\\driver\\bakwyn-driver.exe"; }
+
 // WM_GETTEXT crosses processes; GetWindowTextW does not read another process's controls.
 inline std::string Text(HWND hwnd) {
   const LRESULT length = SendMessageW(hwnd, WM_GETTEXTLENGTH, 0, 0);

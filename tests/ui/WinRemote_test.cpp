@@ -19,14 +19,7 @@ namespace {
 using remote::FindControl;
 using remote::Text;
 
-std::wstring BuildDir() {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path = self;
-  // <build>/tests/ui/ui_win_remote_test.exe
-  for (int i = 0; i < 3; ++i) path = path.substr(0, path.find_last_of(L"\\/"));
-  return path;
-}
+using bakwyn::remote::BuildDir;
 
 const wchar_t kStateKey[] = L"Software\\Tarsel\u8F6F\u4EF6\\Oskavel\\\u7A97\u4F53\u5C5E\u6027\u98CE\u683C";
 const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
