@@ -1,5 +1,7 @@
 #include "tests/support/Json.h"
 
+#include "base/Text.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -107,24 +109,6 @@ class JsonParser {
     return v;
   }
 
-  static void appendUtf8(std::string& out, unsigned cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-
   std::string parseString() {
     ++pos_;  // the opening quote
     std::string out;
@@ -146,12 +130,10 @@ class JsonParser {
         case 'r': out += '\r'; break;
         case 't': out += '\t'; break;
         case 'u': {
-          unsigned cp = hex4();
-          if (cp >= 0xD800 && cp < 0xDC00 && consume("\\u")) {
-            const unsigned low = hex4();
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-          }
-          appendUtf8(out, cp);
+          // \u escapes are UTF-16 code units; a surrogate pair comes as two of them.
+          std::u16string units(1, static_cast<char16_t>(hex4()));
+          if (units[0] >= 0xD800 && units[0] < 0xDC00 && consume("\\u")) units += static_cast<char16_t>(hex4());
+          out += Utf16ToUtf8(units);
           break;
         }
         default: fail("bad escape");
