@@ -1,89 +1,28 @@
 // Bakwyn.exe as another process sees it: the controls found by name, their
-// captions, limits and initial states, the settings window opened from the tray
-// menu, minimising to the tray, and the exit question answered by the driver.
+// captions, limits and initial states, and the settings window opened and a
+// check box clicked through the driver.
 #include <windows.h>
 
 #include <commctrl.h>
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
-#include "tests/driver/Remote.h"
+#include "tests/support/ExeHarness.h"
 
 namespace bakwyn {
 namespace {
 
+using namespace bakwyn::exe;
 using remote::FindControl;
 using remote::Text;
 
-using bakwyn::remote::BuildDir;
-
-const wchar_t kStateKey[] = L"Software\\Tarsel\u8F6F\u4EF6\\Oskavel\\\u7A97\u4F53\u5C5E\u6027\u98CE\u683C";
-const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-const wchar_t kRunValue[] = L"Bakwyn[Vorda\u514D\u8D39\u8F6F\u4EF6]";
-
-// The program keeps its settings in the 32-bit view; both views are cleaned so
-// that a first start is a first start whatever ran before in this prefix.
-void ForgetStoredState() {
-  for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kStateKey, 0, KEY_ALL_ACCESS | view, &key) == ERROR_SUCCESS) {
-      RegDeleteTreeW(key, L"FrmMain");
-      RegCloseKey(key);
-    }
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_SET_VALUE | view, &key) == ERROR_SUCCESS) {
-      // Left behind, it would make the next wineboot start the program.
-      RegDeleteValueW(key, kRunValue);
-      RegCloseKey(key);
-    }
-  }
-}
-
-struct Process {
-  PROCESS_INFORMATION pi{};
-  bool start(const std::wstring& exe, const std::wstring& args, HANDLE out = nullptr) {
-    std::wstring cmd = L"\"" + exe + L"\" " + args;
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    if (out) {
-      si.dwFlags = STARTF_USESTDHANDLES;
-      si.hStdOutput = out;
-      si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    }
-    return CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, out != nullptr, 0, nullptr, nullptr, &si, &pi);
-  }
-  bool ended(DWORD timeoutMs) const { return WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0; }
-  ~Process() {
-    if (!pi.hProcess) return;
-    if (!ended(0)) TerminateProcess(pi.hProcess, 99);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-  }
-};
-
-// Runs the driver with `args` and returns what it printed.
+// The driver's output; a driver that fails is a test failure.
 std::string Driver(const std::wstring& args) {
-  wchar_t tmp[MAX_PATH], file[MAX_PATH];
-  GetTempPathW(MAX_PATH, tmp);
-  GetTempFileNameW(tmp, L"drv", 0, file);
-  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  HANDLE out = CreateFileW(file, GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
-  {
-    Process driver;
-    EXPECT_TRUE(driver.start(BuildDir() + L"\\tests\\driver\\bakwyn-driver.exe", args, out));
-    CloseHandle(out);
-    EXPECT_TRUE(driver.ended(20000));
-    DWORD code = 99;
-    GetExitCodeProcess(driver.pi.hProcess, &code);
-    EXPECT_EQ(code, 0u) << "bakwyn-driver " << remote::Utf8(args);
-  }
-  std::ifstream in(file, std::ios::binary);
-  std::string printed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  in.close();
-  DeleteFileW(file);
+  DWORD code = 99;
+  std::string printed = RunDriver(args, &code);
+  EXPECT_EQ(code, 0u) << "bakwyn-driver " << Utf8(args);
   return printed;
 }
 
@@ -100,34 +39,12 @@ class WinRemote : public ::testing::Test {
  protected:
   void SetUp() override {
     ForgetStoredState();
-    ASSERT_TRUE(app.start(BuildDir() + L"\\app\\Bakwyn.exe", L"")) << GetLastError();
-    main = remote::WaitFor(&remote::FindMain, app.pi.dwProcessId, 20000);
-    ASSERT_NE(main, nullptr) << "the main window never appeared";
-    // Start-up begins by writing the log's first line. Until then the window
-    // may answer sent messages (it does while it waits on the shell for the
-    // tray icon); after it, start-up sends none, so a message sent now is
-    // handled by the message loop, that is after start-up.
-    HWND pane = remote::WaitFor(
-        [](DWORD pid) -> HWND {
-          HWND w = remote::FindMain(pid);
-          return w ? FindControl(w, "mavMemo1") : nullptr;
-        },
-        app.pi.dwProcessId, 20000);
-    ASSERT_NE(pane, nullptr);
-    const ULONGLONG end = GetTickCount64() + 20000;
-    while (Text(pane).empty() && GetTickCount64() < end) Sleep(20);
-    SendMessageW(main, WM_NULL, 0, 0);
+    app.start();
+    main = app.main();
   }
-  void TearDown() override {
-    if (!app.ended(0)) {
-      PostMessageW(main, WM_CLOSE, 0, 0);
-      if (HWND box = remote::WaitFor(&remote::FindMessageBox, app.pi.dwProcessId, 10000))
-        remote::PressMessageBoxButton(box, IDYES);
-      app.ended(10000);
-    }
-    ForgetStoredState();
-  }
-  Process app;
+  // The program ends with the fixture (App asks it to close).
+  void TearDown() override { ForgetStoredState(); }
+  App app;
   HWND main = nullptr;
 };
 
@@ -207,7 +124,7 @@ TEST_F(WinRemote, ControlsAreFoundByNameWithTheirCaptionsLimitsAndStates) {
   EXPECT_EQ(box.bottom - box.top, 137);
 }
 
-TEST_F(WinRemote, TrayMenuOpensTheWindowAndMinimisingReturnsToTheTray) {
+TEST_F(WinRemote, TheDriversMenuOpensTheWindowWithItsDefaultsAndItsClickEnablesAnEditor) {
   EXPECT_FALSE(IsWindowVisible(main)) << "the program starts in the tray";
   Driver(L"menu N1");
   Driver(L"idle");
@@ -226,24 +143,6 @@ TEST_F(WinRemote, TrayMenuOpensTheWindowAndMinimisingReturnsToTheTray) {
   EXPECT_TRUE(IsWindowEnabled(FindControl(main, "dxTimeEdit2")));
   EXPECT_FALSE(IsWindowEnabled(FindControl(main, "dxTimeEdit1")));
 
-  PostMessageW(main, WM_SYSCOMMAND, SC_MINIMIZE, 0);
-  Driver(L"idle");
-  EXPECT_FALSE(IsWindowVisible(main));
-}
-
-TEST_F(WinRemote, ExitAsksFirstAndNoKeepsTheProgramRunning) {
-  Driver(L"close");
-  EXPECT_EQ(Driver(L"answer 7"), "确信要退出备份程序?\n");
-  Driver(L"idle");
-  EXPECT_FALSE(app.ended(0));
-  EXPECT_TRUE(IsWindow(main));
-
-  Driver(L"close");
-  EXPECT_EQ(Driver(L"answer 6"), "确信要退出备份程序?\n");
-  ASSERT_TRUE(app.ended(20000)) << "the program did not end";
-  DWORD code = 99;
-  GetExitCodeProcess(app.pi.hProcess, &code);
-  EXPECT_EQ(code, 0u);
 }
 
 }  // namespace
