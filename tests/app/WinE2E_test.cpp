@@ -17,6 +17,7 @@ namespace {
 
 using namespace bakwyn::exe;
 
+const std::string kDaysInvalid = "自动删除的天数必须在1到999999之间!";
 const std::string kConnectFailed =
     "无法联接到你所指定的SQL服务器.\r请检查你输入的各个参数的正确性!\r可能原因:\r1.  指定电脑上并没有安装SQL数据库;\r"
     "2.  SQL服务器还没有启动.\r3.  或者SA密码不正确.\r";
@@ -31,7 +32,8 @@ TEST_F(WinE2E, FirstStartWaitsInTheTrayAndRewritesItsAutostartPath) {
   EXPECT_FALSE(app().visible());
   EXPECT_TRUE(TrayIconShown(app().main()));
   EXPECT_EQ(app().log(), std::vector<std::string>{kHeader});
-  EXPECT_EQ(ReadString(kRunKey, kRunValue), Utf8(remote::ExePath()));
+  // Quoted: the path may hold blanks.
+  EXPECT_EQ(ReadString(kRunKey, kRunValue), "\"" + Utf8(remote::ExePath()) + "\"");
   // Nothing stored, nothing armed: no backup, not even a login.
   EXPECT_TRUE(standIn_.record().logins.empty());
   EXPECT_EQ(StoredValueCount(), 0);
@@ -267,6 +269,7 @@ struct SaveErrorCase {
   bool serverUp;
   std::string message;
   std::vector<std::string> log;  // texts after the save
+  std::string days = "";         // typed with cleanup on; empty: cleanup off
 };
 
 std::string Repeat(const std::string& text, int times) {
@@ -289,6 +292,10 @@ TEST_F(WinE2E, EachFailedSaveShowsItsBoxAndStoresNothing) {
       {"blank database", "sa", "pw", "  ", "T:\\e2e\\x", true, "SQL数据库名称不存在!", {}},
       {"blank folder", "sa", "pw", "shop", " ", true, "请指定SQL数据库备份目录!", {"数据库连接成功!"}},
       {"blank folder, stopped server", "sa", "pw", "shop", "", false, kConnectFailed, {}},
+      {"days zero", "sa", "pw", "shop", "T:\\e2e\\x", true, kDaysInvalid, {"数据库连接成功!"}, "0"},
+      // The days are checked after the folder, and so after the connection.
+      {"days zero, blank folder", "sa", "pw", "shop", " ", true, "请指定SQL数据库备份目录!", {"数据库连接成功!"}, "0"},
+      {"days zero, stopped server", "sa", "pw", "shop", "T:\\e2e\\x", false, kConnectFailed, {}, "0"},
   };
   App& a = app();
   a.start();
@@ -301,6 +308,9 @@ TEST_F(WinE2E, EachFailedSaveShowsItsBoxAndStoresNothing) {
     a.type("mEdt4", c.password);
     a.type("mEdt1", c.database);
     a.type("mavBEdit2", c.folder);
+    if (a.checked("dxCheckEdit5") == c.days.empty()) a.click("dxCheckEdit5");
+    a.idle();
+    if (!c.days.empty()) a.type("mavSpinEdit1", c.days);
     // Something for the save to clear.
     SendMessageW(a.control("mavMemo1"), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"earlier\r\n"));
     a.click("BitBtn1");

@@ -13,6 +13,9 @@
 //   bakwyn-driver page N                shows page N (0 or 1) of the page control
 //   bakwyn-driver answer ID [timeout]   waits for a message box "注意", prints its text,
 //                                       presses button ID (1 OK, 2 Cancel, 6 Yes, 7 No)
+//   bakwyn-driver record-url FILE ARG...  appends one line to FILE: the ARGs, UTF-8,
+//                                       separated by blanks (registered as a protocol's
+//                                       open command, it shows what the shell was given)
 // Exit code 0 on success, 1 when the window or control is not there, 2 on bad usage.
 #include <windows.h>
 
@@ -49,17 +52,34 @@ int Controls(HWND main) {
   return 0;
 }
 
+// Needs no window: the shell starts it on its own.
+int RecordArguments(int argc, wchar_t** argv) {
+  if (argc < 3) return 2;
+  std::string line;
+  for (int i = 3; i < argc; ++i) line += (i > 3 ? " " : "") + remote::Utf8(argv[i]);
+  line += "\n";
+  // Appended and shared, so that two quick starts both leave their line.
+  HANDLE file = CreateFileW(argv[2], FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 1;
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  CloseHandle(file);
+  return ok && written == line.size() ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   // Lines end with "\n" alone, whoever reads them.
   _setmode(_fileno(stdout), _O_BINARY);
   if (argc < 2) {
-    std::fputs("usage: bakwyn-driver wait|caption|visible|close|controls|text|settext|click|menu|page|answer\n", stderr);
+    std::fputs("usage: bakwyn-driver wait|caption|visible|close|controls|text|settext|click|menu|page|answer|record-url\n", stderr);
     return 2;
   }
   const std::wstring command = argv[1];
   const std::string arg2 = argc > 2 ? remote::Utf8(argv[2]) : std::string();
+  if (command == L"record-url") return RecordArguments(argc, argv);
   if (command == L"wait") {
     const DWORD timeout = argc > 2 ? static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)) : 10000;
     HWND hwnd = remote::WaitFor(&remote::FindMain, 0, timeout);
