@@ -1,5 +1,6 @@
 #include "app/FormHandlers.h"
 
+#include <cmath>
 #include <exception>
 #include <stdexcept>
 
@@ -23,6 +24,26 @@ constexpr std::string_view kConnectFailed =
     "无法联接到你所指定的SQL服务器.\r请检查你输入的各个参数的正确性!\r可能原因:\r"
     "1.  指定电脑上并没有安装SQL数据库;\r2.  SQL服务器还没有启动.\r3.  或者SA密码不正确.\r";
 constexpr std::string_view kFolderTitle = "请选择一个目录来做为Vorda软件数据库备份位置";
+constexpr int kAnswerYes = 6;
+constexpr const char* kSlotWords[] = {"一", "二", "三", "四"};
+constexpr size_t kShownStoredText = 80;  // characters of a bad stored value quoted in the log
+
+// At most `count` characters (UTF-8 code points) of `text`, marked when cut.
+std::string Shortened(const std::string& text, size_t count) {
+  size_t seen = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+    if (seen++ == count) return text.substr(0, i) + "...";
+  }
+  return text;
+}
+
+// The number of a backup-time control ("dxTimeEdit3" -> 3), or 0.
+int SlotOf(const std::string& control, std::string_view prefix) {
+  if (control.size() != prefix.size() + 1 || control.compare(0, prefix.size(), prefix) != 0) return 0;
+  const char digit = control.back();
+  return digit >= '1' && digit <= '4' ? digit - '0' : 0;
+}
 
 }  // namespace
 
@@ -54,26 +75,43 @@ void FormHandlers::FormCreate() {
   shell_.addLogLine("备份记录:");
   for (SlotState& slot : settings_.slots) slot.lastRunDate.clear();
 
-  // A Run key that cannot be written is reported, but the settings are still
-  // loaded and applied: a machine without autostart must go on making backups.
+  // Nothing here waits for a person before the schedule is armed: after a
+  // reboot with nobody at the machine, the backups must simply go on.
+  std::string autostartFailure;
   try {
     RegisterAutostart();
   } catch (const std::exception& e) {
-    shell_.showError(e.what());
+    autostartFailure = e.what();
   }
 
-  try {
-    settings::LoadControlStates(form_, registry_, protector_);
-  } catch (const std::exception& e) {
-    // The rest of the controls stay as they are and nothing is applied.
-    shell_.showError(e.what());
-    return;
+  const std::vector<settings::LoadProblem> problems = settings::LoadControlStates(form_, registry_, protector_);
+  // A slot whose stored time is no time of the day is not armed, and the
+  // window shows it off.
+  for (const settings::LoadProblem& problem : problems) {
+    if (const int slot = SlotOf(problem.control, "dxTimeEdit");
+        slot != 0 && problem.kind == settings::LoadProblem::Kind::InvalidTime) {
+      control<ui::TdxCheckEdit>("dxCheckEdit" + std::to_string(slot)).setChecked(false);
+    }
   }
   if (!control<ui::TmavPopEdit>("mEdt1").text().empty()) Action1Execute();
+
+  for (const settings::LoadProblem& problem : problems) {
+    const std::string shown = Shortened(problem.stored, kShownStoredText);
+    if (problem.kind == settings::LoadProblem::Kind::InvalidTime) {
+      const int slot = SlotOf(problem.control, "dxTimeEdit");
+      const std::string name = slot ? std::string("备份时间") + kSlotWords[slot - 1] : problem.control;
+      shell_.appendLog(name + ": 存储的时间 \"" + shown + "\" 无效,此备份时间不会运行");
+    } else if (problem.stored.empty()) {
+      shell_.appendLog("无法读取存储的设置: " + problem.control + ",已忽略");
+    } else {
+      shell_.appendLog("无法读取存储的设置: " + problem.control + " \"" + shown + "\",已忽略");
+    }
+  }
+  if (!autostartFailure.empty()) shell_.appendLog("无法登记开机自动启动: " + autostartFailure);
 }
 
 void FormHandlers::RegisterAutostart() {
-  settings::WriteRunValue(registry_, std::string(ui::kFrmMainCaption), shell_.programPath());
+  settings::EnsureRunValue(registry_, std::string(ui::kFrmMainCaption), settings::RunCommand(shell_.programPath()));
 }
 
 void FormHandlers::FormShow() {
@@ -89,10 +127,12 @@ void FormHandlers::FormShow() {
 
 void FormHandlers::Action1Execute() {
   shell_.restartTimer();
-  settings_.server = control<ui::TmEdt>("mEdt2").text();
-  settings_.user = control<ui::TmEdt>("mEdt3").text();
+  // Trimmed as the save checks them, so that what was proved is what runs;
+  // the password counts every character, in both.
+  settings_.server = control<ui::TmEdt>("mEdt2").tText();
+  settings_.user = control<ui::TmEdt>("mEdt3").tText();
   settings_.password = control<ui::TmEdt>("mEdt4").text();
-  settings_.database = control<ui::TmavPopEdit>("mEdt1").text();
+  settings_.database = control<ui::TmavPopEdit>("mEdt1").tText();
 
   auto& folder = control<ui::TmavBEdit>("mavBEdit2");
   std::string dir = folder.text();
@@ -163,7 +203,7 @@ void FormHandlers::BitBtn1Click() {
 
   bool found = false;
   try {
-    session_.open(user.tText(), password.tText(), server.tText());
+    session_.open(user.tText(), password.text(), server.tText());
     shell_.appendLog("数据库连接成功!");
     session_.listDatabases();
     found = session_.locate(database.tText());
@@ -183,25 +223,67 @@ void FormHandlers::BitBtn1Click() {
     return;
   }
 
+  if (!checkSchedule()) return;
+
   // Settings that could not be stored are not applied either, and the save is
   // not reported as done: they would be lost at the next start.
+  bool stored = false;
+  std::string failure;
   try {
-    if (!settings::SaveControlStates(form_, registry_, protector_)) {
-      shell_.showMessageCode(kMessageStoreFailed, "");
-      return;
-    }
+    stored = settings::SaveControlStates(form_, registry_, protector_);
   } catch (const std::exception& e) {
-    shell_.showMessageCode(kMessageStop, e.what());
+    failure = e.what();
+  }
+  if (!stored) {
+    // Without administrator rights the machine-wide settings cannot be
+    // written at all: say so, and offer what helps.
+    if (!shell_.elevated()) {
+      offerElevatedRestart();
+    } else if (failure.empty()) {
+      shell_.showMessageCode(kMessageStoreFailed, "");
+    } else {
+      shell_.showMessageCode(kMessageStop, failure);
+    }
     return;
   }
   Action1Execute();
   shell_.appendLog("保存成功!");
 }
 
+bool FormHandlers::checkSchedule() {
+  for (int i = 0; i < 4; ++i) {
+    auto& time = control<ui::TmavTimeEdit>("dxTimeEdit" + std::to_string(i + 1));
+    if (ui::IsValidTime(time.dText())) continue;
+    shell_.showMessageCode(kMessageStop,
+                           std::string("备份时间") + kSlotWords[i] + "的时间无效,请输入00:00到23:59之间的时间!");
+    shell_.focus(time);
+    return false;
+  }
+  auto& days = control<ui::TmavSpinEdit>("mavSpinEdit1");
+  const double value = days.value();
+  if (!(value >= days.minValue() && value <= days.maxValue() && value == std::trunc(value))) {
+    shell_.showMessageCode(kMessageStop, "自动删除的天数必须在" + std::to_string(static_cast<long long>(days.minValue())) +
+                                             "到" + std::to_string(static_cast<long long>(days.maxValue())) + "之间!");
+    shell_.focus(days);
+    return false;
+  }
+  return true;
+}
+
+void FormHandlers::offerElevatedRestart() {
+  const int answer = shell_.showMessageCode(
+      kMessageYesNo,
+      "保存设置需要管理员权限。\r是否以管理员身份重新启动本程序?\r"
+      "重新启动后会打开设置界面,请在其中再次输入设置并保存。");
+  // The program started with the rights takes over the schedule: this one
+  // ends first, so that two never run at once.
+  if (answer == kAnswerYes && shell_.restartElevated()) shell_.quit();
+}
+
 void FormHandlers::SpeedButton1Click() {
   auto& list = control<ui::TmavTree>("mavTree1");
   try {
-    session_.open(control<ui::TmEdt>("mEdt3").tText(), control<ui::TmEdt>("mEdt4").tText(),
+    session_.open(control<ui::TmEdt>("mEdt3").tText(), control<ui::TmEdt>("mEdt4").text(),
                   control<ui::TmEdt>("mEdt2").tText());
     const std::vector<std::string> names = session_.listDatabases();
     list.clear();

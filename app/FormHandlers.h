@@ -43,6 +43,14 @@ class FormShell {
   virtual void openAddress(const std::string& address) = 0;
   // The folder browser; nothing when cancelled or when the folder has no path.
   virtual std::optional<std::string> browseForFolder(const std::string& title) = 0;
+  // True when the program runs with administrator rights (the machine-wide
+  // settings can be written).
+  virtual bool elevated() = 0;
+  // Starts the program again with administrator rights (the system asks the
+  // user) to open its settings window; true once it was started.
+  virtual bool restartElevated() = 0;
+  // Ends the program without the exit question.
+  virtual void quit() = 0;
 };
 
 class FormHandlers {
@@ -81,6 +89,9 @@ class FormHandlers {
  private:
   template <typename T>
   T& control(std::string_view name) const;
+  // The checks that keep a save from storing what could never run.
+  bool checkSchedule();
+  void offerElevatedRestart();
 
   ui::ComponentOwner& form_;
   BackupSettings& settings_;

@@ -90,7 +90,37 @@ void TFrmMain::requestClose() {
 
 void TFrmMain::openAddress(const std::string& address) {
   const std::u16string parameter = Utf8ToUtf16(address);
-  ShellExecuteW(hwnd(), L"open", L"iexplore.exe", Wide(parameter), nullptr, SW_SHOWMAXIMIZED);
+  // The address itself, so that the shell opens it in the user's default browser.
+  ShellExecuteW(hwnd(), L"open", Wide(parameter), nullptr, nullptr, SW_SHOWMAXIMIZED);
+}
+
+bool TFrmMain::elevated() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  const BOOL ok = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+  CloseHandle(token);
+  return ok && elevation.TokenIsElevated != 0;
+}
+
+bool TFrmMain::restartElevated() {
+  const std::u16string path = Utf8ToUtf16(programPath());
+  SHELLEXECUTEINFOW info{};
+  info.cbSize = sizeof info;
+  info.hwnd = hwnd();
+  info.lpVerb = L"runas";  // the system asks for the rights
+  info.lpFile = Wide(path);
+  info.lpParameters = ui::kSettingsArgument;
+  info.nShow = SW_SHOWNORMAL;
+  // False when the user declined or the program could not be started.
+  return ShellExecuteExW(&info) != FALSE;
+}
+
+void TFrmMain::quit() {
+  // Ends the message loop; the window, its tray icon and the one-instance
+  // claim go as the program ends.
+  PostQuitMessage(0);
 }
 
 std::optional<std::string> TFrmMain::browseForFolder(const std::string& title) {

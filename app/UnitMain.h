@@ -25,6 +25,8 @@ class TFrmMain final : public ui::MainForm, private FormShell {
   // database was stored. Separate from the constructor so that a failure here
   // still leaves a working window in the tray.
   void FormCreate() { handlers_.FormCreate(); }
+  // Opens the settings window, as the tray menu's "设置界面" does.
+  void showSettings() { handlers_.N1Click(); }
 
  private:
   // The window's events.
@@ -65,6 +67,9 @@ class TFrmMain final : public ui::MainForm, private FormShell {
   void requestClose() override;
   void openAddress(const std::string& address) override;
   std::optional<std::string> browseForFolder(const std::string& title) override;
+  bool elevated() override;
+  bool restartElevated() override;
+  void quit() override;
 
   BackupEngine engine_;
   FormHandlers handlers_;

@@ -4,7 +4,10 @@
 #include <commctrl.h>
 #include <objbase.h>
 
+#include <shellapi.h>
+
 #include "app/UnitMain.h"
+#include "base/Text.h"
 #include "base/UniqueAny.h"
 #include "engine/BackupSettings.h"
 #include "engine/Clock.h"
@@ -39,13 +42,23 @@ struct HandleTraits {
 // One scheduler per computer: two would start the same backup into the same file
 // at the same minute. The mutex lives in the global namespace, so that a program
 // started at another user's log-on sees it too; it goes with the process.
-bakwyn::UniqueAny<HandleTraits> ClaimSingleInstance() {
-  bakwyn::UniqueAny<HandleTraits> mutex(CreateMutexW(nullptr, FALSE, L"Global\\Bakwyn.Scheduler"));
-  const DWORD error = GetLastError();
-  if (mutex && error != ERROR_ALREADY_EXISTS) return mutex;
+// `handover`: this start replaces a running instance that is ending (the restart
+// with administrator rights), so it waits for that one to go instead of leaving.
+bakwyn::UniqueAny<HandleTraits> ClaimSingleInstance(bool handover) {
+  const ULONGLONG deadline = GetTickCount64() + (handover ? 20000 : 0);
+  for (;;) {
+    bakwyn::UniqueAny<HandleTraits> mutex(CreateMutexW(nullptr, FALSE, L"Global\\Bakwyn.Scheduler"));
+    const DWORD error = GetLastError();
+    if (mutex && error != ERROR_ALREADY_EXISTS) return mutex;
+    if (GetTickCount64() >= deadline) break;
+    mutex.reset();
+    Sleep(200);
+  }
   // Another instance runs (in another session the mutex may not even be opened):
-  // ask it to show its settings window, if it is ours to reach, and leave.
-  if (HWND running = FindWindowW(L"TFrmMain", nullptr)) {
+  // ask it to show its settings window, if it is ours to reach, and leave. It is
+  // known by its class and its caption, not by a class name any program may use.
+  const std::u16string caption = bakwyn::Utf8ToUtf16(bakwyn::ui::kFrmMainCaption);
+  if (HWND running = FindWindowW(L"TFrmMain", reinterpret_cast<const wchar_t*>(caption.c_str()))) {
     DWORD pid = 0;
     GetWindowThreadProcessId(running, &pid);
     AllowSetForegroundWindow(pid);
@@ -54,10 +67,21 @@ bakwyn::UniqueAny<HandleTraits> ClaimSingleInstance() {
   return {};
 }
 
+bool HasArgument(const wchar_t* wanted) {
+  int count = 0;
+  wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (!arguments) return false;
+  bool found = false;
+  for (int i = 1; i < count; ++i) found = found || lstrcmpiW(arguments[i], wanted) == 0;
+  LocalFree(arguments);
+  return found;
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  const auto instance = ClaimSingleInstance();
+  const bool openSettings = HasArgument(bakwyn::ui::kSettingsArgument);
+  const auto instance = ClaimSingleInstance(openSettings);
   if (!instance) return 0;
 
   ComApartment com;
@@ -74,6 +98,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
   bakwyn::app::TFrmMain form(settings, clock, session, files, *registry, protector);
   form.FormCreate();
+  if (openSettings) form.showSettings();
 
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {

@@ -9,4 +9,18 @@ void WriteRunValue(Registry& registry, const std::string& name, const std::strin
   key->writeString(name, command);
 }
 
+std::string RunCommand(const std::string& programPath) { return "\"" + programPath + "\""; }
+
+bool EnsureRunValue(Registry& registry, const std::string& name, const std::string& command) {
+  if (auto key = registry.open(std::string(RunKey), Access::Read)) {
+    try {
+      if (key->readString(name) == command) return false;
+    } catch (const RegistryError&) {
+      // A value of another type is replaced like a wrong one.
+    }
+  }
+  WriteRunValue(registry, name, command);
+  return true;
+}
+
 }  // namespace bakwyn::settings

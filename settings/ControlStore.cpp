@@ -1,5 +1,6 @@
 #include "settings/ControlStore.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "settings/Base64.h"
@@ -77,39 +78,84 @@ void Save(const Component& component, Kind kind, RegistryKey& key, const SecretP
   }
 }
 
-void Load(Component& component, Kind kind, RegistryKey& key, const SecretProtector& protector) {
+// Stored texts are cut at their first NUL: the edit control would show only
+// the part before it, and the field, the settings and the statements sent to
+// the server must all mean the same text.
+std::string CutAtNul(std::string text) {
+  if (const size_t nul = text.find('\0'); nul != std::string::npos) text.erase(nul);
+  return text;
+}
+
+void Load(Component& component, Kind kind, RegistryKey& key, const SecretProtector& protector,
+          std::vector<LoadProblem>& problems) {
+  auto unreadable = [&](const std::string& stored) {
+    problems.push_back({LoadProblem::Kind::Unreadable, component.name(), stored});
+  };
   switch (kind) {
     case Kind::TreeList: {
       auto& tree = dynamic_cast<TdxTreeList&>(component);
       for (size_t i = 0; i < tree.columns().size(); ++i) {
-        const std::string width = ReadText(key, std::to_string(i));
-        if (!width.empty()) tree.setColumnWidth(static_cast<int>(i), ParseInteger(width));
+        const std::string width = CutAtNul(ReadText(key, std::to_string(i)));
+        if (width.empty()) continue;
+        try {
+          tree.setColumnWidth(static_cast<int>(i), ParseInteger(width));
+        } catch (const ConversionError&) {
+          unreadable(width);
+        }
       }
       break;
     }
     case Kind::Text: {
       auto& edit = dynamic_cast<TdxInplaceTextEdit&>(component);
-      std::string text = ReadText(key, "TEXT");
-      if (IsPassword(component)) text = LoadedPassword(text, component.name(), protector);
-      if (!text.empty()) edit.setText(text);
+      std::string text = CutAtNul(ReadText(key, "TEXT"));
+      if (IsPassword(component)) {
+        try {
+          text = LoadedPassword(text, component.name(), protector);
+        } catch (const ConversionError&) {
+          problems.push_back({LoadProblem::Kind::Unreadable, component.name(), {}});
+          break;
+        }
+      }
+      if (text.empty()) break;
+      // A time that no minute of the day matches would silently never run:
+      // it is not shown as if it would.
+      if (dynamic_cast<const TdxTimeEdit*>(&component) && !IsValidTime(TimeDigits(text))) {
+        problems.push_back({LoadProblem::Kind::InvalidTime, component.name(), text});
+        break;
+      }
+      edit.setText(text);
       break;
     }
     case Kind::Spin: {
       auto& spin = dynamic_cast<TdxSpinEdit&>(component);
-      const std::string text = ReadText(key, "VALUE");
+      const std::string text = CutAtNul(ReadText(key, "VALUE"));
       if (text.empty()) break;
-      const int value = ParseInteger(text);
-      // A value at the maximum is not taken: the editor keeps its own. An
-      // editor without a range (minimum and maximum both 0) has no maximum.
-      const bool ranged = !(spin.minValue() == 0 && spin.maxValue() == 0);
-      if (!ranged || value < spin.maxValue()) spin.setValue(value);
+      double value = 0;
+      try {
+        value = ParseInteger(text);
+      } catch (const ConversionError&) {
+        unreadable(text);
+        break;
+      }
+      // Held to the editor's range, so that the field shows the value that
+      // runs. An editor without a range (minimum and maximum both 0) has none.
+      if (!(spin.minValue() == 0 && spin.maxValue() == 0)) value = std::clamp(value, spin.minValue(), spin.maxValue());
+      spin.setValue(value);
       break;
     }
     case Kind::Check: {
       auto& check = dynamic_cast<TdxCheckEdit&>(component);
       if (!check.enabled()) break;
-      const std::string text = ReadText(key, "CHECKED");
-      if (!text.empty()) check.setChecked(ParseBoolean(text));  // runs onChange when it changes
+      const std::string text = CutAtNul(ReadText(key, "CHECKED"));
+      if (text.empty()) break;
+      bool on = false;
+      try {
+        on = ParseBoolean(text);
+      } catch (const ConversionError&) {
+        unreadable(text);
+        break;
+      }
+      check.setChecked(on);  // runs onChange when it changes
       break;
     }
     case Kind::None:
@@ -138,14 +184,23 @@ bool SaveControlStates(const ComponentOwner& window, Registry& registry, const S
   return true;
 }
 
-void LoadControlStates(ComponentOwner& window, Registry& registry, const SecretProtector& protector) {
+std::vector<LoadProblem> LoadControlStates(ComponentOwner& window, Registry& registry,
+                                           const SecretProtector& protector) {
+  std::vector<LoadProblem> problems;
   for (const auto& component : window.components()) {
     const Kind kind = KindOf(*component, true);
     if (kind == Kind::None) continue;
     auto key = registry.open(ControlStateKey(window.name(), component->name()), Access::Read);
-    if (!key) return;
-    Load(*component, kind, *key, protector);
+    if (!key) break;
+    try {
+      Load(*component, kind, *key, protector, problems);
+    } catch (const RegistryError&) {
+      // A value of another type than a string: passed over like a text that
+      // cannot be read.
+      problems.push_back({LoadProblem::Kind::Unreadable, component->name(), {}});
+    }
   }
+  return problems;
 }
 
 }  // namespace bakwyn::settings

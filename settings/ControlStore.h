@@ -16,6 +16,7 @@
 // read as it stands and protected at the next save.
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "settings/Registry.h"
 #include "settings/SecretProtector.h"
@@ -35,15 +36,29 @@ std::string ControlStateKey(std::string_view windowName, std::string_view contro
 // that did not happen. A value that cannot be written raises RegistryError.
 bool SaveControlStates(const ui::ComponentOwner& window, Registry& registry, const SecretProtector& protector);
 
+// A stored value that loading passed over: the control keeps its state.
+struct LoadProblem {
+  enum class Kind {
+    Unreadable,   // not what its kind needs (a number, a check state), or a password that cannot be unprotected
+    InvalidTime,  // a time editor's text that is not "HH:NN" within the day
+  };
+  Kind kind;
+  std::string control;
+  std::string stored;  // the stored text; empty for a password, which is never shown
+};
+
 // Reads and applies the state of every stored control of `window`, in creation
 // order, creating the keys of controls never stored. A missing or empty value
-// leaves the control as it is; a spin editor's value is taken only below its
-// maximum (an editor whose minimum and maximum are both 0 has none); a check
-// box is read only while it is enabled. A key that cannot be opened or created ends the
-// pass silently. A stored text that is not what its kind needs raises
-// ConversionError, and the later controls are not loaded. Checking a check
-// box runs its change handler, so an editor enabled by its check box is
-// enabled before its own state is read.
-void LoadControlStates(ui::ComponentOwner& window, Registry& registry, const SecretProtector& protector);
+// leaves the control as it is; a stored text is cut at its first NUL, as an
+// edit control would show it; a spin editor's value is held to its range (an
+// editor whose minimum and maximum are both 0 has none); a check box is read
+// only while it is enabled. A key that cannot be opened or created ends the
+// pass silently. A stored value that cannot be taken is passed over and
+// returned, and the pass goes on: one bad value must not keep the others, and
+// the schedule they make, from loading. Checking a check box runs its change
+// handler, so an editor enabled by its check box is enabled before its own
+// state is read.
+std::vector<LoadProblem> LoadControlStates(ui::ComponentOwner& window, Registry& registry,
+                                           const SecretProtector& protector);
 
 }  // namespace bakwyn::settings

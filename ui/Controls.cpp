@@ -176,12 +176,21 @@ std::string TmavPopEdit::tText() const { return TrimControl(text()); }
 std::string TmavPopEdit::sText() const { return SqlTextOf(text(), maxLength()); }
 std::string TmavPopEdit::lText() const { return LikeTextOf(text()); }
 
-std::string TmavTimeEdit::dText() const {
+std::string TimeDigits(std::string_view text) {
   // The mask shows untyped positions as blanks; the schedule compares "HH:NN".
-  std::string out = text();
+  std::string out(text);
   std::replace(out.begin(), out.end(), ' ', '0');
   return out;
 }
+
+bool IsValidTime(std::string_view t) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (t.size() != 5 || t[2] != ':' || !digit(t[0]) || !digit(t[1]) || !digit(t[3]) || !digit(t[4])) return false;
+  const int hour = (t[0] - '0') * 10 + (t[1] - '0');
+  return hour <= 23 && t[3] <= '5';
+}
+
+std::string TmavTimeEdit::dText() const { return TimeDigits(text()); }
 
 int TmavSpinEdit::mIntValue() const {
   double v = value();

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace bakwyn::ui {
@@ -234,6 +235,12 @@ class TmavTimeEdit : public TdxTimeEdit {
   using TdxTimeEdit::TdxTimeEdit;
   std::string dText() const;
 };
+
+// A time editor's text with every blank read as "0", as the schedule compares it.
+std::string TimeDigits(std::string_view text);
+// True for "HH:NN" with the hour 00 to 23 and the minute 00 to 59: a time that
+// some minute of the day matches. Anything else would never run.
+bool IsValidTime(std::string_view hhnn);
 
 class TmavSpinEdit : public TdxSpinEdit {
  public:

@@ -90,6 +90,13 @@ MainForm::MainForm(const Clock& clock)
   args.height = height;
   if (!create(args)) std::abort();
   SendMessageW(hwnd(), WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
+  // An instance with administrator rights must still hear the shell's
+  // "TaskbarCreated" (its tray icon comes back after Explorer restarts) and a
+  // second start's request to show the settings, both sent by processes
+  // without those rights.
+  for (UINT message : {taskbarCreated_, showSettings_}) {
+    if (message != 0) ChangeWindowMessageFilterEx(hwnd(), message, MSGFLT_ALLOW, nullptr);
+  }
   createControls();
 }
 
@@ -293,6 +300,7 @@ void MainForm::createControls() {
     TmavSpinEdit& spin =
         makeControl<SpinEditView, TmavSpinEdit>("mavSpinEdit1", At(sheet, spinX, rowY(4), kSpinWidth, kHeight));
     spin.setRange(1, 999999);
+    static_cast<SpinEditView*>(widgets_[IdOf("mavSpinEdit1")])->limitDigits();
     spin.setValue(3);
     spin.setEnabled(false);
     mavSpinEdit1 = &spin;
@@ -372,9 +380,10 @@ void MainForm::AppendLog(const std::string& text) {
   mavMemo1->addLine(LogStamp(clock_.now()) + text);
   if (!IsWindowVisible(hwnd())) return;
   HWND pane = mavMemo1->hwnd();
-  // Both parameters 40, as the pane expects a plain Down-arrow press.
-  PostMessageW(pane, WM_KEYDOWN, VK_DOWN, VK_DOWN);
-  SetFocus(pane);
+  // The view follows the newest line without taking the keyboard focus: a
+  // scheduled backup while the user types must not send the keys to the log.
+  // (Any message to the pane first writes out the pending lines.)
+  SendMessageW(pane, EM_SCROLLCARET, 0, 0);
   InvalidateRect(pane, nullptr, TRUE);
   UpdateWindow(pane);
 }

@@ -29,6 +29,9 @@ std::string LogStamp(const LocalDateTime& t);
 // Registered message by which a second start of the program asks the running one
 // to open its settings window.
 inline constexpr wchar_t kShowSettingsMessage[] = L"Bakwyn.ShowSettings";
+// Argument of a start that opens the settings window at once: the program
+// restarted with administrator rights to save them.
+inline constexpr wchar_t kSettingsArgument[] = L"/settings";
 
 class MainForm : public Window {
  public:

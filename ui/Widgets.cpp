@@ -453,7 +453,16 @@ LRESULT CALLBACK TimeMaskProcedure(HWND edit, UINT message, WPARAM wParam, LPARA
       if (wParam >= L'0' && wParam <= L'9') {
         if (pos == kColon) ++pos;
         if (pos >= kTimeLength) return 0;
-        text[static_cast<size_t>(pos)] = static_cast<char16_t>(wParam);
+        // Only times of the day: hours 00 to 23, minutes 00 to 59. A slot at
+        // "25:00" would never run, and nobody would be told.
+        const auto digit = static_cast<char16_t>(wParam);
+        if ((pos == 0 && digit > u'2') || (pos == 1 && text[0] == u'2' && digit > u'3') || (pos == 3 && digit > u'5')) {
+          MessageBeep(MB_OK);
+          return 0;
+        }
+        // A first hour digit 2 before a second one above 3 ("29") makes "20".
+        if (pos == 0 && digit == u'2' && text[1] > u'3' && text[1] <= u'9') text[1] = u'0';
+        text[static_cast<size_t>(pos)] = digit;
         ++pos;
         if (pos == kColon) ++pos;
         PutMaskedTime(edit, text, pos);
@@ -487,6 +496,12 @@ LRESULT CALLBACK TimeMaskProcedure(HWND edit, UINT message, WPARAM wParam, LPARA
     case WM_CUT:
     case WM_CLEAR:
       return 0;
+    case WM_SETTEXT: {
+      // Whoever sets the text, it stays a time of the day (blanks read as 0).
+      const auto* wide = reinterpret_cast<const char16_t*>(lParam);
+      if (!wide || !IsValidTime(TimeDigits(Utf16ToUtf8(wide)))) return FALSE;
+      break;
+    }
     case WM_NCDESTROY:
       RemoveWindowSubclass(edit, &TimeMaskProcedure, 0);
       break;
@@ -528,12 +543,19 @@ SpinEditView::SpinEditView(TdxSpinEdit& model, int id, const WidgetArgs& args, H
                             GetModuleHandleW(nullptr), nullptr);
   SendMessageW(upDown_, UDM_SETBUDDY, reinterpret_cast<WPARAM>(edit_), 0);
   SendMessageW(upDown_, UDM_SETRANGE32, 0, 1);
+  limitDigits();
   // The up-down may settle on a width of its own; the edit takes the rest.
   RECT arrows;
   GetWindowRect(upDown_, &arrows);
   const int arrowsWidth = arrows.right - arrows.left;
   SetWindowPos(upDown_, nullptr, args.x + args.width - arrowsWidth, args.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
   SetWindowPos(edit_, nullptr, 0, 0, args.width - arrowsWidth, args.height, SWP_NOMOVE | SWP_NOZORDER);
+}
+
+void SpinEditView::limitDigits() {
+  // No more digits than the largest value has: 9999999999 cannot be typed.
+  const double max = model_.maxValue();
+  if (max >= 1 && max < 1e15) SendMessageW(edit_, EM_LIMITTEXT, SpinText(std::trunc(max)).size(), 0);
 }
 
 void SpinEditView::showValue(double value) {
@@ -548,7 +570,15 @@ void SpinEditView::showEnabled(bool enabled) {
 }
 
 void SpinEditView::command(int id, WORD code) {
-  if (id != GetDlgCtrlID(edit_) || code != EN_CHANGE || showing_) return;
+  if (id != GetDlgCtrlID(edit_) || showing_) return;
+  const bool ranged = !(model_.minValue() == 0 && model_.maxValue() == 0);
+  if (code == EN_KILLFOCUS) {
+    // What was typed is held to the range once the user leaves the field.
+    if (ranged && (model_.value() < model_.minValue() || model_.value() > model_.maxValue()))
+      model_.setValue(std::clamp(model_.value(), model_.minValue(), model_.maxValue()));
+    return;
+  }
+  if (code != EN_CHANGE) return;
   const std::string text = WindowTextUtf8(edit_);
   // ES_NUMBER admits only digits by typing; a paste may bring anything else,
   // which leaves the value as it was.

@@ -301,6 +301,8 @@ class SpinEditView : public ControlView, public Widget {
   SpinEditView(TdxSpinEdit& model, int id, const WidgetArgs& args, HFONT font);
   HWND hwnd() const { return edit_; }
   HWND upDown() const { return upDown_; }
+  // Holds typing to the digits of the model's maximum; again after the range changes.
+  void limitDigits();
   void showValue(double value) override;
   void showEnabled(bool enabled) override;
   void command(int id, WORD code) override;

@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -82,6 +84,12 @@ class FakeShell final : public FormShell {
     browseTitle = title;
     return folderChoice;
   }
+  bool elevated() override { return isElevated; }
+  bool restartElevated() override {
+    ++restarts;
+    return restartStarts;
+  }
+  void quit() override { ++quits; }
 
   std::vector<std::string> log, messages, errors, opened;
   std::string focused, mode, browseTitle;
@@ -89,6 +97,10 @@ class FakeShell final : public FormShell {
   int answer = -1;
   int timerRestarts = 0;
   int closeRequests = 0;
+  bool isElevated = true;
+  bool restartStarts = true;
+  int restarts = 0;
+  int quits = 0;
 };
 
 class ScriptedSession final : public ServerSession {
@@ -157,7 +169,8 @@ TEST_F(Handlers, FirstStartWithEmptyRegistryArmsNothing) {
   EXPECT_THAT(shell.log, ElementsAre("备份记录:"));
   EXPECT_THAT(shell.errors, IsEmpty());
   EXPECT_EQ(shell.timerRestarts, 0) << "no database saved: the schedule stays idle";
-  EXPECT_EQ(registry.value(kRunKey, "Bakwyn[Vorda免费软件]"), "C:\\Program Files\\Bakwyn\\Bakwyn.exe");
+  EXPECT_EQ(registry.value(kRunKey, "Bakwyn[Vorda免费软件]"), "\"C:\\Program Files\\Bakwyn\\Bakwyn.exe\"")
+      << "quoted: unquoted, a path with blanks would start C:\\Program.exe";
   EXPECT_TRUE(registry.hasKey(kKeyBase + "mavSpinEdit1"));
 }
 
@@ -175,7 +188,7 @@ TEST_F(Handlers, StartUpLoadsAndAppliesSavedSettingsAndClearsStamps) {
   handlers.FormCreate();
 
   EXPECT_EQ(shell.timerRestarts, 1);
-  EXPECT_EQ(settings.user, " sa ") << "applied as typed, untrimmed";
+  EXPECT_EQ(settings.user, "sa") << "trimmed, as the save checked it";
   EXPECT_EQ(settings.database, "shop");
   EXPECT_EQ(settings.backupDir, "T:\\备份\\");
   EXPECT_EQ(form.folder->text(), "T:\\备份\\") << "the separator is written back into the field";
@@ -190,23 +203,85 @@ TEST_F(Handlers, StartUpLoadsAndAppliesSavedSettingsAndClearsStamps) {
   EXPECT_EQ(settings.retentionDays, 7);
 }
 
-TEST_F(Handlers, UnwritableRunKeyIsReportedAndBackupsStillArm) {
-  registry.failKey(kRunKey);
-  registry.setValue(kKeyBase + "mEdt1", "TEXT", "shop");
-  handlers.FormCreate();
-  ASSERT_EQ(shell.errors.size(), 1u);
-  EXPECT_EQ(shell.errors[0], "Failed to set data for 'Bakwyn[Vorda免费软件]'");
-  EXPECT_EQ(shell.timerRestarts, 1);
-  EXPECT_EQ(settings.database, "shop");
+// Whatever is wrong at start-up, the stored schedule is armed first and the
+// problem is then named in the log: nothing waits for a person.
+TEST_F(Handlers, StartUpArmsTheScheduleThenNamesWhatWentWrong) {
+  struct Case {
+    const char* name;
+    std::vector<std::array<const char*, 3>> stored;  // control, value name, text
+    bool failRunKey;
+    std::vector<std::string> log;  // after "备份记录:"
+    std::function<void(const Form&, const BackupSettings&)> check;
+  };
+  const Case cases[] = {
+      {"Run key that cannot be written", {}, true,
+       {"[T]: 无法登记开机自动启动: Failed to set data for 'Bakwyn[Vorda免费软件]'"}, {}},
+      {"check state that is no boolean, later controls still load",
+       {{"dxCheckEdit5", "CHECKED", "yes"}, {"mavSpinEdit1", "VALUE", "9"}}, false,
+       {"[T]: 无法读取存储的设置: dxCheckEdit5 \"yes\",已忽略"},
+       [](const Form& f, const BackupSettings& s) {
+         EXPECT_FALSE(s.cleanupEnabled);
+         EXPECT_EQ(f.days->value(), 9);
+       }},
+      {"days beyond any integer", {{"mavSpinEdit1", "VALUE", "9999999999"}}, false,
+       {"[T]: 无法读取存储的设置: mavSpinEdit1 \"9999999999\",已忽略"},
+       [](const Form&, const BackupSettings& s) { EXPECT_EQ(s.retentionDays, 3); }},
+      {"password protected elsewhere is never quoted", {{"mEdt4", "TEXT", "dpapi:@@@"}}, false,
+       {"[T]: 无法读取存储的设置: mEdt4,已忽略"}, {}},
+      {"time beyond the day: slot not armed",
+       {{"dxCheckEdit1", "CHECKED", "-1"}, {"dxTimeEdit1", "TEXT", "25:00"}}, false,
+       {"[T]: 备份时间一: 存储的时间 \"25:00\" 无效,此备份时间不会运行"},
+       [](const Form& f, const BackupSettings& s) {
+         EXPECT_FALSE(s.slots[0].enabled);
+         EXPECT_FALSE(f.checks[0]->checked()) << "the window shows what is armed";
+         EXPECT_FALSE(f.times[0]->enabled());
+         EXPECT_EQ(f.times[0]->text(), "00:00");
+         EXPECT_TRUE(s.slots[1].enabled) << "the other slots are armed";
+       }},
+      {"time of another shape", {{"dxCheckEdit3", "CHECKED", "-1"}, {"dxTimeEdit3", "TEXT", "7:5"}}, false,
+       {"[T]: 备份时间三: 存储的时间 \"7:5\" 无效,此备份时间不会运行"},
+       [](const Form&, const BackupSettings& s) { EXPECT_FALSE(s.slots[2].enabled); }},
+      {"several at once, in creation order, the Run key last",
+       {{"dxTimeEdit4", "TEXT", "99:99"}, {"dxCheckEdit5", "CHECKED", "x"}}, true,
+       {"[T]: 备份时间四: 存储的时间 \"99:99\" 无效,此备份时间不会运行", "[T]: 无法读取存储的设置: dxCheckEdit5 \"x\",已忽略",
+        "[T]: 无法登记开机自动启动: Failed to set data for 'Bakwyn[Vorda免费软件]'"},
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    settings::MemoryRegistry reg;
+    reg.setValue(kKeyBase + "mEdt1", "TEXT", "shop");
+    reg.setValue(kKeyBase + "dxCheckEdit2", "CHECKED", "-1");
+    for (const auto& [control, name, text] : c.stored) reg.setValue(kKeyBase + control, name, text);
+    if (c.failRunKey) reg.failKey(kRunKey);
+    Form f;
+    BackupSettings s;
+    FakeShell sh;
+    FormHandlers h{f.owner, s, session, reg, protector, sh};
+    h.FormCreate();
+    EXPECT_EQ(sh.timerRestarts, 1) << "armed";
+    EXPECT_EQ(s.database, "shop");
+    EXPECT_THAT(sh.errors, IsEmpty()) << "no box";
+    std::vector<std::string> want{"备份记录:"};
+    want.insert(want.end(), c.log.begin(), c.log.end());
+    EXPECT_EQ(sh.log, want);
+    if (c.check) c.check(f, s);
+  }
 }
 
-TEST_F(Handlers, ConversionErrorWhileLoadingIsShownAndNothingIsApplied) {
-  registry.setValue(kKeyBase + "mEdt1", "TEXT", "shop");
-  registry.setValue(kKeyBase + "dxCheckEdit5", "CHECKED", "yes");
+TEST_F(Handlers, RunValueIsWrittenOnlyWhenMissingOrDifferent) {
+  const std::string quoted = "\"C:\\Program Files\\Bakwyn\\Bakwyn.exe\"";
+  // A user without write access, after an administrator registered the program.
+  registry.setValue(kRunKey, "Bakwyn[Vorda免费软件]", quoted);
+  registry.setReadOnly(true);
   handlers.FormCreate();
-  ASSERT_EQ(shell.errors.size(), 1u);
-  EXPECT_EQ(shell.timerRestarts, 0);
-  EXPECT_EQ(settings.database, "");
+  EXPECT_THAT(shell.log, ElementsAre("备份记录:")) << "nothing to write, nothing to report";
+
+  // An older unquoted value of the same path is replaced.
+  registry.setReadOnly(false);
+  registry.setValue(kRunKey, "Bakwyn[Vorda免费软件]", "C:\\Program Files\\Bakwyn\\Bakwyn.exe");
+  handlers.FormCreate();
+  EXPECT_EQ(registry.value(kRunKey, "Bakwyn[Vorda免费软件]"), quoted);
 }
 
 TEST_F(Handlers, FormShowFillsOnlyEmptyLoginAndFolder) {
@@ -281,22 +356,107 @@ TEST_F(Handlers, SuccessfulSaveStoresAppliesAndLogsTwoLines) {
   shell.log = {"old line"};
   fillValidForm();
   form.user->setText(" sa ");
+  form.database->setText(" shop\t");
+  form.password->setText(" p;w}d ");
   handlers.BitBtn1Click();
 
   EXPECT_THAT(shell.messages, IsEmpty());
   EXPECT_THAT(shell.log, ElementsAre("[T]: 数据库连接成功!", "[T]: 保存成功!"));
-  EXPECT_THAT(session.opens, ElementsAre("sa|p;w}d|OFFICE1")) << "the login is trimmed";
+  EXPECT_THAT(session.opens, ElementsAre("sa| p;w}d |OFFICE1")) << "the login is trimmed, the password is not";
+  // What the save proved is what runs.
   EXPECT_EQ(settings.database, "shop");
-  EXPECT_EQ(settings.user, " sa ");
+  EXPECT_EQ(settings.user, "sa");
+  EXPECT_EQ(settings.password, " p;w}d ");
+  EXPECT_EQ(settings.server, "OFFICE1");
   EXPECT_EQ(settings.backupDir, "T:\\备份\\");
   EXPECT_TRUE(settings.slots[0].enabled);
-  EXPECT_EQ(registry.value(kKeyBase + "mEdt1", "TEXT"), "shop");
+  EXPECT_EQ(registry.value(kKeyBase + "mEdt1", "TEXT"), " shop\t") << "the field is stored as it stands";
   EXPECT_EQ(registry.value(kKeyBase + "dxTimeEdit1", "TEXT"), "02:00");
   // Stored before the separator was appended: the field showed it without.
   EXPECT_EQ(registry.value(kKeyBase + "mavBEdit2", "TEXT"), "T:\\备份");
   const auto stored = registry.value(kKeyBase + "mEdt4", "TEXT");
   ASSERT_TRUE(stored.has_value());
   EXPECT_EQ(stored->find("p;w}d"), std::string::npos) << "the password is not stored in clear";
+}
+
+TEST_F(Handlers, SaveRefusesTimesAndDaysThatCouldNeverRun) {
+  struct Case {
+    const char* name;
+    std::function<void(Form&)> edit;
+    const char* message;
+    const char* focused;
+  } cases[] = {
+      {"hour beyond the day", [](Form& f) { f.times[1]->setText("25:00"); },
+       "1:备份时间二的时间无效,请输入00:00到23:59之间的时间!", "dxTimeEdit2"},
+      {"minute beyond the hour", [](Form& f) { f.times[3]->setText("12:75"); },
+       "1:备份时间四的时间无效,请输入00:00到23:59之间的时间!", "dxTimeEdit4"},
+      {"days below the range", [](Form& f) { f.days->setValue(0); }, "1:自动删除的天数必须在1到999999之间!",
+       "mavSpinEdit1"},
+      {"days above the range", [](Form& f) { f.days->setValue(9999999999.0); },
+       "1:自动删除的天数必须在1到999999之间!", "mavSpinEdit1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    settings::MemoryRegistry reg;
+    BackupSettings s;
+    FakeShell sh;
+    Form f;
+    FormHandlers h{f.owner, s, session, reg, protector, sh};
+    h.FormShow();
+    f.database->setText("shop");
+    f.folder->setText("T:\\b");
+    c.edit(f);
+    h.BitBtn1Click();
+    EXPECT_THAT(sh.messages, ElementsAre(c.message));
+    EXPECT_EQ(sh.focused, c.focused);
+    EXPECT_THAT(reg.keys(), IsEmpty());
+    EXPECT_EQ(sh.timerRestarts, 0);
+  }
+  // The range's ends are saved.
+  fillValidForm();
+  form.times[0]->setText("23:59");
+  form.days->setValue(999999);
+  handlers.BitBtn1Click();
+  EXPECT_THAT(shell.messages, IsEmpty());
+  EXPECT_EQ(registry.value(kKeyBase + "mavSpinEdit1", "VALUE"), "999999");
+}
+
+TEST_F(Handlers, SaveWithoutAdministratorRightsOffersARestartWithThem) {
+  const std::string offer =
+      "31:保存设置需要管理员权限。\r是否以管理员身份重新启动本程序?\r"
+      "重新启动后会打开设置界面,请在其中再次输入设置并保存。";
+  struct Case {
+    const char* name;
+    int answer;
+    bool restartStarts;
+    int restarts;
+    int quits;
+  } cases[] = {
+      {"yes, and the restart starts: this one ends", 6, true, 1, 1},
+      {"yes, but the user declines the rights: this one goes on", 6, false, 1, 0},
+      {"no", 7, true, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    settings::MemoryRegistry reg;
+    reg.setReadOnly(true);
+    BackupSettings s;
+    FakeShell sh;
+    sh.isElevated = false;
+    sh.answer = c.answer;
+    sh.restartStarts = c.restartStarts;
+    Form f;
+    FormHandlers h{f.owner, s, session, reg, protector, sh};
+    h.FormShow();
+    f.database->setText("shop");
+    f.folder->setText("T:\\b");
+    h.BitBtn1Click();
+    EXPECT_THAT(sh.messages, ElementsAre(offer));
+    EXPECT_EQ(sh.restarts, c.restarts);
+    EXPECT_EQ(sh.quits, c.quits);
+    EXPECT_EQ(s.database, "") << "nothing applied";
+    EXPECT_EQ(sh.timerRestarts, 0);
+  }
 }
 
 TEST_F(Handlers, SaveChecksInOrderAndStoresNothingOnFailure) {

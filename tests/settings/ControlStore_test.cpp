@@ -1,5 +1,6 @@
 #include "settings/ControlStore.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,6 +25,8 @@ using namespace bakwyn::ui;
 std::string Key(const std::string& control) { return ControlStateKey("FrmMain", control); }
 
 using Values = std::map<std::string, std::string>;
+using ::testing::IsEmpty;
+using namespace std::string_literals;
 
 // Passes every call on, and lets a test look at the window whenever a key is opened.
 class ObservedRegistry : public Registry {
@@ -130,7 +133,7 @@ TEST_F(ControlStore, SavedStatesLoadBackIntoAFreshWindow) {
     saved.get<TmavPopEdit>("mEdt1").setText(text);
     for (int i = 1; i <= 4; ++i) {
       saved.get<TdxCheckEdit>("dxCheckEdit" + std::to_string(i)).setChecked(i % 2 == 1);
-      saved.get<TmavTimeEdit>("dxTimeEdit" + std::to_string(i)).setText(text + std::to_string(i));
+      saved.get<TmavTimeEdit>("dxTimeEdit" + std::to_string(i)).setText("2" + std::to_string(i - 1) + ":5" + std::to_string(i));
     }
     saved.get<TdxCheckEdit>("dxCheckEdit5").setChecked(true);
     saved.get<TmavSpinEdit>("mavSpinEdit1").setValue(998);
@@ -147,7 +150,7 @@ TEST_F(ControlStore, LoadRules) {
     const char* name;
     const char* control;
     const char* valueName;
-    const char* stored;
+    std::string stored;
     std::function<void(StoreWindow&)> before;
     std::function<void(StoreWindow&)> check;  // empty: a conversion error naming the stored text
   };
@@ -168,18 +171,21 @@ TEST_F(ControlStore, LoadRules) {
   auto expectWidth = [](int width) {
     return [=](StoreWindow& w) { EXPECT_EQ(w.get<TmavTree>("mavTree1").columns()[0].width, width); };
   };
+  auto expectTextOf = [](const char* control, std::string text) {
+    return [=](StoreWindow& w) { EXPECT_EQ(dynamic_cast<TdxInplaceTextEdit&>(*w.find(control)).text(), text); };
+  };
   const Case cases[] = {
-      {"value at the maximum is not applied", "mavSpinEdit1", "VALUE", "999999", {}, expectValue(3)},
+      // Values are held to the editor's range, so the field shows what runs.
+      {"value at the maximum", "mavSpinEdit1", "VALUE", "999999", {}, expectValue(999999)},
       {"value just below the maximum", "mavSpinEdit1", "VALUE", "999998", {}, expectValue(999998)},
-      {"value 0 below the minimum is applied", "mavSpinEdit1", "VALUE", "0", {},
-       [&](StoreWindow& w) {
-         EXPECT_EQ(spin(w).value(), 0);
-         EXPECT_EQ(spin(w).mIntValue(), 1);
-       }},
-      {"negative value", "mavSpinEdit1", "VALUE", "-5", {}, expectValue(-5)},
+      {"value above the maximum", "mavSpinEdit1", "VALUE", "1000000", {}, expectValue(999999)},
+      {"value 0 below the minimum", "mavSpinEdit1", "VALUE", "0", {}, expectValue(1)},
+      {"negative value", "mavSpinEdit1", "VALUE", "-5", {}, expectValue(1)},
       {"empty value is not applied", "mavSpinEdit1", "VALUE", "", {}, expectValue(3)},
+      {"value cut at a NUL", "mavSpinEdit1", "VALUE", "12\0" "3"s, {}, expectValue(12)},
       {"fractional value", "mavSpinEdit1", "VALUE", "2.5", {}, {}},
       {"text value", "mavSpinEdit1", "VALUE", "abc", {}, {}},
+      {"value beyond any integer", "mavSpinEdit1", "VALUE", "9999999999", {}, {}},
       {"checked -1", "dxCheckEdit2", "CHECKED", "-1", {}, expectChecked(true)},
       {"checked 0", "dxCheckEdit2", "CHECKED", "0", precheck, expectChecked(false)},
       {"checked 5", "dxCheckEdit2", "CHECKED", "5", {}, expectChecked(true)},
@@ -199,7 +205,16 @@ TEST_F(ControlStore, LoadRules) {
       {"column width of no column is not read", "mavTree1", "1", "wide", {}, expectWidth(57)},
       {"column width text", "mavTree1", "0", "wide", {}, {}},
       {"disabled editor is loaded", "mEdt2", "TEXT", "PC;{x}'", {}, expectText("mEdt2", "PC;{x}'")},
+      {"text cut at its first NUL, as the edit shows it", "mEdt1", "TEXT", "shop\0junk"s, {},
+       expectTextOf("mEdt1", "shop")},
+      {"text that starts with a NUL is empty and not applied", "mEdt3", "TEXT", "\0sa"s,
+       [](StoreWindow& w) { w.get<TmEdt>("mEdt3").setText("sa"); }, expectText("mEdt3", "sa")},
       {"time text is loaded raw", "dxTimeEdit1", "TEXT", " 8: 5", {}, expectText("dxTimeEdit1", " 8: 5")},
+      {"last minute of the day", "dxTimeEdit1", "TEXT", "23:59", {}, expectText("dxTimeEdit1", "23:59")},
+      {"hour beyond the day", "dxTimeEdit1", "TEXT", "24:00", {}, {}},
+      {"minute beyond the hour", "dxTimeEdit1", "TEXT", "12:60", {}, {}},
+      {"time of another shape", "dxTimeEdit1", "TEXT", "7:5", {}, {}},
+      {"time with a second", "dxTimeEdit1", "TEXT", "07:05:00", {}, {}},
       {"blank text is applied", "mEdt3", "TEXT", " ", {}, expectText("mEdt3", " ")},
       {"empty text is not applied", "mEdt3", "TEXT", "",
        [](StoreWindow& w) { w.get<TmEdt>("mEdt3").setText("sa"); }, expectText("mEdt3", "sa")},
@@ -210,28 +225,47 @@ TEST_F(ControlStore, LoadRules) {
     StoreWindow w;
     if (c.before) c.before(w);
     fresh.setValue(Key(c.control), c.valueName, c.stored);
+    const std::vector<LoadProblem> problems = LoadControlStates(w, fresh, protector);
     if (c.check) {
-      LoadControlStates(w, fresh, protector);
+      EXPECT_THAT(problems, IsEmpty());
       c.check(w);
     } else {
-      try {
-        LoadControlStates(w, fresh, protector);
-        ADD_FAILURE() << "no conversion error";
-      } catch (const ConversionError& e) {
-        EXPECT_NE(std::string(e.what()).find(std::string("'") + c.stored + "'"), std::string::npos) << e.what();
-      }
+      // Passed over and named; the control keeps its state.
+      ASSERT_EQ(problems.size(), 1u);
+      EXPECT_EQ(problems[0].control, c.control);
+      EXPECT_EQ(problems[0].stored, c.stored);
+      EXPECT_EQ(problems[0].kind, std::string_view(c.control).starts_with("dxTimeEdit")
+                                      ? LoadProblem::Kind::InvalidTime
+                                      : LoadProblem::Kind::Unreadable);
+      const StoreWindow untouched;
+      EXPECT_EQ(w.snapshot(), untouched.snapshot());
     }
   }
 }
 
-TEST_F(ControlStore, ConversionErrorLeavesTheLaterControlsUnloaded) {
+// One value that cannot be taken must not keep the others from loading: they
+// make the schedule.
+TEST_F(ControlStore, ValuesThatCannotBeTakenArePassedOverAndNamedInOrder) {
   registry.setValue(Key("mEdt3"), "TEXT", "sa");
   registry.setValue(Key("dxCheckEdit1"), "CHECKED", "yes");
   registry.setValue(Key("dxTimeEdit1"), "TEXT", "08:05");
-  EXPECT_THROW(load(), ConversionError);
-  EXPECT_EQ(window.get<TmEdt>("mEdt3").text(), "sa");
-  EXPECT_EQ(window.get<TmavTimeEdit>("dxTimeEdit1").text(), "");
-  EXPECT_FALSE(registry.hasKey(Key("dxCheckEdit2")));
+  registry.setValue(Key("dxCheckEdit2"), "CHECKED", "-1");
+  registry.setValue(Key("dxTimeEdit2"), "TEXT", "25:00");
+  registry.setValue(Key("mEdt1"), "TEXT", "shop");
+  registry.setValue(Key("mavSpinEdit1"), "VALUE", "9999999999");
+  const std::vector<LoadProblem> problems = LoadControlStates(window, registry, protector);
+  ASSERT_EQ(problems.size(), 3u);
+  EXPECT_EQ(problems[0].control, "dxCheckEdit1");
+  EXPECT_EQ(problems[0].stored, "yes");
+  EXPECT_EQ(problems[1].control, "dxTimeEdit2");
+  EXPECT_EQ(problems[1].kind, LoadProblem::Kind::InvalidTime);
+  EXPECT_EQ(problems[2].control, "mavSpinEdit1");
+  EXPECT_EQ(window.get<TmavTimeEdit>("dxTimeEdit1").text(), "08:05");
+  EXPECT_EQ(window.get<TmavTimeEdit>("dxTimeEdit2").text(), "");
+  EXPECT_TRUE(window.get<TdxCheckEdit>("dxCheckEdit2").checked());
+  EXPECT_EQ(window.get<TmavPopEdit>("mEdt1").text(), "shop");
+  EXPECT_EQ(window.get<TmavSpinEdit>("mavSpinEdit1").value(), 3);
+  EXPECT_TRUE(registry.hasKey(Key("mavSpinEdit1")));
 }
 
 TEST_F(ControlStore, KeyThatCannotBeOpenedEndsTheLoadSilently) {
@@ -329,7 +363,7 @@ TEST_F(ControlStore, ClearTextPasswordOfAnOlderVersionLoadsAndIsProtectedAtTheNe
   EXPECT_EQ(stored.find("old secret"), std::string::npos);
 }
 
-TEST_F(ControlStore, ProtectedPasswordThatCannotBeUnprotectedIsAConversionError) {
+TEST_F(ControlStore, ProtectedPasswordThatCannotBeUnprotectedIsPassedOverUnquoted) {
   const std::string foreign = std::string(ProtectedPrefix) + Base64Encode("made elsewhere");
   for (const std::string& stored : {foreign, std::string(ProtectedPrefix) + "not base64!"}) {
     SCOPED_TRACE(stored);
@@ -337,9 +371,12 @@ TEST_F(ControlStore, ProtectedPasswordThatCannotBeUnprotectedIsAConversionError)
     StoreWindow w;
     fresh.setValue(Key("mEdt4"), "TEXT", stored);
     fresh.setValue(Key("mavBEdit2"), "TEXT", "D:\\");
-    EXPECT_THROW(LoadControlStates(w, fresh, protector), ConversionError);
+    const std::vector<LoadProblem> problems = LoadControlStates(w, fresh, protector);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0].control, "mEdt4");
+    EXPECT_EQ(problems[0].stored, "") << "a password is never shown";
     EXPECT_EQ(w.get<TmEdt>("mEdt4").text(), "");
-    EXPECT_EQ(w.get<TmavBEdit>("mavBEdit2").text(), "");
+    EXPECT_EQ(w.get<TmavBEdit>("mavBEdit2").text(), "D:\\") << "the later controls still load";
   }
 }
 
@@ -408,6 +445,10 @@ TEST(Autostart, RunValueIsWrittenOrTheFailureNamesIt) {
   } catch (const RegistryError& e) {
     EXPECT_STREQ(e.what(), "Failed to set data for 'Bakwyn[Vorda免费软件]'");
   }
+}
+
+TEST(Autostart, RunCommandQuotesThePath) {
+  EXPECT_EQ(RunCommand("C:\\Program Files\\Bakwyn\\Bakwyn.exe"), "\"C:\\Program Files\\Bakwyn\\Bakwyn.exe\"");
 }
 
 }  // namespace

@@ -243,24 +243,25 @@ TEST_F(WinMainForm, AppendLogWritesStampedLinesAfterTheHeader) {
   EXPECT_EQ(paneText(), "");
 }
 
-TEST_F(WinMainForm, AppendLogFollowsTheNewestLineOnlyWhileVisible) {
+TEST_F(WinMainForm, AppendLogFollowsTheNewestLineWithoutTakingTheFocus) {
   HWND pane = form->mavMemo1->hwnd();
   HWND other = widget("mEdt3");
-  SetFocus(other);
-  form->AppendLog("hidden");
-  MSG msg;
-  EXPECT_FALSE(PeekMessageW(&msg, pane, WM_KEYDOWN, WM_KEYDOWN, PM_REMOVE)) << "nothing is posted while hidden";
-  EXPECT_NE(GetFocus(), pane);
-
   ShowWindow(form->hwnd(), SW_SHOW);
+  Pump();
+  for (int i = 0; i < 200; ++i) form->AppendLog("line " + std::to_string(i));
   Pump();
   SetFocus(other);
   form->AppendLog("visible");
-  ASSERT_TRUE(PeekMessageW(&msg, pane, WM_KEYDOWN, WM_KEYDOWN, PM_REMOVE));
-  EXPECT_EQ(msg.wParam, 40u);
-  EXPECT_EQ(msg.lParam, 40);
-  EXPECT_EQ(GetFocus(), pane);
-  EXPECT_NE(paneText().find("hidden\r\n"), std::string::npos);
+  Pump();
+  // A scheduled backup while the user types must not send the keys to the log.
+  EXPECT_EQ(GetFocus(), other);
+  MSG msg;
+  EXPECT_FALSE(PeekMessageW(&msg, pane, WM_KEYDOWN, WM_KEYDOWN, PM_REMOVE)) << "no keys are made up";
+  // The view shows the newest line.
+  const int lines = static_cast<int>(SendMessageW(pane, EM_GETLINECOUNT, 0, 0));
+  const int first = static_cast<int>(SendMessageW(pane, EM_GETFIRSTVISIBLELINE, 0, 0));
+  EXPECT_GT(first, lines - 30) << first << " of " << lines;
+  EXPECT_NE(paneText().find("visible\r\n"), std::string::npos);
 }
 
 TEST_F(WinMainForm, PaneKeepsEveryOneOfAHundredThousandLines) {
@@ -450,8 +451,14 @@ TEST_F(WinMainForm, TimeEditorKeepsItsMask) {
       {"letters and signs are refused", 0, L"a;]'{", "00:00", "00:00"},
       {"backspace leaves a blank", 5, L"\b", "00:0 ", "00:00"},
       {"backspace over the colon", 3, L"\b", "0 :00", "00:00"},
-      {"overwrite in the middle", 3, L"7", "00:70", "00:70"},
+      {"overwrite in the middle", 3, L"5", "00:50", "00:50"},
       {"nothing after the end", 5, L"9", "00:00", "00:00"},
+      // Only times of the day can be typed.
+      {"last minute of the day", 0, L"2359", "23:59", "23:59"},
+      {"hour 25 refused at its second digit", 0, L"2500", "20:00", "20:00"},
+      {"hour 3x refused at its first digit", 0, L"3", "00:00", "00:00"},
+      {"minute 6x refused", 3, L"6", "00:00", "00:00"},
+      {"minute 75: the 7 is refused, the 5 taken", 3, L"75", "00:50", "00:50"},
   };
   for (const Case& c : cases) {
     time.setText("00:00");
@@ -461,6 +468,34 @@ TEST_F(WinMainForm, TimeEditorKeepsItsMask) {
     EXPECT_EQ(WindowTextUtf8(edit), c.text) << c.name;
     EXPECT_EQ(time.dText(), c.dText) << c.name;
   }
+  // A first hour digit 2 before a second one above 3 makes hour 20.
+  time.setText("09:30");
+  SendMessageW(edit, EM_SETSEL, 0, 0);
+  type(L"2");
+  EXPECT_EQ(time.text(), "20:30");
+
+  // Text set from outside is held to the day too: the widget keeps its own.
+  for (const wchar_t* refused : {L"25:00", L"12:75", L"7:5", L"abcde"}) {
+    time.setText("08:15");
+    SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(refused));
+    EXPECT_EQ(WindowTextUtf8(edit), "08:15");
+    EXPECT_EQ(time.text(), "08:15");
+  }
+  SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"21:45"));
+  EXPECT_EQ(time.text(), "21:45");
+}
+
+TEST_F(WinMainForm, DaysEditorHoldsToItsRange) {
+  TmavSpinEdit& spin = *form->mavSpinEdit1;
+  spin.setEnabled(true);
+  HWND edit = widget("mavSpinEdit1");
+  EXPECT_EQ(SendMessageW(edit, EM_GETLIMITTEXT, 0, 0), 6) << "9999999999 cannot be typed";
+  SetWindowTextUtf8(edit, "0");
+  EXPECT_EQ(spin.value(), 0);
+  // Leaving the field brings what was typed into the range.
+  SendMessageW(form->hwnd(), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(edit), EN_KILLFOCUS), reinterpret_cast<LPARAM>(edit));
+  EXPECT_EQ(spin.value(), 1);
+  EXPECT_EQ(WindowTextUtf8(edit), "1");
 }
 
 TEST_F(WinMainForm, EventsRunTheirHooks) {
