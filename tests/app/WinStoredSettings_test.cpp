@@ -40,6 +40,7 @@ struct StoredValue {
 // from now; each row below changes some of them.
 std::vector<StoredValue> ValidSettings(const std::string& folder) {
   return {
+      {"mEdt2", "TEXT", Wide(ComputerName())},
       {"mEdt3", "TEXT", Wide(kUser)},
       {"mEdt4", "TEXT", Wide(kPassword)},
       {"mEdt1", "TEXT", L"shop"},
@@ -191,6 +192,7 @@ TEST_F(WinStoredSettings, FlawedStoredSettingsStillBackUpAtTheirMinuteWithoutTak
   const std::string folder = kFolder + "\\armed";
   const Minute minute = ComingMinute(15);
   StoreAll({
+      {"mEdt2", "TEXT", Wide(ComputerName())},
       {"mEdt3", "TEXT", Wide(kUser)},
       {"mEdt4", "TEXT", Wide(kPassword)},
       {"mEdt1", "TEXT", std::wstring(L"shop\0junk", 9)},
@@ -217,13 +219,14 @@ TEST_F(WinStoredSettings, FlawedStoredSettingsStillBackUpAtTheirMinuteWithoutTak
   ASSERT_EQ(a.focused(), a.control("mEdt3")) << "the focus could not be put into mEdt3";
 
   const std::string path = folder + "\\" + minute.fileName();
-  ASSERT_TRUE(WaitForBackupFile(minute, Wide(path))) << path;
+  ASSERT_TRUE(WaitForBackupFile(minute, Wide(path))) << path << "\n" << ::testing::PrintToString(a.log());
   const std::vector<std::string> lines = a.waitForLogText(Succeeded(path));
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines.front(), kHeader);
-  EXPECT_EQ(SortedAfterHeader(lines),
-            SortedAfterHeader({kHeader, Unreadable("dxCheckEdit5", "abc"), TimeNotRun("一", "25:00"), kStarted,
-                               Succeeded(path)}));
+  std::vector<std::string> expected = {Unreadable("dxCheckEdit5", "abc"), TimeNotRun("一", "25:00"), kStarted,
+                                       Succeeded(path)};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(SortedAfterHeader(lines), expected);
   const std::vector<std::string> texts = Texts(lines);
   EXPECT_EQ(std::vector<std::string>(texts.end() - 2, texts.end()), (std::vector<std::string>{kStarted, Succeeded(path)}));
   for (size_t i = texts.size() - 2; i < texts.size(); ++i) {
@@ -273,6 +276,7 @@ TEST_F(WinStoredSettings, CleanupKeepsTheNewestRealBackupWhenAFileIsDatedInTheFu
 
   const Minute minute = ComingMinute(10);
   StoreAll({
+      {"mEdt2", "TEXT", Wide(ComputerName())},
       {"mEdt3", "TEXT", Wide(kUser)},
       {"mEdt4", "TEXT", Wide(kPassword)},
       {"mEdt1", "TEXT", L"shop"},
