@@ -351,7 +351,7 @@ class App {
                  reinterpret_cast<LPARAM>(button));
   }
   void menu(const std::string& name) {
-    PostMessageW(main_, WM_COMMAND, MAKEWPARAM(bakwyn::ui::FrmMainControlId(name), 0), 0);
+    PostMessageW(main_, WM_COMMAND, MAKEWPARAM(bakwyn::form::FrmMainControlId(name), 0), 0);
     idle();
   }
 
