@@ -1,19 +1,22 @@
 #include "app/FormHandlers.h"
 
 #include <cmath>
+#include <cstdio>
 #include <exception>
-#include <stdexcept>
+#include <vector>
 
 #include "base/Text.h"
+#include "form/FrmMainIds.h"
 #include "settings/Autostart.h"
 #include "settings/ControlStore.h"
 
 namespace bakwyn::app {
 namespace {
 
-constexpr int kMessageStop = 1;      // OK, stop icon
+constexpr int kMessageStop = 1;         // OK, stop icon
 constexpr int kMessageStoreFailed = 0;  // "数据存储失败,请再试一次!"
-constexpr int kMessageYesNo = 31;    // Yes and No, question icon
+constexpr int kMessageYesNo = 31;       // Yes and No, question icon
+constexpr int kAnswerYes = 6;
 constexpr int kAnswerNo = 7;
 constexpr unsigned kMinimizeCommand = 61472;  // SC_MINIMIZE
 
@@ -24,8 +27,6 @@ constexpr std::string_view kConnectFailed =
     "无法联接到你所指定的SQL服务器.\r请检查你输入的各个参数的正确性!\r可能原因:\r"
     "1.  指定电脑上并没有安装SQL数据库;\r2.  SQL服务器还没有启动.\r3.  或者SA密码不正确.\r";
 constexpr std::string_view kFolderTitle = "请选择一个目录来做为Vorda软件数据库备份位置";
-constexpr int kAnswerYes = 6;
-constexpr const char* kSlotWords[] = {"一", "二", "三", "四"};
 constexpr size_t kShownStoredText = 80;  // characters of a bad stored value quoted in the log
 
 // At most `count` characters (UTF-8 code points) of `text`, marked when cut.
@@ -38,41 +39,46 @@ std::string Shortened(const std::string& text, size_t count) {
   return text;
 }
 
-// The number of a backup-time control ("dxTimeEdit3" -> 3), or 0.
-int SlotOf(const std::string& control, std::string_view prefix) {
-  if (control.size() != prefix.size() + 1 || control.compare(0, prefix.size(), prefix) != 0) return 0;
-  const char digit = control.back();
-  return digit >= '1' && digit <= '4' ? digit - '0' : 0;
-}
-
 }  // namespace
 
-FormHandlers::FormHandlers(ui::ComponentOwner& form, BackupSettings& settings, ServerSession& session,
-                           settings::Registry& registry, const settings::SecretProtector& protector,
-                           FormShell& shell)
-    : form_(form), settings_(settings), session_(session), registry_(registry), protector_(protector),
-      shell_(shell) {
-  for (const char* name : {"dxCheckEdit1", "dxCheckEdit2", "dxCheckEdit3", "dxCheckEdit4"}) {
-    control<ui::TdxCheckEdit>(name).onChange = [this](ui::TdxCheckEdit& sender) { dxCheckEdit1Change(sender); };
-  }
-  control<ui::TdxCheckEdit>("dxCheckEdit5").onChange = [this](ui::TdxCheckEdit& sender) {
-    dxCheckEdit5Change(sender);
-  };
-  control<ui::TmavPopEdit>("mEdt1").onInitPopup = [this](ui::TdxPopupEdit&) { mEdt1InitPopup(); };
-  control<ui::TmavTree>("mavTree1").onClick = [this](ui::TdxTreeList&) { mavTree1Click(); };
-  control<ui::TmavBEdit>("mavBEdit2").onButtonClick = [this](ui::TdxButtonEdit&) { mavBEdit2ButtonClick(); };
+std::string LogStamp(const LocalDateTime& t) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "[%02d-%02d-%02d %02d:%02d:%02d]: ", t.year % 100, t.month, t.day, t.hour,
+                t.minute, t.second);
+  return buffer;
 }
 
-template <typename T>
-T& FormHandlers::control(std::string_view name) const {
-  auto* found = dynamic_cast<T*>(form_.find(std::string(name)));
-  if (!found) throw std::logic_error("the window has no control " + std::string(name) + " of the expected kind");
-  return *found;
+FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine,
+                           ServerSession& session, settings::Registry& registry,
+                           const settings::SecretProtector& protector, const Clock& clock, FormShell& shell)
+    : form_(form), settings_(settings), engine_(engine), session_(session), registry_(registry),
+      protector_(protector), clock_(clock), shell_(shell) {
+  form_.onShow = [this] { FormShow(); };
+  form_.onCloseQuery = [this] { return FormCloseQuery(); };
+  form_.onSysCommand = [this](unsigned command) { return WMSysCommand(command); };
+  form_.BitBtn1.onClick = [this] { BitBtn1Click(); };
+  form_.BitBtn3.onClick = [this] { BitBtn3Click(); };
+  form_.BitBtn2.onClick = [this] { BitBtn2Click(); };
+  form_.SpeedButton1.onClick = [this] { SpeedButton1Click(); };
+  form_.Label10.onClick = [this](form::LinkLabel& sender) { Label10Click(sender.caption()); };
+  form_.Label11.onClick = [this](form::LinkLabel& sender) { Label10Click(sender.caption()); };
+  form_.mavBEdit2.onButtonClick = [this](form::TdxButtonEdit&) { mavBEdit2ButtonClick(); };
+  form_.mEdt1.onInitPopup = [this](form::TdxPopupEdit&) { mEdt1InitPopup(); };
+  form_.mavTree1.onClick = [this](form::TdxTreeList&) { mavTree1Click(); };
+  form_.N4.onClick = [this] { N4Click(); };
+  form_.N1.onClick = [this] { N1Click(); };
+  form_.N2.onClick = [this] { N2Click(); };
+  form_.Timer1.onTimer = [this] { engine_.Timer1Timer(); };
+  form_.Bak.onExecute = [this] { engine_.BakExecute(); };
+  form_.Action1.onExecute = [this] { Action1Execute(); };
+  form_.deleteoldfile.onExecute = [this] { engine_.deleteoldfileExecute(); };
 }
+
+void FormHandlers::AppendLog(const std::string& text) { form_.mavMemo1.addLine(LogStamp(clock_.now()) + text); }
 
 void FormHandlers::FormCreate() {
-  shell_.clearLog();
-  shell_.addLogLine("备份记录:");
+  form_.mavMemo1.clear();
+  form_.mavMemo1.addLine("备份记录:");
   for (SlotState& slot : settings_.slots) slot.lastRunDate.clear();
 
   // Nothing here waits for a person before the schedule is armed: after a
@@ -85,83 +91,73 @@ void FormHandlers::FormCreate() {
   }
 
   const std::vector<settings::LoadProblem> problems = settings::LoadControlStates(form_, registry_, protector_);
+  auto slotOf = [&](const settings::LoadProblem& problem) {
+    for (int slot = 1; slot <= 4; ++slot) {
+      if (form_.slotTime(slot).name() == problem.control) return slot;
+    }
+    return 0;
+  };
   // A slot whose stored time is no time of the day is not armed, and the
   // window shows it off.
   for (const settings::LoadProblem& problem : problems) {
-    if (const int slot = SlotOf(problem.control, "dxTimeEdit");
-        slot != 0 && problem.kind == settings::LoadProblem::Kind::InvalidTime) {
-      control<ui::TdxCheckEdit>("dxCheckEdit" + std::to_string(slot)).setChecked(false);
-    }
+    if (const int slot = slotOf(problem); slot != 0 && problem.kind == settings::LoadProblem::Kind::InvalidTime)
+      form_.slotCheck(slot).setChecked(false);
   }
-  if (!control<ui::TmavPopEdit>("mEdt1").text().empty()) Action1Execute();
+  if (!form_.mEdt1.text().empty()) Action1Execute();
 
   for (const settings::LoadProblem& problem : problems) {
     const std::string shown = Shortened(problem.stored, kShownStoredText);
     if (problem.kind == settings::LoadProblem::Kind::InvalidTime) {
-      const int slot = SlotOf(problem.control, "dxTimeEdit");
-      const std::string name = slot ? std::string("备份时间") + kSlotWords[slot - 1] : problem.control;
-      shell_.appendLog(name + ": 存储的时间 \"" + shown + "\" 无效,此备份时间不会运行");
+      const int slot = slotOf(problem);
+      const std::string name = slot ? form::SettingsForm::SlotCaption(slot) : problem.control;
+      AppendLog(name + ": 存储的时间 \"" + shown + "\" 无效,此备份时间不会运行");
     } else if (problem.stored.empty()) {
-      shell_.appendLog("无法读取存储的设置: " + problem.control + ",已忽略");
+      AppendLog("无法读取存储的设置: " + problem.control + ",已忽略");
     } else {
-      shell_.appendLog("无法读取存储的设置: " + problem.control + " \"" + shown + "\",已忽略");
+      AppendLog("无法读取存储的设置: " + problem.control + " \"" + shown + "\",已忽略");
     }
   }
-  if (!autostartFailure.empty()) shell_.appendLog("无法登记开机自动启动: " + autostartFailure);
+  if (!autostartFailure.empty()) AppendLog("无法登记开机自动启动: " + autostartFailure);
 }
 
 void FormHandlers::RegisterAutostart() {
-  settings::EnsureRunValue(registry_, std::string(ui::kFrmMainCaption), settings::RunCommand(shell_.programPath()));
+  settings::EnsureRunValue(registry_, std::string(form::kFrmMainCaption), settings::RunCommand(shell_.programPath()));
 }
 
 void FormHandlers::FormShow() {
   computerName_ = shell_.computerName();
   // The server is always this computer. The login and the folder get their
   // defaults only when empty: opening the window must not change saved settings.
-  control<ui::TmEdt>("mEdt2").setText(computerName_);
-  auto& user = control<ui::TmEdt>("mEdt3");
-  if (user.tText().empty()) user.setText(std::string(kDefaultUser));
-  auto& folder = control<ui::TmavBEdit>("mavBEdit2");
-  if (folder.tText().empty()) folder.setText(std::string(kDefaultBackupDir));
+  form_.mEdt2.setText(computerName_);
+  if (form_.mEdt3.tText().empty()) form_.mEdt3.setText(std::string(kDefaultUser));
+  if (form_.mavBEdit2.tText().empty()) form_.mavBEdit2.setText(std::string(kDefaultBackupDir));
 }
 
 void FormHandlers::Action1Execute() {
-  shell_.restartTimer();
+  // Stopped and started again: the schedule is armed and its cadence starts now.
+  form_.Timer1.setEnabled(false);
+  form_.Timer1.setEnabled(true);
   // Trimmed as the save checks them, so that what was proved is what runs;
   // the password counts every character, in both.
-  settings_.server = control<ui::TmEdt>("mEdt2").tText();
-  settings_.user = control<ui::TmEdt>("mEdt3").tText();
-  settings_.password = control<ui::TmEdt>("mEdt4").text();
-  settings_.database = control<ui::TmavPopEdit>("mEdt1").tText();
+  settings_.server = form_.mEdt2.tText();
+  settings_.user = form_.mEdt3.tText();
+  settings_.password = form_.mEdt4.text();
+  settings_.database = form_.mEdt1.tText();
 
-  auto& folder = control<ui::TmavBEdit>("mavBEdit2");
-  std::string dir = folder.text();
+  std::string dir = form_.mavBEdit2.text();
   if (dir.empty() || dir.back() != '\\') {
     dir += '\\';
-    folder.setText(dir);
+    form_.mavBEdit2.setText(dir);
   }
   settings_.backupDir = dir;
 
-  for (int i = 0; i < 4; ++i) {
-    const std::string digit(1, static_cast<char>('1' + i));
-    settings_.slots[i].enabled = control<ui::TdxCheckEdit>("dxCheckEdit" + digit).checked();
-    settings_.slots[i].time = control<ui::TmavTimeEdit>("dxTimeEdit" + digit).dText();
+  for (int slot = 1; slot <= 4; ++slot) {
+    SlotState& state = settings_.slots[static_cast<size_t>(slot) - 1];
+    state.enabled = form_.slotCheck(slot).checked();
+    state.time = form_.slotTime(slot).dText();
   }
-  settings_.cleanupEnabled = control<ui::TdxCheckEdit>("dxCheckEdit5").checked();
-  settings_.retentionDays = control<ui::TmavSpinEdit>("mavSpinEdit1").mIntValue();
-}
-
-void FormHandlers::dxCheckEdit1Change(ui::TdxCheckEdit& sender) {
-  // The paired editor carries the check box's digit: dxCheckEdit3 -> dxTimeEdit3.
-  const std::string& name = sender.name();
-  if (name.size() < 12) return;
-  if (auto* editor = dynamic_cast<ui::Control*>(form_.find("dxTimeEdit" + name.substr(11, 1)))) {
-    editor->setEnabled(sender.checked());
-  }
-}
-
-void FormHandlers::dxCheckEdit5Change(ui::TdxCheckEdit& sender) {
-  control<ui::TmavSpinEdit>("mavSpinEdit1").setEnabled(sender.checked());
+  settings_.cleanupEnabled = form_.dxCheckEdit5.checked();
+  settings_.retentionDays = form_.mavSpinEdit1.mIntValue();
 }
 
 bool FormHandlers::FormCloseQuery() {
@@ -174,20 +170,32 @@ bool FormHandlers::WMSysCommand(unsigned command) {
   return true;
 }
 
-void FormHandlers::BitBtn3Click() { shell_.enterServingMode(); }
-void FormHandlers::N1Click() { shell_.enterSettingsMode(); }
+void FormHandlers::BitBtn3Click() {
+  // ServingMode: minimise-to-tray on, the tray icon shown, the window hidden.
+  form_.rmTrayIcon1.minimizeToTray = true;
+  form_.rmTrayIcon1.setVisible(true);
+  shell_.hideWindow();
+}
+
+void FormHandlers::N1Click() {
+  // SettingsMode: minimise-to-tray off, the tray icon hidden, the window shown.
+  form_.rmTrayIcon1.minimizeToTray = false;
+  form_.rmTrayIcon1.setVisible(false);
+  shell_.showWindow();
+}
+
 void FormHandlers::BitBtn2Click() { shell_.requestClose(); }
 void FormHandlers::N2Click() { shell_.requestClose(); }
-void FormHandlers::N4Click() { shell_.openAddress(std::string(ui::kMakerWebAddress)); }
+void FormHandlers::N4Click() { shell_.openAddress(std::string(form::kMakerWebAddress)); }
 void FormHandlers::Label10Click(const std::string& labelText) { shell_.openAddress(labelText); }
 
 void FormHandlers::BitBtn1Click() {
-  shell_.clearLog();
-  auto& server = control<ui::TmEdt>("mEdt2");
-  auto& user = control<ui::TmEdt>("mEdt3");
-  auto& password = control<ui::TmEdt>("mEdt4");
-  auto& database = control<ui::TmavPopEdit>("mEdt1");
-  auto& folder = control<ui::TmavBEdit>("mavBEdit2");
+  form_.mavMemo1.clear();
+  auto& server = form_.mEdt2;
+  auto& user = form_.mEdt3;
+  auto& password = form_.mEdt4;
+  auto& database = form_.mEdt1;
+  auto& folder = form_.mavBEdit2;
 
   if (server.tText().empty()) server.setText(computerName_);
   if (user.tText().empty()) {
@@ -204,7 +212,7 @@ void FormHandlers::BitBtn1Click() {
   bool found = false;
   try {
     session_.open(user.tText(), password.text(), server.tText());
-    shell_.appendLog("数据库连接成功!");
+    AppendLog("数据库连接成功!");
     session_.listDatabases();
     found = session_.locate(database.tText());
   } catch (const std::exception&) {
@@ -247,19 +255,19 @@ void FormHandlers::BitBtn1Click() {
     return;
   }
   Action1Execute();
-  shell_.appendLog("保存成功!");
+  AppendLog("保存成功!");
 }
 
 bool FormHandlers::checkSchedule() {
-  for (int i = 0; i < 4; ++i) {
-    auto& time = control<ui::TmavTimeEdit>("dxTimeEdit" + std::to_string(i + 1));
-    if (ui::IsValidTime(time.dText())) continue;
+  for (int slot = 1; slot <= 4; ++slot) {
+    auto& time = form_.slotTime(slot);
+    if (form::IsValidTime(time.dText())) continue;
     shell_.showMessageCode(kMessageStop,
-                           std::string("备份时间") + kSlotWords[i] + "的时间无效,请输入00:00到23:59之间的时间!");
+                           form::SettingsForm::SlotCaption(slot) + "的时间无效,请输入00:00到23:59之间的时间!");
     shell_.focus(time);
     return false;
   }
-  auto& days = control<ui::TmavSpinEdit>("mavSpinEdit1");
+  auto& days = form_.mavSpinEdit1;
   const double value = days.value();
   if (!(value >= days.minValue() && value <= days.maxValue() && value == std::trunc(value))) {
     shell_.showMessageCode(kMessageStop, "自动删除的天数必须在" + std::to_string(static_cast<long long>(days.minValue())) +
@@ -281,10 +289,9 @@ void FormHandlers::offerElevatedRestart() {
 }
 
 void FormHandlers::SpeedButton1Click() {
-  auto& list = control<ui::TmavTree>("mavTree1");
+  auto& list = form_.mavTree1;
   try {
-    session_.open(control<ui::TmEdt>("mEdt3").tText(), control<ui::TmEdt>("mEdt4").text(),
-                  control<ui::TmEdt>("mEdt2").tText());
+    session_.open(form_.mEdt3.tText(), form_.mEdt4.text(), form_.mEdt2.tText());
     const std::vector<std::string> names = session_.listDatabases();
     list.clear();
     for (const std::string& name : names) list.addTopNode({name});
@@ -294,13 +301,12 @@ void FormHandlers::SpeedButton1Click() {
 }
 
 void FormHandlers::mEdt1InitPopup() {
-  if (control<ui::TmavTree>("mavTree1").topNodes().empty()) SpeedButton1Click();
+  if (form_.mavTree1.topNodes().empty()) SpeedButton1Click();
 }
 
 void FormHandlers::mavTree1Click() {
-  auto& list = control<ui::TmavTree>("mavTree1");
-  auto& database = control<ui::TmavPopEdit>("mEdt1");
-  ui::TreeNode* row = list.focusedNode();
+  auto& database = form_.mEdt1;
+  form::TreeNode* row = form_.mavTree1.focusedNode();
   if (!row || !database.droppedDown()) return;
   database.closeUp(true);
   database.setText(row->values.empty() ? std::string() : row->values[0]);
@@ -311,7 +317,7 @@ void FormHandlers::mavBEdit2ButtonClick() {
   if (!chosen || TrimControl(*chosen).empty()) return;
   std::string path = *chosen;
   if (path.back() != '\\') path += '\\';
-  control<ui::TmavBEdit>("mavBEdit2").setText(path);
+  form_.mavBEdit2.setText(path);
 }
 
 }  // namespace bakwyn::app

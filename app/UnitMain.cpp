@@ -5,6 +5,8 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <memory>
+
 #include "base/Text.h"
 
 namespace bakwyn::app {
@@ -18,29 +20,11 @@ std::string Narrow(const wchar_t* text) { return Utf16ToUtf8(reinterpret_cast<co
 
 TFrmMain::TFrmMain(BackupSettings& settings, const Clock& clock, ServerSession& session, FileSystem& files,
                    settings::Registry& registry, const settings::SecretProtector& protector)
-    : ui::MainForm(clock),
-      engine_(settings, clock, session, files, [this](const std::string& line) { AppendLog(line); }),
-      handlers_(components(), settings, session, registry, protector, *this) {}
-
-TFrmMain::~TFrmMain() {
-  // The handlers and the engine go before the base class destroys the window:
-  // nothing may reach them from its last messages.
-  destroy();
-}
-
-void TFrmMain::FormDestroy() {
+    : engine_(settings, clock, session, files, [this](const std::string& line) { handlers_.AppendLog(line); }),
+      handlers_(form_, settings, engine_, session, registry, protector, clock, *this),
+      window_(form_) {
   // Closing the window ends the program.
-  PostQuitMessage(0);
-}
-
-void TFrmMain::showError(const std::string& text) {
-  // What the framework shows for an error it caught: the program's name as the
-  // caption, OK and the stop icon.
-  messageBox(hwnd(), text, "Bakwyn", MB_OK | MB_ICONSTOP);
-}
-
-void TFrmMain::focus(ui::Control& control) {
-  if (HWND widget = controlWindow(control.name())) SetFocus(widget);
+  window_.onDestroyed = [] { PostQuitMessage(0); };
 }
 
 std::string TFrmMain::computerName() {
@@ -62,30 +46,6 @@ std::string TFrmMain::programPath() {
     }
     path.resize(path.size() * 2);
   }
-}
-
-void TFrmMain::restartTimer() {
-  Timer1->setEnabled(false);
-  Timer1->setEnabled(true);
-}
-
-void TFrmMain::enterServingMode() {
-  rmTrayIcon1->minimizeToTray = true;
-  rmTrayIcon1->setVisible(true);
-  ShowWindow(hwnd(), SW_HIDE);
-}
-
-void TFrmMain::enterSettingsMode() {
-  rmTrayIcon1->minimizeToTray = false;
-  rmTrayIcon1->setVisible(false);
-  // A window that went to the tray by minimising is still minimised.
-  ShowWindow(hwnd(), IsIconic(hwnd()) ? SW_RESTORE : SW_SHOW);
-  SetForegroundWindow(hwnd());
-}
-
-void TFrmMain::requestClose() {
-  // Posted, so the menu or button that asked has finished before the question.
-  PostMessageW(hwnd(), WM_CLOSE, 0, 0);
 }
 
 void TFrmMain::openAddress(const std::string& address) {
@@ -130,12 +90,11 @@ std::optional<std::string> TFrmMain::browseForFolder(const std::string& title) {
   info.pidlRoot = nullptr;  // the top of the shell namespace
   info.lpszTitle = Wide(wideTitle);
   info.ulFlags = 0;
-  PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&info);
+  // The shell allocates the chosen item; it goes back to the shell's allocator.
+  const std::unique_ptr<ITEMIDLIST, decltype(&CoTaskMemFree)> chosen(SHBrowseForFolderW(&info), &CoTaskMemFree);
   if (!chosen) return std::nullopt;
   wchar_t path[MAX_PATH] = {};
-  const BOOL hasPath = SHGetPathFromIDListW(chosen, path);
-  CoTaskMemFree(chosen);
-  if (!hasPath) return std::nullopt;
+  if (!SHGetPathFromIDListW(chosen.get(), path)) return std::nullopt;
   return Narrow(path);
 }
 

@@ -1,7 +1,6 @@
 // Program entry: the main window is created hidden, so the program starts in the tray.
 #include <windows.h>
 
-#include <commctrl.h>
 #include <objbase.h>
 
 #include <shellapi.h>
@@ -9,6 +8,7 @@
 #include "app/UnitMain.h"
 #include "base/Text.h"
 #include "base/UniqueAny.h"
+#include "form/FrmMainIds.h"
 #include "engine/BackupSettings.h"
 #include "engine/Clock.h"
 #include "engine/WindowsFileSystem.h"
@@ -57,7 +57,7 @@ bakwyn::UniqueAny<HandleTraits> ClaimSingleInstance(bool handover) {
   // Another instance runs (in another session the mutex may not even be opened):
   // ask it to show its settings window, if it is ours to reach, and leave. It is
   // known by its class and its caption, not by a class name any program may use.
-  const std::u16string caption = bakwyn::Utf8ToUtf16(bakwyn::ui::kFrmMainCaption);
+  const std::u16string caption = bakwyn::Utf8ToUtf16(bakwyn::form::kFrmMainCaption);
   if (HWND running = FindWindowW(L"TFrmMain", reinterpret_cast<const wchar_t*>(caption.c_str()))) {
     DWORD pid = 0;
     GetWindowThreadProcessId(running, &pid);
@@ -85,9 +85,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (!instance) return 0;
 
   ComApartment com;
-  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES |
-                                                     ICC_BAR_CLASSES | ICC_UPDOWN_CLASS};
-  InitCommonControlsEx(&controls);
 
   bakwyn::BackupSettings settings;
   bakwyn::SystemClock clock;

@@ -8,7 +8,7 @@
 namespace bakwyn::settings {
 namespace {
 
-using namespace bakwyn::ui;
+using namespace bakwyn::form;
 
 enum class Kind { None, TreeList, Text, Spin, Check };
 

@@ -21,7 +21,7 @@
 #include "settings/Registry.h"
 #include "settings/SecretProtector.h"
 #include "settings/StateText.h"
-#include "ui/Controls.h"
+#include "form/Controls.h"
 
 namespace bakwyn::settings {
 
@@ -34,7 +34,7 @@ std::string ControlStateKey(std::string_view windowName, std::string_view contro
 // key that cannot be opened or created ends the pass; the controls before it
 // are stored, and the result is false, so that a caller never reports a save
 // that did not happen. A value that cannot be written raises RegistryError.
-bool SaveControlStates(const ui::ComponentOwner& window, Registry& registry, const SecretProtector& protector);
+bool SaveControlStates(const form::ComponentOwner& window, Registry& registry, const SecretProtector& protector);
 
 // A stored value that loading passed over: the control keeps its state.
 struct LoadProblem {
@@ -58,7 +58,7 @@ struct LoadProblem {
 // the schedule they make, from loading. Checking a check box runs its change
 // handler, so an editor enabled by its check box is enabled before its own
 // state is read.
-std::vector<LoadProblem> LoadControlStates(ui::ComponentOwner& window, Registry& registry,
+std::vector<LoadProblem> LoadControlStates(form::ComponentOwner& window, Registry& registry,
                                            const SecretProtector& protector);
 
 }  // namespace bakwyn::settings

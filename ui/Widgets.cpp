@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "base/Text.h"
-#include "ui/FrmMainIds.h"
+#include "form/FrmMainIds.h"
 
 namespace bakwyn::ui {
 namespace {
@@ -30,8 +30,8 @@ HWND CreateChildWindow(const wchar_t* className, int id, const WidgetArgs& args,
 
 // ---- Panel ----------------------------------------------------------------
 
-Panel::Panel(std::string name, int id, const WidgetArgs& args, COLORREF background, bool visible)
-    : Component(std::move(name)), background_(CreateSolidBrush(background)) {
+PanelView::PanelView(int id, const WidgetArgs& args, COLORREF background, bool visible)
+    : background_(CreateSolidBrush(background)) {
   CreateArgs create;
   create.className = L"BakwynPanel";
   create.title = args.text;
@@ -44,9 +44,9 @@ Panel::Panel(std::string name, int id, const WidgetArgs& args, COLORREF backgrou
   if (this->create(create, nullptr)) SetWindowLongPtrW(hwnd(), GWLP_ID, id);
 }
 
-Panel::~Panel() { destroy(); }
+PanelView::~PanelView() { destroy(); }
 
-LRESULT Panel::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT PanelView::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_ERASEBKGND: {
       RECT rc;
@@ -89,76 +89,78 @@ LRESULT Panel::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 // ---- Labels, buttons, rules -------------------------------------------------
 
-Label::Label(std::string name, int id, const WidgetArgs& args, HFONT font)
-    : Component(std::move(name)), hwnd_(CreateChildWindow(L"STATIC", id, args, font)) {}
+LabelView::LabelView(const form::Label& model, int id, const WidgetArgs& args, HFONT font) {
+  WidgetArgs a = args;
+  a.text = model.caption();
+  hwnd_ = CreateChildWindow(L"STATIC", id, a, font);
+}
 
-LinkLabel::LinkLabel(std::string name, int id, const WidgetArgs& args, HFONT underlinedFont)
-    : Label(std::move(name), id, [&] {
+LinkView::LinkView(form::LinkLabel& model, int id, const WidgetArgs& args, HFONT underlinedFont)
+    : LabelView(model, id, [&] {
         WidgetArgs a = args;
         a.style |= SS_NOTIFY;  // without it a static control reports no clicks
         return a;
-      }(), underlinedFont) {}
+      }(), underlinedFont),
+      model_(model) {}
 
-void LinkLabel::command(int, WORD code) {
-  if (code == STN_CLICKED && onClick) onClick(*this);
+void LinkView::command(int, WORD code) {
+  if (code == STN_CLICKED && model_.onClick) model_.onClick(model_);
 }
 
-Button::Button(std::string name, int id, const WidgetArgs& args, HFONT font)
-    : Component(std::move(name)), hwnd_(CreateChildWindow(L"BUTTON", id, [&] {
-        WidgetArgs a = args;
-        a.style |= WS_TABSTOP;
-        return a;
-      }(), font)) {}
-
-void Button::command(int, WORD code) {
-  if (code == BN_CLICKED && onClick) onClick();
+ButtonView::ButtonView(form::Button& model, int id, const WidgetArgs& args, HFONT font) : model_(model) {
+  WidgetArgs a = args;
+  a.text = model.caption();
+  a.style |= WS_TABSTOP;
+  hwnd_ = CreateChildWindow(L"BUTTON", id, a, font);
 }
 
-Bevel::Bevel(std::string name, int id, const WidgetArgs& args)
-    : Component(std::move(name)), hwnd_(CreateChildWindow(L"STATIC", id, [&] {
-        WidgetArgs a = args;
-        a.style |= args.width >= args.height ? SS_ETCHEDHORZ : SS_ETCHEDVERT;
-        return a;
-      }(), nullptr)) {}
+void ButtonView::command(int, WORD code) {
+  if (code == BN_CLICKED && model_.onClick) model_.onClick();
+}
+
+BevelView::BevelView(int id, const WidgetArgs& args) {
+  WidgetArgs a = args;
+  a.style |= args.width >= args.height ? SS_ETCHEDHORZ : SS_ETCHEDVERT;
+  hwnd_ = CreateChildWindow(L"STATIC", id, a, nullptr);
+}
 
 // ---- Page control -----------------------------------------------------------
 
-PageControl::PageControl(std::string name, int id, const WidgetArgs& args, HFONT font)
-    : Component(std::move(name)), hwnd_(CreateChildWindow(WC_TABCONTROLW, id, [&] {
-        WidgetArgs a = args;
-        a.style |= TCS_BUTTONS | TCS_FLATBUTTONS | WS_CLIPCHILDREN | WS_CLIPSIBLINGS | WS_TABSTOP;
-        a.exStyle |= WS_EX_CONTROLPARENT;  // its pages hold controls
-        return a;
-      }(), font)) {
-  SetWindowSubclass(hwnd_, &PageControl::TabProcedure, 0, reinterpret_cast<DWORD_PTR>(this));
+PageControlView::PageControlView(const form::PageControl& model, int id, const WidgetArgs& args, HFONT font) {
+  WidgetArgs a = args;
+  a.style |= TCS_BUTTONS | TCS_FLATBUTTONS | WS_CLIPCHILDREN | WS_CLIPSIBLINGS | WS_TABSTOP;
+  a.exStyle |= WS_EX_CONTROLPARENT;  // its pages hold controls
+  hwnd_ = CreateChildWindow(WC_TABCONTROLW, id, a, font);
+  SetWindowSubclass(hwnd_, &PageControlView::TabProcedure, 0, reinterpret_cast<DWORD_PTR>(this));
+  for (const std::string& caption : model.tabs) {
+    std::u16string text = Utf8ToUtf16(caption);
+    TCITEMW item{};
+    item.mask = TCIF_TEXT;
+    item.pszText = const_cast<wchar_t*>(Wide(text));
+    const int index = TabCtrl_GetItemCount(hwnd_);
+    TabCtrl_InsertItem(hwnd_, index, &item);
+    pages_.push_back(nullptr);
+  }
 }
 
-RECT PageControl::pageRect() const {
+RECT PageControlView::pageRect() const {
   RECT rc;
   GetClientRect(hwnd_, &rc);
   TabCtrl_AdjustRect(hwnd_, FALSE, &rc);
   return rc;
 }
 
-void PageControl::addTab(const std::string& caption) {
-  std::u16string text = Utf8ToUtf16(caption);
-  TCITEMW item{};
-  item.mask = TCIF_TEXT;
-  item.pszText = const_cast<wchar_t*>(Wide(text));
-  const int index = TabCtrl_GetItemCount(hwnd_);
-  TabCtrl_InsertItem(hwnd_, index, &item);
-  pages_.resize(static_cast<size_t>(index) + 1, nullptr);
-}
-
-void PageControl::setPage(int index, Panel& page) {
+void PageControlView::setPage(int index, PanelView& page) {
   if (index < 0 || index >= static_cast<int>(pages_.size())) return;
   pages_[static_cast<size_t>(index)] = &page;
   select(selected() < 0 ? 0 : selected());
 }
 
-void PageControl::select(int index) { TabCtrl_SetCurSel(hwnd_, index); }
+void PageControlView::select(int index) { TabCtrl_SetCurSel(hwnd_, index); }
 
-void PageControl::showPage(int index) {
+int PageControlView::selected() const { return TabCtrl_GetCurSel(hwnd_); }
+
+void PageControlView::showPage(int index) {
   // Show the new page before hiding the old one, so nothing flickers through.
   for (size_t i = 0; i < pages_.size(); ++i) {
     if (static_cast<int>(i) == index && pages_[i]) ShowWindow(pages_[i]->hwnd(), SW_SHOW);
@@ -168,52 +170,56 @@ void PageControl::showPage(int index) {
   }
 }
 
-LRESULT CALLBACK PageControl::TabProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
-                                           DWORD_PTR self) {
-  if (message == WM_NCDESTROY) RemoveWindowSubclass(hwnd, &PageControl::TabProcedure, 0);
-  const LRESULT result = DefSubclassProc(hwnd, message, wParam, lParam);
-  // The tab control reports no change when the selection is set by a message;
-  // the page must follow whoever sets it.
-  if (message == TCM_SETCURSEL) reinterpret_cast<PageControl*>(self)->showPage(static_cast<int>(wParam));
-  return result;
-}
-
-int PageControl::selected() const { return TabCtrl_GetCurSel(hwnd_); }
-
-LRESULT PageControl::notify(const NMHDR& header) {
+LRESULT PageControlView::notify(const NMHDR& header) {
   if (header.code == static_cast<UINT>(TCN_SELCHANGE)) showPage(selected());
   return 0;
 }
 
+LRESULT CALLBACK PageControlView::TabProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                               DWORD_PTR self) {
+  if (message == WM_NCDESTROY) RemoveWindowSubclass(hwnd, &PageControlView::TabProcedure, 0);
+  const LRESULT result = DefSubclassProc(hwnd, message, wParam, lParam);
+  // The tab control reports no change when the selection is set by a message;
+  // the page must follow whoever sets it.
+  if (message == TCM_SETCURSEL) reinterpret_cast<PageControlView*>(self)->showPage(static_cast<int>(wParam));
+  return result;
+}
+
 // ---- Memo -----------------------------------------------------------------
 
-Memo::Memo(std::string name, int id, const WidgetArgs& args, HFONT font, bool readOnly)
-    : Component(std::move(name)), hwnd_(CreateChildWindow(L"EDIT", id, [&] {
-        WidgetArgs a = args;
-        // No word wrap: long lines scroll sideways.
-        a.style |= ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL | WS_VSCROLL | WS_HSCROLL | WS_TABSTOP |
-                   (readOnly ? ES_READONLY : 0);
-        a.exStyle |= WS_EX_CLIENTEDGE;
-        return a;
-      }(), font)) {
+MemoView::MemoView(int id, const WidgetArgs& args, HFONT font, bool readOnly) {
+  WidgetArgs a = args;
+  // No word wrap: long lines scroll sideways.
+  a.style |= ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL | WS_VSCROLL | WS_HSCROLL | WS_TABSTOP |
+             (readOnly ? ES_READONLY : 0);
+  a.exStyle |= WS_EX_CLIENTEDGE;
+  hwnd_ = CreateChildWindow(L"EDIT", id, a, font);
   // The default limit of a multi-line edit is 32,767 characters; the log pane
   // must never drop a line. 0 asks for the largest limit the control has.
   SendMessageW(hwnd_, EM_SETLIMITTEXT, 0, 0);
-  SetWindowSubclass(hwnd_, &Memo::Procedure, 0, reinterpret_cast<DWORD_PTR>(this));
+  SetWindowSubclass(hwnd_, &MemoView::Procedure, 0, reinterpret_cast<DWORD_PTR>(this));
 }
 
-void Memo::addLine(const std::string& line) {
-  // Every line ends with a line break, as a list of lines would be written out.
-  pending_ += Utf8ToUtf16(line);
-  pending_ += u"\r\n";
-}
-
-void Memo::clear() {
+void MemoView::showText(const std::string& text) {
   pending_.clear();
-  SendMessageW(hwnd_, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
+  const std::u16string wide = Utf8ToUtf16(text);
+  flushing_ = true;
+  SendMessageW(hwnd_, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+  flushing_ = false;
 }
 
-void Memo::flush() {
+void MemoView::showAppended(const std::string& lines) {
+  pending_ += Utf8ToUtf16(lines);
+  if (!IsWindowVisible(GetAncestor(hwnd_, GA_ROOT))) return;
+  // The view follows the newest line without taking the keyboard focus: a
+  // scheduled backup while the user types must not send the keys to the log.
+  // (The message first writes out the pending lines.)
+  SendMessageW(hwnd_, EM_SCROLLCARET, 0, 0);
+  InvalidateRect(hwnd_, nullptr, TRUE);
+  UpdateWindow(hwnd_);
+}
+
+void MemoView::flush() {
   flushing_ = true;
   const std::u16string text = std::move(pending_);
   pending_.clear();
@@ -223,10 +229,11 @@ void Memo::flush() {
   flushing_ = false;
 }
 
-LRESULT CALLBACK Memo::Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR self) {
-  auto* memo = reinterpret_cast<Memo*>(self);
+LRESULT CALLBACK MemoView::Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                     DWORD_PTR self) {
+  auto* memo = reinterpret_cast<MemoView*>(self);
   if (message == WM_NCDESTROY) {
-    RemoveWindowSubclass(hwnd, &Memo::Procedure, 0);
+    RemoveWindowSubclass(hwnd, &MemoView::Procedure, 0);
   } else if (!memo->flushing_ && !memo->pending_.empty()) {
     memo->flush();
   }
@@ -235,8 +242,7 @@ LRESULT CALLBACK Memo::Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
 
 // ---- Status bar -------------------------------------------------------------
 
-StatusBar::StatusBar(std::string name, int id, HWND parent, const std::vector<int>& panelWidths, HFONT font)
-    : Component(std::move(name)) {
+StatusBarView::StatusBarView(const form::StatusBar& model, int id, HWND parent, HFONT font) {
   WidgetArgs args;
   args.parent = parent;
   args.style = WS_CLIPSIBLINGS;  // the drop-down panel may reach over it
@@ -244,11 +250,11 @@ StatusBar::StatusBar(std::string name, int id, HWND parent, const std::vector<in
   // The parts are given by their right edges.
   std::vector<int> edges;
   int right = 0;
-  for (int width : panelWidths) edges.push_back(right += width);
+  for (int width : model.panelWidths) edges.push_back(right += width);
   SendMessageW(hwnd_, SB_SETPARTS, edges.size(), reinterpret_cast<LPARAM>(edges.data()));
 }
 
-int StatusBar::height() const {
+int StatusBarView::height() const {
   RECT rc;
   GetWindowRect(hwnd_, &rc);
   return rc.bottom - rc.top;
@@ -256,38 +262,27 @@ int StatusBar::height() const {
 
 // ---- Menu, tray icon, timer ---------------------------------------------------
 
-PopupMenu::PopupMenu(std::string name) : Component(std::move(name)), menu_(CreatePopupMenu()) {}
-
-void PopupMenu::add(MenuItem& item) {
-  if (item.caption() == "-") {
-    AppendMenuW(menu_.get(), MF_SEPARATOR, static_cast<UINT_PTR>(item.id()), nullptr);
-  } else {
-    const std::u16string text = Utf8ToUtf16(item.caption());
-    AppendMenuW(menu_.get(), MF_STRING, static_cast<UINT_PTR>(item.id()), Wide(text));
+void PopupMenuAt(const form::PopupMenu& model, HWND owner, POINT screenPoint) {
+  UniqueMenu menu(CreatePopupMenu());
+  for (const form::MenuItem* item : model.items) {
+    const auto id = static_cast<UINT_PTR>(form::FrmMainControlId(item->name()));
+    if (item->caption() == "-") {
+      AppendMenuW(menu.get(), MF_SEPARATOR, id, nullptr);
+    } else {
+      const std::u16string text = Utf8ToUtf16(item->caption());
+      AppendMenuW(menu.get(), MF_STRING, id, Wide(text));
+    }
   }
-  items_.push_back(&item);
-}
-
-MenuItem* PopupMenu::itemById(int id) const {
-  for (MenuItem* item : items_) {
-    if (item->id() == id) return item;
-  }
-  return nullptr;
-}
-
-void PopupMenu::popup(HWND owner, POINT screenPoint) const {
-  TrackPopupMenu(menu_.get(), TPM_RIGHTBUTTON, screenPoint.x, screenPoint.y, 0, owner, nullptr);
+  TrackPopupMenu(menu.get(), TPM_RIGHTBUTTON, screenPoint.x, screenPoint.y, 0, owner, nullptr);
   // Without a message after the menu, a second click on the tray icon would
   // open it only every other time (the menu's known quirk with hidden owners).
   PostMessageW(owner, WM_NULL, 0, 0);
 }
 
-TrayIconComponent::TrayIconComponent(std::string name, HWND owner, UINT id, UINT callbackMessage, HICON icon,
-                                     std::string tip)
-    : Component(std::move(name)), owner_(owner), id_(id), callback_(callbackMessage), iconHandle_(icon),
-      tip_(std::move(tip)) {}
+TrayIconView::TrayIconView(HWND owner, UINT id, UINT callbackMessage, HICON icon, std::string tip)
+    : owner_(owner), id_(id), callback_(callbackMessage), iconHandle_(icon), tip_(std::move(tip)) {}
 
-void TrayIconComponent::setVisible(bool visible) {
+void TrayIconView::showVisible(bool visible) {
   if (visible && !icon_) {
     icon_.emplace(owner_, id_, callback_, iconHandle_, tip_);
   } else if (!visible) {
@@ -295,20 +290,15 @@ void TrayIconComponent::setVisible(bool visible) {
   }
 }
 
-void TrayIconComponent::reAdd() {
+void TrayIconView::reAdd() {
   if (icon_) icon_->reAdd();
 }
 
-bool TrayIconComponent::versionFour() const { return icon_ && icon_->versionFour(); }
+bool TrayIconView::versionFour() const { return icon_ && icon_->versionFour(); }
 
-Timer::Timer(std::string name, HWND owner, int id, UINT intervalMs)
-    : Component(std::move(name)), owner_(owner), id_(id), interval_(intervalMs) {}
-
-Timer::~Timer() { setEnabled(false); }
-
-void Timer::setEnabled(bool enabled) {
-  if (enabled == enabled_) return;
-  enabled_ = enabled;
+void TimerView::showEnabled(bool enabled) {
+  if (enabled == running_) return;
+  running_ = enabled;
   if (enabled)
     SetTimer(owner_, static_cast<UINT_PTR>(id_), interval_, nullptr);
   else
@@ -321,6 +311,9 @@ EditView::EditView(TdxInplaceTextEdit& model, int id, const WidgetArgs& args, HF
     : model_(model), edit_(CreateChildWindow(L"EDIT", id, [&] {
         WidgetArgs a = args;
         a.style |= ES_AUTOHSCROLL | WS_TABSTOP | WS_BORDER;
+        // A password field shows stars because the model says it is one: the
+        // store protects exactly what the window hides.
+        if (auto* edit = dynamic_cast<const TdxEdit*>(&model); edit && edit->password()) a.style |= ES_PASSWORD;
         return a;
       }(), font)) {}
 
@@ -351,7 +344,7 @@ ButtonEditView::ButtonEditView(TdxButtonEdit& model, int id, const WidgetArgs& a
   b.parent = args.parent;
   b.x = args.x + args.width - args.height, b.y = args.y, b.width = args.height, b.height = args.height;
   b.text = "...";
-  button_ = CreateChildWindow(L"BUTTON", id + kPartIdOffset, b, font);
+  button_ = CreateChildWindow(L"BUTTON", id + form::kPartIdOffset, b, font);
 }
 
 void ButtonEditView::command(int id, WORD code) {
@@ -362,7 +355,7 @@ void ButtonEditView::command(int id, WORD code) {
   EditView::command(id, code);
 }
 
-PopupEditView::PopupEditView(TdxPopupEdit& model, int id, const WidgetArgs& args, HFONT font, Panel& panel)
+PopupEditView::PopupEditView(TdxPopupEdit& model, int id, const WidgetArgs& args, HFONT font, PanelView& panel)
     : EditView(model, id, [&] {
         WidgetArgs a = args;
         a.width -= a.height;
@@ -373,7 +366,7 @@ PopupEditView::PopupEditView(TdxPopupEdit& model, int id, const WidgetArgs& args
   b.parent = args.parent;
   b.x = args.x + args.width - args.height, b.y = args.y, b.width = args.height, b.height = args.height;
   b.text = "\xE2\x96\xBC";  // a down-pointing triangle
-  button_ = CreateChildWindow(L"BUTTON", id + kPartIdOffset, b, font);
+  button_ = CreateChildWindow(L"BUTTON", id + form::kPartIdOffset, b, font);
   popupModel_.onDropDownChanged = [this](bool open) { showPopup(open); };
   popup_.onDeactivate = [this] {
     if (!popupModel_.droppedDown()) return;
@@ -499,7 +492,7 @@ LRESULT CALLBACK TimeMaskProcedure(HWND edit, UINT message, WPARAM wParam, LPARA
     case WM_SETTEXT: {
       // Whoever sets the text, it stays a time of the day (blanks read as 0).
       const auto* wide = reinterpret_cast<const char16_t*>(lParam);
-      if (!wide || !IsValidTime(TimeDigits(Utf16ToUtf8(wide)))) return FALSE;
+      if (!wide || !form::IsValidTime(form::TimeDigits(Utf16ToUtf8(wide)))) return FALSE;
       break;
     }
     case WM_NCDESTROY:
@@ -539,7 +532,7 @@ SpinEditView::SpinEditView(TdxSpinEdit& model, int id, const WidgetArgs& args, H
   const int wanted = std::min(GetSystemMetrics(SM_CXVSCROLL), args.width / 2);
   upDown_ = CreateWindowExW(0, UPDOWN_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | UDS_ARROWKEYS | UDS_NOTHOUSANDS,
                             args.x + args.width - wanted, args.y, wanted, args.height, args.parent,
-                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id + kPartIdOffset)),
+                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id + form::kPartIdOffset)),
                             GetModuleHandleW(nullptr), nullptr);
   SendMessageW(upDown_, UDM_SETBUDDY, reinterpret_cast<WPARAM>(edit_), 0);
   SendMessageW(upDown_, UDM_SETRANGE32, 0, 1);

@@ -1,11 +1,9 @@
 #pragma once
 // The Win32 side of the main window's components.
 //
-// Controls whose state is stored (edits, check boxes, the spin and time editors,
-// the database list) are model objects from ui/Controls.h; each gets a view
+// Every component is a model object from form/Controls.h; each gets a view
 // below that shows the model in a Win32 widget and writes user edits back with
-// Source::User. The other components (labels, buttons, panels, the log pane,
-// the menu, the timer, ...) are plain components that own their widget.
+// Source::User, or runs the model's hook when the user acts on it.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -15,12 +13,25 @@
 #include <string>
 #include <vector>
 
-#include "ui/Controls.h"
+#include "form/Controls.h"
 #include "ui/TrayIcon.h"
 #include "ui/Window.h"
 #include "ui/WinHandles.h"
 
 namespace bakwyn::ui {
+
+using form::ControlView;
+using form::Source;
+using form::TdxButtonEdit;
+using form::TdxCheckEdit;
+using form::TdxEdit;
+using form::TdxInplaceTextEdit;
+using form::TdxPopupEdit;
+using form::TdxSpinEdit;
+using form::TdxTimeEdit;
+using form::TdxTreeList;
+using form::TreeColumn;
+using form::TreeNode;
 
 // Where and how a widget is created; named fields instead of a long argument list.
 struct WidgetArgs {
@@ -42,15 +53,25 @@ class Widget {
   virtual LRESULT notify(const NMHDR& /*header*/) { return 0; }
 };
 
-// ---- Plain components ---------------------------------------------------
+// ---- Views of the plain components ------------------------------------------
+
+// A view with one window of its own.
+class SingleView : public ControlView {
+ public:
+  HWND hwnd() const { return hwnd_; }
+  void showEnabled(bool enabled) override { EnableWindow(hwnd_, enabled); }
+
+ protected:
+  HWND hwnd_ = nullptr;
+};
 
 // A container of our own window class. It forwards its children's notifications
 // (commands, notifies, colours, cursors) to the top-level window that owns it,
 // so one place handles them wherever a control sits.
-class Panel : public Component, public Window {
+class PanelView : public ControlView, public Window {
  public:
-  Panel(std::string name, int id, const WidgetArgs& args, COLORREF background, bool visible = true);
-  ~Panel() override;
+  PanelView(int id, const WidgetArgs& args, COLORREF background, bool visible = true);
+  ~PanelView() override;
   std::function<void(HDC, const RECT&)> onPaint;
   std::function<void()> onDeactivate;  // a drop-down panel lost the keyboard focus
 
@@ -61,56 +82,45 @@ class Panel : public Component, public Window {
   UniqueBrush background_;
 };
 
-class Label : public Component {
+class LabelView : public SingleView {
  public:
-  Label(std::string name, int id, const WidgetArgs& args, HFONT font);
-  HWND hwnd() const { return hwnd_; }
-  std::string caption() const { return WindowTextUtf8(hwnd_); }
-
- protected:
-  HWND hwnd_;
+  LabelView(const form::Label& model, int id, const WidgetArgs& args, HFONT font);
 };
 
-// A label that acts as a web link: blue, underlined, hand cursor, click event.
-class LinkLabel : public Label, public Widget {
+// A label that acts as a web link: blue, underlined, hand cursor; a click runs
+// the model's onClick.
+class LinkView : public LabelView, public Widget {
  public:
-  LinkLabel(std::string name, int id, const WidgetArgs& args, HFONT underlinedFont);
-  std::function<void(LinkLabel&)> onClick;
-  void command(int id, WORD code) override;
-};
-
-class Button : public Component, public Widget {
- public:
-  Button(std::string name, int id, const WidgetArgs& args, HFONT font);
-  HWND hwnd() const { return hwnd_; }
-  std::function<void()> onClick;
+  LinkView(form::LinkLabel& model, int id, const WidgetArgs& args, HFONT underlinedFont);
   void command(int id, WORD code) override;
 
  private:
-  HWND hwnd_;
+  form::LinkLabel& model_;
+};
+
+class ButtonView : public SingleView, public Widget {
+ public:
+  ButtonView(form::Button& model, int id, const WidgetArgs& args, HFONT font);
+  void command(int id, WORD code) override;
+
+ private:
+  form::Button& model_;
 };
 
 // An etched line: horizontal when wider than high.
-class Bevel : public Component {
+class BevelView : public SingleView {
  public:
-  Bevel(std::string name, int id, const WidgetArgs& args);
-  HWND hwnd() const { return hwnd_; }
-
- private:
-  HWND hwnd_;
+  BevelView(int id, const WidgetArgs& args);
 };
 
-// Tabs drawn as flat buttons; each page is a Panel inside the tab control.
-class PageControl : public Component, public Widget {
+// Tabs drawn as flat buttons; each page is a PanelView inside the tab control.
+class PageControlView : public SingleView, public Widget {
  public:
-  PageControl(std::string name, int id, const WidgetArgs& args, HFONT font);
-  HWND hwnd() const { return hwnd_; }
-  // The page's area in the tab control's client coordinates.
+  // The tabs come from the model, so that pageRect() knows the tab row's height;
+  // the page panels are then created by the caller inside hwnd() over pageRect().
+  PageControlView(const form::PageControl& model, int id, const WidgetArgs& args, HFONT font);
   RECT pageRect() const;
-  // Tabs first, so that pageRect() knows the height of the tab row; the page
-  // panels are then created by the caller inside hwnd() over pageRect().
-  void addTab(const std::string& caption);
-  void setPage(int index, Panel& page);
+  void setPage(int index, PanelView& page);
   void select(int index);
   int selected() const;
   LRESULT notify(const NMHDR& header) override;
@@ -119,83 +129,48 @@ class PageControl : public Component, public Widget {
   void showPage(int index);
   static LRESULT CALLBACK TabProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
                                        DWORD_PTR self);
-  HWND hwnd_;
-  std::vector<Panel*> pages_;
+  std::vector<PanelView*> pages_;
 };
 
-// A multi-line text without word wrap. The log pane is one: lines are only ever
-// appended or all cleared, and it keeps every line (the edit control's default
-// limit of 32K characters is lifted).
+// A multi-line text without word wrap that keeps every line (the edit
+// control's default limit of 32K characters is lifted).
 //
 // Appended lines wait in a buffer until the edit control next receives any
 // message, and then enter it in one piece. Whoever looks at the pane (painting,
 // reading its text, the caret moving) goes through a message, so nobody sees
 // the buffer; but a burst of lines costs one insertion instead of one each.
 // Some edit controls (Wine's) walk all lines on every insertion.
-class Memo : public Component {
+class MemoView : public SingleView {
  public:
-  Memo(std::string name, int id, const WidgetArgs& args, HFONT font, bool readOnly);
-  HWND hwnd() const { return hwnd_; }
-  void addLine(const std::string& line);
-  void clear();
-  std::string text() const { return WindowTextUtf8(hwnd_); }
+  MemoView(int id, const WidgetArgs& args, HFONT font, bool readOnly);
+  void showText(const std::string& text) override;
+  void showAppended(const std::string& lines) override;
 
  private:
   void flush();
   static LRESULT CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR self);
-  HWND hwnd_;
   std::u16string pending_;
   bool flushing_ = false;
 };
 
-class StatusBar : public Component {
+class StatusBarView : public SingleView {
  public:
-  StatusBar(std::string name, int id, HWND parent, const std::vector<int>& panelWidths, HFONT font);
-  HWND hwnd() const { return hwnd_; }
+  StatusBarView(const form::StatusBar& model, int id, HWND parent, HFONT font);
   int height() const;
-
- private:
-  HWND hwnd_;
 };
 
-class MenuItem : public Component {
+// Shows the menu at a point in screen coordinates; the chosen item arrives at
+// `owner` as WM_COMMAND with the item's control ID.
+void PopupMenuAt(const form::PopupMenu& menu, HWND owner, POINT screenPoint);
+
+// The notification-area icon of the model's TrayIcon: shown while it is visible.
+class TrayIconView : public ControlView {
  public:
-  MenuItem(std::string name, int id, std::string caption) : Component(std::move(name)), id_(id), caption_(std::move(caption)) {}
-  int id() const { return id_; }
-  const std::string& caption() const { return caption_; }  // "-" is a separator
-  std::function<void()> onClick;
-
- private:
-  int id_;
-  std::string caption_;
-};
-
-class PopupMenu : public Component {
- public:
-  explicit PopupMenu(std::string name);
-  void add(MenuItem& item);
-  HMENU handle() const { return menu_.get(); }
-  const std::vector<MenuItem*>& items() const { return items_; }
-  MenuItem* itemById(int id) const;
-  // Shows the menu at a point in screen coordinates; the choice arrives at
-  // `owner` as WM_COMMAND.
-  void popup(HWND owner, POINT screenPoint) const;
-
- private:
-  UniqueMenu menu_;
-  std::vector<MenuItem*> items_;
-};
-
-// The notification-area icon as a component: visible means a TrayIcon exists.
-class TrayIconComponent : public Component {
- public:
-  TrayIconComponent(std::string name, HWND owner, UINT id, UINT callbackMessage, HICON icon, std::string tip);
-  bool visible() const { return icon_.has_value(); }
-  void setVisible(bool visible);
+  TrayIconView(HWND owner, UINT id, UINT callbackMessage, HICON icon, std::string tip);
+  void showVisible(bool visible) override;
   // After the shell re-created the taskbar.
   void reAdd();
   bool versionFour() const;  // see TrayIcon
-  bool minimizeToTray = true;
   UINT id() const { return id_; }
   UINT callbackMessage() const { return callback_; }
 
@@ -208,36 +183,20 @@ class TrayIconComponent : public Component {
   std::optional<TrayIcon> icon_;
 };
 
-// A window timer: WM_TIMER with the component's ID arrives at the owner window,
-// which runs onTimer.
-class Timer : public Component {
+// A window timer: while the model is enabled, WM_TIMER with the timer's ID
+// arrives at the owner window every interval.
+class TimerView : public ControlView {
  public:
-  Timer(std::string name, HWND owner, int id, UINT intervalMs);
-  ~Timer() override;
-  bool enabled() const { return enabled_; }
-  void setEnabled(bool enabled);
-  UINT interval() const { return interval_; }
+  TimerView(HWND owner, int id, unsigned intervalMs) : owner_(owner), id_(id), interval_(intervalMs) {}
+  ~TimerView() override { showEnabled(false); }
+  void showEnabled(bool enabled) override;
   int id() const { return id_; }
-  std::function<void()> onTimer;
 
  private:
   HWND owner_;
   int id_;
-  UINT interval_;
-  bool enabled_ = false;
-};
-
-class Action : public Component {
- public:
-  Action(std::string name) : Component(name), caption_(std::move(name)) {}
-  const std::string& caption() const { return caption_; }
-  std::function<void()> onExecute;
-  void execute() {
-    if (onExecute) onExecute();
-  }
-
- private:
-  std::string caption_;
+  unsigned interval_;
+  bool running_ = false;
 };
 
 // ---- Views of the model controls --------------------------------------------
@@ -274,14 +233,14 @@ class ButtonEditView : public EditView {
 // and closed when the keyboard focus leaves it.
 class PopupEditView : public EditView {
  public:
-  PopupEditView(TdxPopupEdit& model, int id, const WidgetArgs& args, HFONT font, Panel& panel);
+  PopupEditView(TdxPopupEdit& model, int id, const WidgetArgs& args, HFONT font, PanelView& panel);
   HWND button() const { return button_; }
   void command(int id, WORD code) override;
 
  private:
   void showPopup(bool open);
   TdxPopupEdit& popupModel_;
-  Panel& popup_;
+  PanelView& popup_;
   // A press on the drop-down button while the panel is open first takes the
   // focus from the panel, which closes it; the click that follows must not
   // open it again.

@@ -9,13 +9,16 @@
 #include <array>
 #include <functional>
 #include <map>
+#include <tuple>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "engine/BackupEngine.h"
 #include "settings/Autostart.h"
 #include "settings/ControlStore.h"
 #include "settings/MemoryRegistry.h"
+#include "tests/engine/EngineFakes.h"
 
 namespace bakwyn::app {
 namespace {
@@ -23,61 +26,39 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// The stored controls of the main window in creation order, with their initial
-// states, and one component of another kind in front.
-struct Form {
-  ui::ComponentOwner owner{"FrmMain"};
-  ui::TmavTree* tree;
-  ui::TmEdt *server, *user, *password;
-  ui::TmavBEdit* folder;
-  ui::TdxCheckEdit* checks[4];
-  ui::TmavTimeEdit* times[4];
-  ui::TmavPopEdit* database;
-  ui::TdxCheckEdit* cleanup;
-  ui::TmavSpinEdit* days;
+// The window's model with the names the old tests used for its stored controls.
+struct Form : form::SettingsForm {
+  form::TmavTree* tree = &mavTree1;
+  form::TmEdt *server = &mEdt2, *user = &mEdt3, *password = &mEdt4;
+  form::TmavBEdit* folder = &mavBEdit2;
+  form::TdxCheckEdit* checks[4] = {dxCheckEdits[0], dxCheckEdits[1], dxCheckEdits[2], dxCheckEdits[3]};
+  form::TmavTimeEdit* times[4] = {dxTimeEdits[0], dxTimeEdits[1], dxTimeEdits[2], dxTimeEdits[3]};
+  form::TmavPopEdit* database = &mEdt1;
+  form::TdxCheckEdit* cleanup = &dxCheckEdit5;
+  form::TmavSpinEdit* days = &mavSpinEdit1;
+  form::SettingsForm& owner = *this;
 
-  Form() {
-    owner.add<ui::Component>("mavMemo1");
-    tree = &owner.add<ui::TmavTree>("mavTree1");
-    tree->columns().push_back({"数据库名称", 57, 10});
-    server = &owner.add<ui::TmEdt>("mEdt2");
-    server->setEnabled(false);
-    user = &owner.add<ui::TmEdt>("mEdt3");
-    password = &owner.add<ui::TmEdt>("mEdt4");
-    password->setPassword(true);
-    folder = &owner.add<ui::TmavBEdit>("mavBEdit2");
-    for (int i = 0; i < 4; ++i) {
-      const std::string digit(1, static_cast<char>('1' + i));
-      checks[i] = &owner.add<ui::TdxCheckEdit>("dxCheckEdit" + digit);
-      times[i] = &owner.add<ui::TmavTimeEdit>("dxTimeEdit" + digit);
-      times[i]->setText("00:00");
-      times[i]->setEnabled(false);
-    }
-    database = &owner.add<ui::TmavPopEdit>("mEdt1");
-    cleanup = &owner.add<ui::TdxCheckEdit>("dxCheckEdit5");
-    days = &owner.add<ui::TmavSpinEdit>("mavSpinEdit1");
-    days->setRange(1, 999999);
-    days->setValue(3);
-    days->setEnabled(false);
+  // The log pane, a line each.
+  std::vector<std::string> log() const {
+    std::vector<std::string> lines;
+    const std::string& all = mavMemo1.text();
+    for (size_t from = 0, at; (at = all.find("\r\n", from)) != std::string::npos; from = at + 2)
+      lines.push_back(all.substr(from, at - from));
+    return lines;
   }
 };
 
 class FakeShell final : public FormShell {
  public:
-  void clearLog() override { log.clear(); }
-  void addLogLine(const std::string& text) override { log.push_back(text); }
-  void appendLog(const std::string& text) override { log.push_back("[T]: " + text); }
   int showMessageCode(int code, const std::string& text) override {
     messages.push_back(std::to_string(code) + ":" + text);
     return answer;
   }
-  void showError(const std::string& text) override { errors.push_back(text); }
-  void focus(ui::Control& control) override { focused = control.name(); }
+  void focus(const form::Control& control) override { focused = control.name(); }
   std::string computerName() override { return "OFFICE1"; }
   std::string programPath() override { return "C:\\Program Files\\Bakwyn\\Bakwyn.exe"; }
-  void restartTimer() override { ++timerRestarts; }
-  void enterServingMode() override { mode = "serving"; }
-  void enterSettingsMode() override { mode = "settings"; }
+  void showWindow() override { windowShown = true; }
+  void hideWindow() override { windowShown = false; }
   void requestClose() override { ++closeRequests; }
   void openAddress(const std::string& address) override { opened.push_back(address); }
   std::optional<std::string> browseForFolder(const std::string& title) override {
@@ -91,16 +72,21 @@ class FakeShell final : public FormShell {
   }
   void quit() override { ++quits; }
 
-  std::vector<std::string> log, messages, errors, opened;
-  std::string focused, mode, browseTitle;
+  std::vector<std::string> messages, opened;
+  std::string focused, browseTitle;
   std::optional<std::string> folderChoice;
+  bool windowShown = false;
   int answer = -1;
-  int timerRestarts = 0;
   int closeRequests = 0;
   bool isElevated = true;
   bool restartStarts = true;
   int restarts = 0;
   int quits = 0;
+};
+
+// The clock of the log's time stamps.
+struct FixedClock final : Clock {
+  LocalDateTime now() const override { return {2026, 12, 10, 7, 5, 9, 0}; }
 };
 
 class ScriptedSession final : public ServerSession {
@@ -143,19 +129,39 @@ class ReversingProtector final : public settings::SecretProtector {
 const std::string kKeyBase = std::string(settings::StateRoot) + "FrmMain\\";
 const std::string kRunKey(settings::RunKey);
 
-class Handlers : public ::testing::Test {
- protected:
+// Counts how often the schedule is armed: the timer switched on.
+struct TimerWatch final : form::ControlView {
+  void showEnabled(bool on) override { arms += on ? 1 : 0; }
+  int arms = 0;
+};
+
+// The window's model with the handlers wired to it, and everything they reach.
+struct Rig {
   Form form;
   BackupSettings settings;
   ScriptedSession session;
   settings::MemoryRegistry registry;
   ReversingProtector protector;
   FakeShell shell;
-  FormHandlers handlers{form.owner, settings, session, registry, protector, shell};
+  FixedClock clock;
+  testing::FakeFiles files;
+  BackupEngine engine{settings, clock, session, files, [](const std::string&) {}};
+  FormHandlers handlers{form, settings, engine, session, registry, protector, clock, shell};
+  TimerWatch timer;
 
+  Rig() {
+    form.Timer1.attach(&timer);
+    timer.arms = 0;
+  }
+  ~Rig() { form.Timer1.attach(nullptr); }
+  std::vector<std::string> log() const { return form.log(); }
+};
+
+class Handlers : public ::testing::Test, protected Rig {
+ protected:
   // What a user fills in before saving.
   void fillValidForm() {
-    handlers.FormShow();
+    form.onShow();
     form.password->setText("p;w}d");
     form.database->setText("shop");
     form.folder->setText("T:\\备份");
@@ -166,9 +172,8 @@ class Handlers : public ::testing::Test {
 
 TEST_F(Handlers, FirstStartWithEmptyRegistryArmsNothing) {
   handlers.FormCreate();
-  EXPECT_THAT(shell.log, ElementsAre("备份记录:"));
-  EXPECT_THAT(shell.errors, IsEmpty());
-  EXPECT_EQ(shell.timerRestarts, 0) << "no database saved: the schedule stays idle";
+  EXPECT_THAT(log(), ElementsAre("备份记录:"));
+    EXPECT_EQ(timer.arms, 0) << "no database saved: the schedule stays idle";
   EXPECT_EQ(registry.value(kRunKey, "Bakwyn[Vorda免费软件]"), "\"C:\\Program Files\\Bakwyn\\Bakwyn.exe\"")
       << "quoted: unquoted, a path with blanks would start C:\\Program.exe";
   EXPECT_TRUE(registry.hasKey(kKeyBase + "mavSpinEdit1"));
@@ -187,7 +192,7 @@ TEST_F(Handlers, StartUpLoadsAndAppliesSavedSettingsAndClearsStamps) {
 
   handlers.FormCreate();
 
-  EXPECT_EQ(shell.timerRestarts, 1);
+  EXPECT_EQ(timer.arms, 1);
   EXPECT_EQ(settings.user, "sa") << "trimmed, as the save checked it";
   EXPECT_EQ(settings.database, "shop");
   EXPECT_EQ(settings.backupDir, "T:\\备份\\");
@@ -215,22 +220,22 @@ TEST_F(Handlers, StartUpArmsTheScheduleThenNamesWhatWentWrong) {
   };
   const Case cases[] = {
       {"Run key that cannot be written", {}, true,
-       {"[T]: 无法登记开机自动启动: Failed to set data for 'Bakwyn[Vorda免费软件]'"}, {}},
+       {"[26-12-10 07:05:09]: 无法登记开机自动启动: Failed to set data for 'Bakwyn[Vorda免费软件]'"}, {}},
       {"check state that is no boolean, later controls still load",
        {{"dxCheckEdit5", "CHECKED", "yes"}, {"mavSpinEdit1", "VALUE", "9"}}, false,
-       {"[T]: 无法读取存储的设置: dxCheckEdit5 \"yes\",已忽略"},
+       {"[26-12-10 07:05:09]: 无法读取存储的设置: dxCheckEdit5 \"yes\",已忽略"},
        [](const Form& f, const BackupSettings& s) {
          EXPECT_FALSE(s.cleanupEnabled);
          EXPECT_EQ(f.days->value(), 9);
        }},
       {"days beyond any integer", {{"mavSpinEdit1", "VALUE", "9999999999"}}, false,
-       {"[T]: 无法读取存储的设置: mavSpinEdit1 \"9999999999\",已忽略"},
+       {"[26-12-10 07:05:09]: 无法读取存储的设置: mavSpinEdit1 \"9999999999\",已忽略"},
        [](const Form&, const BackupSettings& s) { EXPECT_EQ(s.retentionDays, 3); }},
       {"password protected elsewhere is never quoted", {{"mEdt4", "TEXT", "dpapi:@@@"}}, false,
-       {"[T]: 无法读取存储的设置: mEdt4,已忽略"}, {}},
+       {"[26-12-10 07:05:09]: 无法读取存储的设置: mEdt4,已忽略"}, {}},
       {"time beyond the day: slot not armed",
        {{"dxCheckEdit1", "CHECKED", "-1"}, {"dxTimeEdit1", "TEXT", "25:00"}}, false,
-       {"[T]: 备份时间一: 存储的时间 \"25:00\" 无效,此备份时间不会运行"},
+       {"[26-12-10 07:05:09]: 备份时间一: 存储的时间 \"25:00\" 无效,此备份时间不会运行"},
        [](const Form& f, const BackupSettings& s) {
          EXPECT_FALSE(s.slots[0].enabled);
          EXPECT_FALSE(f.checks[0]->checked()) << "the window shows what is armed";
@@ -239,33 +244,29 @@ TEST_F(Handlers, StartUpArmsTheScheduleThenNamesWhatWentWrong) {
          EXPECT_TRUE(s.slots[1].enabled) << "the other slots are armed";
        }},
       {"time of another shape", {{"dxCheckEdit3", "CHECKED", "-1"}, {"dxTimeEdit3", "TEXT", "7:5"}}, false,
-       {"[T]: 备份时间三: 存储的时间 \"7:5\" 无效,此备份时间不会运行"},
+       {"[26-12-10 07:05:09]: 备份时间三: 存储的时间 \"7:5\" 无效,此备份时间不会运行"},
        [](const Form&, const BackupSettings& s) { EXPECT_FALSE(s.slots[2].enabled); }},
       {"several at once, in creation order, the Run key last",
        {{"dxTimeEdit4", "TEXT", "99:99"}, {"dxCheckEdit5", "CHECKED", "x"}}, true,
-       {"[T]: 备份时间四: 存储的时间 \"99:99\" 无效,此备份时间不会运行", "[T]: 无法读取存储的设置: dxCheckEdit5 \"x\",已忽略",
-        "[T]: 无法登记开机自动启动: Failed to set data for 'Bakwyn[Vorda免费软件]'"},
+       {"[26-12-10 07:05:09]: 备份时间四: 存储的时间 \"99:99\" 无效,此备份时间不会运行", "[26-12-10 07:05:09]: 无法读取存储的设置: dxCheckEdit5 \"x\",已忽略",
+        "[26-12-10 07:05:09]: 无法登记开机自动启动: Failed to set data for 'Bakwyn[Vorda免费软件]'"},
        {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    settings::MemoryRegistry reg;
-    reg.setValue(kKeyBase + "mEdt1", "TEXT", "shop");
-    reg.setValue(kKeyBase + "dxCheckEdit2", "CHECKED", "-1");
-    for (const auto& [control, name, text] : c.stored) reg.setValue(kKeyBase + control, name, text);
-    if (c.failRunKey) reg.failKey(kRunKey);
-    Form f;
-    BackupSettings s;
-    FakeShell sh;
-    FormHandlers h{f.owner, s, session, reg, protector, sh};
-    h.FormCreate();
-    EXPECT_EQ(sh.timerRestarts, 1) << "armed";
-    EXPECT_EQ(s.database, "shop");
-    EXPECT_THAT(sh.errors, IsEmpty()) << "no box";
+    Rig r;
+    r.registry.setValue(kKeyBase + "mEdt1", "TEXT", "shop");
+    r.registry.setValue(kKeyBase + "dxCheckEdit2", "CHECKED", "-1");
+    for (const auto& [control, name, text] : c.stored) r.registry.setValue(kKeyBase + control, name, text);
+    if (c.failRunKey) r.registry.failKey(kRunKey);
+    r.handlers.FormCreate();
+    EXPECT_EQ(r.timer.arms, 1) << "armed";
+    EXPECT_EQ(r.settings.database, "shop");
+    EXPECT_THAT(r.shell.messages, IsEmpty()) << "no box";
     std::vector<std::string> want{"备份记录:"};
     want.insert(want.end(), c.log.begin(), c.log.end());
-    EXPECT_EQ(sh.log, want);
-    if (c.check) c.check(f, s);
+    EXPECT_EQ(r.log(), want);
+    if (c.check) c.check(r.form, r.settings);
   }
 }
 
@@ -275,7 +276,7 @@ TEST_F(Handlers, RunValueIsWrittenOnlyWhenMissingOrDifferent) {
   registry.setValue(kRunKey, "Bakwyn[Vorda免费软件]", quoted);
   registry.setReadOnly(true);
   handlers.FormCreate();
-  EXPECT_THAT(shell.log, ElementsAre("备份记录:")) << "nothing to write, nothing to report";
+  EXPECT_THAT(log(), ElementsAre("备份记录:")) << "nothing to write, nothing to report";
 
   // An older unquoted value of the same path is replaced.
   registry.setReadOnly(false);
@@ -299,7 +300,7 @@ TEST_F(Handlers, FormShowFillsOnlyEmptyLoginAndFolder) {
     form.server->setText("OLDNAME");
     form.user->setText(c.user);
     form.folder->setText(c.folder);
-    handlers.FormShow();
+    form.onShow();
     EXPECT_EQ(form.server->text(), "OFFICE1");
     EXPECT_EQ(form.user->text(), c.wantUser);
     EXPECT_EQ(form.folder->text(), c.wantFolder);
@@ -315,7 +316,7 @@ TEST_F(Handlers, ApplyingTwiceKeepsStamps) {
   handlers.Action1Execute();
   EXPECT_EQ(settings.slots[0].time, "23:00");
   EXPECT_EQ(settings.slots[0].lastRunDate, "20261210");
-  EXPECT_EQ(shell.timerRestarts, 2);
+  EXPECT_EQ(timer.arms, 2);
 }
 
 TEST_F(Handlers, ApplyTurnsBlanksInTimesIntoZerosAndClampsDays) {
@@ -328,40 +329,49 @@ TEST_F(Handlers, ApplyTurnsBlanksInTimesIntoZerosAndClampsDays) {
 }
 
 TEST_F(Handlers, TrayModesAndExit) {
-  EXPECT_TRUE(handlers.WMSysCommand(61472));
-  EXPECT_EQ(shell.mode, "serving");
-  EXPECT_FALSE(handlers.WMSysCommand(61728)) << "restore keeps its default handling";
-  handlers.N1Click();
-  EXPECT_EQ(shell.mode, "settings");
-  handlers.BitBtn3Click();
-  EXPECT_EQ(shell.mode, "serving");
+  auto mode = [&] {
+    const bool serving = form.rmTrayIcon1.visible() && form.rmTrayIcon1.minimizeToTray && !shell.windowShown;
+    const bool settings = !form.rmTrayIcon1.visible() && !form.rmTrayIcon1.minimizeToTray && shell.windowShown;
+    return serving ? "serving" : settings ? "settings" : "neither";
+  };
+  EXPECT_STREQ(mode(), "serving") << "the program starts in the tray";
+  form.N1.onClick();
+  EXPECT_STREQ(mode(), "settings");
+  EXPECT_TRUE(form.onSysCommand(61472));
+  EXPECT_STREQ(mode(), "serving");
+  EXPECT_FALSE(form.onSysCommand(61728)) << "restore keeps its default handling";
+  form.N1.onClick();
+  form.BitBtn3.onClick();
+  EXPECT_STREQ(mode(), "serving");
 
-  handlers.BitBtn2Click();
-  handlers.N2Click();
+  form.BitBtn2.onClick();
+  form.N2.onClick();
   EXPECT_EQ(shell.closeRequests, 2);
   shell.answer = 7;
-  EXPECT_FALSE(handlers.FormCloseQuery());
+  EXPECT_FALSE(form.onCloseQuery());
   shell.answer = 6;
-  EXPECT_TRUE(handlers.FormCloseQuery());
+  EXPECT_TRUE(form.onCloseQuery());
   EXPECT_THAT(shell.messages, ElementsAre("31:确信要退出备份程序?", "31:确信要退出备份程序?"));
 }
 
 TEST_F(Handlers, WebLinksOpenTheirAddress) {
-  handlers.N4Click();
-  handlers.Label10Click("http://www.example.com/products");
-  EXPECT_THAT(shell.opened, ElementsAre("http://www.example.com/", "http://www.example.com/products"));
+  form.N4.onClick();
+  form.Label10.onClick(form.Label10);
+  form.Label11.onClick(form.Label11);
+  EXPECT_THAT(shell.opened,
+              ElementsAre("http://www.example.com/", "http://www.example.com/", "http://www.example.com/"));
 }
 
 TEST_F(Handlers, SuccessfulSaveStoresAppliesAndLogsTwoLines) {
-  shell.log = {"old line"};
+  form.mavMemo1.addLine("old line");
   fillValidForm();
   form.user->setText(" sa ");
   form.database->setText(" shop\t");
   form.password->setText(" p;w}d ");
-  handlers.BitBtn1Click();
+  form.BitBtn1.onClick();
 
   EXPECT_THAT(shell.messages, IsEmpty());
-  EXPECT_THAT(shell.log, ElementsAre("[T]: 数据库连接成功!", "[T]: 保存成功!"));
+  EXPECT_THAT(log(), ElementsAre("[26-12-10 07:05:09]: 数据库连接成功!", "[26-12-10 07:05:09]: 保存成功!"));
   EXPECT_THAT(session.opens, ElementsAre("sa| p;w}d |OFFICE1")) << "the login is trimmed, the password is not";
   // What the save proved is what runs.
   EXPECT_EQ(settings.database, "shop");
@@ -397,26 +407,23 @@ TEST_F(Handlers, SaveRefusesTimesAndDaysThatCouldNeverRun) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    settings::MemoryRegistry reg;
-    BackupSettings s;
-    FakeShell sh;
-    Form f;
-    FormHandlers h{f.owner, s, session, reg, protector, sh};
-    h.FormShow();
+    Rig r;
+    auto [f, reg, sh, s] = std::tie(r.form, r.registry, r.shell, r.settings);
+    f.onShow();
     f.database->setText("shop");
     f.folder->setText("T:\\b");
     c.edit(f);
-    h.BitBtn1Click();
+    f.BitBtn1.onClick();
     EXPECT_THAT(sh.messages, ElementsAre(c.message));
     EXPECT_EQ(sh.focused, c.focused);
     EXPECT_THAT(reg.keys(), IsEmpty());
-    EXPECT_EQ(sh.timerRestarts, 0);
+    EXPECT_EQ(r.timer.arms, 0);
   }
   // The range's ends are saved.
   fillValidForm();
   form.times[0]->setText("23:59");
   form.days->setValue(999999);
-  handlers.BitBtn1Click();
+  form.BitBtn1.onClick();
   EXPECT_THAT(shell.messages, IsEmpty());
   EXPECT_EQ(registry.value(kKeyBase + "mavSpinEdit1", "VALUE"), "999999");
 }
@@ -438,24 +445,21 @@ TEST_F(Handlers, SaveWithoutAdministratorRightsOffersARestartWithThem) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    settings::MemoryRegistry reg;
+    Rig r;
+    auto [f, reg, sh, s] = std::tie(r.form, r.registry, r.shell, r.settings);
     reg.setReadOnly(true);
-    BackupSettings s;
-    FakeShell sh;
     sh.isElevated = false;
     sh.answer = c.answer;
     sh.restartStarts = c.restartStarts;
-    Form f;
-    FormHandlers h{f.owner, s, session, reg, protector, sh};
-    h.FormShow();
+    f.onShow();
     f.database->setText("shop");
     f.folder->setText("T:\\b");
-    h.BitBtn1Click();
+    f.BitBtn1.onClick();
     EXPECT_THAT(sh.messages, ElementsAre(offer));
     EXPECT_EQ(sh.restarts, c.restarts);
     EXPECT_EQ(sh.quits, c.quits);
     EXPECT_EQ(s.database, "") << "nothing applied";
-    EXPECT_EQ(sh.timerRestarts, 0);
+    EXPECT_EQ(r.timer.arms, 0);
   }
 }
 
@@ -477,48 +481,44 @@ TEST_F(Handlers, SaveChecksInOrderAndStoresNothingOnFailure) {
         "1.  指定电脑上并没有安装SQL数据库;\r2.  SQL服务器还没有启动.\r3.  或者SA密码不正确.\r"},
        {}, ""},
       {"database not listed", "sa", "sho", "T:\\b", false, {"1:SQL数据库名称sho不存在!"},
-       {"[T]: 数据库连接成功!"}, "mEdt1"},
+       {"[26-12-10 07:05:09]: 数据库连接成功!"}, "mEdt1"},
       {"database in other case", "sa", "SHOP", "T:\\b", false, {"1:SQL数据库名称SHOP不存在!"},
-       {"[T]: 数据库连接成功!"}, "mEdt1"},
+       {"[26-12-10 07:05:09]: 数据库连接成功!"}, "mEdt1"},
       {"blank folder after the connection", "sa", "shop", " ", false, {"1:请指定SQL数据库备份目录!"},
-       {"[T]: 数据库连接成功!"}, "mavBEdit2"},
+       {"[26-12-10 07:05:09]: 数据库连接成功!"}, "mavBEdit2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    settings::MemoryRegistry emptyRegistry;
-    BackupSettings untouched;
-    FakeShell s;
-    s.log = {"old line"};
-    Form f;
-    ScriptedSession sess;
-    sess.refuse = c.refuse;
-    FormHandlers h{f.owner, untouched, sess, emptyRegistry, protector, s};
+    Rig r;
+    Form& f = r.form;
+    f.mavMemo1.addLine("old line");
+    r.session.refuse = c.refuse;
     f.user->setText(c.user);
     f.database->setText(c.database);
     f.folder->setText(c.folder);
-    h.BitBtn1Click();
-    EXPECT_EQ(s.messages, c.messages);
-    EXPECT_EQ(s.log, c.log);
-    EXPECT_EQ(s.focused, c.focused);
-    EXPECT_THAT(emptyRegistry.keys(), IsEmpty());
-    EXPECT_EQ(untouched.database, "");
-    EXPECT_EQ(s.timerRestarts, 0);
+    f.BitBtn1.onClick();
+    EXPECT_EQ(r.shell.messages, c.messages);
+    EXPECT_EQ(r.log(), c.log) << "the pane was cleared first";
+    EXPECT_EQ(r.shell.focused, c.focused);
+    EXPECT_THAT(r.registry.keys(), IsEmpty());
+    EXPECT_EQ(r.settings.database, "");
+    EXPECT_EQ(r.timer.arms, 0);
   }
 }
 
 TEST_F(Handlers, BlankServerFieldFallsBackToTheComputerName) {
   fillValidForm();
   form.server->setText("");
-  handlers.BitBtn1Click();
+  form.BitBtn1.onClick();
   EXPECT_THAT(session.opens, ElementsAre("sa|p;w}d|OFFICE1"));
   EXPECT_EQ(form.server->text(), "OFFICE1");
 }
 
 TEST_F(Handlers, SavingTwiceOnOneDayKeepsTheStamps) {
   fillValidForm();
-  handlers.BitBtn1Click();
+  form.BitBtn1.onClick();
   settings.slots[0].lastRunDate = "20261210";
-  handlers.BitBtn1Click();
+  form.BitBtn1.onClick();
   EXPECT_EQ(settings.slots[0].lastRunDate, "20261210");
 }
 
@@ -526,16 +526,16 @@ TEST_F(Handlers, SettingsThatCannotBeStoredAreNeitherAppliedNorReportedAsSaved) 
   fillValidForm();
   // A user without write access to HKEY_LOCAL_MACHINE: the store stops at the first key.
   registry.setReadOnly(true);
-  handlers.BitBtn1Click();
+  form.BitBtn1.onClick();
   EXPECT_THAT(shell.messages, ElementsAre("0:"));
-  EXPECT_THAT(shell.log, ElementsAre("[T]: 数据库连接成功!"));
+  EXPECT_THAT(log(), ElementsAre("[26-12-10 07:05:09]: 数据库连接成功!"));
   EXPECT_EQ(settings.database, "");
-  EXPECT_EQ(shell.timerRestarts, 0);
+  EXPECT_EQ(timer.arms, 0);
 
   // A value that cannot be written is reported with the registry's own text.
   registry.setReadOnly(false);
   registry.failKey(kKeyBase + "mEdt1");
-  handlers.BitBtn1Click();
+  form.BitBtn1.onClick();
   EXPECT_EQ(shell.messages.back(), "0:");
   EXPECT_EQ(settings.database, "");
 }
@@ -552,7 +552,7 @@ TEST_F(Handlers, DatabaseListFillsOnFirstDropDownAndEmptiesSilentlyOnFailure) {
   EXPECT_EQ(form.tree->topNodes().size(), 3u) << "a filled list is not refreshed on opening";
 
   session.refuse = true;
-  handlers.SpeedButton1Click();
+  form.SpeedButton1.onClick();
   EXPECT_THAT(form.tree->topNodes(), IsEmpty());
   EXPECT_THAT(shell.messages, IsEmpty());
 }

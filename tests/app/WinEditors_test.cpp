@@ -223,7 +223,7 @@ TEST_F(WinEditors, WebLinksHandTheAddressToTheShell) {
   CreateDirectoryW(Wide(kFolder).c_str(), nullptr);
   const HttpOpenCommand command(L"\"" + remote::DriverPath() + L"\" record-url \"" + file + L"\" \"%1\"");
   ASSERT_TRUE(command.set());
-  const std::string address = ui::kMakerWebAddress;
+  const std::string address = form::kMakerWebAddress;
 
   App& a = app();
   a.start();

@@ -135,6 +135,7 @@ TEST_F(WinStoredSettings, EachStoredValueIsShownAsItRunsOrReportedAndSkipped) {
     a.start();
     if (const auto box = a.dismissOtherBox()) ADD_FAILURE() << "box at start-up: " << box->text;
     EXPECT_FALSE(a.boxShown());
+    a.menu("N1");
 
     const std::vector<std::string> lines = a.log();
     EXPECT_EQ(SortedAfterHeader(lines), [&] {
@@ -207,14 +208,14 @@ TEST_F(WinStoredSettings, FlawedStoredSettingsStillBackUpAtTheirMinuteWithoutTak
   App& a = app();
   a.start();
   if (const auto box = a.dismissOtherBox()) ADD_FAILURE() << "box at start-up: " << box->text;
+  a.menu("N1");
+  ASSERT_TRUE(a.visible());
   EXPECT_EQ(a.text("mEdt1"), "shop");
   EXPECT_FALSE(a.checked("dxCheckEdit1"));
   EXPECT_EQ(a.text("dxTimeEdit1"), "00:00");
   EXPECT_TRUE(a.checked("dxCheckEdit2"));
   EXPECT_EQ(a.text("mavSpinEdit1"), "7");
 
-  a.menu("N1");
-  ASSERT_TRUE(a.visible());
   a.focus("mEdt3");
   ASSERT_EQ(a.focused(), a.control("mEdt3")) << "the focus could not be put into mEdt3";
 
@@ -289,6 +290,7 @@ TEST_F(WinStoredSettings, CleanupKeepsTheNewestRealBackupWhenAFileIsDatedInTheFu
   standIn_.listen(false);
   App& a = app();
   a.start();
+  a.menu("N1");  // for the log
   ASSERT_TRUE(a.checked("dxCheckEdit5"));
   Sleep(static_cast<DWORD>(minute.msFromNow()));
   const std::vector<std::string> lines = a.waitForLogText(kFailed, 30000);

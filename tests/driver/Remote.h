@@ -1,14 +1,14 @@
 #pragma once
 // Finding and reading the program's window from another process. Child
 // windows have no names, so a control is found by the control ID that the
-// window's table (ui/FrmMainIds.h) gives its name. Header-only: the driver and
+// window's table (form/FrmMainIds.h) gives its name. Header-only: the driver and
 // the tests that play the second process share it.
 #include <windows.h>
 
 #include <string>
 #include <string_view>
 
-#include "ui/FrmMainIds.h"
+#include "form/FrmMainIds.h"
 
 namespace bakwyn::remote {
 
@@ -106,9 +106,9 @@ inline HWND FindById(HWND main, int id) {
 // A named control; `part` asks for the second window of a two-window control
 // (the button of an edit with a button, the up-down of a spin editor).
 inline HWND FindControl(HWND main, std::string_view name, bool part = false) {
-  const int id = ui::FrmMainControlId(name);
+  const int id = form::FrmMainControlId(name);
   if (id == 0) return nullptr;
-  return FindById(main, part ? id + ui::kPartIdOffset : id);
+  return FindById(main, part ? id + form::kPartIdOffset : id);
 }
 
 // A message box of process `pid` with the caption "注意".

@@ -29,7 +29,7 @@
 #include <string>
 
 #include "tests/driver/Remote.h"
-#include "ui/FrmMainIds.h"
+#include "form/FrmMainIds.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ void Print(const std::string& line) {
 }
 
 int Controls(HWND main) {
-  for (std::string_view name : ui::kFrmMainComponents) {
+  for (std::string_view name : form::kFrmMainComponents) {
     HWND hwnd = remote::FindControl(main, name);
     if (!hwnd) continue;
     char style[16];
@@ -129,7 +129,7 @@ int wmain(int argc, wchar_t** argv) {
                    reinterpret_cast<LPARAM>(control));
     }
   } else if (command == L"menu") {
-    const int id = ui::FrmMainControlId(arg2);
+    const int id = form::FrmMainControlId(arg2);
     if (id == 0) return 1;
     PostMessageW(main, WM_COMMAND, MAKEWPARAM(id, 0), 0);
   } else if (command == L"page") {

@@ -136,14 +136,14 @@ TEST(RandomInputs, LoadingRandomStoredValuesKeepsEveryFieldRunnable) {
     testing::StoreWindow window;
     try {
       settings::LoadControlStates(window, registry, protector);
-      const auto& spin = window.get<ui::TmavSpinEdit>("mavSpinEdit1");
+      const auto& spin = window.get<form::TmavSpinEdit>("mavSpinEdit1");
       if (spin.value() < 1 || spin.value() > 999999) {
         ++failed;
         ADD_FAILURE() << "day count " << spin.value();
       }
       for (int slot = 1; slot <= 4; ++slot) {
-        const std::string text = window.get<ui::TmavTimeEdit>("dxTimeEdit" + std::to_string(slot)).dText();
-        if (!text.empty() && !ui::IsValidTime(text)) {
+        const std::string text = window.get<form::TmavTimeEdit>("dxTimeEdit" + std::to_string(slot)).dText();
+        if (!text.empty() && !form::IsValidTime(text)) {
           ++failed;
           ADD_FAILURE() << "time " << text;
         }

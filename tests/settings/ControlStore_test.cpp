@@ -20,7 +20,7 @@ namespace {
 using bakwyn::testing::StoredControlNames;
 using bakwyn::testing::StoreWindow;
 using bakwyn::testing::TestProtector;
-using namespace bakwyn::ui;
+using namespace bakwyn::form;
 
 std::string Key(const std::string& control) { return ControlStateKey("FrmMain", control); }
 
@@ -96,11 +96,11 @@ TEST_F(ControlStore, SaveWritesEachKindItsValue) {
       {"dxCheckEdit1", {{"CHECKED", "-1"}}},
       {"dxTimeEdit1", {{"TEXT", " 8:05"}}},
       {"dxCheckEdit2", {{"CHECKED", "0"}}},
-      {"dxTimeEdit2", {{"TEXT", ""}}},
+      {"dxTimeEdit2", {{"TEXT", "00:00"}}},
       {"dxCheckEdit3", {{"CHECKED", "-1"}}},  // disabled: left as it was
-      {"dxTimeEdit3", {{"TEXT", ""}}},
+      {"dxTimeEdit3", {{"TEXT", "00:00"}}},
       {"dxCheckEdit4", {{"CHECKED", "0"}}},
-      {"dxTimeEdit4", {{"TEXT", ""}}},
+      {"dxTimeEdit4", {{"TEXT", "00:00"}}},
       {"mEdt1", {{"TEXT", "库'];{x}"}}},
       {"dxCheckEdit5", {{"CHECKED", "-1"}}},
       {"mavSpinEdit1", {{"VALUE", "30"}}},
@@ -261,7 +261,7 @@ TEST_F(ControlStore, ValuesThatCannotBeTakenArePassedOverAndNamedInOrder) {
   EXPECT_EQ(problems[1].kind, LoadProblem::Kind::InvalidTime);
   EXPECT_EQ(problems[2].control, "mavSpinEdit1");
   EXPECT_EQ(window.get<TmavTimeEdit>("dxTimeEdit1").text(), "08:05");
-  EXPECT_EQ(window.get<TmavTimeEdit>("dxTimeEdit2").text(), "");
+  EXPECT_EQ(window.get<TmavTimeEdit>("dxTimeEdit2").text(), "00:00") << "kept its own";
   EXPECT_TRUE(window.get<TdxCheckEdit>("dxCheckEdit2").checked());
   EXPECT_EQ(window.get<TmavPopEdit>("mEdt1").text(), "shop");
   EXPECT_EQ(window.get<TmavSpinEdit>("mavSpinEdit1").value(), 3);

@@ -22,7 +22,7 @@ namespace {
 
 using bakwyn::testing::StoredControlNames;
 using bakwyn::testing::StoreWindow;
-using namespace bakwyn::ui;
+using namespace bakwyn::form;
 
 // A window name of its own, so that the test never touches real settings.
 const std::string kWindow = "BakwynRegistryTest";

@@ -353,25 +353,31 @@ void App::start() {
   ASSERT_TRUE(process_.start(remote::ExePath())) << GetLastError();
   main_ = remote::WaitFor(&remote::FindMain, pid(), 20000);
   ASSERT_NE(main_, nullptr) << "the main window never appeared";
-  // Start-up begins by writing the log's first line. Until then the window
-  // may answer sent messages (it does while it waits on the shell for the tray
-  // icon); after it, start-up sends none, so what is posted now is handled by
-  // the message loop, after start-up.
-  HWND pane = nullptr;
-  const ULONGLONG end = GetTickCount64() + 20000;
-  while (GetTickCount64() < end && !(pane = FindControl(main_, "mavMemo1"))) Sleep(20);
-  ASSERT_NE(pane, nullptr);
-  while (Text(pane).empty() && GetTickCount64() < end) Sleep(20);
-  idle();
+  // The window adds its tray icon as it is made, waiting on the shell, and may
+  // answer sent messages meanwhile. Start-up itself then sends nothing to
+  // another thread and runs before the message loop, so a message sent after
+  // the icon is there is answered once start-up is over.
+  ASSERT_TRUE(WaitUntil([&] { return TrayIconShown(main_); }, 20000, 20)) << "no tray icon";
+  DWORD_PTR ignored = 0;
+  ASSERT_NE(SendMessageTimeoutW(main_, WM_NULL, 0, 0, SMTO_NORMAL, 30000, &ignored), 0) << "start-up did not end";
 }
 
-// A sent message would not do: the thread takes sent messages before posted
-// ones. So a mark is posted behind them, a text limit of the read-only pane,
-// and read back until it arrives.
+// The window builds its controls when it is first shown. Until then a sent
+// message is all there is: it is answered between two posted ones, so it does
+// not show that what was posted before has been handled.
+//
+// With the controls there, a mark is posted behind what came before, a text
+// limit of the read-only pane, and read back until it arrives (a sent message
+// would not do: the thread takes sent messages before posted ones).
 void App::idle() {
   static WPARAM counter = 0x100000;
   HWND probe = FindControl(main_, "mavMemo2");
-  ASSERT_NE(probe, nullptr);
+  if (!probe) {
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(main_, WM_NULL, 0, 0, SMTO_NORMAL, 30000, &ignored);
+    probe = FindControl(main_, "mavMemo2");
+    if (!probe) return;
+  }
   const WPARAM mark = ++counter;
   PostMessageW(probe, EM_SETLIMITTEXT, mark, 0);
   const ULONGLONG end = GetTickCount64() + 30000;
@@ -437,7 +443,9 @@ void App::clickLabel(const std::string& name) {
 }
 
 void App::menu(const std::string& name) {
-  PostMessageW(main_, WM_COMMAND, MAKEWPARAM(ui::FrmMainControlId(name), 0), 0);
+  PostMessageW(main_, WM_COMMAND, MAKEWPARAM(form::FrmMainControlId(name), 0), 0);
+  // "设置界面" shows the window, which may build its controls first.
+  if (name == "N1") WaitUntil([&] { return visible() && FindControl(main_, "mavMemo2"); }, 20000, 20);
   idle();
 }
 

@@ -15,7 +15,7 @@
 
 #include "tests/driver/Remote.h"
 #include "tests/support/TdsStandIn.h"
-#include "ui/FrmMainIds.h"
+#include "form/FrmMainIds.h"
 
 namespace bakwyn::exe {
 
@@ -26,7 +26,7 @@ using remote::Wide;
 
 inline const std::string kStateKey = "Software\\Tarsel软件\\Oskavel\\窗体属性风格\\FrmMain";
 inline const std::string kRunKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-inline const std::string kRunValue = ui::kFrmMainCaption;
+inline const std::string kRunValue = form::kFrmMainCaption;
 inline const std::string kHeader = "备份记录:";
 inline const std::string kStarted = "开始备份数据库...";
 inline const std::string kFailed = "数据库备份失败!";
@@ -131,7 +131,8 @@ class App {
   // Asks to close and confirms; a program that does not end is ended.
   ~App();
 
-  // Starts Bakwyn.exe and returns once its start-up is over.
+  // Starts Bakwyn.exe and returns once its start-up is over. The window is
+  // hidden and has no controls until it is first shown (menu("N1")).
   void start();
 
   DWORD pid() const { return process_.pi.dwProcessId; }
@@ -161,7 +162,7 @@ class App {
   void click(const std::string& name, bool part = false);
   // A click on a link label, as the label reports it to its parent.
   void clickLabel(const std::string& name);
-  // Chooses an item of the tray menu.
+  // Chooses an item of the tray menu; for "N1" returns once the window shows.
   void menu(const std::string& name);
   // Puts the keyboard focus into a control with a mouse click on it.
   void focus(const std::string& name);

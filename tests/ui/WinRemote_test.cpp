@@ -49,6 +49,10 @@ class WinRemote : public ::testing::Test {
 };
 
 TEST_F(WinRemote, ControlsAreFoundByNameWithTheirCaptionsLimitsAndStates) {
+  // The window has its controls once it is shown; showing it fills in the
+  // server, user and folder (checked below).
+  app.menu("N1");
+  ASSERT_TRUE(app.visible());
   const Expected controls[] = {
       {"Label1", L"Static", "版本号: 1.00版", true, 0, 0},
       {"Label3", L"Static", "Vorda软件主页:", true, 0, 0},
@@ -60,14 +64,14 @@ TEST_F(WinRemote, ControlsAreFoundByNameWithTheirCaptionsLimitsAndStates) {
       {"mavMemo1", L"Edit", "备份记录:\r\n", true, ES_MULTILINE | ES_AUTOHSCROLL, 0},
       {"mavTree1", WC_LISTVIEWW, nullptr, true, LVS_REPORT, 0},
       {"Label4", L"Static", "SQL数据库电脑名", true, 0, 0},
-      {"mEdt2", L"Edit", "", false, 0, 0},
+      {"mEdt2", L"Edit", nullptr, false, 0, 0},
       {"Label5", L"Static", "[只能本机操作]", true, 0, 0},
       {"Label6", L"Static", "SQL数据库用户名", true, 0, 0},
-      {"mEdt3", L"Edit", "", true, 0, ES_PASSWORD},
+      {"mEdt3", L"Edit", nullptr, true, 0, ES_PASSWORD},
       {"Label7", L"Static", "数据库密码", true, 0, 0},
       {"mEdt4", L"Edit", "", true, ES_PASSWORD, 0},
       {"Label9", L"Static", "SQL数据库备份目录", true, 0, 0},
-      {"mavBEdit2", L"Edit", "", true, 0, 0},
+      {"mavBEdit2", L"Edit", nullptr, true, 0, 0},
       {"dxCheckEdit1", L"Button", "备份时间一", true, BS_AUTOCHECKBOX, 0},
       {"dxTimeEdit1", L"Edit", "00:00", false, 0, 0},
       {"dxCheckEdit2", L"Button", "备份时间二", true, BS_AUTOCHECKBOX, 0},
@@ -127,8 +131,8 @@ TEST_F(WinRemote, ControlsAreFoundByNameWithTheirCaptionsLimitsAndStates) {
 TEST_F(WinRemote, TheDriversMenuOpensTheWindowWithItsDefaultsAndItsClickEnablesAnEditor) {
   EXPECT_FALSE(IsWindowVisible(main)) << "the program starts in the tray";
   Driver(L"menu N1");
-  Driver(L"idle");
-  EXPECT_TRUE(IsWindowVisible(main));
+  EXPECT_TRUE(WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 20000));
+  app.idle();
   // Opening the window fills in this computer, "sa" and the default folder.
   wchar_t computer[MAX_COMPUTERNAME_LENGTH + 256] = {};
   DWORD size = MAX_COMPUTERNAME_LENGTH + 256;
@@ -139,7 +143,7 @@ TEST_F(WinRemote, TheDriversMenuOpensTheWindowWithItsDefaultsAndItsClickEnablesA
 
   // A check box's click enables its time editor, in the other process.
   Driver(L"click dxCheckEdit2");
-  Driver(L"idle");
+  app.idle();
   EXPECT_TRUE(IsWindowEnabled(FindControl(main, "dxTimeEdit2")));
   EXPECT_FALSE(IsWindowEnabled(FindControl(main, "dxTimeEdit1")));
 

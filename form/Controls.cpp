@@ -1,4 +1,4 @@
-#include "ui/Controls.h"
+#include "form/Controls.h"
 
 #include <algorithm>
 #include <climits>
@@ -7,7 +7,7 @@
 #include "base/Text.h"
 #include "engine/SqlText.h"
 
-namespace bakwyn::ui {
+namespace bakwyn::form {
 namespace {
 
 // Keeps the first `count` characters (UTF-8 code points) of `text`. A
@@ -101,6 +101,34 @@ void TdxPopupEdit::closeUp(bool accept) {
   if (!droppedDown_) return;
   droppedDown_ = false;
   if (onDropDownChanged) onDropDownChanged(false);
+}
+
+void Memo::addLine(const std::string& line) {
+  const std::string added = line + "\r\n";
+  text_ += added;
+  if (view_) view_->showAppended(added);
+}
+
+void Memo::clear() { setText({}); }
+
+void Memo::setText(const std::string& text) {
+  text_ = text;
+  if (view_) view_->showText(text_);
+}
+
+void Memo::showState(ControlView& view) const {
+  Control::showState(view);
+  view.showText(text_);
+}
+
+void TrayIcon::setVisible(bool visible) {
+  visible_ = visible;
+  if (view_) view_->showVisible(visible);
+}
+
+void TrayIcon::showState(ControlView& view) const {
+  Control::showState(view);
+  view.showVisible(visible_);
 }
 
 void TdxSpinEdit::setValue(double value, Source source) {
@@ -264,4 +292,4 @@ Component* ComponentOwner::find(const std::string& componentName) const {
   return nullptr;
 }
 
-}  // namespace bakwyn::ui
+}  // namespace bakwyn::form

@@ -9,7 +9,7 @@
 #include <iterator>
 #include <string_view>
 
-namespace bakwyn::ui {
+namespace bakwyn::form {
 
 // The window's caption; also the name of the program's autostart value.
 inline constexpr char kFrmMainCaption[] = "Bakwyn[Vorda免费软件]";
@@ -59,4 +59,4 @@ constexpr std::string_view FrmMainComponentName(int id) {
   return kFrmMainComponents[static_cast<std::size_t>(index)];
 }
 
-}  // namespace bakwyn::ui
+}  // namespace bakwyn::form

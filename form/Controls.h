@@ -1,10 +1,12 @@
 #pragma once
-// The window's controls as plain C++ objects, free of Win32.
+// The window's components as plain C++ objects, free of Win32.
 //
-// A control's state lives here; the window binds each control to its Win32
-// widget through a ControlView, which only displays what the model holds. When
-// the user changes a widget, the window writes the change back with
-// Source::User, which updates the model without echoing it to the widget.
+// A component's state lives here; the Win32 window binds each one to its widget
+// through a ControlView, which only displays what the model holds. When the
+// user changes a widget, the window writes the change back with Source::User,
+// which updates the model without echoing it to the widget. Events reach the
+// program through the hooks (std::function members) of the components; the
+// handlers set each hook once.
 // The control-state store walks these objects by kind (dynamic_cast), so the
 // class hierarchy below is part of the stored format: the kinds are tested in a
 // fixed order and the first that applies decides.
@@ -15,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-namespace bakwyn::ui {
+namespace bakwyn::form {
 
 enum class Source { Program, User };
 
@@ -30,6 +32,8 @@ class ControlView {
   virtual void showValue(double) {}
   virtual void showColumnWidth(int /*column*/, int /*width*/) {}
   virtual void showRows() {}  // the tree list's rows changed: redraw them all
+  virtual void showAppended(const std::string& /*lines*/) {}  // a memo's new lines, each ending in "\r\n"
+  virtual void showVisible(bool) {}
 };
 
 class Component {
@@ -259,6 +263,121 @@ class TmavTree : public TdxTreeList {
   void keyDown(int virtualKey) override;  // the Delete-key rule
 };
 
+// ---- Components that are not stored -------------------------------------------
+
+// Static text; its caption is fixed at creation.
+class Label : public Control {
+ public:
+  Label(std::string name, std::string caption) : Control(std::move(name)), caption_(std::move(caption)) {}
+  const std::string& caption() const { return caption_; }
+
+ private:
+  std::string caption_;
+};
+
+// A label that acts as a web link.
+class LinkLabel : public Label {
+ public:
+  using Label::Label;
+  std::function<void(LinkLabel&)> onClick;
+};
+
+class Button : public Label {
+ public:
+  using Label::Label;
+  std::function<void()> onClick;
+};
+
+// Containers and decorations: a kind and a name, nothing to store.
+class Panel : public Control {
+ public:
+  using Control::Control;
+};
+class Bevel : public Control {
+ public:
+  using Control::Control;
+};
+class PageControl : public Control {
+ public:
+  using Control::Control;
+  std::vector<std::string> tabs;
+};
+class StatusBar : public Control {
+ public:
+  using Control::Control;
+  std::vector<int> panelWidths;
+};
+
+// A multi-line text without word wrap. The log pane is one: lines are only
+// ever appended or all cleared.
+class Memo : public Control {
+ public:
+  using Control::Control;
+  const std::string& text() const { return text_; }  // every line ends with "\r\n"
+  void addLine(const std::string& line);
+  void clear();
+  void setText(const std::string& text);  // a fixed text, as a read-only page shows it
+
+ protected:
+  void showState(ControlView& view) const override;
+
+ private:
+  std::string text_;
+};
+
+class MenuItem : public Component {
+ public:
+  MenuItem(std::string name, std::string caption) : Component(std::move(name)), caption_(std::move(caption)) {}
+  const std::string& caption() const { return caption_; }  // "-" is a separator
+  std::function<void()> onClick;
+
+ private:
+  std::string caption_;
+};
+
+class PopupMenu : public Component {
+ public:
+  using Component::Component;
+  std::vector<MenuItem*> items;
+};
+
+// The notification-area icon: while visible it stands for the program.
+class TrayIcon : public Control {
+ public:
+  using Control::Control;
+  bool visible() const { return visible_; }
+  void setVisible(bool visible);
+  // While on, minimising the window hides it and shows the icon.
+  bool minimizeToTray = false;
+
+ protected:
+  void showState(ControlView& view) const override;
+
+ private:
+  bool visible_ = false;
+};
+
+// A timer of the window: while enabled, onTimer runs every interval.
+class Timer : public Control {
+ public:
+  Timer(std::string name, unsigned intervalMs) : Control(std::move(name)), interval_(intervalMs) { setEnabled(false); }
+  unsigned interval() const { return interval_; }
+  std::function<void()> onTimer;
+
+ private:
+  unsigned interval_;
+};
+
+class Action : public Component {
+ public:
+  using Component::Component;
+  const std::string& caption() const { return name(); }
+  std::function<void()> onExecute;
+  void execute() {
+    if (onExecute) onExecute();
+  }
+};
+
 // The components a window owns, in creation order. The window's name and the
 // components' names are the registry key names of the control-state store.
 class ComponentOwner {
@@ -282,4 +401,4 @@ class ComponentOwner {
   std::vector<std::unique_ptr<Component>> components_;
 };
 
-}  // namespace bakwyn::ui
+}  // namespace bakwyn::form

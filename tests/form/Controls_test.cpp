@@ -1,4 +1,4 @@
-#include "ui/Controls.h"
+#include "form/Controls.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace bakwyn::ui {
+namespace bakwyn::form {
 namespace {
 
 // Records what the model asked its view to show, in order.
@@ -323,4 +323,4 @@ TEST(ComponentOwner, FindsByNameWithoutRegardToLetterCase) {
 }
 
 }  // namespace
-}  // namespace bakwyn::ui
+}  // namespace bakwyn::form

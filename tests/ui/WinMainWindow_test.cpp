@@ -1,5 +1,6 @@
-// The settings window in this process under Wine: its components and widgets,
-// the log pane, the message codes, the tray icon and the handler hooks.
+// The settings window in this process under Wine: the widgets it builds from
+// the model when first shown, the log pane, the message codes, the tray icon
+// and the mapping of every event to the model's hooks.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -13,52 +14,15 @@
 #include <thread>
 #include <vector>
 
+#include "form/FrmMainIds.h"
+#include "form/SettingsForm.h"
 #include "tests/driver/Remote.h"
-#include "ui/FrmMainIds.h"
-#include "ui/MainForm.h"
+#include "ui/MainWindow.h"
 
 namespace bakwyn::ui {
 namespace {
 
-struct FixedClock final : Clock {
-  LocalDateTime t{2026, 12, 10, 7, 5, 9, 0};
-  LocalDateTime now() const override { return t; }
-};
-
-// Records which handler ran; refuses to close unless told otherwise.
-class RecordingForm final : public MainForm {
- public:
-  using MainForm::MainForm;
-  std::vector<std::string> calls;
-  bool allowClose = false;
-  bool handleSysCommand = true;
-
- private:
-  void FormShow() override { calls.push_back("FormShow"); }
-  bool FormCloseQuery() override {
-    calls.push_back("FormCloseQuery");
-    return allowClose;
-  }
-  bool WMSysCommand(WPARAM command) override {
-    calls.push_back("WMSysCommand:" + std::to_string(command));
-    return handleSysCommand;
-  }
-  void BitBtn1Click() override { calls.push_back("BitBtn1Click"); }
-  void BitBtn2Click() override { calls.push_back("BitBtn2Click"); }
-  void BitBtn3Click() override { calls.push_back("BitBtn3Click"); }
-  void SpeedButton1Click() override { calls.push_back("SpeedButton1Click"); }
-  void mavBEdit2ButtonClick() override { calls.push_back("mavBEdit2ButtonClick"); }
-  void mEdt1InitPopup() override { calls.push_back("mEdt1InitPopup"); }
-  void mEdt1Popup() override { calls.push_back("mEdt1Popup"); }
-  void mavTree1Click() override { calls.push_back("mavTree1Click"); }
-  void Label10Click(LinkLabel& sender) override { calls.push_back("Label10Click:" + sender.caption()); }
-  void dxCheckEdit1Change(TdxCheckEdit& sender) override { calls.push_back("dxCheckEdit1Change:" + sender.name()); }
-  void dxCheckEdit5Change(TdxCheckEdit& sender) override { calls.push_back("dxCheckEdit5Change:" + sender.name()); }
-  void N1Click() override { calls.push_back("N1Click"); }
-  void N2Click() override { calls.push_back("N2Click"); }
-  void N4Click() override { calls.push_back("N4Click"); }
-  void Timer1Timer() override { calls.push_back("Timer1Timer"); }
-};
+using namespace bakwyn::form;
 
 void Pump() {
   MSG msg;
@@ -68,19 +32,55 @@ void Pump() {
   }
 }
 
+// The model with every hook recording its call; refuses to close unless told otherwise.
+struct RecordingForm : SettingsForm {
+  std::vector<std::string> calls;
+  bool allowClose = false;
+  bool handleSysCommand = true;
+
+  RecordingForm() {
+    auto record = [this](std::string call) { return [this, call] { calls.push_back(call); }; };
+    onShow = record("FormShow");
+    onCloseQuery = [this] {
+      calls.push_back("FormCloseQuery");
+      return allowClose;
+    };
+    onSysCommand = [this](unsigned command) {
+      calls.push_back("WMSysCommand:" + std::to_string(command));
+      return handleSysCommand;
+    };
+    BitBtn1.onClick = record("BitBtn1Click");
+    BitBtn2.onClick = record("BitBtn2Click");
+    BitBtn3.onClick = record("BitBtn3Click");
+    SpeedButton1.onClick = record("SpeedButton1Click");
+    mavBEdit2.onButtonClick = [this](TdxButtonEdit&) { calls.push_back("mavBEdit2ButtonClick"); };
+    mEdt1.onInitPopup = [this](TdxPopupEdit&) { calls.push_back("mEdt1InitPopup"); };
+    mEdt1.onPopup = [this](TdxPopupEdit&) { calls.push_back("mEdt1Popup"); };
+    mavTree1.onClick = [this](TdxTreeList&) { calls.push_back("mavTree1Click"); };
+    for (LinkLabel* link : {&Label10, &Label11})
+      link->onClick = [this](LinkLabel& sender) { calls.push_back("Label10Click:" + sender.caption()); };
+    N1.onClick = record("N1Click");
+    N2.onClick = record("N2Click");
+    N4.onClick = record("N4Click");
+    Timer1.onTimer = record("Timer1Timer");
+  }
+};
+
 class WinMainForm : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES |
-                                                       ICC_BAR_CLASSES | ICC_UPDOWN_CLASS};
-    InitCommonControlsEx(&controls);
+  WinMainForm() {
+    // The widgets exist from the first show on.
+    ShowWindow(window->hwnd(), SW_SHOW);
+    ShowWindow(window->hwnd(), SW_HIDE);
+    Pump();
+    form.calls.clear();
   }
   void TearDown() override {
-    form.reset();
+    window.reset();
     Pump();
   }
   HWND widget(const std::string& name, bool part = false) const {
-    return remote::FindControl(form->hwnd(), name, part);
+    return remote::FindControl(window->hwnd(), name, part);
   }
   // As the widget itself reports a click or change to its parent.
   void report(const std::string& name, WORD code, bool part = false) {
@@ -88,99 +88,61 @@ class WinMainForm : public ::testing::Test {
     ASSERT_NE(w, nullptr) << name;
     SendMessageW(GetParent(w), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(w), code), reinterpret_cast<LPARAM>(w));
   }
-  std::string paneText() const { return WindowTextUtf8(form->mavMemo1->hwnd()); }
+  std::string paneText() const { return WindowTextUtf8(widget("mavMemo1")); }
 
-  FixedClock clock;
-  std::unique_ptr<RecordingForm> form = std::make_unique<RecordingForm>(clock);
+  RecordingForm form;
+  std::unique_ptr<MainWindow> window = std::make_unique<MainWindow>(form);
 };
 
-TEST_F(WinMainForm, OwnsItsComponentsInCreationOrderUnderTheirNames) {
-  const ComponentOwner& owner = form->components();
-  EXPECT_EQ(owner.name(), "FrmMain");
-  std::vector<std::string> all, stored;
-  for (const auto& c : owner.components()) {
-    all.push_back(c->name());
-    const Component* p = c.get();
-    if (dynamic_cast<const TdxTreeList*>(p) || dynamic_cast<const TdxInplaceTextEdit*>(p) ||
-        dynamic_cast<const TdxSpinEdit*>(p) || dynamic_cast<const TdxCheckEdit*>(p))
-      stored.push_back(c->name());
-  }
-  // The control-state store walks exactly these, in this order.
-  const std::vector<std::string> expected = {
-      "mavTree1",     "mEdt2",       "mEdt3",        "mEdt4",       "mavBEdit2",    "dxCheckEdit1",
-      "dxTimeEdit1",  "dxCheckEdit2", "dxTimeEdit2", "dxCheckEdit3", "dxTimeEdit3", "dxCheckEdit4",
-      "dxTimeEdit4",  "mEdt1",       "dxCheckEdit5", "mavSpinEdit1"};
-  EXPECT_EQ(stored, expected);
+TEST(WinMainWindow, HoldsOnlyTheTrayIconAndTheTimerUntilFirstShown) {
+  RecordingForm form;
+  MainWindow window(form);
+  EXPECT_FALSE(window.widgetsBuilt());
+  EXPECT_EQ(GetWindow(window.hwnd(), GW_CHILD), nullptr) << "no child window before the first show";
+  // The log pane keeps its lines in the model meanwhile, and shows them all.
+  form.mavMemo1.addLine("备份记录:");
+  form.mavMemo1.addLine("[26-12-10 07:05:09]: 开始备份数据库...");
+  // The schedule runs hidden.
+  form.Timer1.setEnabled(true);
+  MSG msg;
+  const ULONGLONG end = GetTickCount64() + 10000;
+  while (form.calls.empty() && GetTickCount64() < end && GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+  EXPECT_EQ(form.calls, std::vector<std::string>{"Timer1Timer"});
+  form.Timer1.setEnabled(false);
 
-  auto indexOf = [&](const std::string& name) {
-    for (size_t i = 0; i < all.size(); ++i)
-      if (all[i] == name) return static_cast<int>(i);
-    ADD_FAILURE() << name << " is not a component";
-    return -1;
-  };
-  EXPECT_LT(indexOf("mavMemo1"), indexOf("mavTree1"));
-  for (const char* later : {"TabSheet3", "mavMemo2", "StatusBar1", "PopupMenu1", "N4", "N3", "N1", "N2",
-                            "rmTrayIcon1", "Timer1", "ActionList1", "Bak", "Action1", "deleteoldfile", "adoConn",
-                            "qryTemp"})
-    EXPECT_GT(indexOf(later), indexOf("mavSpinEdit1")) << later;
-  for (const char* name : {"Label10", "Bevel1", "BitBtn1", "BitBtn3", "BitBtn2", "PageControl1", "TabSheet1",
-                           "Panel7", "SpeedButton1"})
-    EXPECT_GE(indexOf(name), 0);
-  // Names are keys: no two components share one.
-  for (size_t i = 0; i < all.size(); ++i)
-    for (size_t j = i + 1; j < all.size(); ++j) EXPECT_NE(all[i], all[j]);
+  ShowWindow(window.hwnd(), SW_SHOW);
+  EXPECT_TRUE(window.widgetsBuilt());
+  EXPECT_EQ(WindowTextUtf8(remote::FindControl(window.hwnd(), "mavMemo1")),
+            "备份记录:\r\n[26-12-10 07:05:09]: 开始备份数据库...\r\n");
+  for (const std::string_view n : kFrmMainComponents) {
+    // Every visual component has its window; the menu, the tray icon, the
+    // timer, the actions and the connection have none.
+    const bool visual = n != "PopupMenu1" && n != "N4" && n != "N3" && n != "N1" && n != "N2" && n != "rmTrayIcon1" &&
+                        n != "Timer1" && n != "ActionList1" && n != "Bak" && n != "Action1" &&
+                        n != "deleteoldfile" && n != "adoConn" && n != "qryTemp";
+    EXPECT_EQ(remote::FindControl(window.hwnd(), std::string(n)) != nullptr, visual) << n;
+  }
+  EXPECT_EQ(form.calls.back(), "FormShow");
 }
 
-TEST_F(WinMainForm, StartsWithTheInitialStatesAndLimits) {
-  EXPECT_FALSE(form->mEdt2->enabled());
-  EXPECT_TRUE(form->mEdt3->enabled());
-  EXPECT_TRUE(form->mEdt4->password());
-  for (TmavTimeEdit* time : form->dxTimeEdits) {
-    EXPECT_FALSE(time->enabled()) << time->name();
-    EXPECT_EQ(time->text(), "00:00") << time->name();
+TEST_F(WinMainForm, WidgetsShowTheModelsInitialStates) {
+  EXPECT_FALSE(IsWindowEnabled(widget("mEdt2")));
+  EXPECT_TRUE(IsWindowEnabled(widget("mEdt3")));
+  // The password field hides its text because the model says it is a password.
+  EXPECT_TRUE(GetWindowLongW(widget("mEdt4"), GWL_STYLE) & ES_PASSWORD);
+  EXPECT_FALSE(GetWindowLongW(widget("mEdt3"), GWL_STYLE) & ES_PASSWORD);
+  for (int slot = 1; slot <= 4; ++slot) {
+    const std::string digit = std::to_string(slot);
+    EXPECT_FALSE(IsWindowEnabled(widget("dxTimeEdit" + digit)));
+    EXPECT_EQ(WindowTextUtf8(widget("dxTimeEdit" + digit)), "00:00");
+    EXPECT_EQ(WindowTextUtf8(widget("dxCheckEdit" + digit)), SettingsForm::SlotCaption(slot));
   }
-  const char* captions[] = {"备份时间一", "备份时间二", "备份时间三", "备份时间四", "自动删除      天以前备份"};
-  for (size_t i = 0; i < 5; ++i) {
-    EXPECT_FALSE(form->dxCheckEdits[i]->checked());
-    EXPECT_EQ(form->dxCheckEdits[i]->caption(), captions[i]);
-    EXPECT_EQ(form->dxCheckEdits[i]->name(), "dxCheckEdit" + std::to_string(i + 1));
-  }
-  EXPECT_FALSE(form->mavSpinEdit1->enabled());
-  EXPECT_EQ(form->mavSpinEdit1->value(), 3);
-  EXPECT_EQ(form->mavSpinEdit1->minValue(), 1);
-  EXPECT_EQ(form->mavSpinEdit1->maxValue(), 999999);
-  ASSERT_EQ(form->mavTree1->columns().size(), 1u);
-  EXPECT_EQ(form->mavTree1->columns()[0].caption, "数据库名称");
-  EXPECT_EQ(form->mavTree1->columns()[0].width, 57);
-  EXPECT_EQ(form->mavTree1->columns()[0].minWidth, 10);
+  EXPECT_EQ(WindowTextUtf8(widget("dxCheckEdit5")), "自动删除      天以前备份");
+  EXPECT_EQ(WindowTextUtf8(widget("mavSpinEdit1")), "3");
+  EXPECT_FALSE(IsWindowEnabled(widget("mavSpinEdit1")));
   EXPECT_EQ(ListView_GetColumnWidth(widget("mavTree1"), 0), 57);
-
-  EXPECT_EQ(form->Timer1->interval(), 100u);
-  EXPECT_FALSE(form->Timer1->enabled());
-  for (Action* action : {form->Bak, form->Action1, form->deleteoldfile}) EXPECT_EQ(action->caption(), action->name());
-
-  // The tray menu: N4, a separator, N1, N2, each item carrying its component's ID.
-  HMENU menu = form->PopupMenu1->handle();
-  ASSERT_EQ(GetMenuItemCount(menu), 4);
-  const std::pair<const char*, const char*> items[] = {
-      {"N4", "访问Vorda软件网站"}, {"N3", nullptr}, {"N1", "设置界面"}, {"N2", "中止退出"}};
-  for (int i = 0; i < 4; ++i) {
-    MENUITEMINFOW info{};
-    info.cbSize = sizeof info;
-    wchar_t text[64] = {};
-    info.fMask = MIIM_FTYPE | MIIM_ID | MIIM_STRING;
-    info.dwTypeData = text;
-    info.cch = 64;
-    ASSERT_TRUE(GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info));
-    EXPECT_EQ(static_cast<int>(info.wID), FrmMainControlId(items[i].first)) << items[i].first;
-    if (items[i].second)
-      EXPECT_EQ(remote::Utf8(text), items[i].second);
-    else
-      EXPECT_TRUE(info.fType & MFT_SEPARATOR);
-  }
-  EXPECT_TRUE(form->rmTrayIcon1->visible());
-  EXPECT_TRUE(form->rmTrayIcon1->minimizeToTray);
-
+  EXPECT_EQ(WindowTextUtf8(widget("BitBtn1")), "保存");
+  EXPECT_EQ(WindowTextUtf8(widget("Label10")), kMakerWebAddress);
   // The status bar's two panels, 250 and 50 pixels: right edges 250 and 300.
   int edges[3] = {};
   ASSERT_EQ(SendMessageW(widget("StatusBar1"), SB_GETPARTS, 3, reinterpret_cast<LPARAM>(edges)), 2);
@@ -189,7 +151,7 @@ TEST_F(WinMainForm, StartsWithTheInitialStatesAndLimits) {
 }
 
 TEST_F(WinMainForm, IsAFixedCentredWindowWithoutCloseBox) {
-  HWND w = form->hwnd();
+  HWND w = window->hwnd();
   EXPECT_EQ(remote::ClassName(w), L"TFrmMain");
   EXPECT_EQ(remote::Text(w), "Bakwyn[Vorda免费软件]");
   RECT client;
@@ -213,45 +175,16 @@ TEST_F(WinMainForm, IsAFixedCentredWindowWithoutCloseBox) {
   EXPECT_EQ(font.lfHeight, -12);
 }
 
-struct LogCase {
-  const char* name;
-  LocalDateTime time;
-  std::string text;
-  std::string expectedLine;
-};
-
-TEST_F(WinMainForm, AppendLogWritesStampedLinesAfterTheHeader) {
-  const std::string longText(5000, 'x');
-  const LogCase cases[] = {
-      {"plain", {2026, 12, 10, 7, 5, 9, 0}, "保存成功!", "[26-12-10 07:05:09]: 保存成功!"},
-      {"padding", {2004, 1, 2, 3, 4, 5, 0}, "a", "[04-01-02 03:04:05]: a"},
-      {"century", {2000, 11, 30, 23, 59, 59, 999}, "b", "[00-11-30 23:59:59]: b"},
-      {"hostile", {2099, 6, 15, 12, 0, 0, 0}, "a'b\"c[d]e;f{g}%s\t数据库", "[99-06-15 12:00:00]: a'b\"c[d]e;f{g}%s\t数据库"},
-      {"empty", {2026, 1, 1, 0, 0, 0, 0}, "", "[26-01-01 00:00:00]: "},
-      {"long", {2026, 1, 1, 0, 0, 1, 0}, longText, "[26-01-01 00:00:01]: " + longText},
-  };
-  form->ClearLog();
-  form->AddLogLine("备份记录:");
-  std::string expected = "备份记录:\r\n";
-  for (const LogCase& c : cases) {
-    clock.t = c.time;
-    form->AppendLog(c.text);
-    expected += c.expectedLine + "\r\n";
-    EXPECT_EQ(paneText(), expected) << c.name;
-  }
-  form->ClearLog();
-  EXPECT_EQ(paneText(), "");
-}
 
 TEST_F(WinMainForm, AppendLogFollowsTheNewestLineWithoutTakingTheFocus) {
-  HWND pane = form->mavMemo1->hwnd();
+  HWND pane = widget("mavMemo1");
   HWND other = widget("mEdt3");
-  ShowWindow(form->hwnd(), SW_SHOW);
+  ShowWindow(window->hwnd(), SW_SHOW);
   Pump();
-  for (int i = 0; i < 200; ++i) form->AppendLog("line " + std::to_string(i));
+  for (int i = 0; i < 200; ++i) form.mavMemo1.addLine("line " + std::to_string(i));
   Pump();
   SetFocus(other);
-  form->AppendLog("visible");
+  form.mavMemo1.addLine("visible");
   Pump();
   // A scheduled backup while the user types must not send the keys to the log.
   EXPECT_EQ(GetFocus(), other);
@@ -266,17 +199,18 @@ TEST_F(WinMainForm, AppendLogFollowsTheNewestLineWithoutTakingTheFocus) {
 
 TEST_F(WinMainForm, PaneKeepsEveryOneOfAHundredThousandLines) {
   constexpr int kLines = 100000;
-  form->ClearLog();
+  form.mavMemo1.clear();
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kLines; ++i) {
-    clock.t.second = i % 60;
-    form->AppendLog("line " + std::to_string(i));
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "[26-12-10 07:05:%02d]: ", i % 60);
+    form.mavMemo1.addLine(stamp + ("line " + std::to_string(i)));
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   RecordProperty("append_100000_seconds", std::to_string(seconds));
   std::printf("appending %d lines took %.2f s\n", kLines, seconds);
 
-  HWND pane = form->mavMemo1->hwnd();
+  HWND pane = widget("mavMemo1");
   // Every line ends with a line break, so the edit shows one empty line after them.
   EXPECT_EQ(SendMessageW(pane, EM_GETLINECOUNT, 0, 0), kLines + 1);
   const std::string text = paneText();
@@ -330,14 +264,14 @@ TEST_F(WinMainForm, ShowMessageCodeShowsEachRowOfTheTable) {
   };
   for (const MessageCase& c : cases) {
     std::vector<BoxCall> calls;
-    form->messageBox = [&](HWND owner, const std::string& text, const std::string& caption, UINT style) {
+    window->messageBox = [&](HWND owner, const std::string& text, const std::string& caption, UINT style) {
       calls.push_back({owner, text, caption, style});
       return c.pressed;
     };
-    EXPECT_EQ(form->ShowMessageCode(c.code, c.text), c.result) << c.name;
+    EXPECT_EQ(window->ShowMessageCode(c.code, c.text), c.result) << c.name;
     ASSERT_EQ(calls.size(), c.shown ? 1u : 0u) << c.name;
     if (!c.shown) continue;
-    EXPECT_EQ(calls[0].owner, form->hwnd()) << c.name;
+    EXPECT_EQ(calls[0].owner, window->hwnd()) << c.name;
     EXPECT_EQ(calls[0].caption, "注意") << c.name;
     EXPECT_EQ(calls[0].text, c.expectedText) << c.name;
     EXPECT_EQ(calls[0].style, c.style) << c.name;
@@ -356,7 +290,7 @@ TEST_F(WinMainForm, RealMessageBoxIsAnsweredFromAnotherThread) {
       {31, "确信要退出备份程序?", IDYES, 6, "确信要退出备份程序?"},
       {1, "无法联接", IDOK, -1, "无法联接"},
   };
-  form->messageBox = SystemMessageBox();
+  window->messageBox = SystemMessageBox();
   for (const Row& row : rows) {
     std::string seenText;
     bool pressed = false;
@@ -366,7 +300,7 @@ TEST_F(WinMainForm, RealMessageBoxIsAnsweredFromAnotherThread) {
       seenText = remote::MessageBoxText(box);
       pressed = remote::PressMessageBoxButton(box, row.press);
     });
-    const int result = form->ShowMessageCode(row.code, row.text);
+    const int result = window->ShowMessageCode(row.code, row.text);
     answerer.join();
     ASSERT_TRUE(pressed) << "no box with the caption 注意 appeared for code " << row.code;
     EXPECT_EQ(result, row.result);
@@ -377,37 +311,37 @@ TEST_F(WinMainForm, RealMessageBoxIsAnsweredFromAnotherThread) {
 TEST_F(WinMainForm, UserEditsReachTheModelAndProgramChangesReachTheWidgets) {
   // Edits: both directions, hostile text included.
   for (const char* name : {"mEdt3", "mEdt4", "mavBEdit2", "mEdt1"}) {
-    auto* model = dynamic_cast<TdxInplaceTextEdit*>(form->components().find(name));
+    auto* model = dynamic_cast<TdxInplaceTextEdit*>(form.find(name));
     ASSERT_NE(model, nullptr);
     model->setText("程序 a'b];{c}");
     EXPECT_EQ(WindowTextUtf8(widget(name)), "程序 a'b];{c}") << name;
     SetWindowTextUtf8(widget(name), "用户 \"x\";[y]");
     EXPECT_EQ(model->text(), "用户 \"x\";[y]") << name;
   }
-  EXPECT_TRUE(GetWindowLongW(widget("mEdt4"), GWL_STYLE) & ES_PASSWORD);
 
   // Check boxes: a click checks the model and runs the change handler.
   for (int i = 0; i < 5; ++i) {
     const std::string name = "dxCheckEdit" + std::to_string(i + 1);
-    form->calls.clear();
+    form.calls.clear();
     SendMessageW(widget(name), BM_CLICK, 0, 0);
-    EXPECT_TRUE(form->dxCheckEdits[static_cast<size_t>(i)]->checked()) << name;
-    ASSERT_EQ(form->calls.size(), 1u) << name;
-    EXPECT_EQ(form->calls[0], (i < 4 ? "dxCheckEdit1Change:" : "dxCheckEdit5Change:") + name);
-    form->dxCheckEdits[static_cast<size_t>(i)]->setChecked(false);
+    EXPECT_TRUE(form.dxCheckEdits[static_cast<size_t>(i)]->checked()) << name;
+    // The pairing rule ran: the paired editor follows the check box.
+    HWND paired = widget(i < 4 ? "dxTimeEdit" + std::to_string(i + 1) : std::string("mavSpinEdit1"));
+    EXPECT_TRUE(IsWindowEnabled(paired)) << name;
+    form.dxCheckEdits[static_cast<size_t>(i)]->setChecked(false);
     EXPECT_EQ(SendMessageW(widget(name), BM_GETCHECK, 0, 0), BST_UNCHECKED) << name;
   }
 
   // Enabled state follows the model, for both windows of a two-part control.
-  form->mavSpinEdit1->setEnabled(true);
+  form.mavSpinEdit1.setEnabled(true);
   EXPECT_TRUE(IsWindowEnabled(widget("mavSpinEdit1")));
   EXPECT_TRUE(IsWindowEnabled(widget("mavSpinEdit1", true)));
-  form->mavBEdit2->setEnabled(false);
+  form.mavBEdit2.setEnabled(false);
   EXPECT_FALSE(IsWindowEnabled(widget("mavBEdit2", true)));
 }
 
 TEST_F(WinMainForm, SpinEditorStepsWithinItsLimitsAndTakesTypedDigits) {
-  TmavSpinEdit& spin = *form->mavSpinEdit1;
+  TmavSpinEdit& spin = form.mavSpinEdit1;
   spin.setEnabled(true);
   HWND edit = widget("mavSpinEdit1");
   EXPECT_EQ(WindowTextUtf8(edit), "3");
@@ -434,7 +368,7 @@ TEST_F(WinMainForm, SpinEditorStepsWithinItsLimitsAndTakesTypedDigits) {
 }
 
 TEST_F(WinMainForm, TimeEditorKeepsItsMask) {
-  TmavTimeEdit& time = *form->dxTimeEdits[0];
+  TmavTimeEdit& time = *form.dxTimeEdits[0];
   time.setEnabled(true);
   HWND edit = widget("dxTimeEdit1");
   auto type = [&](const std::wstring& keys) {
@@ -486,14 +420,14 @@ TEST_F(WinMainForm, TimeEditorKeepsItsMask) {
 }
 
 TEST_F(WinMainForm, DaysEditorHoldsToItsRange) {
-  TmavSpinEdit& spin = *form->mavSpinEdit1;
+  TmavSpinEdit& spin = form.mavSpinEdit1;
   spin.setEnabled(true);
   HWND edit = widget("mavSpinEdit1");
   EXPECT_EQ(SendMessageW(edit, EM_GETLIMITTEXT, 0, 0), 6) << "9999999999 cannot be typed";
   SetWindowTextUtf8(edit, "0");
   EXPECT_EQ(spin.value(), 0);
   // Leaving the field brings what was typed into the range.
-  SendMessageW(form->hwnd(), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(edit), EN_KILLFOCUS), reinterpret_cast<LPARAM>(edit));
+  SendMessageW(window->hwnd(), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(edit), EN_KILLFOCUS), reinterpret_cast<LPARAM>(edit));
   EXPECT_EQ(spin.value(), 1);
   EXPECT_EQ(WindowTextUtf8(edit), "1");
 }
@@ -504,7 +438,7 @@ TEST_F(WinMainForm, EventsRunTheirHooks) {
     std::function<void()> act;
     std::vector<std::string> calls;
   };
-  HWND w = form->hwnd();
+  HWND w = window->hwnd();
   auto menu = [&](const char* item) { SendMessageW(w, WM_COMMAND, MAKEWPARAM(FrmMainControlId(item), 0), 0); };
   const std::string address = "http://www.example.com/";
   const Case cases[] = {
@@ -523,35 +457,35 @@ TEST_F(WinMainForm, EventsRunTheirHooks) {
       {"shown", [&] { ShowWindow(w, SW_SHOW); }, {"FormShow"}},
   };
   for (const Case& c : cases) {
-    form->calls.clear();
+    form.calls.clear();
     c.act();
-    EXPECT_EQ(form->calls, c.calls) << c.name;
+    EXPECT_EQ(form.calls, c.calls) << c.name;
   }
   EXPECT_TRUE(IsWindow(w)) << "a refused close keeps the window";
   EXPECT_FALSE(IsIconic(w)) << "a handled minimise gets no default handling";
-  EXPECT_EQ(WindowTextUtf8(form->Label10->hwnd()), address);
+  EXPECT_EQ(WindowTextUtf8(widget("Label10")), address);
 
-  form->calls.clear();
-  form->Timer1->setEnabled(true);
+  form.calls.clear();
+  form.Timer1.setEnabled(true);
   MSG msg;
   // Bounded wait for the first tick; the time taken is not asserted.
   const ULONGLONG end = GetTickCount64() + 10000;
-  while (form->calls.empty() && GetTickCount64() < end && GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
-  EXPECT_EQ(form->calls, std::vector<std::string>{"Timer1Timer"});
-  form->Timer1->setEnabled(false);
+  while (form.calls.empty() && GetTickCount64() < end && GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+  EXPECT_EQ(form.calls, std::vector<std::string>{"Timer1Timer"});
+  form.Timer1.setEnabled(false);
 }
 
 TEST_F(WinMainForm, DropDownShowsTheListBelowTheFieldAndClosesWhenFocusLeaves) {
-  HWND w = form->hwnd();
+  HWND w = window->hwnd();
   ShowWindow(w, SW_SHOW);
   Pump();
-  form->mavTree1->addTopNode({"master"});
-  form->mavTree1->addTopNode({"数据库'];{x}"});
-  form->calls.clear();
+  form.mavTree1.addTopNode({"master"});
+  form.mavTree1.addTopNode({"数据库'];{x}"});
+  form.calls.clear();
   report("mEdt1", BN_CLICKED, true);
-  EXPECT_EQ(form->calls, (std::vector<std::string>{"mEdt1InitPopup", "mEdt1Popup"}));
-  EXPECT_TRUE(form->mEdt1->droppedDown());
-  HWND panel = form->Panel7->hwnd();
+  EXPECT_EQ(form.calls, (std::vector<std::string>{"mEdt1InitPopup", "mEdt1Popup"}));
+  EXPECT_TRUE(form.mEdt1.droppedDown());
+  HWND panel = widget("Panel7");
   ASSERT_TRUE(IsWindowVisible(panel));
   RECT edit, box;
   GetWindowRect(widget("mEdt1"), &edit);
@@ -569,60 +503,60 @@ TEST_F(WinMainForm, DropDownShowsTheListBelowTheFieldAndClosesWhenFocusLeaves) {
   EXPECT_EQ(remote::Utf8(text), "数据库'];{x}");
   // Choosing the second row focuses it in the model; a click runs the hook.
   ListView_SetItemState(list, 1, LVIS_FOCUSED | LVIS_SELECTED, LVIS_FOCUSED | LVIS_SELECTED);
-  ASSERT_NE(form->mavTree1->focusedNode(), nullptr);
-  EXPECT_EQ(form->mavTree1->focusedNode()->values[0], "数据库'];{x}");
+  ASSERT_NE(form.mavTree1.focusedNode(), nullptr);
+  EXPECT_EQ(form.mavTree1.focusedNode()->values[0], "数据库'];{x}");
   NMITEMACTIVATE click{};
   click.hdr = {list, static_cast<UINT_PTR>(GetDlgCtrlID(list)), static_cast<UINT>(NM_CLICK)};
   click.iItem = 1;
-  form->calls.clear();
+  form.calls.clear();
   SendMessageW(GetParent(list), WM_NOTIFY, click.hdr.idFrom, reinterpret_cast<LPARAM>(&click));
-  EXPECT_EQ(form->calls, std::vector<std::string>{"mavTree1Click"});
+  EXPECT_EQ(form.calls, std::vector<std::string>{"mavTree1Click"});
 
   SetFocus(widget("mEdt3"));
-  EXPECT_FALSE(form->mEdt1->droppedDown());
+  EXPECT_FALSE(form.mEdt1.droppedDown());
   EXPECT_FALSE(IsWindowVisible(panel));
 }
 
 TEST_F(WinMainForm, MinimisingGoesToTheTrayWhileThatIsOn) {
-  HWND w = form->hwnd();
-  form->handleSysCommand = false;  // default handling of the minimise command
-  form->rmTrayIcon1->setVisible(false);
+  HWND w = window->hwnd();
+  form.handleSysCommand = false;  // default handling of the minimise command
+  form.rmTrayIcon1.setVisible(false);
   ShowWindow(w, SW_SHOW);
   SendMessageW(w, WM_SYSCOMMAND, SC_MINIMIZE, 0);
   EXPECT_FALSE(IsWindowVisible(w));
-  EXPECT_TRUE(form->rmTrayIcon1->visible());
+  EXPECT_TRUE(form.rmTrayIcon1.visible());
 
-  form->rmTrayIcon1->minimizeToTray = false;
-  form->rmTrayIcon1->setVisible(false);
+  form.rmTrayIcon1.minimizeToTray = false;
+  form.rmTrayIcon1.setVisible(false);
   ShowWindow(w, SW_RESTORE);
   SendMessageW(w, WM_SYSCOMMAND, SC_MINIMIZE, 0);
   EXPECT_TRUE(IsWindowVisible(w));
   EXPECT_TRUE(IsIconic(w));
-  EXPECT_FALSE(form->rmTrayIcon1->visible());
+  EXPECT_FALSE(form.rmTrayIcon1.visible());
 }
 
 TEST_F(WinMainForm, TrayIconIsKnownByWindowAndIdAndComesBackAfterATaskbarRestart) {
   auto iconExists = [&] {
     NOTIFYICONDATAW data{};
     data.cbSize = sizeof data;
-    data.hWnd = form->hwnd();
-    data.uID = form->rmTrayIcon1->id();
+    data.hWnd = window->hwnd();
+    data.uID = window->trayView().id();
     return Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
   };
   ASSERT_TRUE(iconExists());
   // Explorer forgot it (as after a restart); the broadcast brings it back.
   NOTIFYICONDATAW data{};
   data.cbSize = sizeof data;
-  data.hWnd = form->hwnd();
-  data.uID = form->rmTrayIcon1->id();
+  data.hWnd = window->hwnd();
+  data.uID = window->trayView().id();
   ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &data));
   EXPECT_FALSE(iconExists());
-  SendMessageW(form->hwnd(), RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+  SendMessageW(window->hwnd(), RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
   EXPECT_TRUE(iconExists());
-  form->rmTrayIcon1->setVisible(false);
+  form.rmTrayIcon1.setVisible(false);
   EXPECT_FALSE(iconExists());
   // A hidden icon stays hidden on the broadcast.
-  SendMessageW(form->hwnd(), RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+  SendMessageW(window->hwnd(), RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
   EXPECT_FALSE(iconExists());
 }
 
@@ -644,11 +578,11 @@ TEST_F(WinMainForm, RightClickOnTheTrayIconPopsTheMenuUpAtThePoint) {
       Sleep(20);
     }
   });
-  if (form->rmTrayIcon1->versionFour()) {
-    SendMessageW(form->hwnd(), form->rmTrayIcon1->callbackMessage(), MAKEWPARAM(at.x, at.y), MAKELPARAM(WM_CONTEXTMENU, 1));
+  if (window->trayView().versionFour()) {
+    SendMessageW(window->hwnd(), window->trayView().callbackMessage(), MAKEWPARAM(at.x, at.y), MAKELPARAM(WM_CONTEXTMENU, 1));
   } else {
     SetCursorPos(at.x, at.y);
-    SendMessageW(form->hwnd(), form->rmTrayIcon1->callbackMessage(), 1, WM_RBUTTONUP);
+    SendMessageW(window->hwnd(), window->trayView().callbackMessage(), 1, WM_RBUTTONUP);
   }
   watcher.join();
   ASSERT_TRUE(found) << "no menu appeared";

@@ -1,0 +1,122 @@
+#include "form/SettingsForm.h"
+
+#include "form/FrmMainIds.h"
+
+namespace bakwyn::form {
+namespace {
+
+constexpr const char* kSlotWords[] = {"一", "二", "三", "四"};
+
+}  // namespace
+
+std::string SettingsForm::SlotCaption(int slot) { return std::string("备份时间") + kSlotWords[(slot - 1) & 3]; }
+
+std::array<TdxCheckEdit*, 5> SettingsForm::createSlots() {
+  std::array<TdxCheckEdit*, 5> checks{};
+  for (int i = 0; i < 4; ++i) {
+    const std::string digit = std::to_string(i + 1);
+    TdxCheckEdit& check = add<TdxCheckEdit>("dxCheckEdit" + digit);
+    check.setCaption(SlotCaption(i + 1));
+    check.onChange = [this](TdxCheckEdit& sender) { dxCheckEdit1Change(sender); };
+    checks[static_cast<size_t>(i)] = &check;
+    TmavTimeEdit& time = add<TmavTimeEdit>("dxTimeEdit" + digit);
+    // Hours and minutes only, 24-hour clock; off until its check box is ticked.
+    time.setMaxLength(5);
+    time.setText("00:00");
+    time.setEnabled(false);
+    createdTimes_[static_cast<size_t>(i)] = &time;
+  }
+  return checks;
+}
+
+SettingsForm::SettingsForm(std::string name)
+    : ComponentOwner(std::move(name)),
+      Panel1(add<Panel>("Panel1")),
+      Image1(add<Panel>("Image1")),
+      Label1(add<Label>("Label1", "版本号: 1.00版")),
+      Label2(add<Label>("Label2", "本程序为免费软件,欢迎自由复制和传播。")),
+      Label3(add<Label>("Label3", "Vorda软件主页:")),
+      Label10(add<LinkLabel>("Label10", kMakerWebAddress)),
+      Bevel1(add<Bevel>("Bevel1")),
+      Panel2(add<Panel>("Panel2")),
+      BitBtn1(add<Button>("BitBtn1", "保存")),
+      BitBtn3(add<Button>("BitBtn3", "伺服运行")),
+      BitBtn2(add<Button>("BitBtn2", "退出")),
+      PageControl1(add<PageControl>("PageControl1")),
+      TabSheet1(add<Panel>("TabSheet1")),
+      mavMemo1(add<Memo>("mavMemo1")),
+      Panel7(add<Panel>("Panel7")),
+      mavTree1(add<TmavTree>("mavTree1")),
+      Label4(add<Label>("Label4", "SQL数据库电脑名")),
+      mEdt2(add<TmEdt>("mEdt2")),
+      Label5(add<Label>("Label5", "[只能本机操作]")),
+      Label6(add<Label>("Label6", "SQL数据库用户名")),
+      mEdt3(add<TmEdt>("mEdt3")),
+      Label7(add<Label>("Label7", "数据库密码")),
+      mEdt4(add<TmEdt>("mEdt4")),
+      Label9(add<Label>("Label9", "SQL数据库备份目录")),
+      mavBEdit2(add<TmavBEdit>("mavBEdit2")),
+      Bevel2(add<Bevel>("Bevel2")),
+      dxCheckEdits(createSlots()),
+      dxTimeEdits(createdTimes_),
+      Label8(add<Label>("Label8", "SQL数据库名称")),
+      mEdt1(add<TmavPopEdit>("mEdt1")),
+      SpeedButton1(add<Button>("SpeedButton1", "刷新")),
+      dxCheckEdit5(add<TdxCheckEdit>("dxCheckEdit5")),
+      mavSpinEdit1(add<TmavSpinEdit>("mavSpinEdit1")),
+      TabSheet3(add<Panel>("TabSheet3")),
+      Label11(add<LinkLabel>("Label11", kMakerWebAddress)),
+      mavMemo2(add<Memo>("mavMemo2")),
+      StatusBar1(add<StatusBar>("StatusBar1")),
+      PopupMenu1(add<PopupMenu>("PopupMenu1")),
+      N4(add<MenuItem>("N4", "访问Vorda软件网站")),
+      N3(add<MenuItem>("N3", "-")),
+      N1(add<MenuItem>("N1", "设置界面")),
+      N2(add<MenuItem>("N2", "中止退出")),
+      rmTrayIcon1(add<TrayIcon>("rmTrayIcon1")),
+      Timer1(add<Timer>("Timer1", 100u)),
+      ActionList1(add<Component>("ActionList1")),
+      Bak(add<Action>("Bak")),
+      Action1(add<Action>("Action1")),
+      deleteoldfile(add<Action>("deleteoldfile")),
+      adoConn(add<Component>("adoConn")),
+      qryTemp(add<Component>("qryTemp")) {
+  PageControl1.tabs = {"数据库的连接设置", "关于Vorda的其它产品"};
+
+  TreeColumn column;
+  column.caption = "数据库名称";
+  column.minWidth = 10;
+  column.width = 57;
+  mavTree1.columns().push_back(column);
+  mavTree1.rowSelect = true;
+
+  mEdt2.setEnabled(false);  // the server is always this computer
+  mEdt4.setPassword(true);  // shows "*" for every character, stored protected
+
+  dxCheckEdits[4] = &dxCheckEdit5;
+  dxCheckEdit5.setCaption("自动删除      天以前备份");
+  dxCheckEdit5.onChange = [this](TdxCheckEdit& sender) { dxCheckEdit5Change(sender); };
+  mavSpinEdit1.setRange(1, 999999);
+  mavSpinEdit1.setValue(3);
+  mavSpinEdit1.setEnabled(false);
+
+  mavMemo2.setText(
+      "Vorda还编写了其它一些小工具软件,都可以免费使用。\r\n"
+      "它们的说明和下载地址请见上面的网址。");
+  StatusBar1.panelWidths = {250, 50};
+  PopupMenu1.items = {&N4, &N3, &N1, &N2};
+
+  // The program starts in the tray.
+  rmTrayIcon1.minimizeToTray = true;
+  rmTrayIcon1.setVisible(true);
+}
+
+void SettingsForm::dxCheckEdit1Change(TdxCheckEdit& sender) {
+  for (int i = 0; i < 4; ++i) {
+    if (dxCheckEdits[static_cast<size_t>(i)] == &sender) dxTimeEdits[static_cast<size_t>(i)]->setEnabled(sender.checked());
+  }
+}
+
+void SettingsForm::dxCheckEdit5Change(TdxCheckEdit& sender) { mavSpinEdit1.setEnabled(sender.checked()); }
+
+}  // namespace bakwyn::form

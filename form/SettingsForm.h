@@ -1,0 +1,103 @@
+#pragma once
+// The model of the settings window "FrmMain": every component in creation
+// order with its name, kind, caption, limits and initial state, and the rules
+// that tie controls together (each backup-time check box enables its time
+// editor, the cleanup check box the day count). Portable: the control-state
+// store, the handlers and the Win32 window all work on this one model, and the
+// window builds its widgets from it.
+//
+// The stored controls are typed members, named as the store names their keys.
+#include <array>
+#include <functional>
+#include <string>
+
+#include "form/Controls.h"
+
+namespace bakwyn::form {
+
+class SettingsForm : public ComponentOwner {
+ private:
+  // Filled while the slots are created, before the members that follow.
+  std::array<TmavTimeEdit*, 4> createdTimes_{};
+  std::array<TdxCheckEdit*, 5> createSlots();
+
+ public:
+  // `name` is the window's name in the control-state store.
+  explicit SettingsForm(std::string name = "FrmMain");
+  SettingsForm(const SettingsForm&) = delete;
+  SettingsForm& operator=(const SettingsForm&) = delete;
+
+  // Header strip
+  Panel& Panel1;
+  Panel& Image1;  // the picture
+  Label& Label1;
+  Label& Label2;
+  Label& Label3;
+  LinkLabel& Label10;
+  Bevel& Bevel1;
+  // Button column
+  Panel& Panel2;
+  Button& BitBtn1;  // save
+  Button& BitBtn3;  // serve from the tray
+  Button& BitBtn2;  // exit
+  // First page: the settings fields and the log pane
+  PageControl& PageControl1;
+  Panel& TabSheet1;
+  Memo& mavMemo1;  // the log pane
+  Panel& Panel7;   // the drop-down panel of the database field
+  TmavTree& mavTree1;  // the database list
+  Label& Label4;
+  TmEdt& mEdt2;  // server
+  Label& Label5;
+  Label& Label6;
+  TmEdt& mEdt3;  // user
+  Label& Label7;
+  TmEdt& mEdt4;  // password
+  Label& Label9;
+  TmavBEdit& mavBEdit2;  // backup folder
+  Bevel& Bevel2;
+  std::array<TdxCheckEdit*, 5> dxCheckEdits;  // dxCheckEdit1 .. dxCheckEdit4: slots; dxCheckEdit5: cleanup
+  std::array<TmavTimeEdit*, 4> dxTimeEdits;   // dxTimeEdit1 .. dxTimeEdit4
+  Label& Label8;
+  TmavPopEdit& mEdt1;  // database
+  Button& SpeedButton1;  // refresh the database list
+  TdxCheckEdit& dxCheckEdit5;  // cleanup
+  TmavSpinEdit& mavSpinEdit1;  // days
+  // Second page: the maker's other products
+  Panel& TabSheet3;
+  LinkLabel& Label11;
+  Memo& mavMemo2;
+  StatusBar& StatusBar1;
+  // Non-visual members
+  PopupMenu& PopupMenu1;
+  MenuItem& N4;  // the maker's web site
+  MenuItem& N3;  // separator
+  MenuItem& N1;  // settings window
+  MenuItem& N2;  // stop and exit
+  TrayIcon& rmTrayIcon1;
+  Timer& Timer1;
+  Component& ActionList1;
+  Action& Bak;
+  Action& Action1;
+  Action& deleteoldfile;
+  Component& adoConn;
+  Component& qryTemp;
+
+  TdxCheckEdit& slotCheck(int slot) { return *dxCheckEdits.at(static_cast<size_t>(slot) - 1); }  // 1 to 4
+  TmavTimeEdit& slotTime(int slot) { return *dxTimeEdits.at(static_cast<size_t>(slot) - 1); }
+  // "备份时间一" .. "备份时间四", the captions of the slots' check boxes.
+  static std::string SlotCaption(int slot);
+
+  // Window events; the window runs them, the handlers set them.
+  std::function<void()> onShow;            // each time the window becomes visible
+  std::function<bool()> onCloseQuery;      // false refuses the close
+  std::function<bool(unsigned)> onSysCommand;  // true: handled, no default handling
+
+ private:
+  // The pairing rules, run whenever the check box's state changes (also while
+  // the stored states load, so an editor is enabled before its own state is read).
+  void dxCheckEdit1Change(TdxCheckEdit& sender);  // dxCheckEdit1 to dxCheckEdit4
+  void dxCheckEdit5Change(TdxCheckEdit& sender);
+};
+
+}  // namespace bakwyn::form

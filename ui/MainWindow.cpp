@@ -1,0 +1,479 @@
+#include "ui/MainWindow.h"
+
+#include <windowsx.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "base/Text.h"
+#include "form/FrmMainIds.h"
+
+namespace bakwyn::ui {
+namespace {
+
+constexpr int kClientWidth = 634;
+constexpr int kClientHeight = 344;
+constexpr int kHeaderHeight = 65;
+constexpr int kButtonColumnWidth = 85;
+constexpr UINT kTrayMessage = WM_APP + 1;
+constexpr UINT kTrayIconId = 1;
+constexpr COLORREF kWhite = RGB(255, 255, 255);
+constexpr COLORREF kLinkBlue = RGB(0, 0, 255);
+
+int IdOf(const form::Component& component) {
+  const int id = form::FrmMainControlId(component.name());
+  // A name missing from the table would give every such control ID 0 and make
+  // it unreachable for the dispatch and for the driver.
+  if (id == 0) std::abort();
+  return id;
+}
+
+WidgetArgs At(HWND parent, int x, int y, int width, int height, DWORD style = 0) {
+  WidgetArgs a;
+  a.parent = parent;
+  a.x = x, a.y = y, a.width = width, a.height = height;
+  a.style = style;
+  return a;
+}
+
+// A device context of a window, released with it.
+class WindowDC {
+ public:
+  explicit WindowDC(HWND hwnd) : hwnd_(hwnd), dc_(GetDC(hwnd)) {}
+  ~WindowDC() { ReleaseDC(hwnd_, dc_); }
+  WindowDC(const WindowDC&) = delete;
+  WindowDC& operator=(const WindowDC&) = delete;
+  HDC get() const { return dc_; }
+
+ private:
+  HWND hwnd_;
+  HDC dc_;
+};
+
+int TextWidth(HWND hwnd, HFONT font, const std::string& text) {
+  const std::u16string wide = Utf8ToUtf16(text);
+  WindowDC dc(hwnd);
+  HGDIOBJ old = SelectObject(dc.get(), font);
+  SIZE size{};
+  GetTextExtentPoint32W(dc.get(), reinterpret_cast<const wchar_t*>(wide.c_str()), static_cast<int>(wide.size()),
+                        &size);
+  SelectObject(dc.get(), old);
+  return size.cx;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(form::SettingsForm& form)
+    : form_(form), taskbarCreated_(RegisterWindowMessageW(L"TaskbarCreated")),
+      showSettings_(RegisterWindowMessageW(kShowSettingsMessage)) {
+  // A fixed single border with a caption, the minimise box declared but no
+  // system menu, hence no close box: leaving goes through the exit button.
+  const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+  RECT frame{0, 0, kClientWidth, kClientHeight};
+  AdjustWindowRectEx(&frame, style, FALSE, 0);
+  const int width = frame.right - frame.left;
+  const int height = frame.bottom - frame.top;
+  CreateArgs args;
+  args.className = L"TFrmMain";
+  args.title = form::kFrmMainCaption;
+  args.style = style;
+  args.x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+  args.y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+  args.width = width;
+  args.height = height;
+  if (!create(args)) std::abort();
+  // An instance with administrator rights must still hear the shell's
+  // "TaskbarCreated" (its tray icon comes back after Explorer restarts) and a
+  // second start's request to show the settings, both sent by processes
+  // without those rights.
+  for (UINT message : {taskbarCreated_, showSettings_}) {
+    if (message != 0) ChangeWindowMessageFilterEx(hwnd(), message, MSGFLT_ALLOW, nullptr);
+  }
+  tray_ = std::make_unique<TrayIconView>(hwnd(), kTrayIconId, kTrayMessage,
+                                         LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1)),
+                                         form::kFrmMainCaption);
+  form_.rmTrayIcon1.attach(tray_.get());
+  timer_ = std::make_unique<TimerView>(hwnd(), IdOf(form_.Timer1), form_.Timer1.interval());
+  form_.Timer1.attach(timer_.get());
+}
+
+MainWindow::~MainWindow() {
+  destroy();
+  // The model outlives the window: nothing may reach the views any more.
+  for (auto& [model, view] : views_) model->attach(nullptr);
+  form_.rmTrayIcon1.attach(nullptr);
+  form_.Timer1.attach(nullptr);
+}
+
+template <typename View, typename... Args>
+View& MainWindow::attach(form::Control& model, int id, Args&&... args) {
+  auto view = std::make_unique<View>(std::forward<Args>(args)...);
+  View& ref = *view;
+  if constexpr (std::is_base_of_v<Widget, View>) {
+    // Both windows of a two-window control report to the same view.
+    widgets_[id] = &ref;
+    widgets_[id + form::kPartIdOffset] = &ref;
+  }
+  model.attach(&ref);
+  views_.emplace_back(&model, std::move(view));
+  return ref;
+}
+
+void MainWindow::buildWidgets() {
+  // The common controls are loaded for the window, not for the tray program.
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES |
+                                                     ICC_BAR_CLASSES | ICC_UPDOWN_CLASS};
+  InitCommonControlsEx(&controls);
+  // The Chinese interface's fixed-pitch Song face at 12 pixels.
+  LOGFONTW lf{};
+  lf.lfHeight = -12;
+  lf.lfCharSet = GB2312_CHARSET;
+  lf.lfQuality = DEFAULT_QUALITY;
+  wcscpy_s(lf.lfFaceName, L"\u65B0\u5B8B\u4F53");  // 新宋体
+  font_.reset(CreateFontIndirectW(&lf));
+  lf.lfUnderline = TRUE;
+  linkFont_.reset(CreateFontIndirectW(&lf));
+  white_.reset(CreateSolidBrush(kWhite));
+  SendMessageW(hwnd(), WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
+
+  form::SettingsForm& f = form_;
+  HWND self = hwnd();
+  HFONT font = font_.get();
+  HFONT link = linkFont_.get();
+
+  // Header strip: white, with the picture on the right.
+  auto& header = attach<PanelView>(f.Panel1, IdOf(f.Panel1), IdOf(f.Panel1), At(self, 0, 0, kClientWidth, kHeaderHeight),
+                                   kWhite);
+  header_ = header.hwnd();
+  auto& picture = attach<PanelView>(f.Image1, IdOf(f.Image1), IdOf(f.Image1),
+                                    At(header_, kClientWidth - 78, 4, 70, 57), kWhite);
+  picture.onPaint = [this](HDC dc, const RECT& rc) { drawPicture(dc, rc); };
+  auto label = [&](form::Label& model, HWND parent, int x, int y, int width) {
+    attach<LabelView>(model, IdOf(model), model, IdOf(model), At(parent, x, y, width, 14), font);
+  };
+  auto linkLabel = [&](form::LinkLabel& model, HWND parent, int x, int y) {
+    auto& view = attach<LinkView>(model, IdOf(model), model, IdOf(model),
+                                  At(parent, x, y, TextWidth(parent, link, model.caption()) + 2, 14), link);
+    links_.push_back(view.hwnd());
+  };
+  label(f.Label1, header_, 12, 8, 300);
+  label(f.Label2, header_, 12, 26, 460);
+  label(f.Label3, header_, 12, 44, 90);
+  linkLabel(f.Label10, header_, 12 + TextWidth(header_, font, f.Label3.caption()) + 4, 44);
+  attach<BevelView>(f.Bevel1, IdOf(f.Bevel1), IdOf(f.Bevel1), At(self, 0, kHeaderHeight, kClientWidth, 2));
+
+  // The status bar's height decides the main area's; it is created last (its
+  // place in the creation order) but measured here from the font.
+  const int statusHeight = 20;
+  const int mainTop = kHeaderHeight + 2;
+  const int mainHeight = kClientHeight - statusHeight - mainTop;
+
+  // Button column on the right.
+  auto& column = attach<PanelView>(f.Panel2, IdOf(f.Panel2), IdOf(f.Panel2),
+                                   At(self, kClientWidth - kButtonColumnWidth, mainTop, kButtonColumnWidth, mainHeight),
+                                   GetSysColor(COLOR_BTNFACE));
+  auto button = [&](form::Button& model, HWND parent, int x, int y, int width, int height, DWORD style = 0) {
+    attach<ButtonView>(model, IdOf(model), model, IdOf(model), At(parent, x, y, width, height, style), font);
+  };
+  button(f.BitBtn1, column.hwnd(), 6, 12, 73, 25);
+  button(f.BitBtn3, column.hwnd(), 6, 44, 73, 25);
+  button(f.BitBtn2, column.hwnd(), 6, mainHeight - 37, 73, 25);
+
+  // The page control and its first page.
+  auto& pages = attach<PageControlView>(
+      f.PageControl1, IdOf(f.PageControl1), f.PageControl1, IdOf(f.PageControl1),
+      At(self, 4, mainTop + 4, kClientWidth - kButtonColumnWidth - 8, mainHeight - 6), font);
+  const RECT pageRect = pages.pageRect();
+  const int pageWidth = pageRect.right - pageRect.left;
+  const int pageHeight = pageRect.bottom - pageRect.top;
+  auto page = [&](form::Panel& model) -> PanelView& {
+    return attach<PanelView>(model, IdOf(model), IdOf(model),
+                             At(pages.hwnd(), pageRect.left, pageRect.top, pageWidth, pageHeight),
+                             GetSysColor(COLOR_BTNFACE));
+  };
+  PanelView& settingsPage = page(f.TabSheet1);
+  HWND sheet = settingsPage.hwnd();
+  constexpr int kFieldsHeight = 118;
+  auto& logPane = attach<MemoView>(f.mavMemo1, IdOf(f.mavMemo1), IdOf(f.mavMemo1),
+                                   At(sheet, 4, kFieldsHeight, 520, pageHeight - kFieldsHeight - 4), font, true);
+  whitePanes_.push_back(logPane.hwnd());
+
+  // The drop-down panel of the database field, with the database list: hidden
+  // until dropped down, then above everything else in the window.
+  WidgetArgs panel7;
+  panel7.parent = self;
+  panel7.width = 158, panel7.height = 137;
+  panel7.style = WS_BORDER | WS_CLIPSIBLINGS;
+  auto& dropDown = attach<PanelView>(f.Panel7, IdOf(f.Panel7), IdOf(f.Panel7), panel7, GetSysColor(COLOR_BTNFACE),
+                                     false);
+  {
+    RECT inside;
+    GetClientRect(dropDown.hwnd(), &inside);
+    auto& list = attach<TreeListView>(f.mavTree1, IdOf(f.mavTree1), f.mavTree1, IdOf(f.mavTree1),
+                                      At(dropDown.hwnd(), 0, 0, inside.right, inside.bottom), font);
+    list.onFocusLost = [&dropDown] {
+      if (dropDown.onDeactivate) dropDown.onDeactivate();
+    };
+  }
+
+  // Fields, left column: label, control.
+  // Columns follow the labels as the font measures them: face substitution
+  // changes the widths of both Latin and Chinese characters.
+  constexpr int kLabelX = 6, kRow = 23, kTop = 4, kHeight = 20;
+  int labelWidth = 0;
+  for (const form::Label* l : {&f.Label4, &f.Label6, &f.Label7, &f.Label8, &f.Label9})
+    labelWidth = std::max(labelWidth, TextWidth(sheet, font, l->caption()) + 2);
+  const int kEditX = kLabelX + labelWidth + 4;
+  const int noteWidth = TextWidth(sheet, font, f.Label5.caption()) + 2;
+  auto rowY = [&](int row) { return kTop + row * kRow; };
+  auto fieldLabel = [&](form::Label& model, int row) { label(model, sheet, kLabelX, rowY(row) + 4, labelWidth); };
+  fieldLabel(f.Label4, 0);
+  attach<EditView>(f.mEdt2, IdOf(f.mEdt2), f.mEdt2, IdOf(f.mEdt2), At(sheet, kEditX, rowY(0), 120, kHeight), font);
+  label(f.Label5, sheet, kEditX + 124, rowY(0) + 4, noteWidth);
+  fieldLabel(f.Label6, 1);
+  attach<EditView>(f.mEdt3, IdOf(f.mEdt3), f.mEdt3, IdOf(f.mEdt3), At(sheet, kEditX, rowY(1), 120, kHeight), font);
+  fieldLabel(f.Label7, 2);
+  attach<EditView>(f.mEdt4, IdOf(f.mEdt4), f.mEdt4, IdOf(f.mEdt4), At(sheet, kEditX, rowY(2), 120, kHeight), font);
+  fieldLabel(f.Label9, 4);
+  attach<ButtonEditView>(f.mavBEdit2, IdOf(f.mavBEdit2), f.mavBEdit2, IdOf(f.mavBEdit2),
+                         At(sheet, kEditX, rowY(4), 206, kHeight), font);
+
+  // Right column, after a vertical rule: four backup times and the cleanup.
+  const int checkMark = GetSystemMetrics(SM_CXMENUCHECK) + 4;
+  const int kRuleX = std::max(kEditX + 124 + noteWidth, kEditX + 206) + 4;
+  const int kCheckX = kRuleX + 8;
+  const int kTimeX = kCheckX + checkMark + TextWidth(sheet, font, form::SettingsForm::SlotCaption(4)) + 6;
+  attach<BevelView>(f.Bevel2, IdOf(f.Bevel2), IdOf(f.Bevel2), At(sheet, kRuleX, kTop, 2, 4 * kRow + kHeight));
+  for (int slot = 1; slot <= 4; ++slot) {
+    form::TdxCheckEdit& check = f.slotCheck(slot);
+    attach<CheckView>(check, IdOf(check), check, IdOf(check),
+                      At(sheet, kCheckX, rowY(slot - 1), kTimeX - kCheckX - 2, kHeight), font);
+    form::TmavTimeEdit& time = f.slotTime(slot);
+    attach<TimeEditView>(time, IdOf(time), time, IdOf(time), At(sheet, kTimeX, rowY(slot - 1), 48, kHeight), font);
+  }
+
+  // The database field with its drop-down and the refresh button.
+  fieldLabel(f.Label8, 3);
+  attach<PopupEditView>(f.mEdt1, IdOf(f.mEdt1), f.mEdt1, IdOf(f.mEdt1), At(sheet, kEditX, rowY(3), 140, kHeight), font,
+                        dropDown);
+  button(f.SpeedButton1, sheet, kEditX + 144, rowY(3), 40, kHeight, BS_FLAT);
+
+  // Cleanup: the spin editor sits over the blank gap of the check box's
+  // caption, so the line reads "delete backups older than n days". The check
+  // box is clipped where the spin editor lies over it, so the editor stays on top.
+  attach<CheckView>(f.dxCheckEdit5, IdOf(f.dxCheckEdit5), f.dxCheckEdit5, IdOf(f.dxCheckEdit5),
+                    At(sheet, kCheckX, rowY(4), 167, kHeight, WS_CLIPSIBLINGS), font);
+  {
+    // Where the gap starts: after the check mark and the first word, measured
+    // in the font actually used (the blanks' width depends on the face).
+    const int gapStart = kCheckX + checkMark + TextWidth(sheet, font, "自动删除");
+    const int gapWidth = TextWidth(sheet, font, "      ");
+    constexpr int kSpinWidth = 35;
+    const int spinX = gapStart + (gapWidth - kSpinWidth) / 2;
+    auto& spin = attach<SpinEditView>(f.mavSpinEdit1, IdOf(f.mavSpinEdit1), f.mavSpinEdit1, IdOf(f.mavSpinEdit1),
+                                      At(sheet, spinX, rowY(4), kSpinWidth, kHeight), font);
+    // Above the check box, which was created first.
+    SetWindowPos(spin.hwnd(), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    SetWindowPos(spin.upDown(), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  }
+
+  // The second page: the maker's other products.
+  PanelView& aboutPage = page(f.TabSheet3);
+  HWND about = aboutPage.hwnd();
+  linkLabel(f.Label11, about, 8, 8);
+  auto& otherProducts = attach<MemoView>(f.mavMemo2, IdOf(f.mavMemo2), IdOf(f.mavMemo2),
+                                         At(about, 8, 28, 520, pageHeight - 36), font, true);
+  whitePanes_.push_back(otherProducts.hwnd());
+  pages.setPage(0, settingsPage);
+  pages.setPage(1, aboutPage);
+  pages.select(0);
+
+  attach<StatusBarView>(f.StatusBar1, IdOf(f.StatusBar1), f.StatusBar1, IdOf(f.StatusBar1), self, font);
+}
+
+void MainWindow::show() {
+  if (!widgetsBuilt()) buildWidgets();
+  // A window that went to the tray by minimising is still minimised.
+  ShowWindow(hwnd(), IsIconic(hwnd()) ? SW_RESTORE : SW_SHOW);
+  SetForegroundWindow(hwnd());
+}
+
+void MainWindow::hide() { ShowWindow(hwnd(), SW_HIDE); }
+
+void MainWindow::requestClose() { PostMessageW(hwnd(), WM_CLOSE, 0, 0); }
+
+void MainWindow::focus(const form::Control& control) {
+  if (HWND widget = controlWindow(control.name())) SetFocus(widget);
+}
+
+HWND MainWindow::controlWindow(const std::string& name) const {
+  const int id = form::FrmMainControlId(name);
+  if (id == 0) return nullptr;
+  struct Search {
+    int id;
+    HWND found;
+  } search{id, nullptr};
+  EnumChildWindows(
+      hwnd(),
+      [](HWND child, LPARAM param) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(param);
+        if (GetDlgCtrlID(child) != s->id) return TRUE;
+        s->found = child;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+int MainWindow::ShowMessageCode(std::int32_t code, const std::string& text) {
+  return ui::ShowMessageCode(messageBox, hwnd(), code, text);
+}
+
+bool MainWindow::isLink(HWND hwnd) const { return std::find(links_.begin(), links_.end(), hwnd) != links_.end(); }
+
+void MainWindow::showTrayMenu(POINT screenPoint) {
+  // Without the foreground the menu would not close when the user clicks
+  // elsewhere.
+  SetForegroundWindow(hwnd());
+  PopupMenuAt(form_.PopupMenu1, hwnd(), screenPoint);
+}
+
+void MainWindow::drawPicture(HDC dc, const RECT& rc) const {
+  // A database drum with a clock face: scheduled backups of a database.
+  const int w = rc.right - rc.left;
+  const int left = rc.left + 4, right = rc.left + w * 5 / 8, top = rc.top + 6, bottom = rc.bottom - 6;
+  const int lid = (right - left) / 3;
+  UniqueBrush body(CreateSolidBrush(RGB(58, 110, 190)));
+  UniqueBrush topFace(CreateSolidBrush(RGB(120, 165, 230)));
+  UniqueBrush face(CreateSolidBrush(kWhite));
+  UniquePen outline(CreatePen(PS_SOLID, 1, RGB(30, 60, 120)));
+  HGDIOBJ oldPen = SelectObject(dc, outline.get());
+  HGDIOBJ oldBrush = SelectObject(dc, body.get());
+  Rectangle(dc, left, top + lid / 2, right, bottom - lid / 2);
+  Ellipse(dc, left, bottom - lid, right, bottom);
+  // Cover the inner line of the lower ellipse with the body colour.
+  SelectObject(dc, GetStockObject(NULL_PEN));
+  Rectangle(dc, left + 1, top + lid / 2, right, bottom - lid / 2 + 1);
+  SelectObject(dc, outline.get());
+  for (int band = 1; band <= 2; ++band) {
+    const int y = top + lid / 2 + (bottom - top - lid) * band / 3;
+    Arc(dc, left, y - lid / 2, right, y + lid / 2, left, y, right, y);
+  }
+  SelectObject(dc, topFace.get());
+  Ellipse(dc, left, top, right, top + lid);
+  // The clock, overlapping the drum's lower right.
+  const int r = w / 4;
+  const int cx = rc.right - r - 3, cy = rc.bottom - r - 3;
+  SelectObject(dc, face.get());
+  Ellipse(dc, cx - r, cy - r, cx + r, cy + r);
+  MoveToEx(dc, cx, cy, nullptr);
+  LineTo(dc, cx, cy - r + 4);
+  MoveToEx(dc, cx, cy, nullptr);
+  LineTo(dc, cx + r - 5, cy);
+  // The objects go back before their owners delete them.
+  SelectObject(dc, oldBrush);
+  SelectObject(dc, oldPen);
+}
+
+LRESULT MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_COMMAND: {
+      const int id = LOWORD(wParam);
+      if (lParam == 0 && HIWORD(wParam) == 0) {  // a menu item
+        for (form::MenuItem* item : form_.PopupMenu1.items) {
+          if (form::FrmMainControlId(item->name()) == id && item->onClick) item->onClick();
+        }
+        return 0;
+      }
+      if (auto it = widgets_.find(id); it != widgets_.end()) it->second->command(id, HIWORD(wParam));
+      return 0;
+    }
+    case WM_NOTIFY: {
+      const auto& header = *reinterpret_cast<const NMHDR*>(lParam);
+      if (auto it = widgets_.find(static_cast<int>(header.idFrom)); it != widgets_.end())
+        return it->second->notify(header);
+      break;
+    }
+    case WM_TIMER:
+      if (timer_ && static_cast<int>(wParam) == timer_->id()) {
+        if (form_.Timer1.onTimer) form_.Timer1.onTimer();
+        return 0;
+      }
+      break;
+    case WM_CTLCOLORSTATIC: {
+      HDC dc = reinterpret_cast<HDC>(wParam);
+      HWND control = reinterpret_cast<HWND>(lParam);
+      if (isLink(control)) SetTextColor(dc, kLinkBlue);
+      // The header is white; so are the read-only text panes.
+      if (GetParent(control) == header_ ||
+          std::find(whitePanes_.begin(), whitePanes_.end(), control) != whitePanes_.end()) {
+        SetBkColor(dc, kWhite);
+        return reinterpret_cast<LRESULT>(white_.get());
+      }
+      SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+      return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+    }
+    case WM_SETCURSOR:
+      if (isLink(reinterpret_cast<HWND>(wParam))) {
+        SetCursor(LoadCursorW(nullptr, IDC_HAND));
+        return TRUE;
+      }
+      break;
+    case WM_SHOWWINDOW:
+      if (wParam) {
+        // Whoever shows the window, it has its widgets before it appears.
+        if (!widgetsBuilt()) buildWidgets();
+        if (form_.onShow) form_.onShow();
+      }
+      break;
+    case WM_SYSCOMMAND:
+      if (form_.onSysCommand && form_.onSysCommand(static_cast<unsigned>(wParam))) return 0;
+      break;
+    case WM_SIZE:
+      // Minimise-to-tray: a minimised window leaves the screen and the taskbar
+      // and the icon takes its place.
+      if (wParam == SIZE_MINIMIZED && form_.rmTrayIcon1.minimizeToTray) {
+        ShowWindow(hwnd(), SW_HIDE);
+        form_.rmTrayIcon1.setVisible(true);
+        return 0;
+      }
+      break;
+    case WM_CLOSE:
+      if (!form_.onCloseQuery || form_.onCloseQuery()) DestroyWindow(hwnd());
+      return 0;
+    case WM_DESTROY:
+      form_.rmTrayIcon1.setVisible(false);
+      form_.Timer1.setEnabled(false);
+      if (onDestroyed) onDestroyed();
+      return 0;
+    default:
+      if (message == kTrayMessage && tray_) {
+        const bool v4 = tray_->versionFour();
+        const UINT event = v4 ? LOWORD(lParam) : static_cast<UINT>(lParam);
+        if (v4 && event == WM_CONTEXTMENU) {
+          showTrayMenu(POINT{GET_X_LPARAM(wParam), GET_Y_LPARAM(wParam)});
+        } else if (!v4 && event == WM_RBUTTONUP) {
+          POINT at;
+          GetCursorPos(&at);
+          showTrayMenu(at);
+        } else if (event == WM_LBUTTONDBLCLK) {
+          // A double click on the icon opens the settings, as "设置界面" does.
+          if (form_.N1.onClick) form_.N1.onClick();
+        }
+        return 0;
+      }
+      if (message == showSettings_ && showSettings_ != 0) {
+        SetForegroundWindow(hwnd());
+        if (form_.N1.onClick) form_.N1.onClick();
+        return 0;
+      }
+      if (message == taskbarCreated_ && taskbarCreated_ != 0 && tray_) {
+        tray_->reAdd();
+        return 0;
+      }
+      break;
+  }
+  return defaultHandling(message, wParam, lParam);
+}
+
+}  // namespace bakwyn::ui
