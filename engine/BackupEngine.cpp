@@ -128,19 +128,21 @@ void BackupEngine::Timer1Timer() {
     char dateText[8];
     FormatDate(now, dateText);
     if (std::string_view(slot.lastRunDate) != std::string_view(dateText, sizeof dateText)) {
-      RunScheduledSlot(static_cast<int>(i) + 1);
+      RunScheduledSlot(static_cast<int>(i) + 1, now);
     }
     return;
   }
 }
 
-void BackupEngine::RunScheduledSlot(int slot) {
+void BackupEngine::RunScheduledSlot(int slot, const LocalDateTime& tick) {
   if (slot < 1 || slot > static_cast<int>(settings_.slots.size())) throw std::out_of_range("no such backup slot");
   deleteoldfileExecute();
   BakExecute();
-  // The date after the backup: one that ends after midnight stamps the new day.
+  // The date of the tick that found the slot due, not the date after the
+  // backup: a late slot whose backup ends after midnight would otherwise stamp
+  // the new day and be skipped on it, running only every other day.
   char dateText[8];
-  FormatDate(clock_.now(), dateText);
+  FormatDate(tick, dateText);
   settings_.slots[static_cast<size_t>(slot) - 1].lastRunDate.assign(dateText, sizeof dateText);
 }
 

@@ -45,9 +45,10 @@ class BackupEngine {
   // The 100-millisecond timer tick: runs the first enabled slot whose time is
   // now, unless it already ran today. Does not allocate when nothing is due.
   void Timer1Timer();
-  // Cleanup, backup, then stamps slot `slot` (1 to 4) with the date after the
-  // backup. Throws std::out_of_range for another slot number.
-  void RunScheduledSlot(int slot);
+  // Cleanup, backup, then stamps slot `slot` (1 to 4) with the date of `tick`,
+  // the clock reading that found the slot due. Throws std::out_of_range for
+  // another slot number.
+  void RunScheduledSlot(int slot, const LocalDateTime& tick);
 
  private:
   BackupSettings& settings_;
