@@ -67,8 +67,11 @@ void BackupEngine::BakExecute() {
   const std::string path = settings_.backupDir + BackupFileName(clock_.now());
   log_("开始备份数据库...");
   try {
-    // Two runs in the same minute share a name; the second replaces the first.
-    files_.removeFile(path);
+    // Two runs in the same minute (a restart within the slot's minute) share a
+    // name. The earlier file is kept: the statement's NOINIT makes the server
+    // append the new backup set to it, and deleting it first would leave the
+    // folder empty if this backup then failed, after the cleanup had spared
+    // that file as the newest.
     session_.open(settings_.user, settings_.password, settings_.server);
     session_.closeQuery();
     session_.execute(BuildBackupStatement(settings_.database, path));

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -105,17 +107,57 @@ TEST_F(BackupAgainstServerTest, WritesTheDatedFileAndLogsItsPath) {
   EXPECT_EQ(record.statements[0].disks, std::vector<std::string>{path});
 }
 
-TEST_F(BackupAgainstServerTest, TwoRunsInOneMinuteLeaveOneFile) {
-  backUp();
-  clock_.set(At(2026, 3, 9, 21, 5, 59, 999));
-  backUp();
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
-  EXPECT_EQ(log_.lines.size(), 4u);
-  EXPECT_EQ(log_.lines[3], Succeeded(settings_.backupDir + "2026年03月09日21时05分.bak"));
+// A second run in the same minute finds the first run's file. The server
+// appends to it (NOINIT) when the backup succeeds, and it stays as it was when
+// the backup fails.
+struct SameNameCase {
+  const char* name;
+  std::string fault;  // armed in the stand-in for the second run, "" for none
+  bool closedPort;
+  bool succeeds;
+};
+void PrintTo(const SameNameCase& c, std::ostream* os) { *os << c.name; }
+
+class SameNameFile : public BackupAgainstServerTest, public ::testing::WithParamInterface<SameNameCase> {};
+
+TEST_P(SameNameFile, SecondRunInTheMinuteNeverLosesTheFirstBackup) {
+  const SameNameCase& c = GetParam();
+  const std::string path = settings_.backupDir + "2026年03月09日21时05分.bak";
+  backUp();
+  ASSERT_EQ(log_.lines, (std::vector<std::string>{kStart, Succeeded(path)}));
+  const std::string first = ReadAll(local(path));
+  ASSERT_FALSE(first.empty());
+
+  clock_.set(At(2026, 3, 9, 21, 5, 59, 999));
+  if (!c.fault.empty()) standIn().arm({c.fault, 50, 0});
+  if (c.closedPort) standIn().listen(false);
+  backUp();
+  if (c.closedPort) standIn().listen(true);
+
+  EXPECT_EQ(log_.lines.back(), c.succeeds ? Succeeded(path) : kFailed);
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(local(settings_.backupDir))) names.push_back(Utf8(entry.path().filename()));
   EXPECT_EQ(names, std::vector<std::string>{"2026年03月09日21时05分.bak"});
+  const std::string after = ReadAll(local(path));
+  if (c.succeeds) {
+    EXPECT_EQ(after, first + first) << "the second set was appended to the first";
+  } else {
+    EXPECT_EQ(after, first);
+  }
+  EXPECT_EQ(standIn().record().statements.size(), c.closedPort ? 1u : 2u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, SameNameFile,
+                         ::testing::Values(SameNameCase{"Success", "", false, true},
+                                           SameNameCase{"ServerDown", "", true, false},
+                                           SameNameCase{"FolderNotWritable", "denied", false, false},
+                                           SameNameCase{"DiskFullAfterProgress", "disk_full", false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct NameCase {
   const char* name;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -116,7 +118,7 @@ TEST(BakExecuteTest, WritesDatedFileAndLogsStartAndSuccess) {
   EXPECT_TRUE(std::filesystem::exists(dir.local(path)));
 }
 
-TEST(BakExecuteTest, SecondRunInTheSameMinuteReplacesTheFile) {
+TEST(BakExecuteTest, SecondRunInTheSameMinuteAppendsToTheFirstFile) {
   TestDirectory dir;
   JobFixture f;
   f.settings.database = "shop";
@@ -126,7 +128,8 @@ TEST(BakExecuteTest, SecondRunInTheSameMinuteReplacesTheFile) {
   int run = 0;
   f.session.onExecute = [&](const std::string&) {
     existedBeforeWrite.push_back(std::filesystem::exists(dir.local(path)));
-    dir.write(path, "run " + std::to_string(++run));
+    // NOINIT: the server appends the new backup set to the file.
+    std::ofstream(dir.local(path), std::ios::binary | std::ios::app) << "set " << ++run << ";";
   };
   BackupEngine engine(f.settings, f.clock, f.session, dir.files(), f.log.sink());
 
@@ -134,16 +137,57 @@ TEST(BakExecuteTest, SecondRunInTheSameMinuteReplacesTheFile) {
   f.clock.set(At(2004, 11, 17, 21, 5, 58));
   engine.BakExecute();
 
-  EXPECT_EQ(existedBeforeWrite, (std::vector<bool>{false, false}));
+  EXPECT_EQ(existedBeforeWrite, (std::vector<bool>{false, true})) << "the first file was still there for the second run";
   EXPECT_EQ(f.session.statements.at(0), f.session.statements.at(1));
-  size_t files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.local(dir.windowsRoot()))) {
-    (void)entry;
-    ++files;
-  }
-  EXPECT_EQ(files, 1u);
+  std::ifstream in(dir.local(path), std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "set 1;set 2;");
   EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, Succeeded(path), kStart, Succeeded(path)}));
 }
+
+// A file of the backup's own name already exists (a restart within the slot's
+// minute). Whatever happens to the new backup, that file is never deleted.
+struct SameNameCase {
+  const char* name;
+  bool failOpen;
+  bool failExecute;
+  std::vector<std::string> log;
+};
+void PrintTo(const SameNameCase& c, std::ostream* os) { *os << c.name; }
+
+class SameNameFile : public ::testing::TestWithParam<SameNameCase> {};
+
+TEST_P(SameNameFile, IsKeptWhateverTheOutcome) {
+  const SameNameCase& c = GetParam();
+  JobFixture f;
+  f.settings.database = "shop";
+  f.settings.backupDir = "D:\\bak\\";
+  f.session.failOpen = c.failOpen;
+  f.session.failExecute = c.failExecute;
+  const std::string name = "2004年11月17日21时05分.bak";
+  FakeFiles files;
+  files.entries[name] = {At(2004, 11, 17, 21, 5, 2)};
+  BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
+
+  engine.BakExecute();
+
+  EXPECT_EQ(files.entries.count(name), 1u);
+  EXPECT_EQ(files.removed, std::vector<std::string>{}) << "no file is deleted for a backup";
+  EXPECT_EQ(f.log.lines, c.log);
+  if (!c.failOpen) {
+    ASSERT_EQ(f.session.statements.size(), 1u);
+    const auto parsed = ParseBackupStatement(f.session.statements[0]);
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->path, "D:\\bak\\" + name) << "the new set goes to the same file";
+    EXPECT_NE(f.session.statements[0].find("NOINIT"), std::string::npos) << "appended, never overwritten";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, SameNameFile,
+    ::testing::Values(SameNameCase{"ServerDown", true, false, {kStart, kFailed}},
+                      SameNameCase{"StatementFails", false, true, {kStart, kFailed}},
+                      SameNameCase{"Success", false, false, {kStart, Succeeded("D:\\bak\\2004年11月17日21时05分.bak")}}),
+    [](const ::testing::TestParamInfo<SameNameCase>& info) { return std::string(info.param.name); });
 
 struct FailureCase {
   const char* name;

@@ -508,9 +508,13 @@ class TdsConnection:
                 # (the stand-in may well run as root, which could write anyway).
                 target, os_error = None, "5(Access is denied.)"
         handle = None
+        # NOINIT appends the new backup set to an existing file; a failed
+        # backup leaves the sets already in it as they were.
+        kept = 0
         if target is not None:
             try:
                 mode = "w" if parsed["options"].get("INIT") or parsed["options"].get("FORMAT") else "a"
+                kept = os.path.getsize(target) if mode == "a" and os.path.isfile(target) else 0
                 handle = open(target, mode, encoding="utf-8")
             except OSError:
                 os_error = "5(Access is denied.)"
@@ -539,7 +543,10 @@ class TdsConnection:
             self.sock.shutdown(socket.SHUT_RDWR)
             raise ConnectionError("dropped on purpose")
         if fail_at is not None:
-            os.remove(target)
+            if kept:
+                os.truncate(target, kept)
+            else:
+                os.remove(target)
             out += self.messages([
                 Message(3202, 16, "Write on \"%s\" failed: 112(There is not enough space on the disk.)" % device),
                 terminate])
