@@ -74,7 +74,10 @@ void BackupEngine::BakExecute() {
     // that file as the newest.
     session_.open(settings_.user, settings_.password, settings_.server);
     session_.closeQuery();
-    session_.execute(BuildBackupStatement(settings_.database, path));
+    // Without a statement time-out: a large database's backup may take hours
+    // and say nothing for long stretches, and a backup cut off by a time-out
+    // is no backup at all.
+    session_.executeLong(BuildBackupStatement(settings_.database, path));
   } catch (const std::exception&) {
     // The cause is not shown; the next scheduled slot simply tries again.
     log_("数据库备份失败!");

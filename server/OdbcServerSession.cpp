@@ -165,17 +165,19 @@ void OdbcServerSession::open(const std::string& user, const std::string& passwor
   driver_ = driver;
 }
 
-void* OdbcServerSession::query() {
+void* OdbcServerSession::query(int timeoutSeconds) {
   if (!link_) throw ServerError("The connection is not open", {});
   if (!qryTemp) {
     odbc::Stmt stmt;
     Check(SQLAllocHandle(SQL_HANDLE_STMT, adoConn.get(), stmt.put()), SQL_HANDLE_DBC, adoConn.get(),
           "Cannot create a query");
-    Check(SQLSetStmtAttrW(stmt.get(), SQL_ATTR_QUERY_TIMEOUT,
-                          reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeoutSeconds_)), SQL_IS_UINTEGER),
-          SQL_HANDLE_STMT, stmt.get(), "Cannot set the query time-out");
     qryTemp = std::move(stmt);
   }
+  // Set before every statement: the one handle serves bounded and unbounded
+  // statements alike, and setting it is local to the driver (no round trip).
+  Check(SQLSetStmtAttrW(qryTemp.get(), SQL_ATTR_QUERY_TIMEOUT,
+                        reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeoutSeconds)), SQL_IS_UINTEGER),
+        SQL_HANDLE_STMT, qryTemp.get(), "Cannot set the query time-out");
   return qryTemp.get();
 }
 
@@ -188,7 +190,7 @@ void OdbcServerSession::closeQuery() {
 
 std::vector<std::string> OdbcServerSession::listDatabases() {
   closeQuery();
-  SQLHSTMT stmt = query();
+  SQLHSTMT stmt = query(timeoutSeconds_);
   const std::string context = "The database list could not be read";
   std::u16string text = Utf8ToUtf16(kCatalogueQuery);
   Check(SQLExecDirectW(stmt, Wide(text), static_cast<SQLINTEGER>(text.size())), SQL_HANDLE_STMT, stmt, context);
@@ -210,10 +212,24 @@ bool OdbcServerSession::locate(const std::string& name) const {
   return false;
 }
 
-void OdbcServerSession::execute(const std::string& statement) {
+void OdbcServerSession::execute(const std::string& statement) { run(statement, timeoutSeconds_); }
+
+// A backup runs with no statement time-out. What the time-out measures differs
+// between drivers: FreeTDS restarts it for every read from the socket (each
+// poll for data waits up to the time-out afresh, src/tds/net.c tds_goodread),
+// so it measures silence between packets; Microsoft documents it as the time
+// to wait for the statement to execute, with nothing about packets restarting
+// it. Either way it cannot tell a hanging server from a large database: with
+// STATS = 10 a backup of several hours stays silent for tens of minutes between
+// two progress messages, and a whole backup may rightly outlast any fixed
+// limit. Logins and the catalogue query keep the time-out, so a server that
+// hangs there is still given up on.
+void OdbcServerSession::executeLong(const std::string& statement) { run(statement, 0); }
+
+void OdbcServerSession::run(const std::string& statement, int timeoutSeconds) {
   messages_.clear();
   closeQuery();
-  SQLHSTMT stmt = query();
+  SQLHSTMT stmt = query(timeoutSeconds);
 
   // SQLExecDirect returns after the first part of the answer; messages, errors and
   // results after a boundary (a BACKUP reports its progress that way, and its

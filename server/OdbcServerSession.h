@@ -51,6 +51,7 @@ class OdbcServerSession final : public ServerSession {
   bool locate(const std::string& name) const override;
   void closeQuery() override;
   void execute(const std::string& statement) override;
+  void executeLong(const std::string& statement) override;
   const std::vector<Diagnostic>& messages() const override { return messages_; }
 
   // The names of the installed ODBC drivers, as the driver manager lists them.
@@ -58,7 +59,10 @@ class OdbcServerSession final : public ServerSession {
 
  private:
   void* environment();
-  void* query();
+  // The query's statement handle, with SQL_ATTR_QUERY_TIMEOUT set to
+  // `timeoutSeconds` (0: none) for the statement about to be sent.
+  void* query(int timeoutSeconds);
+  void run(const std::string& statement, int timeoutSeconds);
 
   // Destroyed bottom-up: statement, then disconnect, then the dbc, then the environment.
   odbc::Env env_;

@@ -159,6 +159,25 @@ INSTANTIATE_TEST_SUITE_P(Cases, SameNameFile,
                                            SameNameCase{"DiskFullAfterProgress", "disk_full", false, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A backup that reports progress only every 3 s, on a session whose statement
+// time-out is 2 s: the backup is never cut off by the time-out.
+TEST_F(BackupAgainstServerTest, SlowBackupOutlastsTheStatementTimeOut) {
+  OdbcServerSession shortTimeOut(2);
+  test::StandInFault slow{"slow", 50, 6};
+  slow.packets = 2;
+  standIn().arm(slow);
+  BackupEngine engine(settings_, clock_, shortTimeOut, *files_, log_.sink());
+  engine.BakExecute();
+
+  const std::string path = settings_.backupDir + "2026年03月09日21时05分.bak";
+  EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, Succeeded(path)}));
+  EXPECT_TRUE(fs::is_regular_file(local(path)));
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_EQ(record.statements[0].fault, "slow");
+  EXPECT_FALSE(record.statements[0].cancelled);
+}
+
 struct NameCase {
   const char* name;
   std::string database;

@@ -111,7 +111,7 @@ TEST(BakExecuteTest, WritesDatedFileAndLogsStartAndSuccess) {
   engine.BakExecute();
 
   EXPECT_TRUE(dirExistedAtExecute) << "every missing parent is created before the backup";
-  EXPECT_EQ(f.session.calls, (std::vector<std::string>{"open sa|pw;x|OFFICE1", "closeQuery", "execute"}));
+  EXPECT_EQ(f.session.calls, (std::vector<std::string>{"open sa|pw;x|OFFICE1", "closeQuery", "executeLong"}));
   ASSERT_EQ(f.session.statements.size(), 1u);
   EXPECT_EQ(f.session.statements[0], BuildBackupStatement("shop", path));
   EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, Succeeded(path)}));
@@ -219,7 +219,7 @@ TEST_P(BakExecuteFailure, LogsFailureAndNeverSuccess) {
 INSTANTIATE_TEST_SUITE_P(
     Steps, BakExecuteFailure,
     ::testing::Values(FailureCase{"LoginRefused", true, false, {"open ||"}},
-                      FailureCase{"StatementFails", false, true, {"open ||", "closeQuery", "execute"}}),
+                      FailureCase{"StatementFails", false, true, {"open ||", "closeQuery", "executeLong"}}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 TEST(BakExecuteTest, DirectoryThatCannotBeCreatedIsLeftToTheServerToReport) {
@@ -233,7 +233,7 @@ TEST(BakExecuteTest, DirectoryThatCannotBeCreatedIsLeftToTheServerToReport) {
   engine.BakExecute();
 
   EXPECT_EQ(files.created, (std::vector<std::string>{"Q:\\nowhere\\"}));
-  EXPECT_EQ(f.session.calls.back(), "execute") << "the backup is still attempted";
+  EXPECT_EQ(f.session.calls.back(), "executeLong") << "the backup is still attempted";
   EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kFailed}));
 }
 

@@ -82,6 +82,13 @@ class FakeSession final : public ServerSession {
     if (onExecute) onExecute(statement);
     if (failExecute) throw ServerError("backup failed", {{"42000", 3013, "BACKUP DATABASE is terminating abnormally."}});
   }
+  // Recorded apart from execute: the backup must run without the statement time-out.
+  void executeLong(const std::string& statement) override {
+    calls.push_back("executeLong");
+    statements.push_back(statement);
+    if (onExecute) onExecute(statement);
+    if (failExecute) throw ServerError("backup failed", {{"42000", 3013, "BACKUP DATABASE is terminating abnormally."}});
+  }
   const std::vector<Diagnostic>& messages() const override { return messages_; }
 
   bool failOpen = false;

@@ -351,6 +351,76 @@ TEST_F(SessionTest, ExecuteGivesUpAfterTheStatementTimeOut) {
   EXPECT_TRUE(record.statements[0].cancelled);  // the driver cancelled it, the server did not finish it
 }
 
+// The statement time-out against a backup that keeps making progress. The
+// session's time-out is 2 s; the stand-in's backup takes 6 s and sends its ten
+// progress messages as it goes, in `packets` flushes (0: one per message, 0.6 s
+// apart; 2: 3 s of silence before each). The driver here restarts its time-out
+// on every packet it receives, so only silence longer than the time-out cuts a
+// bounded statement off; the backup's statement has no time-out at all.
+struct ProgressCase {
+  const char* name;
+  bool longStatement;  // executeLong instead of execute
+  int packets;
+  bool succeeds;
+};
+void PrintTo(const ProgressCase& c, std::ostream* os) { *os << c.name; }
+
+class ProgressAgainstTimeOutTest : public SessionTest, public ::testing::WithParamInterface<ProgressCase> {};
+
+TEST_P(ProgressAgainstTimeOutTest, OnlySilenceCutsABoundedStatementOff) {
+  const ProgressCase& c = GetParam();
+  OdbcServerSession session(2);
+  session.open("sa", "pw", kStandInServer);
+  StandInFault slow{"slow", 50, 6};
+  slow.packets = c.packets;
+  standIn().arm(slow);
+  const std::string statement = Backup("shop", "T:\\backups\\x.bak");
+  const auto run = [&] { c.longStatement ? session.executeLong(statement) : session.execute(statement); };
+
+  if (c.succeeds) {
+    run();
+    std::vector<std::int32_t> progress;
+    for (const Diagnostic& d : session.messages()) {
+      if (d.nativeError == 3211) progress.push_back(d.nativeError);
+    }
+    EXPECT_EQ(progress.size(), 10u) << ::testing::PrintToString(Texts(session.messages()));
+    EXPECT_TRUE(HasNative(session.messages(), 3014));
+  } else {
+    const auto records = Failure(run);
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const Diagnostic& d) { return d.sqlState == "HYT00"; }))
+        << ::testing::PrintToString(Texts(records));
+  }
+  EXPECT_EQ(fs::exists(drive_ / "backups" / "x.bak"), c.succeeds);
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_EQ(record.statements[0].fault, "slow");
+  EXPECT_EQ(record.statements[0].cancelled, !c.succeeds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ProgressAgainstTimeOutTest,
+                         ::testing::Values(ProgressCase{"LongSilencesLongStatement", true, 2, true},
+                                           ProgressCase{"FrequentProgressLongStatement", true, 0, true},
+                                           ProgressCase{"FrequentProgressBoundedStatement", false, 0, true},
+                                           ProgressCase{"LongSilencesBoundedStatement", false, 2, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A server that hangs on the catalogue query is given up on, also right after a
+// backup ran without a time-out on the same query handle.
+TEST_F(SessionTest, CatalogueQueryKeepsItsTimeOutAfterALongStatement) {
+  OdbcServerSession session(1);
+  session.open("sa", "pw", kStandInServer);
+  session.executeLong(Backup("shop", "T:\\backups\\x.bak"));
+  standIn().arm({"hang", 0, 60});
+  const auto records = Failure([&] { session.listDatabases(); });
+  EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const Diagnostic& d) { return d.sqlState == "HYT00"; }))
+      << ::testing::PrintToString(Texts(records));
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 2u);
+  EXPECT_EQ(record.statements[1].text, "select name from master..sysdatabases order by name");
+  EXPECT_EQ(record.statements[1].fault, "hang");
+  EXPECT_TRUE(record.statements[1].cancelled);
+}
+
 TEST_F(SessionTest, OperationsWithoutAConnectionFail) {
   OdbcServerSession session;
   EXPECT_THROW(session.listDatabases(), ServerError);

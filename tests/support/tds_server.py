@@ -10,12 +10,19 @@ A second loopback port takes JSON lines for the tests:
   {"cmd": "reset"}                         start-up configuration, no faults, empty record
   {"cmd": "configure", "users": {"sa": "pw"}, "databases": [...], "drives": {"T": "/dir"}}
                                            each key given replaces that part
-  {"cmd": "arm", "fault": F, ...}          F applies to the next BACKUP only:
+  {"cmd": "arm", "fault": F, ...}          F applies to the next BACKUP only
+                                           ("hang" also to a catalogue query):
         "disk_full"  3202 + 3013 after "after" percent (default 50)
         "drop"       the connection is closed after "after" percent (default 50)
-        "hang"       no answer for "seconds" (default 30) unless the client cancels
+        "hang"       no answer for "seconds" (default 30) unless the client cancels;
+                     the first BACKUP or catalogue query takes it
         "denied"     3201 with operating system error 5 (as for a folder with no
                      write permission bits)
+        "slow"       the backup takes "seconds" (default 6) and succeeds: its
+                     progress messages go out as it runs, in "packets" flushes
+                     spread evenly over that time (default one per message), each
+                     its own packet without end of message; silent in between
+                     unless the client cancels
   {"cmd": "record"}                        {"logins": [...], "statements": [...]}
   {"cmd": "listen", "on": false|true}      closes or reopens the TDS port
 Each answer is one JSON line with "ok".
@@ -280,6 +287,14 @@ class State:
             fault, self.fault = self.fault, None
             return fault
 
+    def take_fault_if(self, kind):
+        """The armed fault if it is of this kind (taken), else None (left armed)."""
+        with self.lock:
+            if self.fault is None or self.fault["fault"] != kind:
+                return None
+            fault, self.fault = self.fault, None
+            return fault
+
 
 class TdsConnection:
     def __init__(self, sock, state):
@@ -442,6 +457,9 @@ class TdsConnection:
             self.state.statements.append(entry)
         normal = " ".join(text.split()).rstrip(";").strip()
         if normal.lower() == CATALOGUE_QUERY:
+            fault = self.state.take_fault_if("hang")
+            if fault and self.hang(entry, float(fault.get("seconds", 30))):
+                return
             self.send(self.catalogue())
         elif re.match(r"\s*backup\b", text, re.IGNORECASE):
             self.backup(text, entry)
@@ -476,11 +494,8 @@ class TdsConnection:
         entry["fault"] = fault["fault"] if fault else None
         terminate = Message(3013, 16, "BACKUP DATABASE is terminating abnormally.")
 
-        if fault and fault["fault"] == "hang":
-            if self.wait_for_attention(float(fault.get("seconds", 30))):
-                entry["cancelled"] = True
-                self.send(self.done(DONE_ATTN))
-                return
+        if fault and fault["fault"] == "hang" and self.hang(entry, float(fault.get("seconds", 30))):
+            return
 
         with state.lock:
             known = {d.casefold(): d for d in state.databases}
@@ -534,6 +549,27 @@ class TdsConnection:
             if fail_at is not None and percent > fail_at:
                 break
             out += self.message_token(Message(3211, 0, "%d percent processed." % percent)) + self.done(DONE_MORE)
+        if fault and fault["fault"] == "slow":
+            # The progress goes out while the backup runs, each flush its own
+            # packet, so that the client sees long silences between packets.
+            progress = [self.message_token(Message(3211, 0, "%d percent processed." % p)) + self.done(DONE_MORE)
+                        for p in steps]
+            packets = max(1, min(int(fault.get("packets", len(progress))), len(progress)))
+            interval = float(fault.get("seconds", 6)) / packets
+            for n in range(packets):
+                if self.wait_for_attention(interval):
+                    handle.close()
+                    if kept:
+                        os.truncate(target, kept)
+                    else:
+                        os.remove(target)
+                    entry["file"] = ""
+                    entry["cancelled"] = True
+                    self.send(self.done(DONE_ATTN))
+                    return
+                self.send(b"".join(progress[n * len(progress) // packets:(n + 1) * len(progress) // packets]),
+                          last=False)
+            out = b""
         with handle:
             handle.write("backup of database [%s] set '%s' up to %d percent\n"
                          % (database, parsed["options"].get("NAME", ""), percent if fail_at is not None else 100))
@@ -558,6 +594,15 @@ class TdsConnection:
             Message(3014, 0, "BACKUP DATABASE successfully processed 330 pages in 0.012 seconds (214.518 MB/sec)."),
         ])
         self.send(out)
+
+    def hang(self, entry, seconds):
+        """Silent for up to seconds; True, after acknowledging it, if the client cancelled meanwhile."""
+        entry["fault"] = "hang"
+        if self.wait_for_attention(seconds):
+            entry["cancelled"] = True
+            self.send(self.done(DONE_ATTN))
+            return True
+        return False
 
     def wait_for_attention(self, seconds):
         """Stays silent for up to seconds; True if the client cancelled meanwhile."""
@@ -657,7 +702,7 @@ class Server:
                     state.drives = {k.upper(): v for k, v in req["drives"].items()}
             return {"ok": True}
         if cmd == "arm":
-            if req.get("fault") not in ("disk_full", "drop", "hang", "denied"):
+            if req.get("fault") not in ("disk_full", "drop", "hang", "denied", "slow"):
                 return {"ok": False, "error": "unknown fault %r" % req.get("fault")}
             with state.lock:
                 state.fault = dict(req)
