@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -102,17 +103,20 @@ void BackupEngine::deleteoldfileExecute() {
         candidates.push_back({std::move(path), CalendarMilliseconds(*modified)});
       }
     }
-    if (candidates.empty()) return;
-    // The newest backup is kept whatever its age: when backups keep failing,
-    // the last good one must not be cleaned away.
-    const std::int64_t newest =
-        std::max_element(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-          return a.modified < b.modified;
-        })->modified;
     const std::int64_t now = CalendarMilliseconds(clock_.now());
+    // The newest backup is kept whatever its age: when backups keep failing,
+    // the last good one must not be cleaned away. Only files dated up to now
+    // count: after the clock was set back, a file dated in the future (written
+    // before the jump) would otherwise be "the newest" and the real last
+    // backup could be deleted as expired.
+    std::optional<std::int64_t> newest;
+    for (const Candidate& file : candidates) {
+      if (file.modified <= now && (!newest || file.modified > *newest)) newest = file.modified;
+    }
     const std::int64_t retention = static_cast<std::int64_t>(settings_.retentionDays) * kMillisecondsPerDay;
     for (const Candidate& file : candidates) {
-      if (file.modified == newest) continue;
+      // A file dated in the future has no age yet; it is never deleted.
+      if (file.modified > now || file.modified == newest) continue;
       // Whole milliseconds, so that the three-minute margin is exact.
       if (now - file.modified + kExpiryMargin >= retention) files_.removeFile(file.path);
     }
