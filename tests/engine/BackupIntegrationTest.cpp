@@ -45,7 +45,7 @@ class BackupAgainstServerTest : public test::StandInTest {
     StandInTest::SetUp();
     if (HasFatalFailure()) return;
     standIn().setUsers({{"sa", "pw"}});
-    standIn().setDatabases({"shop", "a]b", "库存", "]]"});
+    standIn().setDatabases({"shop", "a]b", "库存", "]]", "库😀𠀀"});
     drive_ = fs::path(test::TdsStandIn::stateDirectory()) / "engine-drive" /
              ::testing::UnitTest::GetInstance()->current_test_info()->name();
     fs::remove_all(drive_);
@@ -182,19 +182,27 @@ struct NameCase {
   const char* name;
   std::string database;
   std::string folder;  // below the drive's root
+  std::string user = "sa";
+  std::string password = "pw";
 };
 void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
 
 class HostileNames : public BackupAgainstServerTest, public ::testing::WithParamInterface<NameCase> {};
 
-TEST_P(HostileNames, ServerReceivesExactlyTheDatabaseAndPath) {
+TEST_P(HostileNames, ServerReceivesExactlyTheLoginDatabaseAndPath) {
   settings_.database = GetParam().database;
   settings_.backupDir = root_ + GetParam().folder;
+  settings_.user = GetParam().user;
+  settings_.password = GetParam().password;
+  standIn().setUsers({{GetParam().user, GetParam().password}});
   backUp();
 
   const std::string path = settings_.backupDir + "2026年03月09日21时05分.bak";
   EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, Succeeded(path)}));
   const auto record = standIn().record();
+  ASSERT_EQ(record.logins.size(), 1u);
+  EXPECT_EQ(record.logins[0].user, GetParam().user);
+  EXPECT_EQ(record.logins[0].password, GetParam().password);
   ASSERT_EQ(record.statements.size(), 1u);
   EXPECT_EQ(record.statements[0].database, GetParam().database);
   EXPECT_EQ(record.statements[0].disks, std::vector<std::string>{path});
@@ -206,7 +214,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, HostileNames,
                                            NameCase{"OnlyBrackets", "]]", "bak\\"},
                                            NameCase{"QuoteInFolder", "shop", "O'Neil's 备份\\"},
                                            NameCase{"QuotesAndSemicolons", "shop", "a'';b{c}\\''\\"},
-                                           NameCase{"Chinese", "库存", "数据库自动备份目录\\每日\\"}),
+                                           NameCase{"Chinese", "库存", "数据库自动备份目录\\每日\\"},
+                                           NameCase{"OutsideTheBmp", "库😀𠀀", "备份😀\\𠀀\\", "用户𠀀", "密😀码"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct FailureCase {

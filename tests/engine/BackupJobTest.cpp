@@ -63,6 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StatementCase{"InjectionAttempt", "x]; DROP DATABASE [y", "D:\\a'; SHUTDOWN --\\"},
                       StatementCase{"DoubleQuotesBraces", "\"{db}\"", "D:\\\"{dir}\"\\"},
                       StatementCase{"Chinese", "销售数据库", "D:\\数据库自动备份目录\\子目录\\"},
+                      StatementCase{"OutsideTheBmp", "库😀𠀀]", "D:\\备份😀\\𠀀'\\"},
                       StatementCase{"ControlChars", "a\tb", "D:\\a\x01" "b\\"},
                       StatementCase{"Long", std::string(120, ']'), "D:\\" + std::string(200, '\'') + "\\"}),
     [](const ::testing::TestParamInfo<StatementCase>& info) { return std::string(info.param.name); });

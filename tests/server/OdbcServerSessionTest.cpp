@@ -131,6 +131,9 @@ const Credentials kHostileCredentials[] = {
     {"Quotes", "o'neil", "\"p'w\""},
     {"Brackets", "[sa]", "[p]]w]"},
     {"Chinese", "管理员", "密码"},
+    // Four bytes in UTF-8, a surrogate pair in UTF-16.
+    {"OutsideTheBmp", "用户𠀀", "密😀码𠀀"},
+    {"OnlyOutsideTheBmp", "😀", "𠀀"},
     {"EmptyPassword", "sa", ""},
     {"Long", "user", LongPassword()},
     // FreeTDS (the driver here) cannot be given "};" inside a value: refused
@@ -182,16 +185,17 @@ TEST_F(SessionTest, CatalogueComesSortedWithChineseNames) {
 }
 
 TEST_F(SessionTest, LocateMatchesWholeValueAndCase) {
-  standIn().setDatabases({"shop", "shop_archive", "库存", "a]b"});
+  standIn().setDatabases({"shop", "shop_archive", "库存", "a]b", "库😀𠀀"});
   OdbcServerSession session;
   session.open("sa", "pw", kStandInServer);
   EXPECT_FALSE(session.locate("shop"));  // nothing listed yet
-  session.listDatabases();
+  EXPECT_EQ(session.listDatabases(), (std::vector<std::string>{"a]b", "shop", "shop_archive", "库存", "库😀𠀀"}));
   const std::pair<std::string, bool> cases[] = {
       {"shop", true}, {"shop_archive", true}, {"库存", true}, {"a]b", true},
       {"sho", false}, {"shop_", false},       {"hop", false}, {"SHOP", false},
       {"Shop", false}, {"shop ", false},      {" shop", false}, {"库", false},
       {"", false},
+      {"库😀𠀀", true}, {"库😀", false}, {"库\uFFFD\uFFFD", false}, {"库😀𠀀 ", false},
   };
   for (const auto& [name, found] : cases) EXPECT_EQ(session.locate(name), found) << "'" << name << "'";
   session.closeQuery();
@@ -308,6 +312,8 @@ const GrammarCase kGrammar[] = {
      "T:\\backups\\o'neil.bak"},
     {"ChineseAndNoPrefix", "backup database [库存] to disk = 'T:\\backups\\数据.bak' with init", 0, "库存",
      "T:\\backups\\数据.bak"},
+    {"OutsideTheBmp", "BACKUP DATABASE [库😀𠀀] TO DISK = N'T:\\backups\\备份😀𠀀.bak'", 0, "库😀𠀀",
+     "T:\\backups\\备份😀𠀀.bak"},
     {"ConcatenatedPath", "BACKUP DATABASE [shop] TO DISK = N'T:\\back'+CHAR(39)+'ups\\x.bak'", 102, "", ""},
     {"UnclosedLiteral", "BACKUP DATABASE [shop] TO DISK = N'T:\\backups\\x.bak", 105, "", ""},
     {"UnclosedBracket", "BACKUP DATABASE [shop TO DISK = N'T:\\backups\\x.bak'", 105, "", ""},
@@ -319,7 +325,7 @@ class BackupGrammarTest : public SessionTest, public ::testing::WithParamInterfa
 
 TEST_P(BackupGrammarTest, ReadsLikeTheServer) {
   const GrammarCase& c = GetParam();
-  standIn().setDatabases({"shop", "a]b", "库存"});
+  standIn().setDatabases({"shop", "a]b", "库存", "库😀𠀀"});
   OdbcServerSession session;
   session.open("sa", "pw", kStandInServer);
   if (c.error != 0) {
@@ -330,6 +336,7 @@ TEST_P(BackupGrammarTest, ReadsLikeTheServer) {
   session.execute(c.statement);
   const auto record = standIn().record();
   ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_EQ(record.statements[0].text, c.statement);
   EXPECT_EQ(record.statements[0].database, c.database);
   EXPECT_EQ(record.statements[0].disks, std::vector<std::string>{c.disk});
   const std::string name = c.disk.substr(c.disk.rfind('\\') + 1);
