@@ -44,7 +44,8 @@ class ServerSession {
   // long stretches meanwhile (a backup): no statement time-out. A session that
   // has no time-out to lift (a scripted one) may keep this default.
   virtual void executeLong(const std::string& statement) { execute(statement); }
-  // Informational messages the server sent during the last execute().
+  // Every diagnostic record of the last execute() or executeLong(): the
+  // server's informational messages and, when it failed, the errors too.
   virtual const std::vector<Diagnostic>& messages() const = 0;
 };
 

@@ -184,6 +184,30 @@ TEST_F(SessionTest, CatalogueComesSortedWithChineseNames) {
   EXPECT_EQ(session.listDatabases(), expected);
 }
 
+// An informational message before the rows and an error after them: the error
+// carries both records, whichever ODBC calls they came with.
+TEST_F(SessionTest, CatalogueErrorKeepsTheInformationalRecordsBeforeIt) {
+  OdbcServerSession session;
+  session.open("sa", "pw", kStandInServer);
+  standIn().arm({"catalogue_error", 0, 0});
+  std::string what;
+  const auto records = Failure([&] {
+    try {
+      session.listDatabases();
+    } catch (const ServerError& e) {
+      what = e.what();
+      throw;
+    }
+  });
+  EXPECT_TRUE(HasNative(records, 50001)) << ::testing::PrintToString(Texts(records));
+  EXPECT_TRUE(HasNative(records, 50002)) << ::testing::PrintToString(Texts(records));
+  EXPECT_NE(what.find("could not be read to the end"), std::string::npos) << what;
+  EXPECT_EQ(what.find("read in part"), std::string::npos) << "the message names the error, not the information: " << what;
+  EXPECT_EQ(standIn().record().statements.at(0).fault, "catalogue_error");
+  // Without the fault the same session lists the databases again.
+  EXPECT_FALSE(session.listDatabases().empty());
+}
+
 TEST_F(SessionTest, LocateMatchesWholeValueAndCase) {
   standIn().setDatabases({"shop", "shop_archive", "库存", "a]b", "库😀𠀀"});
   OdbcServerSession session;
@@ -275,10 +299,12 @@ TEST_P(FailingBackupTest, Throws) {
     EXPECT_TRUE(HasNative(records, number)) << number << " in " << ::testing::PrintToString(Natives(records));
   }
   if (c.fault == "disk_full" || c.fault == "drop") {
-    // The failure came after progress had been reported.
-    EXPECT_TRUE(HasNative(session.messages(), 3211) || HasNative(records, 3211))
-        << ::testing::PrintToString(Natives(records));
+    // The failure came after progress had been reported: the informational
+    // records go with the error.
+    EXPECT_TRUE(HasNative(records, 3211)) << ::testing::PrintToString(Natives(records));
   }
+  // messages() keeps every record of the statement as well, the errors included.
+  EXPECT_EQ(Natives(session.messages()), Natives(records));
   EXPECT_EQ(fs::exists(drive_ / "backups" / "x.bak"), c.leavesFile);
   const auto record = standIn().record();
   ASSERT_EQ(record.statements.size(), 1u);

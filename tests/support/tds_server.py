@@ -18,6 +18,8 @@ A second loopback port takes JSON lines for the tests:
                      the first BACKUP or catalogue query takes it
         "denied"     3201 with operating system error 5 (as for a folder with no
                      write permission bits)
+        "catalogue_error"  the next catalogue query answers an informational
+                     message (50001), its rows, then error 50002
         "slow"       the backup takes "seconds" (default 6) and succeeds: its
                      progress messages go out as it runs, in "packets" flushes
                      spread evenly over that time (default one per message), each
@@ -460,7 +462,10 @@ class TdsConnection:
             fault = self.state.take_fault_if("hang")
             if fault and self.hang(entry, float(fault.get("seconds", 30))):
                 return
-            self.send(self.catalogue())
+            failing = self.state.take_fault_if("catalogue_error")
+            if failing:
+                entry["fault"] = "catalogue_error"
+            self.send(self.catalogue(failing is not None))
         elif re.match(r"\s*backup\b", text, re.IGNORECASE):
             self.backup(text, entry)
         elif re.match(r"\s*set\b", text, re.IGNORECASE):
@@ -469,7 +474,7 @@ class TdsConnection:
             first = text.split()[0] if text.split() else ""
             self.send(self.messages([Message(102, 15, "Incorrect syntax near '%s'." % first)]))
 
-    def catalogue(self):
+    def catalogue(self, failing=False):
         with self.state.lock:
             names = sorted(self.state.databases, key=lambda n: (n.casefold(), n))
         meta = (bytes([0x81]) + struct.pack("<H", 1) + struct.pack("<IH", 0, 0x0001)
@@ -478,6 +483,11 @@ class TdsConnection:
         for name in names:
             data = name.encode("utf-16-le", "surrogatepass")
             rows += bytes([0xD1]) + struct.pack("<H", len(data)) + data
+        if failing:
+            return (self.message_token(Message(50001, 0, "The database list is read in part."))
+                    + meta + rows
+                    + self.message_token(Message(50002, 16, "The database list could not be read to the end."))
+                    + self.done(DONE_ERROR | DONE_COUNT, len(names), 0xC1))
         return meta + rows + self.done(DONE_COUNT, len(names), 0xC1)
 
     def backup(self, text, entry):
@@ -702,7 +712,7 @@ class Server:
                     state.drives = {k.upper(): v for k, v in req["drives"].items()}
             return {"ok": True}
         if cmd == "arm":
-            if req.get("fault") not in ("disk_full", "drop", "hang", "denied", "slow"):
+            if req.get("fault") not in ("disk_full", "drop", "hang", "denied", "slow", "catalogue_error"):
                 return {"ok": False, "error": "unknown fault %r" % req.get("fault")}
             with state.lock:
                 state.fault = dict(req)
