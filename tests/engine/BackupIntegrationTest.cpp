@@ -139,7 +139,13 @@ TEST_P(SameNameFile, SecondRunInTheMinuteNeverLosesTheFirstBackup) {
   backUp();
   if (c.closedPort) standIn().listen(true);
 
-  EXPECT_EQ(log_.lines.back(), c.succeeds ? Succeeded(path) : kFailed);
+  ASSERT_GE(log_.lines.size(), 4u);
+  if (c.succeeds) {
+    EXPECT_EQ(log_.lines.back(), Succeeded(path));
+  } else {
+    EXPECT_EQ(log_.lines.at(log_.lines.size() - 2), kFailed);
+    EXPECT_EQ(log_.lines.back().rfind("原因: ", 0), 0u) << log_.lines.back();
+  }
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(local(settings_.backupDir))) names.push_back(Utf8(entry.path().filename()));
   EXPECT_EQ(names, std::vector<std::string>{"2026年03月09日21时05分.bak"});
@@ -225,6 +231,7 @@ struct FailureCase {
   std::string password;
   bool closedPort;
   bool unmappedFolder;
+  std::string cause;  // the line after the failure; {path} stands for the backup's path
 };
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
@@ -240,7 +247,11 @@ TEST_P(FailedBackup, LogsFailureAndNeverSuccess) {
   backUp();
   if (c.closedPort) standIn().listen(true);
 
-  EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, kFailed}));
+  std::string cause = c.cause;
+  if (const size_t at = cause.find("{path}"); at != std::string::npos) {
+    cause.replace(at, 6, settings_.backupDir + "2026年03月09日21时05分.bak");
+  }
+  EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, kFailed, cause}));
   // The failure came from where it was meant to.
   const auto record = standIn().record();
   if (c.closedPort || c.password != "pw") {
@@ -253,13 +264,20 @@ TEST_P(FailedBackup, LogsFailureAndNeverSuccess) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FailedBackup,
-    ::testing::Values(FailureCase{"MissingDatabase", "", "nosuch", "pw", false, false},
-                      FailureCase{"LoginRefused", "", "shop", "wrong", false, false},
-                      FailureCase{"ClosedPort", "", "shop", "pw", true, false},
-                      FailureCase{"FolderThatCannotBeCreated", "", "shop", "pw", false, true},
-                      FailureCase{"FolderNotWritable", "denied", "shop", "pw", false, false},
-                      FailureCase{"DiskFullAfterProgress", "disk_full", "shop", "pw", false, false},
-                      FailureCase{"DroppedConnection", "drop", "shop", "pw", false, false}),
+    ::testing::Values(
+        FailureCase{"MissingDatabase", "", "nosuch", "pw", false, false,
+                    "原因: 911 Database 'nosuch' does not exist. Make sure that the name is entered correctly."},
+        FailureCase{"LoginRefused", "", "shop", "wrong", false, false, "原因: 18456 Login failed for user 'sa'."},
+        FailureCase{"ClosedPort", "", "shop", "pw", true, false,
+                    "原因: Unable to connect: Adaptive Server is unavailable or does not exist"},
+        FailureCase{"FolderThatCannotBeCreated", "", "shop", "pw", false, true,
+                    "原因: 3201 Cannot open backup device '{path}'. Operating system error 3(The system cannot find the "
+                    "path specified.)."},
+        FailureCase{"FolderNotWritable", "denied", "shop", "pw", false, false,
+                    "原因: 3201 Cannot open backup device '{path}'. Operating system error 5(Access is denied.)."},
+        FailureCase{"DiskFullAfterProgress", "disk_full", "shop", "pw", false, false,
+                    "原因: 3202 Write on \"{path}\" failed: 112(There is not enough space on the disk.)"},
+        FailureCase{"DroppedConnection", "drop", "shop", "pw", false, false, "原因: Unexpected EOF from the server"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

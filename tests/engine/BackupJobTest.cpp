@@ -25,6 +25,9 @@ using testing::TestDirectory;
 const std::string kStart = "开始备份数据库...";
 const std::string kFailed = "数据库备份失败!";
 std::string Succeeded(const std::string& path) { return "数据库备份成功!  [文件名:" + path + "]"; }
+// What the fake session's failures are described as.
+const std::string kLoginRefusedCause = "原因: 18456 Login failed for user.";
+const std::string kStatementFailedCause = "原因: 3013 BACKUP DATABASE is terminating abnormally.";
 
 TEST(BackupStatementTest, NormalInputIsExactlyTheDocumentedStatement) {
   EXPECT_EQ(BuildBackupStatement("shop", "D:\\数据库自动备份目录\\2004年11月17日10时30分.bak"),
@@ -185,8 +188,8 @@ TEST_P(SameNameFile, IsKeptWhateverTheOutcome) {
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, SameNameFile,
-    ::testing::Values(SameNameCase{"ServerDown", true, false, {kStart, kFailed}},
-                      SameNameCase{"StatementFails", false, true, {kStart, kFailed}},
+    ::testing::Values(SameNameCase{"ServerDown", true, false, {kStart, kFailed, kLoginRefusedCause}},
+                      SameNameCase{"StatementFails", false, true, {kStart, kFailed, kStatementFailedCause}},
                       SameNameCase{"Success", false, false, {kStart, Succeeded("D:\\bak\\2004年11月17日21时05分.bak")}}),
     [](const ::testing::TestParamInfo<SameNameCase>& info) { return std::string(info.param.name); });
 
@@ -195,6 +198,7 @@ struct FailureCase {
   bool failOpen;
   bool failExecute;
   std::vector<std::string> calls;
+  std::string cause;
 };
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
@@ -213,14 +217,15 @@ TEST_P(BakExecuteFailure, LogsFailureAndNeverSuccess) {
 
   engine.BakExecute();
 
-  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kFailed}));
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kFailed, c.cause}));
   EXPECT_EQ(f.session.calls, c.calls);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, BakExecuteFailure,
-    ::testing::Values(FailureCase{"LoginRefused", true, false, {"open ||"}},
-                      FailureCase{"StatementFails", false, true, {"open ||", "closeQuery", "executeLong"}}),
+    ::testing::Values(FailureCase{"LoginRefused", true, false, {"open ||"}, kLoginRefusedCause},
+                      FailureCase{"StatementFails", false, true, {"open ||", "closeQuery", "executeLong"},
+                                  kStatementFailedCause}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 TEST(BakExecuteTest, DirectoryThatCannotBeCreatedIsLeftToTheServerToReport) {
@@ -235,8 +240,118 @@ TEST(BakExecuteTest, DirectoryThatCannotBeCreatedIsLeftToTheServerToReport) {
 
   EXPECT_EQ(files.created, (std::vector<std::string>{"Q:\\nowhere\\"}));
   EXPECT_EQ(f.session.calls.back(), "executeLong") << "the backup is still attempted";
-  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kFailed}));
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kFailed, kStatementFailedCause}));
 }
+
+TEST(BakExecuteTest, AFailureOutsideTheServerIsDescribedToo) {
+  JobFixture f;
+  f.settings.database = "shop";
+  f.settings.backupDir = "D:\\bak\\";
+  f.session.onExecute = [](const std::string&) { throw std::length_error("statement too long"); };
+  FakeFiles files;
+  BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
+
+  engine.BakExecute();
+
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kFailed, "原因: statement too long"}));
+}
+
+// The cause line, from the records FreeTDS gives for each failure (read from
+// the stand-in) and the shapes of Microsoft's drivers.
+struct CauseCase {
+  const char* name;
+  std::vector<Diagnostic> records;
+  std::string what;
+  std::string line;
+};
+void PrintTo(const CauseCase& c, std::ostream* os) { *os << c.name; }
+
+class DescribeFailureTest : public ::testing::TestWithParam<CauseCase> {};
+
+TEST_P(DescribeFailureTest, GivesTheCauseInTheUsersTerms) {
+  const CauseCase& c = GetParam();
+  EXPECT_EQ(DescribeFailure(ServerError(c.what, c.records)), c.line);
+}
+
+const Diagnostic kTerminating{"42000", 3013, "[FreeTDS][SQL Server]BACKUP DATABASE is terminating abnormally."};
+Diagnostic Progress(int percent) {
+  return {"01000", 3211, "[FreeTDS][SQL Server]" + std::to_string(percent) + " percent processed."};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, DescribeFailureTest,
+    ::testing::Values(
+        CauseCase{"FolderNotWritable",
+                  {{"42000", 3201,
+                    "[FreeTDS][SQL Server]Cannot open backup device 'T:\\x.bak'. Operating system error 5(Access is "
+                    "denied.)."},
+                   kTerminating},
+                  "The statement failed",
+                  "原因: 3201 Cannot open backup device 'T:\\x.bak'. Operating system error 5(Access is denied.)."},
+        CauseCase{"TerminatingFirst",
+                  {kTerminating,
+                   {"42000", 3201,
+                    "[FreeTDS][SQL Server]Cannot open backup device 'D:\\备份\\x.bak'. Operating system error "
+                    "3(The system cannot find the path specified.)."}},
+                  "The statement failed",
+                  "原因: 3201 Cannot open backup device 'D:\\备份\\x.bak'. Operating system error 3(The system "
+                  "cannot find the path specified.)."},
+        CauseCase{"MissingDatabase",
+                  {{"08004", 911,
+                    "[FreeTDS][SQL Server]Database 'nosuch' does not exist. Make sure that the name is entered "
+                    "correctly."},
+                   kTerminating},
+                  "The statement failed",
+                  "原因: 911 Database 'nosuch' does not exist. Make sure that the name is entered correctly."},
+        CauseCase{"DiskFullAfterProgress",
+                  {Progress(10), Progress(20), Progress(30),
+                   {"42000", 3202,
+                    "[FreeTDS][SQL Server]Write on \"T:\\x.bak\" failed: 112(There is not enough space on the disk.)"},
+                   kTerminating},
+                  "The statement failed",
+                  "原因: 3202 Write on \"T:\\x.bak\" failed: 112(There is not enough space on the disk.)"},
+        CauseCase{"OnlyTheGenericEnd", {Progress(10), kTerminating}, "The statement failed",
+                  "原因: 3013 BACKUP DATABASE is terminating abnormally."},
+        CauseCase{"LoginRefused",
+                  {{"42000", 18456, "[FreeTDS][SQL Server]Login failed for user 'sa'."},
+                   {"08001", 0, "[FreeTDS][SQL Server]Unable to connect to data source"}},
+                  "Cannot connect to server OFFICE1",
+                  "原因: 18456 Login failed for user 'sa'."},
+        CauseCase{"NothingListens",
+                  {{"08S01", 20009,
+                    "[FreeTDS][SQL Server]Unable to connect: Adaptive Server is unavailable or does not exist"},
+                   {"08S01", 20009,
+                    "[FreeTDS][SQL Server]Unable to connect: Adaptive Server is unavailable or does not exist"},
+                   {"08001", 0, "[FreeTDS][SQL Server]Unable to connect to data source"}},
+                  "Cannot connect to server OFFICE1",
+                  "原因: Unable to connect: Adaptive Server is unavailable or does not exist"},
+        CauseCase{"NothingListensMicrosoftDriver",
+                  {{"08001", 10061,
+                    "[Microsoft][ODBC Driver 17 for SQL Server]TCP Provider: No connection could be made because the "
+                    "target machine actively refused it."},
+                   {"HYT00", 0, "[Microsoft][ODBC Driver 17 for SQL Server]Login timeout expired"}},
+                  "Cannot connect to server OFFICE1",
+                  "原因: 10061 TCP Provider: No connection could be made because the target machine actively refused "
+                  "it."},
+        CauseCase{"ConnectionCutMidBackup",
+                  {Progress(10), Progress(20), {"01000", 20017, "[FreeTDS][SQL Server]Unexpected EOF from the server"},
+                   {"HY000", 0, "[FreeTDS][SQL Server]Unknown error"},
+                   {"HY000", 0, "[FreeTDS][SQL Server]Unknown error"}},
+                  "The statement failed",
+                  "原因: Unexpected EOF from the server"},
+        CauseCase{"TimeOut",
+                  {{"HYT00", 0, "[FreeTDS][SQL Server]Timeout expired"},
+                   {"HY008", 0, "[FreeTDS][SQL Server]Operation was cancelled"}},
+                  "The statement failed",
+                  "原因: Timeout expired; Operation was cancelled"},
+        CauseCase{"OnlyInformation", {Progress(10)}, "The statement failed", "原因: 3211 10 percent processed."},
+        CauseCase{"NoRecords", {}, "No ODBC driver for SQL Server is installed",
+                  "原因: No ODBC driver for SQL Server is installed"},
+        CauseCase{"UntaggedAndUnclosedTag",
+                  {{"42000", 50000, "[half a tag"}, {"42000", 50001, "plain 中文 😀"}},
+                  "The statement failed",
+                  "原因: 50000 [half a tag; 50001 plain 中文 😀"}),
+    [](const ::testing::TestParamInfo<CauseCase>& info) { return std::string(info.param.name); });
 
 TEST(BakExecuteTest, FileNameComesFromOneReadingOfTheClock) {
   // Each reading is one millisecond later: the first is 10:59:59.999, the next

@@ -279,7 +279,7 @@ TEST(RunScheduledSlotTest, FailedBackupIsStampedAndNotRetriedThatDay) {
     engine.Timer1Timer();
   }
 
-  EXPECT_EQ(log.lines, (std::vector<std::string>{"开始备份数据库...", "数据库备份失败!"}));
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"开始备份数据库...", "数据库备份失败!", "原因: 18456 Login failed for user."}));
   EXPECT_EQ(settings.slots[0].lastRunDate, "20260309");
 }
 
