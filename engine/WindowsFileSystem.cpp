@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "base/Text.h"
 
 namespace bakwyn {
@@ -15,6 +17,22 @@ std::wstring Wide(std::string_view utf8) {
 std::string Narrow(const wchar_t* wide) {
   const std::wstring_view view(wide);
   return Utf16ToUtf8(std::u16string(view.begin(), view.end()));
+}
+
+// The system's text for an error code, in the system's language, without the
+// line break FormatMessage ends it with.
+std::string SystemMessage(DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring message(text ? text : L"", text ? length : 0);
+  if (text) LocalFree(text);
+  while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ')) {
+    message.pop_back();
+  }
+  if (message.empty()) return "error " + std::to_string(code);
+  return Narrow(message.c_str());
 }
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
@@ -91,6 +109,9 @@ std::optional<LocalDateTime> WindowsFileSystem::readModifiedTime(const std::stri
                        local.wMinute, local.wSecond, local.wMilliseconds};
 }
 
-bool WindowsFileSystem::removeFile(const std::string& path) { return DeleteFileW(Wide(path).c_str()) != FALSE; }
+FileResult WindowsFileSystem::removeFile(const std::string& path) {
+  if (DeleteFileW(Wide(path).c_str())) return {true, {}};
+  return {false, SystemMessage(GetLastError())};
+}
 
 }  // namespace bakwyn
