@@ -38,6 +38,12 @@ struct KernelHandleTraits {
   static type invalid() { return nullptr; }
   static void close(type h) { CloseHandle(h); }
 };
+// A file of CreateFileW, which reports failure as INVALID_HANDLE_VALUE.
+struct FileTraits {
+  using type = HANDLE;
+  static type invalid() { return INVALID_HANDLE_VALUE; }
+  static void close(type h) { CloseHandle(h); }
+};
 // A directory search of FindFirstFileExW.
 struct FindTraits {
   using type = HANDLE;
@@ -63,6 +69,7 @@ struct LocalMemoryTraits {
 
 using UniqueWindow = UniqueAny<WindowTraits>;
 using UniqueKernelHandle = UniqueAny<KernelHandleTraits>;
+using UniqueFile = UniqueAny<FileTraits>;
 using UniqueFind = UniqueAny<FindTraits>;
 using UniqueHkey = UniqueAny<HkeyTraits>;
 using UniqueModule = UniqueAny<ModuleTraits>;
