@@ -8,13 +8,12 @@
 #include <memory>
 
 #include "base/Text.h"
+#include "base/WinHandles.h"
 
 namespace bakwyn::app {
 namespace {
 
 const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
-
-std::string Narrow(const wchar_t* text) { return Utf16ToUtf8(reinterpret_cast<const char16_t*>(text)); }
 
 }  // namespace
 
@@ -31,7 +30,7 @@ std::string TFrmMain::computerName() {
   wchar_t name[MAX_COMPUTERNAME_LENGTH + 256] = {};
   DWORD size = static_cast<DWORD>(std::size(name));
   if (!GetComputerNameW(name, &size)) return {};
-  return Narrow(name);
+  return FromWide(name);
 }
 
 std::string TFrmMain::programPath() {
@@ -42,7 +41,7 @@ std::string TFrmMain::programPath() {
     // A path that filled the buffer may have been cut: try a larger one.
     if (got < path.size()) {
       path.resize(got);
-      return Narrow(path.c_str());
+      return FromWide(path);
     }
     path.resize(path.size() * 2);
   }
@@ -55,13 +54,12 @@ void TFrmMain::openAddress(const std::string& address) {
 }
 
 bool TFrmMain::elevated() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  UniqueKernelHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
   TOKEN_ELEVATION elevation{};
   DWORD size = 0;
-  const BOOL ok = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
-  CloseHandle(token);
-  return ok && elevation.TokenIsElevated != 0;
+  return GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) &&
+         elevation.TokenIsElevated != 0;
 }
 
 bool TFrmMain::restartElevated() {
@@ -95,7 +93,7 @@ std::optional<std::string> TFrmMain::browseForFolder(const std::string& title) {
   if (!chosen) return std::nullopt;
   wchar_t path[MAX_PATH] = {};
   if (!SHGetPathFromIDListW(chosen.get(), path)) return std::nullopt;
-  return Narrow(path);
+  return FromWide(path);
 }
 
 }  // namespace bakwyn::app

@@ -7,7 +7,7 @@
 
 #include "app/UnitMain.h"
 #include "base/Text.h"
-#include "base/UniqueAny.h"
+#include "base/WinHandles.h"
 #include "form/FrmMainIds.h"
 #include "engine/BackupSettings.h"
 #include "engine/Clock.h"
@@ -33,21 +33,15 @@ class ComApartment {
   bool ok_;
 };
 
-struct HandleTraits {
-  using type = HANDLE;
-  static type invalid() { return nullptr; }
-  static void close(type handle) { CloseHandle(handle); }
-};
-
 // One scheduler per computer: two would start the same backup into the same file
 // at the same minute. The mutex lives in the global namespace, so that a program
 // started at another user's log-on sees it too; it goes with the process.
 // `handover`: this start replaces a running instance that is ending (the restart
 // with administrator rights), so it waits for that one to go instead of leaving.
-bakwyn::UniqueAny<HandleTraits> ClaimSingleInstance(bool handover) {
+bakwyn::UniqueKernelHandle ClaimSingleInstance(bool handover) {
   const ULONGLONG deadline = GetTickCount64() + (handover ? 20000 : 0);
   for (;;) {
-    bakwyn::UniqueAny<HandleTraits> mutex(CreateMutexW(nullptr, FALSE, L"Global\\Bakwyn.Scheduler"));
+    bakwyn::UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, L"Global\\Bakwyn.Scheduler"));
     const DWORD error = GetLastError();
     if (mutex && error != ERROR_ALREADY_EXISTS) return mutex;
     if (GetTickCount64() >= deadline) break;

@@ -14,4 +14,13 @@ std::string Utf16ToUtf8(std::u16string_view utf16);
 // Removes leading and trailing characters with codes 0 to 32 (blanks and control characters).
 std::string TrimControl(std::string_view text);
 
+// Equal when the ASCII letters are folded to one case (other bytes compare as they are).
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
+
+#ifdef _WIN32
+// The Win32 API's wchar_t is UTF-16 on Windows.
+std::wstring ToWide(std::string_view utf8);
+std::string FromWide(std::wstring_view wide);
+#endif
+
 }  // namespace bakwyn

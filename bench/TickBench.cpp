@@ -59,7 +59,7 @@ class NoFiles final : public FileSystem {
   bool createDirectories(const std::string&) override { std::abort(); }
   std::vector<std::string> listDirectory(const std::string&) override { std::abort(); }
   std::optional<LocalDateTime> readModifiedTime(const std::string&) override { std::abort(); }
-  bool removeFile(const std::string&) override { std::abort(); }
+  FileResult removeFile(const std::string&) override { std::abort(); }
 };
 
 BackupSettings FourSlots() {

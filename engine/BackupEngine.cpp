@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -33,7 +34,63 @@ std::string Digits(int value, int width) {
   return out;
 }
 
+// FreeTDS numbers its own client-side errors from 20000 on, as DB-Library did
+// (20009 cannot connect, 20017 unexpected end of the server's answer), and
+// reports some of them with an informational SQLSTATE.
+bool IsDriverNumber(std::int32_t native) { return native >= 20000 && native < 21000; }
+
+// "[FreeTDS][SQL Server]Login failed" -> "Login failed": the vendor tags say
+// nothing to the user.
+std::string_view WithoutTags(std::string_view text) {
+  while (!text.empty() && text.front() == '[') {
+    const size_t close = text.find(']');
+    if (close == std::string_view::npos) break;
+    text.remove_prefix(close + 1);
+  }
+  return text;
+}
+
+// "BACKUP DATABASE is terminating abnormally." follows every specific backup error.
+constexpr std::int32_t kBackupTerminating = 3013;
+
 }  // namespace
+
+std::string DescribeFailure(const std::exception& error) {
+  const auto* server = dynamic_cast<const ServerError*>(&error);
+  if (!server || server->records().empty()) return "原因: " + std::string(error.what());
+  // Errors before informational records (progress, changed context), and among
+  // errors a numbered one (the server's own, or the driver's) before the
+  // driver's generic ones and before the generic end of a failed backup.
+  std::vector<const Diagnostic*> specific, generic, terminating, informational;
+  for (const Diagnostic& d : server->records()) {
+    const bool isInformational = d.sqlState.compare(0, 2, "01") == 0 && !IsDriverNumber(d.nativeError);
+    if (isInformational) {
+      informational.push_back(&d);
+    } else if (d.nativeError == kBackupTerminating) {
+      terminating.push_back(&d);
+    } else if (d.nativeError != 0) {
+      specific.push_back(&d);
+    } else {
+      generic.push_back(&d);
+    }
+  }
+  const std::vector<const Diagnostic*>& chosen = !specific.empty()      ? specific
+                                                 : !generic.empty()     ? generic
+                                                 : !terminating.empty() ? terminating
+                                                                        : informational;
+  std::string cause;
+  std::vector<std::string> seen;
+  for (const Diagnostic* d : chosen) {
+    // The server's messages go with their number, which its documentation
+    // and every search know them by; the driver's own need none.
+    std::string text = std::string(WithoutTags(d->message));
+    if (d->nativeError != 0 && !IsDriverNumber(d->nativeError)) text = std::to_string(d->nativeError) + " " + text;
+    if (std::find(seen.begin(), seen.end(), text) != seen.end()) continue;
+    cause += cause.empty() ? text : "; " + text;
+    seen.push_back(std::move(text));
+  }
+  return "原因: " + cause;
+}
 
 std::string BackupFileName(const LocalDateTime& t) {
   return Digits(t.year, 4) + "年" + Digits(t.month, 2) + "月" + Digits(t.day, 2) + "日" + Digits(t.hour, 2) + "时" +
@@ -67,14 +124,22 @@ void BackupEngine::BakExecute() {
   const std::string path = settings_.backupDir + BackupFileName(clock_.now());
   log_("开始备份数据库...");
   try {
-    // Two runs in the same minute share a name; the second replaces the first.
-    files_.removeFile(path);
+    // Two runs in the same minute (a restart within the slot's minute) share a
+    // name. The earlier file is kept: the statement's NOINIT makes the server
+    // append the new backup set to it, and deleting it first would leave the
+    // folder empty if this backup then failed, after the cleanup had spared
+    // that file as the newest.
     session_.open(settings_.user, settings_.password, settings_.server);
     session_.closeQuery();
-    session_.execute(BuildBackupStatement(settings_.database, path));
-  } catch (const std::exception&) {
-    // The cause is not shown; the next scheduled slot simply tries again.
+    // Without a statement time-out: a large database's backup may take hours
+    // and say nothing for long stretches, and a backup cut off by a time-out
+    // is no backup at all.
+    session_.executeLong(BuildBackupStatement(settings_.database, path));
+  } catch (const std::exception& e) {
+    // Nothing is retried: the next scheduled slot simply tries again. The
+    // cause goes on a line of its own, so that the user can act on it.
     log_("数据库备份失败!");
+    log_(DescribeFailure(e));
     return;
   }
   log_("数据库备份成功!  [文件名:" + path + "]");
@@ -96,19 +161,27 @@ void BackupEngine::deleteoldfileExecute() {
         candidates.push_back({std::move(path), CalendarMilliseconds(*modified)});
       }
     }
-    if (candidates.empty()) return;
-    // The newest backup is kept whatever its age: when backups keep failing,
-    // the last good one must not be cleaned away.
-    const std::int64_t newest =
-        std::max_element(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-          return a.modified < b.modified;
-        })->modified;
     const std::int64_t now = CalendarMilliseconds(clock_.now());
+    // The newest backup is kept whatever its age: when backups keep failing,
+    // the last good one must not be cleaned away. Only files dated up to now
+    // count: after the clock was set back, a file dated in the future (written
+    // before the jump) would otherwise be "the newest" and the real last
+    // backup could be deleted as expired.
+    std::optional<std::int64_t> newest;
+    for (const Candidate& file : candidates) {
+      if (file.modified <= now && (!newest || file.modified > *newest)) newest = file.modified;
+    }
     const std::int64_t retention = static_cast<std::int64_t>(settings_.retentionDays) * kMillisecondsPerDay;
     for (const Candidate& file : candidates) {
-      if (file.modified == newest) continue;
+      // A file dated in the future has no age yet; it is never deleted.
+      if (file.modified > now || file.modified == newest) continue;
       // Whole milliseconds, so that the three-minute margin is exact.
-      if (now - file.modified + kExpiryMargin >= retention) files_.removeFile(file.path);
+      if (now - file.modified + kExpiryMargin >= retention) {
+        // Files skipped on purpose stay unreported; an expired backup that
+        // stays is, or the folder would fill up without anyone knowing.
+        const FileResult removed = files_.removeFile(file.path);
+        if (!removed) log_("无法删除过期备份: " + file.path + " (" + removed.reason + ")");
+      }
     }
   } catch (const std::exception&) {
     // Cleanup never stops the backup that follows it.
@@ -128,19 +201,21 @@ void BackupEngine::Timer1Timer() {
     char dateText[8];
     FormatDate(now, dateText);
     if (std::string_view(slot.lastRunDate) != std::string_view(dateText, sizeof dateText)) {
-      RunScheduledSlot(static_cast<int>(i) + 1);
+      RunScheduledSlot(static_cast<int>(i) + 1, now);
     }
     return;
   }
 }
 
-void BackupEngine::RunScheduledSlot(int slot) {
+void BackupEngine::RunScheduledSlot(int slot, const LocalDateTime& tick) {
   if (slot < 1 || slot > static_cast<int>(settings_.slots.size())) throw std::out_of_range("no such backup slot");
   deleteoldfileExecute();
   BakExecute();
-  // The date after the backup: one that ends after midnight stamps the new day.
+  // The date of the tick that found the slot due, not the date after the
+  // backup: a late slot whose backup ends after midnight would otherwise stamp
+  // the new day and be skipped on it, running only every other day.
   char dateText[8];
-  FormatDate(clock_.now(), dateText);
+  FormatDate(tick, dateText);
   settings_.slots[static_cast<size_t>(slot) - 1].lastRunDate.assign(dateText, sizeof dateText);
 }
 

@@ -3,6 +3,7 @@
 // backup job and the cleanup of expired backups. It works only from the
 // BackupSettings record it is given and reaches the outside world only through
 // the clock, server session, file system and log sink handed to it.
+#include <exception>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -28,6 +29,11 @@ std::string BackupFileName(const LocalDateTime& t);
 // with every quote doubled, because TO DISK = takes only a literal.
 std::string BuildBackupStatement(std::string_view database, std::string_view path);
 
+// The line logged after "数据库备份失败!": the cause of `error` in the user's
+// terms. For a server error the server's message(s) with their numbers, or the
+// driver's message when no server answered; for anything else its what().
+std::string DescribeFailure(const std::exception& error);
+
 // True for a name whose extension is exactly ".bak", in any letter case.
 bool HasBackupExtension(std::string_view name);
 
@@ -40,14 +46,16 @@ class BackupEngine {
   // One backup: logs the start, then success with the file path or failure.
   void BakExecute();
   // Deletes backups in the backup directory that have reached the retention
-  // age, when cleanup is on. Silent: nothing is logged, failures are skipped.
+  // age, when cleanup is on. Files skipped on purpose are not reported; an
+  // expired backup that could not be deleted is logged with the reason.
   void deleteoldfileExecute();
   // The 100-millisecond timer tick: runs the first enabled slot whose time is
   // now, unless it already ran today. Does not allocate when nothing is due.
   void Timer1Timer();
-  // Cleanup, backup, then stamps slot `slot` (1 to 4) with the date after the
-  // backup. Throws std::out_of_range for another slot number.
-  void RunScheduledSlot(int slot);
+  // Cleanup, backup, then stamps slot `slot` (1 to 4) with the date of `tick`,
+  // the clock reading that found the slot due. Throws std::out_of_range for
+  // another slot number.
+  void RunScheduledSlot(int slot, const LocalDateTime& tick);
 
  private:
   BackupSettings& settings_;

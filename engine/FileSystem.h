@@ -1,8 +1,8 @@
 #pragma once
 // The file operations the backup job and the cleanup need, behind one seam.
 // Paths are Windows paths in UTF-8 ("D:\dir\file.bak"). Nothing here throws:
-// every caller ignores these failures, so each operation simply reports
-// whether it worked.
+// each operation reports whether it worked, and a deletion also why not, for
+// the one failure the engine logs.
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +10,13 @@
 #include "engine/Clock.h"
 
 namespace bakwyn {
+
+// The outcome of an operation whose failure is worth telling the user.
+struct FileResult {
+  bool ok = false;
+  std::string reason;  // why it failed, in the system's words (UTF-8); empty when ok
+  explicit operator bool() const noexcept { return ok; }
+};
 
 class FileSystem {
  public:
@@ -24,8 +31,9 @@ class FileSystem {
   // date and time. Nothing when it cannot be opened: a directory, a file
   // another program holds open for writing, no read permission.
   virtual std::optional<LocalDateTime> readModifiedTime(const std::string& path) = 0;
-  // Deletes the file `path` (never a directory). True when it is gone.
-  virtual bool removeFile(const std::string& path) = 0;
+  // Deletes the file `path` (never a directory). Succeeds when it is gone;
+  // otherwise says why it is still there.
+  virtual FileResult removeFile(const std::string& path) = 0;
 };
 
 }  // namespace bakwyn

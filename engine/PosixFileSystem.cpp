@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <ctime>
 #include <string_view>
 #include <system_error>
@@ -69,9 +70,12 @@ std::optional<LocalDateTime> PosixFileSystem::readModifiedTime(const std::string
                        static_cast<int>(st.st_mtim.tv_nsec / 1000000)};
 }
 
-bool PosixFileSystem::removeFile(const std::string& path) {
+FileResult PosixFileSystem::removeFile(const std::string& path) {
   const auto local = map(path);
-  return local && ::unlink(local->c_str()) == 0;
+  if (!local) return {false, std::generic_category().message(ENOENT)};
+  if (::unlink(local->c_str()) == 0) return {true, {}};
+  const int error = errno;
+  return {false, std::generic_category().message(error)};
 }
 
 }  // namespace bakwyn

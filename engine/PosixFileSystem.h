@@ -18,7 +18,7 @@ class PosixFileSystem final : public FileSystem {
   bool createDirectories(const std::string& dir) override;
   std::vector<std::string> listDirectory(const std::string& dir) override;
   std::optional<LocalDateTime> readModifiedTime(const std::string& path) override;
-  bool removeFile(const std::string& path) override;
+  FileResult removeFile(const std::string& path) override;
 
   // The local path a Windows path stands for; nothing for an unmapped drive.
   std::optional<std::filesystem::path> map(const std::string& windowsPath) const;

@@ -2,19 +2,29 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "base/Text.h"
+#include "base/WinHandles.h"
 
 namespace bakwyn {
 namespace {
 
-std::wstring Wide(std::string_view utf8) {
-  const std::u16string utf16 = Utf8ToUtf16(utf8);
-  return std::wstring(utf16.begin(), utf16.end());
-}
+std::wstring Wide(std::string_view utf8) { return ToWide(utf8); }
 
-std::string Narrow(const wchar_t* wide) {
-  const std::wstring_view view(wide);
-  return Utf16ToUtf8(std::u16string(view.begin(), view.end()));
+// The system's text for an error code, in the system's language, without the
+// line break FormatMessage ends it with.
+std::string SystemMessage(DWORD code) {
+  UniqueAny<LocalMemoryTraits<wchar_t*>> text;
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, code, 0, reinterpret_cast<wchar_t*>(text.put()), 0, nullptr);
+  std::wstring message(text ? text.get() : L"", text ? length : 0);
+  while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ')) {
+    message.pop_back();
+  }
+  if (message.empty()) return "error " + std::to_string(code);
+  return FromWide(message);
 }
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
@@ -60,13 +70,13 @@ std::vector<std::string> WindowsFileSystem::listDirectory(const std::string& dir
   WIN32_FIND_DATAW found;
   // Every entry, whatever its attributes; the caller picks the names it wants,
   // so a pattern never matches through a short 8.3 name.
-  const HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
-  if (find == INVALID_HANDLE_VALUE) return names;
+  // Owned, so that the search is closed even when a name cannot be converted.
+  const UniqueFind find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0));
+  if (!find) return names;
   do {
     const std::wstring_view name(found.cFileName);
-    if (name != L"." && name != L"..") names.push_back(Narrow(found.cFileName));
-  } while (FindNextFileW(find, &found));
-  FindClose(find);
+    if (name != L"." && name != L"..") names.push_back(FromWide(name));
+  } while (FindNextFileW(find.get(), &found));
   return names;
 }
 
@@ -74,23 +84,26 @@ std::optional<LocalDateTime> WindowsFileSystem::readModifiedTime(const std::stri
   // Sharing only reading: a file that another program is writing, or holds
   // without sharing, cannot be opened and is left alone. A directory cannot be
   // opened without FILE_FLAG_BACKUP_SEMANTICS.
-  const HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
   FILETIME written;
-  const BOOL ok = GetFileTime(file, nullptr, nullptr, &written);
-  CloseHandle(file);
+  {
+    const UniqueFile file(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file || !GetFileTime(file.get(), nullptr, nullptr, &written)) return std::nullopt;
+  }
   SYSTEMTIME utc;
   SYSTEMTIME local;
   // The wall-clock time at the moment of writing, with the daylight-saving
   // rule of that date rather than today's.
-  if (!ok || !FileTimeToSystemTime(&written, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
+  if (!FileTimeToSystemTime(&written, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
     return std::nullopt;
   }
   return LocalDateTime{local.wYear,   local.wMonth,  local.wDay,         local.wHour,
                        local.wMinute, local.wSecond, local.wMilliseconds};
 }
 
-bool WindowsFileSystem::removeFile(const std::string& path) { return DeleteFileW(Wide(path).c_str()) != FALSE; }
+FileResult WindowsFileSystem::removeFile(const std::string& path) {
+  if (DeleteFileW(Wide(path).c_str())) return {true, {}};
+  return {false, SystemMessage(GetLastError())};
+}
 
 }  // namespace bakwyn

@@ -9,7 +9,7 @@ class WindowsFileSystem final : public FileSystem {
   bool createDirectories(const std::string& dir) override;
   std::vector<std::string> listDirectory(const std::string& dir) override;
   std::optional<LocalDateTime> readModifiedTime(const std::string& path) override;
-  bool removeFile(const std::string& path) override;
+  FileResult removeFile(const std::string& path) override;
 };
 
 }  // namespace bakwyn

@@ -55,13 +55,6 @@ bool WalkDepthFirst(const std::vector<std::unique_ptr<TreeNode>>& nodes, Visit&&
   return true;
 }
 
-bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    return lower(x) == lower(y);
-  });
-}
-
 }  // namespace
 
 void Control::setEnabled(bool enabled) {

@@ -2,17 +2,11 @@
 
 #include <algorithm>
 
+#include "base/Text.h"
 #include "server/ServerSession.h"
 
 namespace bakwyn {
 namespace {
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
-           return lower(x) == lower(y);
-         });
-}
 
 std::string Braced(std::string_view value) {
   std::string out = "{";

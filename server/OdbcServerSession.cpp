@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <type_traits>
 
 #include "base/Text.h"
 #include "server/ConnectionString.h"
@@ -15,6 +16,8 @@
 namespace bakwyn {
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the wide ODBC API is UTF-16 on every platform we build for");
+static_assert(std::is_same_v<SQLRETURN, short> && std::is_same_v<SQLSMALLINT, short>,
+              "odbc::Calls takes the results and handle types as shorts");
 
 namespace odbc {
 void EnvTraits::close(type handle) noexcept { SQLFreeHandle(SQL_HANDLE_ENV, handle); }
@@ -67,21 +70,45 @@ std::string Summary(const std::string& context, const std::vector<Diagnostic>& r
   return out;
 }
 
-// The one place where an ODBC failure becomes an exception: every record goes with it.
-SQLRETURN Check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE handle, const std::string& context) {
-  if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) return rc;
-  std::vector<Diagnostic> records;
-  if (rc == SQL_ERROR) records = ReadDiagnostics(type, handle);
-  throw ServerError(Summary(context, records), std::move(records));
+}  // namespace
+
+namespace odbc {
+
+bool Calls::failed(short rc, short handleType, void* handle) {
+  const bool failure = !SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA;
+  // SQL_SUCCESS leaves no records and an invalid handle cannot be asked;
+  // every other outcome may carry some, informational ones included.
+  if (rc != SQL_SUCCESS && rc != SQL_INVALID_HANDLE) {
+    for (Diagnostic& d : ReadDiagnostics(handleType, handle)) {
+      if (failure) errors_.push_back(d);
+      records_.push_back(std::move(d));
+    }
+  }
+  anyFailed_ = anyFailed_ || failure;
+  return failure;
 }
 
-std::string ReadText(SQLHSTMT stmt, SQLUSMALLINT column) {
+short Calls::check(short rc, short handleType, void* handle) {
+  if (failed(rc, handleType, handle)) raise();
+  return rc;
+}
+
+void Calls::raise() const {
+  // The message names what failed; the records keep everything, in call order.
+  throw ServerError(Summary(context_, errors_.empty() ? records_ : errors_), records_);
+}
+
+}  // namespace odbc
+
+namespace {
+
+std::string ReadText(SQLHSTMT stmt, SQLUSMALLINT column, odbc::Calls& calls) {
   std::u16string value;
   SQLWCHAR buffer[256];
   for (;;) {
     SQLLEN indicator = 0;
-    const SQLRETURN rc = Check(SQLGetData(stmt, column, SQL_C_WCHAR, buffer, sizeof buffer, &indicator),
-                               SQL_HANDLE_STMT, stmt, "The database list could not be read");
+    const SQLRETURN rc =
+        calls.check(SQLGetData(stmt, column, SQL_C_WCHAR, buffer, sizeof buffer, &indicator), SQL_HANDLE_STMT, stmt);
     if (rc == SQL_NO_DATA || indicator == SQL_NULL_DATA) break;
     constexpr SQLLEN kRoom = sizeof buffer - sizeof(SQLWCHAR);
     // On truncation (01004) the buffer is full up to its terminator and the rest follows.
@@ -94,18 +121,18 @@ std::string ReadText(SQLHSTMT stmt, SQLUSMALLINT column) {
   return Utf16ToUtf8(value);
 }
 
-SQLUSMALLINT FindColumn(SQLHSTMT stmt, std::u16string_view wanted) {
+SQLUSMALLINT FindColumn(SQLHSTMT stmt, std::u16string_view wanted, odbc::Calls& calls) {
   SQLSMALLINT count = 0;
-  Check(SQLNumResultCols(stmt, &count), SQL_HANDLE_STMT, stmt, "The database list could not be read");
+  calls.check(SQLNumResultCols(stmt, &count), SQL_HANDLE_STMT, stmt);
   for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
     SQLWCHAR name[129] = {};
     SQLSMALLINT length = 0, dataType = 0, digits = 0, nullable = 0;
     SQLULEN size = 0;
-    Check(SQLDescribeColW(stmt, i, name, 129, &length, &dataType, &size, &digits, &nullable), SQL_HANDLE_STMT,
-          stmt, "The database list could not be read");
+    calls.check(SQLDescribeColW(stmt, i, name, 129, &length, &dataType, &size, &digits, &nullable), SQL_HANDLE_STMT,
+                stmt);
     if (std::u16string_view(reinterpret_cast<const char16_t*>(name)) == wanted) return i;
   }
-  throw ServerError("The database list has no column \"name\"", {});
+  throw ServerError("The database list has no column \"name\"", calls.records());
 }
 
 }  // namespace
@@ -115,10 +142,11 @@ OdbcServerSession::OdbcServerSession(int statementTimeoutSeconds) : timeoutSecon
 void* OdbcServerSession::environment() {
   if (!env_) {
     odbc::Env env;
-    Check(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, env.put()), SQL_HANDLE_ENV, SQL_NULL_HANDLE,
-          "ODBC is not available");
-    Check(SQLSetEnvAttr(env.get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_OV_ODBC3)), 0),
-          SQL_HANDLE_ENV, env.get(), "ODBC 3 is not available");
+    odbc::Calls calls("ODBC 3 is not available");
+    calls.check(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, env.put()), SQL_HANDLE_ENV, SQL_NULL_HANDLE);
+    calls.check(SQLSetEnvAttr(env.get(), SQL_ATTR_ODBC_VERSION,
+                              reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_OV_ODBC3)), 0),
+                SQL_HANDLE_ENV, env.get());
     env_ = std::move(env);
   }
   return env_.get();
@@ -127,14 +155,15 @@ void* OdbcServerSession::environment() {
 std::vector<std::string> OdbcServerSession::installedDrivers() {
   SQLHENV env = environment();
   std::vector<std::string> names;
+  odbc::Calls calls("The ODBC drivers could not be listed");
   SQLUSMALLINT direction = SQL_FETCH_FIRST;
   for (;;) {
     SQLWCHAR description[512];
     SQLWCHAR attributes[2048];
     SQLSMALLINT descriptionLength = 0, attributesLength = 0;
-    const SQLRETURN rc = Check(SQLDriversW(env, direction, description, 512, &descriptionLength, attributes, 2048,
-                                           &attributesLength),
-                               SQL_HANDLE_ENV, env, "The ODBC drivers could not be listed");
+    const SQLRETURN rc = calls.check(
+        SQLDriversW(env, direction, description, 512, &descriptionLength, attributes, 2048, &attributesLength),
+        SQL_HANDLE_ENV, env);
     if (rc == SQL_NO_DATA) break;
     names.push_back(Utf16ToUtf8(reinterpret_cast<const char16_t*>(description)));
     direction = SQL_FETCH_NEXT;
@@ -153,51 +182,53 @@ void OdbcServerSession::open(const std::string& user, const std::string& passwor
   if (!driver) throw ServerError("No ODBC driver for SQL Server is installed", {});
   driver_.reset();
 
-  Check(SQLAllocHandle(SQL_HANDLE_DBC, env, adoConn.put()), SQL_HANDLE_ENV, env, "Cannot create a connection");
+  odbc::Calls calls("Cannot connect to server " + server);
+  calls.check(SQLAllocHandle(SQL_HANDLE_DBC, env, adoConn.put()), SQL_HANDLE_ENV, env);
   std::u16string text = Utf8ToUtf16(BuildConnectionString(user, password, server, *driver));
   if (text.size() > 32767) throw ServerError("The connection string is too long", {});
   SQLWCHAR completed[1024];
   SQLSMALLINT completedLength = 0;
-  Check(SQLDriverConnectW(adoConn.get(), nullptr, Wide(text), static_cast<SQLSMALLINT>(text.size()), completed,
-                          1024, &completedLength, SQL_DRIVER_NOPROMPT),
-        SQL_HANDLE_DBC, adoConn.get(), "Cannot connect to server " + server);
+  calls.check(SQLDriverConnectW(adoConn.get(), nullptr, Wide(text), static_cast<SQLSMALLINT>(text.size()), completed,
+                                1024, &completedLength, SQL_DRIVER_NOPROMPT),
+              SQL_HANDLE_DBC, adoConn.get());
   link_.reset(adoConn.get());
   driver_ = driver;
 }
 
-void* OdbcServerSession::query() {
+void* OdbcServerSession::query(int timeoutSeconds, odbc::Calls& calls) {
   if (!link_) throw ServerError("The connection is not open", {});
   if (!qryTemp) {
     odbc::Stmt stmt;
-    Check(SQLAllocHandle(SQL_HANDLE_STMT, adoConn.get(), stmt.put()), SQL_HANDLE_DBC, adoConn.get(),
-          "Cannot create a query");
-    Check(SQLSetStmtAttrW(stmt.get(), SQL_ATTR_QUERY_TIMEOUT,
-                          reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeoutSeconds_)), SQL_IS_UINTEGER),
-          SQL_HANDLE_STMT, stmt.get(), "Cannot set the query time-out");
+    calls.check(SQLAllocHandle(SQL_HANDLE_STMT, adoConn.get(), stmt.put()), SQL_HANDLE_DBC, adoConn.get());
     qryTemp = std::move(stmt);
   }
+  // Set before every statement: the one handle serves bounded and unbounded
+  // statements alike, and setting it is local to the driver (no round trip).
+  calls.check(SQLSetStmtAttrW(qryTemp.get(), SQL_ATTR_QUERY_TIMEOUT,
+                              reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeoutSeconds)), SQL_IS_UINTEGER),
+              SQL_HANDLE_STMT, qryTemp.get());
   return qryTemp.get();
 }
 
 void OdbcServerSession::closeQuery() {
   catalogue_.clear();
   if (qryTemp) {
-    Check(SQLFreeStmt(qryTemp.get(), SQL_CLOSE), SQL_HANDLE_STMT, qryTemp.get(), "Cannot close the query");
+    odbc::Calls("Cannot close the query").check(SQLFreeStmt(qryTemp.get(), SQL_CLOSE), SQL_HANDLE_STMT, qryTemp.get());
   }
 }
 
 std::vector<std::string> OdbcServerSession::listDatabases() {
   closeQuery();
-  SQLHSTMT stmt = query();
-  const std::string context = "The database list could not be read";
+  odbc::Calls calls("The database list could not be read");
+  SQLHSTMT stmt = query(timeoutSeconds_, calls);
   std::u16string text = Utf8ToUtf16(kCatalogueQuery);
-  Check(SQLExecDirectW(stmt, Wide(text), static_cast<SQLINTEGER>(text.size())), SQL_HANDLE_STMT, stmt, context);
-  const SQLUSMALLINT column = FindColumn(stmt, kNameColumn);
+  calls.check(SQLExecDirectW(stmt, Wide(text), static_cast<SQLINTEGER>(text.size())), SQL_HANDLE_STMT, stmt);
+  const SQLUSMALLINT column = FindColumn(stmt, kNameColumn, calls);
   std::vector<std::string> names;
-  while (Check(SQLFetch(stmt), SQL_HANDLE_STMT, stmt, context) != SQL_NO_DATA) {
-    names.push_back(ReadText(stmt, column));
+  while (calls.check(SQLFetch(stmt), SQL_HANDLE_STMT, stmt) != SQL_NO_DATA) {
+    names.push_back(ReadText(stmt, column, calls));
   }
-  while (Check(SQLMoreResults(stmt), SQL_HANDLE_STMT, stmt, context) != SQL_NO_DATA) {
+  while (calls.check(SQLMoreResults(stmt), SQL_HANDLE_STMT, stmt) != SQL_NO_DATA) {
   }
   catalogue_ = names;
   return names;
@@ -210,48 +241,43 @@ bool OdbcServerSession::locate(const std::string& name) const {
   return false;
 }
 
-void OdbcServerSession::execute(const std::string& statement) {
+void OdbcServerSession::execute(const std::string& statement) { run(statement, timeoutSeconds_); }
+
+// A backup runs with no statement time-out. What the time-out measures differs
+// between drivers: FreeTDS restarts it for every read from the socket (each
+// poll for data waits up to the time-out afresh, src/tds/net.c tds_goodread),
+// so it measures silence between packets; Microsoft documents it as the time
+// to wait for the statement to execute, with nothing about packets restarting
+// it. Either way it cannot tell a hanging server from a large database: with
+// STATS = 10 a backup of several hours stays silent for tens of minutes between
+// two progress messages, and a whole backup may rightly outlast any fixed
+// limit. Logins and the catalogue query keep the time-out, so a server that
+// hangs there is still given up on.
+void OdbcServerSession::executeLong(const std::string& statement) { run(statement, 0); }
+
+void OdbcServerSession::run(const std::string& statement, int timeoutSeconds) {
   messages_.clear();
   closeQuery();
-  SQLHSTMT stmt = query();
+  odbc::Calls calls("The statement failed");
+  SQLHSTMT stmt = query(timeoutSeconds, calls);
 
   // SQLExecDirect returns after the first part of the answer; messages, errors and
   // results after a boundary (a BACKUP reports its progress that way, and its
   // failure after the progress) only come with SQLMoreResults. So drain it all,
   // and fail if any step failed.
-  std::vector<Diagnostic> errors;
-  bool failed = false;
-  int failuresInARow = 0;
-  auto take = [&](SQLRETURN rc) {
-    if (rc == SQL_SUCCESS_WITH_INFO) {
-      for (Diagnostic& d : ReadDiagnostics(SQL_HANDLE_STMT, stmt)) messages_.push_back(std::move(d));
-    } else if (rc == SQL_ERROR) {
-      for (Diagnostic& d : ReadDiagnostics(SQL_HANDLE_STMT, stmt)) errors.push_back(std::move(d));
-    }
-    // Anything but success is a failure here (SQL_NO_DATA from SQLExecDirect only
-    // means no rows were touched).
-    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-      failed = true;
-      ++failuresInARow;
-    } else {
-      failuresInARow = 0;
-    }
-  };
-
   std::u16string text = Utf8ToUtf16(statement);
-  take(SQLExecDirectW(stmt, Wide(text), static_cast<SQLINTEGER>(text.size())));
+  int failuresInARow =
+      calls.failed(SQLExecDirectW(stmt, Wide(text), static_cast<SQLINTEGER>(text.size())), SQL_HANDLE_STMT, stmt) ? 1
+                                                                                                                  : 0;
   // A second failure in a row means the statement is beyond rescue (a dropped
   // line, a time-out): the driver has nothing more to give.
   while (failuresInARow < 2) {
     const SQLRETURN rc = SQLMoreResults(stmt);
     if (rc == SQL_NO_DATA) break;
-    take(rc);
+    failuresInARow = calls.failed(rc, SQL_HANDLE_STMT, stmt) ? failuresInARow + 1 : 0;
   }
-  if (failed) {
-    std::vector<Diagnostic> all = messages_;
-    all.insert(all.end(), errors.begin(), errors.end());
-    throw ServerError(Summary("The statement failed", errors), std::move(all));
-  }
+  messages_ = calls.records();
+  if (calls.anyFailed()) calls.raise();
 }
 
 }  // namespace bakwyn

@@ -38,6 +38,30 @@ using Env = UniqueAny<EnvTraits>;
 using Dbc = UniqueAny<DbcTraits>;
 using Stmt = UniqueAny<StmtTraits>;
 using Link = UniqueAny<LinkTraits>;
+
+// The one choke point every ODBC call of an operation passes. Right after each
+// call it reads every diagnostic record the call left on its handle (the driver
+// keeps them only until the next call on that handle): informational ones of
+// SQL_SUCCESS_WITH_INFO as well, since that is how the server's messages
+// arrive. A failure then carries every record of the operation so far.
+// SQLRETURN and SQLSMALLINT are shorts in every ODBC header.
+class Calls {
+ public:
+  explicit Calls(std::string context) : context_(std::move(context)) {}
+  // Collects the call's records; true when the call failed (SQL_NO_DATA is no failure).
+  bool failed(short rc, short handleType, void* handle);
+  // Collects the call's records and throws ServerError when it failed; returns rc.
+  short check(short rc, short handleType, void* handle);
+  [[noreturn]] void raise() const;
+  bool anyFailed() const { return anyFailed_; }
+  const std::vector<Diagnostic>& records() const { return records_; }
+
+ private:
+  std::string context_;
+  std::vector<Diagnostic> records_;  // every record, in call order
+  std::vector<Diagnostic> errors_;   // those of the calls that failed, for the message
+  bool anyFailed_ = false;
+};
 }  // namespace odbc
 
 class OdbcServerSession final : public ServerSession {
@@ -51,6 +75,7 @@ class OdbcServerSession final : public ServerSession {
   bool locate(const std::string& name) const override;
   void closeQuery() override;
   void execute(const std::string& statement) override;
+  void executeLong(const std::string& statement) override;
   const std::vector<Diagnostic>& messages() const override { return messages_; }
 
   // The names of the installed ODBC drivers, as the driver manager lists them.
@@ -58,7 +83,10 @@ class OdbcServerSession final : public ServerSession {
 
  private:
   void* environment();
-  void* query();
+  // The query's statement handle, with SQL_ATTR_QUERY_TIMEOUT set to
+  // `timeoutSeconds` (0: none) for the statement about to be sent.
+  void* query(int timeoutSeconds, odbc::Calls& calls);
+  void run(const std::string& statement, int timeoutSeconds);
 
   // Destroyed bottom-up: statement, then disconnect, then the dbc, then the environment.
   odbc::Env env_;

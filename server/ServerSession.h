@@ -37,9 +37,15 @@ class ServerSession {
   virtual bool locate(const std::string& name) const = 0;
   // Closes the query (drops any open result).
   virtual void closeQuery() = 0;
-  // Sends one batch that returns no rows; fails if any part of it failed.
+  // Sends one batch that returns no rows; fails if any part of it failed, or
+  // when the server stays silent for longer than the statement time-out.
   virtual void execute(const std::string& statement) = 0;
-  // Informational messages the server sent during the last execute().
+  // The same for a statement that may rightly run for hours and stay silent for
+  // long stretches meanwhile (a backup): no statement time-out. A session that
+  // has no time-out to lift (a scripted one) may keep this default.
+  virtual void executeLong(const std::string& statement) { execute(statement); }
+  // Every diagnostic record of the last execute() or executeLong(): the
+  // server's informational messages and, when it failed, the errors too.
   virtual const std::vector<Diagnostic>& messages() const = 0;
 };
 

@@ -3,26 +3,14 @@
 #include <windows.h>
 #include <dpapi.h>
 
-#include "base/UniqueAny.h"
+#include "base/WinHandles.h"
 
 namespace bakwyn::settings {
 namespace {
 
-struct LocalTraits {
-  using type = BYTE*;
-  static type invalid() { return nullptr; }
-  static void close(type memory) { LocalFree(memory); }
-};
-
 // Ties the protected bytes to this program: another program calling DPAPI on
 // the same computer cannot unprotect them without knowing this too.
 constexpr char kEntropy[] = "Bakwyn control state";
-
-struct ModuleTraits {
-  using type = HMODULE;
-  static type invalid() { return nullptr; }
-  static void close(type module) { FreeLibrary(module); }
-};
 
 // crypt32 is loaded only while a password is protected or read back (at start-up
 // and on save): the program spends its life waiting in the tray, and the library
@@ -40,7 +28,7 @@ class Crypt32 {
   }
 
  private:
-  UniqueAny<ModuleTraits> module_;
+  UniqueModule module_;
 };
 
 DATA_BLOB BlobOf(std::string_view bytes) {
@@ -60,7 +48,7 @@ std::string DpapiProtector::protect(std::string_view secret) const {
                         CRYPTPROTECT_LOCAL_MACHINE | CRYPTPROTECT_UI_FORBIDDEN, &out)) {
     throw ProtectionError("The password cannot be protected (error " + std::to_string(GetLastError()) + ")");
   }
-  UniqueAny<LocalTraits> owner(out.pbData);
+  UniqueAny<LocalMemoryTraits<BYTE*>> owner(out.pbData);
   return std::string(reinterpret_cast<const char*>(out.pbData), out.cbData);
 }
 
@@ -72,7 +60,7 @@ std::string DpapiProtector::unprotect(std::string_view bytes) const {
   if (!crypt32.get<decltype(CryptUnprotectData)>("CryptUnprotectData")(&in, nullptr, &entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
     throw ProtectionError("The password cannot be unprotected (error " + std::to_string(GetLastError()) + ")");
   }
-  UniqueAny<LocalTraits> owner(out.pbData);
+  UniqueAny<LocalMemoryTraits<BYTE*>> owner(out.pbData);
   return std::string(reinterpret_cast<const char*>(out.pbData), out.cbData);
 }
 

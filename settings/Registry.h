@@ -14,7 +14,12 @@ namespace bakwyn::settings {
 // that cannot be written, a value of the wrong type).
 class RegistryError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit RegistryError(const std::string& what, long status = 0) : std::runtime_error(what), status_(status) {}
+  // The system's status code (a Win32 error such as 5, access denied); 0 when none.
+  long status() const noexcept { return status_; }
+
+ private:
+  long status_;
 };
 
 class RegistryKey {

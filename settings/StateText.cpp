@@ -4,17 +4,10 @@
 #include <cmath>
 #include <system_error>
 
+#include "base/Text.h"
+
 namespace bakwyn::settings {
 namespace {
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 // A decimal number: sign, digits with an optional fraction, optional exponent.
 // from_chars alone would accept "inf", "nan" and hexadecimal forms.

@@ -3,26 +3,12 @@
 #include <windows.h>
 
 #include "base/Text.h"
-#include "base/UniqueAny.h"
+#include "base/WinHandles.h"
 
 namespace bakwyn::settings {
 namespace {
 
-struct HkeyTraits {
-  using type = HKEY;
-  static type invalid() { return nullptr; }
-  static void close(type key) { RegCloseKey(key); }
-};
-using UniqueHkey = UniqueAny<HkeyTraits>;
-
-std::wstring Wide(const std::string& utf8) {
-  const std::u16string utf16 = Utf8ToUtf16(utf8);
-  return std::wstring(utf16.begin(), utf16.end());
-}
-
-std::string Narrow(const wchar_t* text, size_t length) {
-  return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
-}
+std::wstring Wide(const std::string& utf8) { return ToWide(utf8); }
 
 class WindowsKey : public RegistryKey {
  public:
@@ -41,10 +27,10 @@ class WindowsKey : public RegistryKey {
         // `bytes` counts the terminating null that RegGetValueW guarantees.
         size_t length = bytes / sizeof(wchar_t);
         while (length > 0 && buffer[length - 1] == L'\0') --length;
-        return Narrow(buffer.data(), length);
+        return FromWide(std::wstring_view(buffer.data(), length));
       }
       if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
-      if (status != ERROR_MORE_DATA) throw RegistryError("Invalid data type for '" + name + "'");
+      if (status != ERROR_MORE_DATA) throw RegistryError("Invalid data type for '" + name + "'", status);
       buffer.assign(bytes / sizeof(wchar_t) + 1, L'\0');
     }
   }
@@ -52,10 +38,9 @@ class WindowsKey : public RegistryKey {
   void writeString(const std::string& name, const std::string& data) override {
     const std::wstring wideData = Wide(data);
     const auto bytes = static_cast<DWORD>((wideData.size() + 1) * sizeof(wchar_t));
-    if (RegSetValueExW(key_.get(), Wide(name).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(wideData.c_str()),
-                       bytes) != ERROR_SUCCESS) {
-      throw RegistryError("Failed to set data for '" + name + "'");
-    }
+    const LSTATUS status = RegSetValueExW(key_.get(), Wide(name).c_str(), 0, REG_SZ,
+                                          reinterpret_cast<const BYTE*>(wideData.c_str()), bytes);
+    if (status != ERROR_SUCCESS) throw RegistryError("Failed to set data for '" + name + "'", status);
   }
 
  private:

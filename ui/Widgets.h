@@ -16,7 +16,7 @@
 #include "form/Controls.h"
 #include "ui/TrayIcon.h"
 #include "ui/Window.h"
-#include "ui/WinHandles.h"
+#include "base/WinHandles.h"
 
 namespace bakwyn::ui {
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "ui/WinHandles.h"
+#include "base/WinHandles.h"
 
 namespace bakwyn::ui {
 

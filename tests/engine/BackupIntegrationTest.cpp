@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -43,7 +45,7 @@ class BackupAgainstServerTest : public test::StandInTest {
     StandInTest::SetUp();
     if (HasFatalFailure()) return;
     standIn().setUsers({{"sa", "pw"}});
-    standIn().setDatabases({"shop", "a]b", "库存", "]]"});
+    standIn().setDatabases({"shop", "a]b", "库存", "]]", "库😀𠀀"});
     drive_ = fs::path(test::TdsStandIn::stateDirectory()) / "engine-drive" /
              ::testing::UnitTest::GetInstance()->current_test_info()->name();
     fs::remove_all(drive_);
@@ -105,35 +107,108 @@ TEST_F(BackupAgainstServerTest, WritesTheDatedFileAndLogsItsPath) {
   EXPECT_EQ(record.statements[0].disks, std::vector<std::string>{path});
 }
 
-TEST_F(BackupAgainstServerTest, TwoRunsInOneMinuteLeaveOneFile) {
-  backUp();
-  clock_.set(At(2026, 3, 9, 21, 5, 59, 999));
-  backUp();
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
-  EXPECT_EQ(log_.lines.size(), 4u);
-  EXPECT_EQ(log_.lines[3], Succeeded(settings_.backupDir + "2026年03月09日21时05分.bak"));
+// A second run in the same minute finds the first run's file. The server
+// appends to it (NOINIT) when the backup succeeds, and it stays as it was when
+// the backup fails.
+struct SameNameCase {
+  const char* name;
+  std::string fault;  // armed in the stand-in for the second run, "" for none
+  bool closedPort;
+  bool succeeds;
+};
+void PrintTo(const SameNameCase& c, std::ostream* os) { *os << c.name; }
+
+class SameNameFile : public BackupAgainstServerTest, public ::testing::WithParamInterface<SameNameCase> {};
+
+TEST_P(SameNameFile, SecondRunInTheMinuteNeverLosesTheFirstBackup) {
+  const SameNameCase& c = GetParam();
+  const std::string path = settings_.backupDir + "2026年03月09日21时05分.bak";
+  backUp();
+  ASSERT_EQ(log_.lines, (std::vector<std::string>{kStart, Succeeded(path)}));
+  const std::string first = ReadAll(local(path));
+  ASSERT_FALSE(first.empty());
+
+  clock_.set(At(2026, 3, 9, 21, 5, 59, 999));
+  if (!c.fault.empty()) standIn().arm({c.fault, 50, 0});
+  if (c.closedPort) standIn().listen(false);
+  backUp();
+  if (c.closedPort) standIn().listen(true);
+
+  ASSERT_GE(log_.lines.size(), 4u);
+  if (c.succeeds) {
+    EXPECT_EQ(log_.lines.back(), Succeeded(path));
+  } else {
+    EXPECT_EQ(log_.lines.at(log_.lines.size() - 2), kFailed);
+    EXPECT_EQ(log_.lines.back().rfind("原因: ", 0), 0u) << log_.lines.back();
+  }
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(local(settings_.backupDir))) names.push_back(Utf8(entry.path().filename()));
   EXPECT_EQ(names, std::vector<std::string>{"2026年03月09日21时05分.bak"});
+  const std::string after = ReadAll(local(path));
+  if (c.succeeds) {
+    EXPECT_EQ(after, first + first) << "the second set was appended to the first";
+  } else {
+    EXPECT_EQ(after, first);
+  }
+  EXPECT_EQ(standIn().record().statements.size(), c.closedPort ? 1u : 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SameNameFile,
+                         ::testing::Values(SameNameCase{"Success", "", false, true},
+                                           SameNameCase{"ServerDown", "", true, false},
+                                           SameNameCase{"FolderNotWritable", "denied", false, false},
+                                           SameNameCase{"DiskFullAfterProgress", "disk_full", false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A backup that reports progress only every 3 s, on a session whose statement
+// time-out is 2 s: the backup is never cut off by the time-out.
+TEST_F(BackupAgainstServerTest, SlowBackupOutlastsTheStatementTimeOut) {
+  OdbcServerSession shortTimeOut(2);
+  test::StandInFault slow{"slow", 50, 6};
+  slow.packets = 2;
+  standIn().arm(slow);
+  BackupEngine engine(settings_, clock_, shortTimeOut, *files_, log_.sink());
+  engine.BakExecute();
+
+  const std::string path = settings_.backupDir + "2026年03月09日21时05分.bak";
+  EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, Succeeded(path)}));
+  EXPECT_TRUE(fs::is_regular_file(local(path)));
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_EQ(record.statements[0].fault, "slow");
+  EXPECT_FALSE(record.statements[0].cancelled);
 }
 
 struct NameCase {
   const char* name;
   std::string database;
   std::string folder;  // below the drive's root
+  std::string user = "sa";
+  std::string password = "pw";
 };
 void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
 
 class HostileNames : public BackupAgainstServerTest, public ::testing::WithParamInterface<NameCase> {};
 
-TEST_P(HostileNames, ServerReceivesExactlyTheDatabaseAndPath) {
+TEST_P(HostileNames, ServerReceivesExactlyTheLoginDatabaseAndPath) {
   settings_.database = GetParam().database;
   settings_.backupDir = root_ + GetParam().folder;
+  settings_.user = GetParam().user;
+  settings_.password = GetParam().password;
+  standIn().setUsers({{GetParam().user, GetParam().password}});
   backUp();
 
   const std::string path = settings_.backupDir + "2026年03月09日21时05分.bak";
   EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, Succeeded(path)}));
   const auto record = standIn().record();
+  ASSERT_EQ(record.logins.size(), 1u);
+  EXPECT_EQ(record.logins[0].user, GetParam().user);
+  EXPECT_EQ(record.logins[0].password, GetParam().password);
   ASSERT_EQ(record.statements.size(), 1u);
   EXPECT_EQ(record.statements[0].database, GetParam().database);
   EXPECT_EQ(record.statements[0].disks, std::vector<std::string>{path});
@@ -145,7 +220,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, HostileNames,
                                            NameCase{"OnlyBrackets", "]]", "bak\\"},
                                            NameCase{"QuoteInFolder", "shop", "O'Neil's 备份\\"},
                                            NameCase{"QuotesAndSemicolons", "shop", "a'';b{c}\\''\\"},
-                                           NameCase{"Chinese", "库存", "数据库自动备份目录\\每日\\"}),
+                                           NameCase{"Chinese", "库存", "数据库自动备份目录\\每日\\"},
+                                           NameCase{"OutsideTheBmp", "库😀𠀀", "备份😀\\𠀀\\", "用户𠀀", "密😀码"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct FailureCase {
@@ -155,6 +231,7 @@ struct FailureCase {
   std::string password;
   bool closedPort;
   bool unmappedFolder;
+  std::string cause;  // the line after the failure; {path} stands for the backup's path
 };
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
@@ -170,7 +247,11 @@ TEST_P(FailedBackup, LogsFailureAndNeverSuccess) {
   backUp();
   if (c.closedPort) standIn().listen(true);
 
-  EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, kFailed}));
+  std::string cause = c.cause;
+  if (const size_t at = cause.find("{path}"); at != std::string::npos) {
+    cause.replace(at, 6, settings_.backupDir + "2026年03月09日21时05分.bak");
+  }
+  EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, kFailed, cause}));
   // The failure came from where it was meant to.
   const auto record = standIn().record();
   if (c.closedPort || c.password != "pw") {
@@ -183,13 +264,20 @@ TEST_P(FailedBackup, LogsFailureAndNeverSuccess) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FailedBackup,
-    ::testing::Values(FailureCase{"MissingDatabase", "", "nosuch", "pw", false, false},
-                      FailureCase{"LoginRefused", "", "shop", "wrong", false, false},
-                      FailureCase{"ClosedPort", "", "shop", "pw", true, false},
-                      FailureCase{"FolderThatCannotBeCreated", "", "shop", "pw", false, true},
-                      FailureCase{"FolderNotWritable", "denied", "shop", "pw", false, false},
-                      FailureCase{"DiskFullAfterProgress", "disk_full", "shop", "pw", false, false},
-                      FailureCase{"DroppedConnection", "drop", "shop", "pw", false, false}),
+    ::testing::Values(
+        FailureCase{"MissingDatabase", "", "nosuch", "pw", false, false,
+                    "原因: 911 Database 'nosuch' does not exist. Make sure that the name is entered correctly."},
+        FailureCase{"LoginRefused", "", "shop", "wrong", false, false, "原因: 18456 Login failed for user 'sa'."},
+        FailureCase{"ClosedPort", "", "shop", "pw", true, false,
+                    "原因: Unable to connect: Adaptive Server is unavailable or does not exist"},
+        FailureCase{"FolderThatCannotBeCreated", "", "shop", "pw", false, true,
+                    "原因: 3201 Cannot open backup device '{path}'. Operating system error 3(The system cannot find the "
+                    "path specified.)."},
+        FailureCase{"FolderNotWritable", "denied", "shop", "pw", false, false,
+                    "原因: 3201 Cannot open backup device '{path}'. Operating system error 5(Access is denied.)."},
+        FailureCase{"DiskFullAfterProgress", "disk_full", "shop", "pw", false, false,
+                    "原因: 3202 Write on \"{path}\" failed: 112(There is not enough space on the disk.)"},
+        FailureCase{"DroppedConnection", "drop", "shop", "pw", false, false, "原因: Unexpected EOF from the server"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -23,6 +25,9 @@ using testing::TestDirectory;
 const std::string kStart = "开始备份数据库...";
 const std::string kFailed = "数据库备份失败!";
 std::string Succeeded(const std::string& path) { return "数据库备份成功!  [文件名:" + path + "]"; }
+// What the fake session's failures are described as.
+const std::string kLoginRefusedCause = "原因: 18456 Login failed for user.";
+const std::string kStatementFailedCause = "原因: 3013 BACKUP DATABASE is terminating abnormally.";
 
 TEST(BackupStatementTest, NormalInputIsExactlyTheDocumentedStatement) {
   EXPECT_EQ(BuildBackupStatement("shop", "D:\\数据库自动备份目录\\2004年11月17日10时30分.bak"),
@@ -61,6 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StatementCase{"InjectionAttempt", "x]; DROP DATABASE [y", "D:\\a'; SHUTDOWN --\\"},
                       StatementCase{"DoubleQuotesBraces", "\"{db}\"", "D:\\\"{dir}\"\\"},
                       StatementCase{"Chinese", "销售数据库", "D:\\数据库自动备份目录\\子目录\\"},
+                      StatementCase{"OutsideTheBmp", "库😀𠀀]", "D:\\备份😀\\𠀀'\\"},
                       StatementCase{"ControlChars", "a\tb", "D:\\a\x01" "b\\"},
                       StatementCase{"Long", std::string(120, ']'), "D:\\" + std::string(200, '\'') + "\\"}),
     [](const ::testing::TestParamInfo<StatementCase>& info) { return std::string(info.param.name); });
@@ -109,14 +115,14 @@ TEST(BakExecuteTest, WritesDatedFileAndLogsStartAndSuccess) {
   engine.BakExecute();
 
   EXPECT_TRUE(dirExistedAtExecute) << "every missing parent is created before the backup";
-  EXPECT_EQ(f.session.calls, (std::vector<std::string>{"open sa|pw;x|OFFICE1", "closeQuery", "execute"}));
+  EXPECT_EQ(f.session.calls, (std::vector<std::string>{"open sa|pw;x|OFFICE1", "closeQuery", "executeLong"}));
   ASSERT_EQ(f.session.statements.size(), 1u);
   EXPECT_EQ(f.session.statements[0], BuildBackupStatement("shop", path));
   EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, Succeeded(path)}));
   EXPECT_TRUE(std::filesystem::exists(dir.local(path)));
 }
 
-TEST(BakExecuteTest, SecondRunInTheSameMinuteReplacesTheFile) {
+TEST(BakExecuteTest, SecondRunInTheSameMinuteAppendsToTheFirstFile) {
   TestDirectory dir;
   JobFixture f;
   f.settings.database = "shop";
@@ -126,7 +132,8 @@ TEST(BakExecuteTest, SecondRunInTheSameMinuteReplacesTheFile) {
   int run = 0;
   f.session.onExecute = [&](const std::string&) {
     existedBeforeWrite.push_back(std::filesystem::exists(dir.local(path)));
-    dir.write(path, "run " + std::to_string(++run));
+    // NOINIT: the server appends the new backup set to the file.
+    std::ofstream(dir.local(path), std::ios::binary | std::ios::app) << "set " << ++run << ";";
   };
   BackupEngine engine(f.settings, f.clock, f.session, dir.files(), f.log.sink());
 
@@ -134,22 +141,64 @@ TEST(BakExecuteTest, SecondRunInTheSameMinuteReplacesTheFile) {
   f.clock.set(At(2004, 11, 17, 21, 5, 58));
   engine.BakExecute();
 
-  EXPECT_EQ(existedBeforeWrite, (std::vector<bool>{false, false}));
+  EXPECT_EQ(existedBeforeWrite, (std::vector<bool>{false, true})) << "the first file was still there for the second run";
   EXPECT_EQ(f.session.statements.at(0), f.session.statements.at(1));
-  size_t files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.local(dir.windowsRoot()))) {
-    (void)entry;
-    ++files;
-  }
-  EXPECT_EQ(files, 1u);
+  std::ifstream in(dir.local(path), std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "set 1;set 2;");
   EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, Succeeded(path), kStart, Succeeded(path)}));
 }
+
+// A file of the backup's own name already exists (a restart within the slot's
+// minute). Whatever happens to the new backup, that file is never deleted.
+struct SameNameCase {
+  const char* name;
+  bool failOpen;
+  bool failExecute;
+  std::vector<std::string> log;
+};
+void PrintTo(const SameNameCase& c, std::ostream* os) { *os << c.name; }
+
+class SameNameFile : public ::testing::TestWithParam<SameNameCase> {};
+
+TEST_P(SameNameFile, IsKeptWhateverTheOutcome) {
+  const SameNameCase& c = GetParam();
+  JobFixture f;
+  f.settings.database = "shop";
+  f.settings.backupDir = "D:\\bak\\";
+  f.session.failOpen = c.failOpen;
+  f.session.failExecute = c.failExecute;
+  const std::string name = "2004年11月17日21时05分.bak";
+  FakeFiles files;
+  files.entries[name] = {At(2004, 11, 17, 21, 5, 2)};
+  BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
+
+  engine.BakExecute();
+
+  EXPECT_EQ(files.entries.count(name), 1u);
+  EXPECT_EQ(files.removed, std::vector<std::string>{}) << "no file is deleted for a backup";
+  EXPECT_EQ(f.log.lines, c.log);
+  if (!c.failOpen) {
+    ASSERT_EQ(f.session.statements.size(), 1u);
+    const auto parsed = ParseBackupStatement(f.session.statements[0]);
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->path, "D:\\bak\\" + name) << "the new set goes to the same file";
+    EXPECT_NE(f.session.statements[0].find("NOINIT"), std::string::npos) << "appended, never overwritten";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, SameNameFile,
+    ::testing::Values(SameNameCase{"ServerDown", true, false, {kStart, kFailed, kLoginRefusedCause}},
+                      SameNameCase{"StatementFails", false, true, {kStart, kFailed, kStatementFailedCause}},
+                      SameNameCase{"Success", false, false, {kStart, Succeeded("D:\\bak\\2004年11月17日21时05分.bak")}}),
+    [](const ::testing::TestParamInfo<SameNameCase>& info) { return std::string(info.param.name); });
 
 struct FailureCase {
   const char* name;
   bool failOpen;
   bool failExecute;
   std::vector<std::string> calls;
+  std::string cause;
 };
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
@@ -168,14 +217,15 @@ TEST_P(BakExecuteFailure, LogsFailureAndNeverSuccess) {
 
   engine.BakExecute();
 
-  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kFailed}));
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kFailed, c.cause}));
   EXPECT_EQ(f.session.calls, c.calls);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, BakExecuteFailure,
-    ::testing::Values(FailureCase{"LoginRefused", true, false, {"open ||"}},
-                      FailureCase{"StatementFails", false, true, {"open ||", "closeQuery", "execute"}}),
+    ::testing::Values(FailureCase{"LoginRefused", true, false, {"open ||"}, kLoginRefusedCause},
+                      FailureCase{"StatementFails", false, true, {"open ||", "closeQuery", "executeLong"},
+                                  kStatementFailedCause}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 TEST(BakExecuteTest, DirectoryThatCannotBeCreatedIsLeftToTheServerToReport) {
@@ -189,9 +239,119 @@ TEST(BakExecuteTest, DirectoryThatCannotBeCreatedIsLeftToTheServerToReport) {
   engine.BakExecute();
 
   EXPECT_EQ(files.created, (std::vector<std::string>{"Q:\\nowhere\\"}));
-  EXPECT_EQ(f.session.calls.back(), "execute") << "the backup is still attempted";
-  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kFailed}));
+  EXPECT_EQ(f.session.calls.back(), "executeLong") << "the backup is still attempted";
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kFailed, kStatementFailedCause}));
 }
+
+TEST(BakExecuteTest, AFailureOutsideTheServerIsDescribedToo) {
+  JobFixture f;
+  f.settings.database = "shop";
+  f.settings.backupDir = "D:\\bak\\";
+  f.session.onExecute = [](const std::string&) { throw std::length_error("statement too long"); };
+  FakeFiles files;
+  BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
+
+  engine.BakExecute();
+
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kFailed, "原因: statement too long"}));
+}
+
+// The cause line, from the records FreeTDS gives for each failure (read from
+// the stand-in) and the shapes of Microsoft's drivers.
+struct CauseCase {
+  const char* name;
+  std::vector<Diagnostic> records;
+  std::string what;
+  std::string line;
+};
+void PrintTo(const CauseCase& c, std::ostream* os) { *os << c.name; }
+
+class DescribeFailureTest : public ::testing::TestWithParam<CauseCase> {};
+
+TEST_P(DescribeFailureTest, GivesTheCauseInTheUsersTerms) {
+  const CauseCase& c = GetParam();
+  EXPECT_EQ(DescribeFailure(ServerError(c.what, c.records)), c.line);
+}
+
+const Diagnostic kTerminating{"42000", 3013, "[FreeTDS][SQL Server]BACKUP DATABASE is terminating abnormally."};
+Diagnostic Progress(int percent) {
+  return {"01000", 3211, "[FreeTDS][SQL Server]" + std::to_string(percent) + " percent processed."};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, DescribeFailureTest,
+    ::testing::Values(
+        CauseCase{"FolderNotWritable",
+                  {{"42000", 3201,
+                    "[FreeTDS][SQL Server]Cannot open backup device 'T:\\x.bak'. Operating system error 5(Access is "
+                    "denied.)."},
+                   kTerminating},
+                  "The statement failed",
+                  "原因: 3201 Cannot open backup device 'T:\\x.bak'. Operating system error 5(Access is denied.)."},
+        CauseCase{"TerminatingFirst",
+                  {kTerminating,
+                   {"42000", 3201,
+                    "[FreeTDS][SQL Server]Cannot open backup device 'D:\\备份\\x.bak'. Operating system error "
+                    "3(The system cannot find the path specified.)."}},
+                  "The statement failed",
+                  "原因: 3201 Cannot open backup device 'D:\\备份\\x.bak'. Operating system error 3(The system "
+                  "cannot find the path specified.)."},
+        CauseCase{"MissingDatabase",
+                  {{"08004", 911,
+                    "[FreeTDS][SQL Server]Database 'nosuch' does not exist. Make sure that the name is entered "
+                    "correctly."},
+                   kTerminating},
+                  "The statement failed",
+                  "原因: 911 Database 'nosuch' does not exist. Make sure that the name is entered correctly."},
+        CauseCase{"DiskFullAfterProgress",
+                  {Progress(10), Progress(20), Progress(30),
+                   {"42000", 3202,
+                    "[FreeTDS][SQL Server]Write on \"T:\\x.bak\" failed: 112(There is not enough space on the disk.)"},
+                   kTerminating},
+                  "The statement failed",
+                  "原因: 3202 Write on \"T:\\x.bak\" failed: 112(There is not enough space on the disk.)"},
+        CauseCase{"OnlyTheGenericEnd", {Progress(10), kTerminating}, "The statement failed",
+                  "原因: 3013 BACKUP DATABASE is terminating abnormally."},
+        CauseCase{"LoginRefused",
+                  {{"42000", 18456, "[FreeTDS][SQL Server]Login failed for user 'sa'."},
+                   {"08001", 0, "[FreeTDS][SQL Server]Unable to connect to data source"}},
+                  "Cannot connect to server OFFICE1",
+                  "原因: 18456 Login failed for user 'sa'."},
+        CauseCase{"NothingListens",
+                  {{"08S01", 20009,
+                    "[FreeTDS][SQL Server]Unable to connect: Adaptive Server is unavailable or does not exist"},
+                   {"08S01", 20009,
+                    "[FreeTDS][SQL Server]Unable to connect: Adaptive Server is unavailable or does not exist"},
+                   {"08001", 0, "[FreeTDS][SQL Server]Unable to connect to data source"}},
+                  "Cannot connect to server OFFICE1",
+                  "原因: Unable to connect: Adaptive Server is unavailable or does not exist"},
+        CauseCase{"NothingListensMicrosoftDriver",
+                  {{"08001", 10061,
+                    "[Microsoft][ODBC Driver 17 for SQL Server]TCP Provider: No connection could be made because the "
+                    "target machine actively refused it."},
+                   {"HYT00", 0, "[Microsoft][ODBC Driver 17 for SQL Server]Login timeout expired"}},
+                  "Cannot connect to server OFFICE1",
+                  "原因: 10061 TCP Provider: No connection could be made because the target machine actively refused "
+                  "it."},
+        CauseCase{"ConnectionCutMidBackup",
+                  {Progress(10), Progress(20), {"01000", 20017, "[FreeTDS][SQL Server]Unexpected EOF from the server"},
+                   {"HY000", 0, "[FreeTDS][SQL Server]Unknown error"},
+                   {"HY000", 0, "[FreeTDS][SQL Server]Unknown error"}},
+                  "The statement failed",
+                  "原因: Unexpected EOF from the server"},
+        CauseCase{"TimeOut",
+                  {{"HYT00", 0, "[FreeTDS][SQL Server]Timeout expired"},
+                   {"HY008", 0, "[FreeTDS][SQL Server]Operation was cancelled"}},
+                  "The statement failed",
+                  "原因: Timeout expired; Operation was cancelled"},
+        CauseCase{"OnlyInformation", {Progress(10)}, "The statement failed", "原因: 3211 10 percent processed."},
+        CauseCase{"NoRecords", {}, "No ODBC driver for SQL Server is installed",
+                  "原因: No ODBC driver for SQL Server is installed"},
+        CauseCase{"UntaggedAndUnclosedTag",
+                  {{"42000", 50000, "[half a tag"}, {"42000", 50001, "plain 中文 😀"}},
+                  "The statement failed",
+                  "原因: 50000 [half a tag; 50001 plain 中文 😀"}),
+    [](const ::testing::TestParamInfo<CauseCase>& info) { return std::string(info.param.name); });
 
 TEST(BakExecuteTest, FileNameComesFromOneReadingOfTheClock) {
   // Each reading is one millisecond later: the first is 10:59:59.999, the next

@@ -42,6 +42,7 @@ struct CleanupCase {
   int retentionDays;
   std::map<std::string, Entry> entries;
   std::set<std::string> deleted;  // exactly these names are deleted, nothing else is attempted
+  std::vector<std::string> log{};  // what the pass logs
 };
 void PrintTo(const CleanupCase& c, std::ostream* os) { *os << c.name; }
 
@@ -64,11 +65,18 @@ TEST_P(CleanupTest, DeletesExactlyTheExpiredBackups) {
 
   std::set<std::string> attempted;
   for (const std::string& path : files.removed) attempted.insert(path.substr(settings.backupDir.size()));
-  EXPECT_EQ(attempted, c.deleted);
+  std::set<std::string> refused;
+  for (const auto& [name, entry] : c.entries) {
+    if (!entry.undeletable.empty() && attempted.count(name)) refused.insert(name);
+  }
+  std::set<std::string> deleted;
+  std::set_difference(attempted.begin(), attempted.end(), refused.begin(), refused.end(),
+                      std::inserter(deleted, deleted.end()));
+  EXPECT_EQ(deleted, c.deleted);
   for (const auto& [name, entry] : c.entries) {
     EXPECT_EQ(files.entries.count(name), c.deleted.count(name) ? 0u : 1u) << name;
   }
-  EXPECT_TRUE(log.lines.empty()) << "cleanup never logs";
+  EXPECT_EQ(log.lines, c.log) << "only an expired backup that could not be deleted is logged";
   EXPECT_TRUE(session.calls.empty());
   if (!c.enabled) {
     EXPECT_EQ(files.listings, 0) << "cleanup off enumerates nothing";
@@ -108,6 +116,38 @@ INSTANTIATE_TEST_SUITE_P(
                     1,
                     {{"future.bak", {At(2030, 1, 1, 0, 0)}}, {"old.bak", {At(2026, 1, 1, 0, 0)}}, {"newest.bak", kNewest}},
                     {"old.bak"}},
+        // The clock was set back: files written before the jump are dated in
+        // the future. The newest backup kept is the newest dated up to now.
+        CleanupCase{"FutureFileDoesNotHideTheLastRealBackup",
+                    true,
+                    1,
+                    {{"future.bak", {At(2026, 3, 20, 2, 0)}},
+                     {"last.bak", {Before(kNow, 48, 0)}},
+                     {"older.bak", {Before(kNow, 72, 0)}}},
+                    {"older.bak"}},
+        CleanupCase{"SeveralFutureFilesAndOneRealBackup",
+                    true,
+                    3,
+                    {{"a.bak", {At(2027, 1, 1, 0, 0)}}, {"b.bak", {At(2026, 3, 12, 2, 0, 0, 1)}},
+                     {"only.bak", {At(2025, 1, 1, 0, 0)}}},
+                    {}},
+        CleanupCase{"FileAMinuteAheadIsNeitherNewestNorExpired",
+                    true,
+                    1,
+                    {{"ahead.bak", {FromMs(ToMs(kNow) + 60'000)}},
+                     {"last.bak", {Before(kNow, 30, 0)}},
+                     {"older.bak", {Before(kNow, 54, 0)}}},
+                    {"older.bak"}},
+        CleanupCase{"FileDatedExactlyNowIsTheNewest",
+                    true,
+                    1,
+                    {{"now.bak", {kNow}}, {"future.bak", {At(2030, 1, 1, 0, 0)}}, {"old.bak", {Before(kNow, 25, 0)}}},
+                    {"old.bak"}},
+        CleanupCase{"EveryFileInTheFuture",
+                    true,
+                    1,
+                    {{"a.bak", {At(2030, 1, 1, 0, 0)}}, {"b.bak", {At(2031, 1, 1, 0, 0)}}},
+                    {}},
         CleanupCase{"DirectoryNamedBakIsSkipped",
                     true,
                     1,
@@ -137,6 +177,18 @@ INSTANTIATE_TEST_SUITE_P(
                      {"引号'和;括号].bak", {At(2020, 1, 1, 0, 0)}},
                      {"newest.bak", kNewest}},
                     {"UPPER.BAK", "mixed.Bak", ".bak", "引号'和;括号].bak"}},
+        CleanupCase{"ExpiredFilesThatCannotBeDeletedAreLogged",
+                    true,
+                    1,
+                    {{"a.bak", {At(2026, 1, 1, 0, 0)}},
+                     {"只读'备份.bak", {At(2026, 1, 2, 0, 0), false, false, "Access is denied."}},
+                     {"b.bak", {At(2026, 1, 3, 0, 0)}},
+                     {"shared.bak", {At(2026, 1, 4, 0, 0), false, false, "拒绝访问。"}},
+                     {"young.bak", {Before(kNow, 2, 0), false, false, "Access is denied."}},
+                     {"newest.bak", kNewest}},
+                    {"a.bak", "b.bak"},
+                    {"无法删除过期备份: D:\\bak\\shared.bak (拒绝访问。)",
+                     "无法删除过期备份: D:\\bak\\只读'备份.bak (Access is denied.)"}},
         CleanupCase{"NewestIsKeptWhenEverythingExpired",
                     true,
                     1,
@@ -249,6 +301,35 @@ TEST(CleanupOnDiskTest, DeletesOldBackupFilesOnly) {
   engine.deleteoldfileExecute();
   CloseHandle(locked);
   EXPECT_TRUE(std::filesystem::exists(dir.local(root + "locked.bak")));
+  EXPECT_TRUE(log.lines.empty()) << "a file that cannot be opened is skipped without a word";
+
+  // An old backup that can be read but not deleted: read-only, or held open
+  // by a program that shares reading only. Each is logged with the reason.
+  const std::string readOnly = root + "只读.bak";
+  const std::string shared = root + "shared.bak";
+  for (const std::string& path : {readOnly, shared}) {
+    dir.write(path);
+    std::filesystem::last_write_time(dir.local(path), age(std::chrono::hours(72)));
+  }
+  ASSERT_TRUE(SetFileAttributesW(dir.local(readOnly).c_str(), FILE_ATTRIBUTE_READONLY));
+  const HANDLE reader = CreateFileW(dir.local(shared).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  engine.deleteoldfileExecute();
+  CloseHandle(reader);
+  SetFileAttributesW(dir.local(readOnly).c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_TRUE(std::filesystem::exists(dir.local(readOnly)));
+  EXPECT_TRUE(std::filesystem::exists(dir.local(shared)));
+  std::vector<std::string> logged = log.lines;
+  std::sort(logged.begin(), logged.end());
+  ASSERT_EQ(logged.size(), 2u) << ::testing::PrintToString(log.lines);
+  for (size_t i = 0; i < 2; ++i) {
+    const std::string prefix = "无法删除过期备份: " + (i == 0 ? shared : readOnly) + " (";
+    EXPECT_EQ(logged[i].rfind(prefix, 0), 0u) << logged[i];
+    EXPECT_GT(logged[i].size(), prefix.size() + 1) << "with a reason: " << logged[i];
+    EXPECT_EQ(logged[i].back(), ')') << logged[i];
+  }
+  log.lines.clear();
 #else
   engine.deleteoldfileExecute();
 #endif

@@ -82,6 +82,13 @@ class FakeSession final : public ServerSession {
     if (onExecute) onExecute(statement);
     if (failExecute) throw ServerError("backup failed", {{"42000", 3013, "BACKUP DATABASE is terminating abnormally."}});
   }
+  // Recorded apart from execute: the backup must run without the statement time-out.
+  void executeLong(const std::string& statement) override {
+    calls.push_back("executeLong");
+    statements.push_back(statement);
+    if (onExecute) onExecute(statement);
+    if (failExecute) throw ServerError("backup failed", {{"42000", 3013, "BACKUP DATABASE is terminating abnormally."}});
+  }
   const std::vector<Diagnostic>& messages() const override { return messages_; }
 
   bool failOpen = false;
@@ -102,6 +109,7 @@ class FakeFiles final : public FileSystem {
     LocalDateTime modified;
     bool directory = false;
     bool locked = false;
+    std::string undeletable{};  // non-empty: it opens, but deleting it fails for this reason
   };
 
   explicit FakeFiles(std::string dir = "D:\\bak\\") : dir_(std::move(dir)) {}
@@ -123,12 +131,15 @@ class FakeFiles final : public FileSystem {
     if (!entry || entry->directory || entry->locked) return std::nullopt;
     return entry->modified;
   }
-  bool removeFile(const std::string& path) override {
+  FileResult removeFile(const std::string& path) override {
     removed.push_back(path);
     const Entry* entry = find(path);
-    if (!entry || entry->directory || entry->locked) return false;
+    if (!entry) return {false, "The system cannot find the file specified."};
+    if (entry->directory) return {false, "Access is denied."};
+    if (entry->locked) return {false, "The process cannot access the file because it is being used by another process."};
+    if (!entry->undeletable.empty()) return {false, entry->undeletable};
     entries.erase(path.substr(dir_.size()));
-    return true;
+    return {true, {}};
   }
 
   std::map<std::string, Entry> entries;  // by name inside the directory

@@ -52,11 +52,19 @@ TEST(PosixFileSystemTest, BehavesLikeTheWindowsFileSystemForTheEngine) {
   EXPECT_TRUE(files.readModifiedTime("T:\\a\\file.bak").has_value());
   EXPECT_FALSE(files.readModifiedTime("T:\\a\\b").has_value());
   EXPECT_FALSE(files.readModifiedTime("T:\\a\\missing.bak").has_value());
-  EXPECT_FALSE(files.removeFile("T:\\a\\b"));
+  // A failed deletion says why, in the system's words.
+  const FileResult directory = files.removeFile("T:\\a\\b");
+  EXPECT_FALSE(directory);
+  EXPECT_EQ(directory.reason, "Is a directory");
   EXPECT_TRUE(fs::is_directory(root / "a/b"));
-  EXPECT_TRUE(files.removeFile("T:\\a\\file.bak"));
+  const FileResult removed = files.removeFile("T:\\a\\file.bak");
+  EXPECT_TRUE(removed);
+  EXPECT_EQ(removed.reason, "");
   EXPECT_FALSE(fs::exists(root / "a/file.bak"));
-  EXPECT_FALSE(files.removeFile("T:\\a\\file.bak"));
+  const FileResult missing = files.removeFile("T:\\a\\file.bak");
+  EXPECT_FALSE(missing);
+  EXPECT_EQ(missing.reason, "No such file or directory");
+  EXPECT_FALSE(files.removeFile("Q:\\a\\file.bak"));
 
   EXPECT_EQ(files.listDirectory("T:\\a\\"), std::vector<std::string>{"b"});
   EXPECT_TRUE(files.listDirectory("T:\\missing\\").empty());

@@ -138,12 +138,12 @@ INSTANTIATE_TEST_SUITE_P(
                       Ticks(At(2026, 3, 9, 8, 0, 30), At(2026, 3, 9, 8, 5))},
                      {"2026-03-09 08:00:00.000", "2026-03-09 08:00:30.000"},
                      {"20260309", "", "", ""}},
-        ScheduleCase{"BackupEndingAfterMidnightSkipsTheNewDay",
+        ScheduleCase{"BackupEndingAfterMidnightStillRunsTheNewDay",
                      {Off(""), Off(""), Off(""), On("23:59")},
                      90,
                      {Ticks(kDay1, kDay4, 1000)},
-                     {"2026-03-09 23:59:00.000", "2026-03-11 23:59:00.000"},
-                     {"", "", "", "20260312"}},
+                     {"2026-03-09 23:59:00.000", "2026-03-10 23:59:00.000", "2026-03-11 23:59:00.000"},
+                     {"", "", "", "20260311"}},
         ScheduleCase{"LongBackupHidesAnotherSlotsMinute",
                      {On("08:00"), On("08:01"), On("08:02"), Off("")},
                      120,
@@ -185,14 +185,84 @@ TEST(RunScheduledSlotTest, CleansUpBeforeTheBackupAndStampsAfterIt) {
   LogLines log;
   BackupEngine engine(settings, clock, session, files, log.sink());
 
-  engine.RunScheduledSlot(3);
+  engine.RunScheduledSlot(3, clock.now());
 
   EXPECT_TRUE(oldGoneAtBackup);
-  EXPECT_EQ(settings.slots[2].lastRunDate, "20260310");
+  EXPECT_EQ(settings.slots[2].lastRunDate, "20260309");
   EXPECT_EQ(log.lines.size(), 2u);
-  EXPECT_THROW(engine.RunScheduledSlot(0), std::out_of_range);
-  EXPECT_THROW(engine.RunScheduledSlot(5), std::out_of_range);
+  EXPECT_THROW(engine.RunScheduledSlot(0, clock.now()), std::out_of_range);
+  EXPECT_THROW(engine.RunScheduledSlot(5, clock.now()), std::out_of_range);
 }
+
+// The stamp is the date of the tick that found the slot due, whatever the
+// clock shows when the backup is over, so the slot runs again at its minute on
+// the next day.
+struct StampCase {
+  const char* name;
+  std::vector<LocalDateTime> readings;  // the clock up to the backup's start, one per reading; the tick reads the first
+  LocalDateTime backupEnds;
+  bool backupFails;
+  std::string stamp;
+};
+void PrintTo(const StampCase& c, std::ostream* os) { *os << c.name; }
+
+class SlotStampTest : public ::testing::TestWithParam<StampCase> {};
+
+TEST_P(SlotStampTest, StampsTheDateOfTheTickThatStartedTheRun) {
+  const StampCase& c = GetParam();
+  const LocalDateTime tick = c.readings.front();
+  char time[5];
+  FormatHourMinute(tick, time);
+  BackupSettings settings;
+  settings.database = "shop";
+  settings.backupDir = "D:\\bak\\";
+  settings.slots[1] = On(std::string(time, 5).c_str());
+  FakeClock clock;
+  size_t reading = 0;
+  bool backupOver = false;
+  clock.script([&] { return backupOver ? c.backupEnds : c.readings[std::min(reading++, c.readings.size() - 1)]; });
+  FakeSession session;
+  session.failExecute = c.backupFails;
+  session.onExecute = [&](const std::string&) { backupOver = true; };
+  FakeFiles files;
+  LogLines log;
+  BackupEngine engine(settings, clock, session, files, log.sink());
+
+  engine.Timer1Timer();
+  EXPECT_EQ(settings.slots[1].lastRunDate, c.stamp);
+  ASSERT_EQ(session.statements.size(), 1u);
+
+  // The same minute again does nothing; the next day's minute runs the slot.
+  backupOver = false;
+  reading = 0;
+  engine.Timer1Timer();
+  EXPECT_EQ(session.statements.size(), 1u) << "ran twice on the tick's day";
+  const LocalDateTime nextDay = FromMs(ToMs(tick) + 86'400'000);
+  clock.script({});
+  clock.set(nextDay);
+  engine.Timer1Timer();
+  EXPECT_EQ(session.statements.size(), 2u) << "skipped on " << Show(nextDay);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SlotStampTest,
+    ::testing::Values(
+        StampCase{"EndsTheSameDay", {At(2026, 3, 9, 8, 0)}, At(2026, 3, 9, 8, 0, 40), false, "20260309"},
+        StampCase{"EndsAfterMidnight", {At(2026, 3, 9, 23, 57)}, At(2026, 3, 10, 0, 4), false, "20260309"},
+        StampCase{"EndsHoursIntoTheNextDay", {At(2026, 3, 9, 23, 59, 59, 900)}, At(2026, 3, 10, 5, 0), false,
+                  "20260309"},
+        StampCase{"EndsInTheNextYear", {At(2026, 12, 31, 23, 59)}, At(2027, 1, 1, 0, 10), false, "20261231"},
+        StampCase{"EndsInTheNextMonthOfALeapYear", {At(2028, 2, 29, 23, 58)}, At(2028, 3, 1, 0, 1), false,
+                  "20280229"},
+        StampCase{"FailsAfterMidnight", {At(2026, 3, 9, 23, 59, 30)}, At(2026, 3, 10, 0, 0, 30), true, "20260309"},
+        StampCase{"ClockPassesMidnightRightAfterTheTick",
+                  {At(2026, 3, 9, 23, 59, 59, 999), At(2026, 3, 10, 0, 0, 0, 0)},
+                  At(2026, 3, 10, 0, 0, 1),
+                  false,
+                  "20260309"},
+        StampCase{"ClockSetBackADayDuringTheBackup", {At(2026, 3, 10, 0, 30)}, At(2026, 3, 9, 0, 35), false,
+                  "20260310"}),
+    [](const ::testing::TestParamInfo<StampCase>& info) { return std::string(info.param.name); });
 
 TEST(RunScheduledSlotTest, FailedBackupIsStampedAndNotRetriedThatDay) {
   BackupSettings settings;
@@ -209,7 +279,7 @@ TEST(RunScheduledSlotTest, FailedBackupIsStampedAndNotRetriedThatDay) {
     engine.Timer1Timer();
   }
 
-  EXPECT_EQ(log.lines, (std::vector<std::string>{"开始备份数据库...", "数据库备份失败!"}));
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"开始备份数据库...", "数据库备份失败!", "原因: 18456 Login failed for user."}));
   EXPECT_EQ(settings.slots[0].lastRunDate, "20260309");
 }
 

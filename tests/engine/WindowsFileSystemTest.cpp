@@ -90,11 +90,32 @@ TEST(WindowsFileSystemTest, FileInUseCannotBeOpenedNorDeleted) {
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   EXPECT_FALSE(files.readModifiedTime(file).has_value());
-  EXPECT_FALSE(files.removeFile(file));
+  const FileResult refused = files.removeFile(file);
+  EXPECT_FALSE(refused);
+  // The system's own text for the sharing violation, without its line break.
+  EXPECT_FALSE(refused.reason.empty());
+  EXPECT_EQ(refused.reason.find_first_of("\r\n"), std::string::npos) << refused.reason;
+  EXPECT_EQ(refused.reason.rfind("error ", 0), std::string::npos) << "FormatMessage knows this error: " << refused.reason;
   CloseHandle(held);
   EXPECT_TRUE(files.readModifiedTime(file).has_value());
-  EXPECT_TRUE(files.removeFile(file));
+  const FileResult removed = files.removeFile(file);
+  EXPECT_TRUE(removed);
+  EXPECT_EQ(removed.reason, "");
   EXPECT_FALSE(std::filesystem::exists(dir.local(file)));
+}
+
+TEST(WindowsFileSystemTest, ReadOnlyFileCanBeReadButNotDeleted) {
+  TestDirectory dir;
+  WindowsFileSystem files;
+  const std::string file = dir.windowsRoot() + "只读.bak";
+  dir.write(file);
+  ASSERT_TRUE(SetFileAttributesW(dir.local(file).c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_TRUE(files.readModifiedTime(file).has_value());
+  const FileResult refused = files.removeFile(file);
+  EXPECT_FALSE(refused);
+  EXPECT_FALSE(refused.reason.empty());
+  EXPECT_TRUE(std::filesystem::exists(dir.local(file)));
+  SetFileAttributesW(dir.local(file).c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST(WindowsFileSystemTest, RemoveNeverDeletesADirectory) {

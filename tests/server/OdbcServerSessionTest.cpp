@@ -131,6 +131,9 @@ const Credentials kHostileCredentials[] = {
     {"Quotes", "o'neil", "\"p'w\""},
     {"Brackets", "[sa]", "[p]]w]"},
     {"Chinese", "管理员", "密码"},
+    // Four bytes in UTF-8, a surrogate pair in UTF-16.
+    {"OutsideTheBmp", "用户𠀀", "密😀码𠀀"},
+    {"OnlyOutsideTheBmp", "😀", "𠀀"},
     {"EmptyPassword", "sa", ""},
     {"Long", "user", LongPassword()},
     // FreeTDS (the driver here) cannot be given "};" inside a value: refused
@@ -181,17 +184,42 @@ TEST_F(SessionTest, CatalogueComesSortedWithChineseNames) {
   EXPECT_EQ(session.listDatabases(), expected);
 }
 
+// An informational message before the rows and an error after them: the error
+// carries both records, whichever ODBC calls they came with.
+TEST_F(SessionTest, CatalogueErrorKeepsTheInformationalRecordsBeforeIt) {
+  OdbcServerSession session;
+  session.open("sa", "pw", kStandInServer);
+  standIn().arm({"catalogue_error", 0, 0});
+  std::string what;
+  const auto records = Failure([&] {
+    try {
+      session.listDatabases();
+    } catch (const ServerError& e) {
+      what = e.what();
+      throw;
+    }
+  });
+  EXPECT_TRUE(HasNative(records, 50001)) << ::testing::PrintToString(Texts(records));
+  EXPECT_TRUE(HasNative(records, 50002)) << ::testing::PrintToString(Texts(records));
+  EXPECT_NE(what.find("could not be read to the end"), std::string::npos) << what;
+  EXPECT_EQ(what.find("read in part"), std::string::npos) << "the message names the error, not the information: " << what;
+  EXPECT_EQ(standIn().record().statements.at(0).fault, "catalogue_error");
+  // Without the fault the same session lists the databases again.
+  EXPECT_FALSE(session.listDatabases().empty());
+}
+
 TEST_F(SessionTest, LocateMatchesWholeValueAndCase) {
-  standIn().setDatabases({"shop", "shop_archive", "库存", "a]b"});
+  standIn().setDatabases({"shop", "shop_archive", "库存", "a]b", "库😀𠀀"});
   OdbcServerSession session;
   session.open("sa", "pw", kStandInServer);
   EXPECT_FALSE(session.locate("shop"));  // nothing listed yet
-  session.listDatabases();
+  EXPECT_EQ(session.listDatabases(), (std::vector<std::string>{"a]b", "shop", "shop_archive", "库存", "库😀𠀀"}));
   const std::pair<std::string, bool> cases[] = {
       {"shop", true}, {"shop_archive", true}, {"库存", true}, {"a]b", true},
       {"sho", false}, {"shop_", false},       {"hop", false}, {"SHOP", false},
       {"Shop", false}, {"shop ", false},      {" shop", false}, {"库", false},
       {"", false},
+      {"库😀𠀀", true}, {"库😀", false}, {"库\uFFFD\uFFFD", false}, {"库😀𠀀 ", false},
   };
   for (const auto& [name, found] : cases) EXPECT_EQ(session.locate(name), found) << "'" << name << "'";
   session.closeQuery();
@@ -271,10 +299,12 @@ TEST_P(FailingBackupTest, Throws) {
     EXPECT_TRUE(HasNative(records, number)) << number << " in " << ::testing::PrintToString(Natives(records));
   }
   if (c.fault == "disk_full" || c.fault == "drop") {
-    // The failure came after progress had been reported.
-    EXPECT_TRUE(HasNative(session.messages(), 3211) || HasNative(records, 3211))
-        << ::testing::PrintToString(Natives(records));
+    // The failure came after progress had been reported: the informational
+    // records go with the error.
+    EXPECT_TRUE(HasNative(records, 3211)) << ::testing::PrintToString(Natives(records));
   }
+  // messages() keeps every record of the statement as well, the errors included.
+  EXPECT_EQ(Natives(session.messages()), Natives(records));
   EXPECT_EQ(fs::exists(drive_ / "backups" / "x.bak"), c.leavesFile);
   const auto record = standIn().record();
   ASSERT_EQ(record.statements.size(), 1u);
@@ -308,6 +338,8 @@ const GrammarCase kGrammar[] = {
      "T:\\backups\\o'neil.bak"},
     {"ChineseAndNoPrefix", "backup database [库存] to disk = 'T:\\backups\\数据.bak' with init", 0, "库存",
      "T:\\backups\\数据.bak"},
+    {"OutsideTheBmp", "BACKUP DATABASE [库😀𠀀] TO DISK = N'T:\\backups\\备份😀𠀀.bak'", 0, "库😀𠀀",
+     "T:\\backups\\备份😀𠀀.bak"},
     {"ConcatenatedPath", "BACKUP DATABASE [shop] TO DISK = N'T:\\back'+CHAR(39)+'ups\\x.bak'", 102, "", ""},
     {"UnclosedLiteral", "BACKUP DATABASE [shop] TO DISK = N'T:\\backups\\x.bak", 105, "", ""},
     {"UnclosedBracket", "BACKUP DATABASE [shop TO DISK = N'T:\\backups\\x.bak'", 105, "", ""},
@@ -319,7 +351,7 @@ class BackupGrammarTest : public SessionTest, public ::testing::WithParamInterfa
 
 TEST_P(BackupGrammarTest, ReadsLikeTheServer) {
   const GrammarCase& c = GetParam();
-  standIn().setDatabases({"shop", "a]b", "库存"});
+  standIn().setDatabases({"shop", "a]b", "库存", "库😀𠀀"});
   OdbcServerSession session;
   session.open("sa", "pw", kStandInServer);
   if (c.error != 0) {
@@ -330,6 +362,7 @@ TEST_P(BackupGrammarTest, ReadsLikeTheServer) {
   session.execute(c.statement);
   const auto record = standIn().record();
   ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_EQ(record.statements[0].text, c.statement);
   EXPECT_EQ(record.statements[0].database, c.database);
   EXPECT_EQ(record.statements[0].disks, std::vector<std::string>{c.disk});
   const std::string name = c.disk.substr(c.disk.rfind('\\') + 1);
@@ -349,6 +382,76 @@ TEST_F(SessionTest, ExecuteGivesUpAfterTheStatementTimeOut) {
   const auto record = standIn().record();
   ASSERT_EQ(record.statements.size(), 1u);
   EXPECT_TRUE(record.statements[0].cancelled);  // the driver cancelled it, the server did not finish it
+}
+
+// The statement time-out against a backup that keeps making progress. The
+// session's time-out is 2 s; the stand-in's backup takes 6 s and sends its ten
+// progress messages as it goes, in `packets` flushes (0: one per message, 0.6 s
+// apart; 2: 3 s of silence before each). The driver here restarts its time-out
+// on every packet it receives, so only silence longer than the time-out cuts a
+// bounded statement off; the backup's statement has no time-out at all.
+struct ProgressCase {
+  const char* name;
+  bool longStatement;  // executeLong instead of execute
+  int packets;
+  bool succeeds;
+};
+void PrintTo(const ProgressCase& c, std::ostream* os) { *os << c.name; }
+
+class ProgressAgainstTimeOutTest : public SessionTest, public ::testing::WithParamInterface<ProgressCase> {};
+
+TEST_P(ProgressAgainstTimeOutTest, OnlySilenceCutsABoundedStatementOff) {
+  const ProgressCase& c = GetParam();
+  OdbcServerSession session(2);
+  session.open("sa", "pw", kStandInServer);
+  StandInFault slow{"slow", 50, 6};
+  slow.packets = c.packets;
+  standIn().arm(slow);
+  const std::string statement = Backup("shop", "T:\\backups\\x.bak");
+  const auto run = [&] { c.longStatement ? session.executeLong(statement) : session.execute(statement); };
+
+  if (c.succeeds) {
+    run();
+    std::vector<std::int32_t> progress;
+    for (const Diagnostic& d : session.messages()) {
+      if (d.nativeError == 3211) progress.push_back(d.nativeError);
+    }
+    EXPECT_EQ(progress.size(), 10u) << ::testing::PrintToString(Texts(session.messages()));
+    EXPECT_TRUE(HasNative(session.messages(), 3014));
+  } else {
+    const auto records = Failure(run);
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const Diagnostic& d) { return d.sqlState == "HYT00"; }))
+        << ::testing::PrintToString(Texts(records));
+  }
+  EXPECT_EQ(fs::exists(drive_ / "backups" / "x.bak"), c.succeeds);
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_EQ(record.statements[0].fault, "slow");
+  EXPECT_EQ(record.statements[0].cancelled, !c.succeeds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ProgressAgainstTimeOutTest,
+                         ::testing::Values(ProgressCase{"LongSilencesLongStatement", true, 2, true},
+                                           ProgressCase{"FrequentProgressLongStatement", true, 0, true},
+                                           ProgressCase{"FrequentProgressBoundedStatement", false, 0, true},
+                                           ProgressCase{"LongSilencesBoundedStatement", false, 2, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A server that hangs on the catalogue query is given up on, also right after a
+// backup ran without a time-out on the same query handle.
+TEST_F(SessionTest, CatalogueQueryKeepsItsTimeOutAfterALongStatement) {
+  OdbcServerSession session(1);
+  session.open("sa", "pw", kStandInServer);
+  session.executeLong(Backup("shop", "T:\\backups\\x.bak"));
+  standIn().arm({"hang", 0, 60});
+  const auto records = Failure([&] { session.listDatabases(); });
+  EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const Diagnostic& d) { return d.sqlState == "HYT00"; }))
+      << ::testing::PrintToString(Texts(records));
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 2u);
+  EXPECT_EQ(record.statements[1].text, "select name from master..sysdatabases order by name");
+  EXPECT_EQ(record.statements[1].fault, "hang");
+  EXPECT_TRUE(record.statements[1].cancelled);
 }
 
 TEST_F(SessionTest, OperationsWithoutAConnectionFail) {

@@ -28,14 +28,8 @@ using namespace bakwyn::form;
 const std::string kWindow = "BakwynRegistryTest";
 const std::string kRunName = "BakwynRegistryTest运行";
 
-std::wstring Wide(const std::string& utf8) {
-  const std::u16string utf16 = Utf8ToUtf16(utf8);
-  return std::wstring(utf16.begin(), utf16.end());
-}
-
-std::string Narrow(const std::wstring& wide) {
-  return Utf16ToUtf8(std::u16string(wide.begin(), wide.end()));
-}
+std::wstring Wide(const std::string& utf8) { return ToWide(utf8); }
+std::string Narrow(const std::wstring& wide) { return FromWide(wide); }
 
 bool KeyExists(const std::string& path, REGSAM view) {
   HKEY key = nullptr;

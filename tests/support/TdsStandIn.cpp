@@ -155,7 +155,8 @@ void TdsStandIn::setDrives(const std::map<std::string, std::string>& directories
 
 void TdsStandIn::arm(const StandInFault& fault) {
   request(R"({"cmd":"arm","fault":)" + JsonQuote(fault.kind) + R"(,"after":)" +
-          std::to_string(fault.afterPercent) + R"(,"seconds":)" + std::to_string(fault.seconds) + "}");
+          std::to_string(fault.afterPercent) + R"(,"seconds":)" + std::to_string(fault.seconds) +
+          (fault.packets > 0 ? R"(,"packets":)" + std::to_string(fault.packets) : std::string()) + "}");
 }
 
 void TdsStandIn::listen(bool on) { request(std::string(R"({"cmd":"listen","on":)") + (on ? "true" : "false") + "}"); }

@@ -39,9 +39,10 @@ struct StandInRecord {
 };
 
 struct StandInFault {
-  std::string kind;  // "disk_full", "drop", "hang", "denied"
+  std::string kind;  // "disk_full", "drop", "hang", "denied", "slow"
   int afterPercent = 50;
   int seconds = 30;
+  int packets = 0;  // "slow": flushes of the progress messages; 0 for one per message
 };
 
 class TdsStandIn {

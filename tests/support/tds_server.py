@@ -10,12 +10,21 @@ A second loopback port takes JSON lines for the tests:
   {"cmd": "reset"}                         start-up configuration, no faults, empty record
   {"cmd": "configure", "users": {"sa": "pw"}, "databases": [...], "drives": {"T": "/dir"}}
                                            each key given replaces that part
-  {"cmd": "arm", "fault": F, ...}          F applies to the next BACKUP only:
+  {"cmd": "arm", "fault": F, ...}          F applies to the next BACKUP only
+                                           ("hang" also to a catalogue query):
         "disk_full"  3202 + 3013 after "after" percent (default 50)
         "drop"       the connection is closed after "after" percent (default 50)
-        "hang"       no answer for "seconds" (default 30) unless the client cancels
+        "hang"       no answer for "seconds" (default 30) unless the client cancels;
+                     the first BACKUP or catalogue query takes it
         "denied"     3201 with operating system error 5 (as for a folder with no
                      write permission bits)
+        "catalogue_error"  the next catalogue query answers an informational
+                     message (50001), its rows, then error 50002
+        "slow"       the backup takes "seconds" (default 6) and succeeds: its
+                     progress messages go out as it runs, in "packets" flushes
+                     spread evenly over that time (default one per message), each
+                     its own packet without end of message; silent in between
+                     unless the client cancels
   {"cmd": "record"}                        {"logins": [...], "statements": [...]}
   {"cmd": "listen", "on": false|true}      closes or reopens the TDS port
 Each answer is one JSON line with "ok".
@@ -280,6 +289,14 @@ class State:
             fault, self.fault = self.fault, None
             return fault
 
+    def take_fault_if(self, kind):
+        """The armed fault if it is of this kind (taken), else None (left armed)."""
+        with self.lock:
+            if self.fault is None or self.fault["fault"] != kind:
+                return None
+            fault, self.fault = self.fault, None
+            return fault
+
 
 class TdsConnection:
     def __init__(self, sock, state):
@@ -442,7 +459,13 @@ class TdsConnection:
             self.state.statements.append(entry)
         normal = " ".join(text.split()).rstrip(";").strip()
         if normal.lower() == CATALOGUE_QUERY:
-            self.send(self.catalogue())
+            fault = self.state.take_fault_if("hang")
+            if fault and self.hang(entry, float(fault.get("seconds", 30))):
+                return
+            failing = self.state.take_fault_if("catalogue_error")
+            if failing:
+                entry["fault"] = "catalogue_error"
+            self.send(self.catalogue(failing is not None))
         elif re.match(r"\s*backup\b", text, re.IGNORECASE):
             self.backup(text, entry)
         elif re.match(r"\s*set\b", text, re.IGNORECASE):
@@ -451,7 +474,7 @@ class TdsConnection:
             first = text.split()[0] if text.split() else ""
             self.send(self.messages([Message(102, 15, "Incorrect syntax near '%s'." % first)]))
 
-    def catalogue(self):
+    def catalogue(self, failing=False):
         with self.state.lock:
             names = sorted(self.state.databases, key=lambda n: (n.casefold(), n))
         meta = (bytes([0x81]) + struct.pack("<H", 1) + struct.pack("<IH", 0, 0x0001)
@@ -460,6 +483,11 @@ class TdsConnection:
         for name in names:
             data = name.encode("utf-16-le", "surrogatepass")
             rows += bytes([0xD1]) + struct.pack("<H", len(data)) + data
+        if failing:
+            return (self.message_token(Message(50001, 0, "The database list is read in part."))
+                    + meta + rows
+                    + self.message_token(Message(50002, 16, "The database list could not be read to the end."))
+                    + self.done(DONE_ERROR | DONE_COUNT, len(names), 0xC1))
         return meta + rows + self.done(DONE_COUNT, len(names), 0xC1)
 
     def backup(self, text, entry):
@@ -476,11 +504,8 @@ class TdsConnection:
         entry["fault"] = fault["fault"] if fault else None
         terminate = Message(3013, 16, "BACKUP DATABASE is terminating abnormally.")
 
-        if fault and fault["fault"] == "hang":
-            if self.wait_for_attention(float(fault.get("seconds", 30))):
-                entry["cancelled"] = True
-                self.send(self.done(DONE_ATTN))
-                return
+        if fault and fault["fault"] == "hang" and self.hang(entry, float(fault.get("seconds", 30))):
+            return
 
         with state.lock:
             known = {d.casefold(): d for d in state.databases}
@@ -508,9 +533,13 @@ class TdsConnection:
                 # (the stand-in may well run as root, which could write anyway).
                 target, os_error = None, "5(Access is denied.)"
         handle = None
+        # NOINIT appends the new backup set to an existing file; a failed
+        # backup leaves the sets already in it as they were.
+        kept = 0
         if target is not None:
             try:
                 mode = "w" if parsed["options"].get("INIT") or parsed["options"].get("FORMAT") else "a"
+                kept = os.path.getsize(target) if mode == "a" and os.path.isfile(target) else 0
                 handle = open(target, mode, encoding="utf-8")
             except OSError:
                 os_error = "5(Access is denied.)"
@@ -530,6 +559,27 @@ class TdsConnection:
             if fail_at is not None and percent > fail_at:
                 break
             out += self.message_token(Message(3211, 0, "%d percent processed." % percent)) + self.done(DONE_MORE)
+        if fault and fault["fault"] == "slow":
+            # The progress goes out while the backup runs, each flush its own
+            # packet, so that the client sees long silences between packets.
+            progress = [self.message_token(Message(3211, 0, "%d percent processed." % p)) + self.done(DONE_MORE)
+                        for p in steps]
+            packets = max(1, min(int(fault.get("packets", len(progress))), len(progress)))
+            interval = float(fault.get("seconds", 6)) / packets
+            for n in range(packets):
+                if self.wait_for_attention(interval):
+                    handle.close()
+                    if kept:
+                        os.truncate(target, kept)
+                    else:
+                        os.remove(target)
+                    entry["file"] = ""
+                    entry["cancelled"] = True
+                    self.send(self.done(DONE_ATTN))
+                    return
+                self.send(b"".join(progress[n * len(progress) // packets:(n + 1) * len(progress) // packets]),
+                          last=False)
+            out = b""
         with handle:
             handle.write("backup of database [%s] set '%s' up to %d percent\n"
                          % (database, parsed["options"].get("NAME", ""), percent if fail_at is not None else 100))
@@ -539,7 +589,10 @@ class TdsConnection:
             self.sock.shutdown(socket.SHUT_RDWR)
             raise ConnectionError("dropped on purpose")
         if fail_at is not None:
-            os.remove(target)
+            if kept:
+                os.truncate(target, kept)
+            else:
+                os.remove(target)
             out += self.messages([
                 Message(3202, 16, "Write on \"%s\" failed: 112(There is not enough space on the disk.)" % device),
                 terminate])
@@ -551,6 +604,15 @@ class TdsConnection:
             Message(3014, 0, "BACKUP DATABASE successfully processed 330 pages in 0.012 seconds (214.518 MB/sec)."),
         ])
         self.send(out)
+
+    def hang(self, entry, seconds):
+        """Silent for up to seconds; True, after acknowledging it, if the client cancelled meanwhile."""
+        entry["fault"] = "hang"
+        if self.wait_for_attention(seconds):
+            entry["cancelled"] = True
+            self.send(self.done(DONE_ATTN))
+            return True
+        return False
 
     def wait_for_attention(self, seconds):
         """Stays silent for up to seconds; True if the client cancelled meanwhile."""
@@ -650,7 +712,7 @@ class Server:
                     state.drives = {k.upper(): v for k, v in req["drives"].items()}
             return {"ok": True}
         if cmd == "arm":
-            if req.get("fault") not in ("disk_full", "drop", "hang", "denied"):
+            if req.get("fault") not in ("disk_full", "drop", "hang", "denied", "slow", "catalogue_error"):
                 return {"ok": False, "error": "unknown fault %r" % req.get("fault")}
             with state.lock:
                 state.fault = dict(req)
