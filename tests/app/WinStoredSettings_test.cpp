@@ -220,7 +220,10 @@ TEST_F(WinStoredSettings, FlawedStoredSettingsStillBackUpAtTheirMinuteWithoutTak
   ASSERT_EQ(a.focused(), a.control("mEdt3")) << "the focus could not be put into mEdt3";
 
   const std::string path = folder + "\\" + minute.fileName();
-  ASSERT_TRUE(WaitForBackupFile(minute, Wide(path))) << path << "\n" << ::testing::PrintToString(a.log());
+  ASSERT_TRUE(WaitForBackupFile(minute, Wide(path)))
+      << path << "\n"
+      << (a.process().ended(0) ? "the program ended, code " + std::to_string(a.process().exitCode())
+                               : ::testing::PrintToString(a.log()));
   const std::vector<std::string> lines = a.waitForLogText(Succeeded(path));
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines.front(), kHeader);
@@ -293,8 +296,10 @@ TEST_F(WinStoredSettings, CleanupKeepsTheNewestRealBackupWhenAFileIsDatedInTheFu
   a.menu("N1");  // for the log
   ASSERT_TRUE(a.checked("dxCheckEdit5"));
   Sleep(static_cast<DWORD>(minute.msFromNow()));
-  const std::vector<std::string> lines = a.waitForLogText(kFailed, 30000);
-  EXPECT_EQ(Texts(lines), (std::vector<std::string>{"(no stamp) " + kHeader, kStarted, kFailed}));
+  // The slot ran (and failed, as the server is down; a line with the cause may follow).
+  std::vector<std::string> texts = Texts(a.waitForLogText(kFailed, 30000));
+  texts.resize(std::min<size_t>(texts.size(), 3));
+  EXPECT_EQ(texts, (std::vector<std::string>{"(no stamp) " + kHeader, kStarted, kFailed}));
   for (const auto& f : files) EXPECT_EQ(fs::exists(dir / f.name), f.kept) << Utf8(f.name);
 }
 

@@ -353,30 +353,27 @@ void App::start() {
   ASSERT_TRUE(process_.start(remote::ExePath())) << GetLastError();
   main_ = remote::WaitFor(&remote::FindMain, pid(), 20000);
   ASSERT_NE(main_, nullptr) << "the main window never appeared";
-  // The window adds its tray icon as it is made, waiting on the shell, and may
-  // answer sent messages meanwhile. Start-up itself then sends nothing to
-  // another thread and runs before the message loop, so a message sent after
-  // the icon is there is answered once start-up is over.
-  ASSERT_TRUE(WaitUntil([&] { return TrayIconShown(main_); }, 20000, 20)) << "no tray icon";
-  DWORD_PTR ignored = 0;
-  ASSERT_NE(SendMessageTimeoutW(main_, WM_NULL, 0, 0, SMTO_NORMAL, 30000, &ignored), 0) << "start-up did not end";
+  // Start-up runs before the message loop and asks for no messages of its own
+  // (it only waits on the shell for its tray icon): the process is first idle
+  // when its loop waits for input, that is, when start-up is over.
+  ASSERT_EQ(WaitForInputIdle(process_.pi.hProcess, 30000), 0u) << "start-up did not end";
 }
 
-// The window builds its controls when it is first shown. Until then a sent
-// message is all there is: it is answered between two posted ones, so it does
-// not show that what was posted before has been handled.
+// Returns once the program has handled what was posted to it before. A sent
+// message would not do: the thread takes sent messages before posted ones.
+// So a mark is posted behind them, a text limit of the read-only pane, and
+// read back until it arrives.
 //
-// With the controls there, a mark is posted behind what came before, a text
-// limit of the read-only pane, and read back until it arrives (a sent message
-// would not do: the thread takes sent messages before posted ones).
+// Until the window is first shown it has no controls, and nothing posted to it
+// shows when it arrives; then a sent message, answered at the latest after the
+// posted one being handled, is all there is (menu("N1") waits for the window).
 void App::idle() {
   static WPARAM counter = 0x100000;
   HWND probe = FindControl(main_, "mavMemo2");
   if (!probe) {
     DWORD_PTR ignored = 0;
     SendMessageTimeoutW(main_, WM_NULL, 0, 0, SMTO_NORMAL, 30000, &ignored);
-    probe = FindControl(main_, "mavMemo2");
-    if (!probe) return;
+    return;
   }
   const WPARAM mark = ++counter;
   PostMessageW(probe, EM_SETLIMITTEXT, mark, 0);
