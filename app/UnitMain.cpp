@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <shellapi.h>
+#include <objbase.h>
 #include <shlobj.h>
 
 #include <memory>
@@ -14,6 +15,20 @@ namespace bakwyn::app {
 namespace {
 
 const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+
+class ComApartment {
+ public:
+  ComApartment() : ok_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+  ~ComApartment() {
+    // Only a successful initialisation is balanced by an uninitialisation.
+    if (ok_) CoUninitialize();
+  }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+
+ private:
+  bool ok_;
+};
 
 }  // namespace
 
@@ -82,6 +97,9 @@ void TFrmMain::quit() {
 }
 
 std::optional<std::string> TFrmMain::browseForFolder(const std::string& title) {
+  // COM for the folder browser, on the program's only thread, from its first use
+  // on: the tray program that never browses never loads it.
+  static const ComApartment com;
   const std::u16string wideTitle = Utf8ToUtf16(title);
   BROWSEINFOW info{};
   info.hwndOwner = hwnd();
