@@ -19,6 +19,7 @@
 #include "settings/ControlStore.h"
 #include "settings/MemoryRegistry.h"
 #include "tests/engine/EngineFakes.h"
+#include "tests/support/TestProtector.h"
 
 namespace bakwyn::app {
 namespace {
@@ -89,42 +90,8 @@ struct FixedClock final : Clock {
   LocalDateTime now() const override { return {2026, 12, 10, 7, 5, 9, 0}; }
 };
 
-class ScriptedSession final : public ServerSession {
- public:
-  void open(const std::string& user, const std::string& password, const std::string& server) override {
-    opens.push_back(user + "|" + password + "|" + server);
-    if (refuse) throw ServerError("Login failed", {{"42000", 18456, "Login failed for user"}});
-  }
-  std::vector<std::string> listDatabases() override {
-    listed = databases;
-    return databases;
-  }
-  bool locate(const std::string& name) const override {
-    for (const auto& n : listed) {
-      if (n == name) return true;
-    }
-    return false;
-  }
-  void closeQuery() override {}
-  void execute(const std::string&) override {}
-  const std::vector<Diagnostic>& messages() const override { return none_; }
-
-  std::vector<std::string> databases{"master", "shop", "商店"};
-  std::vector<std::string> listed;
-  std::vector<std::string> opens;
-  bool refuse = false;
-
- private:
-  std::vector<Diagnostic> none_;
-};
-
-// Reversible and visibly different from the clear text, which is all the
-// handlers need to know of the protection.
-class ReversingProtector final : public settings::SecretProtector {
- public:
-  std::string protect(std::string_view s) const override { return std::string(s.rbegin(), s.rend()); }
-  std::string unprotect(std::string_view s) const override { return std::string(s.rbegin(), s.rend()); }
-};
+using testing::FakeSession;
+using testing::TestProtector;
 
 const std::string kKeyBase = std::string(settings::StateRoot) + "FrmMain\\";
 const std::string kRunKey(settings::RunKey);
@@ -139,9 +106,9 @@ struct TimerWatch final : form::ControlView {
 struct Rig {
   Form form;
   BackupSettings settings;
-  ScriptedSession session;
+  FakeSession session;
   settings::MemoryRegistry registry;
-  ReversingProtector protector;
+  TestProtector protector;
   FakeShell shell;
   FixedClock clock;
   testing::FakeFiles files;
@@ -372,7 +339,7 @@ TEST_F(Handlers, SuccessfulSaveStoresAppliesAndLogsTwoLines) {
 
   EXPECT_THAT(shell.messages, IsEmpty());
   EXPECT_THAT(log(), ElementsAre("[26-12-10 07:05:09]: 数据库连接成功!", "[26-12-10 07:05:09]: 保存成功!"));
-  EXPECT_THAT(session.opens, ElementsAre("sa| p;w}d |OFFICE1")) << "the login is trimmed, the password is not";
+  EXPECT_THAT(session.opens(), ElementsAre("sa| p;w}d |OFFICE1")) << "the login is trimmed, the password is not";
   // What the save proved is what runs.
   EXPECT_EQ(settings.database, "shop");
   EXPECT_EQ(settings.user, "sa");
@@ -492,7 +459,7 @@ TEST_F(Handlers, SaveChecksInOrderAndStoresNothingOnFailure) {
     Rig r;
     Form& f = r.form;
     f.mavMemo1.addLine("old line");
-    r.session.refuse = c.refuse;
+    r.session.failOpen = c.refuse;
     f.user->setText(c.user);
     f.database->setText(c.database);
     f.folder->setText(c.folder);
@@ -510,7 +477,7 @@ TEST_F(Handlers, BlankServerFieldFallsBackToTheComputerName) {
   fillValidForm();
   form.server->setText("");
   form.BitBtn1.onClick();
-  EXPECT_THAT(session.opens, ElementsAre("sa|p;w}d|OFFICE1"));
+  EXPECT_THAT(session.opens(), ElementsAre("sa|p;w}d|OFFICE1"));
   EXPECT_EQ(form.server->text(), "OFFICE1");
 }
 
@@ -551,7 +518,7 @@ TEST_F(Handlers, DatabaseListFillsOnFirstDropDownAndEmptiesSilentlyOnFailure) {
   form.database->dropDown();
   EXPECT_EQ(form.tree->topNodes().size(), 3u) << "a filled list is not refreshed on opening";
 
-  session.refuse = true;
+  session.failOpen = true;
   form.SpeedButton1.onClick();
   EXPECT_THAT(form.tree->topNodes(), IsEmpty());
   EXPECT_THAT(shell.messages, IsEmpty());

@@ -22,7 +22,7 @@
 #include "tests/engine/BackupStatementParser.h"
 #include "tests/server/ConnectionStringParser.h"
 #include "tests/settings/StoreWindow.h"
-#include "tests/settings/TestProtector.h"
+#include "tests/support/TestProtector.h"
 
 namespace bakwyn {
 namespace {
