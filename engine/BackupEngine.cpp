@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/SqlText.h"
+#include "base/SqlText.h"
 
 namespace bakwyn {
 namespace {

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "base/Text.h"
-#include "engine/SqlText.h"
+#include "base/SqlText.h"
 
 namespace bakwyn::form {
 namespace {
