@@ -50,9 +50,11 @@ std::string LogStamp(const LocalDateTime& t) {
 
 FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine,
                            ServerSession& session, settings::Registry& registry,
-                           const settings::SecretProtector& protector, const Clock& clock, FormShell& shell)
+                           const settings::SecretProtector& protector, const Clock& clock, History& history,
+                           FormShell& shell)
     : form_(form), settings_(settings), engine_(engine), session_(session), registry_(registry),
-      protector_(protector), clock_(clock), shell_(shell) {
+      protector_(protector), clock_(clock), history_(history), shell_(shell),
+      status_(form.rmTrayIcon1, registry, settings, [this](const std::string& line) { AppendLog(line); }) {
   form_.onShow = [this] { FormShow(); };
   form_.onCloseQuery = [this] { return FormCloseQuery(); };
   form_.onSysCommand = [this](unsigned command) { return WMSysCommand(command); };
@@ -68,17 +70,30 @@ FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, B
   form_.N4.onClick = [this] { N4Click(); };
   form_.N1.onClick = [this] { N1Click(); };
   form_.N2.onClick = [this] { N2Click(); };
-  form_.Timer1.onTimer = [this] { engine_.Timer1Timer(); };
+  form_.N5.onClick = [this] { N5Click(); };
+  form_.Timer1.onTimer = [this] {
+    engine_.Timer1Timer();
+    status_.check(clock_.now());
+  };
+  engine_.onOutcome = [this](const BackupOutcome& outcome) { status_.record(outcome); };
   form_.Bak.onExecute = [this] { engine_.BakExecute(); };
   form_.Action1.onExecute = [this] { Action1Execute(); };
   form_.deleteoldfile.onExecute = [this] { engine_.deleteoldfileExecute(); };
 }
 
-void FormHandlers::AppendLog(const std::string& text) { form_.mavMemo1.addLine(LogStamp(clock_.now()) + text); }
+void FormHandlers::AppendLog(const std::string& text) {
+  const LocalDateTime now = clock_.now();
+  form_.mavMemo1.addLine(LogStamp(now) + text);
+  // A history that cannot be written (no rights to its folder, a full disk)
+  // never stops the line from reaching the pane.
+  history_.append(now, text);
+}
 
 void FormHandlers::FormCreate() {
   form_.mavMemo1.clear();
   form_.mavMemo1.addLine("备份记录:");
+  history_.append(clock_.now(), "备份记录:");
+  status_.load();
   for (SlotState& slot : settings_.slots) slot.lastRunDate.clear();
 
   // Nothing here waits for a person before the schedule is armed: after a
@@ -158,6 +173,7 @@ void FormHandlers::Action1Execute() {
   }
   settings_.cleanupEnabled = form_.dxCheckEdit5.checked();
   settings_.retentionDays = form_.mavSpinEdit1.mIntValue();
+  status_.armed(clock_.now());
 }
 
 bool FormHandlers::FormCloseQuery() {
@@ -188,6 +204,7 @@ void FormHandlers::BitBtn2Click() { shell_.requestClose(); }
 void FormHandlers::N2Click() { shell_.requestClose(); }
 void FormHandlers::N4Click() { shell_.openAddress(std::string(form::kMakerWebAddress)); }
 void FormHandlers::Label10Click(const std::string& labelText) { shell_.openAddress(labelText); }
+void FormHandlers::N5Click() { shell_.openFile(history_.path()); }
 
 void FormHandlers::BitBtn1Click() {
   form_.mavMemo1.clear();

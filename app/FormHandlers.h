@@ -11,7 +11,9 @@
 #include <string>
 #include <string_view>
 
+#include "app/BackupStatus.h"
 #include "engine/BackupEngine.h"
+#include "engine/History.h"
 #include "engine/BackupSettings.h"
 #include "engine/Clock.h"
 #include "form/SettingsForm.h"
@@ -40,6 +42,8 @@ class FormShell {
   virtual void hideWindow() = 0;
   virtual void requestClose() = 0;
   virtual void openAddress(const std::string& address) = 0;
+  // Opens a file with the program the user opens such files with.
+  virtual void openFile(const std::string& path) = 0;
   // The folder browser; nothing when cancelled or when the folder has no path.
   virtual std::optional<std::string> browseForFolder(const std::string& title) = 0;
   // True when the program runs with administrator rights (the machine-wide
@@ -57,15 +61,17 @@ class FormHandlers {
   // Every reference must outlive this.
   FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine, ServerSession& session,
                settings::Registry& registry, const settings::SecretProtector& protector, const Clock& clock,
-               FormShell& shell);
+               History& history, FormShell& shell);
   FormHandlers(const FormHandlers&) = delete;
   FormHandlers& operator=(const FormHandlers&) = delete;
 
   // Start-up: log header, autostart, stored settings, and the schedule when a
   // database was stored.
   void FormCreate();
-  // Appends "[YY-MM-DD HH:NN:SS]: " + text to the log pane.
+  // Appends "[YY-MM-DD HH:NN:SS]: " + text to the log pane, and the line with
+  // its full date to the history.
   void AppendLog(const std::string& text);
+  const BackupStatus& status() const { return status_; }
 
   void Action1Execute();  // apply the settings to the engine and arm the schedule
   void RegisterAutostart();
@@ -82,6 +88,7 @@ class FormHandlers {
   void N1Click();       // settings window
   void N2Click();       // exit
   void N4Click();       // the maker's web site
+  void N5Click();       // the backup history
   void Label10Click(const std::string& labelText);
   void SpeedButton1Click();  // refresh the database list
   void mEdt1InitPopup();
@@ -99,7 +106,9 @@ class FormHandlers {
   settings::Registry& registry_;
   const settings::SecretProtector& protector_;
   const Clock& clock_;
+  History& history_;
   FormShell& shell_;
+  BackupStatus status_;
   std::string computerName_;
 };
 

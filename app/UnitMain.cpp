@@ -34,11 +34,20 @@ class ComApartment {
 
 TFrmMain::TFrmMain(BackupSettings& settings, const Clock& clock, ServerSession& session, FileSystem& files,
                    settings::Registry& registry, const settings::SecretProtector& protector)
-    : engine_(settings, clock, session, files, [this](const std::string& line) { handlers_.AppendLog(line); }),
-      handlers_(form_, settings, engine_, session, registry, protector, clock, *this),
+    : history_(files, HistoryPath()),
+      engine_(settings, clock, session, files, [this](const std::string& line) { handlers_.AppendLog(line); }),
+      handlers_(form_, settings, engine_, session, registry, protector, clock, history_, *this),
       window_(form_) {
   // Closing the window ends the program.
   window_.onDestroyed = [] { PostQuitMessage(0); };
+}
+
+std::string HistoryPath() {
+  // The machine's data folder, the same for every user (and for a service).
+  wchar_t folder[MAX_PATH] = {};
+  const DWORD length = GetEnvironmentVariableW(L"ProgramData", folder, MAX_PATH);
+  const std::string base = length > 0 && length < MAX_PATH ? FromWide(folder) : std::string("C:\\ProgramData");
+  return base + "\\Bakwyn\\Bakwyn.log";
 }
 
 std::string TFrmMain::computerName() {
@@ -66,6 +75,11 @@ void TFrmMain::openAddress(const std::string& address) {
   const std::u16string parameter = Utf8ToUtf16(address);
   // The address itself, so that the shell opens it in the user's default browser.
   ShellExecuteW(hwnd(), L"open", Wide(parameter), nullptr, nullptr, SW_SHOWMAXIMIZED);
+}
+
+void TFrmMain::openFile(const std::string& path) {
+  const std::u16string file = Utf8ToUtf16(path);
+  ShellExecuteW(hwnd(), L"open", Wide(file), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 bool TFrmMain::elevated() {

@@ -82,6 +82,7 @@ class SettingsForm : public ComponentOwner {
   Action& deleteoldfile;
   Component& adoConn;
   Component& qryTemp;
+  MenuItem& N5;  // the backup history
 
   TdxCheckEdit& slotCheck(int slot) { return *dxCheckEdits.at(static_cast<size_t>(slot) - 1); }  // 1 to 4
   TmavTimeEdit& slotTime(int slot) { return *dxTimeEdits.at(static_cast<size_t>(slot) - 1); }

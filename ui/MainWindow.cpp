@@ -91,6 +91,7 @@ MainWindow::MainWindow(form::SettingsForm& form)
   }
   tray_ = std::make_unique<TrayIconView>(hwnd(), kTrayIconId, kTrayMessage,
                                          LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1)),
+                                         LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(2)),
                                          form::kFrmMainCaption);
   form_.rmTrayIcon1.attach(tray_.get());
   timer_ = std::make_unique<TimerView>(hwnd(), IdOf(form_.Timer1), form_.Timer1.interval());

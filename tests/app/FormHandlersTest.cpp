@@ -62,6 +62,7 @@ class FakeShell final : public FormShell {
   void hideWindow() override { windowShown = false; }
   void requestClose() override { ++closeRequests; }
   void openAddress(const std::string& address) override { opened.push_back(address); }
+  void openFile(const std::string& path) override { opened.push_back(path); }
   std::optional<std::string> browseForFolder(const std::string& title) override {
     browseTitle = title;
     return folderChoice;
@@ -112,8 +113,9 @@ struct Rig {
   FakeShell shell;
   FixedClock clock;
   testing::FakeFiles files;
-  BackupEngine engine{settings, clock, session, files, [](const std::string&) {}};
-  FormHandlers handlers{form, settings, engine, session, registry, protector, clock, shell};
+  History history{files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log"};
+  BackupEngine engine{settings, clock, session, files, [this](const std::string& line) { handlers.AppendLog(line); }};
+  FormHandlers handlers{form, settings, engine, session, registry, protector, clock, history, shell};
   TimerWatch timer;
 
   Rig() {
@@ -557,6 +559,50 @@ TEST_F(Handlers, FolderBrowserResults) {
     EXPECT_EQ(form.folder->text(), c.want);
   }
   EXPECT_EQ(shell.browseTitle, "请选择一个目录来做为Vorda软件数据库备份位置");
+}
+
+// The tray icon's view as the handlers leave it.
+struct TrayWatch final : form::ControlView {
+  void showTip(const std::string& tip) override { this->tip = tip; }
+  void showAlarm(bool on) override { alarmed = on; }
+  void showBalloon(const std::string& title, const std::string&) override { balloons.push_back(title); }
+  std::string tip;
+  bool alarmed = false;
+  std::vector<std::string> balloons;
+};
+
+TEST_F(Handlers, EveryLogLineAlsoGoesToTheHistoryWithItsFullDate) {
+  registry.setValue(kKeyBase + "mEdt1", "TEXT", "shop");
+  registry.setValue(kKeyBase + "dxCheckEdit5", "CHECKED", "maybe");
+  handlers.FormCreate();
+  EXPECT_EQ(files.others["C:\\ProgramData\\Bakwyn\\Bakwyn.log"],
+            "2026-12-10 07:05:09 备份记录:\r\n"
+            "2026-12-10 07:05:09 无法读取存储的设置: dxCheckEdit5 \"maybe\",已忽略\r\n");
+  // The pane keeps its own form of the lines.
+  EXPECT_THAT(log(), ElementsAre("备份记录:", "[26-12-10 07:05:09]: 无法读取存储的设置: dxCheckEdit5 \"maybe\",已忽略"));
+  form.N5.onClick();
+  EXPECT_THAT(shell.opened, ElementsAre("C:\\ProgramData\\Bakwyn\\Bakwyn.log"));
+}
+
+TEST_F(Handlers, ABackupsOutcomeReachesTheTrayIconAndTheHistory) {
+  TrayWatch watch;
+  form.rmTrayIcon1.attach(&watch);
+  registry.setValue(kKeyBase + "mEdt1", "TEXT", "shop");
+  registry.setValue(kKeyBase + "mavBEdit2", "TEXT", "D:\\bak\\");
+  handlers.FormCreate();
+  session.failOpen = true;
+  form.Bak.execute();
+  EXPECT_TRUE(watch.alarmed);
+  EXPECT_EQ(watch.tip, "Bakwyn[Vorda免费软件]\n上次备份: 12-10 07:05 失败");
+  EXPECT_THAT(watch.balloons, ElementsAre("数据库备份失败!"));
+  const std::string& history = files.others["C:\\ProgramData\\Bakwyn\\Bakwyn.log"];
+  EXPECT_NE(history.find("07:05:09 数据库备份失败!\r\n2026-12-10 07:05:09 原因: "), std::string::npos) << history;
+
+  session.failOpen = false;
+  form.Bak.execute();
+  EXPECT_FALSE(watch.alarmed);
+  EXPECT_EQ(watch.tip, "Bakwyn[Vorda免费软件]\n上次备份: 12-10 07:05 成功");
+  form.rmTrayIcon1.attach(nullptr);
 }
 
 }  // namespace

@@ -102,10 +102,30 @@ class FakeFiles final : public FileSystem {
     entries.erase(path.substr(dir_.size()));
     return {true, {}};
   }
+  // Files outside the backup directory (the history) are kept whole, by path.
+  std::optional<std::uint64_t> fileSize(const std::string& path) override {
+    const auto it = others.find(path);
+    if (it == others.end()) return std::nullopt;
+    return it->second.size();
+  }
+  FileResult appendDurably(const std::string& path, const std::string& bytes) override {
+    if (failAppend) return {false, "There is not enough space on the disk."};
+    others[path] += bytes;
+    return {true, {}};
+  }
+  FileResult replaceFile(const std::string& from, const std::string& to) override {
+    const auto it = others.find(from);
+    if (it == others.end()) return {false, "The system cannot find the file specified."};
+    others[to] = std::move(it->second);
+    others.erase(from);
+    return {true, {}};
+  }
 
   std::map<std::string, Entry> entries;  // by name inside the directory
   std::vector<std::string> created;
   std::vector<std::string> removed;
+  std::map<std::string, std::string> others;  // whole files elsewhere, by path
+  bool failAppend = false;
   int listings = 0;
 
  private:
