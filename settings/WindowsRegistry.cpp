@@ -8,14 +8,13 @@
 namespace bakwyn::settings {
 namespace {
 
-std::wstring Wide(const std::string& utf8) { return ToWide(utf8); }
 
 class WindowsKey : public RegistryKey {
  public:
   explicit WindowsKey(UniqueHkey key) : key_(std::move(key)) {}
 
   std::optional<std::string> readString(const std::string& name) override {
-    const std::wstring wideName = Wide(name);
+    const std::wstring wideName = ToWide(name);
     // The value may grow between the size query and the read: retry until the
     // buffer holds it.
     std::wstring buffer(64, L'\0');
@@ -36,9 +35,9 @@ class WindowsKey : public RegistryKey {
   }
 
   void writeString(const std::string& name, const std::string& data) override {
-    const std::wstring wideData = Wide(data);
+    const std::wstring wideData = ToWide(data);
     const auto bytes = static_cast<DWORD>((wideData.size() + 1) * sizeof(wchar_t));
-    const LSTATUS status = RegSetValueExW(key_.get(), Wide(name).c_str(), 0, REG_SZ,
+    const LSTATUS status = RegSetValueExW(key_.get(), ToWide(name).c_str(), 0, REG_SZ,
                                           reinterpret_cast<const BYTE*>(wideData.c_str()), bytes);
     if (status != ERROR_SUCCESS) throw RegistryError("Failed to set data for '" + name + "'", status);
   }
@@ -52,7 +51,7 @@ class WindowsRegistry : public Registry {
   explicit WindowsRegistry(RegistryView view) : viewFlag_(view == RegistryView::Wow64_32 ? KEY_WOW64_32KEY : 0) {}
 
   std::unique_ptr<RegistryKey> open(const std::string& path, Access access) override {
-    const std::wstring widePath = Wide(path);
+    const std::wstring widePath = ToWide(path);
     const REGSAM rights = (access == Access::Read ? KEY_READ : KEY_READ | KEY_WRITE) | viewFlag_;
     UniqueHkey key;
     if (access == Access::Read) {
