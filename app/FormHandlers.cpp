@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/Text.h"
+#include "engine/FolderCheck.h"
 #include "form/FrmMainIds.h"
 #include "settings/Autostart.h"
 #include "settings/ControlStore.h"
@@ -249,6 +250,21 @@ void FormHandlers::BitBtn1Click() {
   }
 
   if (!checkSchedule()) return;
+
+  // The server's service account, not the user, writes the backups: the
+  // server itself creates the folder and proves it can write there, now
+  // rather than at the first backup at night.
+  const FolderCheck check = CheckBackupFolder(session_, folder.tText());
+  if (check.outcome == FolderCheck::Outcome::Refused) {
+    shell_.showMessageCode(kMessageStop, "SQL服务器无法创建或写入" + std::string(kDirectoryCaption) + " " +
+                                             folder.tText() + ":\r" + check.reason +
+                                             "\r请让SQL Server服务的登录帐户(例如 NT Service\\MSSQLSERVER)"
+                                             "对该目录有修改权限,或选择另一个目录。");
+    shell_.focus(folder);
+    return;
+  }
+  if (check.outcome == FolderCheck::Outcome::NotChecked) AppendLog("无法检查备份目录: " + check.reason);
+  if (!check.note.empty()) AppendLog(check.note);
 
   // Settings that could not be stored are not applied either, and the save is
   // not reported as done: they would be lost at the next start.

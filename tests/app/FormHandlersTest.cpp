@@ -605,5 +605,47 @@ TEST_F(Handlers, ABackupsOutcomeReachesTheTrayIconAndTheHistory) {
   form.rmTrayIcon1.attach(nullptr);
 }
 
+TEST_F(Handlers, SaveHasTheServerCheckTheFolderItWillWrite) {
+  struct Case {
+    const char* name;
+    int failingStatement;  // of the folder check: 0 create, 1 write
+    int number;
+    const char* text;
+    std::vector<std::string> messages;
+    std::vector<std::string> log;
+    bool stored;
+  } cases[] = {
+      {"writable", -1, 0, "", {}, {"[26-12-10 07:05:09]: 数据库连接成功!", "[26-12-10 07:05:09]: 保存成功!"}, true},
+      {"refused: the server's reason and a hint, nothing stored", 0, 22048,
+       "xp_create_subdir() returned error 5, 'Access is denied.'",
+       {"1:SQL服务器无法创建或写入SQL数据库备份目录 T:\\备份:\r22048 xp_create_subdir() returned error 5, 'Access is "
+        "denied.'\r请让SQL Server服务的登录帐户(例如 NT Service\\MSSQLSERVER)对该目录有修改权限,或选择另一个目录。"},
+       {"[26-12-10 07:05:09]: 数据库连接成功!"}, false},
+      {"a login that may not check: saved, and the log says so", 0, 229,
+       "The EXECUTE permission was denied on the object 'xp_create_subdir'.", {},
+       {"[26-12-10 07:05:09]: 数据库连接成功!",
+        "[26-12-10 07:05:09]: 无法检查备份目录: 229 The EXECUTE permission was denied on the object 'xp_create_subdir'.",
+        "[26-12-10 07:05:09]: 保存成功!"},
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig r;
+    r.form.onShow();
+    r.form.mEdt1.setText("shop");
+    r.form.mavBEdit2.setText("T:\\备份");
+    int statement = 0;
+    r.session.onExecute = [&](const std::string&) {
+      if (statement++ == c.failingStatement) throw ServerError(c.text, {{"42000", c.number, c.text}});
+    };
+    r.form.BitBtn1.onClick();
+    EXPECT_EQ(r.shell.messages, c.messages);
+    EXPECT_EQ(r.log(), c.log);
+    EXPECT_EQ(r.registry.hasKey(kKeyBase + "mEdt1"), c.stored);
+    if (!c.stored) EXPECT_EQ(r.shell.focused, "mavBEdit2");
+    EXPECT_EQ(r.session.statements.at(0), "EXEC master.dbo.xp_create_subdir N'T:\\备份'");
+  }
+}
+
 }  // namespace
 }  // namespace bakwyn::app
