@@ -27,6 +27,8 @@ constexpr std::string_view kDirectoryCaption = "SQL数据库备份目录";
 constexpr std::string_view kConnectFailed =
     "无法联接到你所指定的SQL服务器.\r请检查你输入的各个参数的正确性!\r可能原因:\r"
     "1.  指定电脑上并没有安装SQL数据库;\r2.  SQL服务器还没有启动.\r3.  或者SA密码不正确.\r";
+constexpr std::string_view kNoServer =
+    "这台电脑上没有找到SQL Server。\r请先安装SQL Server(例如SQL Server Express),\r或确认它已安装在这台电脑上。";
 constexpr std::string_view kFolderTitle = "请选择一个目录来做为Vorda软件数据库备份位置";
 constexpr size_t kShownStoredText = 80;  // characters of a bad stored value quoted in the log
 
@@ -63,6 +65,7 @@ FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, B
   form_.BitBtn3.onClick = [this] { BitBtn3Click(); };
   form_.BitBtn2.onClick = [this] { BitBtn2Click(); };
   form_.SpeedButton1.onClick = [this] { SpeedButton1Click(); };
+  form_.SpeedButton2.onClick = [this] { SpeedButton2Click(); };
   form_.Label10.onClick = [this](form::LinkLabel& sender) { Label10Click(sender.caption()); };
   form_.Label11.onClick = [this](form::LinkLabel& sender) { Label10Click(sender.caption()); };
   form_.mavBEdit2.onButtonClick = [this](form::TdxButtonEdit&) { mavBEdit2ButtonClick(); };
@@ -142,11 +145,28 @@ void FormHandlers::RegisterAutostart() {
 
 void FormHandlers::FormShow() {
   computerName_ = shell_.computerName();
-  // The server is always this computer. The login and the folder get their
-  // defaults only when empty: opening the window must not change saved settings.
-  form_.mEdt2.setText(computerName_);
+  instances_ = shell_.sqlInstances();
+  // The server is always this computer: its name goes in front, and the
+  // instance the field names stays; with none named and only one named
+  // instance installed (SQL Server Express installs "SQLEXPRESS"), that one.
+  form_.mEdt2.setText(settings::DefaultServer(computerName_, instances_, form_.mEdt2.text()));
+  // The login and the folder get their defaults only when empty: opening the
+  // window must not change saved settings.
   if (form_.mEdt3.tText().empty()) form_.mEdt3.setText(std::string(kDefaultUser));
-  if (form_.mavBEdit2.tText().empty()) form_.mavBEdit2.setText(std::string(kDefaultBackupDir));
+  if (form_.mavBEdit2.tText().empty()) form_.mavBEdit2.setText(DefaultBackupDir());
+}
+
+std::string FormHandlers::DefaultBackupDir() {
+  // The server's service account writes the backups: D: only when it is a
+  // disk of this computer, otherwise the folder the instance itself uses.
+  if (shell_.fixedDisk('D')) return std::string(kDefaultBackupDir);
+  const std::string server = form_.mEdt2.tText();
+  const size_t slash = server.find('\\');
+  const std::string instance = slash == std::string::npos ? std::string(settings::kDefaultInstance) : server.substr(slash + 1);
+  for (const settings::SqlInstance& found : instances_) {
+    if (EqualsIgnoringAsciiCase(found.name, instance) && !found.backupDirectory.empty()) return found.backupDirectory;
+  }
+  return std::string(kFallbackBackupDir);
 }
 
 void FormHandlers::Action1Execute() {
@@ -234,7 +254,8 @@ void FormHandlers::BitBtn1Click() {
     session_.listDatabases();
     found = session_.locate(database.tText());
   } catch (const std::exception&) {
-    shell_.showMessageCode(kMessageStop, std::string(kConnectFailed));
+    // Nothing to connect to at all is a different matter from a wrong password.
+    shell_.showMessageCode(kMessageStop, std::string(shell_.sqlInstances().empty() ? kNoServer : kConnectFailed));
     return;
   }
   if (!found) {
@@ -331,6 +352,17 @@ void FormHandlers::SpeedButton1Click() {
   } catch (const std::exception&) {
     list.clear();
   }
+}
+
+void FormHandlers::SpeedButton2Click() {
+  instances_ = shell_.sqlInstances();
+  if (instances_.empty()) {
+    shell_.showMessageCode(kMessageStop, std::string(kNoServer));
+    return;
+  }
+  std::vector<std::string> servers;
+  for (const settings::SqlInstance& instance : instances_) servers.push_back(settings::ServerFor(computerName_, instance));
+  if (const std::optional<size_t> chosen = shell_.choose(form_.mEdt2, servers)) form_.mEdt2.setText(servers[*chosen]);
 }
 
 void FormHandlers::mEdt1InitPopup() {

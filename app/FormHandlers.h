@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/BackupStatus.h"
 #include "engine/BackupEngine.h"
@@ -20,11 +21,14 @@
 #include "server/ServerSession.h"
 #include "settings/Registry.h"
 #include "settings/SecretProtector.h"
+#include "settings/SqlInstances.h"
 
 namespace bakwyn::app {
 
 inline constexpr std::string_view kDefaultUser = "sa";
 inline constexpr std::string_view kDefaultBackupDir = "D:\\数据库自动备份目录";
+// When D: is no disk of this computer and the instance names no folder of its own.
+inline constexpr std::string_view kFallbackBackupDir = "C:\\数据库自动备份目录";
 
 // The log pane's time stamp, "[YY-MM-DD HH:NN:SS]: ".
 std::string LogStamp(const LocalDateTime& t);
@@ -54,6 +58,12 @@ class FormShell {
   virtual bool restartElevated() = 0;
   // Ends the program without the exit question.
   virtual void quit() = 0;
+  // The SQL Server instances installed on this computer.
+  virtual std::vector<settings::SqlInstance> sqlInstances() = 0;
+  // A menu of `items` below `anchor`; the index chosen, or nothing.
+  virtual std::optional<size_t> choose(const form::Control& anchor, const std::vector<std::string>& items) = 0;
+  // True when the drive is a fixed disk of this computer (not removable, not a network drive).
+  virtual bool fixedDisk(char drive) = 0;
 };
 
 class FormHandlers {
@@ -91,10 +101,12 @@ class FormHandlers {
   void N5Click();       // the backup history
   void Label10Click(const std::string& labelText);
   void SpeedButton1Click();  // refresh the database list
+  void SpeedButton2Click();  // pick an instance of this computer
   void mEdt1InitPopup();
   void mavTree1Click();
   void mavBEdit2ButtonClick();
 
+  std::string DefaultBackupDir();
   // The checks that keep a save from storing what could never run.
   bool checkSchedule();
   void offerElevatedRestart();
@@ -110,6 +122,7 @@ class FormHandlers {
   FormShell& shell_;
   BackupStatus status_;
   std::string computerName_;
+  std::vector<settings::SqlInstance> instances_;  // as found when the window was last shown
 };
 
 }  // namespace bakwyn::app

@@ -10,6 +10,7 @@
 
 #include "base/Text.h"
 #include "base/WinHandles.h"
+#include "settings/WindowsRegistry.h"
 
 namespace bakwyn::app {
 namespace {
@@ -102,6 +103,31 @@ bool TFrmMain::restartElevated() {
   info.nShow = SW_SHOWNORMAL;
   // False when the user declined or the program could not be started.
   return ShellExecuteExW(&info) != FALSE;
+}
+
+std::vector<settings::SqlInstance> TFrmMain::sqlInstances() {
+  const auto view64 = settings::MakeWindowsRegistry(settings::RegistryView::Wow64_64);
+  const auto view32 = settings::MakeWindowsRegistry(settings::RegistryView::Wow64_32);
+  return settings::FindSqlInstances(*view64, *view32);
+}
+
+std::optional<size_t> TFrmMain::choose(const form::Control& anchor, const std::vector<std::string>& items) {
+  UniqueMenu menu(CreatePopupMenu());
+  for (size_t i = 0; i < items.size(); ++i) {
+    const std::u16string text = Utf8ToUtf16(items[i]);
+    AppendMenuW(menu.get(), MF_STRING, static_cast<UINT_PTR>(i + 1), Wide(text));
+  }
+  RECT below{};
+  if (HWND widget = window_.controlWindow(anchor.name())) GetWindowRect(widget, &below);
+  const UINT chosen = static_cast<UINT>(TrackPopupMenu(menu.get(), TPM_RETURNCMD | TPM_NONOTIFY | TPM_LEFTALIGN,
+                                                       below.left, below.bottom, 0, hwnd(), nullptr));
+  if (chosen == 0) return std::nullopt;
+  return static_cast<size_t>(chosen - 1);
+}
+
+bool TFrmMain::fixedDisk(char drive) {
+  const wchar_t root[] = {static_cast<wchar_t>(drive), L':', L'\\', L'\0'};
+  return GetDriveTypeW(root) == DRIVE_FIXED;
 }
 
 void TFrmMain::quit() {

@@ -48,6 +48,9 @@ class TFrmMain final : private FormShell {
   bool elevated() override;
   bool restartElevated() override;
   void quit() override;
+  std::vector<settings::SqlInstance> sqlInstances() override;
+  std::optional<size_t> choose(const form::Control& anchor, const std::vector<std::string>& items) override;
+  bool fixedDisk(char drive) override;
 
   // The window goes first: its last messages still find the handlers.
   form::SettingsForm form_;

@@ -81,7 +81,8 @@ SettingsForm::SettingsForm(std::string name)
       deleteoldfile(add<Action>("deleteoldfile")),
       adoConn(add<Component>("adoConn")),
       qryTemp(add<Component>("qryTemp")),
-      N5(add<MenuItem>("N5", "查看备份历史")) {
+      N5(add<MenuItem>("N5", "查看备份历史")),
+      SpeedButton2(add<Button>("SpeedButton2", "\xE2\x96\xBC")) {  // a down-pointing triangle
   PageControl1.tabs = {"数据库的连接设置", "关于Vorda的其它产品"};
 
   TreeColumn column;

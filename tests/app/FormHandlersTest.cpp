@@ -73,6 +73,13 @@ class FakeShell final : public FormShell {
     return restartStarts;
   }
   void quit() override { ++quits; }
+  std::vector<settings::SqlInstance> sqlInstances() override { return instances; }
+  std::optional<size_t> choose(const form::Control& anchor, const std::vector<std::string>& items) override {
+    chooser = anchor.name();
+    offered = items;
+    return choice;
+  }
+  bool fixedDisk(char drive) override { return drive == 'D' && dIsFixed; }
 
   std::vector<std::string> messages, opened;
   std::string focused, browseTitle;
@@ -84,6 +91,12 @@ class FakeShell final : public FormShell {
   bool restartStarts = true;
   int restarts = 0;
   int quits = 0;
+  // Only the default instance, as on most servers; D: a disk of this computer.
+  std::vector<settings::SqlInstance> instances{{"MSSQLSERVER", "MSSQL16.MSSQLSERVER", "C:\\SQL\\Backup"}};
+  bool dIsFixed = true;
+  std::string chooser;
+  std::vector<std::string> offered;
+  std::optional<size_t> choice;
 };
 
 // The clock of the log's time stamps.
@@ -645,6 +658,92 @@ TEST_F(Handlers, SaveHasTheServerCheckTheFolderItWillWrite) {
     if (!c.stored) EXPECT_EQ(r.shell.focused, "mavBEdit2");
     EXPECT_EQ(r.session.statements.at(0), "EXEC master.dbo.xp_create_subdir N'T:\\备份'");
   }
+}
+
+using Instances = std::vector<settings::SqlInstance>;
+const settings::SqlInstance kDefault{"MSSQLSERVER", "MSSQL16.MSSQLSERVER", "C:\\Program Files\\SQL\\Backup"};
+const settings::SqlInstance kExpress{"SQLEXPRESS", "MSSQL16.SQLEXPRESS", "C:\\Express\\Backup"};
+
+TEST_F(Handlers, TheServerFieldNamesTheInstanceOfThisComputer) {
+  struct Case {
+    const char* name;
+    Instances installed;
+    const char* field;
+    const char* want;
+  } cases[] = {
+      {"only SQL Server Express: chosen", {kExpress}, "", "OFFICE1\\SQLEXPRESS"},
+      {"a stored bare name is the default instance, as before", {kDefault}, "OFFICE1", "OFFICE1"},
+      {"a stored instance is kept, the computer name put in front", {kDefault, kExpress}, "OLDPC\\SQLEXPRESS",
+       "OFFICE1\\SQLEXPRESS"},
+      {"both installed and none named: the default instance", {kDefault, kExpress}, "", "OFFICE1"},
+      {"nothing installed: the computer name", {}, "", "OFFICE1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig r;
+    r.shell.instances = c.installed;
+    r.form.mEdt2.setText(c.field);
+    r.form.onShow();
+    EXPECT_EQ(r.form.mEdt2.text(), c.want);
+  }
+}
+
+TEST_F(Handlers, TheDefaultBackupFolderIsOneTheServerCanWrite) {
+  struct Case {
+    const char* name;
+    bool dIsFixed;
+    Instances installed;
+    const char* want;
+  } cases[] = {
+      {"D: is a disk of this computer", true, {kExpress}, "D:\\数据库自动备份目录"},
+      {"no D: disk: the instance's own backup folder", false, {kExpress}, "C:\\Express\\Backup"},
+      {"no D: disk, no folder of the instance's", false, {{"SQLEXPRESS", "MSSQL16.SQLEXPRESS", ""}},
+       "C:\\数据库自动备份目录"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig r;
+    r.shell.dIsFixed = c.dIsFixed;
+    r.shell.instances = c.installed;
+    r.form.onShow();
+    EXPECT_EQ(r.form.mavBEdit2.text(), c.want);
+  }
+  // A folder already in the field stays.
+  shell.dIsFixed = false;
+  form.mavBEdit2.setText("E:\\备份\\");
+  form.onShow();
+  EXPECT_EQ(form.mavBEdit2.text(), "E:\\备份\\");
+}
+
+TEST_F(Handlers, TheInstancesDropDownBesideTheServerField) {
+  shell.instances = {kDefault, kExpress};
+  form.onShow();
+  shell.choice = 1;
+  form.SpeedButton2.onClick();
+  EXPECT_EQ(shell.chooser, "mEdt2");
+  EXPECT_THAT(shell.offered, ElementsAre("OFFICE1", "OFFICE1\\SQLEXPRESS"));
+  EXPECT_EQ(form.mEdt2.text(), "OFFICE1\\SQLEXPRESS");
+  shell.choice = std::nullopt;  // dismissed
+  form.SpeedButton2.onClick();
+  EXPECT_EQ(form.mEdt2.text(), "OFFICE1\\SQLEXPRESS");
+  // The save connects to what the field names.
+  form.mEdt1.setText("shop");
+  form.BitBtn1.onClick();
+  EXPECT_THAT(session.opens(), ElementsAre("sa||OFFICE1\\SQLEXPRESS"));
+  EXPECT_EQ(settings.server, "OFFICE1\\SQLEXPRESS");
+  EXPECT_EQ(registry.value(kKeyBase + "mEdt2", "TEXT"), "OFFICE1\\SQLEXPRESS");
+}
+
+TEST_F(Handlers, WithNoSqlServerOnThisComputerTheSaveSaysSo) {
+  shell.instances = {};
+  form.onShow();
+  form.mEdt1.setText("shop");
+  session.failOpen = true;
+  form.BitBtn1.onClick();
+  EXPECT_THAT(shell.messages, ElementsAre("1:这台电脑上没有找到SQL Server。\r请先安装SQL Server(例如SQL Server Express),\r或确认它已安装在这台电脑上。"));
+  form.SpeedButton2.onClick();
+  EXPECT_EQ(shell.messages.size(), 2u);
+  EXPECT_EQ(shell.messages[1], shell.messages[0]);
 }
 
 }  // namespace
