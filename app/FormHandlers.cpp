@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/Text.h"
+#include "engine/FolderCheck.h"
 #include "form/FrmMainIds.h"
 #include "settings/Autostart.h"
 #include "settings/ControlStore.h"
@@ -26,6 +27,8 @@ constexpr std::string_view kDirectoryCaption = "SQL数据库备份目录";
 constexpr std::string_view kConnectFailed =
     "无法联接到你所指定的SQL服务器.\r请检查你输入的各个参数的正确性!\r可能原因:\r"
     "1.  指定电脑上并没有安装SQL数据库;\r2.  SQL服务器还没有启动.\r3.  或者SA密码不正确.\r";
+constexpr std::string_view kNoServer =
+    "这台电脑上没有找到SQL Server。\r请先安装SQL Server(例如SQL Server Express),\r或确认它已安装在这台电脑上。";
 constexpr std::string_view kFolderTitle = "请选择一个目录来做为Vorda软件数据库备份位置";
 constexpr size_t kShownStoredText = 80;  // characters of a bad stored value quoted in the log
 
@@ -50,9 +53,11 @@ std::string LogStamp(const LocalDateTime& t) {
 
 FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine,
                            ServerSession& session, settings::Registry& registry,
-                           const settings::SecretProtector& protector, const Clock& clock, FormShell& shell)
+                           const settings::SecretProtector& protector, const Clock& clock, History& history,
+                           FormShell& shell)
     : form_(form), settings_(settings), engine_(engine), session_(session), registry_(registry),
-      protector_(protector), clock_(clock), shell_(shell) {
+      protector_(protector), clock_(clock), history_(history), shell_(shell),
+      status_(form.rmTrayIcon1, registry, settings, [this](const std::string& line) { AppendLog(line); }) {
   form_.onShow = [this] { FormShow(); };
   form_.onCloseQuery = [this] { return FormCloseQuery(); };
   form_.onSysCommand = [this](unsigned command) { return WMSysCommand(command); };
@@ -60,6 +65,7 @@ FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, B
   form_.BitBtn3.onClick = [this] { BitBtn3Click(); };
   form_.BitBtn2.onClick = [this] { BitBtn2Click(); };
   form_.SpeedButton1.onClick = [this] { SpeedButton1Click(); };
+  form_.SpeedButton2.onClick = [this] { SpeedButton2Click(); };
   form_.Label10.onClick = [this](form::LinkLabel& sender) { Label10Click(sender.caption()); };
   form_.Label11.onClick = [this](form::LinkLabel& sender) { Label10Click(sender.caption()); };
   form_.mavBEdit2.onButtonClick = [this](form::TdxButtonEdit&) { mavBEdit2ButtonClick(); };
@@ -68,17 +74,30 @@ FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, B
   form_.N4.onClick = [this] { N4Click(); };
   form_.N1.onClick = [this] { N1Click(); };
   form_.N2.onClick = [this] { N2Click(); };
-  form_.Timer1.onTimer = [this] { engine_.Timer1Timer(); };
+  form_.N5.onClick = [this] { N5Click(); };
+  form_.Timer1.onTimer = [this] {
+    engine_.Timer1Timer();
+    status_.check(clock_.now());
+  };
+  engine_.onOutcome = [this](const BackupOutcome& outcome) { status_.record(outcome); };
   form_.Bak.onExecute = [this] { engine_.BakExecute(); };
   form_.Action1.onExecute = [this] { Action1Execute(); };
   form_.deleteoldfile.onExecute = [this] { engine_.deleteoldfileExecute(); };
 }
 
-void FormHandlers::AppendLog(const std::string& text) { form_.mavMemo1.addLine(LogStamp(clock_.now()) + text); }
+void FormHandlers::AppendLog(const std::string& text) {
+  const LocalDateTime now = clock_.now();
+  form_.mavMemo1.addLine(LogStamp(now) + text);
+  // A history that cannot be written (no rights to its folder, a full disk)
+  // never stops the line from reaching the pane.
+  history_.append(now, text);
+}
 
 void FormHandlers::FormCreate() {
   form_.mavMemo1.clear();
   form_.mavMemo1.addLine("备份记录:");
+  history_.append(clock_.now(), "备份记录:");
+  status_.load();
   for (SlotState& slot : settings_.slots) slot.lastRunDate.clear();
 
   // Nothing here waits for a person before the schedule is armed: after a
@@ -126,11 +145,28 @@ void FormHandlers::RegisterAutostart() {
 
 void FormHandlers::FormShow() {
   computerName_ = shell_.computerName();
-  // The server is always this computer. The login and the folder get their
-  // defaults only when empty: opening the window must not change saved settings.
-  form_.mEdt2.setText(computerName_);
+  instances_ = shell_.sqlInstances();
+  // The server is always this computer: its name goes in front, and the
+  // instance the field names stays; with none named and only one named
+  // instance installed (SQL Server Express installs "SQLEXPRESS"), that one.
+  form_.mEdt2.setText(settings::DefaultServer(computerName_, instances_, form_.mEdt2.text()));
+  // The login and the folder get their defaults only when empty: opening the
+  // window must not change saved settings.
   if (form_.mEdt3.tText().empty()) form_.mEdt3.setText(std::string(kDefaultUser));
-  if (form_.mavBEdit2.tText().empty()) form_.mavBEdit2.setText(std::string(kDefaultBackupDir));
+  if (form_.mavBEdit2.tText().empty()) form_.mavBEdit2.setText(DefaultBackupDir());
+}
+
+std::string FormHandlers::DefaultBackupDir() {
+  // The server's service account writes the backups: D: only when it is a
+  // disk of this computer, otherwise the folder the instance itself uses.
+  if (shell_.fixedDisk('D')) return std::string(kDefaultBackupDir);
+  const std::string server = form_.mEdt2.tText();
+  const size_t slash = server.find('\\');
+  const std::string instance = slash == std::string::npos ? std::string(settings::kDefaultInstance) : server.substr(slash + 1);
+  for (const settings::SqlInstance& found : instances_) {
+    if (EqualsIgnoringAsciiCase(found.name, instance) && !found.backupDirectory.empty()) return found.backupDirectory;
+  }
+  return std::string(kFallbackBackupDir);
 }
 
 void FormHandlers::Action1Execute() {
@@ -158,6 +194,7 @@ void FormHandlers::Action1Execute() {
   }
   settings_.cleanupEnabled = form_.dxCheckEdit5.checked();
   settings_.retentionDays = form_.mavSpinEdit1.mIntValue();
+  status_.armed(clock_.now());
 }
 
 bool FormHandlers::FormCloseQuery() {
@@ -188,6 +225,7 @@ void FormHandlers::BitBtn2Click() { shell_.requestClose(); }
 void FormHandlers::N2Click() { shell_.requestClose(); }
 void FormHandlers::N4Click() { shell_.openAddress(std::string(form::kMakerWebAddress)); }
 void FormHandlers::Label10Click(const std::string& labelText) { shell_.openAddress(labelText); }
+void FormHandlers::N5Click() { shell_.openFile(history_.path()); }
 
 void FormHandlers::BitBtn1Click() {
   form_.mavMemo1.clear();
@@ -216,7 +254,8 @@ void FormHandlers::BitBtn1Click() {
     session_.listDatabases();
     found = session_.locate(database.tText());
   } catch (const std::exception&) {
-    shell_.showMessageCode(kMessageStop, std::string(kConnectFailed));
+    // Nothing to connect to at all is a different matter from a wrong password.
+    shell_.showMessageCode(kMessageStop, std::string(shell_.sqlInstances().empty() ? kNoServer : kConnectFailed));
     return;
   }
   if (!found) {
@@ -232,6 +271,21 @@ void FormHandlers::BitBtn1Click() {
   }
 
   if (!checkSchedule()) return;
+
+  // The server's service account, not the user, writes the backups: the
+  // server itself creates the folder and proves it can write there, now
+  // rather than at the first backup at night.
+  const FolderCheck check = CheckBackupFolder(session_, folder.tText());
+  if (check.outcome == FolderCheck::Outcome::Refused) {
+    shell_.showMessageCode(kMessageStop, "SQL服务器无法创建或写入" + std::string(kDirectoryCaption) + " " +
+                                             folder.tText() + ":\r" + check.reason +
+                                             "\r请让SQL Server服务的登录帐户(例如 NT Service\\MSSQLSERVER)"
+                                             "对该目录有修改权限,或选择另一个目录。");
+    shell_.focus(folder);
+    return;
+  }
+  if (check.outcome == FolderCheck::Outcome::NotChecked) AppendLog("无法检查备份目录: " + check.reason);
+  if (!check.note.empty()) AppendLog(check.note);
 
   // Settings that could not be stored are not applied either, and the save is
   // not reported as done: they would be lost at the next start.
@@ -298,6 +352,17 @@ void FormHandlers::SpeedButton1Click() {
   } catch (const std::exception&) {
     list.clear();
   }
+}
+
+void FormHandlers::SpeedButton2Click() {
+  instances_ = shell_.sqlInstances();
+  if (instances_.empty()) {
+    shell_.showMessageCode(kMessageStop, std::string(kNoServer));
+    return;
+  }
+  std::vector<std::string> servers;
+  for (const settings::SqlInstance& instance : instances_) servers.push_back(settings::ServerFor(computerName_, instance));
+  if (const std::optional<size_t> chosen = shell_.choose(form_.mEdt2, servers)) form_.mEdt2.setText(servers[*chosen]);
 }
 
 void FormHandlers::mEdt1InitPopup() {

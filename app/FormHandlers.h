@@ -10,19 +10,25 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "app/BackupStatus.h"
 #include "engine/BackupEngine.h"
+#include "engine/History.h"
 #include "engine/BackupSettings.h"
 #include "engine/Clock.h"
 #include "form/SettingsForm.h"
 #include "server/ServerSession.h"
 #include "settings/Registry.h"
 #include "settings/SecretProtector.h"
+#include "settings/SqlInstances.h"
 
 namespace bakwyn::app {
 
 inline constexpr std::string_view kDefaultUser = "sa";
 inline constexpr std::string_view kDefaultBackupDir = "D:\\数据库自动备份目录";
+// When D: is no disk of this computer and the instance names no folder of its own.
+inline constexpr std::string_view kFallbackBackupDir = "C:\\数据库自动备份目录";
 
 // The log pane's time stamp, "[YY-MM-DD HH:NN:SS]: ".
 std::string LogStamp(const LocalDateTime& t);
@@ -40,6 +46,8 @@ class FormShell {
   virtual void hideWindow() = 0;
   virtual void requestClose() = 0;
   virtual void openAddress(const std::string& address) = 0;
+  // Opens a file with the program the user opens such files with.
+  virtual void openFile(const std::string& path) = 0;
   // The folder browser; nothing when cancelled or when the folder has no path.
   virtual std::optional<std::string> browseForFolder(const std::string& title) = 0;
   // True when the program runs with administrator rights (the machine-wide
@@ -50,6 +58,12 @@ class FormShell {
   virtual bool restartElevated() = 0;
   // Ends the program without the exit question.
   virtual void quit() = 0;
+  // The SQL Server instances installed on this computer.
+  virtual std::vector<settings::SqlInstance> sqlInstances() = 0;
+  // A menu of `items` below `anchor`; the index chosen, or nothing.
+  virtual std::optional<size_t> choose(const form::Control& anchor, const std::vector<std::string>& items) = 0;
+  // True when the drive is a fixed disk of this computer (not removable, not a network drive).
+  virtual bool fixedDisk(char drive) = 0;
 };
 
 class FormHandlers {
@@ -57,15 +71,17 @@ class FormHandlers {
   // Every reference must outlive this.
   FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine, ServerSession& session,
                settings::Registry& registry, const settings::SecretProtector& protector, const Clock& clock,
-               FormShell& shell);
+               History& history, FormShell& shell);
   FormHandlers(const FormHandlers&) = delete;
   FormHandlers& operator=(const FormHandlers&) = delete;
 
   // Start-up: log header, autostart, stored settings, and the schedule when a
   // database was stored.
   void FormCreate();
-  // Appends "[YY-MM-DD HH:NN:SS]: " + text to the log pane.
+  // Appends "[YY-MM-DD HH:NN:SS]: " + text to the log pane, and the line with
+  // its full date to the history.
   void AppendLog(const std::string& text);
+  const BackupStatus& status() const { return status_; }
 
   void Action1Execute();  // apply the settings to the engine and arm the schedule
   void RegisterAutostart();
@@ -82,12 +98,15 @@ class FormHandlers {
   void N1Click();       // settings window
   void N2Click();       // exit
   void N4Click();       // the maker's web site
+  void N5Click();       // the backup history
   void Label10Click(const std::string& labelText);
   void SpeedButton1Click();  // refresh the database list
+  void SpeedButton2Click();  // pick an instance of this computer
   void mEdt1InitPopup();
   void mavTree1Click();
   void mavBEdit2ButtonClick();
 
+  std::string DefaultBackupDir();
   // The checks that keep a save from storing what could never run.
   bool checkSchedule();
   void offerElevatedRestart();
@@ -99,8 +118,11 @@ class FormHandlers {
   settings::Registry& registry_;
   const settings::SecretProtector& protector_;
   const Clock& clock_;
+  History& history_;
   FormShell& shell_;
+  BackupStatus status_;
   std::string computerName_;
+  std::vector<settings::SqlInstance> instances_;  // as found when the window was last shown
 };
 
 }  // namespace bakwyn::app

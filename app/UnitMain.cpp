@@ -3,27 +3,52 @@
 #include <windows.h>
 
 #include <shellapi.h>
+#include <objbase.h>
 #include <shlobj.h>
 
 #include <memory>
 
 #include "base/Text.h"
 #include "base/WinHandles.h"
+#include "settings/WindowsRegistry.h"
 
 namespace bakwyn::app {
 namespace {
 
 const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
 
+class ComApartment {
+ public:
+  ComApartment() : ok_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+  ~ComApartment() {
+    // Only a successful initialisation is balanced by an uninitialisation.
+    if (ok_) CoUninitialize();
+  }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+
+ private:
+  bool ok_;
+};
+
 }  // namespace
 
 TFrmMain::TFrmMain(BackupSettings& settings, const Clock& clock, ServerSession& session, FileSystem& files,
                    settings::Registry& registry, const settings::SecretProtector& protector)
-    : engine_(settings, clock, session, files, [this](const std::string& line) { handlers_.AppendLog(line); }),
-      handlers_(form_, settings, engine_, session, registry, protector, clock, *this),
+    : history_(files, HistoryPath()),
+      engine_(settings, clock, session, files, [this](const std::string& line) { handlers_.AppendLog(line); }),
+      handlers_(form_, settings, engine_, session, registry, protector, clock, history_, *this),
       window_(form_) {
   // Closing the window ends the program.
   window_.onDestroyed = [] { PostQuitMessage(0); };
+}
+
+std::string HistoryPath() {
+  // The machine's data folder, the same for every user (and for a service).
+  wchar_t folder[MAX_PATH] = {};
+  const DWORD length = GetEnvironmentVariableW(L"ProgramData", folder, MAX_PATH);
+  const std::string base = length > 0 && length < MAX_PATH ? FromWide(folder) : std::string("C:\\ProgramData");
+  return base + "\\Bakwyn\\Bakwyn.log";
 }
 
 std::string TFrmMain::computerName() {
@@ -53,6 +78,11 @@ void TFrmMain::openAddress(const std::string& address) {
   ShellExecuteW(hwnd(), L"open", Wide(parameter), nullptr, nullptr, SW_SHOWMAXIMIZED);
 }
 
+void TFrmMain::openFile(const std::string& path) {
+  const std::u16string file = Utf8ToUtf16(path);
+  ShellExecuteW(hwnd(), L"open", Wide(file), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
 bool TFrmMain::elevated() {
   UniqueKernelHandle token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
@@ -75,6 +105,31 @@ bool TFrmMain::restartElevated() {
   return ShellExecuteExW(&info) != FALSE;
 }
 
+std::vector<settings::SqlInstance> TFrmMain::sqlInstances() {
+  const auto view64 = settings::MakeWindowsRegistry(settings::RegistryView::Wow64_64);
+  const auto view32 = settings::MakeWindowsRegistry(settings::RegistryView::Wow64_32);
+  return settings::FindSqlInstances(*view64, *view32);
+}
+
+std::optional<size_t> TFrmMain::choose(const form::Control& anchor, const std::vector<std::string>& items) {
+  UniqueMenu menu(CreatePopupMenu());
+  for (size_t i = 0; i < items.size(); ++i) {
+    const std::u16string text = Utf8ToUtf16(items[i]);
+    AppendMenuW(menu.get(), MF_STRING, static_cast<UINT_PTR>(i + 1), Wide(text));
+  }
+  RECT below{};
+  if (HWND widget = window_.controlWindow(anchor.name())) GetWindowRect(widget, &below);
+  const UINT chosen = static_cast<UINT>(TrackPopupMenu(menu.get(), TPM_RETURNCMD | TPM_NONOTIFY | TPM_LEFTALIGN,
+                                                       below.left, below.bottom, 0, hwnd(), nullptr));
+  if (chosen == 0) return std::nullopt;
+  return static_cast<size_t>(chosen - 1);
+}
+
+bool TFrmMain::fixedDisk(char drive) {
+  const wchar_t root[] = {static_cast<wchar_t>(drive), L':', L'\\', L'\0'};
+  return GetDriveTypeW(root) == DRIVE_FIXED;
+}
+
 void TFrmMain::quit() {
   // Ends the message loop; the window, its tray icon and the one-instance
   // claim go as the program ends.
@@ -82,6 +137,9 @@ void TFrmMain::quit() {
 }
 
 std::optional<std::string> TFrmMain::browseForFolder(const std::string& title) {
+  // COM for the folder browser, on the program's only thread, from its first use
+  // on: the tray program that never browses never loads it.
+  static const ComApartment com;
   const std::u16string wideTitle = Utf8ToUtf16(title);
   BROWSEINFOW info{};
   info.hwndOwner = hwnd();

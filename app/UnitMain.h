@@ -7,6 +7,7 @@
 #include "engine/BackupSettings.h"
 #include "engine/Clock.h"
 #include "engine/FileSystem.h"
+#include "engine/History.h"
 #include "form/SettingsForm.h"
 #include "server/ServerSession.h"
 #include "settings/Registry.h"
@@ -14,6 +15,9 @@
 #include "ui/MainWindow.h"
 
 namespace bakwyn::app {
+
+// Where the history is kept: "<ProgramData>\Bakwyn\Bakwyn.log", one per computer.
+std::string HistoryPath();
 
 class TFrmMain final : private FormShell {
  public:
@@ -39,13 +43,18 @@ class TFrmMain final : private FormShell {
   void hideWindow() override { window_.hide(); }
   void requestClose() override { window_.requestClose(); }
   void openAddress(const std::string& address) override;
+  void openFile(const std::string& path) override;
   std::optional<std::string> browseForFolder(const std::string& title) override;
   bool elevated() override;
   bool restartElevated() override;
   void quit() override;
+  std::vector<settings::SqlInstance> sqlInstances() override;
+  std::optional<size_t> choose(const form::Control& anchor, const std::vector<std::string>& items) override;
+  bool fixedDisk(char drive) override;
 
   // The window goes first: its last messages still find the handlers.
   form::SettingsForm form_;
+  History history_;
   BackupEngine engine_;
   FormHandlers handlers_;
   ui::MainWindow window_;

@@ -1,7 +1,6 @@
 // Program entry: the main window is created hidden, so the program starts in the tray.
 #include <windows.h>
 
-#include <objbase.h>
 
 #include <shellapi.h>
 
@@ -17,21 +16,6 @@
 #include "settings/WindowsRegistry.h"
 
 namespace {
-
-// COM for the folder browser, initialised once for the program's only thread.
-class ComApartment {
- public:
-  ComApartment() : ok_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
-  ~ComApartment() {
-    // Only a successful initialisation is balanced by an uninitialisation.
-    if (ok_) CoUninitialize();
-  }
-  ComApartment(const ComApartment&) = delete;
-  ComApartment& operator=(const ComApartment&) = delete;
-
- private:
-  bool ok_;
-};
 
 // One scheduler per computer: two would start the same backup into the same file
 // at the same minute. The mutex lives in the global namespace, so that a program
@@ -78,7 +62,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const auto instance = ClaimSingleInstance(openSettings);
   if (!instance) return 0;
 
-  ComApartment com;
 
   bakwyn::BackupSettings settings;
   bakwyn::SystemClock clock;

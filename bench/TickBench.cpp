@@ -60,6 +60,9 @@ class NoFiles final : public FileSystem {
   std::vector<std::string> listDirectory(const std::string&) override { std::abort(); }
   std::optional<LocalDateTime> readModifiedTime(const std::string&) override { std::abort(); }
   FileResult removeFile(const std::string&) override { std::abort(); }
+  std::optional<std::uint64_t> fileSize(const std::string&) override { std::abort(); }
+  FileResult appendDurably(const std::string&, const std::string&) override { std::abort(); }
+  FileResult replaceFile(const std::string&, const std::string&) override { std::abort(); }
 };
 
 BackupSettings FourSlots() {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/SqlText.h"
+#include "base/SqlText.h"
 
 namespace bakwyn {
 namespace {
@@ -121,7 +121,8 @@ void BackupEngine::BakExecute() {
   files_.createDirectories(settings_.backupDir);
   // One reading of the clock for the whole name, so that 10:59:59.999 can
   // never give the hour of one reading and the minute of the next.
-  const std::string path = settings_.backupDir + BackupFileName(clock_.now());
+  const LocalDateTime started = clock_.now();
+  const std::string path = settings_.backupDir + BackupFileName(started);
   log_("开始备份数据库...");
   try {
     // Two runs in the same minute (a restart within the slot's minute) share a
@@ -138,11 +139,14 @@ void BackupEngine::BakExecute() {
   } catch (const std::exception& e) {
     // Nothing is retried: the next scheduled slot simply tries again. The
     // cause goes on a line of its own, so that the user can act on it.
+    const std::string cause = DescribeFailure(e);
     log_("数据库备份失败!");
-    log_(DescribeFailure(e));
+    log_(cause);
+    if (onOutcome) onOutcome({false, started, path, cause});
     return;
   }
   log_("数据库备份成功!  [文件名:" + path + "]");
+  if (onOutcome) onOutcome({true, started, path, {}});
 }
 
 void BackupEngine::deleteoldfileExecute() {

@@ -37,6 +37,14 @@ std::string DescribeFailure(const std::exception& error);
 // True for a name whose extension is exactly ".bak", in any letter case.
 bool HasBackupExtension(std::string_view name);
 
+// What a backup came to, for whoever tells the user (the tray icon, the history).
+struct BackupOutcome {
+  bool succeeded = false;
+  LocalDateTime at;     // when it started
+  std::string path;     // the backup file
+  std::string cause;    // why it failed, as logged; empty on success
+};
+
 class BackupEngine {
  public:
   // All references must outlive the engine; `settings` is read afresh on every
@@ -56,6 +64,9 @@ class BackupEngine {
   // the clock reading that found the slot due. Throws std::out_of_range for
   // another slot number.
   void RunScheduledSlot(int slot, const LocalDateTime& tick);
+
+  // Runs after every backup, once its lines are logged.
+  std::function<void(const BackupOutcome&)> onOutcome;
 
  private:
   BackupSettings& settings_;

@@ -3,6 +3,7 @@
 // Paths are Windows paths in UTF-8 ("D:\dir\file.bak"). Nothing here throws:
 // each operation reports whether it worked, and a deletion also why not, for
 // the one failure the engine logs.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +35,15 @@ class FileSystem {
   // Deletes the file `path` (never a directory). Succeeds when it is gone;
   // otherwise says why it is still there.
   virtual FileResult removeFile(const std::string& path) = 0;
+
+  // For the history file. The size of the file `path`, or nothing when there is none.
+  virtual std::optional<std::uint64_t> fileSize(const std::string& path) = 0;
+  // Appends `bytes` to `path` (created when missing) in one write and flushes it
+  // to the disk before returning: a crash or a power loss afterwards loses
+  // nothing of it, and one during the write loses at most these bytes.
+  virtual FileResult appendDurably(const std::string& path, const std::string& bytes) = 0;
+  // Renames the file `from` to `to`, replacing a file `to`.
+  virtual FileResult replaceFile(const std::string& from, const std::string& to) = 0;
 };
 
 }  // namespace bakwyn

@@ -78,4 +78,32 @@ FileResult PosixFileSystem::removeFile(const std::string& path) {
   return {false, std::generic_category().message(error)};
 }
 
+std::optional<std::uint64_t> PosixFileSystem::fileSize(const std::string& path) {
+  const auto local = map(path);
+  struct stat st {};
+  if (!local || ::stat(local->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+FileResult PosixFileSystem::appendDurably(const std::string& path, const std::string& bytes) {
+  const auto local = map(path);
+  if (!local) return {false, std::generic_category().message(ENOENT)};
+  const int fd = ::open(local->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return {false, std::generic_category().message(errno)};
+  const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+  int error = written == static_cast<ssize_t>(bytes.size()) ? 0 : (written < 0 ? errno : EIO);
+  if (!error && ::fsync(fd) != 0) error = errno;
+  ::close(fd);
+  if (error) return {false, std::generic_category().message(error)};
+  return {true, {}};
+}
+
+FileResult PosixFileSystem::replaceFile(const std::string& from, const std::string& to) {
+  const auto source = map(from);
+  const auto target = map(to);
+  if (!source || !target) return {false, std::generic_category().message(ENOENT)};
+  if (::rename(source->c_str(), target->c_str()) != 0) return {false, std::generic_category().message(errno)};
+  return {true, {}};
+}
+
 }  // namespace bakwyn

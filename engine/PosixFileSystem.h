@@ -19,6 +19,9 @@ class PosixFileSystem final : public FileSystem {
   std::vector<std::string> listDirectory(const std::string& dir) override;
   std::optional<LocalDateTime> readModifiedTime(const std::string& path) override;
   FileResult removeFile(const std::string& path) override;
+  std::optional<std::uint64_t> fileSize(const std::string& path) override;
+  FileResult appendDurably(const std::string& path, const std::string& bytes) override;
+  FileResult replaceFile(const std::string& from, const std::string& to) override;
 
   // The local path a Windows path stands for; nothing for an unmapped drive.
   std::optional<std::filesystem::path> map(const std::string& windowsPath) const;

@@ -106,4 +106,32 @@ FileResult WindowsFileSystem::removeFile(const std::string& path) {
   return {false, SystemMessage(GetLastError())};
 }
 
+std::optional<std::uint64_t> WindowsFileSystem::fileSize(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    return std::nullopt;
+  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+FileResult WindowsFileSystem::appendDurably(const std::string& path, const std::string& bytes) {
+  // Appending only, shared with readers (a user may have the file open in an
+  // editor) and with other writers of the same history.
+  const UniqueFile file(CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return {false, SystemMessage(GetLastError())};
+  DWORD written = 0;
+  if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+      written != bytes.size() || !FlushFileBuffers(file.get()))
+    return {false, SystemMessage(GetLastError())};
+  return {true, {}};
+}
+
+FileResult WindowsFileSystem::replaceFile(const std::string& from, const std::string& to) {
+  if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return {true, {}};
+  return {false, SystemMessage(GetLastError())};
+}
+
 }  // namespace bakwyn

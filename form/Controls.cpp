@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "base/Text.h"
-#include "engine/SqlText.h"
+#include "base/SqlText.h"
 
 namespace bakwyn::form {
 namespace {
@@ -119,8 +119,24 @@ void TrayIcon::setVisible(bool visible) {
   if (view_) view_->showVisible(visible);
 }
 
+void TrayIcon::setTip(const std::string& tip) {
+  tip_ = tip;
+  if (view_) view_->showTip(tip_);
+}
+
+void TrayIcon::setAlarmed(bool on) {
+  alarmed_ = on;
+  if (view_) view_->showAlarm(on);
+}
+
+void TrayIcon::notify(const std::string& title, const std::string& text) {
+  if (view_) view_->showBalloon(title, text);
+}
+
 void TrayIcon::showState(ControlView& view) const {
   Control::showState(view);
+  view.showTip(tip_);
+  view.showAlarm(alarmed_);
   view.showVisible(visible_);
 }
 

@@ -34,6 +34,9 @@ class ControlView {
   virtual void showRows() {}  // the tree list's rows changed: redraw them all
   virtual void showAppended(const std::string& /*lines*/) {}  // a memo's new lines, each ending in "\r\n"
   virtual void showVisible(bool) {}
+  virtual void showTip(const std::string& /*tip*/) {}
+  virtual void showAlarm(bool /*on*/) {}  // the tray icon's distinct look after a failure
+  virtual void showBalloon(const std::string& /*title*/, const std::string& /*text*/) {}
 };
 
 class Component {
@@ -349,12 +352,22 @@ class TrayIcon : public Control {
   void setVisible(bool visible);
   // While on, minimising the window hides it and shows the icon.
   bool minimizeToTray = false;
+  // The text shown when the pointer rests on the icon.
+  const std::string& tip() const { return tip_; }
+  void setTip(const std::string& tip);
+  // The icon's distinct look: the last backup failed, or none succeeded for too long.
+  bool alarmed() const { return alarmed_; }
+  void setAlarmed(bool on);
+  // A notification beside the icon, for a person at the machine to notice.
+  void notify(const std::string& title, const std::string& text);
 
  protected:
   void showState(ControlView& view) const override;
 
  private:
   bool visible_ = false;
+  bool alarmed_ = false;
+  std::string tip_;
 };
 
 // A timer of the window: while enabled, onTimer runs every interval.

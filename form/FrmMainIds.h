@@ -37,6 +37,9 @@ inline constexpr std::string_view kFrmMainComponents[] = {
     "PopupMenu1", "N4", "N3", "N1", "N2", "rmTrayIcon1", "Timer1",
     "ActionList1", "Bak", "Action1", "deleteoldfile",
     "adoConn", "qryTemp",
+    // Added later, after every component of the first version, so that the
+    // others keep their IDs.
+    "N5", "SpeedButton2",
 };
 
 inline constexpr int kFirstComponentId = 1000;

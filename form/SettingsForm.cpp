@@ -80,7 +80,9 @@ SettingsForm::SettingsForm(std::string name)
       Action1(add<Action>("Action1")),
       deleteoldfile(add<Action>("deleteoldfile")),
       adoConn(add<Component>("adoConn")),
-      qryTemp(add<Component>("qryTemp")) {
+      qryTemp(add<Component>("qryTemp")),
+      N5(add<MenuItem>("N5", "查看备份历史")),
+      SpeedButton2(add<Button>("SpeedButton2", "\xE2\x96\xBC")) {  // a down-pointing triangle
   PageControl1.tabs = {"数据库的连接设置", "关于Vorda的其它产品"};
 
   TreeColumn column;
@@ -104,7 +106,7 @@ SettingsForm::SettingsForm(std::string name)
       "Vorda还编写了其它一些小工具软件,都可以免费使用。\r\n"
       "它们的说明和下载地址请见上面的网址。");
   StatusBar1.panelWidths = {250, 50};
-  PopupMenu1.items = {&N4, &N3, &N1, &N2};
+  PopupMenu1.items = {&N4, &N3, &N1, &N5, &N2};
 
   // The program starts in the tray.
   rmTrayIcon1.minimizeToTray = true;

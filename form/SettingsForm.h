@@ -82,6 +82,8 @@ class SettingsForm : public ComponentOwner {
   Action& deleteoldfile;
   Component& adoConn;
   Component& qryTemp;
+  MenuItem& N5;  // the backup history
+  Button& SpeedButton2;  // the SQL Server instances of this computer, beside the server field
 
   TdxCheckEdit& slotCheck(int slot) { return *dxCheckEdits.at(static_cast<size_t>(slot) - 1); }  // 1 to 4
   TmavTimeEdit& slotTime(int slot) { return *dxTimeEdits.at(static_cast<size_t>(slot) - 1); }

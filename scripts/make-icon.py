@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""Draws the program's icon (a database drum with a green arrow into a folder tray)
-and writes res/bakwyn.ico with 16, 32 and 48 pixel images. Run it again after a change."""
+"""Draws the program's icons (a database drum with a green arrow into a folder tray;
+for the tray after a failed backup, the same drum with a red disc and a white bar)
+and writes res/bakwyn.ico and res/bakwyn-failed.ico with 16, 32 and 48 pixel images.
+Run it again after a change."""
 import struct, sys, os
 
-def draw(size):
+def draw(size, failed=False):
     px = [[(0, 0, 0, 0)] * size for _ in range(size)]
     s = size / 32.0
     def put(x, y, c):
@@ -26,6 +28,19 @@ def draw(size):
             cap = y0 + ry + ry * (1 - dx * dx) ** 0.5
             if top <= y + 0.5 <= cap:
                 put(x, y, light)
+    if failed:
+        # a red disc with a white bar at the lower right: the last backup failed
+        red, white = (210, 30, 30, 255), (255, 255, 255, 255)
+        cx, cy, r = 22 * s, 22 * s, 9.5 * s
+        for y in range(size):
+            for x in range(size):
+                if (x + 0.5 - cx) ** 2 + (y + 0.5 - cy) ** 2 <= r * r:
+                    put(x, y, red)
+        for y in range(int(cy - 5 * s), int(cy + 5 * s) + 1):
+            for x in range(int(cx - 1.5 * s), int(cx + 1.5 * s) + 1):
+                if abs(y + 0.5 - cy) <= 5 * s and not (cy + 2 * s < y + 0.5 < cy + 3.5 * s):
+                    put(x, y, white)
+        return px
     # green arrow pointing down-right, into the lower right corner
     for i in range(int(14 * s)):
         for w in range(max(1, int(2 * s))):
@@ -40,17 +55,17 @@ def draw(size):
         put(tip_x - k, tip_y, green)
     return px
 
-def bmp_entry(size):
-    px = draw(size)
+def bmp_entry(size, failed):
+    px = draw(size, failed)
     header = struct.pack('<IiiHHIIiiII', 40, size, size * 2, 1, 32, 0, 0, 0, 0, 0, 0)
     rows = b''.join(bytes((b, g, r, a)) for y in reversed(range(size)) for (r, g, b, a) in px[y])
     mask_row = ((size + 31) // 32) * 4
     mask = bytes(mask_row * size)
     return header + rows + mask
 
-def main(out):
+def write(out, failed):
     sizes = [16, 32, 48]
-    images = [bmp_entry(sz) for sz in sizes]
+    images = [bmp_entry(sz, failed) for sz in sizes]
     data = struct.pack('<HHH', 0, 1, len(sizes))
     offset = 6 + 16 * len(sizes)
     for sz, img in zip(sizes, images):
@@ -61,4 +76,6 @@ def main(out):
         f.write(data)
 
 if __name__ == '__main__':
-    main(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), '..', 'res', 'bakwyn.ico'))
+    res = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), '..', 'res')
+    write(os.path.join(res, 'bakwyn.ico'), False)
+    write(os.path.join(res, 'bakwyn-failed.ico'), True)

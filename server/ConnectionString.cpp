@@ -50,6 +50,12 @@ std::optional<std::string> QuoteFreeTdsValue(std::string_view value) {
   return "{" + std::string(value) + "}";
 }
 
+ServerName SplitServerName(std::string_view server) {
+  const std::size_t separator = server.find('\\');
+  if (separator == std::string_view::npos) return {std::string(server), {}};
+  return {std::string(server.substr(0, separator)), std::string(server.substr(separator + 1))};
+}
+
 std::string BuildConnectionString(std::string_view user, std::string_view password, std::string_view server,
                                   std::string_view driver) {
   const bool freeTds = EqualsIgnoringAsciiCase(driver, "FreeTDS");
@@ -61,9 +67,13 @@ std::string BuildConnectionString(std::string_view user, std::string_view passwo
     }
     return *quoted;
   };
+  const ServerName name = SplitServerName(server);
+  const bool named = !name.instance.empty();
+  const std::string target = named ? name.computer + "\\" + name.instance : name.computer;
   // The driver name always goes in braces, as drivers are conventionally named.
-  std::string out = "DRIVER=" + Braced(driver) + ";SERVER=" + quote("server name", server) + ";";
-  if (freeTds) out += "Port=1433;";
+  std::string out = "DRIVER=" + Braced(driver) + ";SERVER=" + quote("server name", target) + ";";
+  // With a port FreeTDS would connect there and never ask the Browser.
+  if (freeTds && !named) out += "Port=1433;";
   out += "UID=" + quote("user name", user) + ";PWD=" + quote("password", password) + ";DATABASE=master;";
   if (EqualsIgnoringAsciiCase(driver, "ODBC Driver 18 for SQL Server")) out += "TrustServerCertificate=yes;";
   return out;

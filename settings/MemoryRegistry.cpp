@@ -42,6 +42,12 @@ class MemoryRegistry::Key : public RegistryKey {
     node_.values[name] = data;
   }
 
+  std::vector<std::string> valueNames() override {
+    std::vector<std::string> names;
+    for (const auto& [name, data] : node_.values) names.push_back(name);
+    return names;
+  }
+
  private:
   Node& node_;
   bool writable_;
@@ -55,7 +61,7 @@ std::unique_ptr<RegistryKey> MemoryRegistry::open(const std::string& path, Acces
     if (access == Access::Write && readOnly_) return nullptr;
     return std::make_unique<Key>(it->second, access == Access::Write);
   }
-  if (readOnly_) return nullptr;
+  if (readOnly_ || access == Access::ReadExisting) return nullptr;
   // A key opened for reading but created on the way is still read-only.
   return std::make_unique<Key>(*create(path), access == Access::Write);
 }

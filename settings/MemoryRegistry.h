@@ -29,7 +29,7 @@ class MemoryRegistry : public Registry {
   void setValue(const std::string& path, const std::string& name, const std::string& data);
   // Existing keys in creation order, with the spelling of their first creation.
   std::vector<std::string> keys() const;
-  // The values of a key, by name.
+  // The values of a key, by name (open keys list their value names in this order).
   std::map<std::string, std::string> values(const std::string& path) const;
 
  private:

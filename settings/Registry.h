@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace bakwyn::settings {
 
@@ -30,6 +31,9 @@ class RegistryKey {
   virtual std::optional<std::string> readString(const std::string& name) = 0;
   // RegistryError "Failed to set data for 'name'" when the value cannot be written.
   virtual void writeString(const std::string& name, const std::string& data) = 0;
+  // The names of the key's values, of any type, in the order the registry
+  // keeps them; RegistryError when they cannot be listed.
+  virtual std::vector<std::string> valueNames() = 0;
 };
 
 enum class Access {
@@ -39,13 +43,17 @@ enum class Access {
   Read,
   // Opens the key for reading and writing, creating it and any missing parent.
   Write,
+  // Opens an existing key for reading only and never creates anything: for
+  // keys that other programs own, where a missing key is an answer, not a
+  // place to write to.
+  ReadExisting,
 };
 
 class Registry {
  public:
   virtual ~Registry() = default;
   // The key at `path` under HKEY_LOCAL_MACHINE, or nullptr when it can neither
-  // be opened nor created.
+  // be opened nor created (ReadExisting: when it does not exist or cannot be read).
   virtual std::unique_ptr<RegistryKey> open(const std::string& path, Access access) = 0;
 };
 

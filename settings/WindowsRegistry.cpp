@@ -2,20 +2,20 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "base/Text.h"
 #include "base/WinHandles.h"
 
 namespace bakwyn::settings {
 namespace {
 
-std::wstring Wide(const std::string& utf8) { return ToWide(utf8); }
-
 class WindowsKey : public RegistryKey {
  public:
   explicit WindowsKey(UniqueHkey key) : key_(std::move(key)) {}
 
   std::optional<std::string> readString(const std::string& name) override {
-    const std::wstring wideName = Wide(name);
+    const std::wstring wideName = ToWide(name);
     // The value may grow between the size query and the read: retry until the
     // buffer holds it.
     std::wstring buffer(64, L'\0');
@@ -36,11 +36,36 @@ class WindowsKey : public RegistryKey {
   }
 
   void writeString(const std::string& name, const std::string& data) override {
-    const std::wstring wideData = Wide(data);
+    const std::wstring wideData = ToWide(data);
     const auto bytes = static_cast<DWORD>((wideData.size() + 1) * sizeof(wchar_t));
-    const LSTATUS status = RegSetValueExW(key_.get(), Wide(name).c_str(), 0, REG_SZ,
+    const LSTATUS status = RegSetValueExW(key_.get(), ToWide(name).c_str(), 0, REG_SZ,
                                           reinterpret_cast<const BYTE*>(wideData.c_str()), bytes);
     if (status != ERROR_SUCCESS) throw RegistryError("Failed to set data for '" + name + "'", status);
+  }
+
+  std::vector<std::string> valueNames() override {
+    DWORD count = 0, longest = 0;
+    LSTATUS status = RegQueryInfoKeyW(key_.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
+                                      &longest, nullptr, nullptr, nullptr);
+    if (status != ERROR_SUCCESS) throw RegistryError("Cannot list the values of a registry key", status);
+    std::vector<std::string> names;
+    std::vector<wchar_t> buffer(static_cast<size_t>(longest) + 1);
+    for (DWORD index = 0;; ++index) {
+      // The size counts characters and comes back without the terminating null.
+      DWORD length = static_cast<DWORD>(buffer.size());
+      status = RegEnumValueW(key_.get(), index, buffer.data(), &length, nullptr, nullptr, nullptr, nullptr);
+      if (status == ERROR_NO_MORE_ITEMS) break;
+      if (status == ERROR_MORE_DATA) {
+        // A longer name was added since the size query: make room for the
+        // longest a value name can be, and ask for this index again.
+        buffer.assign(16384, L'\0');
+        length = static_cast<DWORD>(buffer.size());
+        status = RegEnumValueW(key_.get(), index, buffer.data(), &length, nullptr, nullptr, nullptr, nullptr);
+      }
+      if (status != ERROR_SUCCESS) throw RegistryError("Cannot list the values of a registry key", status);
+      names.push_back(FromWide(std::wstring_view(buffer.data(), length)));
+    }
+    return names;
   }
 
  private:
@@ -49,12 +74,19 @@ class WindowsKey : public RegistryKey {
 
 class WindowsRegistry : public Registry {
  public:
-  explicit WindowsRegistry(RegistryView view) : viewFlag_(view == RegistryView::Wow64_32 ? KEY_WOW64_32KEY : 0) {}
+  explicit WindowsRegistry(RegistryView view)
+      : viewFlag_(view == RegistryView::Wow64_32   ? KEY_WOW64_32KEY
+                  : view == RegistryView::Wow64_64 ? KEY_WOW64_64KEY
+                                                   : 0) {}
 
   std::unique_ptr<RegistryKey> open(const std::string& path, Access access) override {
-    const std::wstring widePath = Wide(path);
-    const REGSAM rights = (access == Access::Read ? KEY_READ : KEY_READ | KEY_WRITE) | viewFlag_;
+    const std::wstring widePath = ToWide(path);
+    const REGSAM rights = (access == Access::Write ? KEY_READ | KEY_WRITE : KEY_READ) | viewFlag_;
     UniqueHkey key;
+    if (access == Access::ReadExisting) {
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, widePath.c_str(), 0, rights, key.put()) != ERROR_SUCCESS) return nullptr;
+      return std::make_unique<WindowsKey>(std::move(key));
+    }
     if (access == Access::Read) {
       const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, widePath.c_str(), 0, rights, key.put());
       if (status == ERROR_SUCCESS) return std::make_unique<WindowsKey>(std::move(key));

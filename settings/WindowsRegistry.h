@@ -12,6 +12,9 @@ enum class RegistryView {
   // since earlier versions of the program were 32-bit. On 64-bit Windows its
   // keys are under Software\WOW6432Node.
   Wow64_32,
+  // The 64-bit view (KEY_WOW64_64KEY), where a 64-bit SQL Server lists its
+  // instances, whichever way this program was built.
+  Wow64_64,
 };
 
 std::unique_ptr<Registry> MakeWindowsRegistry(RegistryView view);

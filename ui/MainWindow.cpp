@@ -91,6 +91,7 @@ MainWindow::MainWindow(form::SettingsForm& form)
   }
   tray_ = std::make_unique<TrayIconView>(hwnd(), kTrayIconId, kTrayMessage,
                                          LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1)),
+                                         LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(2)),
                                          form::kFrmMainCaption);
   form_.rmTrayIcon1.attach(tray_.get());
   timer_ = std::make_unique<TimerView>(hwnd(), IdOf(form_.Timer1), form_.Timer1.interval());
@@ -229,7 +230,9 @@ void MainWindow::buildWidgets() {
   auto fieldLabel = [&](form::Label& model, int row) { label(model, sheet, kLabelX, rowY(row) + 4, labelWidth); };
   fieldLabel(f.Label4, 0);
   attach<EditView>(f.mEdt2, IdOf(f.mEdt2), f.mEdt2, IdOf(f.mEdt2), At(sheet, kEditX, rowY(0), 120, kHeight), font);
-  label(f.Label5, sheet, kEditX + 124, rowY(0) + 4, noteWidth);
+  // The instances of this computer drop down from a button beside the field.
+  button(f.SpeedButton2, sheet, kEditX + 122, rowY(0), kHeight, kHeight);
+  label(f.Label5, sheet, kEditX + 124 + kHeight, rowY(0) + 4, noteWidth);
   fieldLabel(f.Label6, 1);
   attach<EditView>(f.mEdt3, IdOf(f.mEdt3), f.mEdt3, IdOf(f.mEdt3), At(sheet, kEditX, rowY(1), 120, kHeight), font);
   fieldLabel(f.Label7, 2);
@@ -240,7 +243,7 @@ void MainWindow::buildWidgets() {
 
   // Right column, after a vertical rule: four backup times and the cleanup.
   const int checkMark = GetSystemMetrics(SM_CXMENUCHECK) + 4;
-  const int kRuleX = std::max(kEditX + 124 + noteWidth, kEditX + 206) + 4;
+  const int kRuleX = std::max(kEditX + 124 + kHeight + noteWidth, kEditX + 206) + 4;
   const int kCheckX = kRuleX + 8;
   const int kTimeX = kCheckX + checkMark + TextWidth(sheet, font, form::SettingsForm::SlotCaption(4)) + 6;
   attach<BevelView>(f.Bevel2, IdOf(f.Bevel2), IdOf(f.Bevel2), At(sheet, kRuleX, kTop, 2, 4 * kRow + kHeight));

@@ -6,6 +6,19 @@
 
 namespace bakwyn::ui {
 
+namespace {
+
+// Copies as much of `text` as the fixed field holds, with its terminator.
+template <size_t N>
+void CopyInto(wchar_t (&field)[N], const std::string& text) {
+  const std::u16string wide = Utf8ToUtf16(text);
+  const size_t n = std::min(wide.size(), N - 1);
+  std::copy_n(wide.begin(), n, field);
+  field[n] = L'\0';
+}
+
+}  // namespace
+
 TrayIcon::TrayIcon(HWND window, UINT id, UINT callbackMessage, HICON icon, const std::string& tip) {
   data_.cbSize = sizeof data_;
   data_.hWnd = window;
@@ -13,12 +26,31 @@ TrayIcon::TrayIcon(HWND window, UINT id, UINT callbackMessage, HICON icon, const
   data_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
   data_.uCallbackMessage = callbackMessage;
   data_.hIcon = icon;
-  const std::u16string wide = Utf8ToUtf16(tip);
-  // szTip holds 128 characters including the terminator.
-  const size_t n = std::min(wide.size(), std::size(data_.szTip) - 1);
-  std::copy_n(wide.begin(), n, data_.szTip);
-  data_.szTip[n] = L'\0';
+  CopyInto(data_.szTip, tip);  // 128 characters with the terminator
   added_ = add();
+}
+
+void TrayIcon::setTip(const std::string& tip) {
+  CopyInto(data_.szTip, tip);
+  data_.uFlags = NIF_TIP;
+  if (added_) Shell_NotifyIconW(NIM_MODIFY, &data_);
+  data_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+}
+
+void TrayIcon::setIcon(HICON icon) {
+  data_.hIcon = icon;
+  data_.uFlags = NIF_ICON;
+  if (added_) Shell_NotifyIconW(NIM_MODIFY, &data_);
+  data_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+}
+
+void TrayIcon::balloon(const std::string& title, const std::string& text) {
+  NOTIFYICONDATAW info = data_;
+  info.uFlags = NIF_INFO;
+  CopyInto(info.szInfoTitle, title);
+  CopyInto(info.szInfo, text);
+  info.dwInfoFlags = NIIF_ERROR;
+  if (added_) Shell_NotifyIconW(NIM_MODIFY, &info);
 }
 
 TrayIcon::~TrayIcon() {

@@ -26,6 +26,10 @@ class TrayIcon {
   // no point is given, and the owner reads the cursor position itself).
   bool versionFour() const { return versionFour_; }
   void reAdd();
+  void setTip(const std::string& tip);
+  void setIcon(HICON icon);
+  // A notification balloon with the error icon.
+  void balloon(const std::string& title, const std::string& text);
 
  private:
   bool add();

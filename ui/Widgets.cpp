@@ -279,15 +279,31 @@ void PopupMenuAt(const form::PopupMenu& model, HWND owner, POINT screenPoint) {
   PostMessageW(owner, WM_NULL, 0, 0);
 }
 
-TrayIconView::TrayIconView(HWND owner, UINT id, UINT callbackMessage, HICON icon, std::string tip)
-    : owner_(owner), id_(id), callback_(callbackMessage), iconHandle_(icon), tip_(std::move(tip)) {}
+TrayIconView::TrayIconView(HWND owner, UINT id, UINT callbackMessage, HICON icon, HICON alarmIcon, std::string tip)
+    : owner_(owner), id_(id), callback_(callbackMessage), iconHandle_(icon), alarmIcon_(alarmIcon),
+      tip_(std::move(tip)) {}
 
 void TrayIconView::showVisible(bool visible) {
   if (visible && !icon_) {
-    icon_.emplace(owner_, id_, callback_, iconHandle_, tip_);
+    icon_.emplace(owner_, id_, callback_, alarmed_ ? alarmIcon_ : iconHandle_, tip_);
   } else if (!visible) {
     icon_.reset();
   }
+}
+
+void TrayIconView::showTip(const std::string& tip) {
+  if (tip.empty()) return;  // the model has none yet: the caption stays
+  tip_ = tip;
+  if (icon_) icon_->setTip(tip_);
+}
+
+void TrayIconView::showAlarm(bool on) {
+  alarmed_ = on;
+  if (icon_) icon_->setIcon(on ? alarmIcon_ : iconHandle_);
+}
+
+void TrayIconView::showBalloon(const std::string& title, const std::string& text) {
+  if (icon_) icon_->balloon(title, text);
 }
 
 void TrayIconView::reAdd() {

@@ -166,8 +166,12 @@ void PopupMenuAt(const form::PopupMenu& menu, HWND owner, POINT screenPoint);
 // The notification-area icon of the model's TrayIcon: shown while it is visible.
 class TrayIconView : public ControlView {
  public:
-  TrayIconView(HWND owner, UINT id, UINT callbackMessage, HICON icon, std::string tip);
+  // `alarmIcon` stands for the program while the model is alarmed.
+  TrayIconView(HWND owner, UINT id, UINT callbackMessage, HICON icon, HICON alarmIcon, std::string tip);
   void showVisible(bool visible) override;
+  void showTip(const std::string& tip) override;
+  void showAlarm(bool on) override;
+  void showBalloon(const std::string& title, const std::string& text) override;
   // After the shell re-created the taskbar.
   void reAdd();
   bool versionFour() const;  // see TrayIcon
@@ -179,6 +183,8 @@ class TrayIconView : public ControlView {
   UINT id_;
   UINT callback_;
   HICON iconHandle_;
+  HICON alarmIcon_;
+  bool alarmed_ = false;
   std::string tip_;
   std::optional<TrayIcon> icon_;
 };

@@ -19,6 +19,7 @@
 #include "settings/ControlStore.h"
 #include "settings/MemoryRegistry.h"
 #include "tests/engine/EngineFakes.h"
+#include "tests/support/TestProtector.h"
 
 namespace bakwyn::app {
 namespace {
@@ -61,6 +62,7 @@ class FakeShell final : public FormShell {
   void hideWindow() override { windowShown = false; }
   void requestClose() override { ++closeRequests; }
   void openAddress(const std::string& address) override { opened.push_back(address); }
+  void openFile(const std::string& path) override { opened.push_back(path); }
   std::optional<std::string> browseForFolder(const std::string& title) override {
     browseTitle = title;
     return folderChoice;
@@ -71,6 +73,13 @@ class FakeShell final : public FormShell {
     return restartStarts;
   }
   void quit() override { ++quits; }
+  std::vector<settings::SqlInstance> sqlInstances() override { return instances; }
+  std::optional<size_t> choose(const form::Control& anchor, const std::vector<std::string>& items) override {
+    chooser = anchor.name();
+    offered = items;
+    return choice;
+  }
+  bool fixedDisk(char drive) override { return drive == 'D' && dIsFixed; }
 
   std::vector<std::string> messages, opened;
   std::string focused, browseTitle;
@@ -82,6 +91,12 @@ class FakeShell final : public FormShell {
   bool restartStarts = true;
   int restarts = 0;
   int quits = 0;
+  // Only the default instance, as on most servers; D: a disk of this computer.
+  std::vector<settings::SqlInstance> instances{{"MSSQLSERVER", "MSSQL16.MSSQLSERVER", "C:\\SQL\\Backup"}};
+  bool dIsFixed = true;
+  std::string chooser;
+  std::vector<std::string> offered;
+  std::optional<size_t> choice;
 };
 
 // The clock of the log's time stamps.
@@ -89,42 +104,8 @@ struct FixedClock final : Clock {
   LocalDateTime now() const override { return {2026, 12, 10, 7, 5, 9, 0}; }
 };
 
-class ScriptedSession final : public ServerSession {
- public:
-  void open(const std::string& user, const std::string& password, const std::string& server) override {
-    opens.push_back(user + "|" + password + "|" + server);
-    if (refuse) throw ServerError("Login failed", {{"42000", 18456, "Login failed for user"}});
-  }
-  std::vector<std::string> listDatabases() override {
-    listed = databases;
-    return databases;
-  }
-  bool locate(const std::string& name) const override {
-    for (const auto& n : listed) {
-      if (n == name) return true;
-    }
-    return false;
-  }
-  void closeQuery() override {}
-  void execute(const std::string&) override {}
-  const std::vector<Diagnostic>& messages() const override { return none_; }
-
-  std::vector<std::string> databases{"master", "shop", "商店"};
-  std::vector<std::string> listed;
-  std::vector<std::string> opens;
-  bool refuse = false;
-
- private:
-  std::vector<Diagnostic> none_;
-};
-
-// Reversible and visibly different from the clear text, which is all the
-// handlers need to know of the protection.
-class ReversingProtector final : public settings::SecretProtector {
- public:
-  std::string protect(std::string_view s) const override { return std::string(s.rbegin(), s.rend()); }
-  std::string unprotect(std::string_view s) const override { return std::string(s.rbegin(), s.rend()); }
-};
+using testing::FakeSession;
+using testing::TestProtector;
 
 const std::string kKeyBase = std::string(settings::StateRoot) + "FrmMain\\";
 const std::string kRunKey(settings::RunKey);
@@ -139,14 +120,15 @@ struct TimerWatch final : form::ControlView {
 struct Rig {
   Form form;
   BackupSettings settings;
-  ScriptedSession session;
+  FakeSession session;
   settings::MemoryRegistry registry;
-  ReversingProtector protector;
+  TestProtector protector;
   FakeShell shell;
   FixedClock clock;
   testing::FakeFiles files;
-  BackupEngine engine{settings, clock, session, files, [](const std::string&) {}};
-  FormHandlers handlers{form, settings, engine, session, registry, protector, clock, shell};
+  History history{files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log"};
+  BackupEngine engine{settings, clock, session, files, [this](const std::string& line) { handlers.AppendLog(line); }};
+  FormHandlers handlers{form, settings, engine, session, registry, protector, clock, history, shell};
   TimerWatch timer;
 
   Rig() {
@@ -372,7 +354,7 @@ TEST_F(Handlers, SuccessfulSaveStoresAppliesAndLogsTwoLines) {
 
   EXPECT_THAT(shell.messages, IsEmpty());
   EXPECT_THAT(log(), ElementsAre("[26-12-10 07:05:09]: 数据库连接成功!", "[26-12-10 07:05:09]: 保存成功!"));
-  EXPECT_THAT(session.opens, ElementsAre("sa| p;w}d |OFFICE1")) << "the login is trimmed, the password is not";
+  EXPECT_THAT(session.opens(), ElementsAre("sa| p;w}d |OFFICE1")) << "the login is trimmed, the password is not";
   // What the save proved is what runs.
   EXPECT_EQ(settings.database, "shop");
   EXPECT_EQ(settings.user, "sa");
@@ -492,7 +474,7 @@ TEST_F(Handlers, SaveChecksInOrderAndStoresNothingOnFailure) {
     Rig r;
     Form& f = r.form;
     f.mavMemo1.addLine("old line");
-    r.session.refuse = c.refuse;
+    r.session.failOpen = c.refuse;
     f.user->setText(c.user);
     f.database->setText(c.database);
     f.folder->setText(c.folder);
@@ -510,7 +492,7 @@ TEST_F(Handlers, BlankServerFieldFallsBackToTheComputerName) {
   fillValidForm();
   form.server->setText("");
   form.BitBtn1.onClick();
-  EXPECT_THAT(session.opens, ElementsAre("sa|p;w}d|OFFICE1"));
+  EXPECT_THAT(session.opens(), ElementsAre("sa|p;w}d|OFFICE1"));
   EXPECT_EQ(form.server->text(), "OFFICE1");
 }
 
@@ -551,7 +533,7 @@ TEST_F(Handlers, DatabaseListFillsOnFirstDropDownAndEmptiesSilentlyOnFailure) {
   form.database->dropDown();
   EXPECT_EQ(form.tree->topNodes().size(), 3u) << "a filled list is not refreshed on opening";
 
-  session.refuse = true;
+  session.failOpen = true;
   form.SpeedButton1.onClick();
   EXPECT_THAT(form.tree->topNodes(), IsEmpty());
   EXPECT_THAT(shell.messages, IsEmpty());
@@ -590,6 +572,178 @@ TEST_F(Handlers, FolderBrowserResults) {
     EXPECT_EQ(form.folder->text(), c.want);
   }
   EXPECT_EQ(shell.browseTitle, "请选择一个目录来做为Vorda软件数据库备份位置");
+}
+
+// The tray icon's view as the handlers leave it.
+struct TrayWatch final : form::ControlView {
+  void showTip(const std::string& tip) override { this->tip = tip; }
+  void showAlarm(bool on) override { alarmed = on; }
+  void showBalloon(const std::string& title, const std::string&) override { balloons.push_back(title); }
+  std::string tip;
+  bool alarmed = false;
+  std::vector<std::string> balloons;
+};
+
+TEST_F(Handlers, EveryLogLineAlsoGoesToTheHistoryWithItsFullDate) {
+  registry.setValue(kKeyBase + "mEdt1", "TEXT", "shop");
+  registry.setValue(kKeyBase + "dxCheckEdit5", "CHECKED", "maybe");
+  handlers.FormCreate();
+  EXPECT_EQ(files.others["C:\\ProgramData\\Bakwyn\\Bakwyn.log"],
+            "2026-12-10 07:05:09 备份记录:\r\n"
+            "2026-12-10 07:05:09 无法读取存储的设置: dxCheckEdit5 \"maybe\",已忽略\r\n");
+  // The pane keeps its own form of the lines.
+  EXPECT_THAT(log(), ElementsAre("备份记录:", "[26-12-10 07:05:09]: 无法读取存储的设置: dxCheckEdit5 \"maybe\",已忽略"));
+  form.N5.onClick();
+  EXPECT_THAT(shell.opened, ElementsAre("C:\\ProgramData\\Bakwyn\\Bakwyn.log"));
+}
+
+TEST_F(Handlers, ABackupsOutcomeReachesTheTrayIconAndTheHistory) {
+  TrayWatch watch;
+  form.rmTrayIcon1.attach(&watch);
+  registry.setValue(kKeyBase + "mEdt1", "TEXT", "shop");
+  registry.setValue(kKeyBase + "mavBEdit2", "TEXT", "D:\\bak\\");
+  handlers.FormCreate();
+  session.failOpen = true;
+  form.Bak.execute();
+  EXPECT_TRUE(watch.alarmed);
+  EXPECT_EQ(watch.tip, "Bakwyn[Vorda免费软件]\n上次备份: 12-10 07:05 失败");
+  EXPECT_THAT(watch.balloons, ElementsAre("数据库备份失败!"));
+  const std::string& history = files.others["C:\\ProgramData\\Bakwyn\\Bakwyn.log"];
+  EXPECT_NE(history.find("07:05:09 数据库备份失败!\r\n2026-12-10 07:05:09 原因: "), std::string::npos) << history;
+
+  session.failOpen = false;
+  form.Bak.execute();
+  EXPECT_FALSE(watch.alarmed);
+  EXPECT_EQ(watch.tip, "Bakwyn[Vorda免费软件]\n上次备份: 12-10 07:05 成功");
+  form.rmTrayIcon1.attach(nullptr);
+}
+
+TEST_F(Handlers, SaveHasTheServerCheckTheFolderItWillWrite) {
+  struct Case {
+    const char* name;
+    int failingStatement;  // of the folder check: 0 create, 1 write
+    int number;
+    const char* text;
+    std::vector<std::string> messages;
+    std::vector<std::string> log;
+    bool stored;
+  } cases[] = {
+      {"writable", -1, 0, "", {}, {"[26-12-10 07:05:09]: 数据库连接成功!", "[26-12-10 07:05:09]: 保存成功!"}, true},
+      {"refused: the server's reason and a hint, nothing stored", 0, 22048,
+       "xp_create_subdir() returned error 5, 'Access is denied.'",
+       {"1:SQL服务器无法创建或写入SQL数据库备份目录 T:\\备份:\r22048 xp_create_subdir() returned error 5, 'Access is "
+        "denied.'\r请让SQL Server服务的登录帐户(例如 NT Service\\MSSQLSERVER)对该目录有修改权限,或选择另一个目录。"},
+       {"[26-12-10 07:05:09]: 数据库连接成功!"}, false},
+      {"a login that may not check: saved, and the log says so", 0, 229,
+       "The EXECUTE permission was denied on the object 'xp_create_subdir'.", {},
+       {"[26-12-10 07:05:09]: 数据库连接成功!",
+        "[26-12-10 07:05:09]: 无法检查备份目录: 229 The EXECUTE permission was denied on the object 'xp_create_subdir'.",
+        "[26-12-10 07:05:09]: 保存成功!"},
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig r;
+    r.form.onShow();
+    r.form.mEdt1.setText("shop");
+    r.form.mavBEdit2.setText("T:\\备份");
+    int statement = 0;
+    r.session.onExecute = [&](const std::string&) {
+      if (statement++ == c.failingStatement) throw ServerError(c.text, {{"42000", c.number, c.text}});
+    };
+    r.form.BitBtn1.onClick();
+    EXPECT_EQ(r.shell.messages, c.messages);
+    EXPECT_EQ(r.log(), c.log);
+    EXPECT_EQ(r.registry.hasKey(kKeyBase + "mEdt1"), c.stored);
+    if (!c.stored) EXPECT_EQ(r.shell.focused, "mavBEdit2");
+    EXPECT_EQ(r.session.statements.at(0), "EXEC master.dbo.xp_create_subdir N'T:\\备份'");
+  }
+}
+
+using Instances = std::vector<settings::SqlInstance>;
+const settings::SqlInstance kDefault{"MSSQLSERVER", "MSSQL16.MSSQLSERVER", "C:\\Program Files\\SQL\\Backup"};
+const settings::SqlInstance kExpress{"SQLEXPRESS", "MSSQL16.SQLEXPRESS", "C:\\Express\\Backup"};
+
+TEST_F(Handlers, TheServerFieldNamesTheInstanceOfThisComputer) {
+  struct Case {
+    const char* name;
+    Instances installed;
+    const char* field;
+    const char* want;
+  } cases[] = {
+      {"only SQL Server Express: chosen", {kExpress}, "", "OFFICE1\\SQLEXPRESS"},
+      {"a stored bare name is the default instance, as before", {kDefault}, "OFFICE1", "OFFICE1"},
+      {"a stored instance is kept, the computer name put in front", {kDefault, kExpress}, "OLDPC\\SQLEXPRESS",
+       "OFFICE1\\SQLEXPRESS"},
+      {"both installed and none named: the default instance", {kDefault, kExpress}, "", "OFFICE1"},
+      {"nothing installed: the computer name", {}, "", "OFFICE1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig r;
+    r.shell.instances = c.installed;
+    r.form.mEdt2.setText(c.field);
+    r.form.onShow();
+    EXPECT_EQ(r.form.mEdt2.text(), c.want);
+  }
+}
+
+TEST_F(Handlers, TheDefaultBackupFolderIsOneTheServerCanWrite) {
+  struct Case {
+    const char* name;
+    bool dIsFixed;
+    Instances installed;
+    const char* want;
+  } cases[] = {
+      {"D: is a disk of this computer", true, {kExpress}, "D:\\数据库自动备份目录"},
+      {"no D: disk: the instance's own backup folder", false, {kExpress}, "C:\\Express\\Backup"},
+      {"no D: disk, no folder of the instance's", false, {{"SQLEXPRESS", "MSSQL16.SQLEXPRESS", ""}},
+       "C:\\数据库自动备份目录"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig r;
+    r.shell.dIsFixed = c.dIsFixed;
+    r.shell.instances = c.installed;
+    r.form.onShow();
+    EXPECT_EQ(r.form.mavBEdit2.text(), c.want);
+  }
+  // A folder already in the field stays.
+  shell.dIsFixed = false;
+  form.mavBEdit2.setText("E:\\备份\\");
+  form.onShow();
+  EXPECT_EQ(form.mavBEdit2.text(), "E:\\备份\\");
+}
+
+TEST_F(Handlers, TheInstancesDropDownBesideTheServerField) {
+  shell.instances = {kDefault, kExpress};
+  form.onShow();
+  shell.choice = 1;
+  form.SpeedButton2.onClick();
+  EXPECT_EQ(shell.chooser, "mEdt2");
+  EXPECT_THAT(shell.offered, ElementsAre("OFFICE1", "OFFICE1\\SQLEXPRESS"));
+  EXPECT_EQ(form.mEdt2.text(), "OFFICE1\\SQLEXPRESS");
+  shell.choice = std::nullopt;  // dismissed
+  form.SpeedButton2.onClick();
+  EXPECT_EQ(form.mEdt2.text(), "OFFICE1\\SQLEXPRESS");
+  // The save connects to what the field names.
+  form.mEdt1.setText("shop");
+  form.BitBtn1.onClick();
+  EXPECT_THAT(session.opens(), ElementsAre("sa||OFFICE1\\SQLEXPRESS"));
+  EXPECT_EQ(settings.server, "OFFICE1\\SQLEXPRESS");
+  EXPECT_EQ(registry.value(kKeyBase + "mEdt2", "TEXT"), "OFFICE1\\SQLEXPRESS");
+}
+
+TEST_F(Handlers, WithNoSqlServerOnThisComputerTheSaveSaysSo) {
+  shell.instances = {};
+  form.onShow();
+  form.mEdt1.setText("shop");
+  session.failOpen = true;
+  form.BitBtn1.onClick();
+  EXPECT_THAT(shell.messages, ElementsAre("1:这台电脑上没有找到SQL Server。\r请先安装SQL Server(例如SQL Server Express),\r或确认它已安装在这台电脑上。"));
+  form.SpeedButton2.onClick();
+  EXPECT_EQ(shell.messages.size(), 2u);
+  EXPECT_EQ(shell.messages[1], shell.messages[0]);
 }
 
 }  // namespace

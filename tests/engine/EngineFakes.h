@@ -14,6 +14,7 @@
 
 #include "engine/Clock.h"
 #include "engine/FileSystem.h"
+#include "tests/support/FakeSession.h"
 #include "server/ServerSession.h"
 
 namespace bakwyn::testing {
@@ -61,46 +62,6 @@ class FakeClock final : public Clock {
   std::function<LocalDateTime()> next_;
 };
 
-// Records every call. `failOpen`/`failExecute` make the call throw a
-// ServerError, as the real session does; `onExecute` runs inside execute (to
-// let time pass or to look at the files while the "server" writes).
-class FakeSession final : public ServerSession {
- public:
-  void open(const std::string& user, const std::string& password, const std::string& server) override {
-    calls.push_back("open " + user + "|" + password + "|" + server);
-    if (failOpen) throw ServerError("login failed", {{"28000", 18456, "Login failed for user."}});
-  }
-  std::vector<std::string> listDatabases() override {
-    calls.push_back("listDatabases");
-    return {};
-  }
-  bool locate(const std::string&) const override { return false; }
-  void closeQuery() override { calls.push_back("closeQuery"); }
-  void execute(const std::string& statement) override {
-    calls.push_back("execute");
-    statements.push_back(statement);
-    if (onExecute) onExecute(statement);
-    if (failExecute) throw ServerError("backup failed", {{"42000", 3013, "BACKUP DATABASE is terminating abnormally."}});
-  }
-  // Recorded apart from execute: the backup must run without the statement time-out.
-  void executeLong(const std::string& statement) override {
-    calls.push_back("executeLong");
-    statements.push_back(statement);
-    if (onExecute) onExecute(statement);
-    if (failExecute) throw ServerError("backup failed", {{"42000", 3013, "BACKUP DATABASE is terminating abnormally."}});
-  }
-  const std::vector<Diagnostic>& messages() const override { return messages_; }
-
-  bool failOpen = false;
-  bool failExecute = false;
-  std::function<void(const std::string&)> onExecute;
-  std::vector<std::string> calls;
-  std::vector<std::string> statements;
-
- private:
-  std::vector<Diagnostic> messages_;
-};
-
 // One backup directory held in memory. Entries are files unless marked as a
 // directory; a locked file cannot be opened or deleted.
 class FakeFiles final : public FileSystem {
@@ -141,10 +102,30 @@ class FakeFiles final : public FileSystem {
     entries.erase(path.substr(dir_.size()));
     return {true, {}};
   }
+  // Files outside the backup directory (the history) are kept whole, by path.
+  std::optional<std::uint64_t> fileSize(const std::string& path) override {
+    const auto it = others.find(path);
+    if (it == others.end()) return std::nullopt;
+    return it->second.size();
+  }
+  FileResult appendDurably(const std::string& path, const std::string& bytes) override {
+    if (failAppend) return {false, "There is not enough space on the disk."};
+    others[path] += bytes;
+    return {true, {}};
+  }
+  FileResult replaceFile(const std::string& from, const std::string& to) override {
+    const auto it = others.find(from);
+    if (it == others.end()) return {false, "The system cannot find the file specified."};
+    others[to] = std::move(it->second);
+    others.erase(from);
+    return {true, {}};
+  }
 
   std::map<std::string, Entry> entries;  // by name inside the directory
   std::vector<std::string> created;
   std::vector<std::string> removed;
+  std::map<std::string, std::string> others;  // whole files elsewhere, by path
+  bool failAppend = false;
   int listings = 0;
 
  private:

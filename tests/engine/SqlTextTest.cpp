@@ -1,4 +1,4 @@
-#include "engine/SqlText.h"
+#include "base/SqlText.h"
 
 #include <gtest/gtest.h>
 

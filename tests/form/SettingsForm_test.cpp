@@ -72,10 +72,13 @@ TEST(SettingsForm, StartsWithTheInitialStatesAndLimits) {
   EXPECT_EQ(form.Timer1.interval(), 100u);
   EXPECT_FALSE(form.Timer1.enabled()) << "idle until the settings are applied";
   for (Action* action : {&form.Bak, &form.Action1, &form.deleteoldfile}) EXPECT_EQ(action->caption(), action->name());
-  ASSERT_EQ(form.PopupMenu1.items.size(), 4u);
-  const std::pair<MenuItem*, const char*> items[] = {
-      {&form.N4, "访问Vorda软件网站"}, {&form.N3, "-"}, {&form.N1, "设置界面"}, {&form.N2, "中止退出"}};
-  for (size_t i = 0; i < 4; ++i) {
+  ASSERT_EQ(form.PopupMenu1.items.size(), 5u);
+  const std::pair<MenuItem*, const char*> items[] = {{&form.N4, "访问Vorda软件网站"},
+                                                     {&form.N3, "-"},
+                                                     {&form.N1, "设置界面"},
+                                                     {&form.N5, "查看备份历史"},
+                                                     {&form.N2, "中止退出"}};
+  for (size_t i = 0; i < 5; ++i) {
     EXPECT_EQ(form.PopupMenu1.items[i], items[i].first);
     EXPECT_EQ(items[i].first->caption(), items[i].second);
   }

@@ -75,6 +75,85 @@ TEST_P(BuildConnectionStringTest, ReadsBackExactlyForEveryDriver) {
 INSTANTIATE_TEST_SUITE_P(Logins, BuildConnectionStringTest, ::testing::ValuesIn(kLogins),
                          [](const auto& info) { return std::string(info.param.name); });
 
+struct InstanceCase {
+  const char* name;
+  std::string server;    // as typed
+  std::string computer;  // what the driver must read as the computer
+  std::string instance;  // and as the instance ("" for the default one)
+};
+
+// A server with an instance reaches every driver as "COMPUTER\INSTANCE" and
+// FreeTDS without a port (it asks the Browser for it); an empty instance is the
+// default instance. The driver splits at the first "\", so that is where the
+// instance begins, whatever it holds.
+const InstanceCase kInstances[] = {
+    {"DefaultInstance", "OFFICE1", "OFFICE1", ""},
+    {"Named", "OFFICE1\\SQLEXPRESS", "OFFICE1", "SQLEXPRESS"},
+    {"EmptyInstanceIsTheDefault", "OFFICE1\\", "OFFICE1", ""},
+    {"SeveralSeparators", "OFFICE1\\A\\B", "OFFICE1", "A\\B"},
+    {"DoubledSeparator", "OFFICE1\\\\SQLEXPRESS", "OFFICE1", "\\SQLEXPRESS"},
+    {"OnlySeparators", "OFFICE1\\\\", "OFFICE1", "\\"},
+    {"NoComputer", "\\SQLEXPRESS", "", "SQLEXPRESS"},
+    {"Quotes", "OFF'ICE\\SQL\"EXP'", "OFF'ICE", "SQL\"EXP'"},
+    {"Braces", "{OFFICE1\\}SQL{}", "{OFFICE1", "}SQL{}"},
+    {"SemicolonInInstance", "OFFICE1\\SQL;UID=intruder", "OFFICE1", "SQL;UID=intruder"},
+    {"SemicolonAndBrace", "OFFICE1\\SQL};UID={x", "OFFICE1", "SQL};UID={x"},
+    {"Chinese", "服务器\\实例一", "服务器", "实例一"},
+    {"BlanksAroundTheInstance", "OFFICE1\\ SQLEXPRESS ", "OFFICE1", " SQLEXPRESS "},
+    {"BlankInstance", "OFFICE1\\ ", "OFFICE1", " "},
+    {"BlankComputer", " OFFICE1 \\SQLEXPRESS", " OFFICE1 ", "SQLEXPRESS"},
+    {"EqualsSign", "A=B\\C=D", "A=B", "C=D"},
+};
+
+void PrintTo(const InstanceCase& c, std::ostream* os) { *os << c.name; }
+
+class InstanceConnectionStringTest : public ::testing::TestWithParam<InstanceCase> {};
+
+TEST_P(InstanceConnectionStringTest, ReachesEveryDriverAsComputerAndInstance) {
+  const InstanceCase& c = GetParam();
+  EXPECT_EQ(SplitServerName(c.server).computer, c.computer);
+  EXPECT_EQ(SplitServerName(c.server).instance, c.instance);
+  const std::string server = c.instance.empty() ? c.computer : c.computer + "\\" + c.instance;
+  for (std::string_view driver : kPreferredDrivers) {
+    SCOPED_TRACE(std::string(driver));
+    const bool freeTds = driver == "FreeTDS";
+    if (freeTds && server.find("};") != std::string::npos) {
+      EXPECT_THROW(BuildConnectionString("sa", "pw", c.server, driver), ServerError);
+      continue;
+    }
+    KeyValues expected = {{"DRIVER", std::string(driver)}, {"SERVER", server}};
+    if (freeTds && c.instance.empty()) expected.push_back({"Port", "1433"});
+    expected.push_back({"UID", "sa"});
+    expected.push_back({"PWD", "pw"});
+    expected.push_back({"DATABASE", "master"});
+    if (driver == "ODBC Driver 18 for SQL Server") expected.push_back({"TrustServerCertificate", "yes"});
+
+    const std::string text = BuildConnectionString("sa", "pw", c.server, driver);
+    const auto parsed = ParseConnectionString(text, freeTds ? test::Dialect::FreeTds13 : test::Dialect::Odbc);
+    ASSERT_TRUE(parsed.has_value()) << text;
+    EXPECT_EQ(*parsed, expected) << text;
+    // The driver's own split of what it read: the computer up to the first "\".
+    const std::string& read = (*parsed)[1].second;
+    const std::size_t separator = read.find('\\');
+    EXPECT_EQ(read.substr(0, separator), c.computer) << text;
+    EXPECT_EQ(separator == std::string::npos ? "" : read.substr(separator + 1), c.instance) << text;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, InstanceConnectionStringTest, ::testing::ValuesIn(kInstances),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BuildConnectionString, NamedInstanceTexts) {
+  EXPECT_EQ(BuildConnectionString("sa", "pw", "OFFICE1\\SQLEXPRESS", "FreeTDS"),
+            "DRIVER={FreeTDS};SERVER=OFFICE1\\SQLEXPRESS;UID=sa;PWD=pw;DATABASE=master;");
+  EXPECT_EQ(BuildConnectionString("sa", "pw", "OFFICE1\\", "FreeTDS"),
+            "DRIVER={FreeTDS};SERVER=OFFICE1;Port=1433;UID=sa;PWD=pw;DATABASE=master;");
+  EXPECT_EQ(BuildConnectionString("sa", "pw", "OFFICE1\\SQLEXPRESS", "SQL Server"),
+            "DRIVER={SQL Server};SERVER=OFFICE1\\SQLEXPRESS;UID=sa;PWD=pw;DATABASE=master;");
+  EXPECT_EQ(BuildConnectionString("sa", "pw", "OFFICE1\\SQL;X", "ODBC Driver 17 for SQL Server"),
+            "DRIVER={ODBC Driver 17 for SQL Server};SERVER={OFFICE1\\SQL;X};UID=sa;PWD=pw;DATABASE=master;");
+}
+
 TEST(BuildConnectionString, PlainAndEmptyPasswordTexts) {
   EXPECT_EQ(BuildConnectionString("sa", "", "OFFICE1", "FreeTDS"),
             "DRIVER={FreeTDS};SERVER=OFFICE1;Port=1433;UID=sa;PWD=;DATABASE=master;");
@@ -149,3 +228,4 @@ TEST(ChooseDriver, PrefersNewestInstalled) {
 
 }  // namespace
 }  // namespace bakwyn
+

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -345,6 +348,9 @@ const GrammarCase kGrammar[] = {
     {"UnclosedBracket", "BACKUP DATABASE [shop TO DISK = N'T:\\backups\\x.bak'", 105, "", ""},
     {"SingleBracketInName", "BACKUP DATABASE [a]b] TO DISK = N'T:\\backups\\x.bak'", 102, "", ""},
     {"UnknownOption", "BACKUP DATABASE [shop] TO DISK = N'T:\\backups\\x.bak' WITH NOSUCH", 155, "", ""},
+    // A system database is there whatever the catalogue of the test lists.
+    {"SystemDatabaseCopyOnly", "BACKUP DATABASE [model] TO DISK = N'T:\\backups\\model.bak' WITH COPY_ONLY, INIT", 0,
+     "model", "T:\\backups\\model.bak"},
 };
 
 class BackupGrammarTest : public SessionTest, public ::testing::WithParamInterface<GrammarCase> {};
@@ -459,6 +465,246 @@ TEST_F(SessionTest, OperationsWithoutAConnectionFail) {
   EXPECT_THROW(session.listDatabases(), ServerError);
   EXPECT_THROW(session.execute("BACKUP DATABASE [shop] TO DISK = N'T:\\backups\\x.bak'"), ServerError);
   EXPECT_FALSE(session.locate("shop"));
+}
+
+
+// Folders and files on the server's side: xp_create_subdir and xp_delete_file,
+// as the server runs them for a sysadmin, and refuses them to anyone else.
+struct ProcedureCase {
+  const char* name;
+  std::string user;       // "sa" (sysadmin) or "clerk" (not)
+  std::string statement;  // a path in it may use T: (the test's drive)
+  std::int32_t error;     // 0: succeeds
+  std::string text;       // the error's message text, as the server words it
+  std::string made;       // below the drive: a folder that must exist afterwards ("" for none)
+};
+
+void PrintTo(const ProcedureCase& c, std::ostream* os) { *os << c.name; }
+
+const char kDenied[] = "xp_create_subdir() returned error 5, 'Access is denied.'";
+const char kNoPath[] = "xp_create_subdir() returned error 3, 'The system cannot find the path specified.'";
+
+const ProcedureCase kProcedures[] = {
+    {"WholePath", "sa", "EXEC master.dbo.xp_create_subdir N'T:\\a\\b\\c'", 0, "", "a/b/c"},
+    {"ExistingFolder", "sa", "EXEC master.dbo.xp_create_subdir N'T:\\backups'", 0, "", "backups"},
+    {"ChineseAndQuote", "sa", "EXEC master.dbo.xp_create_subdir N'T:\\数据库\\o''neil备份\\'", 0, "",
+     "数据库/o'neil备份"},
+    {"ShortName", "sa", "exec xp_create_subdir 'T:\\x'", 0, "", "x"},
+    {"UnmappedDrive", "sa", "EXEC master.dbo.xp_create_subdir N'Q:\\a'", 22048, kNoPath, ""},
+    {"FileInTheWay", "sa", "EXEC master.dbo.xp_create_subdir N'T:\\file.txt\\a'", 22048, kNoPath, ""},
+#ifndef _WIN32  // Wine does not turn permission bits into anything the stand-in sees
+    {"FolderNotWritable", "sa", "EXEC master.dbo.xp_create_subdir N'T:\\locked\\a'", 22048, kDenied, ""},
+#endif
+    {"NotSysadmin", "clerk", "EXEC master.dbo.xp_create_subdir N'T:\\a'", 229,
+     "The EXECUTE permission was denied on the object 'xp_create_subdir', database 'mssqlsystemresource', schema "
+     "'sys'.",
+     ""},
+    {"DeleteNotSysadmin", "clerk", "EXEC master.dbo.xp_delete_file 0, N'T:\\backups\\old.bak'", 229,
+     "The EXECUTE permission was denied on the object 'xp_delete_file', database 'mssqlsystemresource', schema "
+     "'sys'.",
+     ""},
+    {"UnknownProcedure", "sa", "EXEC master.dbo.xp_nosuch N'T:\\a'", 2812, "Could not find stored procedure 'xp_nosuch'.",
+     ""},
+};
+
+class ProcedureTest : public SessionTest, public ::testing::WithParamInterface<ProcedureCase> {};
+
+TEST_P(ProcedureTest, RunsAsTheServerDoes) {
+  const ProcedureCase& c = GetParam();
+  standIn().setUsers({{"sa", "pw"}, {"clerk", "pw"}});
+  standIn().setNonSysadmins({"clerk"});
+  std::ofstream(drive_ / "file.txt") << "x";
+  std::ofstream(drive_ / "backups" / "old.bak") << "x";
+#ifndef _WIN32
+  fs::create_directories(drive_ / "locked");
+  fs::permissions(drive_ / "locked", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+#endif
+  OdbcServerSession session;
+  session.open(c.user, "pw", kStandInServer);
+  if (c.error == 0) {
+    session.execute(c.statement);
+  } else {
+    const auto records = Failure([&] { session.execute(c.statement); });
+    EXPECT_TRUE(HasNative(records, c.error)) << ::testing::PrintToString(Natives(records));
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(),
+                            [&](const Diagnostic& d) { return d.message.ends_with(c.text); }))
+        << ::testing::PrintToString(Texts(records));
+  }
+  if (!c.made.empty()) {
+    EXPECT_TRUE(fs::is_directory(drive_ / Utf8Path(c.made))) << c.made;
+  }
+  EXPECT_TRUE(fs::exists(drive_ / "backups" / "old.bak"));  // refused: nothing deleted
+  if (c.error != 0) {
+    EXPECT_FALSE(fs::exists(drive_ / "a")) << "a refused statement makes no folder";
+  }
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_EQ(record.statements[0].text, c.statement);
+}
+
+INSTANTIATE_TEST_SUITE_P(Statements, ProcedureTest, ::testing::ValuesIn(kProcedures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SessionTest, DeleteFileRemovesOnlyThatFile) {
+  std::ofstream(drive_ / "backups" / Utf8Path("旧备份.bak")) << "x";
+  std::ofstream(drive_ / "backups" / "keep.bak") << "x";
+  OdbcServerSession session;
+  session.open("sa", "pw", kStandInServer);
+  session.execute("EXEC master.dbo.xp_delete_file 0, N'T:\\backups\\旧备份.bak'");
+  EXPECT_FALSE(fs::exists(drive_ / "backups" / Utf8Path("旧备份.bak")));
+  EXPECT_TRUE(fs::exists(drive_ / "backups" / "keep.bak"));
+  // A file that is not there is no error.
+  session.execute("EXEC master.dbo.xp_delete_file 0, N'T:\\backups\\旧备份.bak'");
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 2u);
+  EXPECT_EQ(record.statements[0].procedure, "xp_delete_file");
+  EXPECT_NE(record.statements[0].file, "");
+  EXPECT_EQ(record.statements[1].file, "");
+}
+
+// The PRELOGIN names the instance the client wants, and a named instance
+// refuses a client that wants another one. With the driver pointed at the
+// stand-in's port (TDSPORT) FreeTDS forgets any instance in the server name and
+// names "MSSQLServer", the default instance's: so only a stand-in that is the
+// default instance too lets it in, which is why the instance tests below run
+// without TDSPORT.
+TEST_F(SessionTest, PreloginMustNameAnInstanceOfTheServer) {
+  struct Case {
+    std::vector<std::string> instances;
+    std::string server;
+    bool accepted;
+  };
+  const std::string named = std::string(kStandInServer) + "\\SQLEXPRESS";
+  const Case cases[] = {
+      {{"SQLEXPRESS"}, kStandInServer, false},
+      {{"SQLEXPRESS"}, named, false},
+      {{"MSSQLSERVER"}, kStandInServer, true},
+      {{"SQLEXPRESS", "MSSQLSERVER"}, named, true},
+      {{}, named, true},  // the default instance alone does not check
+  };
+  OdbcServerSession session;
+  for (const Case& c : cases) {
+    const std::string problem = standIn().setInstances(c.instances);
+    if (!problem.empty()) GTEST_SKIP() << problem;
+    if (c.accepted) {
+      session.open("sa", "pw", c.server);
+    } else {
+      EXPECT_THROW(session.open("sa", "pw", c.server), ServerError) << c.server;
+    }
+  }
+  standIn().setInstances({});
+  const auto record = standIn().record();
+  ASSERT_EQ(record.logins.size(), std::size(cases));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(record.logins[i].instance, "MSSQLServer") << i;
+    EXPECT_EQ(record.logins[i].accepted, cases[i].accepted) << i;
+    EXPECT_EQ(record.logins[i].refusedInstance, !cases[i].accepted) << i;
+  }
+  EXPECT_TRUE(record.browserRequests.empty());
+}
+
+// Named instances the way the program reaches them: no port, so FreeTDS asks
+// the SQL Server Browser on UDP 1434 and connects to the port it answers. The
+// driver must not be pointed at a port (TDSPORT), or it never asks.
+class InstanceTest : public SessionTest {
+ protected:
+  void SetUp() override {
+    SessionTest::SetUp();
+    if (HasFatalFailure()) return;
+#ifdef _WIN32
+    // The driver reads the Unix environment Wine started with, which the runner
+    // gave TDSPORT and this process cannot change.
+    if (std::getenv("TDSPORT")) GTEST_SKIP() << "TDSPORT is set for the driver, which then never asks the Browser";
+#else
+    ::unsetenv("TDSPORT");
+#endif
+    const std::string problem = standIn().setInstances({"SQLEXPRESS"});
+    if (!problem.empty()) GTEST_SKIP() << "no Browser: " << problem;
+  }
+  // Port 1434 belongs to the machine: free it for whoever needs it next.
+  void TearDown() override { standIn().setInstances({}); }
+
+  // Opens and returns how long it took, failure or not (printed, for the figures).
+  double timedOpen(OdbcServerSession& session, const std::string& server, bool& failed) {
+    const auto start = std::chrono::steady_clock::now();
+    failed = false;
+    try {
+      session.open("sa", "pw", server);
+    } catch (const ServerError& e) {
+      failed = true;
+      message_ = e.what();
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("open %s: %s after %.2f s\n", server.c_str(), failed ? "failed" : "connected", seconds);
+    return seconds;
+  }
+
+  std::string message_;
+};
+
+TEST_F(InstanceTest, ReachedThroughTheBrowserAndBacksUp) {
+  for (const std::string server : {"localhost\\SQLEXPRESS", "127.0.0.1\\sqlexpress"}) {
+    OdbcServerSession session;
+    bool failed = false;
+    timedOpen(session, server, failed);
+    ASSERT_FALSE(failed) << message_;
+    session.executeLong(Backup("shop", "T:\\backups\\x.bak"));
+  }
+  EXPECT_TRUE(fs::exists(drive_ / "backups" / "x.bak"));
+  const auto record = standIn().record();
+  ASSERT_EQ(record.browserRequests.size(), 2u);
+  EXPECT_EQ(record.browserRequests[0].instance, "SQLEXPRESS");
+  EXPECT_EQ(record.browserRequests[1].instance, "sqlexpress");
+  EXPECT_TRUE(record.browserRequests[0].answered && record.browserRequests[1].answered);
+  ASSERT_EQ(record.logins.size(), 2u);
+  EXPECT_EQ(record.logins[0].instance, "SQLEXPRESS");
+  EXPECT_TRUE(record.logins[0].accepted && record.logins[1].accepted);
+  ASSERT_EQ(record.statements.size(), 2u);
+  EXPECT_FALSE(record.statements[1].file.empty());
+}
+
+// "HOST\" is the default instance: no Browser is asked, the default port is
+// tried (nothing listens there on a test machine), and the stand-in sees nothing.
+TEST_F(InstanceTest, EmptyInstanceIsTheDefaultInstance) {
+  OdbcServerSession session;
+  bool failed = false;
+  timedOpen(session, "localhost\\", failed);
+  EXPECT_TRUE(failed);
+  const auto record = standIn().record();
+  EXPECT_TRUE(record.browserRequests.empty());
+  EXPECT_TRUE(record.logins.empty());
+}
+
+// The Browser does not answer for an instance it does not list: a ServerError
+// after the driver's retries (FreeTDS asks 16 times, a second apart), not a hang.
+TEST_F(InstanceTest, UnlistedInstanceFails) {
+  OdbcServerSession session;
+  bool failed = false;
+  timedOpen(session, "localhost\\OTHER", failed);
+  EXPECT_TRUE(failed);
+  const auto record = standIn().record();
+  ASSERT_FALSE(record.browserRequests.empty());
+  for (const auto& request : record.browserRequests) {
+    EXPECT_EQ(request.instance, "OTHER");
+    EXPECT_FALSE(request.answered);
+  }
+  EXPECT_TRUE(record.logins.empty());
+}
+
+TEST_F(InstanceTest, SilentBrowserFails) {
+  standIn().setBrowser(false);
+  OdbcServerSession session;
+  bool failed = false;
+  timedOpen(session, "localhost\\SQLEXPRESS", failed);
+  EXPECT_TRUE(failed);
+  const auto record = standIn().record();
+  EXPECT_TRUE(record.browserRequests.empty());
+  EXPECT_TRUE(record.logins.empty());
+  // And once it answers again, the same name connects.
+  standIn().setBrowser(true);
+  timedOpen(session, "localhost\\SQLEXPRESS", failed);
+  EXPECT_FALSE(failed) << message_;
 }
 
 }  // namespace

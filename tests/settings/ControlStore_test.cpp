@@ -12,7 +12,7 @@
 #include "settings/Base64.h"
 #include "settings/MemoryRegistry.h"
 #include "tests/settings/StoreWindow.h"
-#include "tests/settings/TestProtector.h"
+#include "tests/support/TestProtector.h"
 
 namespace bakwyn::settings {
 namespace {

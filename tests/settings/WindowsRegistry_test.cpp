@@ -28,24 +28,22 @@ using namespace bakwyn::form;
 const std::string kWindow = "BakwynRegistryTest";
 const std::string kRunName = "BakwynRegistryTest运行";
 
-std::wstring Wide(const std::string& utf8) { return ToWide(utf8); }
-std::string Narrow(const std::wstring& wide) { return FromWide(wide); }
 
 bool KeyExists(const std::string& path, REGSAM view) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(path).c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ToWide(path).c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
   RegCloseKey(key);
   return true;
 }
 
 void DeleteTree(const std::string& path) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(path).c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ToWide(path).c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) {
     return;
   }
   RegDeleteTreeW(key, nullptr);
   RegCloseKey(key);
-  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, Wide(path).c_str(), KEY_WOW64_32KEY, 0);
+  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, ToWide(path).c_str(), KEY_WOW64_32KEY, 0);
 }
 
 // Runs reg.exe with `arguments` and waits for it; its exit code.
@@ -104,7 +102,7 @@ Exported Export(const std::string& path) {
   GetTempPathW(MAX_PATH, dir);
   const std::wstring file = std::wstring(dir) + L"bakwyn-registry-test.reg";
   DeleteFileW(file.c_str());
-  const DWORD code = RunReg(L"export \"HKLM\\" + Wide(path) + L"\" \"" + file + L"\" /y /reg:32");
+  const DWORD code = RunReg(L"export \"HKLM\\" + ToWide(path) + L"\" \"" + file + L"\" /y /reg:32");
   EXPECT_EQ(code, 0u) << "reg export " << path;
   const std::wstring text = ReadUtf16File(file);
   DeleteFileW(file.c_str());
@@ -115,7 +113,7 @@ Exported Export(const std::string& path) {
   while (i < text.size()) {
     if (text[i] == L'[') {
       const size_t end = text.find(L']', i);
-      const std::string key = Narrow(text.substr(i + 1, end - i - 1));
+      const std::string key = FromWide(text.substr(i + 1, end - i - 1));
       // The header may name the 32-bit view's own location (with WOW6432Node):
       // the subkey is what follows the last name of `path`.
       const std::string leaf = "\\" + path.substr(path.rfind('\\') + 1);
@@ -125,10 +123,10 @@ Exported Export(const std::string& path) {
       out[current];
       i = end + 1;
     } else if (text[i] == L'"') {
-      const std::string name = Narrow(QuotedAt(text, i));
+      const std::string name = FromWide(QuotedAt(text, i));
       if (i < text.size() && text[i] == L'=' && i + 1 < text.size() && text[i + 1] == L'"') {
         i += 1;
-        out[current][name] = Narrow(QuotedAt(text, i));
+        out[current][name] = FromWide(QuotedAt(text, i));
       }
     } else {
       ++i;
@@ -146,9 +144,9 @@ class WindowsStore : public ::testing::Test {
   void TearDown() override {
     DeleteTree(vendorExisted_ ? windowKey_ : vendorKey_);
     HKEY run = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(std::string(RunKey)).c_str(), 0, KEY_SET_VALUE | KEY_WOW64_32KEY,
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ToWide(std::string(RunKey)).c_str(), 0, KEY_SET_VALUE | KEY_WOW64_32KEY,
                       &run) == ERROR_SUCCESS) {
-      RegDeleteValueW(run, Wide(kRunName).c_str());
+      RegDeleteValueW(run, ToWide(kRunName).c_str());
       RegCloseKey(run);
     }
     EXPECT_FALSE(KeyExists(windowKey_, KEY_WOW64_32KEY));
@@ -198,11 +196,11 @@ TEST_F(WindowsStore, EveryControlRoundTripsAndLandsExactlyWhereItShould) {
   }
   std::vector<std::string> expectedKeys(StoredControlNames().begin() + 1, StoredControlNames().end());
   std::sort(expectedKeys.begin(), expectedKeys.end(), [](const std::string& a, const std::string& b) {
-    return CompareStringOrdinal(Wide(a).c_str(), -1, Wide(b).c_str(), -1, TRUE) == CSTR_LESS_THAN;
+    return CompareStringOrdinal(ToWide(a).c_str(), -1, ToWide(b).c_str(), -1, TRUE) == CSTR_LESS_THAN;
   });
   std::vector<std::string> sortedKeys = keys;
   std::sort(sortedKeys.begin(), sortedKeys.end(), [](const std::string& a, const std::string& b) {
-    return CompareStringOrdinal(Wide(a).c_str(), -1, Wide(b).c_str(), -1, TRUE) == CSTR_LESS_THAN;
+    return CompareStringOrdinal(ToWide(a).c_str(), -1, ToWide(b).c_str(), -1, TRUE) == CSTR_LESS_THAN;
   });
   EXPECT_EQ(sortedKeys, expectedKeys);
   for (const char* name : textControls) {
@@ -235,7 +233,7 @@ TEST_F(WindowsStore, EveryControlRoundTripsAndLandsExactlyWhereItShould) {
 // gives the whole text back, and the field, the settings and the statements
 // must all mean the part an edit control shows.
 TEST_F(WindowsStore, StoredTextWithANulIsCutThere) {
-  const std::wstring key = Wide(windowKey_ + "\\mEdt1");
+  const std::wstring key = ToWide(windowKey_ + "\\mEdt1");
   HKEY hkey = nullptr;
   ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_32KEY, nullptr,
                             &hkey, nullptr),
@@ -255,7 +253,7 @@ TEST_F(WindowsStore, StoredTextWithANulIsCutThere) {
 
 TEST_F(WindowsStore, ClearTextPasswordOfAnOlderVersionLoadsAndIsProtectedAtTheNextSave) {
   const std::string key = windowKey_ + "\\mEdt4";
-  ASSERT_EQ(RunReg(L"add \"HKLM\\" + Wide(key) + L"\" /v TEXT /t REG_SZ /d \"旧口令'x\" /f /reg:32"), 0u);
+  ASSERT_EQ(RunReg(L"add \"HKLM\\" + ToWide(key) + L"\" /v TEXT /t REG_SZ /d \"旧口令'x\" /f /reg:32"), 0u);
   StoreWindow window(kWindow);
   LoadControlStates(window, *registry, protector);
   EXPECT_EQ(window.get<TmEdt>("mEdt4").text(), "旧口令'x");
@@ -276,13 +274,13 @@ TEST_F(WindowsStore, FirstLoadCreatesTheKeysAndAValueOfAnotherTypeIsPassedOver) 
   for (const std::string& name : StoredControlNames()) EXPECT_TRUE(KeyExists(windowKey_ + "\\" + name, KEY_WOW64_32KEY)) << name;
 
   // The tree list's column widths are only ever read.
-  ASSERT_EQ(RunReg(L"add \"HKLM\\" + Wide(windowKey_) + L"\\mavTree1\" /v 0 /t REG_SZ /d 120 /f /reg:32"), 0u);
+  ASSERT_EQ(RunReg(L"add \"HKLM\\" + ToWide(windowKey_) + L"\\mavTree1\" /v 0 /t REG_SZ /d 120 /f /reg:32"), 0u);
   LoadControlStates(window, *registry, protector);
   EXPECT_EQ(window.get<TmavTree>("mavTree1").columns()[0].width, 120);
 
   // A value of another type is an error of the registry, which loading passes
   // over like any value it cannot take.
-  ASSERT_EQ(RunReg(L"add \"HKLM\\" + Wide(windowKey_) + L"\\mavSpinEdit1\" /v VALUE /t REG_DWORD /d 5 /f /reg:32"), 0u);
+  ASSERT_EQ(RunReg(L"add \"HKLM\\" + ToWide(windowKey_) + L"\\mavSpinEdit1\" /v VALUE /t REG_DWORD /d 5 /f /reg:32"), 0u);
   auto key = registry->open(windowKey_ + "\\mavSpinEdit1", Access::Read);
   ASSERT_TRUE(key);
   try {

@@ -66,6 +66,12 @@ std::string JsonObject(const std::map<std::string, std::string>& values) {
   return out + "}";
 }
 
+std::string JsonArray(const std::vector<std::string>& values) {
+  std::string out = "[";
+  for (const std::string& value : values) out += (out.size() > 1 ? "," : "") + JsonQuote(value);
+  return out + "]";
+}
+
 }  // namespace
 
 struct TdsStandIn::Connection {
@@ -142,9 +148,7 @@ void TdsStandIn::setUsers(const std::map<std::string, std::string>& passwordsByU
 }
 
 void TdsStandIn::setDatabases(const std::vector<std::string>& names) {
-  std::string list = "[";
-  for (const std::string& name : names) list += (list.size() > 1 ? "," : "") + JsonQuote(name);
-  request(R"({"cmd":"configure","databases":)" + list + "]}");
+  request(R"({"cmd":"configure","databases":)" + JsonArray(names) + "}");
 }
 
 void TdsStandIn::setDrives(const std::map<std::string, std::string>& directoriesByLetter) {
@@ -159,6 +163,23 @@ void TdsStandIn::arm(const StandInFault& fault) {
           (fault.packets > 0 ? R"(,"packets":)" + std::to_string(fault.packets) : std::string()) + "}");
 }
 
+std::string TdsStandIn::setInstances(const std::vector<std::string>& names) {
+  try {
+    request(R"({"cmd":"instances","names":)" + JsonArray(names) + "}");
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return {};
+}
+
+void TdsStandIn::setBrowser(bool on) {
+  request(std::string(R"({"cmd":"browser","on":)") + (on ? "true" : "false") + "}");
+}
+
+void TdsStandIn::setNonSysadmins(const std::vector<std::string>& users) {
+  request(R"({"cmd":"configure","non_sysadmins":)" + JsonArray(users) + "}");
+}
+
 void TdsStandIn::listen(bool on) { request(std::string(R"({"cmd":"listen","on":)") + (on ? "true" : "false") + "}"); }
 
 StandInRecord TdsStandIn::record() {
@@ -167,7 +188,7 @@ StandInRecord TdsStandIn::record() {
   for (const Json& l : answer["logins"].items()) {
     out.logins.push_back({l["user"].string(), l["password"].string(), l["server"].string(), l["database"].string(),
                           l["app"].string(), l["host"].string(), l["tds_version"].string(),
-                          l["accepted"].boolean()});
+                          l["accepted"].boolean(), l["instance"].string(), l["refused_instance"].boolean()});
   }
   for (const Json& s : answer["statements"].items()) {
     StandInStatement st;
@@ -178,7 +199,11 @@ StandInRecord TdsStandIn::record() {
     st.file = s["file"].string();
     st.fault = s["fault"].string();
     st.cancelled = s["cancelled"].boolean();
+    st.procedure = s["procedure"].string();
     out.statements.push_back(std::move(st));
+  }
+  for (const Json& b : answer["browser"].items()) {
+    out.browserRequests.push_back({b["instance"].string(), b["answered"].boolean()});
   }
   return out;
 }

@@ -21,6 +21,10 @@ namespace bakwyn::test {
 struct StandInLogin {
   std::string user, password, server, database, app, host, tdsVersion;
   bool accepted = false;
+  // The instance the client's PRELOGIN named ("" when none; FreeTDS names
+  // "MSSQLServer" when it was given no instance).
+  std::string instance;
+  bool refusedInstance = false;  // the stand-in is another instance than that
 };
 
 struct StandInStatement {
@@ -31,11 +35,21 @@ struct StandInStatement {
   std::string file;                // where the backup went on this side ("" if nowhere)
   std::string fault;               // the armed fault that applied, "" if none
   bool cancelled = false;          // the client cancelled a hanging backup
+  // For EXEC statements that parsed: the procedure, lower case ("xp_create_subdir");
+  // `file` is then the folder created or the file deleted, "" if none.
+  std::string procedure;
+};
+
+// One question to the stand-in's SQL Server Browser.
+struct StandInBrowserRequest {
+  std::string instance;
+  bool answered = false;
 };
 
 struct StandInRecord {
   std::vector<StandInLogin> logins;
   std::vector<StandInStatement> statements;
+  std::vector<StandInBrowserRequest> browserRequests;
 };
 
 struct StandInFault {
@@ -69,6 +83,16 @@ class TdsStandIn {
   void arm(const StandInFault& fault);
   // Closes or reopens the TDS port (same number), for "nothing listens" cases.
   void listen(bool on);
+  // The named instances the stand-in is: its SQL Server Browser (UDP 1434 on
+  // 127.0.0.1, the port FreeTDS asks) answers for these, with the TDS port, and
+  // a PRELOGIN must name one of them. {} makes it the default instance again
+  // and frees the Browser's port. Returns "" when the Browser listens, else why
+  // not (the port is taken, or needs privileges): tests then skip.
+  std::string setInstances(const std::vector<std::string>& names);
+  // Stops or restarts the Browser's answers, the instances staying as they are.
+  void setBrowser(bool on);
+  // Logins that are not sysadmin: xp_create_subdir and xp_delete_file refuse them (229).
+  void setNonSysadmins(const std::vector<std::string>& users);
   StandInRecord record();
 
   // Sends one JSON line, returns the parsed answer; throws unless it says "ok".

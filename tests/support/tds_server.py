@@ -8,8 +8,19 @@ receives is recorded so that tests can assert what went over the wire.
 A second loopback port takes JSON lines for the tests:
   {"cmd": "ping"}
   {"cmd": "reset"}                         start-up configuration, no faults, empty record
-  {"cmd": "configure", "users": {"sa": "pw"}, "databases": [...], "drives": {"T": "/dir"}}
-                                           each key given replaces that part
+  {"cmd": "configure", "users": {"sa": "pw"}, "databases": [...], "drives": {"T": "/dir"},
+   "non_sysadmins": ["clerk"]}             each key given replaces that part; a login
+                                           not a sysadmin may not run xp_create_subdir
+                                           or xp_delete_file (229)
+  {"cmd": "instances", "names": ["SQLEXPRESS"]}
+                                           the named instances this server is: the
+                                           Browser (UDP, --browser-port) answers for
+                                           them and a PRELOGIN must name one of them;
+                                           [] makes it the default instance again and
+                                           closes the Browser. Not ok when the
+                                           Browser's port cannot be bound.
+  {"cmd": "browser", "on": false|true}     stops or restarts the Browser's answers
+                                           (the instances stay)
   {"cmd": "arm", "fault": F, ...}          F applies to the next BACKUP only
                                            ("hang" also to a catalogue query):
         "disk_full"  3202 + 3013 after "after" percent (default 50)
@@ -25,11 +36,24 @@ A second loopback port takes JSON lines for the tests:
                      spread evenly over that time (default one per message), each
                      its own packet without end of message; silent in between
                      unless the client cancels
-  {"cmd": "record"}                        {"logins": [...], "statements": [...]}
+  {"cmd": "record"}                        {"logins": [...], "statements": [...],
+                                            "browser": [{"instance", "answered"}]}
   {"cmd": "listen", "on": false|true}      closes or reopens the TDS port
 Each answer is one JSON line with "ok".
 
+Statements it understands: the catalogue query, BACKUP DATABASE (the system
+databases master and model always exist), SET, and
+  EXEC master.dbo.xp_create_subdir N'T:\\a\\b'     creates the whole path
+  EXEC master.dbo.xp_delete_file 0, N'T:\\a\\x.bak' deletes that file if it is there
+
+The SQL Server Browser (MC-SQLR) part: a CLNT_UCAST_INST request (0x04 and an
+instance name) for a listed instance gets SVR_RESP (0x05, length, then
+"ServerName;HOST;InstanceName;NAME;IsClustered;No;Version;16.0.1000.6;tcp;PORT;;")
+with this server's TDS port; any other instance gets no answer, as from SQL
+Server's Browser. FreeTDS always asks UDP port 1434, so that is the default.
+
 Run:  tds_server.py start --dir DIR [--user NAME=PASSWORD] [--database NAME] [--drive T=/dir]
+                         [--instance NAME] [--browser-port PORT]
       tds_server.py stop --dir DIR
       tds_server.py serve ...  (in the foreground)
 "start" returns once DIR/port (the TDS port) and DIR/control-port exist.
@@ -55,6 +79,13 @@ PT_ATTENTION = 0x06
 PT_TRANSACTION = 0x0E
 PT_LOGIN7 = 0x10
 PT_PRELOGIN = 0x12
+
+# Token types used besides messages and DONE
+TOKEN_RETURNSTATUS = 0x79
+TOKEN_DONEPROC = 0xFE
+
+# The databases every SQL Server has, whatever a test configures for the catalogue.
+SYSTEM_DATABASES = ("master", "model")
 
 # DONE status bits
 DONE_FINAL = 0x0000
@@ -271,6 +302,7 @@ class State:
             "users": dict(u.split("=", 1) for u in args.user),
             "databases": list(args.database),
             "drives": {d.split("=", 1)[0].upper(): d.split("=", 1)[1] for d in args.drive},
+            "instances": list(args.instance),
         }
         self.server_name = args.server_name or socket.gethostname().upper()
         self.reset()
@@ -280,9 +312,20 @@ class State:
             self.users = dict(self.startup["users"])
             self.databases = list(self.startup["databases"])
             self.drives = dict(self.startup["drives"])
+            self.instances = list(self.startup["instances"])
+            self.non_sysadmins = set()
             self.fault = None
             self.logins = []
             self.statements = []
+            self.browser_requests = []
+
+    def instance_listed(self, name):
+        """The listed instance of that name (instance names ignore case), else None."""
+        with self.lock:
+            for listed in self.instances:
+                if listed.casefold() == name.casefold():
+                    return listed
+        return None
 
     def take_fault(self):
         with self.lock:
@@ -305,6 +348,8 @@ class TdsConnection:
         self.version = TDS74
         self.user = None
         self.pending = b""
+        self.prelogin_instance = None  # None: no PRELOGIN, or no instance option in it
+        self.instance_refused = False
 
     # -- framing ------------------------------------------------------------
     def recv_exact(self, n):
@@ -360,7 +405,9 @@ class TdsConnection:
         try:
             ptype, payload = self.read_message()
             if ptype == PT_PRELOGIN:
-                self.send(self.prelogin_reply())
+                self.prelogin_instance = prelogin_instance(payload)
+                self.instance_refused = not self.instance_accepted(self.prelogin_instance)
+                self.send(self.prelogin_reply(self.instance_refused))
                 ptype, payload = self.read_message()
             if ptype != PT_LOGIN7 or not self.login(payload):
                 return
@@ -382,12 +429,19 @@ class TdsConnection:
             except OSError:
                 pass
 
+    def instance_accepted(self, name):
+        """A named instance answers only a PRELOGIN that names it, or names none (a bare 0x00)."""
+        with self.state.lock:
+            if not self.state.instances:
+                return True
+        return not name or self.state.instance_listed(name) is not None
+
     @staticmethod
-    def prelogin_reply():
+    def prelogin_reply(instance_refused=False):
         options = [
             (0x00, bytes([16, 0, 0x10, 0x00, 0, 0])),  # version 16.0.4096
             (0x01, bytes([0x02])),                     # encryption not supported
-            (0x02, bytes([0x00])),                     # instance: ok
+            (0x02, bytes([0x01 if instance_refused else 0x00])),  # instance: 1 = not this one
             (0x04, bytes([0x00])),                     # MARS off
         ]
         offset = len(options) * 5 + 1
@@ -416,6 +470,7 @@ class TdsConnection:
             "language": utf16(field(64)),
             "database": utf16(field(68)),
             "tds_version": "%08x" % version,
+            "instance": self.prelogin_instance,
         }
         if packet_size >= 512:
             self.packet_size = min(packet_size, 32767)
@@ -423,10 +478,15 @@ class TdsConnection:
         state = self.state
         with state.lock:
             known = state.users.get(record["user"])
-            accepted = known is not None and known == record["password"]
+            accepted = known is not None and known == record["password"] and not self.instance_refused
             databases = list(state.databases)
             record["accepted"] = accepted
+            record["refused_instance"] = self.instance_refused
             state.logins.append(record)
+        if self.instance_refused:
+            # The PRELOGIN answer told the client this is not the instance it
+            # wants; a client that logs in anyway gets no answer.
+            return False
         if not accepted:
             self.send(self.messages([Message(18456, 14, "Login failed for user '%s'." % record["user"])]))
             return False
@@ -470,6 +530,8 @@ class TdsConnection:
             self.backup(text, entry)
         elif re.match(r"\s*set\b", text, re.IGNORECASE):
             self.send(self.done(DONE_FINAL))
+        elif re.match(r"\s*exec(ute)?\b", text, re.IGNORECASE):
+            self.procedure(text, entry)
         else:
             first = text.split()[0] if text.split() else ""
             self.send(self.messages([Message(102, 15, "Incorrect syntax near '%s'." % first)]))
@@ -508,7 +570,7 @@ class TdsConnection:
             return
 
         with state.lock:
-            known = {d.casefold(): d for d in state.databases}
+            known = {d.casefold(): d for d in list(SYSTEM_DATABASES) + state.databases}
             drives = dict(state.drives)
         database = known.get(parsed["database"].casefold())
         if database is None:
@@ -605,6 +667,45 @@ class TdsConnection:
         ])
         self.send(out)
 
+    # -- extended stored procedures ------------------------------------------
+    def procedure(self, text, entry):
+        try:
+            name, arguments = parse_exec(text)
+        except ParseError as e:
+            self.send(self.messages(e.messages))
+            return
+        entry["procedure"] = name
+        entry["arguments"] = arguments
+        if name not in ("xp_create_subdir", "xp_delete_file"):
+            self.send(self.messages([Message(2812, 16, "Could not find stored procedure '%s'." % name)]))
+            return
+        with self.state.lock:
+            allowed = self.user not in self.state.non_sysadmins
+            drives = dict(self.state.drives)
+        if not allowed:
+            self.send(self.messages([Message(
+                229, 14, "The EXECUTE permission was denied on the object '%s', database 'mssqlsystemresource', "
+                "schema 'sys'." % name)]))
+            return
+        if name == "xp_create_subdir":
+            if len(arguments) != 1 or not isinstance(arguments[0], str):
+                error = 87
+            else:
+                error, entry["file"] = create_subdir(arguments[0], drives)
+            failure = Message(22048, 16, "xp_create_subdir() returned error %d, '%s'" % (error, OS_ERRORS.get(error, "")))
+        else:
+            if len(arguments) != 2 or isinstance(arguments[0], str) or not isinstance(arguments[1], str):
+                error = 87
+            else:
+                error, entry["file"] = delete_file(arguments[1], drives)
+            failure = Message(22049, 16, "xp_delete_file() returned error %d, '%s'" % (error, OS_ERRORS.get(error, "")))
+        # As the server answers an EXEC in a batch: the procedure's messages, its
+        # return status (0: success), then DONEPROC.
+        out = self.message_token(failure) if error else b""
+        out += bytes([TOKEN_RETURNSTATUS]) + struct.pack("<i", 1 if error else 0)
+        out += struct.pack("<BHHQ", TOKEN_DONEPROC, DONE_ERROR if error else DONE_FINAL, 0xE0, 0)
+        self.send(out)
+
     def hang(self, entry, seconds):
         """Silent for up to seconds; True, after acknowledging it, if the client cancelled meanwhile."""
         entry["fault"] = "hang"
@@ -641,6 +742,181 @@ def map_path(device, drives):
     return os.path.join(drives[m.group(1).upper()], *parts)
 
 
+OS_ERRORS = {
+    3: "The system cannot find the path specified.",
+    5: "Access is denied.",
+    87: "The parameter is incorrect.",
+}
+
+
+def parse_exec(text):
+    """EXEC [db.][schema.]name arg, ... -> (name, [str or float]); raises ParseError."""
+    t = Tokens(tokenize(text))
+    tok = t.take()
+    if tok[0] != "word" or tok[1].upper() not in ("EXEC", "EXECUTE"):
+        raise syntax_error(tok[2])
+    parts = [""]
+    while True:
+        tok = t.peek()
+        if tok is not None and tok[0] in ("word", "ident") and parts[-1] == "":
+            parts[-1] = t.take()[1]
+        elif tok is not None and tok[0] == "punct" and tok[1] == "." and len(parts) < 3:
+            t.take()
+            parts.append("")
+        else:
+            break
+    if parts[-1] == "" or (len(parts) == 3 and parts[0].casefold() not in ("", "master")):
+        raise syntax_error(tok[2] if tok else text)
+    arguments = []
+    while t.peek() is not None and not t.at_punct(";"):
+        tok = t.take()
+        if tok[0] == "string":
+            arguments.append(tok[1])
+        elif tok[0] == "number":
+            arguments.append(float(tok[1]))
+        else:
+            raise syntax_error(tok[2])
+        if t.at_punct(","):
+            t.take()
+        elif t.peek() is not None and not t.at_punct(";"):
+            raise syntax_error(t.peek()[2])
+    if t.at_punct(";"):
+        t.take()
+    if t.peek() is not None:
+        raise syntax_error(t.peek()[2])
+    return parts[-1].lower(), arguments
+
+
+def writable(folder):
+    # The stand-in may well run as root, which could write anywhere: a folder
+    # with no write permission bits refuses the server's account.
+    return bool(os.stat(folder).st_mode & 0o222)
+
+
+def create_subdir(path, drives):
+    """Creates the whole path as xp_create_subdir does: (Windows error, created path or "")."""
+    m = re.match(r"^([A-Za-z]):[\\/](.*)$", path, re.DOTALL)
+    if not m or m.group(1).upper() not in drives or not os.path.isdir(drives[m.group(1).upper()]):
+        return 3, ""
+    parts = [part for part in re.split(r"[\\/]", m.group(2)) if part]
+    if any(part in (".", "..") for part in parts):
+        return 3, ""
+    current = drives[m.group(1).upper()]
+    for part in parts:
+        parent, current = current, os.path.join(current, part)
+        if os.path.isdir(current):
+            continue
+        if os.path.exists(current):
+            return 3, ""  # a file where a folder must be
+        if not writable(parent):
+            return 5, ""
+        try:
+            os.mkdir(current)
+        except PermissionError:
+            return 5, ""
+        except OSError:
+            return 3, ""
+    return 0, current
+
+
+def delete_file(path, drives):
+    """Deletes the file if it is there, as xp_delete_file does: (Windows error, deleted path or "")."""
+    target = map_path(path, drives)
+    if target is None or not os.path.isfile(target):
+        return 0, ""
+    if not writable(os.path.dirname(target)):
+        return 5, ""
+    try:
+        os.remove(target)
+    except PermissionError:
+        return 5, ""
+    except OSError:
+        return 3, ""
+    return 0, target
+
+
+class Browser:
+    """The SQL Server Browser's answers for this server's instances, on UDP."""
+
+    def __init__(self, state, port, tds_port):
+        self.state, self.port, self.tds_port = state, port, tds_port
+        self.sock = None
+        self.thread = None
+        self.stop = threading.Event()
+        self.lock = threading.Lock()
+
+    def open(self):
+        """None when listening, else why not (the port taken, or privileged)."""
+        with self.lock:
+            if self.sock is not None:
+                return None
+            sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            try:
+                sock.bind(("127.0.0.1", self.port))
+            except OSError as e:
+                sock.close()
+                return "the Browser cannot listen on UDP 127.0.0.1:%d: %s" % (self.port, e)
+            # Polled, so that closing is prompt and the port is free when close() returns.
+            sock.settimeout(0.05)
+            self.sock = sock
+            self.stop.clear()
+            self.thread = threading.Thread(target=self.serve, args=(sock,), daemon=True)
+            self.thread.start()
+            return None
+
+    def close(self):
+        with self.lock:
+            if self.sock is None:
+                return None
+            self.stop.set()
+            self.thread.join()
+            self.sock.close()
+            self.sock = self.thread = None
+            return None
+
+    def response(self, names):
+        data = "".join("ServerName;%s;InstanceName;%s;IsClustered;No;Version;16.0.1000.6;tcp;%d;;"
+                       % (self.state.server_name, name, self.tds_port()) for name in names)
+        raw = data.encode("utf-8")
+        return bytes([0x05]) + struct.pack("<H", len(raw)) + raw
+
+    def serve(self, sock):
+        while not self.stop.is_set():
+            try:
+                data, peer = sock.recvfrom(2048)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            if not data:
+                continue
+            kind = data[0]
+            if kind == 0x04:  # CLNT_UCAST_INST: one instance, null-terminated
+                asked = data[1:].split(b"\0", 1)[0].decode("utf-8", "replace")
+                listed = self.state.instance_listed(asked)
+                with self.state.lock:
+                    self.state.browser_requests.append({"instance": asked, "answered": listed is not None})
+                if listed is not None:
+                    sock.sendto(self.response([listed]), peer)
+            elif kind in (0x02, 0x03):  # CLNT_UCAST_EX, CLNT_BCAST_EX: every instance
+                with self.state.lock:
+                    names = list(self.state.instances)
+                if names:
+                    sock.sendto(self.response(names), peer)
+
+
+def prelogin_instance(payload):
+    """The instance name a client's PRELOGIN carries (INSTOPT, token 2), "" for a bare 0x00, None if absent."""
+    pos = 0
+    while pos + 5 <= len(payload) and payload[pos] != 0xFF:
+        token, offset, length = struct.unpack_from(">BHH", payload, pos)
+        if token == 0x02:
+            data = payload[offset:offset + length]
+            return data.split(b"\0", 1)[0].decode("utf-8", "replace")
+        pos += 5
+    return None
+
+
 # ---------------------------------------------------------------------------
 
 class Server:
@@ -650,6 +926,12 @@ class Server:
         self.tds_port = args.port
         self.listen_lock = threading.Lock()
         self.open_tds()
+        self.browser = Browser(self.state, args.browser_port, lambda: self.tds_port)
+        self.browser_wanted = True
+        if self.state.instances:
+            problem = self.browser.open()
+            if problem:
+                print(problem, file=sys.stderr, flush=True)
         self.control = socket.create_server(("127.0.0.1", 0))
 
     def open_tds(self):
@@ -701,7 +983,10 @@ class Server:
         if cmd == "reset":
             state.reset()
             self.open_tds()
-            return {"ok": True}
+            self.browser_wanted = True
+            # The Browser's port is the machine's: held only while instances are listed.
+            problem = self.browser.open() if state.instances else self.browser.close()
+            return {"ok": True, "browser_error": problem or ""}
         if cmd == "configure":
             with state.lock:
                 if "users" in req:
@@ -710,6 +995,30 @@ class Server:
                     state.databases = list(req["databases"])
                 if "drives" in req:
                     state.drives = {k.upper(): v for k, v in req["drives"].items()}
+                if "non_sysadmins" in req:
+                    state.non_sysadmins = set(req["non_sysadmins"])
+            return {"ok": True}
+        if cmd == "instances":
+            with state.lock:
+                state.instances = list(req.get("names", []))
+                listed = bool(state.instances)
+            if not listed:
+                self.browser.close()
+                return {"ok": True, "browser_port": self.browser.port}
+            problem = self.browser.open() if self.browser_wanted else None
+            if problem:
+                return {"ok": False, "error": problem}
+            return {"ok": True, "browser_port": self.browser.port}
+        if cmd == "browser":
+            self.browser_wanted = bool(req.get("on", True))
+            if not self.browser_wanted:
+                self.browser.close()
+                return {"ok": True}
+            with state.lock:
+                listed = bool(state.instances)
+            problem = self.browser.open() if listed else None
+            if problem:
+                return {"ok": False, "error": problem}
             return {"ok": True}
         if cmd == "arm":
             if req.get("fault") not in ("disk_full", "drop", "hang", "denied", "slow", "catalogue_error"):
@@ -719,7 +1028,8 @@ class Server:
             return {"ok": True}
         if cmd == "record":
             with state.lock:
-                return {"ok": True, "logins": list(state.logins), "statements": list(state.statements)}
+                return {"ok": True, "logins": list(state.logins), "statements": list(state.statements),
+                        "browser": list(state.browser_requests)}
         if cmd == "listen":
             if req.get("on", True):
                 self.open_tds()
@@ -828,6 +1138,10 @@ def main():
     parser.add_argument("--database", action="append", default=[])
     parser.add_argument("--drive", action="append", default=[], metavar="LETTER=DIRECTORY")
     parser.add_argument("--server-name", default=None)
+    parser.add_argument("--instance", action="append", default=[],
+                        help="a named instance this server is (answered by the Browser)")
+    parser.add_argument("--browser-port", type=int, default=1434,
+                        help="the Browser's UDP port (FreeTDS always asks 1434)")
     args = parser.parse_args()
     if args.action == "start":
         return start(args)

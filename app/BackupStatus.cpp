@@ -1,0 +1,183 @@
+#include "app/BackupStatus.h"
+
+#include <cstdio>
+#include <limits>
+
+#include "engine/History.h"
+#include "form/FrmMainIds.h"
+#include "form/Controls.h"
+
+namespace bakwyn::app {
+namespace {
+
+constexpr std::int64_t kMinute = 60LL * 1000;
+constexpr std::int64_t kDay = 24LL * 60 * kMinute;
+
+// "YYYY-MM-DD HH:NN:SS" back into a date and time; nothing for anything else.
+std::optional<LocalDateTime> ParseStamp(const std::optional<std::string>& text) {
+  if (!text || text->size() != 19) return std::nullopt;
+  LocalDateTime t;
+  char rest = 0;
+  if (std::sscanf(text->c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &t.year, &t.month, &t.day, &t.hour, &t.minute,
+                  &t.second, &rest) != 6)
+    return std::nullopt;
+  if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour > 23 || t.minute > 59 || t.second > 59)
+    return std::nullopt;
+  return t;
+}
+
+std::optional<std::string> Read(settings::RegistryKey& key, const std::string& name) {
+  try {
+    return key.readString(name);
+  } catch (const settings::RegistryError&) {
+    return std::nullopt;  // a value of another type: as if there were none
+  }
+}
+
+// Minutes of the day of an "HH:NN" slot time, or -1.
+int SlotMinute(const std::string& time) {
+  if (!form::IsValidTime(time)) return -1;
+  return ((time[0] - '0') * 10 + (time[1] - '0')) * 60 + (time[3] - '0') * 10 + (time[4] - '0');
+}
+
+LocalDateTime FromCalendarMilliseconds(std::int64_t ms, const LocalDateTime& sameDay, std::int64_t sameDayMs) {
+  // Days are added to a known date by walking the calendar: at most one step.
+  LocalDateTime t = sameDay;
+  const std::int64_t dayStart = sameDayMs - (static_cast<std::int64_t>(sameDay.hour) * 60 + sameDay.minute) * kMinute -
+                                sameDay.second * 1000LL - sameDay.millisecond;
+  std::int64_t within = ms - dayStart;
+  if (within >= kDay) {
+    // The next calendar day.
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
+    const int inMonth = t.month == 2 && leap ? 29 : kDays[t.month - 1];
+    if (++t.day > inMonth) {
+      t.day = 1;
+      if (++t.month > 12) {
+        t.month = 1;
+        ++t.year;
+      }
+    }
+    within -= kDay;
+  }
+  t.hour = static_cast<int>(within / (60 * kMinute));
+  t.minute = static_cast<int>(within / kMinute % 60);
+  t.second = 0;
+  t.millisecond = 0;
+  return t;
+}
+
+std::string Short(const LocalDateTime& t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d-%02d %02d:%02d", t.month, t.day, t.hour, t.minute);
+  return text;
+}
+
+}  // namespace
+
+BackupRecord LoadBackupRecord(settings::Registry& registry) {
+  BackupRecord record;
+  auto key = registry.open(std::string(kStatusKey), settings::Access::Read);
+  if (!key) return record;
+  record.lastBackup = ParseStamp(Read(*key, "LastBackup"));
+  record.lastSucceeded = Read(*key, "LastResult").value_or("") == "ok";
+  record.lastSuccess = ParseStamp(Read(*key, "LastSuccess"));
+  record.armedSince = ParseStamp(Read(*key, "ArmedSince"));
+  return record;
+}
+
+bool StoreBackupRecord(settings::Registry& registry, const BackupRecord& record) {
+  auto key = registry.open(std::string(kStatusKey), settings::Access::Write);
+  if (!key) return false;
+  try {
+    if (record.lastBackup) {
+      key->writeString("LastBackup", FullStamp(*record.lastBackup));
+      key->writeString("LastResult", record.lastSucceeded ? "ok" : "failed");
+    }
+    if (record.lastSuccess) key->writeString("LastSuccess", FullStamp(*record.lastSuccess));
+    if (record.armedSince) key->writeString("ArmedSince", FullStamp(*record.armedSince));
+  } catch (const settings::RegistryError&) {
+    return false;
+  }
+  return true;
+}
+
+std::optional<LocalDateTime> FirstSlotAfter(const BackupSettings& settings, const LocalDateTime& since) {
+  const std::int64_t sinceMs = CalendarMilliseconds(since);
+  const std::int64_t dayStart = sinceMs - (static_cast<std::int64_t>(since.hour) * 60 + since.minute) * kMinute -
+                                since.second * 1000LL - since.millisecond;
+  std::int64_t best = std::numeric_limits<std::int64_t>::max();
+  for (const SlotState& slot : settings.slots) {
+    const int minute = slot.enabled ? SlotMinute(slot.time) : -1;
+    if (minute < 0) continue;
+    std::int64_t at = dayStart + minute * kMinute;
+    if (at <= sinceMs) at += kDay;
+    best = std::min(best, at);
+  }
+  if (best == std::numeric_limits<std::int64_t>::max()) return std::nullopt;
+  return FromCalendarMilliseconds(best, since, sinceMs);
+}
+
+bool BackupOverdue(const BackupSettings& settings, const BackupRecord& record, const LocalDateTime& now) {
+  const std::optional<LocalDateTime> since = record.lastSuccess ? record.lastSuccess : record.armedSince;
+  if (!since) return false;
+  const std::optional<LocalDateTime> due = FirstSlotAfter(settings, *since);
+  return due && CalendarMilliseconds(now) - CalendarMilliseconds(*due) > kDay;
+}
+
+BackupStatus::BackupStatus(form::TrayIcon& tray, settings::Registry& registry, const BackupSettings& settings,
+                           std::function<void(const std::string&)> log)
+    : tray_(tray), registry_(registry), settings_(settings), log_(std::move(log)) {}
+
+void BackupStatus::load() {
+  record_ = LoadBackupRecord(registry_);
+  tray_.setAlarmed(record_.lastBackup && !record_.lastSucceeded);
+  show();
+}
+
+void BackupStatus::armed(const LocalDateTime& now) {
+  if (record_.armedSince) return;
+  record_.armedSince = now;
+  StoreBackupRecord(registry_, record_);
+}
+
+void BackupStatus::record(const BackupOutcome& outcome) {
+  record_.lastBackup = outcome.at;
+  record_.lastSucceeded = outcome.succeeded;
+  if (outcome.succeeded) {
+    record_.lastSuccess = outcome.at;
+    overdue_ = false;
+  }
+  StoreBackupRecord(registry_, record_);
+  tray_.setAlarmed(!outcome.succeeded);
+  show();
+  if (!outcome.succeeded) tray_.notify("数据库备份失败!", outcome.cause);
+}
+
+void BackupStatus::check(const LocalDateTime& now) {
+  if (now.minute == checkedMinute_) return;
+  checkedMinute_ = now.minute;
+  const bool overdue = BackupOverdue(settings_, record_, now);
+  if (overdue == overdue_) return;
+  overdue_ = overdue;
+  if (overdue) {
+    const std::string since = record_.lastSuccess ? "上次成功备份于 " + FullStamp(*record_.lastSuccess)
+                                                  : std::string("还没有成功的备份");
+    log_("警告: 已超过一天没有成功的备份 (" + since + ")");
+    tray_.notify("已超过一天没有成功的备份", since);
+    tray_.setAlarmed(true);
+  }
+  show();
+}
+
+void BackupStatus::show() {
+  std::string tip = form::kFrmMainCaption;
+  if (record_.lastBackup)
+    tip += "\n上次备份: " + Short(*record_.lastBackup) + (record_.lastSucceeded ? " 成功" : " 失败");
+  else
+    tip += "\n还没有备份";
+  if (overdue_) tip += "\n已超过一天没有成功的备份";
+  tray_.setTip(tip);
+}
+
+}  // namespace bakwyn::app

@@ -1,0 +1,74 @@
+#pragma once
+// What the tray icon tells at a glance, and what is kept of it across restarts:
+// the last backup's time and result, and whether no backup has succeeded for
+// longer than the schedule allows.
+//
+// The state lives in the registry beside the control states, under a key of its
+// own that older versions never read: "Software\Tarsel软件\Oskavel\Bakwyn".
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/BackupEngine.h"
+#include "engine/BackupSettings.h"
+#include "engine/Clock.h"
+#include "form/Controls.h"
+#include "settings/Registry.h"
+
+namespace bakwyn::app {
+
+inline constexpr std::string_view kStatusKey = "Software\\Tarsel软件\\Oskavel\\Bakwyn";
+
+struct BackupRecord {
+  std::optional<LocalDateTime> lastBackup;   // when the last backup started
+  bool lastSucceeded = false;
+  std::optional<LocalDateTime> lastSuccess;  // when the last successful one started
+  std::optional<LocalDateTime> armedSince;   // when a schedule was first armed, for a machine that never succeeded
+};
+
+BackupRecord LoadBackupRecord(settings::Registry& registry);
+// False when it could not be stored (no write access to HKEY_LOCAL_MACHINE).
+bool StoreBackupRecord(settings::Registry& registry, const BackupRecord& record);
+
+// The enabled slot minute that should have brought the first backup after
+// `since`, when no backup succeeded since: the next enabled slot after it.
+// Nothing when no slot is enabled.
+std::optional<LocalDateTime> FirstSlotAfter(const BackupSettings& settings, const LocalDateTime& since);
+
+// True when a slot that should have made a backup passed more than a day ago
+// and no backup has succeeded since before it: whatever the reason (the
+// machine was off at the slot, every try failed).
+bool BackupOverdue(const BackupSettings& settings, const BackupRecord& record, const LocalDateTime& now);
+
+class BackupStatus {
+ public:
+  // `log` writes a line to the log (and the history).
+  BackupStatus(form::TrayIcon& tray, settings::Registry& registry, const BackupSettings& settings,
+               std::function<void(const std::string&)> log);
+
+  // At start-up: the kept state comes back onto the icon.
+  void load();
+  // The schedule is armed: the overdue clock of a machine that never succeeded starts now.
+  void armed(const LocalDateTime& now);
+  // After every backup.
+  void record(const BackupOutcome& outcome);
+  // Once a minute is enough; calls in between cost a comparison.
+  void check(const LocalDateTime& now);
+
+  const BackupRecord& state() const { return record_; }
+  bool overdue() const { return overdue_; }
+
+ private:
+  void show();
+
+  form::TrayIcon& tray_;
+  settings::Registry& registry_;
+  const BackupSettings& settings_;
+  std::function<void(const std::string&)> log_;
+  BackupRecord record_;
+  bool overdue_ = false;
+  int checkedMinute_ = -1;
+};
+
+}  // namespace bakwyn::app

@@ -1,0 +1,84 @@
+#include "engine/FolderCheck.h"
+
+#include <algorithm>
+
+#include "engine/BackupEngine.h"
+
+namespace bakwyn {
+namespace {
+
+std::string Literal(const std::string& text) {
+  std::string out = "N'";
+  for (char c : text) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out + "'";
+}
+
+// The messages by which the server says the login may not do this, as opposed
+// to the folder being wrong: EXECUTE permission denied (229), a permission
+// denied in a database (262), one on a server object (300).
+bool IsPermissionDenied(const std::exception& error) {
+  const auto* server = dynamic_cast<const ServerError*>(&error);
+  if (!server) return false;
+  bool denied = false, other = false;
+  for (const Diagnostic& d : server->records()) {
+    if (d.nativeError == 229 || d.nativeError == 262 || d.nativeError == 300)
+      denied = true;
+    else if (d.nativeError >= 50 && d.nativeError < 20000 && d.nativeError != 3013)
+      other = true;  // a server message about something else: the folder itself
+  }
+  return denied && !other;
+}
+
+std::string Trimmed(const std::string& folder) {
+  std::string out = folder;
+  // "D:\备份\" -> "D:\备份"; a drive's root keeps its separator ("C:\").
+  while (out.size() > 3 && (out.back() == '\\' || out.back() == '/')) out.pop_back();
+  return out;
+}
+
+// DescribeFailure's line without its "原因: " label.
+std::string Reason(const std::exception& error) {
+  std::string text = DescribeFailure(error);
+  const std::string label = "原因: ";
+  if (text.compare(0, label.size(), label) == 0) text.erase(0, label.size());
+  return text;
+}
+
+}  // namespace
+
+std::string CreateFolderStatement(const std::string& folder) {
+  return "EXEC master.dbo.xp_create_subdir " + Literal(Trimmed(folder));
+}
+
+std::string WriteProofStatement(const std::string& file) {
+  return "BACKUP DATABASE [model] TO DISK = " + Literal(file) + " WITH COPY_ONLY, INIT";
+}
+
+std::string DeleteProofStatement(const std::string& file) {
+  return "EXEC master.dbo.xp_delete_file 0, " + Literal(file);
+}
+
+FolderCheck CheckBackupFolder(ServerSession& session, const std::string& folder) {
+  FolderCheck check;
+  const std::string dir = Trimmed(folder);
+  const std::string file = dir + (dir.back() == '\\' ? "" : "\\") + kFolderCheckFile;
+  try {
+    session.execute(CreateFolderStatement(dir));
+    session.execute(WriteProofStatement(file));
+  } catch (const std::exception& e) {
+    check.outcome = IsPermissionDenied(e) ? FolderCheck::Outcome::NotChecked : FolderCheck::Outcome::Refused;
+    check.reason = Reason(e);
+    return check;
+  }
+  try {
+    session.execute(DeleteProofStatement(file));
+  } catch (const std::exception& e) {
+    check.note = "检查文件未能删除: " + file + " (" + Reason(e) + ")";
+  }
+  return check;
+}
+
+}  // namespace bakwyn
