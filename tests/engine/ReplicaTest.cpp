@@ -348,13 +348,15 @@ TEST(ReplicaTest, SecondFolderKeepsItsNewestCopyAndLosesTheExpiredOnes) {
 
 TEST(ReplicaTest, NewestCopyIsKeptWhateverItsAge) {
   // The backups stopped long ago; the only backup left is 40 days old and
-  // already copied: the pass copies nothing and keeps the newest copy.
+  // already copied: the pass copies nothing and keeps the newest copy. A copy
+  // dated in the future (the clock was set back) is not the newest one.
   MemoryFiles files;
   files.add(kBak + "a.bak", "a", DaysAgo(40));
   files.add(kCopy + "a.bak", "a", DaysAgo(40));
   files.add(kCopy + "b.bak", "b", DaysAgo(41));
+  files.add(kCopy + "future.bak", "f", At(2027, 6, 1, 2, 0));
   EXPECT_TRUE(ReplicateBackups(files, Request(""), kNow).lines.empty());
-  EXPECT_EQ(Names(files, kCopy), std::vector<std::string>{"a.bak"});
+  EXPECT_EQ(Names(files, kCopy), (std::vector<std::string>{"a.bak", "future.bak"}));
 }
 
 TEST(ReplicaTest, CopyOfTheSameSizeIsNotCopiedAgainButOneOfAnotherSizeIs) {
