@@ -48,8 +48,8 @@ struct Backup {
 };
 
 // The ".bak" files of `dir` that can be opened, each marked by the cleanup's
-// rule when `retentionDays` is given.
-std::vector<Backup> ReadBackups(FileSystem& files, const std::string& dir, std::optional<std::int32_t> retentionDays,
+// rule when `cleanup` is on.
+std::vector<Backup> ReadBackups(FileSystem& files, const std::string& dir, bool cleanup, std::int32_t retentionDays,
                                 const LocalDateTime& now) {
   std::vector<Backup> backups;
   for (std::string& name : files.listDirectory(dir)) {
@@ -59,7 +59,7 @@ std::vector<Backup> ReadBackups(FileSystem& files, const std::string& dir, std::
       backups.push_back({std::move(name), *modified, CalendarMilliseconds(*modified), false});
     }
   }
-  if (!retentionDays) return backups;
+  if (!cleanup) return backups;
   const std::int64_t nowMs = CalendarMilliseconds(now);
   // The newest file not dated in the future is kept whatever its age, so that
   // failing backups never leave a folder without its last good one.
@@ -67,7 +67,7 @@ std::vector<Backup> ReadBackups(FileSystem& files, const std::string& dir, std::
   for (const Backup& b : backups) {
     if (b.ms <= nowMs && (!newest || b.ms > *newest)) newest = b.ms;
   }
-  const std::int64_t retention = static_cast<std::int64_t>(*retentionDays) * kMillisecondsPerDay;
+  const std::int64_t retention = static_cast<std::int64_t>(retentionDays) * kMillisecondsPerDay;
   for (Backup& b : backups) {
     b.expired = b.ms <= nowMs && b.ms != newest && nowMs - b.ms + kExpiryMargin >= retention;
   }
@@ -202,7 +202,7 @@ std::uint32_t Crc32c(std::uint32_t crc, const char* data, std::size_t size) {
 std::vector<std::string> ExpiredBackups(FileSystem& files, const std::string& dir, std::int32_t retentionDays,
                                         const LocalDateTime& now) {
   std::vector<std::string> expired;
-  for (Backup& b : ReadBackups(files, dir, retentionDays, now)) {
+  for (Backup& b : ReadBackups(files, dir, true, retentionDays, now)) {
     if (b.expired) expired.push_back(dir + b.name);
   }
   return expired;
@@ -235,10 +235,8 @@ ReplicaReport ReplicateBackups(FileSystem& files, const ReplicaRequest& request,
 
   // Only what the backup folder's cleanup keeps: a backup about to be
   // deleted there is not worth copying here only to be deleted again.
-  const std::optional<std::int32_t> retention =
-      request.cleanupEnabled ? std::optional<std::int32_t>(request.retentionDays) : std::nullopt;
   std::vector<Backup> due;
-  for (Backup& b : ReadBackups(files, request.backupDir, retention, now)) {
+  for (Backup& b : ReadBackups(files, request.backupDir, request.cleanupEnabled, request.retentionDays, now)) {
     if (!b.expired) due.push_back(std::move(b));
   }
   // The backup just made goes first. It is copied even when the listing could
