@@ -337,7 +337,8 @@ void Replica::work() {
       report = ReplicateBackups(files_, request, clock_.now(), &stop_);
     } catch (const std::exception& e) {
       // Out of memory, most likely; the worker must not take the program down.
-      report.lines.push_back("备份复制失败: " + request.newBackup + " -> " + request.replicaDir + " (" + e.what() + ")");
+      const std::string& file = request.newBackup.empty() ? request.backupDir : request.newBackup;
+      report.lines.push_back("备份复制失败: " + file + " -> " + request.replicaDir + " (" + e.what() + ")");
     }
     const std::lock_guard lock(mutex_);
     for (std::string& line : report.lines) lines_.push_back(std::move(line));
