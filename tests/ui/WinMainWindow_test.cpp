@@ -424,6 +424,12 @@ TEST_F(WinMainForm, DaysEditorHoldsToItsRange) {
   spin.setEnabled(true);
   HWND edit = widget("mavSpinEdit1");
   EXPECT_EQ(SendMessageW(edit, EM_GETLIMITTEXT, 0, 0), 6) << "9999999999 cannot be typed";
+  SendMessageW(edit, EM_SETSEL, 0, -1);
+  SendMessageW(edit, WM_CHAR, VK_BACK, 0);
+  // Typed digit by digit into the narrow field: six go in, the seventh does not.
+  for (wchar_t c : std::wstring(L"1234567")) SendMessageW(edit, WM_CHAR, c, 0);
+  EXPECT_EQ(WindowTextUtf8(edit), "123456");
+  EXPECT_EQ(spin.value(), 123456);
   SetWindowTextUtf8(edit, "0");
   EXPECT_EQ(spin.value(), 0);
   // Leaving the field brings what was typed into the range.
