@@ -24,6 +24,14 @@ namespace {
 
 using namespace bakwyn::form;
 
+// Runs the message loop until the timer's first tick has reached the model's
+// hook (10 s at the most; the time taken is not asserted).
+void WaitForFirstTick(const std::vector<std::string>& calls) {
+  MSG msg;
+  const ULONGLONG end = GetTickCount64() + 10000;
+  while (calls.empty() && GetTickCount64() < end && GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+}
+
 void Pump() {
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -104,9 +112,7 @@ TEST(WinMainWindow, HoldsOnlyTheTrayIconAndTheTimerUntilFirstShown) {
   form.mavMemo1.addLine("[26-12-10 07:05:09]: 开始备份数据库...");
   // The schedule runs hidden.
   form.Timer1.setEnabled(true);
-  MSG msg;
-  const ULONGLONG end = GetTickCount64() + 10000;
-  while (form.calls.empty() && GetTickCount64() < end && GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+  WaitForFirstTick(form.calls);
   EXPECT_EQ(form.calls, std::vector<std::string>{"Timer1Timer"});
   form.Timer1.setEnabled(false);
 
@@ -473,10 +479,7 @@ TEST_F(WinMainForm, EventsRunTheirHooks) {
 
   form.calls.clear();
   form.Timer1.setEnabled(true);
-  MSG msg;
-  // Bounded wait for the first tick; the time taken is not asserted.
-  const ULONGLONG end = GetTickCount64() + 10000;
-  while (form.calls.empty() && GetTickCount64() < end && GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+  WaitForFirstTick(form.calls);
   EXPECT_EQ(form.calls, std::vector<std::string>{"Timer1Timer"});
   form.Timer1.setEnabled(false);
 }
