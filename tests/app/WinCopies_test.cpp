@@ -43,7 +43,7 @@ class WinCopies : public ProgramTest {
 };
 
 TEST_F(WinCopies, EveryBackupReachesTheSecondFolderOnceItCanBeReached) {
-  const Minute first = ComingMinute(25);
+  const Minute first = ComingMinute(12);
   Minute second = first;
   {
     // The minute after the first.

@@ -59,7 +59,7 @@ class WinHistory : public ProgramTest {
 };
 
 TEST_F(WinHistory, AFailureSaysWhyAndTheHistoryKeepsBothRunsOverAKill) {
-  const Minute minute = ComingMinute(25);
+  const Minute minute = ComingMinute(12);
   storeArmed(ComputerName(), kFolder + "\\refused\\", minute);
   // The server's service account may not write the folder.
   test::StandInFault denied;

@@ -108,7 +108,7 @@ TEST_F(WinInstance, ANewUsersSaveReachesTheExpressInstanceFoundInTheRegistry) {
   EXPECT_EQ(StoredValueCount(), 0) << "nothing stored";
 
   // A folder it can write: saved with the instance, and backed up through it.
-  const Minute minute = ComingMinute(20);
+  const Minute minute = ComingMinute(15);
   app().type("mavBEdit2", kFolder + "\\express");
   app().click("dxCheckEdit1");
   app().typeTime("dxTimeEdit1", minute.hhnn());
