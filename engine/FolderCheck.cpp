@@ -16,20 +16,17 @@ std::string Literal(const std::string& text) {
   return out + "'";
 }
 
-// The messages by which the server says the login may not do this, as opposed
-// to the folder being wrong: EXECUTE permission denied (229), a permission
-// denied in a database (262), one on a server object (300).
-bool IsPermissionDenied(const std::exception& error) {
+// Only a clear answer about the folder stops a save: the folder could not be
+// created (22048, with the system's error) or the backup file could not be
+// opened or written there (3201, 3202). Anything else (the login may not run
+// the check, a server that does not offer it) leaves the folder unchecked.
+bool FolderRefused(const std::exception& error) {
   const auto* server = dynamic_cast<const ServerError*>(&error);
   if (!server) return false;
-  bool denied = false, other = false;
   for (const Diagnostic& d : server->records()) {
-    if (d.nativeError == 229 || d.nativeError == 262 || d.nativeError == 300)
-      denied = true;
-    else if (d.nativeError >= 50 && d.nativeError < 20000 && d.nativeError != 3013)
-      other = true;  // a server message about something else: the folder itself
+    if (d.nativeError == 22048 || d.nativeError == 3201 || d.nativeError == 3202) return true;
   }
-  return denied && !other;
+  return false;
 }
 
 std::string Trimmed(const std::string& folder) {
@@ -69,7 +66,7 @@ FolderCheck CheckBackupFolder(ServerSession& session, const std::string& folder)
     session.execute(CreateFolderStatement(dir));
     session.execute(WriteProofStatement(file));
   } catch (const std::exception& e) {
-    check.outcome = IsPermissionDenied(e) ? FolderCheck::Outcome::NotChecked : FolderCheck::Outcome::Refused;
+    check.outcome = FolderRefused(e) ? FolderCheck::Outcome::Refused : FolderCheck::Outcome::NotChecked;
     check.reason = Reason(e);
     return check;
   }

@@ -15,7 +15,7 @@ struct FolderCheck {
   enum class Outcome {
     Writable,    // created when missing, and written
     Refused,     // the server cannot create, reach or write it: `reason` says why
-    NotChecked,  // the login may not run the check: `reason` says why; nothing is known
+    NotChecked,  // the check could not run (the login may not, the server does not offer it): nothing is known
   };
   Outcome outcome = Outcome::Writable;
   std::string reason;  // the server's message(s), as DescribeFailure words them
