@@ -406,8 +406,9 @@ void App::start() {
 // read back until it arrives.
 //
 // Until the window is first shown it has no controls, and nothing posted to it
-// shows when it arrives; then a sent message, answered at the latest after the
-// posted one being handled, is all there is (menu("N1") waits for the window).
+// shows when it arrives. Then a sent message is all there is, and it may be
+// answered before what was posted: callers wait for what they posted to show
+// (menu("N1") waits for the window).
 void App::idle() {
   static WPARAM counter = 0x100000;
   HWND probe = FindControl(main_, "mavMemo2");
