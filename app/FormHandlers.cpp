@@ -29,7 +29,6 @@ constexpr std::string_view kConnectFailed =
     "1.  指定电脑上并没有安装SQL数据库;\r2.  SQL服务器还没有启动.\r3.  或者SA密码不正确.\r";
 constexpr std::string_view kNoServer =
     "这台电脑上没有找到SQL Server。\r请先安装SQL Server(例如SQL Server Express),\r或确认它已安装在这台电脑上。";
-constexpr std::string_view kNoServerFound = "这台电脑上没有找到已安装的SQL Server";
 constexpr std::string_view kFolderTitle = "请选择一个目录来做为Vorda软件数据库备份位置";
 constexpr size_t kShownStoredText = 80;  // characters of a bad stored value quoted in the log
 
@@ -255,9 +254,8 @@ void FormHandlers::BitBtn1Click() {
     session_.listDatabases();
     found = session_.locate(database.tText());
   } catch (const std::exception&) {
-    // Nothing to connect to at all is a different matter from a wrong
-    // password: the log says so, beside the message every failed connection shows.
-    if (shell_.sqlInstances().empty()) AppendLog(std::string(kNoServerFound));
+    // The message names "no SQL Server installed on this computer" as the
+    // first possible cause; the instance button says it outright.
     shell_.showMessageCode(kMessageStop, std::string(kConnectFailed));
     return;
   }

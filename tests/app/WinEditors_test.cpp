@@ -62,7 +62,7 @@ TEST_F(WinEditors, TimeEditorsTakeOnlyHoursUpTo23AndMinutesUpTo59) {
   } typing[] = {
       {"hour 25", "00:00", 0, "2500", "20:00"},
       {"hour 3x", "00:00", 0, "3", "00:00"},
-      {"first digit making 29", "19:00", 0, "2", "19:00"},
+      {"a first digit 2 before a 9 makes hour 20", "19:00", 0, "2", "20:00"},
       {"minute 7x", "12:00", 3, "7", "12:00"},
       {"minute 6x", "12:34", 3, "6", "12:34"},
       {"the last minute of the day", "00:00", 0, "2359", "23:59"},

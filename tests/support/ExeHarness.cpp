@@ -613,7 +613,8 @@ void ProgramTest::SetUp() {
   ASSERT_EQ(test::PointDriverAtStandIn(standIn_.tdsPort()), "");
   const char* bin = std::getenv("BAKWYN_BINARY_DIR");
   ASSERT_NE(bin, nullptr);
-  standIn_.setDrives({{"T", std::string(bin) + "/testdrive"}});
+  // The prefix's T: and its fixed disk D:, where the default backup folder lies.
+  standIn_.setDrives({{"T", std::string(bin) + "/testdrive"}, {"D", std::string(bin) + "/ddrive"}});
   std::error_code ignored;
   std::filesystem::remove_all(std::filesystem::path(Wide(kFolder)), ignored);
 }
