@@ -75,6 +75,25 @@ std::string Short(const LocalDateTime& t) {
 
 }  // namespace
 
+std::string LoadCopyFolder(settings::Registry& registry) {
+  auto key = registry.open(std::string(kStatusKey), settings::Access::ReadExisting);
+  if (!key) return {};
+  std::string folder = Read(*key, "CopyFolder").value_or("");
+  if (const size_t nul = folder.find('\0'); nul != std::string::npos) folder.erase(nul);
+  return folder;
+}
+
+bool StoreCopyFolder(settings::Registry& registry, const std::string& folder) {
+  auto key = registry.open(std::string(kStatusKey), settings::Access::Write);
+  if (!key) return false;
+  try {
+    key->writeString("CopyFolder", folder);
+  } catch (const settings::RegistryError&) {
+    return false;
+  }
+  return true;
+}
+
 BackupRecord LoadBackupRecord(settings::Registry& registry) {
   BackupRecord record;
   auto key = registry.open(std::string(kStatusKey), settings::Access::Read);

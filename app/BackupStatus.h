@@ -27,6 +27,11 @@ struct BackupRecord {
   std::optional<LocalDateTime> armedSince;   // when a schedule was first armed, for a machine that never succeeded
 };
 
+// The second folder every backup is copied to ("" for none), kept as "CopyFolder"
+// under the same key: beside the control states, never among them.
+std::string LoadCopyFolder(settings::Registry& registry);
+bool StoreCopyFolder(settings::Registry& registry, const std::string& folder);
+
 BackupRecord LoadBackupRecord(settings::Registry& registry);
 // False when it could not be stored (no write access to HKEY_LOCAL_MACHINE).
 bool StoreBackupRecord(settings::Registry& registry, const BackupRecord& record);

@@ -54,9 +54,9 @@ std::string LogStamp(const LocalDateTime& t) {
 FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine,
                            ServerSession& session, settings::Registry& registry,
                            const settings::SecretProtector& protector, const Clock& clock, History& history,
-                           FormShell& shell)
+                           Replica& replica, FormShell& shell)
     : form_(form), settings_(settings), engine_(engine), session_(session), registry_(registry),
-      protector_(protector), clock_(clock), history_(history), shell_(shell),
+      protector_(protector), clock_(clock), history_(history), replica_(replica), shell_(shell),
       status_(form.rmTrayIcon1, registry, settings, [this](const std::string& line) { AppendLog(line); }) {
   form_.onShow = [this] { FormShow(); };
   form_.onCloseQuery = [this] { return FormCloseQuery(); };
@@ -69,6 +69,7 @@ FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, B
   form_.Label10.onClick = [this](form::LinkLabel& sender) { Label10Click(sender.caption()); };
   form_.Label11.onClick = [this](form::LinkLabel& sender) { Label10Click(sender.caption()); };
   form_.mavBEdit2.onButtonClick = [this](form::TdxButtonEdit&) { mavBEdit2ButtonClick(); };
+  form_.mavBEdit3.onButtonClick = [this](form::TdxButtonEdit&) { mavBEdit3ButtonClick(); };
   form_.mEdt1.onInitPopup = [this](form::TdxPopupEdit&) { mEdt1InitPopup(); };
   form_.mavTree1.onClick = [this](form::TdxTreeList&) { mavTree1Click(); };
   form_.N4.onClick = [this] { N4Click(); };
@@ -78,8 +79,16 @@ FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, B
   form_.Timer1.onTimer = [this] {
     engine_.Timer1Timer();
     status_.check(clock_.now());
+    // The copies are made on a worker thread; their lines reach the log here.
+    replica_.poll([this](const std::string& line) { AppendLog(line); });
   };
-  engine_.onOutcome = [this](const BackupOutcome& outcome) { status_.record(outcome); };
+  engine_.onOutcome = [this](const BackupOutcome& outcome) {
+    status_.record(outcome);
+    // After each successful backup, the backups not yet in the second folder go there.
+    if (outcome.succeeded && !settings_.replicaDir.empty())
+      replica_.start({settings_.backupDir, settings_.replicaDir, outcome.path, settings_.cleanupEnabled,
+                      settings_.retentionDays});
+  };
   form_.Bak.onExecute = [this] { engine_.BakExecute(); };
   form_.Action1.onExecute = [this] { Action1Execute(); };
   form_.deleteoldfile.onExecute = [this] { engine_.deleteoldfileExecute(); };
@@ -110,6 +119,7 @@ void FormHandlers::FormCreate() {
   }
 
   const std::vector<settings::LoadProblem> problems = settings::LoadControlStates(form_, registry_, protector_);
+  form_.mavBEdit3.setText(LoadCopyFolder(registry_));
   auto slotOf = [&](const settings::LoadProblem& problem) {
     for (int slot = 1; slot <= 4; ++slot) {
       if (form_.slotTime(slot).name() == problem.control) return slot;
@@ -194,6 +204,9 @@ void FormHandlers::Action1Execute() {
   }
   settings_.cleanupEnabled = form_.dxCheckEdit5.checked();
   settings_.retentionDays = form_.mavSpinEdit1.mIntValue();
+  std::string copies = form_.mavBEdit3.tText();
+  if (!copies.empty() && copies.back() != '\\') copies += '\\';
+  settings_.replicaDir = copies;
   status_.armed(clock_.now());
 }
 
@@ -293,7 +306,9 @@ void FormHandlers::BitBtn1Click() {
   bool stored = false;
   std::string failure;
   try {
-    stored = settings::SaveControlStates(form_, registry_, protector_);
+    // The second folder beside the control states, never among them.
+    stored = settings::SaveControlStates(form_, registry_, protector_) &&
+             StoreCopyFolder(registry_, form_.mavBEdit3.tText());
   } catch (const std::exception& e) {
     failure = e.what();
   }
@@ -384,6 +399,14 @@ void FormHandlers::mavBEdit2ButtonClick() {
   std::string path = *chosen;
   if (path.back() != '\\') path += '\\';
   form_.mavBEdit2.setText(path);
+}
+
+void FormHandlers::mavBEdit3ButtonClick() {
+  const std::optional<std::string> chosen = shell_.browseForFolder("请选择备份复制到的目录(另一块磁盘、移动硬盘或网络共享)");
+  if (!chosen || TrimControl(*chosen).empty()) return;
+  std::string path = *chosen;
+  if (path.back() != '\\') path += '\\';
+  form_.mavBEdit3.setText(path);
 }
 
 }  // namespace bakwyn::app

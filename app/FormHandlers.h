@@ -15,6 +15,7 @@
 #include "app/BackupStatus.h"
 #include "engine/BackupEngine.h"
 #include "engine/History.h"
+#include "engine/Replica.h"
 #include "engine/BackupSettings.h"
 #include "engine/Clock.h"
 #include "form/SettingsForm.h"
@@ -71,7 +72,7 @@ class FormHandlers {
   // Every reference must outlive this.
   FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine, ServerSession& session,
                settings::Registry& registry, const settings::SecretProtector& protector, const Clock& clock,
-               History& history, FormShell& shell);
+               History& history, Replica& replica, FormShell& shell);
   FormHandlers(const FormHandlers&) = delete;
   FormHandlers& operator=(const FormHandlers&) = delete;
 
@@ -105,6 +106,7 @@ class FormHandlers {
   void mEdt1InitPopup();
   void mavTree1Click();
   void mavBEdit2ButtonClick();
+  void mavBEdit3ButtonClick();  // browse for the second folder
 
   std::string DefaultBackupDir();
   // The checks that keep a save from storing what could never run.
@@ -119,6 +121,7 @@ class FormHandlers {
   const settings::SecretProtector& protector_;
   const Clock& clock_;
   History& history_;
+  Replica& replica_;
   FormShell& shell_;
   BackupStatus status_;
   std::string computerName_;

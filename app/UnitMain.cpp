@@ -36,8 +36,9 @@ class ComApartment {
 TFrmMain::TFrmMain(BackupSettings& settings, const Clock& clock, ServerSession& session, FileSystem& files,
                    settings::Registry& registry, const settings::SecretProtector& protector)
     : history_(files, HistoryPath()),
+      replica_(files, clock),
       engine_(settings, clock, session, files, [this](const std::string& line) { handlers_.AppendLog(line); }),
-      handlers_(form_, settings, engine_, session, registry, protector, clock, history_, *this),
+      handlers_(form_, settings, engine_, session, registry, protector, clock, history_, replica_, *this),
       window_(form_) {
   // Closing the window ends the program.
   window_.onDestroyed = [] { PostQuitMessage(0); };

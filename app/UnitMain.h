@@ -55,6 +55,7 @@ class TFrmMain final : private FormShell {
   // The window goes first: its last messages still find the handlers.
   form::SettingsForm form_;
   History history_;
+  Replica replica_;
   BackupEngine engine_;
   FormHandlers handlers_;
   ui::MainWindow window_;

@@ -63,6 +63,8 @@ class NoFiles final : public FileSystem {
   std::optional<std::uint64_t> fileSize(const std::string&) override { std::abort(); }
   FileResult appendDurably(const std::string&, const std::string&) override { std::abort(); }
   FileResult replaceFile(const std::string&, const std::string&) override { std::abort(); }
+  Opened<FileReader> openForReading(const std::string&) override { std::abort(); }
+  Opened<FileWriter> createForWriting(const std::string&) override { std::abort(); }
 };
 
 BackupSettings FourSlots() {

@@ -23,6 +23,7 @@ struct BackupSettings {
   std::array<SlotState, 4> slots;  // slots[0] is slot 1
   bool cleanupEnabled = false;
   std::int32_t retentionDays = 0;
+  std::string replicaDir;  // the second folder each backup is copied to; empty: none. Ends with "\" when set
 };
 
 }  // namespace bakwyn

@@ -3,7 +3,9 @@
 // Paths are Windows paths in UTF-8 ("D:\dir\file.bak"). Nothing here throws:
 // each operation reports whether it worked, and a deletion also why not, for
 // the one failure the engine logs.
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +19,35 @@ struct FileResult {
   bool ok = false;
   std::string reason;  // why it failed, in the system's words (UTF-8); empty when ok
   explicit operator bool() const noexcept { return ok; }
+};
+
+// A file open for reading from its start, one piece after another.
+class FileReader {
+ public:
+  virtual ~FileReader() = default;
+  // Reads up to `size` bytes into `buffer` and sets `got` to how many it read:
+  // 0 only at the end of the file.
+  virtual FileResult read(char* buffer, std::size_t size, std::size_t& got) = 0;
+};
+
+// A new file being written from its start. Dropped without finish(), it is
+// closed and left as far as it was written: the caller removes it.
+class FileWriter {
+ public:
+  virtual ~FileWriter() = default;
+  // Writes all of `size` bytes at the end of what was written so far.
+  virtual FileResult write(const char* data, std::size_t size) = 0;
+  // Gives the file the last-modification time `modified` (local date and
+  // time), flushes it to the disk and closes it. Nothing may follow.
+  virtual FileResult finish(const LocalDateTime& modified) = 0;
+};
+
+// An opened file, or why it could not be opened (in the system's words).
+template <typename File>
+struct Opened {
+  std::unique_ptr<File> file;
+  std::string reason;
+  explicit operator bool() const noexcept { return file != nullptr; }
 };
 
 class FileSystem {
@@ -44,6 +75,15 @@ class FileSystem {
   virtual FileResult appendDurably(const std::string& path, const std::string& bytes) = 0;
   // Renames the file `from` to `to`, replacing a file `to`.
   virtual FileResult replaceFile(const std::string& from, const std::string& to) = 0;
+
+  // For copying backups elsewhere, piece by piece, so that a file of any size
+  // passes through one buffer of the caller's. Opens the file `path` for
+  // reading; others may go on reading it, or delete it, but not write to it
+  // while it is open, so what is read is one consistent file.
+  virtual Opened<FileReader> openForReading(const std::string& path) = 0;
+  // Creates the file `path`, replacing a file of that name, for writing; no
+  // one else may open it until it is closed.
+  virtual Opened<FileWriter> createForWriting(const std::string& path) = 0;
 };
 
 }  // namespace bakwyn

@@ -10,8 +10,76 @@
 #include <ctime>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 namespace bakwyn {
+namespace {
+
+std::string Reason(int error) { return std::generic_category().message(error); }
+
+class PosixReader final : public FileReader {
+ public:
+  explicit PosixReader(int fd) : fd_(fd) {}
+  ~PosixReader() override { ::close(fd_); }
+  FileResult read(char* buffer, std::size_t size, std::size_t& got) override {
+    got = 0;
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer, size);
+      if (n >= 0) {
+        got = static_cast<std::size_t>(n);
+        return {true, {}};
+      }
+      if (errno != EINTR) return {false, Reason(errno)};
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+class PosixWriter final : public FileWriter {
+ public:
+  explicit PosixWriter(int fd) : fd_(fd) {}
+  ~PosixWriter() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileResult write(const char* data, std::size_t size) override {
+    while (size > 0) {
+      const ssize_t n = ::write(fd_, data, size);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return {false, Reason(errno)};
+      }
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+    return {true, {}};
+  }
+  FileResult finish(const LocalDateTime& modified) override {
+    tm local{};
+    local.tm_year = modified.year - 1900;
+    local.tm_mon = modified.month - 1;
+    local.tm_mday = modified.day;
+    local.tm_hour = modified.hour;
+    local.tm_min = modified.minute;
+    local.tm_sec = modified.second;
+    local.tm_isdst = -1;  // the offset of that date, as the Windows side does
+    const time_t seconds = ::mktime(&local);
+    const timespec times[2] = {{0, UTIME_OMIT}, {seconds, static_cast<long>(modified.millisecond) * 1000000L}};
+    int error = seconds == static_cast<time_t>(-1) ? EINVAL : 0;
+    if (!error && ::futimens(fd_, times) != 0) error = errno;
+    if (!error && ::fsync(fd_) != 0) error = errno;
+    // close reports what a network file system could not write back.
+    if (::close(std::exchange(fd_, -1)) != 0 && !error) error = errno;
+    if (error) return {false, Reason(error)};
+    return {true, {}};
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
 
 PosixFileSystem::PosixFileSystem(std::map<char, std::filesystem::path> drives) {
   for (auto& [letter, root] : drives) {
@@ -104,6 +172,34 @@ FileResult PosixFileSystem::replaceFile(const std::string& from, const std::stri
   if (!source || !target) return {false, std::generic_category().message(ENOENT)};
   if (::rename(source->c_str(), target->c_str()) != 0) return {false, std::generic_category().message(errno)};
   return {true, {}};
+}
+
+}  // namespace bakwyn
+
+namespace bakwyn {
+
+Opened<FileReader> PosixFileSystem::openForReading(const std::string& path) {
+  const auto local = map(path);
+  if (!local) return {nullptr, Reason(ENOENT)};
+  const int fd = ::open(local->c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {nullptr, Reason(errno)};
+  struct stat st {};
+  const bool stated = ::fstat(fd, &st) == 0;
+  if (!stated || !S_ISREG(st.st_mode)) {
+    // A directory opens here for reading, as it does not on Windows.
+    const int error = !stated ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    ::close(fd);
+    return {nullptr, Reason(error)};
+  }
+  return {std::make_unique<PosixReader>(fd), {}};
+}
+
+Opened<FileWriter> PosixFileSystem::createForWriting(const std::string& path) {
+  const auto local = map(path);
+  if (!local) return {nullptr, Reason(ENOENT)};
+  const int fd = ::open(local->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return {nullptr, Reason(errno)};
+  return {std::make_unique<PosixWriter>(fd), {}};
 }
 
 }  // namespace bakwyn

@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "base/Text.h"
 #include "base/WinHandles.h"
@@ -47,6 +50,62 @@ size_t FirstCreatable(const std::wstring& path) {
   if (path.size() >= 2 && path[1] == L':') return path.size() > 2 && IsSeparator(path[2]) ? 3 : 2;
   return IsSeparator(path[0]) ? 1 : 0;
 }
+
+// ReadFile and WriteFile take at most a DWORD at a time.
+constexpr std::size_t kMaxPiece = 1u << 30;
+
+class WindowsReader final : public FileReader {
+ public:
+  explicit WindowsReader(UniqueFile file) : file_(std::move(file)) {}
+  FileResult read(char* buffer, std::size_t size, std::size_t& got) override {
+    DWORD read = 0;
+    got = 0;
+    if (!ReadFile(file_.get(), buffer, static_cast<DWORD>(std::min(size, kMaxPiece)), &read, nullptr)) {
+      return {false, SystemMessage(GetLastError())};
+    }
+    got = read;
+    return {true, {}};
+  }
+
+ private:
+  UniqueFile file_;
+};
+
+class WindowsWriter final : public FileWriter {
+ public:
+  explicit WindowsWriter(UniqueFile file) : file_(std::move(file)) {}
+  FileResult write(const char* data, std::size_t size) override {
+    while (size > 0) {
+      DWORD written = 0;
+      if (!WriteFile(file_.get(), data, static_cast<DWORD>(std::min(size, kMaxPiece)), &written, nullptr)) {
+        return {false, SystemMessage(GetLastError())};
+      }
+      if (written == 0) return {false, SystemMessage(ERROR_WRITE_FAULT)};
+      data += written;
+      size -= written;
+    }
+    return {true, {}};
+  }
+  FileResult finish(const LocalDateTime& modified) override {
+    SYSTEMTIME local{static_cast<WORD>(modified.year),   static_cast<WORD>(modified.month),
+                     0,                                  static_cast<WORD>(modified.day),
+                     static_cast<WORD>(modified.hour),   static_cast<WORD>(modified.minute),
+                     static_cast<WORD>(modified.second), static_cast<WORD>(modified.millisecond)};
+    SYSTEMTIME utc;
+    FILETIME written;
+    // The offset of that date, as readModifiedTime reads it back.
+    if (!TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) || !SystemTimeToFileTime(&utc, &written) ||
+        !SetFileTime(file_.get(), nullptr, nullptr, &written) || !FlushFileBuffers(file_.get())) {
+      return {false, SystemMessage(GetLastError())};
+    }
+    // CloseHandle reports what a network redirector could not write back.
+    if (!CloseHandle(file_.release())) return {false, SystemMessage(GetLastError())};
+    return {true, {}};
+  }
+
+ private:
+  UniqueFile file_;
+};
 
 }  // namespace
 
@@ -132,6 +191,25 @@ FileResult WindowsFileSystem::replaceFile(const std::string& from, const std::st
   if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return {true, {}};
   return {false, SystemMessage(GetLastError())};
+}
+
+Opened<FileReader> WindowsFileSystem::openForReading(const std::string& path) {
+  // Others may read the file and delete it (a cleanup of the backup folder
+  // must not fail on a backup being copied), but nobody may write to it while
+  // it is read: what is copied and checked is one version of the file.
+  UniqueFile file(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) return {nullptr, SystemMessage(GetLastError())};
+  return {std::make_unique<WindowsReader>(std::move(file)), {}};
+}
+
+Opened<FileWriter> WindowsFileSystem::createForWriting(const std::string& path) {
+  // Not shared: another program copying into the same folder cannot remove
+  // or read a file that is still being written.
+  UniqueFile file(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) return {nullptr, SystemMessage(GetLastError())};
+  return {std::make_unique<WindowsWriter>(std::move(file)), {}};
 }
 
 }  // namespace bakwyn

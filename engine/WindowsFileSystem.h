@@ -13,6 +13,8 @@ class WindowsFileSystem final : public FileSystem {
   std::optional<std::uint64_t> fileSize(const std::string& path) override;
   FileResult appendDurably(const std::string& path, const std::string& bytes) override;
   FileResult replaceFile(const std::string& from, const std::string& to) override;
+  Opened<FileReader> openForReading(const std::string& path) override;
+  Opened<FileWriter> createForWriting(const std::string& path) override;
 };
 
 }  // namespace bakwyn

@@ -46,6 +46,10 @@ class Component {
   Component(const Component&) = delete;
   Component& operator=(const Component&) = delete;
   const std::string& name() const { return name_; }
+  // False for a component added after the first version whose state lives
+  // elsewhere: the control-state store passes over it, so the keys that older
+  // versions read keep exactly their meaning.
+  bool keptByStore = true;
 
  private:
   std::string name_;

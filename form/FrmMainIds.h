@@ -39,7 +39,7 @@ inline constexpr std::string_view kFrmMainComponents[] = {
     "adoConn", "qryTemp",
     // Added later, after every component of the first version, so that the
     // others keep their IDs.
-    "N5", "SpeedButton2",
+    "N5", "SpeedButton2", "Label12", "mavBEdit3",
 };
 
 inline constexpr int kFirstComponentId = 1000;

@@ -82,7 +82,10 @@ SettingsForm::SettingsForm(std::string name)
       adoConn(add<Component>("adoConn")),
       qryTemp(add<Component>("qryTemp")),
       N5(add<MenuItem>("N5", "查看备份历史")),
-      SpeedButton2(add<Button>("SpeedButton2", "\xE2\x96\xBC")) {  // a down-pointing triangle
+      SpeedButton2(add<Button>("SpeedButton2", "\xE2\x96\xBC")),  // a down-pointing triangle
+      Label12(add<Label>("Label12", "备份复制到")),
+      mavBEdit3(add<TmavBEdit>("mavBEdit3")) {
+  mavBEdit3.keptByStore = false;
   PageControl1.tabs = {"数据库的连接设置", "关于Vorda的其它产品"};
 
   TreeColumn column;

@@ -84,6 +84,8 @@ class SettingsForm : public ComponentOwner {
   Component& qryTemp;
   MenuItem& N5;  // the backup history
   Button& SpeedButton2;  // the SQL Server instances of this computer, beside the server field
+  Label& Label12;
+  TmavBEdit& mavBEdit3;  // the second folder every backup is copied to; kept beside the stored controls
 
   TdxCheckEdit& slotCheck(int slot) { return *dxCheckEdits.at(static_cast<size_t>(slot) - 1); }  // 1 to 4
   TmavTimeEdit& slotTime(int slot) { return *dxTimeEdits.at(static_cast<size_t>(slot) - 1); }

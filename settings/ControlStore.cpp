@@ -16,6 +16,7 @@ enum class Kind { None, TreeList, Text, Spin, Check };
 // decides. Tree lists are only ever loaded: their column widths are the user's
 // layout, which this program does not write.
 Kind KindOf(const Component& component, bool loading) {
+  if (!component.keptByStore) return Kind::None;
   if (loading && dynamic_cast<const TdxTreeList*>(&component)) return Kind::TreeList;
   if (dynamic_cast<const TdxEdit*>(&component) || dynamic_cast<const TdxButtonEdit*>(&component) ||
       dynamic_cast<const TdxPickEdit*>(&component) || dynamic_cast<const TmavTimeEdit*>(&component) ||

@@ -194,7 +194,8 @@ void MainWindow::buildWidgets() {
   };
   PanelView& settingsPage = page(f.TabSheet1);
   HWND sheet = settingsPage.hwnd();
-  constexpr int kFieldsHeight = 118;
+  // Six rows of fields (the sixth, the second folder, came later); the log pane below them.
+  constexpr int kFieldsHeight = 141;
   auto& logPane = attach<MemoView>(f.mavMemo1, IdOf(f.mavMemo1), IdOf(f.mavMemo1),
                                    At(sheet, 4, kFieldsHeight, 520, pageHeight - kFieldsHeight - 4), font, true);
   whitePanes_.push_back(logPane.hwnd());
@@ -222,7 +223,7 @@ void MainWindow::buildWidgets() {
   // changes the widths of both Latin and Chinese characters.
   constexpr int kLabelX = 6, kRow = 23, kTop = 4, kHeight = 20;
   int labelWidth = 0;
-  for (const form::Label* l : {&f.Label4, &f.Label6, &f.Label7, &f.Label8, &f.Label9})
+  for (const form::Label* l : {&f.Label4, &f.Label6, &f.Label7, &f.Label8, &f.Label9, &f.Label12})
     labelWidth = std::max(labelWidth, TextWidth(sheet, font, l->caption()) + 2);
   const int kEditX = kLabelX + labelWidth + 4;
   const int noteWidth = TextWidth(sheet, font, f.Label5.caption()) + 2;
@@ -292,6 +293,11 @@ void MainWindow::buildWidgets() {
   pages.select(0);
 
   attach<StatusBarView>(f.StatusBar1, IdOf(f.StatusBar1), f.StatusBar1, IdOf(f.StatusBar1), self, font);
+
+  // The second folder, under the backup folder.
+  fieldLabel(f.Label12, 5);
+  attach<ButtonEditView>(f.mavBEdit3, IdOf(f.mavBEdit3), f.mavBEdit3, IdOf(f.mavBEdit3),
+                         At(sheet, kEditX, rowY(5), 206, kHeight), font);
 }
 
 void MainWindow::show() {

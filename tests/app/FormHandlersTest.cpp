@@ -127,8 +127,9 @@ struct Rig {
   FixedClock clock;
   testing::FakeFiles files;
   History history{files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log"};
+  Replica replica{files, clock};
   BackupEngine engine{settings, clock, session, files, [this](const std::string& line) { handlers.AppendLog(line); }};
-  FormHandlers handlers{form, settings, engine, session, registry, protector, clock, history, shell};
+  FormHandlers handlers{form, settings, engine, session, registry, protector, clock, history, replica, shell};
   TimerWatch timer;
 
   Rig() {

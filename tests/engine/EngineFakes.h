@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -119,6 +120,38 @@ class FakeFiles final : public FileSystem {
     others[to] = std::move(it->second);
     others.erase(from);
     return {true, {}};
+  }
+  // Streams over the whole files kept elsewhere; the copies to a second folder
+  // have a fake of their own (ReplicaFakes.h), with contents and faults.
+  Opened<FileReader> openForReading(const std::string& path) override {
+    const auto it = others.find(path);
+    if (it == others.end()) return {nullptr, "The system cannot find the file specified."};
+    struct Reader final : FileReader {
+      std::string content;
+      std::size_t at = 0;
+      FileResult read(char* buffer, std::size_t size, std::size_t& got) override {
+        got = content.copy(buffer, size, at);
+        at += got;
+        return {true, {}};
+      }
+    };
+    auto reader = std::make_unique<Reader>();
+    reader->content = it->second;
+    return {std::move(reader), {}};
+  }
+  Opened<FileWriter> createForWriting(const std::string& path) override {
+    struct Writer final : FileWriter {
+      std::string* file = nullptr;
+      FileResult write(const char* data, std::size_t size) override {
+        file->append(data, size);
+        return {true, {}};
+      }
+      FileResult finish(const LocalDateTime&) override { return {true, {}}; }
+    };
+    auto writer = std::make_unique<Writer>();
+    others[path].clear();
+    writer->file = &others[path];
+    return {std::move(writer), {}};
   }
 
   std::map<std::string, Entry> entries;  // by name inside the directory

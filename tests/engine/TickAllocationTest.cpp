@@ -7,7 +7,11 @@
 #include <cstdlib>
 #include <new>
 
+#include <chrono>
+#include <thread>
+
 #include "engine/BackupEngine.h"
+#include "engine/Replica.h"
 #include "tests/engine/EngineFakes.h"
 
 namespace {
@@ -58,6 +62,29 @@ TEST(TickAllocationTest, TicksThatRunNothingDoNotAllocate) {
   engine.Timer1Timer();
   EXPECT_GT(g_allocations - before, 0);
   EXPECT_EQ(session.statements.size(), 1u);
+}
+
+// The tick also polls the copies to the second folder: idle, before any pass
+// and after one has ended, that must not allocate either.
+TEST(TickAllocationTest, PollingAnIdleReplicaDoesNotAllocate) {
+  FakeFiles files;
+  FakeClock clock;
+  Replica replica(files, clock);
+  LogLines log;
+  const LogSink sink = log.sink();
+  const auto pollsAllocate = [&] {
+    const long before = g_allocations;
+    for (int i = 0; i < 1000; ++i) EXPECT_FALSE(replica.poll(sink));
+    return g_allocations - before;
+  };
+  EXPECT_EQ(pollsAllocate(), 0) << "never started";
+
+  // A pass with no second folder ends at once, without a line.
+  replica.start(ReplicaRequest{"D:\\bak\\", "", "", false, 0});
+  for (int i = 0; i < 3000 && replica.poll(sink); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_FALSE(replica.poll(sink));
+  EXPECT_EQ(pollsAllocate(), 0) << "after a pass";
+  EXPECT_TRUE(log.lines.empty());
 }
 
 }  // namespace

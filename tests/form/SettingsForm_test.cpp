@@ -22,8 +22,8 @@ TEST(SettingsForm, OwnsItsComponentsInCreationOrderUnderTheirNames) {
   for (const auto& c : form.components()) {
     all.push_back(c->name());
     const Component* p = c.get();
-    if (dynamic_cast<const TdxTreeList*>(p) || dynamic_cast<const TdxInplaceTextEdit*>(p) ||
-        dynamic_cast<const TdxSpinEdit*>(p) || dynamic_cast<const TdxCheckEdit*>(p))
+    if (p->keptByStore && (dynamic_cast<const TdxTreeList*>(p) || dynamic_cast<const TdxInplaceTextEdit*>(p) ||
+                           dynamic_cast<const TdxSpinEdit*>(p) || dynamic_cast<const TdxCheckEdit*>(p)))
       stored.push_back(c->name());
   }
   // The window's widgets and the driver in another process find components

@@ -1,0 +1,349 @@
+#include "engine/Replica.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <exception>
+#include <utility>
+
+namespace bakwyn {
+namespace {
+
+// CRC-32C rather than a cryptographic hash: the check is against disks,
+// networks and drivers that drop, repeat or damage data, not against anyone
+// forging a backup. A 32-bit CRC finds every burst error up to 32 bits and
+// misses random damage once in four billion; this table-driven form runs at
+// about a gigabyte a second in plain C++, several times SHA-256, and the file
+// is read twice (copying, then reading the copy back), so the hash must not be
+// what makes a copy slow or keeps a core busy beside the server.
+using CrcTables = std::array<std::array<std::uint32_t, 256>, 8>;
+
+constexpr CrcTables MakeCrcTables() {
+  CrcTables t{};
+  for (std::uint32_t i = 0; i < 256; ++i) {
+    std::uint32_t c = i;
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0x82F63B78u & (0u - (c & 1u)));  // reflected Castagnoli polynomial
+    t[0][i] = c;
+  }
+  for (std::uint32_t i = 0; i < 256; ++i) {
+    for (size_t s = 1; s < 8; ++s) t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xFFu];
+  }
+  return t;
+}
+
+constexpr CrcTables kCrc = MakeCrcTables();
+
+std::uint32_t Byte(const char* p, int i) { return static_cast<unsigned char>(p[i]); }
+
+constexpr std::int64_t kMillisecondsPerDay = 24LL * 60 * 60 * 1000;
+// As the backup folder's cleanup: three minutes early, so that a backup made
+// at a slot's minute is due at the same slot `retentionDays` later.
+constexpr std::int64_t kExpiryMargin = 3LL * 60 * 1000;
+
+struct Backup {
+  std::string name;
+  LocalDateTime modified;
+  std::int64_t ms = 0;
+  bool expired = false;
+};
+
+// The ".bak" files of `dir` that can be opened, each marked by the cleanup's
+// rule when `cleanup` is on.
+std::vector<Backup> ReadBackups(FileSystem& files, const std::string& dir, bool cleanup, std::int32_t retentionDays,
+                                const LocalDateTime& now) {
+  std::vector<Backup> backups;
+  for (std::string& name : files.listDirectory(dir)) {
+    if (!HasBackupExtension(name)) continue;
+    // Opening keeps directories and files in use out, as in the cleanup.
+    if (const auto modified = files.readModifiedTime(dir + name)) {
+      backups.push_back({std::move(name), *modified, CalendarMilliseconds(*modified), false});
+    }
+  }
+  if (!cleanup) return backups;
+  const std::int64_t nowMs = CalendarMilliseconds(now);
+  // The newest file not dated in the future is kept whatever its age, so that
+  // failing backups never leave a folder without its last good one.
+  std::optional<std::int64_t> newest;
+  for (const Backup& b : backups) {
+    if (b.ms <= nowMs && (!newest || b.ms > *newest)) newest = b.ms;
+  }
+  const std::int64_t retention = static_cast<std::int64_t>(retentionDays) * kMillisecondsPerDay;
+  for (Backup& b : backups) {
+    b.expired = b.ms <= nowMs && b.ms != newest && nowMs - b.ms + kExpiryMargin >= retention;
+  }
+  return backups;
+}
+
+bool EndsWith(std::string_view text, std::string_view tail) {
+  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
+
+// The folder as the file system names it: ASCII letters in one case, one kind
+// of separator, no trailing separator.
+std::string FolderKey(std::string_view dir) {
+  std::string key;
+  for (const char c : dir) {
+    key += c == '/' ? '\\' : (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+  }
+  while (!key.empty() && key.back() == '\\') key.pop_back();
+  return key;
+}
+
+std::string Hex(std::uint32_t value) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(value));
+  return text;
+}
+
+struct Copied {
+  bool ok = false;
+  bool stopped = false;
+  std::string reason;
+};
+
+bool Stopping(const std::atomic<bool>* stop) { return stop && stop->load(std::memory_order_relaxed); }
+
+// Reads `reader` to its end through `buffer`, adding every piece to `crc` and
+// `size`, and handing it to `piece` when given.
+template <typename Piece>
+FileResult ReadThrough(FileReader& reader, std::vector<char>& buffer, std::uint32_t& crc, std::uint64_t& size,
+                       const std::atomic<bool>* stop, bool& stopped, Piece piece) {
+  for (;;) {
+    if (Stopping(stop)) {
+      stopped = true;
+      return {true, {}};
+    }
+    std::size_t got = 0;
+    FileResult read = reader.read(buffer.data(), buffer.size(), got);
+    if (!read) return read;
+    if (got == 0) return {true, {}};
+    crc = Crc32c(crc, buffer.data(), got);
+    size += got;
+    FileResult handed = piece(buffer.data(), got);
+    if (!handed) return handed;
+  }
+}
+
+// Copies `source` to `target` through a temporary file beside `target`, which
+// takes the name `target` only once its size and CRC-32C, read back from the
+// disk, match what was read from `source`. Whatever happens, nothing but a
+// verified copy is ever under the name `target`, and the temporary file is
+// removed when the copy fails.
+Copied CopyVerified(FileSystem& files, const std::string& source, const std::string& target,
+                    const LocalDateTime& modified, std::vector<char>& buffer, const std::atomic<bool>* stop) {
+  Opened<FileReader> reader = files.openForReading(source);
+  if (!reader) return {false, false, reader.reason};
+  // Read after opening: the open file cannot be written to by anyone else, so
+  // this is the size of what will be read.
+  const std::optional<std::uint64_t> expected = files.fileSize(source);
+  if (!expected) return {false, false, "无法读取文件大小"};
+
+  const std::string temp = target + std::string(kReplicaTempSuffix);
+  Opened<FileWriter> writer = files.createForWriting(temp);
+  if (!writer) return {false, false, writer.reason};
+  const auto fail = [&](std::string reason, bool stopped = false) {
+    writer.file.reset();  // closed first: an open file cannot be removed on Windows
+    files.removeFile(temp);
+    return Copied{false, stopped, std::move(reason)};
+  };
+
+  std::uint32_t written = 0;
+  std::uint64_t copiedSize = 0;
+  bool stopped = false;
+  FileResult copied = ReadThrough(*reader.file, buffer, written, copiedSize, stop, stopped,
+                                  [&](const char* data, std::size_t size) { return writer.file->write(data, size); });
+  reader.file.reset();
+  if (!copied) return fail(copied.reason);
+  if (stopped) return fail({}, true);
+  if (copiedSize != *expected) {
+    return fail("原文件在复制时有改动: 原为 " + std::to_string(*expected) + " 字节, 读到 " +
+                std::to_string(copiedSize) + " 字节");
+  }
+  // The copy keeps the backup's own date, so that the second folder's cleanup
+  // ages it as the backup folder's cleanup ages the original.
+  if (FileResult finished = writer.file->finish(modified); !finished) return fail(finished.reason);
+  writer.file.reset();
+
+  Opened<FileReader> check = files.openForReading(temp);
+  if (!check) return fail(check.reason);
+  std::uint32_t readBack = 0;
+  std::uint64_t readBackSize = 0;
+  FileResult verified = ReadThrough(*check.file, buffer, readBack, readBackSize, stop, stopped,
+                                    [](const char*, std::size_t) { return FileResult{true, {}}; });
+  check.file.reset();
+  if (!verified) return fail(verified.reason);
+  if (stopped) return fail({}, true);
+  if (readBackSize != copiedSize) {
+    return fail("复制件大小不符: 原文件 " + std::to_string(copiedSize) + " 字节, 复制件 " +
+                std::to_string(readBackSize) + " 字节");
+  }
+  if (readBack != written) return fail("复制件校验和不符: 原文件 CRC-32C " + Hex(written) + ", 复制件 " + Hex(readBack));
+
+  // The same folder, so a rename: the name appears with the whole file or not at all.
+  if (FileResult renamed = files.replaceFile(temp, target); !renamed) return fail(renamed.reason);
+  return {true, false, {}};
+}
+
+}  // namespace
+
+std::uint32_t Crc32c(std::uint32_t crc, const char* data, std::size_t size) {
+  crc = ~crc;
+  // Eight bytes a step, assembled byte by byte: no alignment or byte-order assumption.
+  for (; size >= 8; data += 8, size -= 8) {
+    const std::uint32_t lo = crc ^ (Byte(data, 0) | Byte(data, 1) << 8 | Byte(data, 2) << 16 | Byte(data, 3) << 24);
+    const std::uint32_t hi = Byte(data, 4) | Byte(data, 5) << 8 | Byte(data, 6) << 16 | Byte(data, 7) << 24;
+    crc = kCrc[7][lo & 0xFFu] ^ kCrc[6][(lo >> 8) & 0xFFu] ^ kCrc[5][(lo >> 16) & 0xFFu] ^ kCrc[4][lo >> 24] ^
+          kCrc[3][hi & 0xFFu] ^ kCrc[2][(hi >> 8) & 0xFFu] ^ kCrc[1][(hi >> 16) & 0xFFu] ^ kCrc[0][hi >> 24];
+  }
+  for (; size > 0; ++data, --size) crc = (crc >> 8) ^ kCrc[0][(crc ^ Byte(data, 0)) & 0xFFu];
+  return ~crc;
+}
+
+std::vector<std::string> ExpiredBackups(FileSystem& files, const std::string& dir, std::int32_t retentionDays,
+                                        const LocalDateTime& now) {
+  std::vector<std::string> expired;
+  for (Backup& b : ReadBackups(files, dir, true, retentionDays, now)) {
+    if (b.expired) expired.push_back(dir + b.name);
+  }
+  return expired;
+}
+
+ReplicaReport ReplicateBackups(FileSystem& files, const ReplicaRequest& request, const LocalDateTime& now,
+                               const std::atomic<bool>* stop) {
+  ReplicaReport report;
+  if (request.replicaDir.empty()) {
+    report.complete = true;
+    return report;
+  }
+  const auto failed = [&](const std::string& file, const std::string& reason) {
+    report.lines.push_back("备份复制失败: " + file + " -> " + request.replicaDir + " (" + reason + ")");
+    return report;
+  };
+  if (FolderKey(request.replicaDir) == FolderKey(request.backupDir)) {
+    // Each backup would be copied onto itself, and the one folder cleaned twice.
+    return failed(request.newBackup.empty() ? request.backupDir : request.newBackup, "复制目录就是备份目录");
+  }
+
+  // Not checked: a folder that cannot be created shows, with the system's
+  // reason, when the first copy cannot be created in it.
+  files.createDirectories(request.replicaDir);
+  // A pass cut off (a crash, a power loss) leaves its copy under the temporary
+  // name. One that another program still writes cannot be removed and stays.
+  for (const std::string& name : files.listDirectory(request.replicaDir)) {
+    if (EndsWith(name, kReplicaTempSuffix)) files.removeFile(request.replicaDir + name);
+  }
+
+  // Only what the backup folder's cleanup keeps: a backup about to be
+  // deleted there is not worth copying here only to be deleted again.
+  std::vector<Backup> due;
+  for (Backup& b : ReadBackups(files, request.backupDir, request.cleanupEnabled, request.retentionDays, now)) {
+    if (!b.expired) due.push_back(std::move(b));
+  }
+  // The backup just made goes first. It is copied even when the listing could
+  // not open it (no right to read the server's file, say), so that its
+  // failure is told rather than passed over.
+  std::string newName;
+  if (!request.newBackup.empty() && request.newBackup.compare(0, request.backupDir.size(), request.backupDir) == 0) {
+    newName = request.newBackup.substr(request.backupDir.size());
+  }
+  std::stable_sort(due.begin(), due.end(), [&](const Backup& a, const Backup& b) {
+    if ((a.name == newName) != (b.name == newName)) return a.name == newName;
+    return a.ms != b.ms ? a.ms > b.ms : a.name > b.name;
+  });
+  if (!newName.empty() && (due.empty() || due.front().name != newName)) {
+    due.insert(due.begin(), Backup{newName, now, CalendarMilliseconds(now), false});
+  }
+
+  std::vector<char> buffer;  // one buffer for the whole pass, made at the first copy
+  for (const Backup& b : due) {
+    const std::string source = request.backupDir + b.name;
+    const std::string target = request.replicaDir + b.name;
+    // Same name and size: copied by an earlier pass. A backup that grew since
+    // (a second backup in the same minute appends to the file) differs in size.
+    const std::optional<std::uint64_t> copySize = files.fileSize(target);
+    if (copySize && copySize == files.fileSize(source)) continue;
+    if (buffer.empty()) buffer.resize(kReplicaChunkSize);
+    const Copied copied = CopyVerified(files, source, target, b.modified, buffer, stop);
+    if (copied.stopped) return report;
+    // One failure ends the pass: the next backup would most likely fail the
+    // same way (the share is gone, the disk is full), and one line says so.
+    if (!copied.ok) return failed(source, copied.reason);
+    report.lines.push_back("备份已复制到: " + target);
+  }
+  if (Stopping(stop)) return report;
+  report.complete = true;
+
+  if (request.cleanupEnabled) {
+    for (const std::string& path : ExpiredBackups(files, request.replicaDir, request.retentionDays, now)) {
+      const FileResult removed = files.removeFile(path);
+      if (!removed) report.lines.push_back("无法删除过期备份: " + path + " (" + removed.reason + ")");
+    }
+  }
+  return report;
+}
+
+Replica::Replica(FileSystem& files, const Clock& clock) : files_(files), clock_(clock) {}
+
+Replica::~Replica() {
+  stop_ = true;
+  if (worker_.joinable()) worker_.join();
+}
+
+void Replica::start(ReplicaRequest request) {
+  const std::lock_guard lock(mutex_);
+  waiting_ = std::move(request);
+  if (running_) return;  // the worker takes it when its pass ends
+  // A worker that has ended but was not polled since is joined here: it
+  // holds nothing any more but its thread.
+  if (worker_.joinable()) worker_.join();
+  running_ = true;
+  busy_ = true;
+  // A thread per run of passes rather than one waiting all day: the program
+  // idles in the tray most of the time, and an idle thread costs its stack.
+  worker_ = std::thread([this] { work(); });
+}
+
+bool Replica::poll(const LogSink& log) {
+  if (!news_.load()) return busy_.load();
+  std::vector<std::string> lines;
+  bool running;
+  {
+    const std::lock_guard lock(mutex_);
+    lines.swap(lines_);
+    news_ = false;
+    running = running_;
+    if (!running_ && worker_.joinable()) worker_.join();
+  }
+  for (const std::string& line : lines) log(line);
+  return running;
+}
+
+void Replica::work() {
+  for (;;) {
+    ReplicaRequest request;
+    {
+      const std::lock_guard lock(mutex_);
+      if (!waiting_ || stop_) {
+        running_ = false;
+        busy_ = false;
+        news_ = true;
+        return;
+      }
+      request = std::move(*waiting_);
+      waiting_.reset();
+    }
+    ReplicaReport report;
+    try {
+      report = ReplicateBackups(files_, request, clock_.now(), &stop_);
+    } catch (const std::exception& e) {
+      // Out of memory, most likely; the worker must not take the program down.
+      const std::string& file = request.newBackup.empty() ? request.backupDir : request.newBackup;
+      report.lines.push_back("备份复制失败: " + file + " -> " + request.replicaDir + " (" + e.what() + ")");
+    }
+    const std::lock_guard lock(mutex_);
+    for (std::string& line : report.lines) lines_.push_back(std::move(line));
+    if (!lines_.empty()) news_ = true;
+  }
+}
+
+}  // namespace bakwyn

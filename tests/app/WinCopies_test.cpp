@@ -1,0 +1,131 @@
+// Bakwyn.exe copying every backup to a second folder on another drive letter:
+// identical copies, a folder that cannot be reached logged with its cause while
+// the backup still counts as done, the missed file copied once the folder is
+// back, and the second folder's own retention. Driven from a second process
+// against the stand-in server.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/ExeHarness.h"
+
+namespace bakwyn {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace bakwyn::exe;
+
+const std::string kUser = "sa", kPassword = "pw";
+const std::string kStatusKey = "Software\\Tarsel软件\\Oskavel\\Bakwyn";
+const std::string kCopies = "D:\\e2e-copies";  // the prefix's second disk
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+class WinCopies : public ProgramTest {
+ protected:
+  void SetUp() override {
+    ProgramTest::SetUp();
+    standIn_.setUsers({{kUser, kPassword}});
+    standIn_.setDatabases({"master", "shop"});
+    std::error_code ignored;
+    fs::remove_all(fs::path(Wide(kCopies)), ignored);
+  }
+  void TearDown() override {
+    ProgramTest::TearDown();
+    std::error_code ignored;
+    fs::remove_all(fs::path(Wide(kCopies)), ignored);
+    WriteString(kStatusKey, "CopyFolder", "");
+  }
+};
+
+TEST_F(WinCopies, EveryBackupReachesTheSecondFolderOnceItCanBeReached) {
+  const Minute first = ComingMinute(25);
+  Minute second = first;
+  {
+    // The minute after the first.
+    FILETIME t;
+    SystemTimeToFileTime(&first.at, &t);
+    ULARGE_INTEGER v{{t.dwLowDateTime, t.dwHighDateTime}};
+    v.QuadPart += 60ULL * 10000000ULL;
+    t = {v.LowPart, v.HighPart};
+    FileTimeToSystemTime(&t, &second.at);
+  }
+  const std::string folder = kFolder + "\\bak\\";
+  Store("mEdt2", "TEXT", ComputerName());
+  Store("mEdt3", "TEXT", kUser);
+  Store("mEdt4", "TEXT", kPassword);
+  Store("mEdt1", "TEXT", "shop");
+  Store("mavBEdit2", "TEXT", folder);
+  Store("dxCheckEdit1", "CHECKED", "-1");
+  Store("dxTimeEdit1", "TEXT", first.hhnn());
+  Store("dxCheckEdit2", "CHECKED", "-1");
+  Store("dxTimeEdit2", "TEXT", second.hhnn());
+  Store("dxCheckEdit5", "CHECKED", "-1");
+  Store("mavSpinEdit1", "VALUE", "1");
+  ASSERT_TRUE(WriteString(kStatusKey, "CopyFolder", kCopies));
+  // The second folder cannot be made: a file stands where it would be.
+  { std::ofstream(fs::path(Wide(kCopies)), std::ios::binary) << "in the way"; }
+
+  app().start();
+  app().menu("N1");
+  EXPECT_EQ(app().text("mavBEdit3"), kCopies) << "the window shows the second folder";
+  // Nothing of it among the control states, which older versions read.
+  EXPECT_FALSE(Stored("mavBEdit3", "TEXT").has_value());
+
+  const std::wstring firstFile = Wide(folder + first.fileName());
+  ASSERT_TRUE(WaitForBackupFile(first, firstFile));
+  const std::string failed = "备份复制失败: " + folder + first.fileName() + " -> " + kCopies + "\\ (";
+  std::vector<std::string> texts;
+  const auto isFailure = [&](const std::string& t) { return t.rfind(failed, 0) == 0; };
+  WaitUntil([&] {
+    texts = Texts(app().log());
+    return std::any_of(texts.begin(), texts.end(), isFailure);
+  }, 30000);
+  const auto failure = std::find_if(texts.begin(), texts.end(), isFailure);
+  ASSERT_NE(failure, texts.end()) << ::testing::PrintToString(texts);
+  EXPECT_GT(failure->size(), failure->find(" (") + 3) << "with its cause: " << *failure;
+  EXPECT_NE(std::find(texts.begin(), texts.end(), Succeeded(folder + first.fileName())), texts.end())
+      << "the backup itself counts as done";
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), kFailed), 0);
+
+  // The folder is back, with an old copy the retention of one day deletes.
+  fs::remove(fs::path(Wide(kCopies)));
+  fs::create_directories(fs::path(Wide(kCopies)));
+  const fs::path old = fs::path(Wide(kCopies)) / L"2026年01月01日02时00分.bak";
+  { std::ofstream(old, std::ios::binary) << "an old copy"; }
+  fs::last_write_time(old, fs::file_time_type::clock::now() - std::chrono::hours(24 * 9));
+
+  const std::wstring secondFile = Wide(folder + second.fileName());
+  ASSERT_TRUE(WaitForBackupFile(second, secondFile));
+  const fs::path copies = fs::path(Wide(kCopies));
+  ASSERT_TRUE(WaitUntil([&] {
+    return fs::exists(copies / Wide(first.fileName())) && fs::exists(copies / Wide(second.fileName())) &&
+           !fs::exists(old);
+  }, 60000)) << "both backups copied, the expired copy deleted";
+  for (const std::string& name : {first.fileName(), second.fileName()}) {
+    EXPECT_EQ(ReadAll(copies / Wide(name)), ReadAll(fs::path(Wide(folder + name)))) << name << ": an identical copy";
+  }
+  // The worker's lines reach the log at the next tick.
+  texts = Texts(app().waitForLogText("备份已复制到: " + kCopies + "\\" + second.fileName(), 20000));
+  for (const std::string& name : {first.fileName(), second.fileName()}) {
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "备份已复制到: " + kCopies + "\\" + name), texts.end()) << name;
+  }
+  // Nothing half-written is left under any name.
+  for (const auto& entry : fs::directory_iterator(copies))
+    EXPECT_EQ(entry.path().extension(), L".bak") << entry.path().string();
+}
+
+}  // namespace
+}  // namespace bakwyn

@@ -1,0 +1,210 @@
+#pragma once
+// A file system in memory for the copies to a second folder: files with their
+// contents in any number of folders, a record of every operation, and the
+// faults a copy meets (a folder unreachable or read-only, a disk that fills
+// up, a write that damages data or drops it, a rename refused).
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/FileSystem.h"
+
+namespace bakwyn::testing {
+
+inline constexpr char kNotFound[] = "The system cannot find the file specified.";
+inline constexpr char kPathNotFound[] = "The system cannot find the path specified.";
+inline constexpr char kInUse[] = "The process cannot access the file because it is being used by another process.";
+inline constexpr char kDiskFull[] = "There is not enough space on the disk.";
+inline constexpr char kAccessDenied[] = "Access is denied.";
+
+// Byte `offset` of a generated file: no run of it repeats within a chunk.
+inline char GeneratedByte(std::uint64_t offset) {
+  return static_cast<char>((offset * 2654435761u) >> 13);
+}
+
+class MemoryFiles final : public FileSystem {
+ public:
+  struct File {
+    std::string content;
+    LocalDateTime modified;
+    bool locked = false;     // held open by another program without sharing
+    bool directory = false;  // a folder that happens to have a file's name
+    std::uint64_t generated = 0;  // >0: read-only content of this size made by GeneratedByte, not stored
+  };
+
+  std::map<std::string, File> files;  // by full path
+  std::set<std::string> folders;      // existing folders, each ending with "\"
+  std::map<std::string, std::string> unreachable;  // folder -> the reason every access to it fails
+  std::map<std::string, std::string> readOnly;     // folder -> the reason creating a file in it fails
+  // Faults of the writes, counted over every file written.
+  std::optional<std::uint64_t> spaceLeft;  // bytes that still fit; then kDiskFull
+  std::optional<std::uint64_t> corruptAt;  // this byte of every written file is stored changed
+  std::optional<std::uint64_t> dropFrom;   // bytes of a file from here on are silently not stored
+  std::string renameRefused;                // non-empty: every rename fails so
+  // Observed.
+  std::vector<std::string> trace;  // "create P", "write P N", "finish P", "read P", "rename A -> B", "remove P"
+  std::size_t largestRead = 0;
+  std::size_t largestWrite = 0;
+  std::function<void()> afterEachOperation;
+
+  static std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('\\') + 1); }
+
+  void add(const std::string& path, std::string content, LocalDateTime modified) {
+    folders.insert(FolderOf(path));
+    files[path] = File{std::move(content), modified};
+  }
+
+  bool createDirectories(const std::string& dir) override {
+    record("mkdir " + dir);
+    if (unreachable.count(dir)) return false;
+    folders.insert(dir);
+    return true;
+  }
+  std::vector<std::string> listDirectory(const std::string& dir) override {
+    std::vector<std::string> names;
+    if (unreachable.count(dir) || !folders.count(dir)) return names;
+    for (const auto& [path, file] : files) {
+      if (FolderOf(path) == dir) names.push_back(path.substr(dir.size()));
+    }
+    return names;
+  }
+  std::optional<LocalDateTime> readModifiedTime(const std::string& path) override {
+    const File* file = find(path);
+    if (!file || file->directory || file->locked) return std::nullopt;
+    return file->modified;
+  }
+  FileResult removeFile(const std::string& path) override {
+    record("remove " + path);
+    File* file = find(path);
+    if (!file) return {false, kNotFound};
+    if (file->directory) return {false, kAccessDenied};
+    if (file->locked) return {false, kInUse};
+    files.erase(path);
+    return {true, {}};
+  }
+  std::optional<std::uint64_t> fileSize(const std::string& path) override {
+    const File* file = find(path);
+    if (!file || file->directory) return std::nullopt;
+    return file->generated ? file->generated : file->content.size();
+  }
+  FileResult appendDurably(const std::string& path, const std::string& bytes) override {
+    files[path].content += bytes;
+    return {true, {}};
+  }
+  FileResult replaceFile(const std::string& from, const std::string& to) override {
+    record("rename " + from + " -> " + to);
+    if (!renameRefused.empty()) return {false, renameRefused};
+    File* source = find(from);
+    if (!source) return {false, kNotFound};
+    if (const File* target = find(to); target && (target->locked || target->directory)) return {false, kAccessDenied};
+    File moved = std::move(*source);
+    files.erase(from);
+    files[to] = std::move(moved);
+    afterEach();
+    return {true, {}};
+  }
+
+  Opened<FileReader> openForReading(const std::string& path) override {
+    record("read " + path);
+    if (const auto it = unreachable.find(FolderOf(path)); it != unreachable.end()) return {nullptr, it->second};
+    const File* file = find(path);
+    if (!file) return {nullptr, kNotFound};
+    if (file->directory) return {nullptr, kAccessDenied};
+    if (file->locked) return {nullptr, kInUse};
+    return {std::make_unique<Reader>(*this, path), {}};
+  }
+  Opened<FileWriter> createForWriting(const std::string& path) override {
+    record("create " + path);
+    const std::string folder = FolderOf(path);
+    if (const auto it = unreachable.find(folder); it != unreachable.end()) return {nullptr, it->second};
+    if (const auto it = readOnly.find(folder); it != readOnly.end()) return {nullptr, it->second};
+    if (!folders.count(folder)) return {nullptr, kPathNotFound};
+    if (const File* old = find(path); old && (old->locked || old->directory)) return {nullptr, kAccessDenied};
+    files[path] = File{};
+    files[path].locked = true;  // until closed
+    afterEach();
+    return {std::make_unique<Writer>(*this, path), {}};
+  }
+
+ private:
+  class Reader final : public FileReader {
+   public:
+    Reader(MemoryFiles& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
+    FileResult read(char* buffer, std::size_t size, std::size_t& got) override {
+      fs_.largestRead = std::max(fs_.largestRead, size);
+      const File* file = fs_.find(path_);
+      if (!file) return {false, kNotFound};
+      const std::uint64_t total = file->generated ? file->generated : file->content.size();
+      got = static_cast<std::size_t>(std::min<std::uint64_t>(size, total - std::min(total, at_)));
+      for (std::size_t i = 0; i < got; ++i) {
+        buffer[i] = file->generated ? GeneratedByte(at_ + i) : file->content[static_cast<std::size_t>(at_ + i)];
+      }
+      at_ += got;
+      return {true, {}};
+    }
+
+   private:
+    MemoryFiles& fs_;
+    std::string path_;
+    std::uint64_t at_ = 0;
+  };
+
+  class Writer final : public FileWriter {
+   public:
+    Writer(MemoryFiles& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
+    ~Writer() override {
+      if (File* file = fs_.find(path_)) file->locked = false;
+    }
+    FileResult write(const char* data, std::size_t size) override {
+      fs_.largestWrite = std::max(fs_.largestWrite, size);
+      fs_.record("write " + path_ + " " + std::to_string(size));
+      File* file = fs_.find(path_);
+      if (!fs_.spaceLeft && !fs_.corruptAt && !fs_.dropFrom) {
+        file->content.append(data, size);
+        fs_.afterEach();
+        return {true, {}};
+      }
+      for (std::size_t i = 0; i < size; ++i) {
+        if (fs_.spaceLeft && *fs_.spaceLeft == 0) return {false, kDiskFull};
+        if (fs_.spaceLeft) --*fs_.spaceLeft;
+        const std::uint64_t offset = file->content.size();
+        if (fs_.dropFrom && offset + dropped_ >= *fs_.dropFrom) {
+          ++dropped_;
+          continue;
+        }
+        file->content += fs_.corruptAt == offset ? static_cast<char>(data[i] ^ 0x20) : data[i];
+      }
+      fs_.afterEach();
+      return {true, {}};
+    }
+    FileResult finish(const LocalDateTime& modified) override {
+      fs_.record("finish " + path_);
+      File* file = fs_.find(path_);
+      file->modified = modified;
+      file->locked = false;
+      return {true, {}};
+    }
+
+   private:
+    MemoryFiles& fs_;
+    std::string path_;
+    std::uint64_t dropped_ = 0;
+  };
+
+  File* find(const std::string& path) {
+    const auto it = files.find(path);
+    return it == files.end() ? nullptr : &it->second;
+  }
+  void record(std::string op) { trace.push_back(std::move(op)); }
+  void afterEach() {
+    if (afterEachOperation) afterEachOperation();
+  }
+};
+
+}  // namespace bakwyn::testing

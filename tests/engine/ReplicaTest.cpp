@@ -1,0 +1,561 @@
+// The second copy of every backup: one pass through the in-memory file system
+// (copies, faults, retention), and the worker that runs passes off the
+// caller's thread.
+#include "engine/Replica.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/BackupEngine.h"
+#include "tests/engine/EngineFakes.h"
+#include "tests/engine/ReplicaFakes.h"
+
+namespace bakwyn {
+namespace {
+
+using testing::At;
+using testing::FakeClock;
+using testing::FakeSession;
+using testing::FromMs;
+using testing::LogLines;
+using testing::MemoryFiles;
+using testing::ToMs;
+
+const std::string kBak = "D:\\数据库自动备份目录\\";
+const std::string kCopy = "\\\\nas\\备份\\副本\\";
+const LocalDateTime kNow = At(2026, 12, 10, 2, 0, 40);
+const std::string kNewName = "2026年12月10日02时00分.bak";
+const std::string kNew = kBak + kNewName;
+constexpr std::size_t kChunk = kReplicaChunkSize;
+
+std::string Copied(const std::string& name) { return "备份已复制到: " + kCopy + name; }
+std::string Failed(const std::string& source, const std::string& reason) {
+  return "备份复制失败: " + source + " -> " + kCopy + " (" + reason + ")";
+}
+ReplicaRequest Request(const std::string& newBackup = kNew, bool cleanup = true, int days = 3) {
+  return {kBak, kCopy, newBackup, cleanup, days};
+}
+LocalDateTime DaysAgo(double days) { return FromMs(ToMs(kNow) - static_cast<std::int64_t>(days * 86400000.0)); }
+
+// Bytes that differ from chunk to chunk, so that a piece written twice or
+// skipped changes the file.
+std::string Content(std::size_t size, unsigned seed = 1) {
+  std::string out(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<char>((i * 131 + seed * 7 + i / kChunk) & 0xFF);
+  return out;
+}
+
+std::vector<std::string> Names(MemoryFiles& files, const std::string& dir) {
+  std::vector<std::string> names = files.listDirectory(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(Crc32cTest, KnownValuesAndPieceByPiece) {
+  // The check value of the CRC catalogue and the iSCSI test vectors.
+  std::string ascending, descending;
+  for (int i = 0; i < 32; ++i) {
+    ascending += static_cast<char>(i);
+    descending += static_cast<char>(31 - i);
+  }
+  struct Row {
+    const char* name;
+    std::string data;
+    std::uint32_t crc;
+  } const rows[] = {
+      {"empty", "", 0x00000000u},
+      {"check", "123456789", 0xE3069283u},
+      {"zeros", std::string(32, '\0'), 0x8A9136AAu},
+      {"ones", std::string(32, '\xFF'), 0x62A8AB43u},
+      {"ascending", ascending, 0x46DD794Eu},
+      {"descending", descending, 0x113FDB5Cu},
+  };
+  for (const Row& row : rows) EXPECT_EQ(Crc32c(0, row.data.data(), row.data.size()), row.crc) << row.name;
+
+  // Split at every point, including inside the eight-byte steps.
+  const std::string text = Content(100, 3);
+  const std::uint32_t whole = Crc32c(0, text.data(), text.size());
+  for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+    EXPECT_EQ(Crc32c(Crc32c(0, text.data(), cut), text.data() + cut, text.size() - cut), whole) << cut;
+  }
+}
+
+struct CopyRow {
+  const char* name;
+  std::string fileName;
+  std::size_t size;
+};
+void PrintTo(const CopyRow& row, std::ostream* os) { *os << row.name; }
+
+class ReplicaCopyTest : public ::testing::TestWithParam<CopyRow> {};
+
+TEST_P(ReplicaCopyTest, CopyIsTheSameBytesWithTheBackupsDateAndNoTemporaryFileIsLeft) {
+  const CopyRow& row = GetParam();
+  MemoryFiles files;
+  const std::string source = kBak + row.fileName;
+  const std::string content = Content(row.size);
+  files.add(source, content, At(2026, 12, 10, 2, 0, 31, 250));
+
+  const ReplicaReport report = ReplicateBackups(files, Request(source), kNow);
+
+  EXPECT_EQ(report.lines, std::vector<std::string>{Copied(row.fileName)});
+  EXPECT_TRUE(report.complete);
+  ASSERT_TRUE(files.files.count(kCopy + row.fileName));
+  const MemoryFiles::File& copy = files.files.at(kCopy + row.fileName);
+  EXPECT_TRUE(copy.content == content) << "sizes " << copy.content.size() << " and " << content.size();
+  EXPECT_EQ(copy.modified, At(2026, 12, 10, 2, 0, 31, 250));
+  EXPECT_EQ(Names(files, kCopy), std::vector<std::string>{row.fileName});
+  EXPECT_EQ(files.files.at(source).content, content) << "the backup itself is untouched";
+  EXPECT_LE(files.largestRead, kChunk);
+  EXPECT_LE(files.largestWrite, kChunk);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, ReplicaCopyTest,
+    ::testing::Values(CopyRow{"Empty", kNewName, 0}, CopyRow{"OneByte", kNewName, 1},
+                      CopyRow{"OneLessThanAChunk", kNewName, kChunk - 1}, CopyRow{"OneChunk", kNewName, kChunk},
+                      CopyRow{"OneMoreThanAChunk", kNewName, kChunk + 1},
+                      CopyRow{"SeveralChunksAndABit", kNewName, 3 * kChunk + 7},
+                      CopyRow{"QuotesBracketsSemicolonsAndNonBmp", "O'Neil;[x] {数据} \xF0\x9D\x84\x9E.BAK", 4096},
+                      CopyRow{"VeryLongName", std::string(200, 'n') + ".bak", 10}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ReplicaTest, NothingButTheVerifiedCopyIsEverUnderTheBackupsName) {
+  MemoryFiles files;
+  const std::string content = Content(2 * kChunk + kChunk / 2);
+  files.add(kNew, content, kNow);
+  const std::string final = kCopy + kNewName;
+  const std::string temp = final + std::string(kReplicaTempSuffix);
+  int checks = 0;
+  files.afterEachOperation = [&] {
+    ++checks;
+    if (files.files.count(final)) {
+      EXPECT_TRUE(files.files.at(final).content == content) << "after " << files.trace.back();
+    }
+  };
+
+  ASSERT_EQ(ReplicateBackups(files, Request(), kNow).lines, std::vector<std::string>{Copied(kNewName)});
+  EXPECT_GT(checks, 3);
+
+  // Written only under the temporary name, closed, read back, then renamed.
+  std::vector<std::string> onCopy;
+  for (const std::string& op : files.trace) {
+    if (op.find(kCopy + kNewName) != std::string::npos) onCopy.push_back(op);
+  }
+  const std::string w = "write " + temp + " " + std::to_string(kChunk);
+  const std::string half = "write " + temp + " " + std::to_string(kChunk / 2);
+  EXPECT_EQ(onCopy, (std::vector<std::string>{"create " + temp, w, w, half, "finish " + temp, "read " + temp,
+                                              "rename " + temp + " -> " + final}));
+}
+
+struct FailureRow {
+  const char* name;
+  std::function<void(MemoryFiles&)> fault;
+  std::function<std::string(const std::string& content)> reason;
+};
+void PrintTo(const FailureRow& row, std::ostream* os) { *os << row.name; }
+
+class ReplicaFailureTest : public ::testing::TestWithParam<FailureRow> {};
+
+TEST_P(ReplicaFailureTest, FailureIsLoggedWithItsCauseAndLeavesNothingBehind) {
+  const FailureRow& row = GetParam();
+  MemoryFiles files;
+  const std::string content = Content(2 * kChunk + 100);
+  files.add(kNew, content, kNow);
+  // An old copy of an earlier backup, due for deletion: a failed pass cleans nothing.
+  files.add(kCopy + "2026年12月01日02时00分.bak", "old", DaysAgo(9));
+  row.fault(files);
+
+  const ReplicaReport report = ReplicateBackups(files, Request(), kNow);
+
+  EXPECT_EQ(report.lines, std::vector<std::string>{Failed(kNew, row.reason(content))});
+  EXPECT_FALSE(report.complete);
+  EXPECT_FALSE(files.files.count(kCopy + kNewName)) << "nothing under the backup's name";
+  EXPECT_FALSE(files.files.count(kCopy + kNewName + std::string(kReplicaTempSuffix))) << "the temporary file is gone";
+  EXPECT_TRUE(files.files.count(kCopy + "2026年12月01日02时00分.bak"));
+  EXPECT_EQ(files.files.at(kNew).content, content);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ReplicaFailureTest,
+    ::testing::Values(
+        FailureRow{"DiskFullMidCopy", [](MemoryFiles& f) { f.spaceLeft = kChunk + 10; },
+                   [](const std::string&) { return std::string(testing::kDiskFull); }},
+        FailureRow{"DamagedOnTheWay",
+                   [](MemoryFiles& f) { f.corruptAt = kChunk + 5; },
+                   [](const std::string& content) {
+                     std::string damaged = content;
+                     damaged[kChunk + 5] = static_cast<char>(damaged[kChunk + 5] ^ 0x20);
+                     char text[80];
+                     std::snprintf(text, sizeof text, "复制件校验和不符: 原文件 CRC-32C %08x, 复制件 %08x",
+                                   static_cast<unsigned>(Crc32c(0, content.data(), content.size())),
+                                   static_cast<unsigned>(Crc32c(0, damaged.data(), damaged.size())));
+                     return std::string(text);
+                   }},
+        FailureRow{"BytesLostOnTheWay", [](MemoryFiles& f) { f.dropFrom = 100; },
+                   [](const std::string& content) {
+                     return "复制件大小不符: 原文件 " + std::to_string(content.size()) + " 字节, 复制件 100 字节";
+                   }},
+        FailureRow{"ShareUnreachable",
+                   [](MemoryFiles& f) { f.unreachable[kCopy] = "The network path was not found."; },
+                   [](const std::string&) { return std::string("The network path was not found."); }},
+        FailureRow{"FolderReadOnly", [](MemoryFiles& f) { f.readOnly[kCopy] = testing::kAccessDenied; },
+                   [](const std::string&) { return std::string(testing::kAccessDenied); }},
+        FailureRow{"RenameRefused", [](MemoryFiles& f) { f.renameRefused = testing::kAccessDenied; },
+                   [](const std::string&) { return std::string(testing::kAccessDenied); }},
+        FailureRow{"BackupHeldByAnotherProgram", [](MemoryFiles& f) { f.files.at(kNew).locked = true; },
+                   [](const std::string&) { return std::string(testing::kInUse); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ReplicaTest, CopyInUseUnderTheBackupsNameIsLeftAsItWas) {
+  MemoryFiles files;
+  files.add(kNew, Content(10), kNow);
+  files.add(kCopy + kNewName, "older and shorter", DaysAgo(0.01));
+  files.files.at(kCopy + kNewName).locked = true;
+  EXPECT_EQ(ReplicateBackups(files, Request(), kNow).lines,
+            std::vector<std::string>{Failed(kNew, testing::kAccessDenied)});
+  EXPECT_EQ(files.files.at(kCopy + kNewName).content, "older and shorter");
+  EXPECT_FALSE(files.files.count(kCopy + kNewName + std::string(kReplicaTempSuffix)));
+}
+
+TEST(ReplicaTest, BackupCountsAsDoneWhenItsCopyFails) {
+  // As the program wires them: the copy follows a successful backup and tells
+  // its own outcome, which never changes the backup's.
+  MemoryFiles files;
+  files.folders.insert(kBak);
+  files.unreachable[kCopy] = "The network path was not found.";
+  BackupSettings settings;
+  settings.backupDir = kBak;
+  settings.database = "shop";
+  FakeClock clock(At(2026, 12, 10, 2, 0));
+  FakeSession session;
+  session.onExecute = [&](const std::string&) { files.add(kNew, "backup", At(2026, 12, 10, 2, 0, 30)); };
+  LogLines log;
+  BackupEngine engine(settings, clock, session, files, log.sink());
+  std::vector<BackupOutcome> outcomes;
+  engine.onOutcome = [&](const BackupOutcome& outcome) {
+    outcomes.push_back(outcome);
+    if (!outcome.succeeded) return;
+    for (const std::string& line : ReplicateBackups(files, Request(outcome.path), kNow).lines) log.lines.push_back(line);
+  };
+
+  engine.BakExecute();
+
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_TRUE(outcomes[0].succeeded);
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"开始备份数据库...", "数据库备份成功!  [文件名:" + kNew + "]",
+                                                 Failed(kNew, "The network path was not found.")}));
+}
+
+TEST(ReplicaTest, FolderBackCopiesTheMissedBackupTooNewestFirst) {
+  MemoryFiles files;
+  const std::string first = "2026年12月09日02时00分.bak";
+  files.add(kBak + first, Content(300, 1), DaysAgo(1));
+  files.unreachable[kCopy] = "The network path was not found.";
+  EXPECT_EQ(ReplicateBackups(files, Request(kBak + first), DaysAgo(1)).lines,
+            std::vector<std::string>{Failed(kBak + first, "The network path was not found.")});
+
+  files.unreachable.clear();
+  files.add(kNew, Content(200, 2), kNow);
+  const ReplicaReport report = ReplicateBackups(files, Request(), kNow);
+  EXPECT_EQ(report.lines, (std::vector<std::string>{Copied(kNewName), Copied(first)}));
+  EXPECT_TRUE(report.complete);
+  EXPECT_EQ(files.files.at(kCopy + first).content, Content(300, 1));
+
+  // Nothing is copied twice.
+  files.trace.clear();
+  EXPECT_TRUE(ReplicateBackups(files, Request(), kNow).lines.empty());
+  for (const std::string& op : files.trace) EXPECT_EQ(op.rfind("create ", 0), std::string::npos) << op;
+}
+
+TEST(ReplicaTest, CopiesWhatTheBackupFoldersCleanupKeepsAndNothingElse) {
+  struct Row {
+    std::string name;
+    LocalDateTime modified;
+    bool copied;  // with cleanup on, 3 days
+  } const rows[] = {
+      {kNewName, kNow, true},
+      {"2026年12月08日02时00分.bak", DaysAgo(2), true},
+      {"2026年12月07日02时03分.bak", DaysAgo(3), false},  // three days old: deleted there, not copied here
+      {"2026年11月01日02时00分.bak", DaysAgo(39), false},
+      {"2027年01月01日02时00分.bak", At(2027, 1, 1, 2, 0), true},  // dated in the future: never expired
+      {"notes.txt", DaysAgo(1), false},
+      {"2026年12月09日02时00分.bak.old", DaysAgo(1), false},
+  };
+  for (const bool cleanup : {true, false}) {
+    MemoryFiles files;
+    for (const Row& row : rows) files.add(kBak + row.name, "x" + row.name, row.modified);
+    files.add(kBak + "folder.bak", "", DaysAgo(1));
+    files.files.at(kBak + "folder.bak").directory = true;
+    files.add(kBak + "in use.bak", "being written", DaysAgo(1));
+    files.files.at(kBak + "in use.bak").locked = true;
+
+    const ReplicaReport report = ReplicateBackups(files, Request(kNew, cleanup), kNow);
+
+    std::set<std::string> expected;
+    for (const Row& row : rows) {
+      if (HasBackupExtension(row.name) && (row.copied || !cleanup)) expected.insert(row.name);
+    }
+    const std::vector<std::string> names = Names(files, kCopy);
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), expected) << "cleanup " << cleanup;
+    // The new backup first, then the others newest first.
+    ASSERT_FALSE(report.lines.empty());
+    EXPECT_EQ(report.lines.front(), Copied(kNewName));
+    if (cleanup) {
+      EXPECT_EQ(report.lines, (std::vector<std::string>{Copied(kNewName), Copied("2027年01月01日02时00分.bak"),
+                                                        Copied("2026年12月08日02时00分.bak")}));
+    }
+  }
+}
+
+TEST(ReplicaTest, SecondFolderKeepsItsNewestCopyAndLosesTheExpiredOnes) {
+  MemoryFiles files;
+  files.add(kNew, "new", kNow);
+  struct Row {
+    std::string name;
+    LocalDateTime modified;
+    bool kept;
+  } const rows[] = {
+      {"2026年12月08日02时00分.bak", DaysAgo(2), true},
+      {"2026年12月07日02时03分.bak", DaysAgo(3), false},
+      {"2026年12月07日02时04分.bak", FromMs(ToMs(DaysAgo(3)) + 3 * 60 * 1000 - 1), false},  // within the margin
+      {"2026年12月07日02时05分.bak", FromMs(ToMs(DaysAgo(3)) + 3 * 60 * 1000 + 1), true},
+      {"2026年11月01日02时00分.BAK", DaysAgo(39), false},
+      {"2027年01月01日02时00分.bak", At(2027, 1, 1, 2, 0), true},
+      {"notes.txt", DaysAgo(39), true},
+      {"old.bak.zip", DaysAgo(39), true},
+  };
+  for (const Row& row : rows) files.add(kCopy + row.name, "copy", row.modified);
+  files.add(kCopy + "folder.bak", "", DaysAgo(39));
+  files.files.at(kCopy + "folder.bak").directory = true;
+  files.add(kCopy + "in use.bak", "open elsewhere", DaysAgo(39));
+  files.files.at(kCopy + "in use.bak").locked = true;
+
+  ASSERT_EQ(ReplicateBackups(files, Request(), kNow).lines, std::vector<std::string>{Copied(kNewName)});
+  for (const Row& row : rows) EXPECT_EQ(files.files.count(kCopy + row.name), row.kept ? 1u : 0u) << row.name;
+  EXPECT_TRUE(files.files.count(kCopy + "folder.bak"));
+  EXPECT_TRUE(files.files.count(kCopy + "in use.bak"));
+  EXPECT_TRUE(files.files.count(kCopy + kNewName));
+}
+
+TEST(ReplicaTest, NewestCopyIsKeptWhateverItsAge) {
+  // The backups stopped long ago; the only backup left is 40 days old and
+  // already copied: the pass copies nothing and keeps the newest copy. A copy
+  // dated in the future (the clock was set back) is not the newest one.
+  MemoryFiles files;
+  files.add(kBak + "a.bak", "a", DaysAgo(40));
+  files.add(kCopy + "a.bak", "a", DaysAgo(40));
+  files.add(kCopy + "b.bak", "b", DaysAgo(41));
+  files.add(kCopy + "future.bak", "f", At(2027, 6, 1, 2, 0));
+  EXPECT_TRUE(ReplicateBackups(files, Request(""), kNow).lines.empty());
+  EXPECT_EQ(Names(files, kCopy), (std::vector<std::string>{"a.bak", "future.bak"}));
+}
+
+TEST(ReplicaTest, CopyOfTheSameSizeIsNotCopiedAgainButOneOfAnotherSizeIs) {
+  MemoryFiles files;
+  files.add(kNew, "backup set 1, backup set 2", kNow);  // a second backup in the same minute appended to it
+  files.add(kCopy + kNewName, "backup set 1", kNow);
+  files.add(kBak + "same.bak", "12345", DaysAgo(1));
+  files.add(kCopy + "same.bak", "abcde", DaysAgo(1));  // same size: taken as copied
+  EXPECT_EQ(ReplicateBackups(files, Request(), kNow).lines, std::vector<std::string>{Copied(kNewName)});
+  EXPECT_EQ(files.files.at(kCopy + kNewName).content, "backup set 1, backup set 2");
+  EXPECT_EQ(files.files.at(kCopy + "same.bak").content, "abcde");
+}
+
+TEST(ReplicaTest, TemporaryFileOfACutOffCopyIsRemovedByTheNextPass) {
+  MemoryFiles files;
+  files.add(kNew, Content(5000), kNow);
+  const std::string left = kCopy + "2026年12月09日02时00分.bak" + std::string(kReplicaTempSuffix);
+  const std::string busy = kCopy + "2026年12月09日08时00分.bak" + std::string(kReplicaTempSuffix);
+  files.add(left, "half a copy", DaysAgo(1));
+  files.add(busy, "another program is writing this", kNow);
+  files.files.at(busy).locked = true;
+  files.add(kCopy + "x.bakwyn-copy.bak", "a backup with an odd name", DaysAgo(1));
+
+  EXPECT_EQ(ReplicateBackups(files, Request(), kNow).lines, std::vector<std::string>{Copied(kNewName)});
+  EXPECT_FALSE(files.files.count(left));
+  EXPECT_TRUE(files.files.count(busy)) << "in use: left to its writer";
+  EXPECT_TRUE(files.files.count(kCopy + "x.bakwyn-copy.bak"));
+}
+
+TEST(ReplicaTest, BackupFolderItselfIsRefusedAsTheSecondFolder) {
+  for (const std::string& same : {kBak, std::string("d:\\数据库自动备份目录\\"), std::string("D:/数据库自动备份目录"),
+                                  std::string("D:\\数据库自动备份目录\\\\")}) {
+    MemoryFiles files;
+    files.add(kNew, "backup", kNow);
+    ReplicaRequest request = Request();
+    request.replicaDir = same;
+    const ReplicaReport report = ReplicateBackups(files, request, kNow);
+    EXPECT_EQ(report.lines,
+              std::vector<std::string>{"备份复制失败: " + kNew + " -> " + same + " (复制目录就是备份目录)"})
+        << same;
+    EXPECT_TRUE(files.trace.empty()) << same << ": " << files.trace.front();
+  }
+  MemoryFiles files;
+  ReplicaRequest none = Request();
+  none.replicaDir.clear();
+  EXPECT_TRUE(ReplicateBackups(files, none, kNow).complete) << "no second folder: nothing to do";
+  EXPECT_TRUE(files.trace.empty());
+}
+
+TEST(ReplicaTest, LargeFilePassesThroughOneChunkSizedBuffer) {
+  MemoryFiles files;
+  constexpr std::uint64_t kSize = 50ull * 1024 * 1024 + 12345;
+  files.add(kNew, "", kNow);
+  files.files.at(kNew).generated = kSize;  // produced as it is read, never held whole
+
+  ASSERT_EQ(ReplicateBackups(files, Request(), kNow).lines, std::vector<std::string>{Copied(kNewName)});
+
+  const std::string& copy = files.files.at(kCopy + kNewName).content;
+  ASSERT_EQ(copy.size(), kSize);
+  std::uint64_t differences = 0;
+  for (std::uint64_t i = 0; i < kSize; ++i) differences += copy[i] != testing::GeneratedByte(i);
+  EXPECT_EQ(differences, 0u);
+  EXPECT_EQ(files.largestRead, kChunk) << "every read asks for one chunk at most";
+  EXPECT_EQ(files.largestWrite, kChunk);
+  const auto writes = std::count_if(files.trace.begin(), files.trace.end(),
+                                    [](const std::string& op) { return op.rfind("write ", 0) == 0; });
+  EXPECT_EQ(writes, 51) << "50 whole chunks and the rest";
+}
+
+TEST(ReplicaTest, StopEndsThePassBetweenTwoChunksWithoutALine) {
+  MemoryFiles files;
+  files.add(kNew, Content(5 * kChunk), kNow);
+  std::atomic<bool> stop{false};
+  int writes = 0;
+  files.afterEachOperation = [&] {
+    if (files.trace.back().rfind("write ", 0) == 0 && ++writes == 2) stop = true;
+  };
+  const ReplicaReport report = ReplicateBackups(files, Request(), kNow, &stop);
+  EXPECT_TRUE(report.lines.empty());
+  EXPECT_FALSE(report.complete);
+  EXPECT_EQ(writes, 2);
+  EXPECT_EQ(Names(files, kCopy), std::vector<std::string>{});
+}
+
+// Wraps the in-memory file system so that the worker waits at its first read
+// until the test lets it go: the test then sees what the owner's thread sees
+// while a copy is under way.
+class GatedFiles final : public FileSystem {
+ public:
+  explicit GatedFiles(MemoryFiles& inner) : inner_(inner) {}
+  void release() {
+    const std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  void waitUntilReached() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return reached_; });
+  }
+
+  bool createDirectories(const std::string& dir) override { return inner_.createDirectories(dir); }
+  std::vector<std::string> listDirectory(const std::string& dir) override { return inner_.listDirectory(dir); }
+  std::optional<LocalDateTime> readModifiedTime(const std::string& path) override {
+    return inner_.readModifiedTime(path);
+  }
+  FileResult removeFile(const std::string& path) override { return inner_.removeFile(path); }
+  std::optional<std::uint64_t> fileSize(const std::string& path) override { return inner_.fileSize(path); }
+  FileResult appendDurably(const std::string& path, const std::string& bytes) override {
+    return inner_.appendDurably(path, bytes);
+  }
+  FileResult replaceFile(const std::string& from, const std::string& to) override {
+    return inner_.replaceFile(from, to);
+  }
+  Opened<FileReader> openForReading(const std::string& path) override {
+    std::unique_lock lock(mutex_);
+    reached_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return open_; });
+    return inner_.openForReading(path);
+  }
+  Opened<FileWriter> createForWriting(const std::string& path) override { return inner_.createForWriting(path); }
+
+ private:
+  MemoryFiles& inner_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool reached_ = false;
+  bool open_ = false;
+};
+
+// Polls as the 100-millisecond tick does until the worker is done.
+std::vector<std::string> PollUntilDone(Replica& replica, std::vector<std::thread::id>* threads = nullptr) {
+  std::vector<std::string> lines;
+  const auto sink = [&](const std::string& line) {
+    lines.push_back(line);
+    if (threads) threads->push_back(std::this_thread::get_id());
+  };
+  // Bounded, so that a worker that never ends fails the test instead of hanging it.
+  for (int tick = 0; tick < 3000 && replica.poll(sink); ++tick) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_FALSE(replica.poll(sink)) << "the worker did not end";
+  return lines;
+}
+
+TEST(ReplicaWorkerTest, StartReturnsAtOnceAndTheLinesComeBackOnThePollingThread) {
+  MemoryFiles memory;
+  memory.add(kNew, Content(3 * kChunk), kNow);
+  GatedFiles files(memory);
+  FakeClock clock(kNow);
+  Replica replica(files, clock);
+  std::vector<std::string> polled;
+  const LogSink sink = [&](const std::string& line) { polled.push_back(line); };
+
+  EXPECT_FALSE(replica.poll(sink)) << "idle before the first start";
+  replica.start(Request());
+  files.waitUntilReached();  // the worker is inside the copy, and start has returned
+  EXPECT_TRUE(replica.poll(sink));
+  EXPECT_TRUE(polled.empty());
+  // A backup made meanwhile asks again: it waits for the pass under way.
+  memory.add(kBak + "2026年12月10日08时00分.bak", "later", At(2026, 12, 10, 8, 0));
+  replica.start(Request(kBak + "2026年12月10日08时00分.bak"));
+  EXPECT_TRUE(replica.poll(sink));
+
+  files.release();
+  std::vector<std::thread::id> threads;
+  const std::vector<std::string> lines = PollUntilDone(replica, &threads);
+  EXPECT_EQ(lines, (std::vector<std::string>{Copied(kNewName), Copied("2026年12月10日08时00分.bak")}));
+  for (const std::thread::id id : threads) EXPECT_EQ(id, std::this_thread::get_id());
+  EXPECT_EQ(memory.files.at(kCopy + kNewName).content, Content(3 * kChunk));
+
+  // It can run again after it ended.
+  memory.add(kBak + "2026年12月10日12时00分.bak", "noon", At(2026, 12, 10, 12, 0));
+  replica.start(Request(kBak + "2026年12月10日12时00分.bak"));
+  EXPECT_EQ(PollUntilDone(replica), std::vector<std::string>{Copied("2026年12月10日12时00分.bak")});
+}
+
+TEST(ReplicaWorkerTest, DestroyedMidCopyLeavesNoTemporaryFileAndNoHalfCopy) {
+  MemoryFiles memory;
+  memory.add(kNew, Content(8 * kChunk), kNow);
+  GatedFiles files(memory);
+  FakeClock clock(kNow);
+  auto replica = std::make_unique<Replica>(files, clock);
+  replica->start(Request());
+  files.waitUntilReached();
+  // The destructor asks the worker to stop and waits for it; the worker is let
+  // go from here at some moment of that, and either finishes or stops.
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    files.release();
+  });
+  replica.reset();
+  releaser.join();
+  const std::vector<std::string> names = Names(memory, kCopy);
+  EXPECT_TRUE(names.empty() || names == std::vector<std::string>{kNewName});
+  if (!names.empty()) {
+    EXPECT_EQ(memory.files.at(kCopy + kNewName).content, Content(8 * kChunk));
+  }
+}
+
+}  // namespace
+}  // namespace bakwyn
