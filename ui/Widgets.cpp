@@ -539,7 +539,9 @@ std::string SpinText(double value) {
 SpinEditView::SpinEditView(TdxSpinEdit& model, int id, const WidgetArgs& args, HFONT font)
     : model_(model), edit_(CreateChildWindow(L"EDIT", id, [&] {
         WidgetArgs a = args;
-        a.style |= ES_RIGHT | ES_NUMBER | WS_TABSTOP | WS_BORDER;
+        // Scrolling sideways: without it the narrow field would refuse every
+        // digit beyond the one or two it shows.
+        a.style |= ES_RIGHT | ES_NUMBER | ES_AUTOHSCROLL | WS_TABSTOP | WS_BORDER;
         return a;
       }(), font)) {
   // The up-down takes the right end of the given width, so the pair is exactly

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,13 +24,6 @@ using namespace bakwyn::exe;
 const std::string kUser = "sa", kPassword = "pw";
 const std::string kStatusKey = "Software\\Tarsel软件\\Oskavel\\Bakwyn";
 const std::string kCopies = "D:\\e2e-copies";  // the prefix's second disk
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 class WinCopies : public ProgramTest {
  protected:
@@ -115,7 +107,7 @@ TEST_F(WinCopies, EveryBackupReachesTheSecondFolderOnceItCanBeReached) {
            !fs::exists(old);
   }, 60000)) << "both backups copied, the expired copy deleted";
   for (const std::string& name : {first.fileName(), second.fileName()}) {
-    EXPECT_EQ(ReadAll(copies / Wide(name)), ReadAll(fs::path(Wide(folder + name)))) << name << ": an identical copy";
+    EXPECT_EQ(ReadWholeFile(copies / Wide(name)), ReadWholeFile(fs::path(Wide(folder + name)))) << name << ": an identical copy";
   }
   // The worker's lines reach the log at the next tick.
   texts = Texts(app().waitForLogText("备份已复制到: " + kCopies + "\\" + second.fileName(), 20000));

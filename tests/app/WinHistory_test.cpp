@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,13 +21,6 @@ using namespace bakwyn::exe;
 
 const std::string kUser = "sa", kPassword = "备份'pw";
 const fs::path kHistory = L"C:\\ProgramData\\Bakwyn\\Bakwyn.log";
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 // The texts after "数据库备份失败!": the cause line that follows each failure.
 std::vector<std::string> CausesAfterFailures(const std::vector<std::string>& texts) {
@@ -98,7 +90,7 @@ TEST_F(WinHistory, AFailureSaysWhyAndTheHistoryKeepsBothRunsOverAKill) {
   EXPECT_EQ(stopped[0].find("3201"), std::string::npos) << "the cause of this failure, not of the first";
 
   // The history holds the lines of both runs, each with its full date.
-  const std::string history = ReadAll(kHistory);
+  const std::string history = ReadWholeFile(kHistory);
   size_t starts = 0;
   for (size_t at = history.find(" 备份记录:\r\n"); at != std::string::npos; at = history.find(" 备份记录:\r\n", at + 1))
     ++starts;

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <sstream>
 
 namespace bakwyn::exe {
 
@@ -233,6 +234,13 @@ std::vector<std::string> Texts(const std::vector<std::string>& lines) {
 }
 
 // ---- Waiting ---------------------------------------------------------------------------
+
+std::string ReadWholeFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
 
 bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs, DWORD stepMs) {
   const ULONGLONG end = GetTickCount64() + timeoutMs;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -101,6 +102,9 @@ std::optional<LogLine> ParseStamped(const std::string& line);
 std::string Today();  // "YY-MM-DD"
 // The texts of the stamped lines; an unstamped line is kept whole, marked "(no stamp) ".
 std::vector<std::string> Texts(const std::vector<std::string>& lines);
+
+// A whole file's bytes; empty when it cannot be read.
+std::string ReadWholeFile(const std::filesystem::path& path);
 
 // ---- Waiting ------------------------------------------------------------------------
 

@@ -24,6 +24,14 @@ namespace {
 
 using namespace bakwyn::form;
 
+// Runs the message loop until the timer's first tick has reached the model's
+// hook (10 s at the most; the time taken is not asserted).
+void WaitForFirstTick(const std::vector<std::string>& calls) {
+  MSG msg;
+  const ULONGLONG end = GetTickCount64() + 10000;
+  while (calls.empty() && GetTickCount64() < end && GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+}
+
 void Pump() {
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -104,9 +112,7 @@ TEST(WinMainWindow, HoldsOnlyTheTrayIconAndTheTimerUntilFirstShown) {
   form.mavMemo1.addLine("[26-12-10 07:05:09]: 开始备份数据库...");
   // The schedule runs hidden.
   form.Timer1.setEnabled(true);
-  MSG msg;
-  const ULONGLONG end = GetTickCount64() + 10000;
-  while (form.calls.empty() && GetTickCount64() < end && GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+  WaitForFirstTick(form.calls);
   EXPECT_EQ(form.calls, std::vector<std::string>{"Timer1Timer"});
   form.Timer1.setEnabled(false);
 
@@ -424,6 +430,12 @@ TEST_F(WinMainForm, DaysEditorHoldsToItsRange) {
   spin.setEnabled(true);
   HWND edit = widget("mavSpinEdit1");
   EXPECT_EQ(SendMessageW(edit, EM_GETLIMITTEXT, 0, 0), 6) << "9999999999 cannot be typed";
+  SendMessageW(edit, EM_SETSEL, 0, -1);
+  SendMessageW(edit, WM_CHAR, VK_BACK, 0);
+  // Typed digit by digit into the narrow field: six go in, the seventh does not.
+  for (wchar_t c : std::wstring(L"1234567")) SendMessageW(edit, WM_CHAR, c, 0);
+  EXPECT_EQ(WindowTextUtf8(edit), "123456");
+  EXPECT_EQ(spin.value(), 123456);
   SetWindowTextUtf8(edit, "0");
   EXPECT_EQ(spin.value(), 0);
   // Leaving the field brings what was typed into the range.
@@ -467,10 +479,7 @@ TEST_F(WinMainForm, EventsRunTheirHooks) {
 
   form.calls.clear();
   form.Timer1.setEnabled(true);
-  MSG msg;
-  // Bounded wait for the first tick; the time taken is not asserted.
-  const ULONGLONG end = GetTickCount64() + 10000;
-  while (form.calls.empty() && GetTickCount64() < end && GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+  WaitForFirstTick(form.calls);
   EXPECT_EQ(form.calls, std::vector<std::string>{"Timer1Timer"});
   form.Timer1.setEnabled(false);
 }
