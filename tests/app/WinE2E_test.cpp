@@ -279,6 +279,8 @@ std::string Repeat(const std::string& text, int times) {
 }
 
 TEST_F(WinE2E, EachFailedSaveShowsItsBoxAndStoresNothing) {
+  // An installed server that cannot be reached, rather than none at all.
+  const InstalledSqlServer installed;
   standIn_.setUsers({{"sa", "pw"}});
   standIn_.setDatabases({"master", "shop"});
   const SaveErrorCase cases[] = {

@@ -118,6 +118,47 @@ void ForgetStoredState() {
   }
 }
 
+namespace {
+
+const wchar_t kInstanceNames[] = L"SOFTWARE\\Microsoft\\Microsoft SQL Server\\Instance Names\\SQL";
+const wchar_t kDefaultInstance[] = L"MSSQLSERVER";
+
+}  // namespace
+
+InstalledSqlServer::InstalledSqlServer() {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kInstanceNames, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY,
+                      nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    ADD_FAILURE() << "cannot list an SQL Server instance";
+    return;
+  }
+  wchar_t data[256] = {};
+  DWORD bytes = sizeof data - sizeof(wchar_t), type = 0;
+  if (RegQueryValueExW(key, kDefaultInstance, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes) == ERROR_SUCCESS &&
+      type == REG_SZ)
+    before_ = data;
+  const std::wstring entry = L"MSSQL16.MSSQLSERVER";
+  RegSetValueExW(key, kDefaultInstance, 0, REG_SZ, reinterpret_cast<const BYTE*>(entry.c_str()),
+                 static_cast<DWORD>((entry.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+}
+
+InstalledSqlServer::~InstalledSqlServer() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInstanceNames, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+    return;
+  if (before_)
+    RegSetValueExW(key, kDefaultInstance, 0, REG_SZ, reinterpret_cast<const BYTE*>(before_->c_str()),
+                   static_cast<DWORD>((before_->size() + 1) * sizeof(wchar_t)));
+  else
+    RegDeleteValueW(key, kDefaultInstance);
+  RegCloseKey(key);
+}
+
+std::string DefaultBackupFolder() {
+  return GetDriveTypeW(L"D:\\") == DRIVE_FIXED ? "D:\\数据库自动备份目录" : "C:\\数据库自动备份目录";
+}
+
 // ---- Time ----------------------------------------------------------------------------
 
 std::string Two(int n) {
@@ -373,8 +414,9 @@ void App::start() {
 // read back until it arrives.
 //
 // Until the window is first shown it has no controls, and nothing posted to it
-// shows when it arrives; then a sent message, answered at the latest after the
-// posted one being handled, is all there is (menu("N1") waits for the window).
+// shows when it arrives. Then a sent message is all there is, and it may be
+// answered before what was posted: callers wait for what they posted to show
+// (menu("N1") waits for the window).
 void App::idle() {
   static WPARAM counter = 0x100000;
   HWND probe = FindControl(main_, "mavMemo2");

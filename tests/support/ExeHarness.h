@@ -58,6 +58,25 @@ int StoredValueCount();
 // make the next wineboot start the program.
 void ForgetStoredState();
 
+// The default instance of SQL Server listed as installed on this computer (64-bit
+// view, as its setup writes it) for the life of the object; what was listed
+// before is put back. The program tells "no connection" from "no SQL Server
+// here" by this list.
+class InstalledSqlServer {
+ public:
+  InstalledSqlServer();
+  ~InstalledSqlServer();
+  InstalledSqlServer(const InstalledSqlServer&) = delete;
+  InstalledSqlServer& operator=(const InstalledSqlServer&) = delete;
+
+ private:
+  std::optional<std::wstring> before_;
+};
+
+// What the settings window proposes as the backup folder of a new user when no
+// instance names a folder: D: when it is a disk of this computer, else C:.
+std::string DefaultBackupFolder();
+
 // ---- Time: minutes and log lines -------------------------------------------------
 
 std::string Two(int n);

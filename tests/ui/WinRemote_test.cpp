@@ -139,7 +139,7 @@ TEST_F(WinRemote, TheDriversMenuOpensTheWindowWithItsDefaultsAndItsClickEnablesA
   ASSERT_TRUE(GetComputerNameW(computer, &size));
   EXPECT_EQ(Driver(L"text mEdt2"), remote::Utf8(computer) + "\n");
   EXPECT_EQ(Text(FindControl(main, "mEdt3")), "sa");
-  EXPECT_EQ(Text(FindControl(main, "mavBEdit2")), "D:\\数据库自动备份目录");
+  EXPECT_EQ(Text(FindControl(main, "mavBEdit2")), DefaultBackupFolder());
 
   // A check box's click enables its time editor, in the other process.
   Driver(L"click dxCheckEdit2");
