@@ -111,6 +111,28 @@ bool HasBackupExtension(std::string_view name) {
   });
 }
 
+std::vector<bool> ExpiredByAge(const std::vector<std::int64_t>& modified, std::int64_t now,
+                               std::int32_t retentionDays) {
+  // The newest backup is kept whatever its age: when backups keep failing, the
+  // last good one must not be cleaned away. Only files dated up to now count:
+  // after the clock was set back, a file dated in the future (written before
+  // the jump) would otherwise be "the newest" and the real last backup could be
+  // deleted as expired.
+  std::optional<std::int64_t> newest;
+  for (const std::int64_t m : modified) {
+    if (m <= now && (!newest || m > *newest)) newest = m;
+  }
+  const std::int64_t retention = static_cast<std::int64_t>(retentionDays) * kMillisecondsPerDay;
+  std::vector<bool> expired;
+  expired.reserve(modified.size());
+  for (const std::int64_t m : modified) {
+    // A file dated in the future has no age yet. Whole milliseconds, so that
+    // the three-minute margin is exact.
+    expired.push_back(m <= now && m != newest && now - m + kExpiryMargin >= retention);
+  }
+  return expired;
+}
+
 BackupEngine::BackupEngine(BackupSettings& settings, const Clock& clock, ServerSession& session, FileSystem& files,
                            LogSink log)
     : settings_(settings), clock_(clock), session_(session), files_(files), log_(std::move(log)) {}
@@ -165,27 +187,16 @@ void BackupEngine::deleteoldfileExecute() {
         candidates.push_back({std::move(path), CalendarMilliseconds(*modified)});
       }
     }
-    const std::int64_t now = CalendarMilliseconds(clock_.now());
-    // The newest backup is kept whatever its age: when backups keep failing,
-    // the last good one must not be cleaned away. Only files dated up to now
-    // count: after the clock was set back, a file dated in the future (written
-    // before the jump) would otherwise be "the newest" and the real last
-    // backup could be deleted as expired.
-    std::optional<std::int64_t> newest;
-    for (const Candidate& file : candidates) {
-      if (file.modified <= now && (!newest || file.modified > *newest)) newest = file.modified;
-    }
-    const std::int64_t retention = static_cast<std::int64_t>(settings_.retentionDays) * kMillisecondsPerDay;
-    for (const Candidate& file : candidates) {
-      // A file dated in the future has no age yet; it is never deleted.
-      if (file.modified > now || file.modified == newest) continue;
-      // Whole milliseconds, so that the three-minute margin is exact.
-      if (now - file.modified + kExpiryMargin >= retention) {
-        // Files skipped on purpose stay unreported; an expired backup that
-        // stays is, or the folder would fill up without anyone knowing.
-        const FileResult removed = files_.removeFile(file.path);
-        if (!removed) log_("无法删除过期备份: " + file.path + " (" + removed.reason + ")");
-      }
+    std::vector<std::int64_t> modified;
+    for (const Candidate& file : candidates) modified.push_back(file.modified);
+    const std::vector<bool> expired =
+        ExpiredByAge(modified, CalendarMilliseconds(clock_.now()), settings_.retentionDays);
+    for (size_t i = 0; i < candidates.size(); ++i) {
+      if (!expired[i]) continue;
+      // Files skipped on purpose stay unreported; an expired backup that
+      // stays is, or the folder would fill up without anyone knowing.
+      const FileResult removed = files_.removeFile(candidates[i].path);
+      if (!removed) log_("无法删除过期备份: " + candidates[i].path + " (" + removed.reason + ")");
     }
   } catch (const std::exception&) {
     // Cleanup never stops the backup that follows it.

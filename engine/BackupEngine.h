@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/BackupSettings.h"
 #include "engine/Clock.h"
@@ -36,6 +37,14 @@ std::string DescribeFailure(const std::exception& error);
 
 // True for a name whose extension is exactly ".bak", in any letter case.
 bool HasBackupExtension(std::string_view name);
+
+// The cleanup's rule, over the modification times of a folder's backups (as
+// CalendarMilliseconds): true for each one that has expired at `now` after
+// `retentionDays`. The newest not dated in the future is kept whatever its age,
+// and a file dated in the future has no age yet. The backup folder's cleanup and
+// the second folder's both follow it.
+std::vector<bool> ExpiredByAge(const std::vector<std::int64_t>& modified, std::int64_t now,
+                               std::int32_t retentionDays);
 
 // What a backup came to, for whoever tells the user (the tray icon, the history).
 struct BackupOutcome {

@@ -35,10 +35,6 @@ constexpr CrcTables kCrc = MakeCrcTables();
 
 std::uint32_t Byte(const char* p, int i) { return static_cast<unsigned char>(p[i]); }
 
-constexpr std::int64_t kMillisecondsPerDay = 24LL * 60 * 60 * 1000;
-// As the backup folder's cleanup: three minutes early, so that a backup made
-// at a slot's minute is due at the same slot `retentionDays` later.
-constexpr std::int64_t kExpiryMargin = 3LL * 60 * 1000;
 
 struct Backup {
   std::string name;
@@ -60,17 +56,11 @@ std::vector<Backup> ReadBackups(FileSystem& files, const std::string& dir, bool 
     }
   }
   if (!cleanup) return backups;
-  const std::int64_t nowMs = CalendarMilliseconds(now);
-  // The newest file not dated in the future is kept whatever its age, so that
-  // failing backups never leave a folder without its last good one.
-  std::optional<std::int64_t> newest;
-  for (const Backup& b : backups) {
-    if (b.ms <= nowMs && (!newest || b.ms > *newest)) newest = b.ms;
-  }
-  const std::int64_t retention = static_cast<std::int64_t>(retentionDays) * kMillisecondsPerDay;
-  for (Backup& b : backups) {
-    b.expired = b.ms <= nowMs && b.ms != newest && nowMs - b.ms + kExpiryMargin >= retention;
-  }
+  // The backup folder's own cleanup rule.
+  std::vector<std::int64_t> modified;
+  for (const Backup& b : backups) modified.push_back(b.ms);
+  const std::vector<bool> expired = ExpiredByAge(modified, CalendarMilliseconds(now), retentionDays);
+  for (size_t i = 0; i < backups.size(); ++i) backups[i].expired = expired[i];
   return backups;
 }
 
