@@ -40,33 +40,6 @@ int SlotMinute(const std::string& time) {
   return ((time[0] - '0') * 10 + (time[1] - '0')) * 60 + (time[3] - '0') * 10 + (time[4] - '0');
 }
 
-LocalDateTime FromCalendarMilliseconds(std::int64_t ms, const LocalDateTime& sameDay, std::int64_t sameDayMs) {
-  // Days are added to a known date by walking the calendar: at most one step.
-  LocalDateTime t = sameDay;
-  const std::int64_t dayStart = sameDayMs - (static_cast<std::int64_t>(sameDay.hour) * 60 + sameDay.minute) * kMinute -
-                                sameDay.second * 1000LL - sameDay.millisecond;
-  std::int64_t within = ms - dayStart;
-  if (within >= kDay) {
-    // The next calendar day.
-    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
-    const int inMonth = t.month == 2 && leap ? 29 : kDays[t.month - 1];
-    if (++t.day > inMonth) {
-      t.day = 1;
-      if (++t.month > 12) {
-        t.month = 1;
-        ++t.year;
-      }
-    }
-    within -= kDay;
-  }
-  t.hour = static_cast<int>(within / (60 * kMinute));
-  t.minute = static_cast<int>(within / kMinute % 60);
-  t.second = 0;
-  t.millisecond = 0;
-  return t;
-}
-
 std::string Short(const LocalDateTime& t) {
   char text[32];
   std::snprintf(text, sizeof text, "%02d-%02d %02d:%02d", t.month, t.day, t.hour, t.minute);
@@ -121,7 +94,7 @@ bool StoreBackupRecord(settings::Registry& registry, const BackupRecord& record)
   return true;
 }
 
-std::optional<LocalDateTime> FirstSlotAfter(const BackupSettings& settings, const LocalDateTime& since) {
+std::optional<std::int64_t> FirstSlotAfter(const BackupSettings& settings, const LocalDateTime& since) {
   const std::int64_t sinceMs = CalendarMilliseconds(since);
   const std::int64_t dayStart = sinceMs - (static_cast<std::int64_t>(since.hour) * 60 + since.minute) * kMinute -
                                 since.second * 1000LL - since.millisecond;
@@ -134,14 +107,14 @@ std::optional<LocalDateTime> FirstSlotAfter(const BackupSettings& settings, cons
     best = std::min(best, at);
   }
   if (best == std::numeric_limits<std::int64_t>::max()) return std::nullopt;
-  return FromCalendarMilliseconds(best, since, sinceMs);
+  return best;
 }
 
 bool BackupOverdue(const BackupSettings& settings, const BackupRecord& record, const LocalDateTime& now) {
   const std::optional<LocalDateTime> since = record.lastSuccess ? record.lastSuccess : record.armedSince;
   if (!since) return false;
-  const std::optional<LocalDateTime> due = FirstSlotAfter(settings, *since);
-  return due && CalendarMilliseconds(now) - CalendarMilliseconds(*due) > kDay;
+  const std::optional<std::int64_t> due = FirstSlotAfter(settings, *since);
+  return due && CalendarMilliseconds(now) - *due > kDay;
 }
 
 BackupStatus::BackupStatus(form::TrayIcon& tray, settings::Registry& registry, const BackupSettings& settings,

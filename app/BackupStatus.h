@@ -5,6 +5,7 @@
 //
 // The state lives in the registry beside the control states, under a key of its
 // own that older versions never read: "Software\Tarsel软件\Oskavel\Bakwyn".
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -37,9 +38,9 @@ BackupRecord LoadBackupRecord(settings::Registry& registry);
 bool StoreBackupRecord(settings::Registry& registry, const BackupRecord& record);
 
 // The enabled slot minute that should have brought the first backup after
-// `since`, when no backup succeeded since: the next enabled slot after it.
-// Nothing when no slot is enabled.
-std::optional<LocalDateTime> FirstSlotAfter(const BackupSettings& settings, const LocalDateTime& since);
+// `since`, when no backup succeeded since: the next enabled slot after it, as
+// CalendarMilliseconds. Nothing when no slot is enabled.
+std::optional<std::int64_t> FirstSlotAfter(const BackupSettings& settings, const LocalDateTime& since);
 
 // True when a slot that should have made a backup passed more than a day ago
 // and no backup has succeeded since before it: whatever the reason (the

@@ -60,7 +60,7 @@ TEST(BackupOverdue, ADayPastTheSlotThatShouldHaveBackedUp) {
 TEST(BackupOverdue, FirstSlotAfterATimeCrossesMidnight) {
   const auto due = FirstSlotAfter(Slots({"01:30", "23:15"}), At(12, 31, 23, 15));
   ASSERT_TRUE(due.has_value());
-  EXPECT_EQ(*due, At(1, 1, 1, 30, 2027));
+  EXPECT_EQ(*due, CalendarMilliseconds(At(1, 1, 1, 30, 2027)));
 }
 
 // What the tray icon's view is told.

@@ -656,7 +656,9 @@ TEST_F(Handlers, SaveHasTheServerCheckTheFolderItWillWrite) {
     EXPECT_EQ(r.shell.messages, c.messages);
     EXPECT_EQ(r.log(), c.log);
     EXPECT_EQ(r.registry.hasKey(kKeyBase + "mEdt1"), c.stored);
-    if (!c.stored) EXPECT_EQ(r.shell.focused, "mavBEdit2");
+    if (!c.stored) {
+      EXPECT_EQ(r.shell.focused, "mavBEdit2");
+    }
     EXPECT_EQ(r.session.statements.at(0), "EXEC master.dbo.xp_create_subdir N'T:\\备份'");
   }
 }
