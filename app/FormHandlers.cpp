@@ -393,20 +393,19 @@ void FormHandlers::mavTree1Click() {
   database.setText(row->values.empty() ? std::string() : row->values[0]);
 }
 
-void FormHandlers::mavBEdit2ButtonClick() {
-  const std::optional<std::string> chosen = shell_.browseForFolder(std::string(kFolderTitle));
-  if (!chosen || TrimControl(*chosen).empty()) return;
-  std::string path = *chosen;
-  if (path.back() != '\\') path += '\\';
-  form_.mavBEdit2.setText(path);
-}
+void FormHandlers::mavBEdit2ButtonClick() { browseInto(form_.mavBEdit2, std::string(kFolderTitle)); }
 
 void FormHandlers::mavBEdit3ButtonClick() {
-  const std::optional<std::string> chosen = shell_.browseForFolder("请选择备份复制到的目录(另一块磁盘、移动硬盘或网络共享)");
+  browseInto(form_.mavBEdit3, "请选择备份复制到的目录(另一块磁盘、移动硬盘或网络共享)");
+}
+
+void FormHandlers::browseInto(form::TmavBEdit& field, const std::string& title) {
+  // A cancelled or pathless choice leaves the field as it is.
+  const std::optional<std::string> chosen = shell_.browseForFolder(title);
   if (!chosen || TrimControl(*chosen).empty()) return;
   std::string path = *chosen;
   if (path.back() != '\\') path += '\\';
-  form_.mavBEdit3.setText(path);
+  field.setText(path);
 }
 
 }  // namespace bakwyn::app

@@ -107,6 +107,7 @@ class FormHandlers {
   void mavTree1Click();
   void mavBEdit2ButtonClick();
   void mavBEdit3ButtonClick();  // browse for the second folder
+  void browseInto(form::TmavBEdit& field, const std::string& title);
 
   std::string DefaultBackupDir();
   // The checks that keep a save from storing what could never run.
