@@ -62,6 +62,7 @@ class NoFiles final : public FileSystem {
   FileResult removeFile(const std::string&) override { std::abort(); }
   std::optional<std::uint64_t> fileSize(const std::string&) override { std::abort(); }
   FileResult appendDurably(const std::string&, const std::string&) override { std::abort(); }
+  std::optional<std::string> readShared(const std::string&, std::uint64_t, std::size_t) override { std::abort(); }
   FileResult replaceFile(const std::string&, const std::string&) override { std::abort(); }
   Opened<FileReader> openForReading(const std::string&) override { std::abort(); }
   Opened<FileWriter> createForWriting(const std::string&) override { std::abort(); }

@@ -226,12 +226,60 @@ void BackupEngine::RunScheduledSlot(int slot, const LocalDateTime& tick) {
   if (slot < 1 || slot > static_cast<int>(settings_.slots.size())) throw std::out_of_range("no such backup slot");
   deleteoldfileExecute();
   BakExecute();
+  stamp(slot, tick);
+}
+
+void BackupEngine::stamp(int slot, const LocalDateTime& tick) {
   // The date of the tick that found the slot due, not the date after the
   // backup: a late slot whose backup ends after midnight would otherwise stamp
   // the new day and be skipped on it, running only every other day.
   char dateText[8];
   FormatDate(tick, dateText);
-  settings_.slots[static_cast<size_t>(slot) - 1].lastRunDate.assign(dateText, sizeof dateText);
+  std::string& date = settings_.slots[static_cast<size_t>(slot) - 1].lastRunDate;
+  date.assign(dateText, sizeof dateText);
+  if (onStamp) onStamp(slot, date);
+}
+
+namespace {
+
+// "HH:NN" within the day; anything else never runs, so it is never missed either.
+bool IsSlotTime(std::string_view time) {
+  auto digit = [&](size_t i) { return time[i] >= '0' && time[i] <= '9'; };
+  if (time.size() != 5 || time[2] != ':' || !digit(0) || !digit(1) || !digit(3) || !digit(4)) return false;
+  return (time[0] - '0') * 10 + (time[1] - '0') < 24 && time[3] < '6';
+}
+
+}  // namespace
+
+std::vector<int> BackupEngine::MissedSlots(const LocalDateTime& now) const {
+  char minuteText[5];
+  FormatHourMinute(now, minuteText);
+  const std::string_view minute(minuteText, sizeof minuteText);
+  char dateText[8];
+  FormatDate(now, dateText);
+  const std::string_view today(dateText, sizeof dateText);
+  std::vector<int> missed;
+  for (size_t i = 0; i < settings_.slots.size(); ++i) {
+    const SlotState& slot = settings_.slots[i];
+    // Two "HH:NN" texts compare as the times they name.
+    if (slot.enabled && IsSlotTime(slot.time) && std::string_view(slot.time) < minute && slot.lastRunDate != today)
+      missed.push_back(static_cast<int>(i) + 1);
+  }
+  return missed;
+}
+
+void BackupEngine::RunMadeUpBackup(const std::vector<int>& slots, const LocalDateTime& tick) {
+  if (slots.empty()) return;
+  std::string times;
+  for (int slot : slots) {
+    if (slot < 1 || slot > static_cast<int>(settings_.slots.size())) throw std::out_of_range("no such backup slot");
+    if (!times.empty()) times += "、";
+    times += settings_.slots[static_cast<size_t>(slot) - 1].time;
+  }
+  log_("补做错过的备份 (" + times + ")");
+  deleteoldfileExecute();
+  BakExecute();
+  for (int slot : slots) stamp(slot, tick);
 }
 
 }  // namespace bakwyn

@@ -74,10 +74,24 @@ class BackupEngine {
   // another slot number.
   void RunScheduledSlot(int slot, const LocalDateTime& tick);
 
+  // The enabled slots (1 to 4) whose minute has passed on the day of `now`
+  // without their having run that day. A slot whose minute is `now`'s is not
+  // missed: the tick runs it.
+  std::vector<int> MissedSlots(const LocalDateTime& now) const;
+  // One backup for all of `slots` that were missed (see MissedSlots), logged
+  // as made up: cleanup, backup, then each slot is stamped with the date of
+  // `tick`, so none of them runs again that day. Nothing for no slot.
+  void RunMadeUpBackup(const std::vector<int>& slots, const LocalDateTime& tick);
+
   // Runs after every backup, once its lines are logged.
   std::function<void(const BackupOutcome&)> onOutcome;
+  // Runs whenever a slot is stamped with the date ("yyyymmdd") it last ran on,
+  // so that the date can outlive the program.
+  std::function<void(int slot, const std::string& date)> onStamp;
 
  private:
+  void stamp(int slot, const LocalDateTime& tick);
+
   BackupSettings& settings_;
   const Clock& clock_;
   ServerSession& session_;

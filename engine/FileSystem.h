@@ -73,6 +73,12 @@ class FileSystem {
   // to the disk before returning: a crash or a power loss afterwards loses
   // nothing of it, and one during the write loses at most these bytes.
   virtual FileResult appendDurably(const std::string& path, const std::string& bytes) = 0;
+  // Up to `maxBytes` of the file `path` from byte `offset` on, read while
+  // others go on appending to it (a window following a history that another
+  // process writes must never make that process's writes fail). Fewer bytes at
+  // the end of the file; nothing when it cannot be opened.
+  virtual std::optional<std::string> readShared(const std::string& path, std::uint64_t offset,
+                                                std::size_t maxBytes) = 0;
   // Renames the file `from` to `to`, replacing a file `to`.
   virtual FileResult replaceFile(const std::string& from, const std::string& to) = 0;
 

@@ -1,5 +1,7 @@
 #include "engine/History.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <utility>
 
@@ -48,6 +50,45 @@ bool History::append(const LocalDateTime& at, const std::string& text) {
   if (size && *size > 0 && *size + line.size() > maxBytes_) rotate();
   if (!size) files_.createDirectories(FolderOf(path_));
   return static_cast<bool>(files_.appendDurably(path_, line));
+}
+
+std::vector<std::string> HistoryFollower::newLines(size_t tail) {
+  // What one look reads at most: the tail shown first, and what a busy second adds.
+  constexpr std::uint64_t kTailBytes = 64 * 1024;
+  constexpr std::uint64_t kMostBytes = 1024 * 1024;
+  const std::optional<std::uint64_t> size = files_.fileSize(path_);
+  const bool first = !offset_;
+  std::uint64_t from = offset_.value_or(0);
+  if (!size) {
+    // No history yet: everything it gets is new.
+    offset_ = 0;
+    return {};
+  }
+  if (*size < from) from = 0;  // rotated: the current file is a new one
+  if (first && *size > kTailBytes) from = *size - kTailBytes;
+  if (*size == from) {
+    offset_ = from;
+    return {};
+  }
+  const std::optional<std::string> bytes = files_.readShared(path_, from, static_cast<size_t>(std::min(*size - from, kMostBytes)));
+  if (!bytes) return {};
+  size_t start = 0;
+  if (first && from > 0) {
+    // The tail starts inside a line: it begins after the first break.
+    const size_t newline = bytes->find('\n');
+    if (newline == std::string::npos) return {};
+    start = newline + 1;
+  }
+  std::vector<std::string> lines;
+  size_t end = start;
+  for (size_t newline; (newline = bytes->find('\n', end)) != std::string::npos; end = newline + 1) {
+    std::string line = bytes->substr(end, newline - end);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+  }
+  offset_ = from + end;
+  if (first && lines.size() > tail) lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(tail));
+  return lines;
 }
 
 }  // namespace bakwyn

@@ -8,7 +8,9 @@
 // would pass it, the file becomes "<name>.1.log", the older ones move up one
 // number, and the oldest beyond the kept count is replaced.
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/Clock.h"
 #include "engine/FileSystem.h"
@@ -37,6 +39,23 @@ class History {
   std::string path_;
   std::uint64_t maxBytes_;
   int keep_;
+};
+
+// Follows a history that another process writes (the window onto the backup
+// service): whole lines only, each once.
+class HistoryFollower {
+ public:
+  HistoryFollower(FileSystem& files, std::string path) : files_(files), path_(std::move(path)) {}
+
+  // The first call gives the last `tail` lines of the file; every later call
+  // the lines added since, and after a rotation the new file's lines from its
+  // start. A line still being written waits for the next call.
+  std::vector<std::string> newLines(size_t tail = 200);
+
+ private:
+  FileSystem& files_;
+  std::string path_;
+  std::optional<std::uint64_t> offset_;  // how far the lines were given; nothing before the first call
 };
 
 // "YYYY-MM-DD HH:NN:SS", as the history writes every line's date.

@@ -153,6 +153,25 @@ std::optional<std::uint64_t> PosixFileSystem::fileSize(const std::string& path) 
   return static_cast<std::uint64_t>(st.st_size);
 }
 
+std::optional<std::string> PosixFileSystem::readShared(const std::string& path, std::uint64_t offset,
+                                                       std::size_t maxBytes) {
+  const auto local = map(path);
+  if (!local) return std::nullopt;
+  const int fd = ::open(local->c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string bytes(maxBytes, '\0');
+  size_t got = 0;
+  while (got < maxBytes) {
+    const ssize_t n = ::pread(fd, bytes.data() + got, maxBytes - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  bytes.resize(got);
+  return bytes;
+}
+
 FileResult PosixFileSystem::appendDurably(const std::string& path, const std::string& bytes) {
   const auto local = map(path);
   if (!local) return {false, std::generic_category().message(ENOENT)};

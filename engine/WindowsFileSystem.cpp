@@ -187,6 +187,28 @@ FileResult WindowsFileSystem::appendDurably(const std::string& path, const std::
   return {true, {}};
 }
 
+std::optional<std::string> WindowsFileSystem::readShared(const std::string& path, std::uint64_t offset,
+                                                         std::size_t maxBytes) {
+  // Shared with every writer and with the rotation's renames.
+  const UniqueFile file(CreateFileW(Wide(path).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return std::nullopt;
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  if (!SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN)) return std::nullopt;
+  std::string bytes(maxBytes, '\0');
+  size_t got = 0;
+  while (got < maxBytes) {
+    DWORD n = 0;
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(maxBytes - got, 1u << 20));
+    if (!ReadFile(file.get(), bytes.data() + got, want, &n, nullptr) || n == 0) break;
+    got += n;
+  }
+  bytes.resize(got);
+  return bytes;
+}
+
 FileResult WindowsFileSystem::replaceFile(const std::string& from, const std::string& to) {
   if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return {true, {}};

@@ -114,6 +114,12 @@ class FakeFiles final : public FileSystem {
     others[path] += bytes;
     return {true, {}};
   }
+  std::optional<std::string> readShared(const std::string& path, std::uint64_t offset, std::size_t maxBytes) override {
+    const auto it = others.find(path);
+    if (it == others.end()) return std::nullopt;
+    if (offset >= it->second.size()) return std::string();
+    return it->second.substr(static_cast<size_t>(offset), maxBytes);
+  }
   FileResult replaceFile(const std::string& from, const std::string& to) override {
     const auto it = others.find(from);
     if (it == others.end()) return {false, "The system cannot find the file specified."};

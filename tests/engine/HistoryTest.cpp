@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/engine/EngineFakes.h"
 #include "tests/engine/TestDirectory.h"
@@ -58,6 +59,59 @@ TEST(History, ALineThatCannotBeWrittenIsReportedAndTheNextOneTriesAgain) {
   EXPECT_TRUE(history.append({2026, 12, 10, 2, 1, 0, 0}, "kept"));
   EXPECT_EQ(files.others["C:\\ProgramData\\Bakwyn\\Bakwyn.log"], "2026-12-10 02:01:00 kept\r\n");
   EXPECT_EQ(history.olderPath(2), "C:\\ProgramData\\Bakwyn\\Bakwyn.2.log");
+}
+
+// A window following the history that a service writes: each whole line once,
+// the tail first, a line still being written only when it is whole, and the
+// new file's lines after a rotation.
+TEST(HistoryFollower, GivesTheTailThenEachNewWholeLineOnce) {
+  TestDirectory dir;
+  const std::string path = dir.windowsRoot() + "Bakwyn.log";
+  History history(dir.files(), path, 200, 1);
+  HistoryFollower follower(dir.files(), path);
+  EXPECT_TRUE(follower.newLines().empty()) << "no history yet";
+  for (int i = 1; i <= 4; ++i) ASSERT_TRUE(history.append({2026, 12, 10, 2, 0, i, 0}, "第" + std::to_string(i) + "行"));
+  EXPECT_EQ(follower.newLines(), (std::vector<std::string>{"2026-12-10 02:00:01 第1行", "2026-12-10 02:00:02 第2行",
+                                                            "2026-12-10 02:00:03 第3行", "2026-12-10 02:00:04 第4行"}))
+      << "lines written before the first look but after the follower began are all new";
+  EXPECT_TRUE(follower.newLines().empty());
+
+  // Another writer's line arrives in two pieces.
+  {
+    std::ofstream out(dir.local(path), std::ios::binary | std::ios::app);
+    out << "2026-12-10 02:00:05 半";
+  }
+  EXPECT_TRUE(follower.newLines().empty()) << "half a line waits";
+  {
+    std::ofstream out(dir.local(path), std::ios::binary | std::ios::app);
+    out << "行\r\n";
+  }
+  EXPECT_EQ(follower.newLines(), (std::vector<std::string>{"2026-12-10 02:00:05 半行"}));
+
+  // Past 200 bytes the file rotates: the follower reads the new one from its start.
+  for (int i = 6; i <= 9; ++i) ASSERT_TRUE(history.append({2026, 12, 10, 2, 0, i, 0}, "第" + std::to_string(i) + "行"));
+  std::vector<std::string> seen = follower.newLines();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back(), "2026-12-10 02:00:09 第9行");
+  EXPECT_TRUE(follower.newLines().empty());
+}
+
+TEST(HistoryFollower, AFirstLookAtALongHistoryGivesItsLastLinesWhole) {
+  TestDirectory dir;
+  const std::string path = dir.windowsRoot() + "Bakwyn.log";
+  {
+    std::ofstream out(dir.local(path), std::ios::binary);
+    for (int i = 0; i < 5000; ++i) out << "2026-12-10 02:00:00 line " << i << " ........................\r\n";
+  }
+  HistoryFollower follower(dir.files(), path);
+  EXPECT_EQ(follower.newLines(2), (std::vector<std::string>{"2026-12-10 02:00:00 line 4998 ........................",
+                                                             "2026-12-10 02:00:00 line 4999 ........................"}));
+  // A tail longer than what one look reads starts at a whole line.
+  HistoryFollower all(dir.files(), path);
+  const std::vector<std::string> tail = all.newLines(100000);
+  ASSERT_FALSE(tail.empty());
+  EXPECT_LT(tail.size(), 5000u);
+  EXPECT_EQ(tail.front().rfind("2026-12-10 02:00:00 line ", 0), 0u) << tail.front();
 }
 
 }  // namespace

@@ -97,6 +97,12 @@ class MemoryFiles final : public FileSystem {
     files[path].content += bytes;
     return {true, {}};
   }
+  std::optional<std::string> readShared(const std::string& path, std::uint64_t offset, std::size_t maxBytes) override {
+    const File* file = find(path);
+    if (!file || file->directory) return std::nullopt;
+    if (offset >= file->content.size()) return std::string();
+    return file->content.substr(static_cast<size_t>(offset), maxBytes);
+  }
   FileResult replaceFile(const std::string& from, const std::string& to) override {
     record("rename " + from + " -> " + to);
     if (!renameRefused.empty()) return {false, renameRefused};

@@ -467,6 +467,9 @@ class GatedFiles final : public FileSystem {
   FileResult appendDurably(const std::string& path, const std::string& bytes) override {
     return inner_.appendDurably(path, bytes);
   }
+  std::optional<std::string> readShared(const std::string& path, std::uint64_t offset, std::size_t maxBytes) override {
+    return inner_.readShared(path, offset, maxBytes);
+  }
   FileResult replaceFile(const std::string& from, const std::string& to) override {
     return inner_.replaceFile(from, to);
   }

@@ -283,5 +283,102 @@ TEST(RunScheduledSlotTest, FailedBackupIsStampedAndNotRetriedThatDay) {
   EXPECT_EQ(settings.slots[0].lastRunDate, "20260309");
 }
 
+
+// Missed slots are made up only when asked; which slots count as missed at a
+// given moment is the engine's rule.
+struct MissedCase {
+  const char* name;
+  std::array<SlotState, 4> slots;
+  std::vector<int> missed;  // at 2026-12-10 10:00:30
+};
+void PrintTo(const MissedCase& c, std::ostream* os) { *os << c.name; }
+
+class MissedSlotsTest : public ::testing::TestWithParam<MissedCase> {};
+
+TEST_P(MissedSlotsTest, AreTheEnabledSlotsWhoseMinutePassedTodayWithoutARun) {
+  BackupSettings settings;
+  settings.slots = GetParam().slots;
+  FakeClock clock;
+  FakeSession session;
+  FakeFiles files;
+  LogLines log;
+  BackupEngine engine(settings, clock, session, files, log.sink());
+  EXPECT_EQ(engine.MissedSlots(At(2026, 12, 10, 10, 0, 30)), GetParam().missed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , MissedSlotsTest,
+    ::testing::Values(
+        MissedCase{"EarlierSlotNotRunToday", {On("02:00"), Off("00:00"), Off("00:00"), Off("00:00")}, {1}},
+        MissedCase{"RanToday", {Ran("02:00", "20261210"), Off("00:00"), Off("00:00"), Off("00:00")}, {}},
+        MissedCase{"RanYesterday", {Ran("02:00", "20261209"), Off("00:00"), Off("00:00"), Off("00:00")}, {1}},
+        MissedCase{"SlotOff", {Off("02:00"), Off("00:00"), Off("00:00"), Off("00:00")}, {}},
+        // The tick runs the slot of this minute; later ones have not passed.
+        MissedCase{"ThisMinuteAndLater", {On("10:00"), On("10:01"), On("23:59"), Off("00:00")}, {}},
+        MissedCase{"MinuteBefore", {Off("00:00"), On("09:59"), Off("00:00"), Off("00:00")}, {2}},
+        MissedCase{"NoTimeOfTheDay", {On("25:00"), On("7:05"), On(""), On("09:60")}, {}},
+        MissedCase{"Several", {On("02:00"), Ran("06:00", "20261210"), On("09:30"), On("12:00")}, {1, 3}}),
+    [](const ::testing::TestParamInfo<MissedCase>& info) { return std::string(info.param.name); });
+
+TEST(RunMadeUpBackupTest, OneBackupForAllMissedSlotsLoggedAsMadeUpAndEachStamped) {
+  BackupSettings settings;
+  settings.database = "shop";
+  settings.backupDir = "D:\\bak\\";
+  settings.cleanupEnabled = true;
+  settings.retentionDays = 1;
+  settings.slots = {On("02:00"), On("06:30"), On("12:00"), Off("00:00")};
+  FakeClock clock(At(2026, 12, 10, 9, 15, 2));
+  FakeSession session;
+  FakeFiles files;
+  files.entries["old.bak"] = {At(2026, 12, 1, 2, 0)};
+  files.entries["newer.bak"] = {At(2026, 12, 9, 2, 0)};
+  std::vector<std::string> statements;
+  bool oldGoneAtBackup = false;
+  session.onExecute = [&](const std::string& sql) {
+    statements.push_back(sql);
+    oldGoneAtBackup = files.entries.count("old.bak") == 0;
+  };
+  LogLines log;
+  std::vector<std::string> stamped;
+  BackupEngine engine(settings, clock, session, files, log.sink());
+  engine.onStamp = [&](int slot, const std::string& date) { stamped.push_back(std::to_string(slot) + " " + date); };
+
+  const std::vector<int> missed = engine.MissedSlots(clock.now());
+  ASSERT_EQ(missed, (std::vector<int>{1, 2}));
+  engine.RunMadeUpBackup(missed, clock.now());
+
+  ASSERT_EQ(statements.size(), 1u) << "one backup, however many slots were missed";
+  EXPECT_NE(statements[0].find("2026年12月10日09时15分.bak"), std::string::npos) << statements[0];
+  EXPECT_TRUE(oldGoneAtBackup) << "the cleanup runs first, as for a slot";
+  ASSERT_GE(log.lines.size(), 2u);
+  EXPECT_EQ(log.lines[0], "补做错过的备份 (02:00、06:30)");
+  EXPECT_EQ(log.lines[1], "开始备份数据库...");
+  EXPECT_EQ(stamped, (std::vector<std::string>{"1 20261210", "2 20261210"}));
+  EXPECT_EQ(settings.slots[2].lastRunDate, "") << "12:00 has not passed; it runs at its minute";
+  EXPECT_TRUE(engine.MissedSlots(clock.now()).empty()) << "nothing is made up twice";
+
+  // Nothing missed: no backup, no line.
+  engine.RunMadeUpBackup({}, clock.now());
+  EXPECT_EQ(statements.size(), 1u);
+  EXPECT_THROW(engine.RunMadeUpBackup({5}, clock.now()), std::out_of_range);
+}
+
+// The stamps of the tick outlive the program through onStamp.
+TEST(RunScheduledSlotTest, ReportsEachStampForKeeping) {
+  BackupSettings settings;
+  settings.database = "shop";
+  settings.backupDir = "D:\\bak\\";
+  settings.slots = {On("02:00"), Off("00:00"), Off("00:00"), Off("00:00")};
+  FakeClock clock(At(2026, 12, 10, 2, 0, 0));
+  FakeSession session;
+  FakeFiles files;
+  LogLines log;
+  std::vector<std::string> stamped;
+  BackupEngine engine(settings, clock, session, files, log.sink());
+  engine.onStamp = [&](int slot, const std::string& date) { stamped.push_back(std::to_string(slot) + " " + date); };
+  for (int i = 0; i < 5; ++i) engine.Timer1Timer();
+  EXPECT_EQ(stamped, (std::vector<std::string>{"1 20261210"}));
+}
+
 }  // namespace
 }  // namespace bakwyn
