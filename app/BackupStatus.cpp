@@ -56,15 +56,55 @@ std::string LoadCopyFolder(settings::Registry& registry) {
   return folder;
 }
 
-bool StoreCopyFolder(settings::Registry& registry, const std::string& folder) {
+namespace {
+
+bool Store(settings::Registry& registry, const std::string& name, const std::string& data) {
   auto key = registry.open(std::string(kStatusKey), settings::Access::Write);
   if (!key) return false;
   try {
-    key->writeString("CopyFolder", folder);
+    key->writeString(name, data);
   } catch (const settings::RegistryError&) {
     return false;
   }
   return true;
+}
+
+std::string SlotStampName(int slot) { return "Slot" + std::to_string(slot) + "LastRun"; }
+
+bool IsDate(const std::string& text) {
+  if (text.size() != 8) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool StoreCopyFolder(settings::Registry& registry, const std::string& folder) {
+  return Store(registry, "CopyFolder", folder);
+}
+
+bool LoadMakeUpMissed(settings::Registry& registry) {
+  auto key = registry.open(std::string(kStatusKey), settings::Access::ReadExisting);
+  return key && Read(*key, "MakeUpMissed").value_or("") == "1";
+}
+
+bool StoreMakeUpMissed(settings::Registry& registry, bool on) { return Store(registry, "MakeUpMissed", on ? "1" : "0"); }
+
+std::array<std::string, 4> LoadSlotStamps(settings::Registry& registry) {
+  std::array<std::string, 4> stamps;
+  auto key = registry.open(std::string(kStatusKey), settings::Access::ReadExisting);
+  if (!key) return stamps;
+  for (int slot = 1; slot <= 4; ++slot) {
+    std::string date = Read(*key, SlotStampName(slot)).value_or("");
+    if (IsDate(date)) stamps[static_cast<size_t>(slot) - 1] = std::move(date);
+  }
+  return stamps;
+}
+
+bool StoreSlotStamp(settings::Registry& registry, int slot, const std::string& date) {
+  return Store(registry, SlotStampName(slot), date);
 }
 
 BackupRecord LoadBackupRecord(settings::Registry& registry) {

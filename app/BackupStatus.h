@@ -5,6 +5,7 @@
 //
 // The state lives in the registry beside the control states, under a key of its
 // own that older versions never read: "Software\Tarsel软件\Oskavel\Bakwyn".
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -32,6 +33,17 @@ struct BackupRecord {
 // under the same key: beside the control states, never among them.
 std::string LoadCopyFolder(settings::Registry& registry);
 bool StoreCopyFolder(settings::Registry& registry, const std::string& folder);
+
+// Whether missed backups are made up, kept as "MakeUpMissed" ("1" on; anything
+// else, or none, off: the default) under the same key.
+bool LoadMakeUpMissed(settings::Registry& registry);
+bool StoreMakeUpMissed(settings::Registry& registry, bool on);
+
+// The date ("yyyymmdd") each slot last ran on, kept as "Slot1LastRun" to
+// "Slot4LastRun" under the same key, so that a restart does not run a slot
+// again on a day it already ran. "" for none, and for anything that is no such date.
+std::array<std::string, 4> LoadSlotStamps(settings::Registry& registry);
+bool StoreSlotStamp(settings::Registry& registry, int slot, const std::string& date);
 
 BackupRecord LoadBackupRecord(settings::Registry& registry);
 // False when it could not be stored (no write access to HKEY_LOCAL_MACHINE).

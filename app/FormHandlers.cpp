@@ -54,10 +54,11 @@ std::string LogStamp(const LocalDateTime& t) {
 FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine,
                            ServerSession& session, settings::Registry& registry,
                            const settings::SecretProtector& protector, const Clock& clock, History& history,
-                           Replica& replica, FormShell& shell)
+                           Replica& replica, FormShell& shell, Role role)
     : form_(form), settings_(settings), engine_(engine), session_(session), registry_(registry),
       protector_(protector), clock_(clock), history_(history), replica_(replica), shell_(shell),
-      status_(form.rmTrayIcon1, registry, settings, [this](const std::string& line) { AppendLog(line); }) {
+      status_(form.rmTrayIcon1, registry, settings, [this](const std::string& line) { AppendLog(line); }),
+      role_(role) {
   form_.onShow = [this] { FormShow(); };
   form_.onCloseQuery = [this] { return FormCloseQuery(); };
   form_.onSysCommand = [this](unsigned command) { return WMSysCommand(command); };
@@ -76,12 +77,13 @@ FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, B
   form_.N1.onClick = [this] { N1Click(); };
   form_.N2.onClick = [this] { N2Click(); };
   form_.N5.onClick = [this] { N5Click(); };
-  form_.Timer1.onTimer = [this] {
-    engine_.Timer1Timer();
-    status_.check(clock_.now());
-    // The copies are made on a worker thread; their lines reach the log here.
-    replica_.poll([this](const std::string& line) { AppendLog(line); });
-  };
+  form_.Timer1.onTimer = [this] { Timer1Timer(); };
+  form_.Timer2.onTimer = [this] { Timer2Timer(); };
+  form_.dxCheckEdit7.onClick = [this](form::TdxCheckEdit&) { dxCheckEdit7Click(); };
+  form_.onPowerResume = [this] { PowerResume(); };
+  // The date each slot last ran on outlives the program: a restart within a
+  // slot's minute does not run it twice, and a made-up backup knows what ran.
+  engine_.onStamp = [this](int slot, const std::string& date) { StoreSlotStamp(registry_, slot, date); };
   engine_.onOutcome = [this](const BackupOutcome& outcome) {
     status_.record(outcome);
     // After each successful backup, the backups not yet in the second folder go there.
@@ -96,10 +98,16 @@ FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, B
 
 void FormHandlers::AppendLog(const std::string& text) {
   const LocalDateTime now = clock_.now();
-  form_.mavMemo1.addLine(LogStamp(now) + text);
   // A history that cannot be written (no rights to its folder, a full disk)
   // never stops the line from reaching the pane.
-  history_.append(now, text);
+  const bool kept = history_.append(now, text);
+  // While the service runs the pane shows the history, where this line now
+  // stands among the service's.
+  if (kept && follower_) {
+    showHistoryLines();
+    return;
+  }
+  form_.mavMemo1.addLine(LogStamp(now) + text);
 }
 
 void FormHandlers::FormCreate() {
@@ -107,33 +115,64 @@ void FormHandlers::FormCreate() {
   form_.mavMemo1.addLine("备份记录:");
   history_.append(clock_.now(), "备份记录:");
   status_.load();
-  for (SlotState& slot : settings_.slots) slot.lastRunDate.clear();
+  // The dates the slots last ran on, as kept; nothing kept, nothing ran.
+  const std::array<std::string, 4> stamps = LoadSlotStamps(registry_);
+  for (size_t i = 0; i < settings_.slots.size(); ++i) settings_.slots[i].lastRunDate = stamps[i];
 
   // Nothing here waits for a person before the schedule is armed: after a
   // reboot with nobody at the machine, the backups must simply go on.
   std::string autostartFailure;
-  try {
-    RegisterAutostart();
-  } catch (const std::exception& e) {
-    autostartFailure = e.what();
+  if (role_ == Role::Program) {
+    try {
+      RegisterAutostart();
+    } catch (const std::exception& e) {
+      autostartFailure = e.what();
+    }
+    // Never two schedulers: a running service is known before the first tick.
+    form_.Timer2.setEnabled(true);
+    watchService();
   }
 
-  const std::vector<settings::LoadProblem> problems = settings::LoadControlStates(form_, registry_, protector_);
+  const std::vector<settings::LoadProblem> problems = loadStoredSettings();
+  // At start, the slots missed today are made up by the first tick, when asked.
+  makeUpDue_ = makeUpMissed_;
+  reportLoadProblems(problems);
+  if (!autostartFailure.empty()) AppendLog("无法登记开机自动启动: " + autostartFailure);
+}
+
+void FormHandlers::Reload() {
+  const std::vector<settings::LoadProblem> problems = loadStoredSettings();
+  AppendLog("已重新读取设置");
+  reportLoadProblems(problems);
+}
+
+std::vector<settings::LoadProblem> FormHandlers::loadStoredSettings() {
+  std::vector<settings::LoadProblem> problems = settings::LoadControlStates(form_, registry_, protector_);
   form_.mavBEdit3.setText(LoadCopyFolder(registry_));
+  form_.dxCheckEdit6.setChecked(LoadMakeUpMissed(registry_));
+  // A slot whose stored time is no time of the day is not armed, and the
+  // window shows it off.
+  for (const settings::LoadProblem& problem : problems) {
+    for (int slot = 1; slot <= 4; ++slot) {
+      if (form_.slotTime(slot).name() == problem.control && problem.kind == settings::LoadProblem::Kind::InvalidTime)
+        form_.slotCheck(slot).setChecked(false);
+    }
+  }
+  if (!form_.mEdt1.text().empty()) {
+    Action1Execute();
+  } else {
+    form_.Timer1.setEnabled(false);
+  }
+  return problems;
+}
+
+void FormHandlers::reportLoadProblems(const std::vector<settings::LoadProblem>& problems) {
   auto slotOf = [&](const settings::LoadProblem& problem) {
     for (int slot = 1; slot <= 4; ++slot) {
       if (form_.slotTime(slot).name() == problem.control) return slot;
     }
     return 0;
   };
-  // A slot whose stored time is no time of the day is not armed, and the
-  // window shows it off.
-  for (const settings::LoadProblem& problem : problems) {
-    if (const int slot = slotOf(problem); slot != 0 && problem.kind == settings::LoadProblem::Kind::InvalidTime)
-      form_.slotCheck(slot).setChecked(false);
-  }
-  if (!form_.mEdt1.text().empty()) Action1Execute();
-
   for (const settings::LoadProblem& problem : problems) {
     const std::string shown = Shortened(problem.stored, kShownStoredText);
     if (problem.kind == settings::LoadProblem::Kind::InvalidTime) {
@@ -146,7 +185,85 @@ void FormHandlers::FormCreate() {
       AppendLog("无法读取存储的设置: " + problem.control + " \"" + shown + "\",已忽略");
     }
   }
-  if (!autostartFailure.empty()) AppendLog("无法登记开机自动启动: " + autostartFailure);
+}
+
+void FormHandlers::Timer1Timer() {
+  // While the service runs, it schedules; this program only shows what it does.
+  if (!serviceRunning_) {
+    if (makeUpDue_) {
+      makeUpDue_ = false;
+      const LocalDateTime now = clock_.now();
+      engine_.RunMadeUpBackup(engine_.MissedSlots(now), now);
+    }
+    engine_.Timer1Timer();
+    status_.check(clock_.now());
+  }
+  // The copies are made on a worker thread; their lines reach the log here.
+  replica_.poll([this](const std::string& line) { AppendLog(line); });
+}
+
+void FormHandlers::Timer2Timer() { watchService(); }
+
+void FormHandlers::PowerResume() {
+  // The computer woke: the slots missed while it slept are made up, when asked.
+  if (makeUpMissed_) makeUpDue_ = true;
+}
+
+void FormHandlers::watchService() {
+  const ServiceState state = shell_.serviceState();
+  form_.dxCheckEdit7.setChecked(state != ServiceState::NotInstalled);
+  const bool running = state == ServiceState::Running;
+  if (running != serviceRunning_) {
+    serviceRunning_ = running;
+    if (running) {
+      // The pane becomes the service's history, from its last lines on.
+      follower_.emplace(history_.files(), history_.path());
+      form_.mavMemo1.clear();
+      form_.mavMemo1.addLine("备份记录:");
+      AppendLog("备份服务正在运行: 由服务定时备份,这里显示服务的记录");
+    } else {
+      follower_.reset();
+      // Scheduling again, from the dates the service kept: a slot it ran
+      // today does not run again.
+      const std::array<std::string, 4> stamps = LoadSlotStamps(registry_);
+      for (size_t i = 0; i < settings_.slots.size(); ++i) {
+        if (!stamps[i].empty()) settings_.slots[i].lastRunDate = stamps[i];
+      }
+      AppendLog("备份服务没有运行: 由本程序定时备份");
+    }
+  }
+  if (!follower_) return;
+  showHistoryLines();
+  // The tray icon tells what the service's last backup came to.
+  const LocalDateTime now = clock_.now();
+  if (now.minute != refreshedMinute_) {
+    refreshedMinute_ = now.minute;
+    status_.load();
+  }
+}
+
+void FormHandlers::showHistoryLines() {
+  if (!follower_) return;
+  for (const std::string& line : follower_->newLines()) {
+    // "YYYY-MM-DD HH:NN:SS text" shows as the pane's own lines do.
+    if (line.size() > 20 && line[4] == '-' && line[10] == ' ' && line[19] == ' ') {
+      form_.mavMemo1.addLine("[" + line.substr(2, 17) + "]: " + line.substr(20));
+    } else {
+      form_.mavMemo1.addLine(line);
+    }
+  }
+}
+
+void FormHandlers::dxCheckEdit7Click() {
+  const bool install = form_.dxCheckEdit7.checked();
+  const ServiceChange change = shell_.switchService(install);
+  // The box shows what is installed now, whatever became of the change.
+  watchService();
+  if (change.done) {
+    AppendLog(install ? "已安装备份服务: 不需要用户登录也会定时备份" : "已移除备份服务: 由本程序定时备份");
+  } else if (!change.failure.empty()) {
+    shell_.showMessageCode(kMessageStop, (install ? "无法安装备份服务:\r" : "无法移除备份服务:\r") + change.failure);
+  }
 }
 
 void FormHandlers::RegisterAutostart() {
@@ -207,6 +324,7 @@ void FormHandlers::Action1Execute() {
   std::string copies = form_.mavBEdit3.tText();
   if (!copies.empty() && copies.back() != '\\') copies += '\\';
   settings_.replicaDir = copies;
+  makeUpMissed_ = form_.dxCheckEdit6.checked();
   status_.armed(clock_.now());
 }
 
@@ -308,7 +426,8 @@ void FormHandlers::BitBtn1Click() {
   try {
     // The second folder beside the control states, never among them.
     stored = settings::SaveControlStates(form_, registry_, protector_) &&
-             StoreCopyFolder(registry_, form_.mavBEdit3.tText());
+             StoreCopyFolder(registry_, form_.mavBEdit3.tText()) &&
+             StoreMakeUpMissed(registry_, form_.dxCheckEdit6.checked());
   } catch (const std::exception& e) {
     failure = e.what();
   }
@@ -326,6 +445,9 @@ void FormHandlers::BitBtn1Click() {
   }
   Action1Execute();
   AppendLog("保存成功!");
+  // The service schedules from the stored settings: it reads them again now.
+  if (serviceRunning_ && !shell_.signalService())
+    AppendLog("无法通知备份服务重新读取设置: 服务重新启动后才会使用新的设置");
 }
 
 bool FormHandlers::checkSchedule() {

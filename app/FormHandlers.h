@@ -20,6 +20,7 @@
 #include "engine/Clock.h"
 #include "form/SettingsForm.h"
 #include "server/ServerSession.h"
+#include "settings/ControlStore.h"
 #include "settings/Registry.h"
 #include "settings/SecretProtector.h"
 #include "settings/SqlInstances.h"
@@ -33,6 +34,20 @@ inline constexpr std::string_view kFallbackBackupDir = "C:\\数据库自动备�
 
 // The log pane's time stamp, "[YY-MM-DD HH:NN:SS]: ".
 std::string LogStamp(const LocalDateTime& t);
+
+// The backup service, as the system knows it.
+enum class ServiceState { NotInstalled, Stopped, Running };
+
+// What became of installing or removing the backup service.
+struct ServiceChange {
+  bool done = false;
+  std::string failure;  // why not, in the system's words; empty when done or declined by the user
+};
+
+// Who runs the handlers: the program in the user's session (window, tray icon,
+// autostart), or the backup service, which has neither and is the scheduler
+// whenever it runs.
+enum class Role { Program, Service };
 
 // The window's side of the handlers.
 class FormShell {
@@ -65,6 +80,15 @@ class FormShell {
   virtual std::optional<size_t> choose(const form::Control& anchor, const std::vector<std::string>& items) = 0;
   // True when the drive is a fixed disk of this computer (not removable, not a network drive).
   virtual bool fixedDisk(char drive) = 0;
+  // Whether the backup service is installed and runs.
+  virtual ServiceState serviceState() = 0;
+  // Installs the backup service (starting automatically with Windows) and
+  // starts it, or stops and removes it; asks for administrator rights when
+  // this program has none.
+  virtual ServiceChange switchService(bool install) = 0;
+  // Asks the running service to read the stored settings again; false when it
+  // could not be reached.
+  virtual bool signalService() = 0;
 };
 
 class FormHandlers {
@@ -72,7 +96,7 @@ class FormHandlers {
   // Every reference must outlive this.
   FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine, ServerSession& session,
                settings::Registry& registry, const settings::SecretProtector& protector, const Clock& clock,
-               History& history, Replica& replica, FormShell& shell);
+               History& history, Replica& replica, FormShell& shell, Role role = Role::Program);
   FormHandlers(const FormHandlers&) = delete;
   FormHandlers& operator=(const FormHandlers&) = delete;
 
@@ -86,6 +110,11 @@ class FormHandlers {
 
   void Action1Execute();  // apply the settings to the engine and arm the schedule
   void RegisterAutostart();
+  // The service: the stored settings changed; they are loaded and applied again
+  // (the dates the slots last ran on stay).
+  void Reload();
+  // True while the backup service runs and this program only shows what it does.
+  bool serviceRunning() const { return serviceRunning_; }
 
   const std::string& computerName() const { return computerName_; }
 
@@ -108,6 +137,21 @@ class FormHandlers {
   void mavBEdit2ButtonClick();
   void mavBEdit3ButtonClick();  // browse for the second folder
   void browseInto(form::TmavBEdit& field, const std::string& title);
+  void Timer1Timer();
+  void Timer2Timer();
+  void dxCheckEdit7Click();  // install or remove the backup service
+  void PowerResume();
+
+  // The stored settings into the window (and what could not be taken);
+  // applied when a database is stored, otherwise the schedule is idle.
+  std::vector<settings::LoadProblem> loadStoredSettings();
+  void reportLoadProblems(const std::vector<settings::LoadProblem>& problems);
+  // Whether the service runs now; when it starts, this program stops
+  // scheduling and shows the service's history, when it stops, this program
+  // schedules again.
+  void watchService();
+  // The history's new lines into the log pane.
+  void showHistoryLines();
 
   std::string DefaultBackupDir();
   // The checks that keep a save from storing what could never run.
@@ -127,6 +171,12 @@ class FormHandlers {
   BackupStatus status_;
   std::string computerName_;
   std::vector<settings::SqlInstance> instances_;  // as found when the window was last shown
+  Role role_;
+  bool makeUpMissed_ = false;  // as applied
+  bool makeUpDue_ = false;     // the next tick makes up the slots missed today
+  bool serviceRunning_ = false;
+  std::optional<HistoryFollower> follower_;  // while the service runs
+  int refreshedMinute_ = -1;
 };
 
 }  // namespace bakwyn::app

@@ -29,6 +29,7 @@ class History {
   bool append(const LocalDateTime& at, const std::string& text);
 
   const std::string& path() const { return path_; }
+  FileSystem& files() const { return files_; }
   // The name of the n-th older file: "<name>.<n>.log".
   std::string olderPath(int n) const;
 

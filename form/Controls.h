@@ -159,6 +159,9 @@ class TdxCheckEdit : public Control {
   const std::string& caption() const { return caption_; }
   void setCaption(std::string caption) { caption_ = std::move(caption); }
   std::function<void(TdxCheckEdit&)> onChange;
+  // Runs after onChange when the user, not the program, changed the state: for
+  // a check box that starts something rather than holding a setting.
+  std::function<void(TdxCheckEdit&)> onClick;
 
  protected:
   void showState(ControlView& view) const override;

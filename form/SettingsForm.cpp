@@ -84,8 +84,15 @@ SettingsForm::SettingsForm(std::string name)
       N5(add<MenuItem>("N5", "查看备份历史")),
       SpeedButton2(add<Button>("SpeedButton2", "\xE2\x96\xBC")),  // a down-pointing triangle
       Label12(add<Label>("Label12", "备份复制到")),
-      mavBEdit3(add<TmavBEdit>("mavBEdit3")) {
+      mavBEdit3(add<TmavBEdit>("mavBEdit3")),
+      Timer2(add<Timer>("Timer2", 1000u)),
+      dxCheckEdit6(add<TdxCheckEdit>("dxCheckEdit6")),
+      dxCheckEdit7(add<TdxCheckEdit>("dxCheckEdit7")) {
   mavBEdit3.keptByStore = false;
+  dxCheckEdit6.keptByStore = false;
+  dxCheckEdit6.setCaption("补做错过的备份(开机或唤醒后)");
+  dxCheckEdit7.keptByStore = false;
+  dxCheckEdit7.setCaption("备份不需要用户登录(作为Windows服务运行)");
   PageControl1.tabs = {"数据库的连接设置", "关于Vorda的其它产品"};
 
   TreeColumn column;

@@ -86,6 +86,9 @@ class SettingsForm : public ComponentOwner {
   Button& SpeedButton2;  // the SQL Server instances of this computer, beside the server field
   Label& Label12;
   TmavBEdit& mavBEdit3;  // the second folder every backup is copied to; kept beside the stored controls
+  Timer& Timer2;  // once a second, always: whether the backup service runs, and its history
+  TdxCheckEdit& dxCheckEdit6;  // make up missed backups; kept beside the stored controls
+  TdxCheckEdit& dxCheckEdit7;  // backups without a log-on: shows and switches the backup service
 
   TdxCheckEdit& slotCheck(int slot) { return *dxCheckEdits.at(static_cast<size_t>(slot) - 1); }  // 1 to 4
   TmavTimeEdit& slotTime(int slot) { return *dxTimeEdits.at(static_cast<size_t>(slot) - 1); }
@@ -96,6 +99,7 @@ class SettingsForm : public ComponentOwner {
   std::function<void()> onShow;            // each time the window becomes visible
   std::function<bool()> onCloseQuery;      // false refuses the close
   std::function<bool(unsigned)> onSysCommand;  // true: handled, no default handling
+  std::function<void()> onPowerResume;     // the computer woke from sleep or hibernation
 
  private:
   // The pairing rules, run whenever the check box's state changes (also while

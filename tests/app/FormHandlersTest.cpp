@@ -80,6 +80,19 @@ class FakeShell final : public FormShell {
     return choice;
   }
   bool fixedDisk(char drive) override { return drive == 'D' && dIsFixed; }
+  ServiceState serviceState() override {
+    ++serviceQueries;
+    return service;
+  }
+  ServiceChange switchService(bool install) override {
+    switches.push_back(install);
+    if (switchResult.done) service = install ? ServiceState::Running : ServiceState::NotInstalled;
+    return switchResult;
+  }
+  bool signalService() override {
+    ++signals;
+    return signalReaches;
+  }
 
   std::vector<std::string> messages, opened;
   std::string focused, browseTitle;
@@ -97,11 +110,19 @@ class FakeShell final : public FormShell {
   std::string chooser;
   std::vector<std::string> offered;
   std::optional<size_t> choice;
+  ServiceState service = ServiceState::NotInstalled;
+  int serviceQueries = 0;
+  std::vector<bool> switches;
+  ServiceChange switchResult{true, ""};
+  int signals = 0;
+  bool signalReaches = true;
 };
 
 // The clock of the log's time stamps.
+// The clock of the log's time stamps; a test may move it.
 struct FixedClock final : Clock {
-  LocalDateTime now() const override { return {2026, 12, 10, 7, 5, 9, 0}; }
+  LocalDateTime now() const override { return t; }
+  LocalDateTime t{2026, 12, 10, 7, 5, 9, 0};
 };
 
 using testing::FakeSession;
@@ -125,14 +146,15 @@ struct Rig {
   TestProtector protector;
   FakeShell shell;
   FixedClock clock;
+  Role role = Role::Program;
   testing::FakeFiles files;
   History history{files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log"};
   Replica replica{files, clock};
   BackupEngine engine{settings, clock, session, files, [this](const std::string& line) { handlers.AppendLog(line); }};
-  FormHandlers handlers{form, settings, engine, session, registry, protector, clock, history, replica, shell};
+  FormHandlers handlers{form, settings, engine, session, registry, protector, clock, history, replica, shell, role};
   TimerWatch timer;
 
-  Rig() {
+  explicit Rig(Role as = Role::Program) : role(as) {
     form.Timer1.attach(&timer);
     timer.arms = 0;
   }
@@ -750,6 +772,197 @@ TEST_F(Handlers, WithNoSqlServerOnThisComputerTheInstanceButtonSaysSo) {
   EXPECT_THAT(log(), IsEmpty());
   form.SpeedButton2.onClick();
   EXPECT_EQ(shell.messages.back(), "1:这台电脑上没有找到SQL Server。\r请先安装SQL Server(例如SQL Server Express),\r或确认它已安装在这台电脑上。");
+}
+
+// Stored settings with a database, a folder and the given slots ("HH:NN").
+void StoreSchedule(settings::MemoryRegistry& registry, const std::vector<std::string>& slots) {
+  registry.setValue(kKeyBase + "mEdt1", "TEXT", "shop");
+  registry.setValue(kKeyBase + "mavBEdit2", "TEXT", "D:\\bak\\");
+  for (size_t i = 0; i < slots.size(); ++i) {
+    registry.setValue(kKeyBase + "dxCheckEdit" + std::to_string(i + 1), "CHECKED", "-1");
+    registry.setValue(kKeyBase + "dxTimeEdit" + std::to_string(i + 1), "TEXT", slots[i]);
+  }
+}
+
+const std::string kStatusKeyPath(kStatusKey);
+const std::string kHistory = "C:\\ProgramData\\Bakwyn\\Bakwyn.log";
+
+size_t Backups(const FakeSession& session) {
+  size_t count = 0;
+  // The backups of the stored database; a save's folder check backs up [model].
+  for (const std::string& statement : session.statements) count += statement.rfind("BACKUP DATABASE [shop]", 0) == 0;
+  return count;
+}
+
+// Never two schedulers: while the service runs, this program makes no backup,
+// shows the service's history and has a save reach the service; once the
+// service stops, it schedules again without repeating what the service ran.
+TEST_F(Handlers, WhileTheServiceRunsThisProgramOnlyShowsWhatItDoes) {
+  StoreSchedule(registry, {"07:05", "07:06"});
+  files.others[kHistory] = "2026-12-10 07:00:00 备份记录:\r\n";
+  shell.service = ServiceState::Running;
+  handlers.FormCreate();
+  EXPECT_TRUE(handlers.serviceRunning());
+  EXPECT_TRUE(form.dxCheckEdit7.checked()) << "the box shows the installed service";
+  // The pane is the history now: this program's lines stand among the service's.
+  EXPECT_THAT(log(), ElementsAre("备份记录:", "[26-12-10 07:00:00]: 备份记录:", "[26-12-10 07:05:09]: 备份记录:",
+                                 "[26-12-10 07:05:09]: 备份服务正在运行: 由服务定时备份,这里显示服务的记录"));
+
+  for (int i = 0; i < 5; ++i) form.Timer1.onTimer();  // 07:05, slot one's minute
+  EXPECT_EQ(Backups(session), 0u) << "the service makes this backup";
+
+  // The service's lines, written by another process, reach the pane.
+  files.others[kHistory] += "2026-12-10 07:05:00 开始备份数据库...\r\n2026-12-10 07:05:03 数据库备份成功!  [文件名:D:\\bak\\x.bak]\r\n";
+  form.Timer2.onTimer();
+  EXPECT_THAT(log(), ::testing::IsSupersetOf({"[26-12-10 07:05:00]: 开始备份数据库...",
+                                            "[26-12-10 07:05:03]: 数据库备份成功!  [文件名:D:\\bak\\x.bak]"}));
+
+  // A save is stored here and read again by the service.
+  form.onShow();
+  form.password->setText("pw");
+  form.BitBtn1.onClick();
+  EXPECT_EQ(shell.signals, 1);
+  EXPECT_THAT(log(), ::testing::Contains("[26-12-10 07:05:09]: 保存成功!"));
+  shell.signalReaches = false;
+  form.BitBtn1.onClick();
+  EXPECT_THAT(log(), ::testing::Contains(::testing::HasSubstr("无法通知备份服务重新读取设置")));
+
+  // The service stops after it ran slot one today: this program schedules again.
+  registry.setValue(kStatusKeyPath, "Slot1LastRun", "20261210");
+  shell.service = ServiceState::Stopped;
+  form.Timer2.onTimer();
+  EXPECT_FALSE(handlers.serviceRunning());
+  EXPECT_TRUE(form.dxCheckEdit7.checked()) << "installed, not running";
+  EXPECT_THAT(log(), ::testing::Contains("[26-12-10 07:05:09]: 备份服务没有运行: 由本程序定时备份"));
+  form.Timer1.onTimer();
+  EXPECT_EQ(Backups(session), 0u) << "slot one ran today in the service";
+  clock.t.minute = 6;
+  form.Timer1.onTimer();
+  EXPECT_EQ(Backups(session), 1u) << "slot two is this program's";
+  EXPECT_EQ(registry.value(kStatusKeyPath, "Slot2LastRun"), "20261210") << "kept for the next start";
+}
+
+TEST_F(Handlers, TheServiceBoxInstallsAndRemovesTheService) {
+  struct Case {
+    const char* name;
+    bool install;
+    ServiceChange result;
+    bool checkedAfter;
+    std::vector<std::string> messages;
+    const char* logged;  // nullptr: nothing
+  };
+  const Case cases[] = {
+      {"installed", true, {true, ""}, true, {}, "已安装备份服务: 不需要用户登录也会定时备份"},
+      {"declined at the rights prompt", true, {false, ""}, false, {}, nullptr},
+      {"refused", true, {false, "拒绝访问。"}, false, {"1:无法安装备份服务:\r拒绝访问。"}, nullptr},
+      {"removed", false, {true, ""}, false, {}, "已移除备份服务: 由本程序定时备份"},
+      {"not removed", false, {false, "服务被标记为删除。"}, true, {"1:无法移除备份服务:\r服务被标记为删除。"}, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    rig.shell.service = c.install ? ServiceState::NotInstalled : ServiceState::Running;
+    rig.shell.switchResult = c.result;
+    rig.handlers.FormCreate();
+    ASSERT_EQ(rig.form.dxCheckEdit7.checked(), !c.install);
+    rig.form.dxCheckEdit7.setChecked(c.install, form::Source::User);
+    EXPECT_EQ(rig.shell.switches, std::vector<bool>{c.install});
+    EXPECT_EQ(rig.form.dxCheckEdit7.checked(), c.checkedAfter) << "the box shows what is installed";
+    EXPECT_EQ(rig.shell.messages, c.messages);
+    if (c.logged) EXPECT_THAT(rig.log(), ::testing::Contains(::testing::HasSubstr(c.logged)));
+    // A state set by the program (the service found running) switches nothing.
+    rig.form.dxCheckEdit7.setChecked(!rig.form.dxCheckEdit7.checked());
+    EXPECT_EQ(rig.shell.switches.size(), 1u);
+  }
+}
+
+// Missed slots are made up, once, at start and when the computer wakes, only
+// when asked; the dates the slots ran on are kept across restarts.
+TEST_F(Handlers, MissedSlotsAreMadeUpOnlyWhenAskedAtStartAndAtWaking) {
+  struct Case {
+    const char* name;
+    const char* makeUp;    // stored "MakeUpMissed"; nullptr: none
+    const char* slot1Ran;  // stored "Slot1LastRun"; nullptr: none
+    size_t backupsAtStart;
+  };
+  const Case cases[] = {
+      {"off by default", nullptr, nullptr, 0},
+      {"off", "0", nullptr, 0},
+      {"on", "1", nullptr, 1},
+      {"on, ran today", "1", "20261210", 0},
+      {"on, ran yesterday", "1", "20261209", 1},
+      {"on, no date kept", "1", "2026121x", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    StoreSchedule(rig.registry, {"07:00", "12:00"});  // 07:00 passed at 07:05
+    if (c.makeUp) rig.registry.setValue(kStatusKeyPath, "MakeUpMissed", c.makeUp);
+    if (c.slot1Ran) rig.registry.setValue(kStatusKeyPath, "Slot1LastRun", c.slot1Ran);
+    rig.handlers.FormCreate();
+    EXPECT_EQ(rig.form.dxCheckEdit6.checked(), c.makeUp && std::string(c.makeUp) == "1");
+    for (int i = 0; i < 3; ++i) rig.form.Timer1.onTimer();
+    EXPECT_EQ(Backups(rig.session), c.backupsAtStart);
+    if (c.backupsAtStart) {
+      EXPECT_THAT(rig.log(), ::testing::Contains("[26-12-10 07:05:09]: 补做错过的备份 (07:00)"));
+      EXPECT_EQ(rig.registry.value(kStatusKeyPath, "Slot1LastRun"), "20261210");
+    }
+  }
+
+  // Asleep through 12:00: at waking, made up when asked.
+  for (bool asked : {false, true}) {
+    SCOPED_TRACE(asked ? "wake, on" : "wake, off");
+    Rig rig;
+    StoreSchedule(rig.registry, {"07:00", "12:00"});
+    rig.registry.setValue(kStatusKeyPath, "Slot1LastRun", "20261210");
+    rig.registry.setValue(kStatusKeyPath, "MakeUpMissed", asked ? "1" : "0");
+    rig.handlers.FormCreate();
+    rig.form.Timer1.onTimer();
+    rig.clock.t.hour = 15;
+    rig.form.Timer1.onTimer();
+    EXPECT_EQ(Backups(rig.session), 0u) << "a passed slot is not run by the tick";
+    rig.form.onPowerResume();
+    rig.form.Timer1.onTimer();
+    rig.form.Timer1.onTimer();
+    EXPECT_EQ(Backups(rig.session), asked ? 1u : 0u);
+  }
+}
+
+TEST_F(Handlers, TheMakeUpChoiceIsSavedBesideTheStoredControls) {
+  fillValidForm();
+  form.dxCheckEdit6.setChecked(true, form::Source::User);
+  form.BitBtn1.onClick();
+  EXPECT_EQ(registry.value(kStatusKeyPath, "MakeUpMissed"), "1");
+  EXPECT_FALSE(registry.hasKey(kKeyBase + "dxCheckEdit6")) << "older versions read nothing new among their keys";
+  EXPECT_FALSE(registry.hasKey(kKeyBase + "dxCheckEdit7"));
+  form.dxCheckEdit6.setChecked(false, form::Source::User);
+  form.BitBtn1.onClick();
+  EXPECT_EQ(registry.value(kStatusKeyPath, "MakeUpMissed"), "0");
+}
+
+// The service: no autostart entry, no service to watch, and a signal that the
+// stored settings changed has them read and applied again.
+class ServiceHandlers : public ::testing::Test, protected Rig {
+ protected:
+  ServiceHandlers() : Rig(Role::Service) {}
+};
+
+TEST_F(ServiceHandlers, StartsWithoutTheProgramsDutiesAndReloadsOnRequest) {
+  StoreSchedule(registry, {"07:05"});
+  registry.setValue(kStatusKeyPath, "Slot1LastRun", "20261210");
+  handlers.FormCreate();
+  EXPECT_FALSE(registry.value(kRunKey, "Bakwyn[Vorda免费软件]").has_value()) << "the autostart entry is the program's";
+  EXPECT_EQ(shell.serviceQueries, 0);
+  EXPECT_FALSE(form.Timer2.enabled());
+  EXPECT_EQ(settings.database, "shop");
+
+  registry.setValue(kKeyBase + "mEdt1", "TEXT", "商店");
+  registry.setValue(kKeyBase + "dxTimeEdit1", "TEXT", "09:00");
+  handlers.Reload();
+  EXPECT_EQ(settings.database, "商店");
+  EXPECT_EQ(settings.slots[0].time, "09:00");
+  EXPECT_EQ(settings.slots[0].lastRunDate, "20261210") << "a slot that ran today does not run again today";
+  EXPECT_NE(files.others[kHistory].find("07:05:09 已重新读取设置\r\n"), std::string::npos);
 }
 
 }  // namespace
