@@ -10,6 +10,8 @@
 
 #include "base/Text.h"
 #include "base/WinHandles.h"
+#include "app/Service.h"
+#include "app/WinSystem.h"
 #include "settings/WindowsRegistry.h"
 
 namespace bakwyn::app {
@@ -45,32 +47,53 @@ TFrmMain::TFrmMain(BackupSettings& settings, const Clock& clock, ServerSession& 
 }
 
 std::string HistoryPath() {
-  // The machine's data folder, the same for every user (and for a service).
+  // The machine's data folder, the same for every user and for the service:
+  // asked of the shell, not of the environment, which a service may not share.
   wchar_t folder[MAX_PATH] = {};
-  const DWORD length = GetEnvironmentVariableW(L"ProgramData", folder, MAX_PATH);
-  const std::string base = length > 0 && length < MAX_PATH ? FromWide(folder) : std::string("C:\\ProgramData");
+  const std::string base = SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))
+                               ? FromWide(folder)
+                               : std::string("C:\\ProgramData");
   return base + "\\Bakwyn\\Bakwyn.log";
 }
 
-std::string TFrmMain::computerName() {
-  wchar_t name[MAX_COMPUTERNAME_LENGTH + 256] = {};
-  DWORD size = static_cast<DWORD>(std::size(name));
-  if (!GetComputerNameW(name, &size)) return {};
-  return FromWide(name);
-}
+std::string TFrmMain::computerName() { return ComputerName(); }
+std::string TFrmMain::programPath() { return ProgramPath(); }
 
-std::string TFrmMain::programPath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD got = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (got == 0) return {};
-    // A path that filled the buffer may have been cut: try a larger one.
-    if (got < path.size()) {
-      path.resize(got);
-      return FromWide(path);
+ServiceState TFrmMain::serviceState() { return QueryService(); }
+bool TFrmMain::signalService() { return SignalServiceReload(); }
+
+ServiceChange TFrmMain::switchService(bool install) {
+  unsigned long code = 0;
+  if (elevated()) {
+    code = install ? InstallService(programPath()) : RemoveService();
+  } else {
+    // Only an administrator installs a service: the program starts itself
+    // with those rights (the system asks the user) to do just that, and the
+    // window waits for it.
+    const std::u16string path = Utf8ToUtf16(programPath());
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+    info.hwnd = hwnd();
+    info.lpVerb = L"runas";
+    info.lpFile = Wide(path);
+    info.lpParameters = install ? kInstallServiceArgument : kRemoveServiceArgument;
+    info.nShow = SW_HIDE;
+    if (!ShellExecuteExW(&info)) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_CANCELLED) return {};  // the user said no at the prompt
+      return {false, SystemMessage(error)};
     }
-    path.resize(path.size() * 2);
+    if (!info.hProcess) return {false, SystemMessage(ERROR_INVALID_HANDLE)};
+    const UniqueKernelHandle process(info.hProcess);
+    // Removing lets a backup in progress finish first.
+    if (WaitForSingleObject(process.get(), 11 * 60 * 1000) != WAIT_OBJECT_0) return {false, SystemMessage(WAIT_TIMEOUT)};
+    DWORD exitCode = 0;
+    if (!GetExitCodeProcess(process.get(), &exitCode)) return {false, SystemMessage(GetLastError())};
+    code = exitCode;
   }
+  if (code == 0) return {true, {}};
+  return {false, SystemMessage(code)};
 }
 
 void TFrmMain::openAddress(const std::string& address) {

@@ -51,6 +51,9 @@ class TFrmMain final : private FormShell {
   std::vector<settings::SqlInstance> sqlInstances() override;
   std::optional<size_t> choose(const form::Control& anchor, const std::vector<std::string>& items) override;
   bool fixedDisk(char drive) override;
+  ServiceState serviceState() override;
+  ServiceChange switchService(bool install) override;
+  bool signalService() override;
 
   // The window goes first: its last messages still find the handlers.
   form::SettingsForm form_;

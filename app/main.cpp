@@ -4,7 +4,9 @@
 
 #include <shellapi.h>
 
+#include "app/Service.h"
 #include "app/UnitMain.h"
+#include "app/WinSystem.h"
 #include "base/Text.h"
 #include "base/WinHandles.h"
 #include "form/FrmMainIds.h"
@@ -58,6 +60,14 @@ bool HasArgument(const wchar_t* wanted) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // The backup service, and the program started with administrator rights to
+  // install or remove it: no window, no one-instance claim (the service runs
+  // beside the program in the user's session, which then only shows it).
+  if (HasArgument(bakwyn::app::kServiceArgument)) return bakwyn::app::RunAsService();
+  if (HasArgument(bakwyn::app::kInstallServiceArgument))
+    return static_cast<int>(bakwyn::app::InstallService(bakwyn::app::ProgramPath()));
+  if (HasArgument(bakwyn::app::kRemoveServiceArgument)) return static_cast<int>(bakwyn::app::RemoveService());
+
   const bool openSettings = HasArgument(bakwyn::ui::kSettingsArgument);
   const auto instance = ClaimSingleInstance(openSettings);
   if (!instance) return 0;

@@ -60,6 +60,12 @@ struct ModuleTraits {
   static type invalid() { return nullptr; }
   static void close(type module) { FreeLibrary(module); }
 };
+// The service control manager and its services.
+struct ServiceHandleTraits {
+  using type = SC_HANDLE;
+  static type invalid() { return nullptr; }
+  static void close(type h) { CloseServiceHandle(h); }
+};
 template <typename Pointer>
 struct LocalMemoryTraits {
   using type = Pointer;
@@ -78,5 +84,6 @@ using UniqueBrush = UniqueAny<GdiObjectTraits<HBRUSH>>;
 using UniquePen = UniqueAny<GdiObjectTraits<HPEN>>;
 using UniqueIcon = UniqueAny<IconTraits>;
 using UniqueMenu = UniqueAny<MenuTraits>;
+using UniqueServiceHandle = UniqueAny<ServiceHandleTraits>;
 
 }  // namespace bakwyn

@@ -96,6 +96,8 @@ MainWindow::MainWindow(form::SettingsForm& form)
   form_.rmTrayIcon1.attach(tray_.get());
   timer_ = std::make_unique<TimerView>(hwnd(), IdOf(form_.Timer1), form_.Timer1.interval());
   form_.Timer1.attach(timer_.get());
+  timer2_ = std::make_unique<TimerView>(hwnd(), IdOf(form_.Timer2), form_.Timer2.interval());
+  form_.Timer2.attach(timer2_.get());
 }
 
 MainWindow::~MainWindow() {
@@ -104,6 +106,7 @@ MainWindow::~MainWindow() {
   for (auto& [model, view] : views_) model->attach(nullptr);
   form_.rmTrayIcon1.attach(nullptr);
   form_.Timer1.attach(nullptr);
+  form_.Timer2.attach(nullptr);
 }
 
 template <typename View, typename... Args>
@@ -194,8 +197,9 @@ void MainWindow::buildWidgets() {
   };
   PanelView& settingsPage = page(f.TabSheet1);
   HWND sheet = settingsPage.hwnd();
-  // Six rows of fields (the sixth, the second folder, came later); the log pane below them.
-  constexpr int kFieldsHeight = 141;
+  // Seven rows of fields (the sixth, the second folder, and the seventh, the
+  // backup service, came later); the log pane below them.
+  constexpr int kFieldsHeight = 164;
   auto& logPane = attach<MemoView>(f.mavMemo1, IdOf(f.mavMemo1), IdOf(f.mavMemo1),
                                    At(sheet, 4, kFieldsHeight, 520, pageHeight - kFieldsHeight - 4), font, true);
   whitePanes_.push_back(logPane.hwnd());
@@ -298,6 +302,15 @@ void MainWindow::buildWidgets() {
   fieldLabel(f.Label12, 5);
   attach<ButtonEditView>(f.mavBEdit3, IdOf(f.mavBEdit3), f.mavBEdit3, IdOf(f.mavBEdit3),
                          At(sheet, kEditX, rowY(5), 206, kHeight), font);
+  // Making up missed backups, under the cleanup; the backup service across the last row.
+  attach<CheckView>(f.dxCheckEdit6, IdOf(f.dxCheckEdit6), f.dxCheckEdit6, IdOf(f.dxCheckEdit6),
+                    At(sheet, kCheckX, rowY(5), checkMark + TextWidth(sheet, font, f.dxCheckEdit6.caption()) + 4,
+                       kHeight),
+                    font);
+  attach<CheckView>(f.dxCheckEdit7, IdOf(f.dxCheckEdit7), f.dxCheckEdit7, IdOf(f.dxCheckEdit7),
+                    At(sheet, kLabelX, rowY(6), checkMark + TextWidth(sheet, font, f.dxCheckEdit7.caption()) + 4,
+                       kHeight),
+                    font);
 }
 
 void MainWindow::show() {
@@ -408,7 +421,15 @@ LRESULT MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         if (form_.Timer1.onTimer) form_.Timer1.onTimer();
         return 0;
       }
+      if (timer2_ && static_cast<int>(wParam) == timer2_->id()) {
+        if (form_.Timer2.onTimer) form_.Timer2.onTimer();
+        return 0;
+      }
       break;
+    case WM_POWERBROADCAST:
+      // Sent for every resume, whether or not a user is at the computer.
+      if (wParam == PBT_APMRESUMEAUTOMATIC && form_.onPowerResume) form_.onPowerResume();
+      return TRUE;
     case WM_CTLCOLORSTATIC: {
       HDC dc = reinterpret_cast<HDC>(wParam);
       HWND control = reinterpret_cast<HWND>(lParam);
@@ -453,6 +474,7 @@ LRESULT MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DESTROY:
       form_.rmTrayIcon1.setVisible(false);
       form_.Timer1.setEnabled(false);
+      form_.Timer2.setEnabled(false);
       if (onDestroyed) onDestroyed();
       return 0;
     default:

@@ -75,6 +75,7 @@ class MainWindow : public Window {
   UINT showSettings_;
   std::unique_ptr<TrayIconView> tray_;
   std::unique_ptr<TimerView> timer_;
+  std::unique_ptr<TimerView> timer2_;
   // Built on first show.
   UniqueFont font_;
   UniqueFont linkFont_;

@@ -111,6 +111,14 @@ void ForgetStoredState() {
       RegDeleteTreeW(key, L"FrmMain");
       RegCloseKey(key);
     }
+    // What the program keeps beside the control states: the last backup, the
+    // dates the slots last ran on (a slot stamped today by an earlier test
+    // would not run again today), the second folder.
+    const std::wstring status = Wide(kStateKey.substr(0, kStateKey.find("\\窗体属性风格")));
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, status.c_str(), 0, KEY_ALL_ACCESS | view, &key) == ERROR_SUCCESS) {
+      RegDeleteTreeW(key, L"Bakwyn");
+      RegCloseKey(key);
+    }
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(kRunKey).c_str(), 0, KEY_SET_VALUE | view, &key) == ERROR_SUCCESS) {
       RegDeleteValueW(key, Wide(kRunValue).c_str());
       RegCloseKey(key);

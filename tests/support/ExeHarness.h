@@ -53,7 +53,8 @@ bool StoreRaw(const std::string& control, const std::string& name, const std::ws
 // "nothing stored" means no values.
 int StoredValueCount();
 
-// Removes the stored controls and the Run value in both views, so that a first
+// Removes the stored controls, what is kept beside them and the Run value in
+// both views, so that a first
 // start is a first start whatever ran before. The Run value left behind would
 // make the next wineboot start the program.
 void ForgetStoredState();
