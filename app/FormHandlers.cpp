@@ -81,8 +81,8 @@ FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, B
   form_.Timer2.onTimer = [this] { Timer2Timer(); };
   form_.dxCheckEdit7.onClick = [this](form::TdxCheckEdit&) { dxCheckEdit7Click(); };
   form_.onPowerResume = [this] { PowerResume(); };
-  // The date each slot last ran on outlives the program: a restart within a
-  // slot's minute does not run it twice, and a made-up backup knows what ran.
+  // The date each slot last ran on outlives the program: a made-up backup, the
+  // service and this program taking over from it know what ran today.
   engine_.onStamp = [this](int slot, const std::string& date) { StoreSlotStamp(registry_, slot, date); };
   engine_.onOutcome = [this](const BackupOutcome& outcome) {
     status_.record(outcome);
@@ -115,9 +115,13 @@ void FormHandlers::FormCreate() {
   form_.mavMemo1.addLine("备份记录:");
   history_.append(clock_.now(), "备份记录:");
   status_.load();
-  // The dates the slots last ran on, as kept; nothing kept, nothing ran.
+  // A start forgets which slots ran today, so that a start within a slot's
+  // minute runs it again; unless missed slots are made up, which needs to know
+  // what ran, and in the service, which the system restarts when it fails.
+  // The dates are kept either way (see onStamp).
+  const bool keepDates = role_ == Role::Service || LoadMakeUpMissed(registry_);
   const std::array<std::string, 4> stamps = LoadSlotStamps(registry_);
-  for (size_t i = 0; i < settings_.slots.size(); ++i) settings_.slots[i].lastRunDate = stamps[i];
+  for (size_t i = 0; i < settings_.slots.size(); ++i) settings_.slots[i].lastRunDate = keepDates ? stamps[i] : "";
 
   // Nothing here waits for a person before the schedule is armed: after a
   // reboot with nobody at the machine, the backups must simply go on.

@@ -928,6 +928,22 @@ TEST_F(Handlers, MissedSlotsAreMadeUpOnlyWhenAskedAtStartAndAtWaking) {
   }
 }
 
+// As before, a start forgets what ran today, so a start within a slot's minute
+// runs it again; with missed slots made up, the kept date holds it back.
+TEST_F(Handlers, ARestartWithinASlotsMinuteRunsItAgainUnlessMissedSlotsAreMadeUp) {
+  for (const char* makeUp : {"0", "1"}) {
+    SCOPED_TRACE(makeUp);
+    Rig rig;
+    StoreSchedule(rig.registry, {"07:05"});
+    rig.registry.setValue(kStatusKeyPath, "MakeUpMissed", makeUp);
+    rig.registry.setValue(kStatusKeyPath, "Slot1LastRun", "20261210");
+    rig.handlers.FormCreate();
+    for (int i = 0; i < 3; ++i) rig.form.Timer1.onTimer();
+    EXPECT_EQ(Backups(rig.session), std::string(makeUp) == "1" ? 0u : 1u);
+    EXPECT_EQ(rig.registry.value(kStatusKeyPath, "Slot1LastRun"), "20261210");
+  }
+}
+
 TEST_F(Handlers, TheMakeUpChoiceIsSavedBesideTheStoredControls) {
   fillValidForm();
   form.dxCheckEdit6.setChecked(true, form::Source::User);

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,56 @@ TEST_F(WinService, RunsTheScheduleWithNobodyLoggedOnAndTheProgramBecomesItsWindo
   EXPECT_NE(std::find(texts.begin(), texts.end(), "备份服务没有运行: 由本程序定时备份"), texts.end())
       << ::testing::PrintToString(texts);
   EXPECT_FALSE(app().checked("dxCheckEdit7"));
+}
+
+// Without administrator rights the window starts the program again with them
+// (the system asks the user) just to install or remove the service; that
+// program's exit code tells the window how it went.
+TEST_F(WinService, TheProgramStartedToInstallOrRemoveTheServiceDoesJustThat) {
+  Process install;
+  ASSERT_TRUE(install.start(remote::ExePath(), L"/install-service"));
+  ASSERT_TRUE(install.ended(30000));
+  EXPECT_EQ(install.exitCode(), 0u);
+  EXPECT_EQ(ServiceState(), SERVICE_RUNNING);
+  EXPECT_EQ(MainWindowCount(), 0) << "no window, no tray icon";
+
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  ASSERT_NE(manager, nullptr);
+  SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_CONFIG);
+  ASSERT_NE(service, nullptr);
+  DWORD size = 0;
+  QueryServiceConfigW(service, nullptr, 0, &size);
+  std::vector<BYTE> buffer(size);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  ASSERT_TRUE(QueryServiceConfigW(service, config, size, &size));
+  EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START)) << "it starts with Windows";
+  EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+  EXPECT_EQ(std::wstring(config->lpBinaryPathName), L"\"" + remote::ExePath() + L"\" /service")
+      << "quoted: a path with blanks would otherwise start another program";
+  const std::wstring account = config->lpServiceStartName ? config->lpServiceStartName : L"";
+  EXPECT_EQ(Utf8(account), "LocalSystem");
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+
+  // Installed twice is installed once.
+  Process again;
+  ASSERT_TRUE(again.start(remote::ExePath(), L"/install-service"));
+  ASSERT_TRUE(again.ended(30000));
+  EXPECT_EQ(again.exitCode(), 0u);
+
+  Process remove;
+  ASSERT_TRUE(remove.start(remote::ExePath(), L"/remove-service"));
+  ASSERT_TRUE(remove.ended(60000));
+  EXPECT_EQ(remove.exitCode(), 0u);
+  EXPECT_EQ(ServiceState(), -1);
+  const std::string history = ReadWholeFile(std::filesystem::path(Wide(kHistoryPath)));
+  EXPECT_NE(history.find("备份服务已停止"), std::string::npos) << "stopped before it was removed";
+
+  // A service started by hand, not by the system, is refused by the system.
+  Process byHand;
+  ASSERT_TRUE(byHand.start(remote::ExePath(), L"/service"));
+  ASSERT_TRUE(byHand.ended(30000));
+  EXPECT_EQ(byHand.exitCode(), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
 }
 
 }  // namespace
