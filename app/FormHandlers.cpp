@@ -79,7 +79,7 @@ FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, B
   form_.N5.onClick = [this] { N5Click(); };
   form_.Timer1.onTimer = [this] { Timer1Timer(); };
   form_.Timer2.onTimer = [this] { Timer2Timer(); };
-  form_.dxCheckEdit7.onClick = [this](form::TdxCheckEdit&) { dxCheckEdit7Click(); };
+  form_.N6.onClick = [this] { N6Click(); };
   form_.onPowerResume = [this] { PowerResume(); };
   // The date each slot last ran on outlives the program: a made-up backup, the
   // service and this program taking over from it know what ran today.
@@ -215,7 +215,7 @@ void FormHandlers::PowerResume() {
 
 void FormHandlers::watchService() {
   const ServiceState state = shell_.serviceState();
-  form_.dxCheckEdit7.setChecked(state != ServiceState::NotInstalled);
+  form_.N6.setChecked(state != ServiceState::NotInstalled);
   const bool running = state == ServiceState::Running;
   if (running != serviceRunning_) {
     serviceRunning_ = running;
@@ -258,10 +258,10 @@ void FormHandlers::showHistoryLines() {
   }
 }
 
-void FormHandlers::dxCheckEdit7Click() {
-  const bool install = form_.dxCheckEdit7.checked();
+void FormHandlers::N6Click() {
+  const bool install = !form_.N6.checked();
   const ServiceChange change = shell_.switchService(install);
-  // The box shows what is installed now, whatever became of the change.
+  // The check mark shows what is installed now, whatever became of the change.
   watchService();
   if (change.done) {
     AppendLog(install ? "已安装备份服务: 不需要用户登录也会定时备份" : "已移除备份服务: 由本程序定时备份");

@@ -139,7 +139,7 @@ class FormHandlers {
   void browseInto(form::TmavBEdit& field, const std::string& title);
   void Timer1Timer();
   void Timer2Timer();
-  void dxCheckEdit7Click();  // install or remove the backup service
+  void N6Click();  // install or remove the backup service
   void PowerResume();
 
   // The stored settings into the window (and what could not be taken);

@@ -155,7 +155,6 @@ void TdxCheckEdit::setChecked(bool checked, Source source) {
   checked_ = checked;
   if (source == Source::Program && view_) view_->showChecked(checked_);
   if (onChange) onChange(*this);
-  if (source == Source::User && onClick) onClick(*this);
 }
 
 void TdxCheckEdit::showState(ControlView& view) const {

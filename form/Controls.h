@@ -159,9 +159,6 @@ class TdxCheckEdit : public Control {
   const std::string& caption() const { return caption_; }
   void setCaption(std::string caption) { caption_ = std::move(caption); }
   std::function<void(TdxCheckEdit&)> onChange;
-  // Runs after onChange when the user, not the program, changed the state: for
-  // a check box that starts something rather than holding a setting.
-  std::function<void(TdxCheckEdit&)> onClick;
 
  protected:
   void showState(ControlView& view) const override;
@@ -339,10 +336,14 @@ class MenuItem : public Component {
  public:
   MenuItem(std::string name, std::string caption) : Component(std::move(name)), caption_(std::move(caption)) {}
   const std::string& caption() const { return caption_; }  // "-" is a separator
+  // A check mark before the caption, shown the next time the menu opens.
+  bool checked() const { return checked_; }
+  void setChecked(bool checked) { checked_ = checked; }
   std::function<void()> onClick;
 
  private:
   std::string caption_;
+  bool checked_ = false;
 };
 
 class PopupMenu : public Component {

@@ -87,12 +87,10 @@ SettingsForm::SettingsForm(std::string name)
       mavBEdit3(add<TmavBEdit>("mavBEdit3")),
       Timer2(add<Timer>("Timer2", 1000u)),
       dxCheckEdit6(add<TdxCheckEdit>("dxCheckEdit6")),
-      dxCheckEdit7(add<TdxCheckEdit>("dxCheckEdit7")) {
+      N6(add<MenuItem>("N6", "备份不需要用户登录(Windows服务)")) {
   mavBEdit3.keptByStore = false;
   dxCheckEdit6.keptByStore = false;
-  dxCheckEdit6.setCaption("补做错过的备份(开机或唤醒后)");
-  dxCheckEdit7.keptByStore = false;
-  dxCheckEdit7.setCaption("备份不需要用户登录(作为Windows服务运行)");
+  dxCheckEdit6.setCaption("补做错过的备份");
   PageControl1.tabs = {"数据库的连接设置", "关于Vorda的其它产品"};
 
   TreeColumn column;
@@ -116,7 +114,7 @@ SettingsForm::SettingsForm(std::string name)
       "Vorda还编写了其它一些小工具软件,都可以免费使用。\r\n"
       "它们的说明和下载地址请见上面的网址。");
   StatusBar1.panelWidths = {250, 50};
-  PopupMenu1.items = {&N4, &N3, &N1, &N5, &N2};
+  PopupMenu1.items = {&N4, &N3, &N1, &N5, &N6, &N2};
 
   // The program starts in the tray.
   rmTrayIcon1.minimizeToTray = true;

@@ -197,9 +197,8 @@ void MainWindow::buildWidgets() {
   };
   PanelView& settingsPage = page(f.TabSheet1);
   HWND sheet = settingsPage.hwnd();
-  // Seven rows of fields (the sixth, the second folder, and the seventh, the
-  // backup service, came later); the log pane below them.
-  constexpr int kFieldsHeight = 164;
+  // Six rows of fields (the sixth, the second folder, came later); the log pane below them.
+  constexpr int kFieldsHeight = 141;
   auto& logPane = attach<MemoView>(f.mavMemo1, IdOf(f.mavMemo1), IdOf(f.mavMemo1),
                                    At(sheet, 4, kFieldsHeight, 520, pageHeight - kFieldsHeight - 4), font, true);
   whitePanes_.push_back(logPane.hwnd());
@@ -302,13 +301,9 @@ void MainWindow::buildWidgets() {
   fieldLabel(f.Label12, 5);
   attach<ButtonEditView>(f.mavBEdit3, IdOf(f.mavBEdit3), f.mavBEdit3, IdOf(f.mavBEdit3),
                          At(sheet, kEditX, rowY(5), 206, kHeight), font);
-  // Making up missed backups, under the cleanup; the backup service across the last row.
+  // Making up missed backups, under the cleanup.
   attach<CheckView>(f.dxCheckEdit6, IdOf(f.dxCheckEdit6), f.dxCheckEdit6, IdOf(f.dxCheckEdit6),
                     At(sheet, kCheckX, rowY(5), checkMark + TextWidth(sheet, font, f.dxCheckEdit6.caption()) + 4,
-                       kHeight),
-                    font);
-  attach<CheckView>(f.dxCheckEdit7, IdOf(f.dxCheckEdit7), f.dxCheckEdit7, IdOf(f.dxCheckEdit7),
-                    At(sheet, kLabelX, rowY(6), checkMark + TextWidth(sheet, font, f.dxCheckEdit7.caption()) + 4,
                        kHeight),
                     font);
 }

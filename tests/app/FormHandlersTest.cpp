@@ -803,7 +803,7 @@ TEST_F(Handlers, WhileTheServiceRunsThisProgramOnlyShowsWhatItDoes) {
   shell.service = ServiceState::Running;
   handlers.FormCreate();
   EXPECT_TRUE(handlers.serviceRunning());
-  EXPECT_TRUE(form.dxCheckEdit7.checked()) << "the box shows the installed service";
+  EXPECT_TRUE(form.N6.checked()) << "the tray menu shows the installed service";
   // The pane is the history now: this program's lines stand among the service's.
   EXPECT_THAT(log(), ElementsAre("备份记录:", "[26-12-10 07:00:00]: 备份记录:", "[26-12-10 07:05:09]: 备份记录:",
                                  "[26-12-10 07:05:09]: 备份服务正在运行: 由服务定时备份,这里显示服务的记录"));
@@ -832,7 +832,7 @@ TEST_F(Handlers, WhileTheServiceRunsThisProgramOnlyShowsWhatItDoes) {
   shell.service = ServiceState::Stopped;
   form.Timer2.onTimer();
   EXPECT_FALSE(handlers.serviceRunning());
-  EXPECT_TRUE(form.dxCheckEdit7.checked()) << "installed, not running";
+  EXPECT_TRUE(form.N6.checked()) << "installed, not running";
   EXPECT_THAT(log(), ::testing::Contains("[26-12-10 07:05:09]: 备份服务没有运行: 由本程序定时备份"));
   form.Timer1.onTimer();
   EXPECT_EQ(Backups(session), 0u) << "slot one ran today in the service";
@@ -842,7 +842,7 @@ TEST_F(Handlers, WhileTheServiceRunsThisProgramOnlyShowsWhatItDoes) {
   EXPECT_EQ(registry.value(kStatusKeyPath, "Slot2LastRun"), "20261210") << "kept for the next start";
 }
 
-TEST_F(Handlers, TheServiceBoxInstallsAndRemovesTheService) {
+TEST_F(Handlers, TheTrayMenuItemInstallsAndRemovesTheService) {
   struct Case {
     const char* name;
     bool install;
@@ -864,15 +864,12 @@ TEST_F(Handlers, TheServiceBoxInstallsAndRemovesTheService) {
     rig.shell.service = c.install ? ServiceState::NotInstalled : ServiceState::Running;
     rig.shell.switchResult = c.result;
     rig.handlers.FormCreate();
-    ASSERT_EQ(rig.form.dxCheckEdit7.checked(), !c.install);
-    rig.form.dxCheckEdit7.setChecked(c.install, form::Source::User);
+    ASSERT_EQ(rig.form.N6.checked(), !c.install);
+    rig.form.N6.onClick();
     EXPECT_EQ(rig.shell.switches, std::vector<bool>{c.install});
-    EXPECT_EQ(rig.form.dxCheckEdit7.checked(), c.checkedAfter) << "the box shows what is installed";
+    EXPECT_EQ(rig.form.N6.checked(), c.checkedAfter) << "the check mark shows what is installed";
     EXPECT_EQ(rig.shell.messages, c.messages);
     if (c.logged) EXPECT_THAT(rig.log(), ::testing::Contains(::testing::HasSubstr(c.logged)));
-    // A state set by the program (the service found running) switches nothing.
-    rig.form.dxCheckEdit7.setChecked(!rig.form.dxCheckEdit7.checked());
-    EXPECT_EQ(rig.shell.switches.size(), 1u);
   }
 }
 
@@ -950,7 +947,6 @@ TEST_F(Handlers, TheMakeUpChoiceIsSavedBesideTheStoredControls) {
   form.BitBtn1.onClick();
   EXPECT_EQ(registry.value(kStatusKeyPath, "MakeUpMissed"), "1");
   EXPECT_FALSE(registry.hasKey(kKeyBase + "dxCheckEdit6")) << "older versions read nothing new among their keys";
-  EXPECT_FALSE(registry.hasKey(kKeyBase + "dxCheckEdit7"));
   form.dxCheckEdit6.setChecked(false, form::Source::User);
   form.BitBtn1.onClick();
   EXPECT_EQ(registry.value(kStatusKeyPath, "MakeUpMissed"), "0");
