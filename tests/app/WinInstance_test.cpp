@@ -65,9 +65,9 @@ class WinInstance : public ProgramTest {
     ASSERT_EQ(std::getenv("TDSPORT"), nullptr) << "the runner must leave TDSPORT out for this test";
     ForgetStoredState();
     standIn_.reset();
-    const char* bin = std::getenv("BAKWYN_BINARY_DIR");
-    ASSERT_NE(bin, nullptr);
-    standIn_.setDrives({{"T", std::string(bin) + "/testdrive"}});
+    const std::string lane = LaneDirectory();
+    ASSERT_NE(lane, "");
+    standIn_.setDrives({{"T", lane + "/testdrive"}});
     standIn_.setUsers({{kUser, kPassword}});
     standIn_.setDatabases({"master", "shop"});
   }

@@ -78,9 +78,9 @@ class WinService : public ProgramTest {
     RemoveLeftoverService();
     ForgetStoredState();
     standIn_.reset();
-    const char* bin = std::getenv("BAKWYN_BINARY_DIR");
-    ASSERT_NE(bin, nullptr);
-    standIn_.setDrives({{"T", std::string(bin) + "/testdrive"}});
+    const std::string lane = LaneDirectory();
+    ASSERT_NE(lane, "");
+    standIn_.setDrives({{"T", lane + "/testdrive"}});
     standIn_.setUsers({{kUser, kPassword}});
     standIn_.setDatabases({"master", "shop", "shop2"});
     browser_ = standIn_.setInstances({"SQLEXPRESS"});

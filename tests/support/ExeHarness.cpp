@@ -163,6 +163,13 @@ InstalledSqlServer::~InstalledSqlServer() {
   RegCloseKey(key);
 }
 
+std::string LaneDirectory() {
+  // The runner names the lane (scripts/wine-run); without it, the build tree is lane 1.
+  for (const char* name : {"BAKWYN_LANE_DIR", "BAKWYN_BINARY_DIR"})
+    if (const char* dir = std::getenv(name); dir && *dir) return dir;
+  return {};
+}
+
 std::string DefaultBackupFolder() {
   return GetDriveTypeW(L"D:\\") == DRIVE_FIXED ? "D:\\数据库自动备份目录" : "C:\\数据库自动备份目录";
 }
@@ -627,10 +634,10 @@ void ProgramTest::SetUp() {
   ForgetStoredState();
   standIn_.reset();
   ASSERT_EQ(test::PointDriverAtStandIn(standIn_.tdsPort()), "");
-  const char* bin = std::getenv("BAKWYN_BINARY_DIR");
-  ASSERT_NE(bin, nullptr);
+  const std::string lane = LaneDirectory();
+  ASSERT_NE(lane, "");
   // The prefix's T: and its fixed disk D:, where the default backup folder lies.
-  standIn_.setDrives({{"T", std::string(bin) + "/testdrive"}, {"D", std::string(bin) + "/ddrive"}});
+  standIn_.setDrives({{"T", lane + "/testdrive"}, {"D", lane + "/ddrive"}});
   std::error_code ignored;
   std::filesystem::remove_all(std::filesystem::path(Wide(kFolder)), ignored);
 }

@@ -74,6 +74,10 @@ class InstalledSqlServer {
   std::optional<std::wstring> before_;
 };
 
+// The Unix folder of the test's lane (scripts/wine-env), which holds the folders
+// behind the prefix's drives: testdrive/ (T:) and ddrive/ (D:).
+std::string LaneDirectory();
+
 // What the settings window proposes as the backup folder of a new user when no
 // instance names a folder: D: when it is a disk of this computer, else C:.
 std::string DefaultBackupFolder();
@@ -223,7 +227,7 @@ class App {
 
 // A test of the whole program against the stand-in server: nothing stored, the
 // stand-in in its start-up state and pointed at, and the folder T:\e2e, where
-// the tests' backups go, empty. T: is the Unix folder <build>/testdrive, which
+// the tests' backups go, empty. T: is the Unix folder <lane>/testdrive, which
 // the stand-in (a Unix process) is told about.
 class ProgramTest : public ::testing::Test {
  protected:

@@ -83,7 +83,10 @@ struct TdsStandIn::Connection {
 };
 
 std::string TdsStandIn::stateDirectory() {
-  const char* binary = std::getenv("BAKWYN_BINARY_DIR");
+  // Under Wine the test runner names the folder of the test's lane, whose stand-in
+  // is the test's own (scripts/wine-run); otherwise it is the build tree's.
+  const char* lane = std::getenv("BAKWYN_LANE_DIR");
+  const char* binary = lane && *lane ? lane : std::getenv("BAKWYN_BINARY_DIR");
   std::string dir = binary && *binary ? binary : ".";
 #ifdef _WIN32
   // Under Wine the variable holds the Unix path of the build tree; Z: is the Unix root.

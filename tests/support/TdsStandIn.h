@@ -1,7 +1,8 @@
 #pragma once
 // Client for the stand-in database server (tests/support/tds_server.py), which
-// the ctest fixture "tds" starts once per run. It writes its ports to
-// $BAKWYN_BINARY_DIR/tds/port (TDS) and .../tds/control-port (this client).
+// the ctest fixture "tds" starts once per run (under Wine, once per lane). It writes
+// its ports to $BAKWYN_BINARY_DIR/tds/port (TDS) and .../tds/control-port (this
+// client); under Wine to $BAKWYN_LANE_DIR/tds/..., the folder of the test's lane.
 // Natively and under Wine alike (POSIX sockets or Winsock on loopback).
 //
 // The driver finds the stand-in through the environment variable TDSPORT, which
@@ -68,7 +69,7 @@ class TdsStandIn {
   TdsStandIn(const TdsStandIn&) = delete;
   TdsStandIn& operator=(const TdsStandIn&) = delete;
 
-  // $BAKWYN_BINARY_DIR/tds (or ./tds).
+  // $BAKWYN_LANE_DIR/tds, else $BAKWYN_BINARY_DIR/tds (or ./tds).
   static std::string stateDirectory();
 
   int tdsPort() const { return tdsPort_; }

@@ -56,7 +56,9 @@ Run:  tds_server.py start --dir DIR [--user NAME=PASSWORD] [--database NAME] [--
                          [--instance NAME] [--browser-port PORT]
       tds_server.py stop --dir DIR
       tds_server.py serve ...  (in the foreground)
-"start" returns once DIR/port (the TDS port) and DIR/control-port exist.
+"start" returns once DIR/port (the TDS port) and DIR/control-port exist. "start" and
+"stop" take several --dir, one server each (the lanes of the Wine tests, which share
+nothing); the other options then apply to every one of them.
 """
 
 import argparse
@@ -1132,7 +1134,7 @@ def stop(args, quiet=False):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("action", choices=["start", "stop", "serve"])
-    parser.add_argument("--dir", required=True, help="where the port and pid files go")
+    parser.add_argument("--dir", required=True, action="append", help="where the port and pid files go")
     parser.add_argument("--port", type=int, default=0, help="TDS port (0: any free one)")
     parser.add_argument("--user", action="append", default=[], metavar="NAME=PASSWORD")
     parser.add_argument("--database", action="append", default=[])
@@ -1143,12 +1145,19 @@ def main():
     parser.add_argument("--browser-port", type=int, default=1434,
                         help="the Browser's UDP port (FreeTDS always asks 1434)")
     args = parser.parse_args()
-    if args.action == "start":
-        return start(args)
-    if args.action == "stop":
-        return stop(args)
-    serve(args)
-    return 0
+    dirs = args.dir
+    if args.action == "serve":
+        if len(dirs) != 1:
+            parser.error("serve takes one --dir")
+        args.dir = dirs[0]
+        serve(args)
+        return 0
+    status = 0
+    for d in dirs:
+        one = argparse.Namespace(**vars(args))
+        one.dir = d
+        status = (start(one) if args.action == "start" else stop(one)) or status
+    return status
 
 
 if __name__ == "__main__":
