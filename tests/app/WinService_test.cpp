@@ -116,7 +116,7 @@ TEST_F(WinService, RunsTheScheduleWithNobodyLoggedOnAndTheProgramBecomesItsWindo
   Store("dxCheckEdit1", "CHECKED", "-1");
   Store("dxTimeEdit1", "TEXT", *missed);
 
-  // Missed slots are not made up unless asked: the specified behaviour.
+  // Missed slots are not made up unless asked: the default.
   ASSERT_TRUE(WriteString(kStatusKey, "MakeUpMissed", "0"));
   app().start();
   Sleep(3000);  // thirty ticks
