@@ -32,6 +32,14 @@ constexpr std::string_view kNoServer =
 constexpr std::string_view kFolderTitle = "请选择一个目录来做为Vorda软件数据库备份位置";
 constexpr size_t kShownStoredText = 80;  // characters of a bad stored value quoted in the log
 
+// The slot (1 to 4) whose time editor is named `control`; 0 for another control.
+int SlotOfTimeEditor(form::SettingsForm& form, const std::string& control) {
+  for (int slot = 1; slot <= 4; ++slot) {
+    if (form.slotTime(slot).name() == control) return slot;
+  }
+  return 0;
+}
+
 // At most `count` characters (UTF-8 code points) of `text`, marked when cut.
 std::string Shortened(const std::string& text, size_t count) {
   size_t seen = 0;
@@ -115,13 +123,6 @@ void FormHandlers::FormCreate() {
   form_.mavMemo1.addLine("备份记录:");
   history_.append(clock_.now(), "备份记录:");
   status_.load();
-  // A start forgets which slots ran today, so that a start within a slot's
-  // minute runs it again; unless missed slots are made up, which needs to know
-  // what ran, and in the service, which the system restarts when it fails.
-  // The dates are kept either way (see onStamp).
-  const bool keepDates = role_ == Role::Service || LoadMakeUpMissed(registry_);
-  const std::array<std::string, 4> stamps = LoadSlotStamps(registry_);
-  for (size_t i = 0; i < settings_.slots.size(); ++i) settings_.slots[i].lastRunDate = keepDates ? stamps[i] : "";
 
   // Nothing here waits for a person before the schedule is armed: after a
   // reboot with nobody at the machine, the backups must simply go on.
@@ -138,6 +139,13 @@ void FormHandlers::FormCreate() {
   }
 
   const std::vector<settings::LoadProblem> problems = loadStoredSettings();
+  // A start forgets which slots ran today, so that a start within a slot's
+  // minute runs it again; unless missed slots are made up, which needs to know
+  // what ran, and in the service, which the system restarts when it fails.
+  // The dates are kept either way (see onStamp).
+  const bool keepDates = role_ == Role::Service || makeUpMissed_;
+  const std::array<std::string, 4> stamps = LoadSlotStamps(registry_);
+  for (size_t i = 0; i < settings_.slots.size(); ++i) settings_.slots[i].lastRunDate = keepDates ? stamps[i] : "";
   // At start, the slots missed today are made up by the first tick, when asked.
   makeUpDue_ = makeUpMissed_;
   reportLoadProblems(problems);
@@ -157,10 +165,8 @@ std::vector<settings::LoadProblem> FormHandlers::loadStoredSettings() {
   // A slot whose stored time is no time of the day is not armed, and the
   // window shows it off.
   for (const settings::LoadProblem& problem : problems) {
-    for (int slot = 1; slot <= 4; ++slot) {
-      if (form_.slotTime(slot).name() == problem.control && problem.kind == settings::LoadProblem::Kind::InvalidTime)
-        form_.slotCheck(slot).setChecked(false);
-    }
+    const int slot = SlotOfTimeEditor(form_, problem.control);
+    if (slot != 0 && problem.kind == settings::LoadProblem::Kind::InvalidTime) form_.slotCheck(slot).setChecked(false);
   }
   if (!form_.mEdt1.text().empty()) {
     Action1Execute();
@@ -171,16 +177,10 @@ std::vector<settings::LoadProblem> FormHandlers::loadStoredSettings() {
 }
 
 void FormHandlers::reportLoadProblems(const std::vector<settings::LoadProblem>& problems) {
-  auto slotOf = [&](const settings::LoadProblem& problem) {
-    for (int slot = 1; slot <= 4; ++slot) {
-      if (form_.slotTime(slot).name() == problem.control) return slot;
-    }
-    return 0;
-  };
   for (const settings::LoadProblem& problem : problems) {
     const std::string shown = Shortened(problem.stored, kShownStoredText);
     if (problem.kind == settings::LoadProblem::Kind::InvalidTime) {
-      const int slot = slotOf(problem);
+      const int slot = SlotOfTimeEditor(form_, problem.control);
       const std::string name = slot ? form::SettingsForm::SlotCaption(slot) : problem.control;
       AppendLog(name + ": 存储的时间 \"" + shown + "\" 无效,此备份时间不会运行");
     } else if (problem.stored.empty()) {

@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "base/SystemMessage.h"
 #include "base/Text.h"
 #include "base/WinHandles.h"
 #include "app/Service.h"
@@ -70,22 +71,14 @@ ServiceChange TFrmMain::switchService(bool install) {
     // Only an administrator installs a service: the program starts itself
     // with those rights (the system asks the user) to do just that, and the
     // window waits for it.
-    const std::u16string path = Utf8ToUtf16(programPath());
-    SHELLEXECUTEINFOW info{};
-    info.cbSize = sizeof info;
-    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
-    info.hwnd = hwnd();
-    info.lpVerb = L"runas";
-    info.lpFile = Wide(path);
-    info.lpParameters = install ? kInstallServiceArgument : kRemoveServiceArgument;
-    info.nShow = SW_HIDE;
-    if (!ShellExecuteExW(&info)) {
+    HANDLE started = nullptr;
+    if (!startElevated(install ? kInstallServiceArgument : kRemoveServiceArgument, SW_HIDE, &started)) {
       const DWORD error = GetLastError();
       if (error == ERROR_CANCELLED) return {};  // the user said no at the prompt
       return {false, SystemMessage(error)};
     }
-    if (!info.hProcess) return {false, SystemMessage(ERROR_INVALID_HANDLE)};
-    const UniqueKernelHandle process(info.hProcess);
+    if (!started) return {false, SystemMessage(ERROR_INVALID_HANDLE)};
+    const UniqueKernelHandle process(started);
     // Removing lets a backup in progress finish first.
     if (WaitForSingleObject(process.get(), 11 * 60 * 1000) != WAIT_OBJECT_0) return {false, SystemMessage(WAIT_TIMEOUT)};
     DWORD exitCode = 0;
@@ -116,18 +109,23 @@ bool TFrmMain::elevated() {
          elevation.TokenIsElevated != 0;
 }
 
-bool TFrmMain::restartElevated() {
+bool TFrmMain::startElevated(const wchar_t* arguments, int show, HANDLE* process) {
   const std::u16string path = Utf8ToUtf16(programPath());
   SHELLEXECUTEINFOW info{};
   info.cbSize = sizeof info;
+  info.fMask = process ? SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC : 0;
   info.hwnd = hwnd();
   info.lpVerb = L"runas";  // the system asks for the rights
   info.lpFile = Wide(path);
-  info.lpParameters = ui::kSettingsArgument;
-  info.nShow = SW_SHOWNORMAL;
+  info.lpParameters = arguments;
+  info.nShow = show;
   // False when the user declined or the program could not be started.
-  return ShellExecuteExW(&info) != FALSE;
+  if (!ShellExecuteExW(&info)) return false;
+  if (process) *process = info.hProcess;
+  return true;
 }
+
+bool TFrmMain::restartElevated() { return startElevated(ui::kSettingsArgument, SW_SHOWNORMAL, nullptr); }
 
 std::vector<settings::SqlInstance> TFrmMain::sqlInstances() {
   const auto view64 = settings::MakeWindowsRegistry(settings::RegistryView::Wow64_64);

@@ -55,6 +55,10 @@ class TFrmMain final : private FormShell {
   ServiceChange switchService(bool install) override;
   bool signalService() override;
 
+  // Starts this program again with administrator rights (the system asks the
+  // user) and `arguments`; `process`, when given, receives the new process.
+  bool startElevated(const wchar_t* arguments, int show, HANDLE* process);
+
   // The window goes first: its last messages still find the handlers.
   form::SettingsForm form_;
   History history_;

@@ -8,7 +8,5 @@ namespace bakwyn::app {
 std::string ComputerName();
 // The full path of the running program file.
 std::string ProgramPath();
-// The system's text for an error code (GetLastError), in the display language.
-std::string SystemMessage(unsigned long code);
 
 }  // namespace bakwyn::app

@@ -119,4 +119,11 @@ std::string FromWide(std::wstring_view wide) {
 }
 #endif
 
+bool IsValidTime(std::string_view t) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (t.size() != 5 || t[2] != ':' || !digit(t[0]) || !digit(t[1]) || !digit(t[3]) || !digit(t[4])) return false;
+  const int hour = (t[0] - '0') * 10 + (t[1] - '0');
+  return hour <= 23 && t[3] <= '5';
+}
+
 }  // namespace bakwyn

@@ -14,6 +14,10 @@ std::string Utf16ToUtf8(std::u16string_view utf16);
 // Removes leading and trailing characters with codes 0 to 32 (blanks and control characters).
 std::string TrimControl(std::string_view text);
 
+// True for "HH:NN" with the hour 00 to 23 and the minute 00 to 59: a time that
+// some minute of the day matches. Anything else would never run.
+bool IsValidTime(std::string_view hhnn);
+
 // Equal when the ASCII letters are folded to one case (other bytes compare as they are).
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/SqlText.h"
+#include "base/Text.h"
 
 namespace bakwyn {
 namespace {
@@ -240,17 +241,6 @@ void BackupEngine::stamp(int slot, const LocalDateTime& tick) {
   if (onStamp) onStamp(slot, date);
 }
 
-namespace {
-
-// "HH:NN" within the day; anything else never runs, so it is never missed either.
-bool IsSlotTime(std::string_view time) {
-  auto digit = [&](size_t i) { return time[i] >= '0' && time[i] <= '9'; };
-  if (time.size() != 5 || time[2] != ':' || !digit(0) || !digit(1) || !digit(3) || !digit(4)) return false;
-  return (time[0] - '0') * 10 + (time[1] - '0') < 24 && time[3] < '6';
-}
-
-}  // namespace
-
 std::vector<int> BackupEngine::MissedSlots(const LocalDateTime& now) const {
   char minuteText[5];
   FormatHourMinute(now, minuteText);
@@ -261,8 +251,9 @@ std::vector<int> BackupEngine::MissedSlots(const LocalDateTime& now) const {
   std::vector<int> missed;
   for (size_t i = 0; i < settings_.slots.size(); ++i) {
     const SlotState& slot = settings_.slots[i];
-    // Two "HH:NN" texts compare as the times they name.
-    if (slot.enabled && IsSlotTime(slot.time) && std::string_view(slot.time) < minute && slot.lastRunDate != today)
+    // Two "HH:NN" texts compare as the times they name; anything else never
+    // runs, so it is never missed either.
+    if (slot.enabled && IsValidTime(slot.time) && std::string_view(slot.time) < minute && slot.lastRunDate != today)
       missed.push_back(static_cast<int>(i) + 1);
   }
   return missed;

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "base/SystemMessage.h"
 #include "base/Text.h"
 #include "base/WinHandles.h"
 
@@ -14,21 +15,6 @@ namespace bakwyn {
 namespace {
 
 std::wstring Wide(std::string_view utf8) { return ToWide(utf8); }
-
-// The system's text for an error code, in the system's language, without the
-// line break FormatMessage ends it with.
-std::string SystemMessage(DWORD code) {
-  UniqueAny<LocalMemoryTraits<wchar_t*>> text;
-  const DWORD length =
-      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                     nullptr, code, 0, reinterpret_cast<wchar_t*>(text.put()), 0, nullptr);
-  std::wstring message(text ? text.get() : L"", text ? length : 0);
-  while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ')) {
-    message.pop_back();
-  }
-  if (message.empty()) return "error " + std::to_string(code);
-  return FromWide(message);
-}
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Text.h"
+
 namespace bakwyn::form {
 
 enum class Source { Program, User };
@@ -249,9 +251,8 @@ class TmavTimeEdit : public TdxTimeEdit {
 
 // A time editor's text with every blank read as "0", as the schedule compares it.
 std::string TimeDigits(std::string_view text);
-// True for "HH:NN" with the hour 00 to 23 and the minute 00 to 59: a time that
-// some minute of the day matches. Anything else would never run.
-bool IsValidTime(std::string_view hhnn);
+// The schedule's rule for a time, shared with the engine (base/Text.h).
+using bakwyn::IsValidTime;
 
 class TmavSpinEdit : public TdxSpinEdit {
  public:
