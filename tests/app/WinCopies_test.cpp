@@ -22,7 +22,6 @@ namespace fs = std::filesystem;
 using namespace bakwyn::exe;
 
 const std::string kUser = "sa", kPassword = "pw";
-const std::string kStatusKey = "Software\\Tarsel软件\\Oskavel\\Bakwyn";
 const std::string kCopies = "D:\\e2e-copies";  // the prefix's second disk
 
 class WinCopies : public ProgramTest {
@@ -38,7 +37,6 @@ class WinCopies : public ProgramTest {
     ProgramTest::TearDown();
     std::error_code ignored;
     fs::remove_all(fs::path(Wide(kCopies)), ignored);
-    WriteString(kStatusKey, "CopyFolder", "");
   }
 };
 
@@ -55,15 +53,9 @@ TEST_F(WinCopies, EveryBackupReachesTheSecondFolderOnceItCanBeReached) {
     FileTimeToSystemTime(&t, &second.at);
   }
   const std::string folder = kFolder + "\\bak\\";
-  Store("mEdt2", "TEXT", ComputerName());
-  Store("mEdt3", "TEXT", kUser);
-  Store("mEdt4", "TEXT", kPassword);
-  Store("mEdt1", "TEXT", "shop");
-  Store("mavBEdit2", "TEXT", folder);
-  Store("dxCheckEdit1", "CHECKED", "-1");
-  Store("dxTimeEdit1", "TEXT", first.hhnn());
-  Store("dxCheckEdit2", "CHECKED", "-1");
-  Store("dxTimeEdit2", "TEXT", second.hhnn());
+  StoreConnection(ComputerName(), kUser, kPassword, "shop", folder);
+  StoreSlot(1, first.hhnn());
+  StoreSlot(2, second.hhnn());
   Store("dxCheckEdit5", "CHECKED", "-1");
   Store("mavSpinEdit1", "VALUE", "1");
   ASSERT_TRUE(WriteString(kStatusKey, "CopyFolder", kCopies));

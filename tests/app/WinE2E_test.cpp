@@ -124,14 +124,9 @@ TEST_F(WinE2E, SavedSettingsAreLoadedAppliedAndBackUpAtTheirMinute) {
   standIn_.setDatabases({"master", database});
   const Minute minute = ComingMinute(10);
   // The store's own format; the password in clear, as older versions kept it.
-  Store("mEdt2", "TEXT", ComputerName());
-  Store("mEdt3", "TEXT", user);
-  Store("mEdt4", "TEXT", password);
-  Store("mEdt1", "TEXT", database);
-  Store("mavBEdit2", "TEXT", "T:\\e2e\\已存");
+  StoreConnection(ComputerName(), user, password, database, "T:\\e2e\\已存");
   Store("dxCheckEdit1", "CHECKED", "0");
-  Store("dxCheckEdit2", "CHECKED", "-1");
-  Store("dxTimeEdit2", "TEXT", minute.hhnn());
+  StoreSlot(2, minute.hhnn());
   Store("dxCheckEdit3", "CHECKED", "0");
   Store("dxTimeEdit3", "TEXT", "23:59");
   Store("dxCheckEdit5", "CHECKED", "0");

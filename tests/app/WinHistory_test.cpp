@@ -48,13 +48,8 @@ class WinHistory : public ProgramTest {
 
   // Settings as a save leaves them, slot 1 at `minute`, backing up into `folder`.
   void storeArmed(const std::string& server, const std::string& folder, const Minute& minute) {
-    Store("mEdt2", "TEXT", server);
-    Store("mEdt3", "TEXT", kUser);
-    Store("mEdt4", "TEXT", kPassword);
-    Store("mEdt1", "TEXT", "shop");
-    Store("mavBEdit2", "TEXT", folder);
-    Store("dxCheckEdit1", "CHECKED", "-1");
-    Store("dxTimeEdit1", "TEXT", minute.hhnn());
+    StoreConnection(server, kUser, kPassword, "shop", folder);
+    StoreSlot(1, minute.hhnn());
   }
 };
 

@@ -27,7 +27,6 @@ namespace {
 using namespace bakwyn::exe;
 
 const std::string kUser = "sa", kPassword = "pw";
-const std::string kStatusKey = "Software\\Tarsel软件\\Oskavel\\Bakwyn";
 const wchar_t kServiceName[] = L"Bakwyn";
 const std::string kHistoryPath = "C:\\ProgramData\\Bakwyn\\Bakwyn.log";
 
@@ -108,13 +107,8 @@ TEST_F(WinService, RunsTheScheduleWithNobodyLoggedOnAndTheProgramBecomesItsWindo
   if (!missed) GTEST_SKIP() << "no earlier minute today";
   const std::string server = ComputerName() + "\\SQLEXPRESS";
   const std::string folder = kFolder + "\\bak\\";
-  Store("mEdt2", "TEXT", server);
-  Store("mEdt3", "TEXT", kUser);
-  Store("mEdt4", "TEXT", kPassword);
-  Store("mEdt1", "TEXT", "shop");
-  Store("mavBEdit2", "TEXT", folder);
-  Store("dxCheckEdit1", "CHECKED", "-1");
-  Store("dxTimeEdit1", "TEXT", *missed);
+  StoreConnection(server, kUser, kPassword, "shop", folder);
+  StoreSlot(1, *missed);
 
   // Missed slots are not made up unless asked: the default.
   ASSERT_TRUE(WriteString(kStatusKey, "MakeUpMissed", "0"));
@@ -153,8 +147,7 @@ TEST_F(WinService, RunsTheScheduleWithNobodyLoggedOnAndTheProgramBecomesItsWindo
   // settings when it starts: by then slot two is at a coming minute, which the
   // program, having read them before, does not know of.
   const Minute first = ComingMinute(40);
-  ASSERT_TRUE(Store("dxCheckEdit2", "CHECKED", "-1"));
-  ASSERT_TRUE(Store("dxTimeEdit2", "TEXT", first.hhnn()));
+  ASSERT_TRUE(StoreSlot(2, first.hhnn()));
   EXPECT_TRUE(app().checked("dxCheckEdit6")) << "the window shows the kept choice";
   app().click("BitBtn3");  // back to the tray, whose menu switches the service
   app().menu("N6");

@@ -78,6 +78,17 @@ bool Store(const std::string& control, const std::string& name, const std::strin
   return WriteString(kStateKey + "\\" + control, name, text);
 }
 
+bool StoreConnection(const std::string& server, const std::string& user, const std::string& password,
+                     const std::string& database, const std::string& folder) {
+  return Store("mEdt2", "TEXT", server) && Store("mEdt3", "TEXT", user) && Store("mEdt4", "TEXT", password) &&
+         Store("mEdt1", "TEXT", database) && Store("mavBEdit2", "TEXT", folder);
+}
+
+bool StoreSlot(int slot, const std::string& hhnn) {
+  return Store("dxCheckEdit" + std::to_string(slot), "CHECKED", "-1") &&
+         Store("dxTimeEdit" + std::to_string(slot), "TEXT", hhnn);
+}
+
 bool StoreRaw(const std::string& control, const std::string& name, const std::wstring& data) {
   return WriteRawString(kStateKey + "\\" + control, name, data);
 }
@@ -114,9 +125,9 @@ void ForgetStoredState() {
     // What the program keeps beside the control states: the last backup, the
     // dates the slots last ran on (a slot stamped today by an earlier test
     // would not run again today), the second folder.
-    const std::wstring status = Wide(kStateKey.substr(0, kStateKey.find("\\窗体属性风格")));
+    const std::wstring status = Wide(kStatusKey.substr(0, kStatusKey.find_last_of('\\')));
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, status.c_str(), 0, KEY_ALL_ACCESS | view, &key) == ERROR_SUCCESS) {
-      RegDeleteTreeW(key, L"Bakwyn");
+      RegDeleteTreeW(key, Wide(kStatusKey.substr(kStatusKey.find_last_of('\\') + 1)).c_str());
       RegCloseKey(key);
     }
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(kRunKey).c_str(), 0, KEY_SET_VALUE | view, &key) == ERROR_SUCCESS) {

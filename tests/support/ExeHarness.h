@@ -26,6 +26,8 @@ using remote::Wide;
 // ---- Names and texts the program uses ----------------------------------------
 
 inline const std::string kStateKey = "Software\\Tarsel软件\\Oskavel\\窗体属性风格\\FrmMain";
+// What the program keeps beside the control states.
+inline const std::string kStatusKey = "Software\\Tarsel软件\\Oskavel\\Bakwyn";
 inline const std::string kRunKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline const std::string kRunValue = form::kFrmMainCaption;
 inline const std::string kHeader = "备份记录:";
@@ -48,6 +50,13 @@ bool WriteRawString(const std::string& keyPath, const std::string& name, const s
 std::optional<std::string> Stored(const std::string& control, const std::string& name);
 bool Store(const std::string& control, const std::string& name, const std::string& text);
 bool StoreRaw(const std::string& control, const std::string& name, const std::wstring& data);
+// The fields a save stores for reaching the server and writing the backups, as
+// the store keeps them (the password in clear, as older versions kept it).
+// False when a value could not be written.
+bool StoreConnection(const std::string& server, const std::string& user, const std::string& password,
+                     const std::string& database, const std::string& folder);
+// Backup time `slot` (1 to 4) ticked at "HH:NN".
+bool StoreSlot(int slot, const std::string& hhnn);
 
 // The values under the control keys. Loading creates the keys themselves, so
 // "nothing stored" means no values.
