@@ -143,9 +143,8 @@ void FormHandlers::FormCreate() {
   // minute runs it again; unless missed slots are made up, which needs to know
   // what ran, and in the service, which the system restarts when it fails.
   // The dates are kept either way (see onStamp).
-  const bool keepDates = role_ == Role::Service || makeUpMissed_;
-  const std::array<std::string, 4> stamps = LoadSlotStamps(registry_);
-  for (size_t i = 0; i < settings_.slots.size(); ++i) settings_.slots[i].lastRunDate = keepDates ? stamps[i] : "";
+  for (SlotState& slot : settings_.slots) slot.lastRunDate.clear();
+  if (role_ == Role::Service || makeUpMissed_) applyKeptSlotDates();
   // At start, the slots missed today are made up by the first tick, when asked.
   makeUpDue_ = makeUpMissed_;
   reportLoadProblems(problems);
@@ -193,7 +192,7 @@ void FormHandlers::reportLoadProblems(const std::vector<settings::LoadProblem>& 
 
 void FormHandlers::Timer1Timer() {
   // While the service runs, it schedules; this program only shows what it does.
-  if (!serviceRunning_) {
+  if (!serviceRunning()) {
     if (makeUpDue_) {
       makeUpDue_ = false;
       const LocalDateTime now = clock_.now();
@@ -217,8 +216,7 @@ void FormHandlers::watchService() {
   const ServiceState state = shell_.serviceState();
   form_.N6.setChecked(state != ServiceState::NotInstalled);
   const bool running = state == ServiceState::Running;
-  if (running != serviceRunning_) {
-    serviceRunning_ = running;
+  if (running != serviceRunning()) {
     if (running) {
       // The pane becomes the service's history, from its last lines on.
       follower_.emplace(history_.files(), history_.path());
@@ -229,10 +227,7 @@ void FormHandlers::watchService() {
       follower_.reset();
       // Scheduling again, from the dates the service kept: a slot it ran
       // today does not run again.
-      const std::array<std::string, 4> stamps = LoadSlotStamps(registry_);
-      for (size_t i = 0; i < settings_.slots.size(); ++i) {
-        if (!stamps[i].empty()) settings_.slots[i].lastRunDate = stamps[i];
-      }
+      applyKeptSlotDates();
       AppendLog("备份服务没有运行: 由本程序定时备份");
     }
   }
@@ -243,6 +238,13 @@ void FormHandlers::watchService() {
   if (now.minute != refreshedMinute_) {
     refreshedMinute_ = now.minute;
     status_.load();
+  }
+}
+
+void FormHandlers::applyKeptSlotDates() {
+  const std::array<std::string, 4> kept = LoadSlotStamps(registry_);
+  for (size_t i = 0; i < settings_.slots.size(); ++i) {
+    if (!kept[i].empty()) settings_.slots[i].lastRunDate = kept[i];
   }
 }
 
@@ -450,7 +452,7 @@ void FormHandlers::BitBtn1Click() {
   Action1Execute();
   AppendLog("保存成功!");
   // The service schedules from the stored settings: it reads them again now.
-  if (serviceRunning_ && !shell_.signalService())
+  if (serviceRunning() && !shell_.signalService())
     AppendLog("无法通知备份服务重新读取设置: 服务重新启动后才会使用新的设置");
 }
 

@@ -114,7 +114,7 @@ class FormHandlers {
   // (the dates the slots last ran on stay).
   void Reload();
   // True while the backup service runs and this program only shows what it does.
-  bool serviceRunning() const { return serviceRunning_; }
+  bool serviceRunning() const { return follower_.has_value(); }
 
   const std::string& computerName() const { return computerName_; }
 
@@ -152,6 +152,8 @@ class FormHandlers {
   void watchService();
   // The history's new lines into the log pane.
   void showHistoryLines();
+  // The dates the slots last ran on, where kept, into the run-time settings.
+  void applyKeptSlotDates();
 
   std::string DefaultBackupDir();
   // The checks that keep a save from storing what could never run.
@@ -174,8 +176,7 @@ class FormHandlers {
   Role role_;
   bool makeUpMissed_ = false;  // as applied
   bool makeUpDue_ = false;     // the next tick makes up the slots missed today
-  bool serviceRunning_ = false;
-  std::optional<HistoryFollower> follower_;  // while the service runs
+  std::optional<HistoryFollower> follower_;  // exactly while the service runs
   int refreshedMinute_ = -1;
 };
 
