@@ -55,18 +55,20 @@ inline std::wstring ClassName(HWND hwnd) {
   return name;
 }
 
-// The main window; of one process when pid is not 0.
-inline HWND FindMain(DWORD pid = 0) {
+// The first top-level window of process `pid` (of any process for 0) that `match` accepts.
+template <typename Match>
+HWND FindTopLevel(DWORD pid, Match match) {
   struct Search {
     DWORD pid;
+    Match* match;
     HWND found;
-  } search{pid, nullptr};
+  } search{pid, &match, nullptr};
   EnumWindows(
       [](HWND hwnd, LPARAM lp) -> BOOL {
         auto* s = reinterpret_cast<Search*>(lp);
         DWORD owner = 0;
         GetWindowThreadProcessId(hwnd, &owner);
-        if ((s->pid == 0 || owner == s->pid) && ClassName(hwnd) == L"TFrmMain") {
+        if ((s->pid == 0 || owner == s->pid) && (*s->match)(hwnd)) {
           s->found = hwnd;
           return FALSE;
         }
@@ -74,6 +76,11 @@ inline HWND FindMain(DWORD pid = 0) {
       },
       reinterpret_cast<LPARAM>(&search));
   return search.found;
+}
+
+// The main window; of one process when pid is not 0.
+inline HWND FindMain(DWORD pid = 0) {
+  return FindTopLevel(pid, [](HWND hwnd) { return ClassName(hwnd) == L"TFrmMain"; });
 }
 
 inline HWND WaitFor(HWND (*find)(DWORD), DWORD pid, DWORD timeoutMs) {
@@ -113,24 +120,9 @@ inline HWND FindControl(HWND main, std::string_view name, bool part = false) {
 
 // A message box of process `pid` with the caption "注意".
 inline HWND FindMessageBox(DWORD pid) {
-  struct Search {
-    DWORD pid;
-    HWND found;
-  } search{pid, nullptr};
-  EnumWindows(
-      [](HWND hwnd, LPARAM lp) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(lp);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(hwnd, &owner);
-        if (owner == s->pid && ClassName(hwnd) == L"#32770" && Text(hwnd) == "\xE6\xB3\xA8\xE6\x84\x8F" &&
-            IsWindowVisible(hwnd)) {
-          s->found = hwnd;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
+  return FindTopLevel(pid, [](HWND hwnd) {
+    return ClassName(hwnd) == L"#32770" && Text(hwnd) == "\xE6\xB3\xA8\xE6\x84\x8F" && IsWindowVisible(hwnd);
+  });
 }
 
 // The static text of a message box (the one child that is neither a button nor an icon).

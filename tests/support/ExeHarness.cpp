@@ -383,24 +383,9 @@ struct RemoteBuffer {
 
 // A visible dialog box of process `pid` other than the exit question's "注意".
 HWND FindOtherDialog(DWORD pid) {
-  struct Search {
-    DWORD pid;
-    HWND found;
-  } search{pid, nullptr};
-  EnumWindows(
-      [](HWND hwnd, LPARAM lp) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(lp);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(hwnd, &owner);
-        if (owner == s->pid && remote::ClassName(hwnd) == L"#32770" && IsWindowVisible(hwnd) &&
-            Text(hwnd) != "注意") {
-          s->found = hwnd;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
+  return remote::FindTopLevel(pid, [](HWND hwnd) {
+    return remote::ClassName(hwnd) == L"#32770" && IsWindowVisible(hwnd) && Text(hwnd) != "注意";
+  });
 }
 
 Box ReadBox(HWND box) {
