@@ -134,6 +134,26 @@ bool StoreBackupRecord(settings::Registry& registry, const BackupRecord& record)
   return true;
 }
 
+BackupRecord Merged(const BackupRecord& a, const BackupRecord& b) {
+  const auto later = [](const std::optional<LocalDateTime>& x, const std::optional<LocalDateTime>& y) {
+    if (!x) return y;
+    if (!y) return x;
+    return CalendarMilliseconds(*y) > CalendarMilliseconds(*x) ? y : x;
+  };
+  const auto earlier = [](const std::optional<LocalDateTime>& x, const std::optional<LocalDateTime>& y) {
+    if (!x) return y;
+    if (!y) return x;
+    return CalendarMilliseconds(*y) < CalendarMilliseconds(*x) ? y : x;
+  };
+  BackupRecord merged;
+  const bool bLater = b.lastBackup && (!a.lastBackup || CalendarMilliseconds(*b.lastBackup) > CalendarMilliseconds(*a.lastBackup));
+  merged.lastBackup = bLater ? b.lastBackup : a.lastBackup;
+  merged.lastSucceeded = bLater ? b.lastSucceeded : a.lastSucceeded;
+  merged.lastSuccess = later(a.lastSuccess, b.lastSuccess);
+  merged.armedSince = earlier(a.armedSince, b.armedSince);
+  return merged;
+}
+
 std::optional<std::int64_t> FirstSlotAfter(const BackupSettings& settings, const LocalDateTime& since) {
   const std::int64_t sinceMs = CalendarMilliseconds(since);
   const std::int64_t dayStart = sinceMs - (static_cast<std::int64_t>(since.hour) * 60 + since.minute) * kMinute -
@@ -158,11 +178,12 @@ bool BackupOverdue(const BackupSettings& settings, const BackupRecord& record, c
 }
 
 BackupStatus::BackupStatus(form::TrayIcon& tray, settings::Registry& registry, const BackupSettings& settings,
-                           std::function<void(const std::string&)> log)
-    : tray_(tray), registry_(registry), settings_(settings), log_(std::move(log)) {}
+                           std::function<void(const std::string&)> log, settings::Registry* own)
+    : tray_(tray), registry_(registry), own_(own), settings_(settings), log_(std::move(log)) {}
 
 void BackupStatus::load() {
   record_ = LoadBackupRecord(registry_);
+  if (own_) record_ = Merged(record_, LoadBackupRecord(*own_));
   tray_.setAlarmed(record_.lastBackup && !record_.lastSucceeded);
   show();
 }
@@ -170,7 +191,19 @@ void BackupStatus::load() {
 void BackupStatus::armed(const LocalDateTime& now) {
   if (record_.armedSince) return;
   record_.armedSince = now;
-  StoreBackupRecord(registry_, record_);
+  store();
+}
+
+void BackupStatus::store() {
+  // The machine's record first, which the service and every user read; what
+  // cannot go there goes to this user's own.
+  if (!StoreBackupRecord(registry_, record_) && own_) StoreBackupRecord(*own_, record_);
+}
+
+void BackupStatus::setCleanupHeld(bool held) {
+  if (held == cleanupHeld_) return;
+  cleanupHeld_ = held;
+  show();
 }
 
 void BackupStatus::record(const BackupOutcome& outcome) {
@@ -180,7 +213,7 @@ void BackupStatus::record(const BackupOutcome& outcome) {
     record_.lastSuccess = outcome.at;
     overdue_ = false;
   }
-  StoreBackupRecord(registry_, record_);
+  store();
   tray_.setAlarmed(!outcome.succeeded);
   show();
   if (!outcome.succeeded) tray_.notify("数据库备份失败!", outcome.cause);
@@ -209,6 +242,7 @@ void BackupStatus::show() {
   else
     tip += "\n还没有备份";
   if (overdue_) tip += "\n已超过一天没有成功的备份";
+  if (cleanupHeld_) tip += "\n自动删除已停止: 保留天数无法读取";
   tray_.setTip(tip);
 }
 

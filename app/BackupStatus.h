@@ -48,6 +48,10 @@ bool StoreSlotStamp(settings::Registry& registry, int slot, const std::string& d
 BackupRecord LoadBackupRecord(settings::Registry& registry);
 // False when it could not be stored (no write access to HKEY_LOCAL_MACHINE).
 bool StoreBackupRecord(settings::Registry& registry, const BackupRecord& record);
+// What two records kept in different places (the machine's, and a user's own
+// when the machine's could not be written) say together: the later last
+// backup with its result, the later last success, the earlier arming.
+BackupRecord Merged(const BackupRecord& a, const BackupRecord& b);
 
 // The enabled slot minute that should have brought the first backup after
 // `since`, when no backup succeeded since: the next enabled slot after it, as
@@ -61,9 +65,12 @@ bool BackupOverdue(const BackupSettings& settings, const BackupRecord& record, c
 
 class BackupStatus {
  public:
-  // `log` writes a line to the log (and the history).
+  // `log` writes a line to the log (and the history). `own`, when given, is
+  // where the state goes when `registry` cannot be written (a program without
+  // administrator rights under UAC); what is loaded is what both say together,
+  // so that the icon shows what actually happened, not what could be stored.
   BackupStatus(form::TrayIcon& tray, settings::Registry& registry, const BackupSettings& settings,
-               std::function<void(const std::string&)> log);
+               std::function<void(const std::string&)> log, settings::Registry* own = nullptr);
 
   // At start-up: the kept state comes back onto the icon.
   void load();
@@ -74,18 +81,24 @@ class BackupStatus {
   // Once a minute is enough; calls in between cost a comparison.
   void check(const LocalDateTime& now);
 
+  // Cleanup is held off because the stored number of days cannot be read: the tip says so.
+  void setCleanupHeld(bool held);
+
   const BackupRecord& state() const { return record_; }
   bool overdue() const { return overdue_; }
 
  private:
   void show();
+  void store();
 
   form::TrayIcon& tray_;
   settings::Registry& registry_;
+  settings::Registry* own_;
   const BackupSettings& settings_;
   std::function<void(const std::string&)> log_;
   BackupRecord record_;
   bool overdue_ = false;
+  bool cleanupHeld_ = false;
   int checkedMinute_ = -1;
 };
 

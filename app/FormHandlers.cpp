@@ -1,5 +1,6 @@
 #include "app/FormHandlers.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -16,6 +17,7 @@ namespace {
 
 constexpr int kMessageStop = 1;         // OK, stop icon
 constexpr int kMessageStoreFailed = 0;  // "数据存储失败,请再试一次!"
+constexpr int kMessageInformation = 2;  // OK, information icon
 constexpr int kMessageYesNo = 31;       // Yes and No, question icon
 constexpr int kAnswerYes = 6;
 constexpr int kAnswerNo = 7;
@@ -30,6 +32,9 @@ constexpr std::string_view kConnectFailed =
 constexpr std::string_view kNoServer =
     "这台电脑上没有找到SQL Server。\r请先安装SQL Server(例如SQL Server Express),\r或确认它已安装在这台电脑上。";
 constexpr std::string_view kFolderTitle = "请选择一个目录来做为Vorda软件数据库备份位置";
+// A made-up backup that cannot reach the server is tried again this often, for this long.
+constexpr std::int64_t kMakeUpRetryEvery = 5LL * 60 * 1000;
+constexpr std::int64_t kMakeUpRetryFor = 60LL * 60 * 1000;
 constexpr size_t kShownStoredText = 80;  // characters of a bad stored value quoted in the log
 
 // The slot (1 to 4) whose time editor is named `control`; 0 for another control.
@@ -62,10 +67,10 @@ std::string LogStamp(const LocalDateTime& t) {
 FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine,
                            ServerSession& session, settings::Registry& registry,
                            const settings::SecretProtector& protector, const Clock& clock, History& history,
-                           Replica& replica, FormShell& shell, Role role)
-    : form_(form), settings_(settings), engine_(engine), session_(session), registry_(registry),
+                           Replica& replica, FormShell& shell, Role role, settings::Registry* own)
+    : form_(form), settings_(settings), engine_(engine), session_(session), registry_(registry), own_(own),
       protector_(protector), clock_(clock), history_(history), replica_(replica), shell_(shell),
-      status_(form.rmTrayIcon1, registry, settings, [this](const std::string& line) { AppendLog(line); }),
+      status_(form.rmTrayIcon1, registry, settings, [this](const std::string& line) { AppendLog(line); }, own),
       role_(role) {
   form_.onShow = [this] { FormShow(); };
   form_.onCloseQuery = [this] { return FormCloseQuery(); };
@@ -91,7 +96,9 @@ FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, B
   form_.onPowerResume = [this] { PowerResume(); };
   // The date each slot last ran on outlives the program: a made-up backup, the
   // service and this program taking over from it know what ran today.
-  engine_.onStamp = [this](int slot, const std::string& date) { StoreSlotStamp(registry_, slot, date); };
+  engine_.onStamp = [this](int slot, const std::string& date) {
+    if (!StoreSlotStamp(registry_, slot, date) && own_) StoreSlotStamp(*own_, slot, date);
+  };
   engine_.onOutcome = [this](const BackupOutcome& outcome) {
     status_.record(outcome);
     // After each successful backup, the backups not yet in the second folder go there.
@@ -152,6 +159,10 @@ void FormHandlers::FormCreate() {
 }
 
 void FormHandlers::Reload() {
+  // An empty stored password is not loaded (the field keeps what it shows),
+  // but a save that emptied it means no password: the stored settings apply
+  // as they are, not merged into the ones loaded before.
+  form_.mEdt4.setText("");
   const std::vector<settings::LoadProblem> problems = loadStoredSettings();
   AppendLog("已重新读取设置");
   reportLoadProblems(problems);
@@ -163,9 +174,20 @@ std::vector<settings::LoadProblem> FormHandlers::loadStoredSettings() {
   form_.dxCheckEdit6.setChecked(LoadMakeUpMissed(registry_));
   // A slot whose stored time is no time of the day is not armed, and the
   // window shows it off.
+  daysUnreadable_ = false;
   for (const settings::LoadProblem& problem : problems) {
     const int slot = SlotOfTimeEditor(form_, problem.control);
     if (slot != 0 && problem.kind == settings::LoadProblem::Kind::InvalidTime) form_.slotCheck(slot).setChecked(false);
+    // The editor keeps its default of a few days: cleaning up with it would
+    // delete backups that a user who keeps them for years chose to keep.
+    if (problem.control == form_.mavSpinEdit1.name()) daysUnreadable_ = true;
+  }
+  // The server is always this computer, by its name of today (it may have been
+  // renamed since the save, or no server was stored), and the stored instance,
+  // as the window shows them when it opens.
+  computerName_ = shell_.computerName();
+  if (!computerName_.empty()) {
+    form_.mEdt2.setText(settings::DefaultServer(computerName_, shell_.sqlInstances(), form_.mEdt2.text()));
   }
   if (!form_.mEdt1.text().empty()) {
     Action1Execute();
@@ -188,6 +210,8 @@ void FormHandlers::reportLoadProblems(const std::vector<settings::LoadProblem>& 
       AppendLog("无法读取存储的设置: " + problem.control + " \"" + shown + "\",已忽略");
     }
   }
+  if (daysUnreadable_ && form_.dxCheckEdit5.checked())
+    AppendLog("自动删除已停止: 存储的保留天数无法读取,重新保存设置之前不会删除任何备份");
 }
 
 void FormHandlers::Timer1Timer() {
@@ -195,8 +219,13 @@ void FormHandlers::Timer1Timer() {
   if (!serviceRunning()) {
     if (makeUpDue_) {
       makeUpDue_ = false;
+      makeUpRetryAt_.reset();
       const LocalDateTime now = clock_.now();
-      engine_.RunMadeUpBackup(engine_.MissedSlots(now), now);
+      makeUpGiveUpAt_ = CalendarMilliseconds(now) + kMakeUpRetryFor;
+      makeUp(now);
+    } else if (makeUpRetryAt_) {
+      const LocalDateTime now = clock_.now();
+      if (CalendarMilliseconds(now) >= *makeUpRetryAt_) makeUp(now);
     }
     engine_.Timer1Timer();
     status_.check(clock_.now());
@@ -205,11 +234,25 @@ void FormHandlers::Timer1Timer() {
   replica_.poll([this](const std::string& line) { AppendLog(line); });
 }
 
+void FormHandlers::makeUp(const LocalDateTime& now) {
+  makeUpRetryAt_.reset();
+  if (engine_.RunMadeUpBackup(engine_.MissedSlots(now), now)) return;
+  // Made up at boot, the backup may come before the server's service has
+  // started: it has not run, so nothing is stamped, and it is tried again.
+  const std::int64_t next = CalendarMilliseconds(now) + kMakeUpRetryEvery;
+  if (next > makeUpGiveUpAt_) {
+    AppendLog("补做的备份一小时内无法连接到SQL服务器,不再重试");
+    return;
+  }
+  makeUpRetryAt_ = next;
+  AppendLog("补做的备份无法连接到SQL服务器,5分钟后再试");
+}
+
 void FormHandlers::Timer2Timer() { watchService(); }
 
 void FormHandlers::PowerResume() {
   // The computer woke: the slots missed while it slept are made up, when asked.
-  if (makeUpMissed_) makeUpDue_ = true;
+  if (makeUpMissed_ && !makeUpRetryAt_) makeUpDue_ = true;
 }
 
 void FormHandlers::watchService() {
@@ -242,7 +285,13 @@ void FormHandlers::watchService() {
 }
 
 void FormHandlers::applyKeptSlotDates() {
-  const std::array<std::string, 4> kept = LoadSlotStamps(registry_);
+  std::array<std::string, 4> kept = LoadSlotStamps(registry_);
+  if (own_) {
+    // What this user's program kept where the machine's could not be written:
+    // the later date of the two ("yyyymmdd" compares as the dates do).
+    const std::array<std::string, 4> mine = LoadSlotStamps(*own_);
+    for (size_t i = 0; i < kept.size(); ++i) kept[i] = std::max(kept[i], mine[i]);
+  }
   for (size_t i = 0; i < settings_.slots.size(); ++i) {
     if (!kept[i].empty()) settings_.slots[i].lastRunDate = kept[i];
   }
@@ -313,11 +362,11 @@ void FormHandlers::Action1Execute() {
   settings_.password = form_.mEdt4.text();
   settings_.database = form_.mEdt1.tText();
 
-  std::string dir = form_.mavBEdit2.text();
-  if (dir.empty() || dir.back() != '\\') {
-    dir += '\\';
-    form_.mavBEdit2.setText(dir);
-  }
+  // Trimmed as the save's folder check proved it: the folder that is checked
+  // is the folder the backups go to.
+  std::string dir = form_.mavBEdit2.tText();
+  if (dir.empty() || dir.back() != '\\') dir += '\\';
+  if (dir != form_.mavBEdit2.text()) form_.mavBEdit2.setText(dir);
   settings_.backupDir = dir;
 
   for (int slot = 1; slot <= 4; ++slot) {
@@ -325,7 +374,9 @@ void FormHandlers::Action1Execute() {
     state.enabled = form_.slotCheck(slot).checked();
     state.time = form_.slotTime(slot).dText();
   }
-  settings_.cleanupEnabled = form_.dxCheckEdit5.checked();
+  // Held off while the stored number of days cannot be read, until a save.
+  settings_.cleanupEnabled = form_.dxCheckEdit5.checked() && !daysUnreadable_;
+  status_.setCleanupHeld(form_.dxCheckEdit5.checked() && daysUnreadable_);
   settings_.retentionDays = form_.mavSpinEdit1.mIntValue();
   std::string copies = form_.mavBEdit3.tText();
   if (!copies.empty() && copies.back() != '\\') copies += '\\';
@@ -413,7 +464,8 @@ void FormHandlers::BitBtn1Click() {
   // The server's service account, not the user, writes the backups: the
   // server itself creates the folder and proves it can write there, now
   // rather than at the first backup at night.
-  const FolderCheck check = CheckBackupFolder(session_, folder.tText());
+  const std::string checkedFolder = folder.tText();
+  const FolderCheck check = CheckBackupFolder(session_, checkedFolder);
   if (check.outcome == FolderCheck::Outcome::Refused) {
     shell_.showMessageCode(kMessageStop, "SQL服务器无法创建或写入" + std::string(kDirectoryCaption) + " " +
                                              folder.tText() + ":\r" + check.reason +
@@ -423,6 +475,10 @@ void FormHandlers::BitBtn1Click() {
     return;
   }
   if (check.outcome == FolderCheck::Outcome::NotChecked) AppendLog("无法检查备份目录: " + check.reason);
+  // The server could not write there just now (a full disk, the scratch file
+  // held by another program): saved all the same, so that fewer days to keep
+  // can be saved to free space, with the reason told.
+  if (check.outcome == FolderCheck::Outcome::Doubtful) AppendLog("警告: SQL服务器现在无法写入备份目录: " + check.reason);
   if (!check.note.empty()) AppendLog(check.note);
 
   // Settings that could not be stored are not applied either, and the save is
@@ -449,8 +505,15 @@ void FormHandlers::BitBtn1Click() {
     }
     return;
   }
+  // The days just saved are what the editor shows: cleanup runs again.
+  daysUnreadable_ = false;
   Action1Execute();
   AppendLog("保存成功!");
+  if (check.outcome == FolderCheck::Outcome::Doubtful) {
+    shell_.showMessageCode(kMessageInformation,
+                           "设置已保存,但SQL服务器现在无法写入" + std::string(kDirectoryCaption) + " " + checkedFolder +
+                               ":\r" + check.reason + "\r磁盘已满时请腾出空间(例如减少保留的天数),否则下次备份会失败。");
+  }
   // The service schedules from the stored settings: it reads them again now.
   if (serviceRunning() && !shell_.signalService())
     AppendLog("无法通知备份服务重新读取设置: 服务重新启动后才会使用新的设置");

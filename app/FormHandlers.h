@@ -94,9 +94,13 @@ class FormShell {
 class FormHandlers {
  public:
   // Every reference must outlive this.
+  // `own`, when given, is this user's own registry: what the program keeps of
+  // its run (the last backup, the dates the slots ran on) goes there when the
+  // machine's cannot be written, so that nothing it did is forgotten.
   FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine, ServerSession& session,
                settings::Registry& registry, const settings::SecretProtector& protector, const Clock& clock,
-               History& history, Replica& replica, FormShell& shell, Role role = Role::Program);
+               History& history, Replica& replica, FormShell& shell, Role role = Role::Program,
+               settings::Registry* own = nullptr);
   FormHandlers(const FormHandlers&) = delete;
   FormHandlers& operator=(const FormHandlers&) = delete;
 
@@ -154,6 +158,9 @@ class FormHandlers {
   void showHistoryLines();
   // The dates the slots last ran on, where kept, into the run-time settings.
   void applyKeptSlotDates();
+  // The missed slots made up now; one that cannot reach the server yet is
+  // tried again a while later.
+  void makeUp(const LocalDateTime& now);
 
   std::string DefaultBackupDir();
   // The checks that keep a save from storing what could never run.
@@ -165,6 +172,7 @@ class FormHandlers {
   BackupEngine& engine_;
   ServerSession& session_;
   settings::Registry& registry_;
+  settings::Registry* own_;
   const settings::SecretProtector& protector_;
   const Clock& clock_;
   History& history_;
@@ -176,6 +184,12 @@ class FormHandlers {
   Role role_;
   bool makeUpMissed_ = false;  // as applied
   bool makeUpDue_ = false;     // the next tick makes up the slots missed today
+  // A made-up backup that could not reach the server: when it is tried again,
+  // and until when it is tried at all (CalendarMilliseconds); nothing when none waits.
+  std::optional<std::int64_t> makeUpRetryAt_;
+  std::int64_t makeUpGiveUpAt_ = 0;
+  // The stored number of days could not be read: nothing is deleted until a save.
+  bool daysUnreadable_ = false;
   std::optional<HistoryFollower> follower_;  // exactly while the service runs
   int refreshedMinute_ = -1;
 };

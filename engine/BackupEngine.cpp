@@ -138,7 +138,7 @@ BackupEngine::BackupEngine(BackupSettings& settings, const Clock& clock, ServerS
                            LogSink log)
     : settings_(settings), clock_(clock), session_(session), files_(files), log_(std::move(log)) {}
 
-void BackupEngine::BakExecute() {
+bool BackupEngine::BakExecute() {
   // A directory that cannot be created is not reported here: the server then
   // cannot write the file, and that failure is logged below.
   files_.createDirectories(settings_.backupDir);
@@ -147,6 +147,7 @@ void BackupEngine::BakExecute() {
   const LocalDateTime started = clock_.now();
   const std::string path = settings_.backupDir + BackupFileName(started);
   log_("开始备份数据库...");
+  bool connected = false;
   try {
     // Two runs in the same minute (a restart within the slot's minute) share a
     // name. The earlier file is kept: the statement's NOINIT makes the server
@@ -154,6 +155,7 @@ void BackupEngine::BakExecute() {
     // folder empty if this backup then failed, after the cleanup had spared
     // that file as the newest.
     session_.open(settings_.user, settings_.password, settings_.server);
+    connected = true;
     session_.closeQuery();
     // Without a statement time-out: a large database's backup may take hours
     // and say nothing for long stretches, and a backup cut off by a time-out
@@ -166,10 +168,11 @@ void BackupEngine::BakExecute() {
     log_("数据库备份失败!");
     log_(cause);
     if (onOutcome) onOutcome({false, started, path, cause});
-    return;
+    return connected;
   }
   log_("数据库备份成功!  [文件名:" + path + "]");
   if (onOutcome) onOutcome({true, started, path, {}});
+  return true;
 }
 
 void BackupEngine::deleteoldfileExecute() {
@@ -259,8 +262,8 @@ std::vector<int> BackupEngine::MissedSlots(const LocalDateTime& now) const {
   return missed;
 }
 
-void BackupEngine::RunMadeUpBackup(const std::vector<int>& slots, const LocalDateTime& tick) {
-  if (slots.empty()) return;
+bool BackupEngine::RunMadeUpBackup(const std::vector<int>& slots, const LocalDateTime& tick) {
+  if (slots.empty()) return true;
   std::string times;
   for (int slot : slots) {
     if (slot < 1 || slot > static_cast<int>(settings_.slots.size())) throw std::out_of_range("no such backup slot");
@@ -269,8 +272,9 @@ void BackupEngine::RunMadeUpBackup(const std::vector<int>& slots, const LocalDat
   }
   log_("补做错过的备份 (" + times + ")");
   deleteoldfileExecute();
-  BakExecute();
+  if (!BakExecute()) return false;
   for (int slot : slots) stamp(slot, tick);
+  return true;
 }
 
 }  // namespace bakwyn

@@ -61,7 +61,9 @@ class BackupEngine {
   BackupEngine(BackupSettings& settings, const Clock& clock, ServerSession& session, FileSystem& files, LogSink log);
 
   // One backup: logs the start, then success with the file path or failure.
-  void BakExecute();
+  // True when the server was reached, whatever became of the backup; false
+  // when no connection could be made (the server is not running yet).
+  bool BakExecute();
   // Deletes backups in the backup directory that have reached the retention
   // age, when cleanup is on. Files skipped on purpose are not reported; an
   // expired backup that could not be deleted is logged with the reason.
@@ -80,8 +82,11 @@ class BackupEngine {
   std::vector<int> MissedSlots(const LocalDateTime& now) const;
   // One backup for all of `slots` that were missed (see MissedSlots), logged
   // as made up: cleanup, backup, then each slot is stamped with the date of
-  // `tick`, so none of them runs again that day. Nothing for no slot.
-  void RunMadeUpBackup(const std::vector<int>& slots, const LocalDateTime& tick);
+  // `tick`, so none of them runs again that day. A backup that could not reach
+  // the server (made up at boot, before the server's service has started) has
+  // not run: nothing is stamped and the result is false, so that the caller
+  // can try again. Nothing for no slot, and true.
+  bool RunMadeUpBackup(const std::vector<int>& slots, const LocalDateTime& tick);
 
   // Runs after every backup, once its lines are logged.
   std::function<void(const BackupOutcome&)> onOutcome;

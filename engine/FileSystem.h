@@ -81,12 +81,23 @@ class FileSystem {
                                                 std::size_t maxBytes) = 0;
   // Renames the file `from` to `to`, replacing a file `to`.
   virtual FileResult replaceFile(const std::string& from, const std::string& to) = 0;
+  // Cuts the file `path` back to its first `size` bytes: a history line whose
+  // write failed half-way is taken out again, so the file holds whole lines only.
+  virtual FileResult truncateFile(const std::string& path, std::uint64_t size) {
+    (void)path;
+    (void)size;
+    return {false, "not supported"};
+  }
 
   // For copying backups elsewhere, piece by piece, so that a file of any size
   // passes through one buffer of the caller's. Opens the file `path` for
   // reading; others may go on reading it, or delete it, but not write to it
   // while it is open, so what is read is one consistent file.
   virtual Opened<FileReader> openForReading(const std::string& path) = 0;
+  // As openForReading, but every byte comes from the disk or the share, not
+  // from the system's cache of the file: for reading back a copy just written,
+  // which the cache would otherwise answer from what was written.
+  virtual Opened<FileReader> openUncached(const std::string& path) { return openForReading(path); }
   // Creates the file `path`, replacing a file of that name, for writing; no
   // one else may open it until it is closed.
   virtual Opened<FileWriter> createForWriting(const std::string& path) = 0;

@@ -1,6 +1,7 @@
 #include "engine/FolderCheck.h"
 
 #include <algorithm>
+#include <string>
 
 #include "engine/BackupEngine.h"
 
@@ -16,17 +17,44 @@ std::string Literal(const std::string& text) {
   return out + "'";
 }
 
-// Only a clear answer about the folder stops a save: the folder could not be
-// created (22048, with the system's error) or the backup file could not be
-// opened or written there (3201, 3202). Anything else (the login may not run
-// the check, a server that does not offer it) leaves the folder unchecked.
-bool FolderRefused(const std::exception& error) {
-  const auto* server = dynamic_cast<const ServerError*>(&error);
-  if (!server) return false;
-  for (const Diagnostic& d : server->records()) {
-    if (d.nativeError == 22048 || d.nativeError == 3201 || d.nativeError == 3202) return true;
+// The system's error number in a backup device message: "Operating system
+// error 5(Access is denied.)" (3201) or "failed: 112(There is not enough
+// space on the disk.)" (3202); -1 when none is given.
+long OsError(const std::string& message) {
+  for (const char* marker : {"Operating system error ", "failed: "}) {
+    const size_t at = message.find(marker);
+    if (at == std::string::npos) continue;
+    size_t i = at + std::char_traits<char>::length(marker);
+    long number = 0;
+    const size_t first = i;
+    while (i < message.size() && message[i] >= '0' && message[i] <= '9' && number < 1000000)
+      number = number * 10 + (message[i++] - '0');
+    if (i > first) return number;
   }
-  return false;
+  return -1;
+}
+
+// Only an answer that proves the folder can never be written stops a save:
+// it could not be created (22048, with the system's error), or the server was
+// denied the file there or found no such path (3201 with errors 3, 5, 123).
+// A full disk (3202, error 112) or a scratch file held by another program
+// (error 32) says nothing about the folder itself: the save goes on, with a
+// warning, so that a user can still save fewer days to keep, to free space.
+// Anything else (the login may not run the check, a server that does not
+// offer it) leaves the folder unchecked.
+FolderCheck::Outcome Classify(const std::exception& error) {
+  const auto* server = dynamic_cast<const ServerError*>(&error);
+  if (!server) return FolderCheck::Outcome::NotChecked;
+  bool doubtful = false;
+  for (const Diagnostic& d : server->records()) {
+    if (d.nativeError == 22048) return FolderCheck::Outcome::Refused;
+    if (d.nativeError == 3201 || d.nativeError == 3202) {
+      const long os = OsError(d.message);
+      if (d.nativeError == 3201 && (os == 3 || os == 5 || os == 123)) return FolderCheck::Outcome::Refused;
+      doubtful = true;
+    }
+  }
+  return doubtful ? FolderCheck::Outcome::Doubtful : FolderCheck::Outcome::NotChecked;
 }
 
 std::string Trimmed(const std::string& folder) {
@@ -66,7 +94,7 @@ FolderCheck CheckBackupFolder(ServerSession& session, const std::string& folder)
     session.execute(CreateFolderStatement(dir));
     session.execute(WriteProofStatement(file));
   } catch (const std::exception& e) {
-    check.outcome = FolderRefused(e) ? FolderCheck::Outcome::Refused : FolderCheck::Outcome::NotChecked;
+    check.outcome = Classify(e);
     check.reason = Reason(e);
     return check;
   }

@@ -14,7 +14,9 @@ namespace bakwyn {
 struct FolderCheck {
   enum class Outcome {
     Writable,    // created when missing, and written
-    Refused,     // the server cannot create, reach or write it: `reason` says why
+    Refused,     // the server can never create or write it (access denied, no such path): `reason` says why
+    Doubtful,    // the server could not write there now (a full disk, the scratch file held by another
+                 // program): the settings may still be saved, with `reason` as a warning
     NotChecked,  // the check could not run (the login may not, the server does not offer it): nothing is known
   };
   Outcome outcome = Outcome::Writable;

@@ -135,8 +135,17 @@ void Load(Component& component, Kind kind, RegistryKey& key, const SecretProtect
       try {
         value = ParseInteger(text);
       } catch (const ConversionError&) {
-        unreadable(text);
-        break;
+        // A number beyond any integer ("9999999999", which earlier
+        // versions stored as typed, or "1E20") is held to the top of the range
+        // below like any large number: a number of days to keep must never
+        // come back smaller than the one stored. Anything else cannot be read.
+        const std::optional<double> number = ParseDecimal(text);
+        const bool ranged = !(spin.minValue() == 0 && spin.maxValue() == 0);
+        if (!number || !ranged || !(*number > spin.maxValue())) {
+          unreadable(text);
+          break;
+        }
+        value = *number;
       }
       // Held to the editor's range, so that the field shows the value that
       // runs. An editor without a range (minimum and maximum both 0) has none.

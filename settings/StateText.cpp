@@ -71,6 +71,22 @@ int ParseInteger(std::string_view text) {
   return value;
 }
 
+std::optional<double> ParseDecimal(std::string_view text) {
+  if (!IsDecimalNumber(text)) return std::nullopt;
+  const bool negative = text[0] == '-';
+  double number = 0;
+  auto [end, ec] = std::from_chars(text.data() + (text[0] == '+' || negative ? 1 : 0), text.data() + text.size(), number);
+  if (ec == std::errc::result_out_of_range) {
+    // Beyond any double, or so small that it is zero.
+    const std::string_view digits = text.substr(0, text.find_first_of("eE"));
+    const bool tiny = text.find("e-") != std::string_view::npos || text.find("E-") != std::string_view::npos;
+    number = tiny || digits.find_first_not_of("+-0.") == std::string_view::npos ? 0.0 : HUGE_VAL;
+  } else if (ec != std::errc() || end != text.data() + text.size()) {
+    return std::nullopt;
+  }
+  return negative ? -number : number;
+}
+
 bool ParseBoolean(std::string_view text) {
   if (IsDecimalNumber(text)) {
     double number = 0;

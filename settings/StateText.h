@@ -1,6 +1,7 @@
 #pragma once
 // The texts of stored control states: numbers and check states as they are
 // written to and read from the registry.
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -21,6 +22,11 @@ std::string FormatGeneralNumber(double value);
 // Decimal integer with an optional sign and nothing else; ConversionError for
 // any other text or one outside int.
 int ParseInteger(std::string_view text);
+
+// A number in decimal notation (sign, digits, an optional fraction and
+// exponent: "9999999999", "1E20", "2.5") as a double, which may be infinite
+// for one beyond any double; nothing for any other text ("abc", "inf", "0x10").
+std::optional<double> ParseDecimal(std::string_view text);
 
 // "0" (any number equal to zero) is false, any other number true; "True" and
 // "False" in any letter case; ConversionError for everything else.

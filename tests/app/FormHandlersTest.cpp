@@ -143,6 +143,7 @@ struct Rig {
   BackupSettings settings;
   FakeSession session;
   settings::MemoryRegistry registry;
+  settings::MemoryRegistry own;  // this user's own, where the machine's cannot be written
   TestProtector protector;
   FakeShell shell;
   FixedClock clock;
@@ -151,7 +152,7 @@ struct Rig {
   History history{files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log"};
   Replica replica{files, clock};
   BackupEngine engine{settings, clock, session, files, [this](const std::string& line) { handlers.AppendLog(line); }};
-  FormHandlers handlers{form, settings, engine, session, registry, protector, clock, history, replica, shell, role};
+  FormHandlers handlers{form, settings, engine, session, registry, protector, clock, history, replica, shell, role, &own};
   TimerWatch timer;
 
   explicit Rig(Role as = Role::Program) : role(as) {
@@ -233,9 +234,30 @@ TEST_F(Handlers, StartUpArmsTheScheduleThenNamesWhatWentWrong) {
          EXPECT_FALSE(s.cleanupEnabled);
          EXPECT_EQ(f.days->value(), 9);
        }},
-      {"days beyond any integer", {{"mavSpinEdit1", "VALUE", "9999999999"}}, false,
-       {"[26-12-10 07:05:09]: 无法读取存储的设置: mavSpinEdit1 \"9999999999\",已忽略"},
-       [](const Form&, const BackupSettings& s) { EXPECT_EQ(s.retentionDays, 3); }},
+      // What is kept never shrinks: a number beyond the range is held to the
+      // most days, and anything else that cannot be read holds cleanup off.
+      {"days beyond any integer", {{"dxCheckEdit5", "CHECKED", "-1"}, {"mavSpinEdit1", "VALUE", "9999999999"}}, false, {},
+       [](const Form& f, const BackupSettings& s) {
+         EXPECT_EQ(s.retentionDays, 999999);
+         EXPECT_TRUE(s.cleanupEnabled);
+         EXPECT_EQ(f.days->value(), 999999);
+       }},
+      {"days in exponent form", {{"dxCheckEdit5", "CHECKED", "-1"}, {"mavSpinEdit1", "VALUE", "1E20"}}, false, {},
+       [](const Form&, const BackupSettings& s) {
+         EXPECT_EQ(s.retentionDays, 999999);
+         EXPECT_TRUE(s.cleanupEnabled);
+       }},
+      {"days of text, cleanup on: held off until a save",
+       {{"dxCheckEdit5", "CHECKED", "-1"}, {"mavSpinEdit1", "VALUE", "abc"}}, false,
+       {"[26-12-10 07:05:09]: 无法读取存储的设置: mavSpinEdit1 \"abc\",已忽略",
+        "[26-12-10 07:05:09]: 自动删除已停止: 存储的保留天数无法读取,重新保存设置之前不会删除任何备份"},
+       [](const Form& f, const BackupSettings& s) {
+         EXPECT_FALSE(s.cleanupEnabled);
+         EXPECT_TRUE(f.cleanup->checked()) << "the window shows what was stored";
+       }},
+      {"days of text, cleanup off: nothing more to say", {{"mavSpinEdit1", "VALUE", "-1E20"}}, false,
+       {"[26-12-10 07:05:09]: 无法读取存储的设置: mavSpinEdit1 \"-1E20\",已忽略"},
+       [](const Form&, const BackupSettings& s) { EXPECT_FALSE(s.cleanupEnabled); }},
       {"password protected elsewhere is never quoted", {{"mEdt4", "TEXT", "dpapi:@@@"}}, false,
        {"[26-12-10 07:05:09]: 无法读取存储的设置: mEdt4,已忽略"}, {}},
       {"time beyond the day: slot not armed",
@@ -950,6 +972,202 @@ TEST_F(Handlers, TheMakeUpChoiceIsSavedBesideTheStoredControls) {
   form.dxCheckEdit6.setChecked(false, form::Source::User);
   form.BitBtn1.onClick();
   EXPECT_EQ(registry.value(kStatusKeyPath, "MakeUpMissed"), "0");
+}
+
+// A stored number of days that cannot be read: nothing is deleted, the tray
+// tip says why, and a save (of the number the window shows) ends it.
+TEST_F(Handlers, UnreadableDaysDeleteNothingUntilTheSettingsAreSavedAgain) {
+  TrayWatch watch;
+  form.rmTrayIcon1.attach(&watch);
+  StoreSchedule(registry, {"02:00"});
+  registry.setValue(kKeyBase + "dxCheckEdit5", "CHECKED", "-1");
+  registry.setValue(kKeyBase + "mavSpinEdit1", "VALUE", "many");
+  files.entries["5 days.bak"] = {{2026, 12, 5, 2, 0, 0, 0}};
+  files.entries["500 days.bak"] = {{2025, 7, 28, 2, 0, 0, 0}};
+  files.entries["newest.bak"] = {{2026, 12, 10, 2, 0, 0, 0}};
+  handlers.FormCreate();
+  form.deleteoldfile.execute();
+  EXPECT_EQ(files.entries.size(), 3u) << "nothing deleted";
+  EXPECT_NE(watch.tip.find("自动删除已停止: 保留天数无法读取"), std::string::npos) << watch.tip;
+
+  form.onShow();
+  form.BitBtn1.onClick();
+  ASSERT_THAT(log(), ::testing::Contains("[26-12-10 07:05:09]: 保存成功!"));
+  EXPECT_EQ(registry.value(kKeyBase + "mavSpinEdit1", "VALUE"), "3");
+  EXPECT_TRUE(settings.cleanupEnabled);
+  EXPECT_EQ(watch.tip.find("自动删除已停止"), std::string::npos) << watch.tip;
+  form.deleteoldfile.execute();
+  EXPECT_EQ(files.entries.count("5 days.bak"), 0u) << "the days saved now apply";
+  form.rmTrayIcon1.attach(nullptr);
+}
+
+// The server field always means this computer: at start-up, as when the window
+// opens, its computer part is this computer's name of today and the stored
+// instance stays.
+TEST_F(Handlers, StartUpArmsWithThisComputersNameAndTheStoredInstance) {
+  struct Case {
+    const char* name;
+    const char* stored;  // nullptr: none stored
+    Instances installed;
+    const char* server;
+  } cases[] = {
+      {"renamed computer, default instance", "OLDNAME", {kDefault}, "OFFICE1"},
+      {"renamed computer, named instance", "OLDNAME\\SQLEXPRESS", {kExpress}, "OFFICE1\\SQLEXPRESS"},
+      {"no server stored, only Express installed", nullptr, {kExpress}, "OFFICE1\\SQLEXPRESS"},
+      {"no server stored, default instance", nullptr, {kDefault}, "OFFICE1"},
+      {"the stored name of today", "OFFICE1\\SQLEXPRESS", {kDefault, kExpress}, "OFFICE1\\SQLEXPRESS"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig r;
+    r.shell.instances = c.installed;
+    StoreSchedule(r.registry, {"07:05"});
+    if (c.stored) r.registry.setValue(kKeyBase + "mEdt2", "TEXT", c.stored);
+    r.handlers.FormCreate();
+    EXPECT_EQ(r.settings.server, c.server);
+    r.form.Timer1.onTimer();
+    EXPECT_THAT(r.session.opens(), ElementsAre(std::string("||") + c.server)) << "the backup reaches this computer";
+  }
+}
+
+// The folder the save's check proved is the folder the backups go to.
+TEST_F(Handlers, TheCheckedFolderIsTheFolderUsed) {
+  fillValidForm();
+  form.folder->setText("  T:\\备份  ");
+  form.BitBtn1.onClick();
+  EXPECT_EQ(session.statements.at(0), "EXEC master.dbo.xp_create_subdir N'T:\\备份'");
+  EXPECT_EQ(settings.backupDir, "T:\\备份\\");
+  EXPECT_EQ(form.folder->text(), "T:\\备份\\");
+}
+
+// Only what proves the folder can never be written stops a save; a full disk
+// or a scratch file held by another program is saved, with a warning, so that
+// fewer days to keep can still be saved to free space.
+TEST_F(Handlers, AFullDiskAtTheFolderCheckSavesWithAWarning) {
+  fillValidForm();
+  const std::string full = "Write on 'T:\\备份\\Bakwyn写入检查.tmp' failed: 112(There is not enough space on the disk.)";
+  int statement = 0;
+  session.onExecute = [&](const std::string&) {
+    if (statement++ == 1) throw ServerError("x", {{"42000", 3202, full}, {"42000", 3013, "BACKUP DATABASE is terminating abnormally."}});
+  };
+  form.days->setValue(1);
+  form.BitBtn1.onClick();
+  EXPECT_THAT(log(), ElementsAre("[26-12-10 07:05:09]: 数据库连接成功!",
+                                 "[26-12-10 07:05:09]: 警告: SQL服务器现在无法写入备份目录: 3202 " + full,
+                                 "[26-12-10 07:05:09]: 保存成功!"));
+  EXPECT_EQ(registry.value(kKeyBase + "mavSpinEdit1", "VALUE"), "1") << "stored";
+  EXPECT_EQ(timer.arms, 1) << "applied";
+  ASSERT_EQ(shell.messages.size(), 1u);
+  EXPECT_EQ(shell.messages[0].rfind("2:设置已保存,但SQL服务器现在无法写入SQL数据库备份目录 T:\\备份:\r3202 ", 0), 0u)
+      << shell.messages[0];
+}
+
+// The service applies the stored settings as they are: a save that emptied the
+// password leaves none.
+TEST_F(Handlers, AReloadAppliesAnEmptiedPassword) {
+  Rig r(Role::Service);
+  StoreSchedule(r.registry, {"07:05"});
+  r.registry.setValue(kKeyBase + "mEdt4", "TEXT", "old");
+  r.handlers.FormCreate();
+  EXPECT_EQ(r.settings.password, "old");
+  r.registry.setValue(kKeyBase + "mEdt4", "TEXT", "");
+  r.handlers.Reload();
+  EXPECT_EQ(r.settings.password, "");
+}
+
+// Made up at boot, the backup may come before the server's service has
+// started: it is tried again every five minutes for an hour, and the slot is
+// stamped only once the backup ran.
+TEST_F(Handlers, AMadeUpBackupThatCannotConnectIsTriedAgainAndStampedOnlyWhenItRan) {
+  Rig r(Role::Service);
+  StoreSchedule(r.registry, {"07:00"});
+  r.registry.setValue(kStatusKeyPath, "MakeUpMissed", "1");
+  r.session.failOpen = true;
+  r.handlers.FormCreate();
+  r.form.Timer1.onTimer();
+  EXPECT_EQ(r.session.opens().size(), 1u);
+  EXPECT_FALSE(r.registry.value(kStatusKeyPath, "Slot1LastRun").has_value()) << "not stamped: it has not run";
+  EXPECT_THAT(r.log(), ::testing::Contains("[26-12-10 07:05:09]: 补做的备份无法连接到SQL服务器,5分钟后再试"));
+  r.clock.t.minute = 9;
+  r.form.Timer1.onTimer();
+  EXPECT_EQ(r.session.opens().size(), 1u) << "not before five minutes";
+  r.clock.t.minute = 10;
+  r.session.failOpen = false;
+  r.form.Timer1.onTimer();
+  r.form.Timer1.onTimer();
+  EXPECT_EQ(Backups(r.session), 1u);
+  EXPECT_EQ(r.registry.value(kStatusKeyPath, "Slot1LastRun"), "20261210");
+
+  // A server that never comes: tried for an hour, then given up, unstamped.
+  Rig never(Role::Service);
+  StoreSchedule(never.registry, {"07:00"});
+  never.registry.setValue(kStatusKeyPath, "MakeUpMissed", "1");
+  never.session.failOpen = true;
+  never.handlers.FormCreate();
+  for (int minute = 5; minute <= 5 + 70; ++minute) {
+    never.clock.t.hour = 7 + minute / 60;
+    never.clock.t.minute = minute % 60;
+    never.form.Timer1.onTimer();
+  }
+  EXPECT_EQ(never.session.opens().size(), 13u) << "at 07:05 and every five minutes until 08:05";
+  EXPECT_THAT(never.log(), ::testing::Contains(::testing::HasSubstr("补做的备份一小时内无法连接到SQL服务器,不再重试")));
+  EXPECT_FALSE(never.registry.value(kStatusKeyPath, "Slot1LastRun").has_value());
+}
+
+// Under UAC a user's program cannot write the machine's registry, which an
+// administrator's first start created: what it did is kept in the user's own,
+// and what is shown is what both say together, so nothing warns falsely.
+TEST_F(Handlers, WithoutTheRightsToTheMachinesRecordTheUsersOwnKeepsWhatHappened) {
+  StoreSchedule(registry, {"07:05"});
+  registry.setValue(kStatusKeyPath, "MakeUpMissed", "1");
+  // An administrator's start two days ago left its record.
+  registry.setValue(kStatusKeyPath, "LastBackup", "2026-12-08 07:05:00");
+  registry.setValue(kStatusKeyPath, "LastResult", "ok");
+  registry.setValue(kStatusKeyPath, "LastSuccess", "2026-12-08 07:05:00");
+  registry.setValue(kStatusKeyPath, "ArmedSince", "2026-12-01 07:00:00");
+  {
+    // The administrator's save created the key of every stored control.
+    Form saved;
+    settings::LoadControlStates(saved, registry, protector);
+  }
+  registry.setReadOnly(true);
+  {
+    Rig& r = *this;
+    r.handlers.FormCreate();
+    r.form.Timer1.onTimer();
+    EXPECT_EQ(Backups(r.session), 1u);
+    EXPECT_EQ(own.value(kStatusKeyPath, "LastSuccess"), "2026-12-10 07:05:09");
+    EXPECT_EQ(own.value(kStatusKeyPath, "Slot1LastRun"), "20261210");
+    EXPECT_EQ(registry.value(kStatusKeyPath, "LastSuccess"), "2026-12-08 07:05:00");
+  }
+  // The next log-on, the next day at 07:00: the backup of 07:05 yesterday is
+  // the last; nothing is overdue (the machine's record alone says two days),
+  // nothing is red.
+  Rig next;
+  next.registry = registry;
+  next.own = own;
+  TrayWatch watch;
+  next.form.rmTrayIcon1.attach(&watch);
+  next.clock.t = {2026, 12, 11, 7, 0, 0, 0};
+  next.handlers.FormCreate();
+  next.form.Timer1.onTimer();
+  EXPECT_EQ(watch.tip, "Bakwyn[Vorda免费软件]\n上次备份: 12-10 07:05 成功");
+  EXPECT_FALSE(watch.alarmed);
+  EXPECT_THAT(watch.balloons, IsEmpty());
+  // Later that day, restarted within the slot's minute: it ran today, and is
+  // not run again from a date only the user's own registry holds.
+  next.clock.t = {2026, 12, 11, 7, 5, 30, 0};
+  next.form.Timer1.onTimer();
+  EXPECT_EQ(Backups(next.session), 1u);
+  EXPECT_EQ(next.own.value(kStatusKeyPath, "Slot1LastRun"), "20261211");
+  Rig again;
+  again.registry = registry;
+  again.own = next.own;
+  again.clock.t = {2026, 12, 11, 7, 5, 40, 0};
+  again.handlers.FormCreate();
+  again.form.Timer1.onTimer();
+  EXPECT_EQ(Backups(again.session), 0u);
+  next.form.rmTrayIcon1.attach(nullptr);
 }
 
 // The service: no autostart entry, no service to watch, and a signal that the

@@ -345,7 +345,7 @@ TEST(RunMadeUpBackupTest, OneBackupForAllMissedSlotsLoggedAsMadeUpAndEachStamped
 
   const std::vector<int> missed = engine.MissedSlots(clock.now());
   ASSERT_EQ(missed, (std::vector<int>{1, 2}));
-  engine.RunMadeUpBackup(missed, clock.now());
+  EXPECT_TRUE(engine.RunMadeUpBackup(missed, clock.now()));
 
   ASSERT_EQ(statements.size(), 1u) << "one backup, however many slots were missed";
   EXPECT_NE(statements[0].find("2026年12月10日09时15分.bak"), std::string::npos) << statements[0];
@@ -358,9 +358,43 @@ TEST(RunMadeUpBackupTest, OneBackupForAllMissedSlotsLoggedAsMadeUpAndEachStamped
   EXPECT_TRUE(engine.MissedSlots(clock.now()).empty()) << "nothing is made up twice";
 
   // Nothing missed: no backup, no line.
-  engine.RunMadeUpBackup({}, clock.now());
+  EXPECT_TRUE(engine.RunMadeUpBackup({}, clock.now()));
   EXPECT_EQ(statements.size(), 1u);
   EXPECT_THROW(engine.RunMadeUpBackup({5}, clock.now()), std::out_of_range);
+}
+
+// Made up at boot before the server's service has started: a backup that never
+// reached the server has not run, so nothing is stamped and it can be tried
+// again. One that reached the server and failed there has run.
+TEST(RunMadeUpBackupTest, StampedOnlyWhenTheServerWasReached) {
+  struct Case {
+    const char* name;
+    bool failOpen, failExecute;
+    bool ran;
+  } cases[] = {
+      {"server not reached", true, false, false},
+      {"server reached, backup failed", false, true, true},
+      {"backup made", false, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BackupSettings settings;
+    settings.database = "shop";
+    settings.backupDir = "D:\\bak\\";
+    settings.slots = {On("02:00"), Off("00:00"), Off("00:00"), Off("00:00")};
+    FakeClock clock(At(2026, 12, 10, 7, 0, 0));
+    FakeSession session;
+    session.failOpen = c.failOpen;
+    session.failExecute = c.failExecute;
+    FakeFiles files;
+    LogLines log;
+    std::vector<std::string> stamped;
+    BackupEngine engine(settings, clock, session, files, log.sink());
+    engine.onStamp = [&](int slot, const std::string& date) { stamped.push_back(std::to_string(slot) + " " + date); };
+    EXPECT_EQ(engine.RunMadeUpBackup({1}, clock.now()), c.ran);
+    EXPECT_EQ(stamped, c.ran ? std::vector<std::string>{"1 20261210"} : std::vector<std::string>{});
+    EXPECT_EQ(engine.MissedSlots(clock.now()), c.ran ? std::vector<int>{} : std::vector<int>{1});
+  }
 }
 
 // The stamps of the tick outlive the program through onStamp.

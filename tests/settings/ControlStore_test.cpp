@@ -185,7 +185,14 @@ TEST_F(ControlStore, LoadRules) {
       {"value cut at a NUL", "mavSpinEdit1", "VALUE", "12\0" "3"s, {}, expectValue(12)},
       {"fractional value", "mavSpinEdit1", "VALUE", "2.5", {}, {}},
       {"text value", "mavSpinEdit1", "VALUE", "abc", {}, {}},
-      {"value beyond any integer", "mavSpinEdit1", "VALUE", "9999999999", {}, {}},
+      // A number of days kept never comes back smaller than the one stored.
+      {"value beyond any integer is held to the maximum", "mavSpinEdit1", "VALUE", "9999999999", {}, expectValue(999999)},
+      {"value in exponent form beyond the range", "mavSpinEdit1", "VALUE", "1E20", {}, expectValue(999999)},
+      {"value beyond any double", "mavSpinEdit1", "VALUE", "1E400", {}, expectValue(999999)},
+      {"fraction beyond the range", "mavSpinEdit1", "VALUE", "1000000.5", {}, expectValue(999999)},
+      {"negative value beyond any integer", "mavSpinEdit1", "VALUE", "-9999999999", {}, {}},
+      {"value in exponent form within the range", "mavSpinEdit1", "VALUE", "1E3", {}, {}},
+      {"infinity is no number", "mavSpinEdit1", "VALUE", "INF", {}, {}},
       {"checked -1", "dxCheckEdit2", "CHECKED", "-1", {}, expectChecked(true)},
       {"checked 0", "dxCheckEdit2", "CHECKED", "0", precheck, expectChecked(false)},
       {"checked 5", "dxCheckEdit2", "CHECKED", "5", {}, expectChecked(true)},
@@ -252,7 +259,7 @@ TEST_F(ControlStore, ValuesThatCannotBeTakenArePassedOverAndNamedInOrder) {
   registry.setValue(Key("dxCheckEdit2"), "CHECKED", "-1");
   registry.setValue(Key("dxTimeEdit2"), "TEXT", "25:00");
   registry.setValue(Key("mEdt1"), "TEXT", "shop");
-  registry.setValue(Key("mavSpinEdit1"), "VALUE", "9999999999");
+  registry.setValue(Key("mavSpinEdit1"), "VALUE", "abc");
   const std::vector<LoadProblem> problems = LoadControlStates(window, registry, protector);
   ASSERT_EQ(problems.size(), 3u);
   EXPECT_EQ(problems[0].control, "dxCheckEdit1");
