@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -110,7 +111,13 @@ class FakeFiles final : public FileSystem {
     return it->second.size();
   }
   FileResult appendDurably(const std::string& path, const std::string& bytes) override {
+    appends.push_back(path);
     if (failAppend) return {false, "There is not enough space on the disk."};
+    if (refuses(path)) return {false, "Access is denied."};
+    if (appendWritesOnly) {
+      others[path] += bytes.substr(0, *appendWritesOnly);
+      return {false, "There is not enough space on the disk."};
+    }
     others[path] += bytes;
     return {true, {}};
   }
@@ -121,10 +128,23 @@ class FakeFiles final : public FileSystem {
     return it->second.substr(static_cast<size_t>(offset), maxBytes);
   }
   FileResult replaceFile(const std::string& from, const std::string& to) override {
+    renames.push_back(from + " -> " + to);
+    if (refuses(from) || refuses(to)) return {false, "Access is denied."};
+    if (held.count(from) || held.count(to))
+      return {false, "The process cannot access the file because it is being used by another process."};
     const auto it = others.find(from);
     if (it == others.end()) return {false, "The system cannot find the file specified."};
     others[to] = std::move(it->second);
     others.erase(from);
+    return {true, {}};
+  }
+  FileResult truncateFile(const std::string& path, std::uint64_t size) override {
+    truncations.push_back(path + " " + std::to_string(size));
+    if (failTruncate || refuses(path)) return {false, "Access is denied."};
+    const auto it = others.find(path);
+    if (it == others.end()) return {false, "The system cannot find the file specified."};
+    if (size > it->second.size()) return {false, "The parameter is incorrect."};
+    it->second.resize(static_cast<size_t>(size));
     return {true, {}};
   }
   // Streams over the whole files kept elsewhere; the copies to a second folder
@@ -166,8 +186,28 @@ class FakeFiles final : public FileSystem {
   std::map<std::string, std::string> others;  // whole files elsewhere, by path
   bool failAppend = false;
   int listings = 0;
+  // Faults of the history's files. An append that writes only the first
+  // bytes of a line and then fails, as on a disk that fills up half-way:
+  std::optional<std::size_t> appendWritesOnly;
+  // Files, or folders ending with a backslash, that nothing may be written to
+  // or renamed in (no rights):
+  std::vector<std::string> readOnly;
+  // Files another program holds open, which cannot be renamed or replaced:
+  std::set<std::string> held;
+  bool failTruncate = false;
+  // What was asked for: the path of every append, "from -> to" of every
+  // rename, "path size" of every truncation.
+  std::vector<std::string> appends;
+  std::vector<std::string> renames;
+  std::vector<std::string> truncations;
 
  private:
+  bool refuses(const std::string& path) const {
+    for (const std::string& entry : readOnly) {
+      if (!entry.empty() && entry.back() == '\\' ? path.compare(0, entry.size(), entry) == 0 : path == entry) return true;
+    }
+    return false;
+  }
   const Entry* find(const std::string& path) const {
     if (path.compare(0, dir_.size(), dir_) != 0) return nullptr;
     const auto it = entries.find(path.substr(dir_.size()));
