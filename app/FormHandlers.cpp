@@ -117,8 +117,9 @@ void FormHandlers::AppendLog(const std::string& text) {
   // never stops the line from reaching the pane.
   const bool kept = history_.append(now, text);
   // While the service runs the pane shows the history, where this line now
-  // stands among the service's.
-  if (kept && follower_) {
+  // stands among the service's; a line kept only in this user's own history
+  // (no right to the shared one) is shown here directly.
+  if (kept && follower_ && history_.shownPath() == history_.path()) {
     showHistoryLines();
     return;
   }
@@ -413,7 +414,9 @@ void FormHandlers::BitBtn2Click() { shell_.requestClose(); }
 void FormHandlers::N2Click() { shell_.requestClose(); }
 void FormHandlers::N4Click() { shell_.openAddress(std::string(form::kMakerWebAddress)); }
 void FormHandlers::Label10Click(const std::string& labelText) { shell_.openAddress(labelText); }
-void FormHandlers::N5Click() { shell_.openFile(history_.path()); }
+// The file that holds this program's lines: this user's own history when the
+// shared one could not be written.
+void FormHandlers::N5Click() { shell_.openFile(history_.shownPath()); }
 
 void FormHandlers::BitBtn1Click() {
   form_.mavMemo1.clear();

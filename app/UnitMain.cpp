@@ -38,10 +38,12 @@ class ComApartment {
 
 TFrmMain::TFrmMain(BackupSettings& settings, const Clock& clock, ServerSession& session, FileSystem& files,
                    settings::Registry& registry, const settings::SecretProtector& protector)
-    : history_(files, HistoryPath()),
+    : own_(settings::UserRegistry()),
+      history_(files, HistoryPath(), OwnHistoryPath()),
       replica_(files, clock),
       engine_(settings, clock, session, files, [this](const std::string& line) { handlers_.AppendLog(line); }),
-      handlers_(form_, settings, engine_, session, registry, protector, clock, history_, replica_, *this),
+      handlers_(form_, settings, engine_, session, registry, protector, clock, history_, replica_, *this, Role::Program,
+                own_.get()),
       window_(form_) {
   // Closing the window ends the program.
   window_.onDestroyed = [] { PostQuitMessage(0); };
@@ -55,6 +57,12 @@ std::string HistoryPath() {
                                ? FromWide(folder)
                                : std::string("C:\\ProgramData");
   return base + "\\Bakwyn\\Bakwyn.log";
+}
+
+std::string OwnHistoryPath() {
+  wchar_t folder[MAX_PATH] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) return {};
+  return FromWide(folder) + "\\Bakwyn\\Bakwyn.log";
 }
 
 std::string TFrmMain::computerName() { return ComputerName(); }

@@ -14,10 +14,16 @@
 #include "settings/SecretProtector.h"
 #include "ui/MainWindow.h"
 
+#include <memory>
+
 namespace bakwyn::app {
 
 // Where the history is kept: "<ProgramData>\Bakwyn\Bakwyn.log", one per computer.
 std::string HistoryPath();
+// Where this user's program keeps its lines when it may not write the shared
+// history (under UAC, a history an administrator's start created):
+// "<LocalAppData>\Bakwyn\Bakwyn.log".
+std::string OwnHistoryPath();
 
 class TFrmMain final : private FormShell {
  public:
@@ -61,6 +67,8 @@ class TFrmMain final : private FormShell {
 
   // The window goes first: its last messages still find the handlers.
   form::SettingsForm form_;
+  // This user's own registry, for what the machine's keys cannot take.
+  std::unique_ptr<settings::Registry> own_;
   History history_;
   Replica replica_;
   BackupEngine engine_;

@@ -74,8 +74,8 @@ class WindowsKey : public RegistryKey {
 
 class WindowsRegistry : public Registry {
  public:
-  explicit WindowsRegistry(RegistryView view)
-      : viewFlag_(view == RegistryView::Wow64_32   ? KEY_WOW64_32KEY
+  WindowsRegistry(RegistryView view, HKEY root)
+      : root_(root), viewFlag_(view == RegistryView::Wow64_32   ? KEY_WOW64_32KEY
                   : view == RegistryView::Wow64_64 ? KEY_WOW64_64KEY
                                                    : 0) {}
 
@@ -84,17 +84,17 @@ class WindowsRegistry : public Registry {
     const REGSAM rights = (access == Access::Write ? KEY_READ | KEY_WRITE : KEY_READ) | viewFlag_;
     UniqueHkey key;
     if (access == Access::ReadExisting) {
-      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, widePath.c_str(), 0, rights, key.put()) != ERROR_SUCCESS) return nullptr;
+      if (RegOpenKeyExW(root_, widePath.c_str(), 0, rights, key.put()) != ERROR_SUCCESS) return nullptr;
       return std::make_unique<WindowsKey>(std::move(key));
     }
     if (access == Access::Read) {
-      const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, widePath.c_str(), 0, rights, key.put());
+      const LSTATUS status = RegOpenKeyExW(root_, widePath.c_str(), 0, rights, key.put());
       if (status == ERROR_SUCCESS) return std::make_unique<WindowsKey>(std::move(key));
       // Only a missing key is created; one that exists but may not be read
       // stays closed.
       if (status != ERROR_FILE_NOT_FOUND) return nullptr;
     }
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, widePath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, rights, nullptr,
+    if (RegCreateKeyExW(root_, widePath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, rights, nullptr,
                         key.put(), nullptr) != ERROR_SUCCESS) {
       return nullptr;
     }
@@ -102,11 +102,19 @@ class WindowsRegistry : public Registry {
   }
 
  private:
+  HKEY root_;
   REGSAM viewFlag_;
 };
 
 }  // namespace
 
-std::unique_ptr<Registry> MakeWindowsRegistry(RegistryView view) { return std::make_unique<WindowsRegistry>(view); }
+std::unique_ptr<Registry> MakeWindowsRegistry(RegistryView view) {
+  return std::make_unique<WindowsRegistry>(view, HKEY_LOCAL_MACHINE);
+}
+
+std::unique_ptr<Registry> UserRegistry() {
+  // The user's own hive has one view for every program: no WOW64 flag.
+  return std::make_unique<WindowsRegistry>(RegistryView::Native, HKEY_CURRENT_USER);
+}
 
 }  // namespace bakwyn::settings

@@ -1,5 +1,5 @@
 #pragma once
-// The Windows registry under HKEY_LOCAL_MACHINE (Windows only).
+// The Windows registry under HKEY_LOCAL_MACHINE, and the user's own (Windows only).
 #include <memory>
 
 #include "settings/Registry.h"
@@ -18,6 +18,10 @@ enum class RegistryView {
 };
 
 std::unique_ptr<Registry> MakeWindowsRegistry(RegistryView view);
+
+// The same paths under HKEY_CURRENT_USER: what a program without the rights to
+// the machine's keys keeps of its own run there (see app/BackupStatus.h).
+std::unique_ptr<Registry> UserRegistry();
 
 // The registry the program keeps its control states and its Run value in.
 inline std::unique_ptr<Registry> MachineRegistry() { return MakeWindowsRegistry(RegistryView::Wow64_32); }

@@ -149,7 +149,7 @@ struct Rig {
   FixedClock clock;
   Role role = Role::Program;
   testing::FakeFiles files;
-  History history{files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log"};
+  History history{files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log", "C:\\Users\\u\\AppData\\Local\\Bakwyn\\Bakwyn.log"};
   Replica replica{files, clock};
   BackupEngine engine{settings, clock, session, files, [this](const std::string& line) { handlers.AppendLog(line); }};
   FormHandlers handlers{form, settings, engine, session, registry, protector, clock, history, replica, shell, role, &own};
@@ -1168,6 +1168,26 @@ TEST_F(Handlers, WithoutTheRightsToTheMachinesRecordTheUsersOwnKeepsWhatHappened
   again.form.Timer1.onTimer();
   EXPECT_EQ(Backups(again.session), 0u);
   next.form.rmTrayIcon1.attach(nullptr);
+}
+
+// Under UAC a user's program may not write the shared history that an
+// administrator's start created: its lines go to a history of its own, which
+// the history item opens, and which the pane still shows beside the service's.
+TEST_F(Handlers, WithoutTheRightsToTheSharedHistoryTheLinesGoToTheUsersOwn) {
+  const std::string mine = "C:\\Users\\u\\AppData\\Local\\Bakwyn\\Bakwyn.log";
+  files.others[kHistory] = "2026-12-10 07:00:00 备份记录:\r\n";
+  files.readOnly = {kHistory};
+  StoreSchedule(registry, {"12:00"});
+  handlers.FormCreate();
+  EXPECT_EQ(files.others[mine], "2026-12-10 07:05:09 备份记录:\r\n");
+  form.N5.onClick();
+  EXPECT_THAT(shell.opened, ElementsAre(mine));
+
+  shell.service = ServiceState::Running;
+  form.Timer2.onTimer();
+  handlers.AppendLog("一行");
+  EXPECT_THAT(log(), ::testing::Contains("[26-12-10 07:05:09]: 一行")) << "a line kept only in the user's own is shown";
+  EXPECT_NE(files.others[mine].find("07:05:09 一行\r\n"), std::string::npos);
 }
 
 // The service: no autostart entry, no service to watch, and a signal that the

@@ -31,6 +31,8 @@ std::string TimeNotRun(const std::string& slotWord, const std::string& stored) {
   return "备份时间" + slotWord + ": 存储的时间 \"" + stored + "\" 无效,此备份时间不会运行";
 }
 
+const std::string kCleanupHeld = "自动删除已停止: 存储的保留天数无法读取,重新保存设置之前不会删除任何备份";
+
 struct StoredValue {
   std::string control, name;
   std::wstring data;  // written whole, embedded NULs included
@@ -89,9 +91,12 @@ TEST_F(WinStoredSettings, EachStoredValueIsShownAsItRunsOrReportedAndSkipped) {
       {"days above the maximum", {{"mavSpinEdit1", "VALUE", L"1000000"}}, {}, {{"mavSpinEdit1", "999999"}}, {}},
       {"days below the minimum", {{"mavSpinEdit1", "VALUE", L"-5"}}, {}, {{"mavSpinEdit1", "1"}}, {}},
       {"days zero", {{"mavSpinEdit1", "VALUE", L"0"}}, {}, {{"mavSpinEdit1", "1"}}, {}},
-      {"days beyond any integer",
-       {{"mavSpinEdit1", "VALUE", L"9999999999"}},
-       {Unreadable("mavSpinEdit1", "9999999999")},
+      // What is kept never comes back shorter than stored.
+      {"days beyond any integer", {{"mavSpinEdit1", "VALUE", L"9999999999"}}, {}, {{"mavSpinEdit1", "999999"}},
+       {{"dxCheckEdit5", true}}},
+      {"days of text: cleanup held off",
+       {{"mavSpinEdit1", "VALUE", L"abc"}},
+       {Unreadable("mavSpinEdit1", "abc"), kCleanupHeld},
        {{"mavSpinEdit1", "3"}},
        {{"dxCheckEdit5", true}}},
       {"check state a word",
@@ -301,6 +306,59 @@ TEST_F(WinStoredSettings, CleanupKeepsTheNewestRealBackupWhenAFileIsDatedInTheFu
   texts.resize(std::min<size_t>(texts.size(), 3));
   EXPECT_EQ(texts, (std::vector<std::string>{"(no stamp) " + kHeader, kStarted, kFailed}));
   for (const auto& f : files) EXPECT_EQ(fs::exists(dir / f.name), f.kept) << Utf8(f.name);
+}
+
+// A stored number of days that cannot be read, with cleanup on and backups 5
+// and 500 days old: none is deleted, and the log says why. The cleanup runs
+// before the backup that a missed backup time, made up at start, brings.
+TEST_F(WinStoredSettings, StoredDaysThatCannotBeReadNeverDeleteABackup) {
+  const struct {
+    const wchar_t* days;
+    std::vector<std::string> said;  // besides the backup's own lines
+  } cases[] = {
+      {L"9999999999", {}},
+      {L"abc", {Unreadable("mavSpinEdit1", "abc"), kCleanupHeld}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Utf8(c.days));
+    ForgetStoredState();
+    const std::string folder = kFolder + "\\days";
+    const fs::path dir(Wide(folder));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const LONGLONG nowTicks =
+        static_cast<LONGLONG>((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    for (const auto& [name, days] : {std::pair{L"五天前.bak", 5}, std::pair{L"五百天前.bak", 500}}) {
+      HANDLE h = CreateFileW((dir / name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      ASSERT_NE(h, INVALID_HANDLE_VALUE);
+      const ULONGLONG ticks = static_cast<ULONGLONG>(nowTicks - days * 24LL * 3600LL * 10000000LL);
+      const FILETIME when{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+      EXPECT_TRUE(SetFileTime(h, &when, &when, &when));
+      CloseHandle(h);
+    }
+    // A backup time that has passed today, made up at start.
+    for (SYSTEMTIME t{}; GetLocalTime(&t), t.wHour == 0 && t.wMinute == 0;) Sleep(1000);
+    StoreAll(ValidSettings(folder));
+    StoreAll({{"dxCheckEdit1", "CHECKED", L"-1"}, {"dxTimeEdit1", "TEXT", L"00:00"}, {"mavSpinEdit1", "VALUE", c.days}});
+    ASSERT_TRUE(WriteString(kStatusKey, "MakeUpMissed", "1"));
+    App& a = app();
+    a.start();
+    a.menu("N1");
+    std::vector<std::string> texts;
+    for (int waited = 0; waited < 300; ++waited, Sleep(100)) {
+      texts = Texts(a.log());
+      if (std::any_of(texts.begin(), texts.end(), [](const std::string& t) { return t.rfind("数据库备份", 0) == 0; })) break;
+    }
+    ASSERT_NE(std::find(texts.begin(), texts.end(), kStarted), texts.end()) << ::testing::PrintToString(texts);
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "补做错过的备份 (00:00)"), texts.end()) << "the cleanup ran";
+    EXPECT_TRUE(fs::exists(dir / L"五天前.bak"));
+    EXPECT_TRUE(fs::exists(dir / L"五百天前.bak"));
+    for (const std::string& line : c.said) EXPECT_NE(std::find(texts.begin(), texts.end(), line), texts.end()) << line;
+    EXPECT_TRUE(a.quit());
+    WriteString(kStatusKey, "MakeUpMissed", "0");
+  }
 }
 
 }  // namespace
