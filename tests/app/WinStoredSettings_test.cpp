@@ -352,7 +352,10 @@ TEST_F(WinStoredSettings, StoredDaysThatCannotBeReadNeverDeleteABackup) {
       if (std::any_of(texts.begin(), texts.end(), [](const std::string& t) { return t.rfind("数据库备份", 0) == 0; })) break;
     }
     ASSERT_NE(std::find(texts.begin(), texts.end(), kStarted), texts.end()) << ::testing::PrintToString(texts);
-    EXPECT_NE(std::find(texts.begin(), texts.end(), "补做错过的备份 (00:00)"), texts.end()) << "the cleanup ran";
+    // (The far slot of the valid settings may have passed today too.)
+    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(),
+                            [](const std::string& t) { return t.rfind("补做错过的备份 (00:00", 0) == 0; }))
+        << "the cleanup ran: " << ::testing::PrintToString(texts);
     EXPECT_TRUE(fs::exists(dir / L"五天前.bak"));
     EXPECT_TRUE(fs::exists(dir / L"五百天前.bak"));
     for (const std::string& line : c.said) EXPECT_NE(std::find(texts.begin(), texts.end(), line), texts.end()) << line;
