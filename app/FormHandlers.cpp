@@ -104,11 +104,18 @@ FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, B
     // After each successful backup, the backups not yet in the second folder go there.
     if (outcome.succeeded && !settings_.replicaDir.empty())
       replica_.start({settings_.backupDir, settings_.replicaDir, outcome.path, settings_.cleanupEnabled,
-                      settings_.retentionDays});
+                      settings_.retentionDays, CopiesComputerName(), settings_.database});
   };
   form_.Bak.onExecute = [this] { engine_.BakExecute(); };
   form_.Action1.onExecute = [this] { Action1Execute(); };
   form_.deleteoldfile.onExecute = [this] { engine_.deleteoldfileExecute(); };
+}
+
+std::string FormHandlers::CopiesComputerName() {
+  // The name of today, as the server's: a renamed computer's copies go on
+  // beside its new name.
+  if (computerName_.empty()) computerName_ = shell_.computerName();
+  return computerName_;
 }
 
 void FormHandlers::AppendLog(const std::string& text) {

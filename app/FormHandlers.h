@@ -163,6 +163,8 @@ class FormHandlers {
   void makeUp(const LocalDateTime& now);
 
   std::string DefaultBackupDir();
+  // This computer's name, for the folder of its copies in the second folder.
+  std::string CopiesComputerName();
   // The checks that keep a save from storing what could never run.
   bool checkSchedule();
   void offerElevatedRestart();

@@ -67,6 +67,25 @@ class FileSystem {
   // otherwise says why it is still there.
   virtual FileResult removeFile(const std::string& path) = 0;
 
+  // The size and last-modification time of the file `path`, read without
+  // opening it (a program writing it must not be disturbed): two readings
+  // that differ tell that the file was written meanwhile. Nothing when there
+  // is no such file.
+  struct Stamp {
+    std::uint64_t size = 0;
+    LocalDateTime modified;
+    bool operator==(const Stamp& o) const {
+      return size == o.size && CalendarMilliseconds(modified) == CalendarMilliseconds(o.modified);
+    }
+    bool operator!=(const Stamp& o) const { return !(*this == o); }
+  };
+  virtual std::optional<Stamp> stamp(const std::string& path) {
+    const std::optional<std::uint64_t> size = fileSize(path);
+    const std::optional<LocalDateTime> modified = size ? readModifiedTime(path) : std::nullopt;
+    if (!modified) return std::nullopt;
+    return Stamp{*size, *modified};
+  }
+
   // For the history file. The size of the file `path`, or nothing when there is none.
   virtual std::optional<std::uint64_t> fileSize(const std::string& path) = 0;
   // Appends `bytes` to `path` (created when missing) in one write and flushes it

@@ -89,6 +89,8 @@ struct Copied {
   bool ok = false;
   bool stopped = false;
   std::string reason;
+  bool targetRefused = false;  // the copy could not be created or written: the folder takes no copy now
+  bool sourceChanged = false;  // the backup was written to while it was copied
 };
 
 bool Stopping(const std::atomic<bool>* stop) { return stop && stop->load(std::memory_order_relaxed); }
@@ -116,45 +118,55 @@ FileResult ReadThrough(FileReader& reader, std::vector<char>& buffer, std::uint3
 
 // Copies `source` to `target` through a temporary file beside `target`, which
 // takes the name `target` only once its size and CRC-32C, read back from the
-// disk, match what was read from `source`. Whatever happens, nothing but a
-// verified copy is ever under the name `target`, and the temporary file is
-// removed when the copy fails.
-Copied CopyVerified(FileSystem& files, const std::string& source, const std::string& target,
-                    const LocalDateTime& modified, std::vector<char>& buffer, const std::atomic<bool>* stop) {
+// disk, match what was read from `source`, and `source` is still the file it
+// was when the copy began. Whatever happens, nothing but a verified copy is
+// ever under the name `target`, and the temporary file is removed when the
+// copy fails.
+Copied CopyOnce(FileSystem& files, const std::string& source, const std::string& target,
+                const LocalDateTime& modified, std::vector<char>& buffer, const std::atomic<bool>* stop) {
+  // Its size and date before the first byte is read, to compare with after
+  // the copy. The reader lets others write (the server appending the next
+  // backup of the same minute must never fail because a copy is being made),
+  // so a change is found by these two readings, and the copy made again.
+  const std::optional<FileSystem::Stamp> before = files.stamp(source);
   Opened<FileReader> reader = files.openForReading(source);
   if (!reader) return {false, false, reader.reason};
-  // Read after opening: the open file cannot be written to by anyone else, so
-  // this is the size of what will be read.
-  const std::optional<std::uint64_t> expected = files.fileSize(source);
-  if (!expected) return {false, false, "无法读取文件大小"};
+  if (!before) return {false, false, "无法读取文件大小"};
 
   const std::string temp = target + std::string(kReplicaTempSuffix);
   Opened<FileWriter> writer = files.createForWriting(temp);
-  if (!writer) return {false, false, writer.reason};
-  const auto fail = [&](std::string reason, bool stopped = false) {
+  if (!writer) return {false, false, writer.reason, true};
+  const auto fail = [&](std::string reason, bool targetRefused = false, bool changed = false) {
     writer.file.reset();  // closed first: an open file cannot be removed on Windows
     files.removeFile(temp);
-    return Copied{false, stopped, std::move(reason)};
+    return Copied{false, false, std::move(reason), targetRefused, changed};
   };
 
   std::uint32_t written = 0;
   std::uint64_t copiedSize = 0;
   bool stopped = false;
+  bool writeFailed = false;
   FileResult copied = ReadThrough(*reader.file, buffer, written, copiedSize, stop, stopped,
-                                  [&](const char* data, std::size_t size) { return writer.file->write(data, size); });
+                                  [&](const char* data, std::size_t size) {
+                                    FileResult done = writer.file->write(data, size);
+                                    writeFailed = !done;
+                                    return done;
+                                  });
   reader.file.reset();
-  if (!copied) return fail(copied.reason);
-  if (stopped) return fail({}, true);
-  if (copiedSize != *expected) {
-    return fail("原文件在复制时有改动: 原为 " + std::to_string(*expected) + " 字节, 读到 " +
-                std::to_string(copiedSize) + " 字节");
+  if (!copied) return fail(copied.reason, writeFailed);
+  if (stopped) {
+    Copied out = fail({});
+    out.stopped = true;
+    return out;
   }
   // The copy keeps the backup's own date, so that the second folder's cleanup
   // ages it as the backup folder's cleanup ages the original.
-  if (FileResult finished = writer.file->finish(modified); !finished) return fail(finished.reason);
+  if (FileResult finished = writer.file->finish(modified); !finished) return fail(finished.reason, true);
   writer.file.reset();
 
-  Opened<FileReader> check = files.openForReading(temp);
+  // Read back past the system's cache: a copy answered from the memory it was
+  // written from proves nothing about what reached the disk or the share.
+  Opened<FileReader> check = files.openUncached(temp);
   if (!check) return fail(check.reason);
   std::uint32_t readBack = 0;
   std::uint64_t readBackSize = 0;
@@ -162,7 +174,19 @@ Copied CopyVerified(FileSystem& files, const std::string& source, const std::str
                                     [](const char*, std::size_t) { return FileResult{true, {}}; });
   check.file.reset();
   if (!verified) return fail(verified.reason);
-  if (stopped) return fail({}, true);
+  if (stopped) {
+    Copied out = fail({});
+    out.stopped = true;
+    return out;
+  }
+  // What was read must be the whole of one version of the backup: the same
+  // size and date as before the copy, and as many bytes as that size.
+  const std::optional<FileSystem::Stamp> after = files.stamp(source);
+  if (!after || *after != *before || copiedSize != before->size) {
+    return fail("原文件在复制时有改动: 原为 " + std::to_string(before->size) + " 字节, 读到 " +
+                    std::to_string(copiedSize) + " 字节",
+                false, true);
+  }
   if (readBackSize != copiedSize) {
     return fail("复制件大小不符: 原文件 " + std::to_string(copiedSize) + " 字节, 复制件 " +
                 std::to_string(readBackSize) + " 字节");
@@ -172,6 +196,28 @@ Copied CopyVerified(FileSystem& files, const std::string& source, const std::str
   // The same folder, so a rename: the name appears with the whole file or not at all.
   if (FileResult renamed = files.replaceFile(temp, target); !renamed) return fail(renamed.reason);
   return {true, false, {}};
+}
+
+// CopyOnce, again from the start while the backup keeps changing under it.
+Copied CopyVerified(FileSystem& files, const std::string& source, const std::string& target,
+                    const LocalDateTime& modified, std::vector<char>& buffer, const std::atomic<bool>* stop) {
+  Copied copied;
+  for (int attempt = 1; attempt <= kReplicaCopyAttempts; ++attempt) {
+    copied = CopyOnce(files, source, target, modified, buffer, stop);
+    if (!copied.sourceChanged) return copied;
+  }
+  copied.reason = "原文件在复制时一直有改动,复制了 " + std::to_string(kReplicaCopyAttempts) + " 次: " + copied.reason;
+  return copied;
+}
+
+bool IsDeviceName(std::string_view name) {
+  // The part before the first dot, in any letter case: "con.txt" is CON too.
+  std::string base(name.substr(0, name.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
+  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) && base[3] >= '1' &&
+         base[3] <= '9';
 }
 
 }  // namespace
@@ -187,6 +233,25 @@ std::uint32_t Crc32c(std::uint32_t crc, const char* data, std::size_t size) {
   }
   for (; size > 0; ++data, --size) crc = (crc >> 8) ^ kCrc[0][(crc ^ Byte(data, 0)) & 0xFFu];
   return ~crc;
+}
+
+std::string FolderName(std::string_view name) {
+  constexpr std::string_view kForbidden = "\\/:*?\"<>|";
+  std::string out;
+  for (const char c : name) {
+    const bool control = static_cast<unsigned char>(c) < 32 || c == 127;
+    out += control || kForbidden.find(c) != std::string_view::npos ? '_' : c;
+  }
+  // The system drops trailing dots and blanks ("..", "shop." would name the
+  // folder above, or another one): they are kept visible as "_".
+  for (size_t i = out.size(); i > 0 && (out[i - 1] == '.' || out[i - 1] == ' '); --i) out[i - 1] = '_';
+  if (out.empty()) return "_";
+  if (IsDeviceName(out)) out.insert(out.begin(), '_');
+  return out;
+}
+
+std::string ReplicaFolder(const ReplicaRequest& request) {
+  return request.replicaDir + FolderName(request.computer) + "\\" + FolderName(request.database) + "\\";
 }
 
 std::vector<std::string> ExpiredBackups(FileSystem& files, const std::string& dir, std::int32_t retentionDays,
@@ -205,22 +270,23 @@ ReplicaReport ReplicateBackups(FileSystem& files, const ReplicaRequest& request,
     report.complete = true;
     return report;
   }
-  const auto failed = [&](const std::string& file, const std::string& reason) {
-    report.lines.push_back("备份复制失败: " + file + " -> " + request.replicaDir + " (" + reason + ")");
-    return report;
+  const std::string copies = ReplicaFolder(request);
+  const auto failed = [&](const std::string& file, const std::string& folder, const std::string& reason) {
+    report.lines.push_back("备份复制失败: " + file + " -> " + folder + " (" + reason + ")");
   };
-  if (FolderKey(request.replicaDir) == FolderKey(request.backupDir)) {
+  if (FolderKey(request.replicaDir) == FolderKey(request.backupDir) || FolderKey(copies) == FolderKey(request.backupDir)) {
     // Each backup would be copied onto itself, and the one folder cleaned twice.
-    return failed(request.newBackup.empty() ? request.backupDir : request.newBackup, "复制目录就是备份目录");
+    failed(request.newBackup.empty() ? request.backupDir : request.newBackup, request.replicaDir, "复制目录就是备份目录");
+    return report;
   }
 
   // Not checked: a folder that cannot be created shows, with the system's
   // reason, when the first copy cannot be created in it.
-  files.createDirectories(request.replicaDir);
+  files.createDirectories(copies);
   // A pass cut off (a crash, a power loss) leaves its copy under the temporary
   // name. One that another program still writes cannot be removed and stays.
-  for (const std::string& name : files.listDirectory(request.replicaDir)) {
-    if (EndsWith(name, kReplicaTempSuffix)) files.removeFile(request.replicaDir + name);
+  for (const std::string& name : files.listDirectory(copies)) {
+    if (EndsWith(name, kReplicaTempSuffix)) files.removeFile(copies + name);
   }
 
   // Only what the backup folder's cleanup keeps: a backup about to be
@@ -244,10 +310,11 @@ ReplicaReport ReplicateBackups(FileSystem& files, const ReplicaRequest& request,
     due.insert(due.begin(), Backup{newName, now, CalendarMilliseconds(now), false});
   }
 
+  bool allCopied = true;
   std::vector<char> buffer;  // one buffer for the whole pass, made at the first copy
   for (const Backup& b : due) {
     const std::string source = request.backupDir + b.name;
-    const std::string target = request.replicaDir + b.name;
+    const std::string target = copies + b.name;
     // Same name and size: copied by an earlier pass. A backup that grew since
     // (a second backup in the same minute appends to the file) differs in size.
     const std::optional<std::uint64_t> copySize = files.fileSize(target);
@@ -255,16 +322,25 @@ ReplicaReport ReplicateBackups(FileSystem& files, const ReplicaRequest& request,
     if (buffer.empty()) buffer.resize(kReplicaChunkSize);
     const Copied copied = CopyVerified(files, source, target, b.modified, buffer, stop);
     if (copied.stopped) return report;
-    // One failure ends the pass: the next backup would most likely fail the
-    // same way (the share is gone, the disk is full), and one line says so.
-    if (!copied.ok) return failed(source, copied.reason);
-    report.lines.push_back("备份已复制到: " + target);
+    if (copied.ok) {
+      report.lines.push_back("备份已复制到: " + target);
+      continue;
+    }
+    // A backup that cannot be copied (unreadable, changing, damaged on the
+    // way) is passed over, so that it never keeps the others from their
+    // copies. When no copy can be written there at all, the rest would fail
+    // the same way, each with a line: one says it, and the next pass tries.
+    failed(source, copies, copied.reason);
+    allCopied = false;
+    if (copied.targetRefused) break;
   }
   if (Stopping(stop)) return report;
-  report.complete = true;
+  report.complete = allCopied;
 
+  // Also after a failure: a folder that is full is what makes copies fail,
+  // and its expired copies are what frees it.
   if (request.cleanupEnabled) {
-    for (const std::string& path : ExpiredBackups(files, request.replicaDir, request.retentionDays, now)) {
+    for (const std::string& path : ExpiredBackups(files, copies, request.retentionDays, now)) {
       const FileResult removed = files.removeFile(path);
       if (!removed) report.lines.push_back("无法删除过期备份: " + path + " (" + removed.reason + ")");
     }

@@ -44,7 +44,25 @@ struct ReplicaRequest {
   std::string newBackup;   // the backup just written (a path in backupDir), or empty
   bool cleanupEnabled = false;
   std::int32_t retentionDays = 0;
+  // Whose backups these are. A second folder is often a share that several
+  // computers copy to, and copies are named by date and time only: each
+  // computer's copies of each database go to a folder of their own in it.
+  std::string computer;
+  std::string database;
 };
+
+// `name` as one folder name that stays where it is put: no separators, no
+// characters a folder name cannot hold, no "." or "..", no trailing dot or
+// blank (which the system would drop) and no device name ("CON", "LPT1"),
+// each replaced by "_"; an empty name is "_".
+std::string FolderName(std::string_view name);
+
+// Where a pass puts its copies and cleans up: "<replicaDir><computer>\<database>\".
+std::string ReplicaFolder(const ReplicaRequest& request);
+
+// A backup that changes while it is copied is copied again from its start, up
+// to this many times in all.
+inline constexpr int kReplicaCopyAttempts = 3;
 
 // The log lines of a pass, in order, and whether every backup due for copying
 // is now in the second folder.
@@ -53,20 +71,26 @@ struct ReplicaReport {
   bool complete = false;
 };
 
-// One pass, in this order:
-// 1. create the second folder; remove the copies a cut-off pass left under a
-//    temporary name;
+// One pass, in this order (the folder of the copies is ReplicaFolder; nothing
+// outside it is created, removed or cleaned, so copies that an earlier version
+// left at the top of the second folder, and other computers' and programs'
+// files, stay as they are):
+// 1. create the folder of the copies; remove the copies a cut-off pass left
+//    there under a temporary name;
 // 2. list the backups to copy: every ".bak" file of the backup folder that
 //    the backup folder's own cleanup would keep at `now` and that has no copy
-//    of the same name and size in the second folder, newest first; the new
-//    backup is among them even when it cannot be read, so that its failure
-//    is told;
-// 3. copy each (copy, compare size and CRC-32C read back from the copy,
-//    rename), logging "备份已复制到: <copy>"; at the first failure log
-//    "备份复制失败: <backup> -> <second folder> (<reason>)" and end the pass:
-//    what is left is tried again by the next pass;
-// 4. when nothing failed, delete the expired backups of the second folder, by
-//    the backup folder's rules (see ExpiredBackups).
+//    of the same name and size there, newest first; the new backup is among
+//    them even when it cannot be read, so that its failure is told;
+// 3. copy each (copy, compare size and CRC-32C read back from the disk,
+//    check that the backup did not change meanwhile, rename), logging
+//    "备份已复制到: <copy>". A backup that fails is logged as
+//    "备份复制失败: <backup> -> <folder of the copies> (<reason>)" and passed
+//    over, and the others go on; when the copy cannot be written at all (the
+//    folder is unreachable or read-only, the disk is full) the rest would
+//    fail the same way and wait for the next pass;
+// 4. delete the expired copies there, by the backup folder's rules (see
+//    ExpiredBackups), also after a failure: a full folder is what makes
+//    copies fail.
 // `stop`, when set, ends the pass between two pieces of a copy, without a line.
 ReplicaReport ReplicateBackups(FileSystem& files, const ReplicaRequest& request, const LocalDateTime& now,
                                const std::atomic<bool>* stop = nullptr);

@@ -125,6 +125,15 @@ class MemoryFiles final : public FileSystem {
     if (file->locked) return {nullptr, kInUse};
     return {std::make_unique<Reader>(*this, path), {}};
   }
+  // The read-back of a copy, recorded apart: it must come from the disk.
+  Opened<FileReader> openUncached(const std::string& path) override {
+    record("uncached " + path);
+    if (const auto it = unreachable.find(FolderOf(path)); it != unreachable.end()) return {nullptr, it->second};
+    const File* file = find(path);
+    if (!file) return {nullptr, kNotFound};
+    if (file->directory) return {nullptr, kAccessDenied};
+    return {std::make_unique<Reader>(*this, path), {}};
+  }
   Opened<FileWriter> createForWriting(const std::string& path) override {
     record("create " + path);
     const std::string folder = FolderOf(path);

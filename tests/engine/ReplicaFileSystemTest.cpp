@@ -167,8 +167,10 @@ struct Folders {
     return path;
   }
   ReplicaRequest request(const std::string& newBackup) const {
-    return {backupDir, replicaDir, newBackup, true, 3};
+    return {backupDir, replicaDir, newBackup, true, 3, "OFFICE1", "商店"};
   }
+  // Where the copies of this computer's database go.
+  std::string copyDir() const { return replicaDir + "OFFICE1\\商店\\"; }
 };
 
 std::vector<std::string> Sorted(std::vector<std::string> names) {
@@ -177,7 +179,7 @@ std::vector<std::string> Sorted(std::vector<std::string> names) {
 }
 
 void ExpectCopyOfBackup(Folders& f, const std::string& name) {
-  const std::string copy = f.replicaDir + name;
+  const std::string copy = f.copyDir() + name;
   EXPECT_EQ(fs::file_size(f.local(copy)), fs::file_size(f.local(f.backupDir + name))) << name;
   EXPECT_TRUE(SameBytes(f.local(f.backupDir + name), f.local(copy))) << name;
   EXPECT_EQ(f.files().readModifiedTime(copy), f.files().readModifiedTime(f.backupDir + name)) << name;
@@ -191,21 +193,21 @@ void RunPassesBetweenRealFolders(Folders& f) {
   f.backup(earlier, 3 * kReplicaChunkSize + 17, {2026, 12, 9, 2, 0, 40, 0});
   f.backup(large, 50ull * 1024 * 1024 + 3, {2026, 12, 10, 2, 0, 40, 0});
   // What a copy cut off by a power loss left behind.
-  ASSERT_TRUE(files.createDirectories(f.replicaDir));
+  ASSERT_TRUE(files.createDirectories(f.copyDir()));
   {
-    Opened<FileWriter> left = files.createForWriting(f.replicaDir + earlier + std::string(kReplicaTempSuffix));
+    Opened<FileWriter> left = files.createForWriting(f.copyDir() + earlier + std::string(kReplicaTempSuffix));
     ASSERT_TRUE(left);
     ASSERT_TRUE(left.file->write("half", 4));
   }
 
   const ReplicaReport report = ReplicateBackups(files, f.request(f.backupDir + large), now);
 
-  EXPECT_EQ(report.lines, (std::vector<std::string>{"备份已复制到: " + f.replicaDir + large,
-                                                    "备份已复制到: " + f.replicaDir + earlier}));
+  EXPECT_EQ(report.lines, (std::vector<std::string>{"备份已复制到: " + f.copyDir() + large,
+                                                    "备份已复制到: " + f.copyDir() + earlier}));
   EXPECT_TRUE(report.complete);
   ExpectCopyOfBackup(f, large);
   ExpectCopyOfBackup(f, earlier);
-  EXPECT_EQ(Sorted(files.listDirectory(f.replicaDir)), Sorted({large, earlier}));
+  EXPECT_EQ(Sorted(files.listDirectory(f.copyDir())), Sorted({large, earlier}));
 }
 
 TEST(ReplicaFileSystemTest, PassCopiesBetweenRealFoldersAndRemovesWhatACutOffCopyLeft) {
@@ -217,13 +219,13 @@ TEST(ReplicaFileSystemTest, DirectoryUnderTheBackupsNameFailsWithTheSystemsReaso
   Folders f;
   const std::string name = "2026年12月10日02时00分.bak";
   const std::string backup = f.backup(name, 1000, {2026, 12, 10, 2, 0, 40, 0});
-  fs::create_directories(f.local(f.replicaDir + name));
+  fs::create_directories(f.local(f.copyDir() + name));
   const ReplicaReport report = ReplicateBackups(f.files(), f.request(backup), {2026, 12, 10, 2, 1, 0, 0});
   ASSERT_EQ(report.lines.size(), 1u);
-  const std::string prefix = "备份复制失败: " + backup + " -> " + f.replicaDir + " (";
+  const std::string prefix = "备份复制失败: " + backup + " -> " + f.copyDir() + " (";
   EXPECT_EQ(report.lines[0].rfind(prefix, 0), 0u) << report.lines[0];
   EXPECT_GT(report.lines[0].size(), prefix.size() + 1) << "with a reason";
-  EXPECT_EQ(Sorted(f.files().listDirectory(f.replicaDir)), std::vector<std::string>{name})
+  EXPECT_EQ(Sorted(f.files().listDirectory(f.copyDir())), std::vector<std::string>{name})
       << "the directory stays, the temporary file is gone";
 }
 

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -30,7 +32,9 @@ using testing::MemoryFiles;
 using testing::ToMs;
 
 const std::string kBak = "D:\\数据库自动备份目录\\";
-const std::string kCopy = "\\\\nas\\备份\\副本\\";
+// The second folder, and this computer's and database's folder in it, where the copies go.
+const std::string kSecond = "\\\\nas\\备份\\副本\\";
+const std::string kCopy = kSecond + "OFFICE1\\shop\\";
 const LocalDateTime kNow = At(2026, 12, 10, 2, 0, 40);
 const std::string kNewName = "2026年12月10日02时00分.bak";
 const std::string kNew = kBak + kNewName;
@@ -41,7 +45,7 @@ std::string Failed(const std::string& source, const std::string& reason) {
   return "备份复制失败: " + source + " -> " + kCopy + " (" + reason + ")";
 }
 ReplicaRequest Request(const std::string& newBackup = kNew, bool cleanup = true, int days = 3) {
-  return {kBak, kCopy, newBackup, cleanup, days};
+  return {kBak, kSecond, newBackup, cleanup, days, "OFFICE1", "shop"};
 }
 LocalDateTime DaysAgo(double days) { return FromMs(ToMs(kNow) - static_cast<std::int64_t>(days * 86400000.0)); }
 
@@ -145,14 +149,15 @@ TEST(ReplicaTest, NothingButTheVerifiedCopyIsEverUnderTheBackupsName) {
   ASSERT_EQ(ReplicateBackups(files, Request(), kNow).lines, std::vector<std::string>{Copied(kNewName)});
   EXPECT_GT(checks, 3);
 
-  // Written only under the temporary name, closed, read back, then renamed.
+  // Written only under the temporary name, closed, read back past the
+  // system's cache, then renamed.
   std::vector<std::string> onCopy;
   for (const std::string& op : files.trace) {
     if (op.find(kCopy + kNewName) != std::string::npos) onCopy.push_back(op);
   }
   const std::string w = "write " + temp + " " + std::to_string(kChunk);
   const std::string half = "write " + temp + " " + std::to_string(kChunk / 2);
-  EXPECT_EQ(onCopy, (std::vector<std::string>{"create " + temp, w, w, half, "finish " + temp, "read " + temp,
+  EXPECT_EQ(onCopy, (std::vector<std::string>{"create " + temp, w, w, half, "finish " + temp, "uncached " + temp,
                                               "rename " + temp + " -> " + final}));
 }
 
@@ -170,7 +175,7 @@ TEST_P(ReplicaFailureTest, FailureIsLoggedWithItsCauseAndLeavesNothingBehind) {
   MemoryFiles files;
   const std::string content = Content(2 * kChunk + 100);
   files.add(kNew, content, kNow);
-  // An old copy of an earlier backup, due for deletion: a failed pass cleans nothing.
+  // An old copy of an earlier backup: the only copy, so the newest, kept whatever fails.
   files.add(kCopy + "2026年12月01日02时00分.bak", "old", DaysAgo(9));
   row.fault(files);
 
@@ -384,6 +389,164 @@ TEST(ReplicaTest, TemporaryFileOfACutOffCopyIsRemovedByTheNextPass) {
   EXPECT_FALSE(files.files.count(left));
   EXPECT_TRUE(files.files.count(busy)) << "in use: left to its writer";
   EXPECT_TRUE(files.files.count(kCopy + "x.bakwyn-copy.bak"));
+}
+
+// A share that several computers copy to: each computer's copies of each
+// database in a folder of their own, and each one's cleanup only there. Copies
+// that the previous version left at the top of the second folder stay.
+TEST(ReplicaTest, ComputersSharingASecondFolderNeverTouchEachOthersCopies) {
+  MemoryFiles files;
+  const std::string old = "2026年11月01日02时00分.bak";
+  files.add(kSecond + old, "copied to the top by the previous version", DaysAgo(39));
+  files.add(kSecond + "another program's.bak", "not ours", DaysAgo(50));
+  files.add(kSecond + "OFFICE2\\shop\\" + kNewName, "the other computer's copy, same minute", kNow);
+  files.add(kSecond + "OFFICE2\\shop\\2026年12月01日02时00分.bak", "the other computer's old copy", DaysAgo(9));
+  files.add(kCopy + "2026年12月01日02时00分.bak", "our old copy", DaysAgo(9));
+  files.add(kNew, "our backup", kNow);
+
+  const ReplicaReport report = ReplicateBackups(files, Request(), kNow);
+
+  EXPECT_EQ(report.lines, std::vector<std::string>{Copied(kNewName)});
+  EXPECT_EQ(files.files.at(kCopy + kNewName).content, "our backup");
+  EXPECT_FALSE(files.files.count(kCopy + "2026年12月01日02时00分.bak")) << "our own expired copy goes";
+  EXPECT_EQ(files.files.at(kSecond + "OFFICE2\\shop\\" + kNewName).content, "the other computer's copy, same minute");
+  EXPECT_TRUE(files.files.count(kSecond + "OFFICE2\\shop\\2026年12月01日02时00分.bak"));
+  EXPECT_TRUE(files.files.count(kSecond + old));
+  EXPECT_TRUE(files.files.count(kSecond + "another program's.bak"));
+  for (const std::string& op : files.trace) {
+    if (op.rfind("remove ", 0) == 0 || op.rfind("create ", 0) == 0 || op.rfind("rename ", 0) == 0)
+      EXPECT_EQ(op.find(kSecond), op.find(kCopy)) << "outside this computer's folder: " << op;
+  }
+}
+
+TEST(ReplicaTest, FolderNamesNeverLeaveTheSecondFolder) {
+  const struct {
+    const char* name;
+    const char* folder;
+  } rows[] = {
+      {"shop", "shop"},
+      {"商店 2026", "商店 2026"},
+      {"", "_"},
+      {".", "_"},
+      {"..", "__"},
+      {"..\\..\\Windows", ".._.._Windows"},
+      {"a/b", "a_b"},
+      {"C:x", "C_x"},
+      {"shop.", "shop_"},
+      {"shop ", "shop_"},
+      {"x*?\"<>|", "x______"},
+      {"tab\tand\nline", "tab_and_line"},
+      {"CON", "_CON"},
+      {"con.bak", "_con.bak"},
+      {"LPT1", "_LPT1"},
+      {"COM0", "COM0"},
+      {"CONSOLE", "CONSOLE"},
+      {"😀", "😀"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(FolderName(row.name), row.folder);
+    ReplicaRequest request = Request();
+    request.database = row.name;
+    const std::string folder = ReplicaFolder(request);
+    EXPECT_EQ(folder, kSecond + "OFFICE1\\" + row.folder + "\\");
+    // One folder below the computer's: no separator but the two added.
+    EXPECT_EQ(std::count(folder.begin() + static_cast<std::ptrdiff_t>(kSecond.size()), folder.end(), '\\'), 2);
+  }
+}
+
+// One backup that cannot be copied never keeps the others from their copies,
+// nor the second folder from its cleanup.
+TEST(ReplicaTest, ABackupThatFailsIsPassedOverAndTheRestAndTheCleanupGoOn) {
+  MemoryFiles files;
+  const std::string held = "2026年12月09日02时00分.bak", older = "2026年12月08日02时00分.bak";
+  files.add(kNew, Content(100, 1), kNow);
+  files.add(kBak + held, Content(100, 2), DaysAgo(1));
+  files.files.at(kBak + held).locked = true;
+  files.add(kBak + older, Content(100, 3), DaysAgo(2));
+  files.add(kCopy + "2026年12月01日02时00分.bak", "expired copy", DaysAgo(9));
+
+  ReplicaReport report = ReplicateBackups(files, Request(), kNow);
+  EXPECT_EQ(report.lines, (std::vector<std::string>{Copied(kNewName), Copied(older)}))
+      << "a backup the listing cannot open is not among those due";
+
+  // The new backup itself is held: told, passed over, and the rest go on.
+  MemoryFiles again;
+  again.add(kNew, Content(100, 1), kNow);
+  again.files.at(kNew).locked = true;
+  again.add(kBak + older, Content(100, 3), DaysAgo(2));
+  again.add(kCopy + "2026年12月01日02时00分.bak", "expired copy", DaysAgo(9));
+  report = ReplicateBackups(again, Request(), kNow);
+  EXPECT_EQ(report.lines, (std::vector<std::string>{Failed(kNew, testing::kInUse), Copied(older)}));
+  EXPECT_FALSE(report.complete);
+  EXPECT_FALSE(again.files.count(kCopy + "2026年12月01日02时00分.bak")) << "the cleanup ran";
+  EXPECT_TRUE(again.files.count(kCopy + older));
+}
+
+// Nothing more can be written there (a full disk): one line, the rest waits
+// for the next pass, and the cleanup still frees what it may.
+TEST(ReplicaTest, AFolderThatTakesNoCopyEndsTheCopiesButNotTheCleanup) {
+  MemoryFiles files;
+  files.add(kNew, Content(100, 1), kNow);
+  files.add(kBak + "2026年12月09日02时00分.bak", Content(100, 2), DaysAgo(1));
+  files.add(kCopy + "2026年12月01日02时00分.bak", "expired copy", DaysAgo(9));
+  files.add(kCopy + "2026年12月02日02时00分.bak", "newest copy", DaysAgo(8));
+  files.spaceLeft = 50;
+  const ReplicaReport report = ReplicateBackups(files, Request(), kNow);
+  EXPECT_EQ(report.lines, std::vector<std::string>{Failed(kNew, testing::kDiskFull)});
+  EXPECT_FALSE(files.files.count(kCopy + "2026年12月01日02时00分.bak"));
+  EXPECT_TRUE(files.files.count(kCopy + "2026年12月02日02时00分.bak")) << "the newest copy is kept";
+}
+
+// A backup written to while it is copied (another backup of the same minute
+// appends to its file) is copied again, so that the copy called verified is
+// the file as it now is, never a mix or an earlier state.
+TEST(ReplicaTest, ABackupThatChangesDuringItsCopyIsCopiedAgainFromItsStart) {
+  const struct {
+    const char* name;
+    int changes;  // how many copies see the backup change
+    std::function<void(MemoryFiles::File&)> change;
+  } rows[] = {
+      {"appended to after its first read", 1, [](MemoryFiles::File& f) { f.content += "backup set 2"; }},
+      {"rewritten in place after its first read", 1,
+       [](MemoryFiles::File& f) {
+         f.content[0] = static_cast<char>(f.content[0] ^ 1);
+         f.modified = kNow;
+       }},
+      {"appended to during two copies", 2, [](MemoryFiles::File& f) { f.content += "+"; }},
+      {"changing all the time", kReplicaCopyAttempts, [](MemoryFiles::File& f) { f.content += "+"; }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    MemoryFiles files;
+    files.add(kNew, Content(2 * kChunk + 7), At(2026, 12, 10, 2, 0, 30));
+    const std::string temp = kCopy + kNewName + std::string(kReplicaTempSuffix);
+    int changed = 0;
+    bool inCopy = false;
+    files.afterEachOperation = [&] {
+      // After the first piece of each copy is written, until the changes are spent.
+      const std::string& last = files.trace.back();
+      if (last.rfind("create " + temp, 0) == 0) inCopy = true;
+      if (inCopy && last.rfind("write " + temp, 0) == 0 && changed < row.changes) {
+        inCopy = false;
+        ++changed;
+        row.change(files.files.at(kNew));
+      }
+    };
+    const ReplicaReport report = ReplicateBackups(files, Request(), kNow);
+    EXPECT_EQ(changed, row.changes);
+    EXPECT_FALSE(files.files.count(temp));
+    if (row.changes < kReplicaCopyAttempts) {
+      EXPECT_EQ(report.lines, std::vector<std::string>{Copied(kNewName)});
+      ASSERT_TRUE(files.files.count(kCopy + kNewName));
+      EXPECT_EQ(files.files.at(kCopy + kNewName).content, files.files.at(kNew).content) << "the file as it now is";
+    } else {
+      ASSERT_EQ(report.lines.size(), 1u);
+      EXPECT_EQ(report.lines[0].rfind("备份复制失败: " + kNew + " -> " + kCopy + " (原文件在复制时一直有改动,复制了 3 次: ", 0), 0u)
+          << report.lines[0];
+      EXPECT_FALSE(files.files.count(kCopy + kNewName)) << "nothing unverified under the backup's name";
+    }
+  }
 }
 
 TEST(ReplicaTest, BackupFolderItselfIsRefusedAsTheSecondFolder) {
