@@ -56,6 +56,11 @@ class FileSystem {
 
   // Creates `dir` and every missing parent. True when the directory exists afterwards.
   virtual bool createDirectories(const std::string& dir) = 0;
+  // As createDirectories, saying why the directory is not there when it failed.
+  virtual FileResult makeDirectories(const std::string& dir) {
+    if (createDirectories(dir)) return {true, {}};
+    return {false, "无法创建目录"};
+  }
   // Names of every entry in `dir` (files, directories, hidden and system ones),
   // without "." and "..". Empty when the directory cannot be read.
   virtual std::vector<std::string> listDirectory(const std::string& dir) = 0;

@@ -185,6 +185,13 @@ FileResult PosixFileSystem::appendDurably(const std::string& path, const std::st
   return {true, {}};
 }
 
+FileResult PosixFileSystem::truncateFile(const std::string& path, std::uint64_t size) {
+  const auto local = map(path);
+  if (!local) return {false, std::generic_category().message(ENOENT)};
+  if (::truncate(local->c_str(), static_cast<off_t>(size)) != 0) return {false, std::generic_category().message(errno)};
+  return {true, {}};
+}
+
 FileResult PosixFileSystem::replaceFile(const std::string& from, const std::string& to) {
   const auto source = map(from);
   const auto target = map(to);

@@ -23,6 +23,7 @@ class PosixFileSystem final : public FileSystem {
   FileResult appendDurably(const std::string& path, const std::string& bytes) override;
   std::optional<std::string> readShared(const std::string& path, std::uint64_t offset, std::size_t maxBytes) override;
   FileResult replaceFile(const std::string& from, const std::string& to) override;
+  FileResult truncateFile(const std::string& path, std::uint64_t size) override;
   Opened<FileReader> openForReading(const std::string& path) override;
   Opened<FileWriter> createForWriting(const std::string& path) override;
 

@@ -280,9 +280,12 @@ ReplicaReport ReplicateBackups(FileSystem& files, const ReplicaRequest& request,
     return report;
   }
 
-  // Not checked: a folder that cannot be created shows, with the system's
-  // reason, when the first copy cannot be created in it.
-  files.createDirectories(copies);
+  // A folder that cannot be made takes no copy: one line, with the system's
+  // reason, and the next pass tries again.
+  if (const FileResult made = files.makeDirectories(copies); !made) {
+    failed(request.newBackup.empty() ? request.backupDir : request.newBackup, copies, made.reason);
+    return report;
+  }
   // A pass cut off (a crash, a power loss) leaves its copy under the temporary
   // name. One that another program still writes cannot be removed and stays.
   for (const std::string& name : files.listDirectory(copies)) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/SystemMessage.h"
 #include "base/Text.h"
@@ -57,6 +58,44 @@ class WindowsReader final : public FileReader {
   UniqueFile file_;
 };
 
+// Reads a file opened without the system's cache. Such reads must start at a
+// sector boundary into memory aligned to one and ask for whole sectors, so
+// they go through a buffer of whole pages of the reader's own; the file's last
+// piece comes back with its real length.
+class UncachedReader final : public FileReader {
+ public:
+  static constexpr std::size_t kSize = 1u << 20;  // a multiple of every sector size
+  explicit UncachedReader(UniqueFile file)
+      : file_(std::move(file)), buffer_(static_cast<char*>(VirtualAlloc(nullptr, kSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))) {}
+  ~UncachedReader() override {
+    if (buffer_) VirtualFree(buffer_, 0, MEM_RELEASE);
+  }
+  UncachedReader(const UncachedReader&) = delete;
+  UncachedReader& operator=(const UncachedReader&) = delete;
+  bool ready() const { return buffer_ != nullptr; }
+
+  FileResult read(char* buffer, std::size_t size, std::size_t& got) override {
+    got = 0;
+    if (at_ == held_) {
+      DWORD read = 0;
+      if (!ReadFile(file_.get(), buffer_, static_cast<DWORD>(kSize), &read, nullptr)) {
+        return {false, SystemMessage(GetLastError())};
+      }
+      at_ = 0;
+      held_ = read;
+    }
+    got = std::min(size, held_ - at_);
+    std::copy(buffer_ + at_, buffer_ + at_ + got, buffer);
+    at_ += got;
+    return {true, {}};
+  }
+
+ private:
+  UniqueFile file_;
+  char* buffer_;
+  std::size_t at_ = 0, held_ = 0;  // what of buffer_ was handed out, and what it holds
+};
+
 class WindowsWriter final : public FileWriter {
  public:
   explicit WindowsWriter(UniqueFile file) : file_(std::move(file)) {}
@@ -93,18 +132,127 @@ class WindowsWriter final : public FileWriter {
   UniqueFile file_;
 };
 
-}  // namespace
+std::optional<LocalDateTime> LocalTime(const FILETIME& written) {
+  SYSTEMTIME utc;
+  SYSTEMTIME local;
+  // The wall-clock time at the moment of writing, with the daylight-saving
+  // rule of that date rather than today's.
+  if (!FileTimeToSystemTime(&written, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
+    return std::nullopt;
+  }
+  return LocalDateTime{local.wYear,   local.wMonth,  local.wDay,         local.wHour,
+                       local.wMinute, local.wSecond, local.wMilliseconds};
+}
 
-bool WindowsFileSystem::createDirectories(const std::string& dir) {
-  const std::wstring path = Wide(dir);
-  if (path.empty()) return false;
-  // Create each level in turn; a level that already exists fails harmlessly.
-  for (size_t i = FirstCreatable(path); i <= path.size(); ++i) {
-    if (i == path.size() || IsSeparator(path[i])) {
-      if (i > 0 && !IsSeparator(path[i - 1])) CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
+// A path as the system gives it back for an open file, or as it is meant, in
+// one form: without the "\\?\" prefix, ASCII letters in one case.
+std::wstring Comparable(std::wstring path) {
+  if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+    path = L"\\\\" + path.substr(8);
+  } else if (path.rfind(L"\\\\?\\", 0) == 0) {
+    path = path.substr(4);
+  }
+  for (wchar_t& c : path) c = (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : (c == L'/' ? L'\\' : c);
+  while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+  return path;
+}
+
+// The full, long form of `path`, as GetFinalPathNameByHandleW names files.
+std::wstring FullLongPath(const std::wstring& path) {
+  std::wstring full(MAX_PATH, L'\0');
+  DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (n >= full.size()) {
+    full.resize(n);
+    n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  }
+  if (n == 0 || n >= full.size()) return path;
+  full.resize(n);
+  std::wstring longer(full.size() + MAX_PATH, L'\0');
+  const DWORD m = GetLongPathNameW(full.c_str(), longer.data(), static_cast<DWORD>(longer.size()));
+  if (m == 0 || m >= longer.size()) return full;  // no short names to expand, or not there yet
+  longer.resize(m);
+  return longer;
+}
+
+constexpr char kThroughLink[] = "路径经过链接(重解析点),为安全起见不在其中删除或改名";
+
+// Whether the open `file` is the file or folder `meant` names, reached without
+// a link (a symbolic link, a junction, a mount point) on the way: compares the
+// name the system gives the open object with the full path meant. On a network
+// drive letter the system names the share instead of the letter, so there the
+// part after the letter is compared.
+bool ReachedDirectly(HANDLE file, const std::wstring& meant) {
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) &&
+      (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return false;
+  std::wstring final(MAX_PATH, L'\0');
+  DWORD n = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (n >= final.size()) {
+    final.resize(n + 1);
+    n = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  }
+  if (n == 0 || n >= final.size()) return false;
+  final.resize(n);
+  const std::wstring got = Comparable(final);
+  const std::wstring want = Comparable(FullLongPath(meant));
+  if (got == want) return true;
+  if (want.size() > 2 && want[1] == L':') {
+    const wchar_t root[] = {want[0], L':', L'\\', L'\0'};
+    if (GetDriveTypeW(root) == DRIVE_REMOTE) {
+      const std::wstring tail = want.substr(2);
+      return got.size() > tail.size() && got.compare(got.size() - tail.size(), tail.size(), tail) == 0;
     }
   }
-  return IsDirectory(path);
+  return false;
+}
+
+// Opens the file `path` itself for `access`, never what a link points to, and
+// only when no link leads to it: files this program deletes and renames may
+// lie in folders that others can write to (a second folder on a share), and
+// as the system account a link there would send the deletion anywhere. Shared
+// with every other opener, as DeleteFileW and MoveFileExW would be; a file in
+// use without sharing deletion fails with the system's reason.
+UniqueFile OpenDirectly(const std::wstring& path, DWORD access, DWORD flags, std::string& why) {
+  UniqueFile file(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr));
+  if (!file) {
+    why = SystemMessage(GetLastError());
+    return {};
+  }
+  if (!ReachedDirectly(file.get(), path)) {
+    why = kThroughLink;
+    return {};
+  }
+  return file;
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+  const size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash + 1);
+}
+
+}  // namespace
+
+bool WindowsFileSystem::createDirectories(const std::string& dir) { return static_cast<bool>(makeDirectories(dir)); }
+
+FileResult WindowsFileSystem::makeDirectories(const std::string& dir) {
+  const std::wstring path = Wide(dir);
+  if (path.empty()) return {false, SystemMessage(ERROR_PATH_NOT_FOUND)};
+  // Create each level in turn; a level that already exists fails harmlessly.
+  // The reason told is that of the first level that could not be made.
+  DWORD firstError = ERROR_SUCCESS;
+  for (size_t i = FirstCreatable(path); i <= path.size(); ++i) {
+    if (i == path.size() || IsSeparator(path[i])) {
+      if (i > 0 && !IsSeparator(path[i - 1]) && !CreateDirectoryW(path.substr(0, i).c_str(), nullptr)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && firstError == ERROR_SUCCESS) firstError = error;
+      }
+    }
+  }
+  if (IsDirectory(path)) return {true, {}};
+  return {false, SystemMessage(firstError == ERROR_SUCCESS ? ERROR_PATH_NOT_FOUND : firstError)};
 }
 
 std::vector<std::string> WindowsFileSystem::listDirectory(const std::string& dir) {
@@ -135,20 +283,43 @@ std::optional<LocalDateTime> WindowsFileSystem::readModifiedTime(const std::stri
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file || !GetFileTime(file.get(), nullptr, nullptr, &written)) return std::nullopt;
   }
-  SYSTEMTIME utc;
-  SYSTEMTIME local;
-  // The wall-clock time at the moment of writing, with the daylight-saving
-  // rule of that date rather than today's.
-  if (!FileTimeToSystemTime(&written, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
+  return LocalTime(written);
+}
+
+std::optional<FileSystem::Stamp> WindowsFileSystem::stamp(const std::string& path) {
+  // From the directory, without opening the file: the server may be writing it.
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
     return std::nullopt;
-  }
-  return LocalDateTime{local.wYear,   local.wMonth,  local.wDay,         local.wHour,
-                       local.wMinute, local.wSecond, local.wMilliseconds};
+  const std::optional<LocalDateTime> modified = LocalTime(data.ftLastWriteTime);
+  if (!modified) return std::nullopt;
+  return Stamp{(static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow, *modified};
 }
 
 FileResult WindowsFileSystem::removeFile(const std::string& path) {
-  if (DeleteFileW(Wide(path).c_str())) return {true, {}};
-  return {false, SystemMessage(GetLastError())};
+  // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened: never deleted.
+  std::string why;
+  const UniqueFile file = OpenDirectly(Wide(path), DELETE, 0, why);
+  if (!file) return {false, why};
+  // Deleted through the handle that was checked, so that nothing can be put
+  // in its place between the check and the deletion.
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition))
+    return {false, SystemMessage(GetLastError())};
+  return {true, {}};
+}
+
+FileResult WindowsFileSystem::truncateFile(const std::string& path, std::uint64_t size) {
+  std::string why;
+  const UniqueFile file = OpenDirectly(Wide(path), GENERIC_WRITE, 0, why);
+  if (!file) return {false, why};
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(size);
+  if (!SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) || !SetEndOfFile(file.get()) ||
+      !FlushFileBuffers(file.get()))
+    return {false, SystemMessage(GetLastError())};
+  return {true, {}};
 }
 
 std::optional<std::uint64_t> WindowsFileSystem::fileSize(const std::string& path) {
@@ -196,19 +367,52 @@ std::optional<std::string> WindowsFileSystem::readShared(const std::string& path
 }
 
 FileResult WindowsFileSystem::replaceFile(const std::string& from, const std::string& to) {
-  if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return {true, {}};
-  return {false, SystemMessage(GetLastError())};
+  const std::wstring source = Wide(from), target = Wide(to);
+  std::string why;
+  const UniqueFile file = OpenDirectly(source, DELETE, 0, why);
+  if (!file) return {false, why};
+  // The folder the name goes to, reached without a link; a link under the
+  // target's name is only a name, which the rename replaces.
+  if (!OpenDirectly(FolderOf(target), 0, FILE_FLAG_BACKUP_SEMANTICS, why)) return {false, why};
+  // Renamed through the handle that was checked.
+  const std::wstring full = FullLongPath(target);
+  std::vector<unsigned char> bytes(sizeof(FILE_RENAME_INFO) + (full.size() + 1) * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(bytes.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(full.size() * sizeof(wchar_t));
+  std::copy(full.begin(), full.end(), rename->FileName);
+  if (!SetFileInformationByHandle(file.get(), FileRenameInfo, rename, static_cast<DWORD>(bytes.size())))
+    return {false, SystemMessage(GetLastError())};
+  return {true, {}};
 }
 
 Opened<FileReader> WindowsFileSystem::openForReading(const std::string& path) {
-  // Others may read the file and delete it (a cleanup of the backup folder
-  // must not fail on a backup being copied), but nobody may write to it while
-  // it is read: what is copied and checked is one version of the file.
-  UniqueFile file(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  // Others may read the file, delete it (a cleanup of the backup folder must
+  // not fail on a backup being copied) and write to it: the server appending
+  // the next backup of the same minute must never fail because a copy is
+  // being made. A copy therefore checks the file's size and date before and
+  // after, and copies again when they changed.
+  UniqueFile file(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file) return {nullptr, SystemMessage(GetLastError())};
   return {std::make_unique<WindowsReader>(std::move(file)), {}};
+}
+
+Opened<FileReader> WindowsFileSystem::openUncached(const std::string& path) {
+  UniqueFile file(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) {
+    // A file system that refuses reads past its cache (some network
+    // redirectors answer ERROR_INVALID_PARAMETER) is read as any file is;
+    // there the copy was flushed and closed, so what a share answers comes
+    // from the server.
+    if (GetLastError() == ERROR_INVALID_PARAMETER || GetLastError() == ERROR_NOT_SUPPORTED) return openForReading(path);
+    return {nullptr, SystemMessage(GetLastError())};
+  }
+  auto reader = std::make_unique<UncachedReader>(std::move(file));
+  if (!reader->ready()) return {nullptr, SystemMessage(ERROR_NOT_ENOUGH_MEMORY)};
+  return {std::move(reader), {}};
 }
 
 Opened<FileWriter> WindowsFileSystem::createForWriting(const std::string& path) {

@@ -60,11 +60,12 @@ class MemoryFiles final : public FileSystem {
     files[path] = File{std::move(content), modified};
   }
 
-  bool createDirectories(const std::string& dir) override {
+  bool createDirectories(const std::string& dir) override { return static_cast<bool>(makeDirectories(dir)); }
+  FileResult makeDirectories(const std::string& dir) override {
     record("mkdir " + dir);
-    if (unreachable.count(dir)) return false;
+    if (const auto it = unreachable.find(dir); it != unreachable.end()) return {false, it->second};
     folders.insert(dir);
-    return true;
+    return {true, {}};
   }
   std::vector<std::string> listDirectory(const std::string& dir) override {
     std::vector<std::string> names;

@@ -276,7 +276,7 @@ TEST(ReplicaWindowsTest, FolderThatRefusesNewFilesFailsWithTheSystemsReason) {
 
   const ReplicaReport report = ReplicateBackups(f.files(), f.request(backup), {2026, 12, 10, 2, 1, 0, 0});
 
-  EXPECT_EQ(report.lines, std::vector<std::string>{"备份复制失败: " + backup + " -> " + refusing + " (" +
+  EXPECT_EQ(report.lines, std::vector<std::string>{"备份复制失败: " + backup + " -> " + f.copyDir() + " (" +
                                                    SystemText(ERROR_ACCESS_DENIED) + ")"});
   EXPECT_FALSE(report.complete);
   EXPECT_FALSE(fs::exists(testing::FromUtf8(refusing + name)));

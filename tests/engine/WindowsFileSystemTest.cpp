@@ -7,6 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -124,6 +128,158 @@ TEST(WindowsFileSystemTest, RemoveNeverDeletesADirectory) {
   std::filesystem::create_directory(dir.local(dir.windowsRoot() + "x.bak"));
   EXPECT_FALSE(files.removeFile(dir.windowsRoot() + "x.bak"));
   EXPECT_TRUE(std::filesystem::is_directory(dir.local(dir.windowsRoot() + "x.bak")));
+}
+
+// Wine keeps no links made by CreateSymbolicLinkW, but shows a Unix symbolic
+// link as one: the links of the tests are made on the Unix side.
+std::string UnixPath(const std::wstring& path) {
+  using Convert = char*(CDECL*)(const wchar_t*);
+  const auto convert = reinterpret_cast<Convert>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (!convert) return {};
+  char* unix = convert(path.c_str());
+  if (!unix) return {};
+  std::string out = unix;
+  HeapFree(GetProcessHeap(), 0, unix);
+  return out;
+}
+
+// Runs a Unix shell command. Wine starts a Unix program given by its Z: path
+// but cannot wait for it: the caller waits for what the command does.
+bool RunUnix(std::wstring line) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return false;
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
+bool Exists(const std::filesystem::path& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// `link` is a Unix symbolic link to `target` while it lives; false when that
+// cannot be made here (not Wine). Removed as a link, never through it (the
+// scratch directory's removal would follow it).
+class UnixSymlink {
+ public:
+  UnixSymlink(const std::filesystem::path& target, const std::filesystem::path& link) : link_(link) {
+    const std::string from = UnixPath(target.wstring());
+    unix_ = UnixPath(link.wstring());
+    if (from.empty() || unix_.empty()) return;
+    if (!RunUnix(L"/bin/sh -c \"ln -s '" + std::filesystem::path(from).wstring() + L"' '" +
+                 std::filesystem::path(unix_).wstring() + L"'\""))
+      return;
+    for (int i = 0; i < 100 && !made_; ++i, Sleep(50)) made_ = Exists(link_);
+  }
+  ~UnixSymlink() {
+    if (unix_.empty()) return;
+    RunUnix(L"/bin/sh -c \"rm -f '" + std::filesystem::path(unix_).wstring() + L"'\"");
+    for (int i = 0; i < 100 && Exists(link_); ++i) Sleep(50);
+  }
+  explicit operator bool() const { return made_; }
+
+ private:
+  std::filesystem::path link_;
+  std::string unix_;
+  bool made_ = false;
+};
+
+// As the system account the cleanup deletes, and the copies and the history
+// rename, in folders others may write: a link there must never send a
+// deletion or a rename elsewhere.
+TEST(WindowsFileSystemTest, DeletingAndRenamingNeverFollowALink) {
+  TestDirectory dir;
+  WindowsFileSystem files;
+  const std::string real = dir.windowsRoot() + "real\\", linked = dir.windowsRoot() + "linked\\";
+  ASSERT_TRUE(files.createDirectories(real));
+  dir.write(real + "target.bak", "somebody else's file");
+  dir.write(real + "other.tmp", "x");
+  const UnixSymlink folderLink(dir.local(real + "x").parent_path(), dir.local(dir.windowsRoot() + "linked"));
+  const UnixSymlink fileLink(dir.local(real + "target.bak"), dir.local(dir.windowsRoot() + "file link.bak"));
+  ASSERT_TRUE(folderLink);
+  ASSERT_TRUE(fileLink);
+
+  const struct {
+    const char* name;
+    std::function<FileResult()> act;
+  } refused[] = {
+      {"delete through a linked folder", [&] { return files.removeFile(linked + "target.bak"); }},
+      {"delete a link to a file", [&] { return files.removeFile(dir.windowsRoot() + "file link.bak"); }},
+      {"rename into a linked folder", [&] { return files.replaceFile(real + "other.tmp", linked + "target.bak"); }},
+      {"rename out of a linked folder", [&] { return files.replaceFile(linked + "target.bak", real + "moved.bak"); }},
+      {"cut through a linked folder", [&] { return files.truncateFile(linked + "target.bak", 0); }},
+  };
+  for (const auto& row : refused) {
+    SCOPED_TRACE(row.name);
+    const FileResult result = row.act();
+    EXPECT_FALSE(result);
+    EXPECT_NE(result.reason.find("链接"), std::string::npos) << result.reason;
+    std::ifstream in(dir.local(real + "target.bak"), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "somebody else's file");
+    EXPECT_TRUE(std::filesystem::exists(dir.local(real + "other.tmp")));
+  }
+  // The same operations on the folder itself.
+  EXPECT_TRUE(files.replaceFile(real + "other.tmp", real + "target.bak"));
+  EXPECT_TRUE(files.removeFile(real + "target.bak"));
+  EXPECT_FALSE(std::filesystem::exists(dir.local(real + "target.bak")));
+}
+
+TEST(WindowsFileSystemTest, RenameReplacesAndCutKeepsTheStart) {
+  TestDirectory dir;
+  WindowsFileSystem files;
+  const std::string a = dir.windowsRoot() + "历史.log", b = dir.windowsRoot() + "历史.1.log";
+  dir.write(a, "line 1\r\nline 2 half");
+  dir.write(b, "older");
+  ASSERT_TRUE(files.truncateFile(a, 8));
+  EXPECT_EQ(files.fileSize(a), 8u);
+  ASSERT_TRUE(files.replaceFile(a, b));
+  EXPECT_FALSE(std::filesystem::exists(dir.local(a)));
+  EXPECT_EQ(files.readShared(b, 0, 100), std::string("line 1\r\n"));
+  EXPECT_FALSE(files.truncateFile(a, 0)) << "no such file";
+}
+
+// The copies' checks: the reader lets the server go on writing, its size and
+// date are read without opening it, and the read-back past the cache gives the
+// file's bytes exactly, whatever the caller's buffer.
+TEST(WindowsFileSystemTest, ReadingForCopiesAndReadingBackPastTheCache) {
+  TestDirectory dir;
+  WindowsFileSystem files;
+  const std::string file = dir.windowsRoot() + "副本.bak";
+  std::string content(2 * 1024 * 1024 + 123, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 4096);
+  dir.write(file, content);
+
+  for (const size_t piece : {size_t{1024 * 1024}, size_t{1000}, size_t{5 * 1024 * 1024}}) {
+    SCOPED_TRACE(piece);
+    Opened<FileReader> reader = files.openUncached(file);
+    ASSERT_TRUE(reader) << reader.reason;
+    std::string back, buffer(piece, '\0');
+    for (size_t got = 1; got > 0;) {
+      ASSERT_TRUE(reader.file->read(buffer.data(), buffer.size(), got));
+      back.append(buffer.data(), got);
+    }
+    EXPECT_TRUE(back == content) << back.size();
+  }
+
+  const std::optional<FileSystem::Stamp> before = files.stamp(file);
+  ASSERT_TRUE(before);
+  EXPECT_EQ(before->size, content.size());
+  EXPECT_EQ(before->modified, files.readModifiedTime(file));
+  Opened<FileReader> reading = files.openForReading(file);
+  ASSERT_TRUE(reading);
+  // The server appends the next backup of the same minute meanwhile.
+  const HANDLE writer = CreateFileW(dir.local(file).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE) << "a copy in progress must not make the server's write fail";
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(writer, "set 2", 5, &written, nullptr));
+  CloseHandle(writer);
+  const std::optional<FileSystem::Stamp> after = files.stamp(file);
+  ASSERT_TRUE(after);
+  EXPECT_NE(*after, *before) << "the change shows";
+  EXPECT_EQ(after->size, content.size() + 5);
 }
 
 }  // namespace
