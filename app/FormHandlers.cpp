@@ -324,6 +324,10 @@ void FormHandlers::N6Click() {
   watchService();
   if (change.done) {
     AppendLog(install ? "已安装备份服务: 不需要用户登录也会定时备份" : "已移除备份服务: 由本程序定时备份");
+    if (!change.note.empty()) {
+      AppendLog(change.note);
+      shell_.showMessageCode(kMessageInformation, change.note);
+    }
   } else if (!change.failure.empty()) {
     shell_.showMessageCode(kMessageStop, (install ? "无法安装备份服务:\r" : "无法移除备份服务:\r") + change.failure);
   }

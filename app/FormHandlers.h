@@ -42,6 +42,7 @@ enum class ServiceState { NotInstalled, Stopped, Running };
 struct ServiceChange {
   bool done = false;
   std::string failure;  // why not, in the system's words; empty when done or declined by the user
+  std::string note;     // worth telling the user when done (where the service's program file is)
 };
 
 // Who runs the handlers: the program in the user's session (window, tray icon,

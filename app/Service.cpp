@@ -6,7 +6,9 @@
 
 #include <iterator>
 #include <optional>
+#include <vector>
 
+#include "app/SecureFolder.h"
 #include "app/UnitMain.h"
 #include "app/WinSystem.h"
 #include "base/Text.h"
@@ -18,7 +20,9 @@
 #include "engine/WindowsFileSystem.h"
 #include "form/SettingsForm.h"
 #include "server/OdbcServerSession.h"
+#include "settings/ControlStore.h"
 #include "settings/DpapiProtector.h"
+#include "settings/SqlInstances.h"
 #include "settings/WindowsRegistry.h"
 
 namespace bakwyn::app {
@@ -42,7 +46,12 @@ class ServiceShell final : public FormShell {
   bool elevated() override { return true; }
   bool restartElevated() override { return false; }
   void quit() override {}
-  std::vector<settings::SqlInstance> sqlInstances() override { return {}; }
+  // The instances installed, so that the stored server is read as the window shows it.
+  std::vector<settings::SqlInstance> sqlInstances() override {
+    const auto view64 = settings::MakeWindowsRegistry(settings::RegistryView::Wow64_64);
+    const auto view32 = settings::MakeWindowsRegistry(settings::RegistryView::Wow64_32);
+    return settings::FindSqlInstances(*view64, *view32);
+  }
   std::optional<size_t> choose(const form::Control&, const std::vector<std::string>&) override { return std::nullopt; }
   bool fixedDisk(char) override { return false; }
   ServiceState serviceState() override { return ServiceState::Running; }
@@ -50,48 +59,15 @@ class ServiceShell final : public FormShell {
   bool signalService() override { return false; }
 };
 
-// What the system knows of the running service, and the events its control
-// handler sets for the service's own thread.
-struct Running {
-  SERVICE_STATUS_HANDLE handle = nullptr;
-  UniqueKernelHandle stop;
-  UniqueKernelHandle resume;
-  CRITICAL_SECTION lock;  // SetServiceStatus from the handler's and the service's threads
-  SERVICE_STATUS status{};
-};
-Running* g_running = nullptr;
-
-void Report(Running& running, DWORD state, DWORD exitCode = NO_ERROR) {
-  EnterCriticalSection(&running.lock);
-  running.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-  running.status.dwCurrentState = state;
-  running.status.dwControlsAccepted =
-      state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT;
-  running.status.dwWin32ExitCode = exitCode;
-  const bool settled = state == SERVICE_RUNNING || state == SERVICE_STOPPED;
-  running.status.dwCheckPoint = settled ? 0 : running.status.dwCheckPoint + 1;
-  // A backup in progress finishes before the service stops.
-  running.status.dwWaitHint = settled ? 0 : 30000;
-  SetServiceStatus(running.handle, &running.status);
-  LeaveCriticalSection(&running.lock);
+// For the whole process, never destroyed: a control the system delivers after
+// the run reported SERVICE_STOPPED still finds it (see ServiceControls).
+ServiceControls& Controls() {
+  static ServiceControls* const controls = new ServiceControls;
+  return *controls;
 }
 
 DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, LPVOID, LPVOID) {
-  Running& running = *g_running;
-  switch (control) {
-    case SERVICE_CONTROL_STOP:
-    case SERVICE_CONTROL_SHUTDOWN:
-      Report(running, SERVICE_STOP_PENDING);
-      SetEvent(running.stop.get());
-      return NO_ERROR;
-    case SERVICE_CONTROL_POWEREVENT:
-      if (eventType == PBT_APMRESUMEAUTOMATIC) SetEvent(running.resume.get());
-      return NO_ERROR;
-    case SERVICE_CONTROL_INTERROGATE:
-      return NO_ERROR;
-    default:
-      return ERROR_CALL_NOT_IMPLEMENTED;
-  }
+  return Controls().control(control, eventType);
 }
 
 // The reload event: the service and administrators own it, and any user who
@@ -108,15 +84,67 @@ UniqueKernelHandle CreateReloadEvent() {
   return event;
 }
 
+// The SQL Server service of the instance the stored server names, when it is
+// on this computer: "MSSQLSERVER" for the default instance, "MSSQL$NAME" for a
+// named one; empty when nothing is stored or no such service exists here. The
+// server text is read as the window stores it ("COMPUTER\INSTANCE"); the
+// program always reaches this computer, so only the instance counts.
+std::wstring SqlServerService(SC_HANDLE manager) {
+  std::optional<std::string> server;
+  try {
+    const auto registry = settings::MachineRegistry();
+    if (const auto key = registry->open(settings::ControlStateKey("FrmMain", "mEdt2"), settings::Access::ReadExisting))
+      server = key->readString("TEXT");
+  } catch (const settings::RegistryError&) {
+    // A value of another type is no server name.
+  }
+  if (!server) return {};
+  const size_t separator = server->find('\\');
+  const std::string instance = separator == std::string::npos ? std::string() : TrimControl(server->substr(separator + 1));
+  const std::wstring name = instance.empty() || EqualsIgnoringAsciiCase(instance, settings::kDefaultInstance)
+                                ? ToWide(settings::kDefaultInstance)
+                                : L"MSSQL$" + ToWide(instance);
+  // A name no service can have ("A\B", control characters) opens nothing.
+  const UniqueServiceHandle sql(OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS));
+  return sql ? name : std::wstring();
+}
+
+// The service's dependencies as the service manager takes them: a list of
+// names, each ended by a NUL, and the list by one more; only that NUL for none.
+std::wstring Dependencies(SC_HANDLE manager) {
+  std::wstring list = SqlServerService(manager);
+  if (!list.empty()) list.push_back(L'\0');
+  list.push_back(L'\0');
+  return list;
+}
+
+// The running service brings its own dependency up to date: a save may have
+// chosen another instance. The system account may change its own service.
+void UpdateDependencies() {
+  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return;
+  const UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG));
+  if (!service) return;
+  const std::wstring dependencies = Dependencies(manager.get());
+  ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr,
+                       nullptr, dependencies.c_str(), nullptr, nullptr, nullptr);
+}
+
+// The folder of a file; a drive's root keeps its separator ("C:" alone
+// would mean the drive's current folder).
+std::string FolderOf(const std::string& path) {
+  const size_t separator = path.find_last_of("\\/");
+  if (separator == std::string::npos) return {};
+  const std::string folder = path.substr(0, separator);
+  return folder.size() == 2 && folder[1] == ':' ? folder + "\\" : folder;
+}
+
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
-  Running running;
-  InitializeCriticalSection(&running.lock);
-  running.stop.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  running.resume.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  g_running = &running;
-  running.handle = RegisterServiceCtrlHandlerExW(kServiceName, ControlHandler, nullptr);
-  if (!running.handle) return;
-  Report(running, SERVICE_START_PENDING);
+  ServiceControls& controls = Controls();
+  const SERVICE_STATUS_HANDLE status = RegisterServiceCtrlHandlerExW(kServiceName, ControlHandler, nullptr);
+  if (!status) return;
+  controls.begin(status);
+  controls.report(SERVICE_START_PENDING);
   const UniqueKernelHandle reload = CreateReloadEvent();
   {
     // The same pieces as the program's, without a window: the model of the
@@ -128,7 +156,16 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     const auto registry = settings::MachineRegistry();
     settings::DpapiProtector protector;
     form::SettingsForm form;
-    History history(files, HistoryPath());
+    // The shared history's folder is written as the system: one a user made
+    // first, or a link, is not used, and the service keeps its history in the
+    // system account's own folder instead, saying why in its first line there.
+    const std::string shared = HistoryPath();
+    const HistoryFolderUse folder = PrepareHistoryFolder(FolderOf(shared));
+    History history(files, folder.usable ? shared : OwnHistoryPath());
+    if (!folder.usable)
+      history.append(clock.now(), "不能使用共享的备份历史文件夹,服务的记录写在这里: " + folder.why);
+    else if (!folder.why.empty())
+      history.append(clock.now(), "备份历史文件夹: " + folder.why);
     Replica replica(files, clock);
     ServiceShell shell;
     std::optional<FormHandlers> handlers;
@@ -136,25 +173,90 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     handlers.emplace(form, settings, engine, session, *registry, protector, clock, history, replica, shell,
                      Role::Service);
     handlers->FormCreate();
+    UpdateDependencies();
     handlers->AppendLog("备份服务已启动: 不需要用户登录也会定时备份");
-    Report(running, SERVICE_RUNNING);
+    controls.report(SERVICE_RUNNING);
 
     // The tick every 100 ms while the schedule is armed, as the program's
     // timer: one at a time, on this thread, never made up when a backup held it.
-    const HANDLE waits[] = {running.stop.get(), running.resume.get(), reload.get()};
+    const HANDLE waits[] = {controls.stopEvent(), controls.resumeEvent(), reload.get()};
     const DWORD count = reload ? 3 : 2;
     for (;;) {
       const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, form.Timer1.interval());
       if (woke == WAIT_OBJECT_0) break;
       if (woke == WAIT_OBJECT_0 + 1 && form.onPowerResume) form.onPowerResume();
-      if (woke == WAIT_OBJECT_0 + 2) handlers->Reload();
+      if (woke == WAIT_OBJECT_0 + 2) {
+        handlers->Reload();
+        UpdateDependencies();
+      }
       if (form.Timer1.enabled() && form.Timer1.onTimer) form.Timer1.onTimer();
     }
     handlers->AppendLog("备份服务已停止");
   }
-  Report(running, SERVICE_STOPPED);
-  g_running = nullptr;
-  DeleteCriticalSection(&running.lock);
+  controls.report(SERVICE_STOPPED);
+}
+
+// Stops the service and waits until it has: a backup in progress is let
+// finish, up to ten minutes.
+void StopAndWait(SC_HANDLE service) {
+  SERVICE_STATUS status{};
+  if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) return;
+  for (int waited = 0; waited < 600 * 4 && status.dwCurrentState != SERVICE_STOPPED; ++waited) {
+    Sleep(250);
+    if (!QueryServiceStatus(service, &status)) break;
+  }
+}
+
+std::optional<std::string> ReadWhole(const std::string& path) {
+  const UniqueFile file(CreateFileW(ToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size{};
+  if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > (256 << 20)) return std::nullopt;
+  std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+  DWORD got = 0;
+  if (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) || got != bytes.size())
+    return std::nullopt;
+  return bytes;
+}
+
+// Puts a copy of `source` at `target`, unless the same bytes are there: copied
+// beside it under another name first (the copy takes the folder's access
+// list), then renamed over it. A target the running service executes cannot
+// be replaced: then `service` is stopped first, once. 0 or the error.
+DWORD PlaceCopy(const std::string& source, const std::string& target, SC_HANDLE service) {
+  const std::optional<std::string> wanted = ReadWhole(source);
+  if (!wanted) return GetLastError() ? GetLastError() : ERROR_READ_FAULT;
+  if (ReadWhole(target) == wanted) return 0;
+  const std::wstring next = ToWide(target + ".new");
+  if (!CopyFileW(ToWide(source).c_str(), next.c_str(), FALSE)) return GetLastError();
+  for (int attempt = 0;; ++attempt) {
+    if (MoveFileExW(next.c_str(), ToWide(target).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+    const DWORD error = GetLastError();
+    if (attempt > 0 || !service || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)) {
+      DeleteFileW(next.c_str());
+      return error;
+    }
+    StopAndWait(service);
+  }
+}
+
+// The program file the service may run: `programPath` when only the system
+// and administrators can change it and its folder, else a copy in the
+// program's folder under Program Files. `service`, when installed already,
+// may be stopped to replace an older copy it runs.
+DWORD ProgramToRegister(const std::string& programPath, SC_HANDLE service, std::string& program) {
+  if (!WhyNotAdminOnly(FolderOf(programPath)) && !WhyNotAdminOnly(programPath)) {
+    program = programPath;
+    return 0;
+  }
+  const PreparedFolder folder = PrepareProgramFolder();
+  if (folder.path.empty()) return folder.error;
+  program = folder.path + "\\Bakwyn.exe";
+  if (CompareStringOrdinal(ToWide(program).c_str(), -1, ToWide(programPath).c_str(), -1, TRUE) == CSTR_EQUAL)
+    return ERROR_INVALID_OWNER;  // the copy's own place was refused above
+  if (const DWORD error = PlaceCopy(programPath, program, service)) return error;
+  // What was put there carries the folder's list; anything else is refused.
+  return WhyNotAdminOnly(program) ? ERROR_INVALID_OWNER : 0;
 }
 
 }  // namespace
@@ -170,19 +272,22 @@ int RunAsService() {
 unsigned long InstallService(const std::string& programPath) {
   const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
   if (!manager) return GetLastError();
+  UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
+  std::string program;
+  if (const DWORD error = ProgramToRegister(programPath, service.get(), program)) return error;
   // Quoted: a path with blanks would otherwise start C:\Program.exe.
-  const std::wstring command = L"\"" + ToWide(programPath) + L"\" " + kServiceArgument;
+  const std::wstring command = L"\"" + ToWide(program) + L"\" " + kServiceArgument;
   const std::wstring display = ToWide(kServiceDisplayName);
-  UniqueServiceHandle service(CreateServiceW(manager.get(), kServiceName, display.c_str(), SERVICE_ALL_ACCESS,
-                                             SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                             command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  const std::wstring dependencies = Dependencies(manager.get());
   if (!service) {
-    if (GetLastError() != ERROR_SERVICE_EXISTS) return GetLastError();
-    service.reset(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
+    service.reset(CreateServiceW(manager.get(), kServiceName, display.c_str(), SERVICE_ALL_ACCESS,
+                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
+                                 nullptr, nullptr, dependencies.c_str(), nullptr, nullptr));
     if (!service) return GetLastError();
-    if (!ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                              command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, display.c_str()))
-      return GetLastError();
+  } else if (!ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                   command.c_str(), nullptr, nullptr, dependencies.c_str(), nullptr, nullptr,
+                                   display.c_str())) {
+    return GetLastError();
   }
   std::wstring about = ToWide("按设定的时间备份SQL Server数据库,不需要用户登录。设置在Bakwyn的设置界面中修改。");
   SERVICE_DESCRIPTIONW description{about.data()};
@@ -205,14 +310,7 @@ unsigned long RemoveService() {
   const UniqueServiceHandle service(
       OpenServiceW(manager.get(), kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
   if (!service) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : GetLastError();
-  SERVICE_STATUS status{};
-  if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
-    // A backup in progress is let finish: up to ten minutes.
-    for (int waited = 0; waited < 600 * 4 && status.dwCurrentState != SERVICE_STOPPED; ++waited) {
-      Sleep(250);
-      if (!QueryServiceStatus(service.get(), &status)) break;
-    }
-  }
+  StopAndWait(service.get());
   if (!DeleteService(service.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) return GetLastError();
   return 0;
 }

@@ -3,9 +3,13 @@
 // by the system from the start of Windows, with nobody logged on. The program
 // in the user's session is then only a window onto it. The same exe is both;
 // the system starts the service with kServiceArgument.
+#include <windows.h>
+
+#include <optional>
 #include <string>
 
 #include "app/FormHandlers.h"
+#include "base/WinHandles.h"
 
 namespace bakwyn::app {
 
@@ -23,7 +27,14 @@ int RunAsService();
 
 // Installs the program file `programPath` as the service (automatic start, the
 // local system account, restarted when it fails) and starts it; an installed
-// service is brought up to date. 0, or the system's error code.
+// service is brought up to date. The system runs the registered file as
+// itself, so a file that anyone but the system and administrators could
+// replace (see SecureFolder.h) is first copied to "<Program Files>\Bakwyn\",
+// and that copy is registered. When the stored server names an instance of
+// SQL Server whose service is on this computer, the service depends on it,
+// so that Windows starts it after the server. 0, or the system's error code;
+// ERROR_INVALID_OWNER when the folder for the copy exists but is not the
+// administrators' alone (or is a link).
 unsigned long InstallService(const std::string& programPath);
 // Stops the service and removes it; 0 also when there was none.
 unsigned long RemoveService();
@@ -32,5 +43,96 @@ unsigned long RemoveService();
 ServiceState QueryService();
 // Has the running service read the stored settings again; false when none listens.
 bool SignalServiceReload();
+
+// The service's side of the system's controls. The system may deliver a control
+// after the service reported that it stopped, when everything the service's
+// run made is gone: the service keeps one of these for the whole process (its
+// events are never closed), and once a run has reported SERVICE_STOPPED every
+// control is answered ERROR_SERVICE_NOT_ACTIVE without touching anything else.
+class ServiceControls {
+ public:
+  ServiceControls() { InitializeCriticalSection(&lock_); }
+  ~ServiceControls() { DeleteCriticalSection(&lock_); }
+  ServiceControls(const ServiceControls&) = delete;
+  ServiceControls& operator=(const ServiceControls&) = delete;
+
+  // Set by a stop or shutdown (stays set); by a wake from sleep (taken by one wait).
+  HANDLE stopEvent() const { return stop_.get(); }
+  HANDLE resumeEvent() const { return resume_.get(); }
+
+  // A run begins, registered with the system as `status`.
+  void begin(SERVICE_STATUS_HANDLE status) {
+    EnterCriticalSection(&lock_);
+    ResetEvent(stop_.get());
+    ResetEvent(resume_.get());
+    handle_ = status;
+    status_ = {};
+    active_ = true;
+    LeaveCriticalSection(&lock_);
+  }
+
+  // Tells the system the service's state; SERVICE_STOPPED ends the run.
+  void report(DWORD state, DWORD exitCode = NO_ERROR) {
+    EnterCriticalSection(&lock_);
+    if (active_) {
+      status_.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+      status_.dwCurrentState = state;
+      status_.dwControlsAccepted = state == SERVICE_START_PENDING || state == SERVICE_STOPPED
+                                       ? 0
+                                       : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT;
+      status_.dwWin32ExitCode = exitCode;
+      const bool settled = state == SERVICE_RUNNING || state == SERVICE_STOPPED;
+      status_.dwCheckPoint = settled ? 0 : status_.dwCheckPoint + 1;
+      // A backup in progress finishes before the service stops.
+      status_.dwWaitHint = settled ? 0 : 30000;
+      SetServiceStatus(handle_, &status_);
+      active_ = state != SERVICE_STOPPED;
+    }
+    LeaveCriticalSection(&lock_);
+  }
+
+  // What the control handler answers the system.
+  DWORD control(DWORD control, DWORD eventType) {
+    EnterCriticalSection(&lock_);
+    DWORD answer = ERROR_SERVICE_NOT_ACTIVE;
+    if (active_) {
+      switch (control) {
+        case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_SHUTDOWN:
+          report(SERVICE_STOP_PENDING);
+          SetEvent(stop_.get());
+          answer = NO_ERROR;
+          break;
+        case SERVICE_CONTROL_POWEREVENT:
+          if (eventType == PBT_APMRESUMEAUTOMATIC) SetEvent(resume_.get());
+          answer = NO_ERROR;
+          break;
+        case SERVICE_CONTROL_INTERROGATE:
+          answer = NO_ERROR;
+          break;
+        default:
+          answer = ERROR_CALL_NOT_IMPLEMENTED;
+      }
+    }
+    LeaveCriticalSection(&lock_);
+    return answer;
+  }
+
+  // The state last reported in this run, or SERVICE_STOPPED.
+  DWORD state() {
+    EnterCriticalSection(&lock_);
+    const DWORD state = active_ ? status_.dwCurrentState : SERVICE_STOPPED;
+    LeaveCriticalSection(&lock_);
+    return state;
+  }
+
+ private:
+  CRITICAL_SECTION lock_;  // the handler's thread and the service's
+  UniqueKernelHandle stop_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  UniqueKernelHandle resume_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+  SERVICE_STATUS_HANDLE handle_ = nullptr;
+  SERVICE_STATUS status_{};
+  bool active_ = false;
+};
 
 }  // namespace bakwyn::app

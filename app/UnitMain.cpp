@@ -11,6 +11,7 @@
 #include "base/SystemMessage.h"
 #include "base/Text.h"
 #include "base/WinHandles.h"
+#include "app/SecureFolder.h"
 #include "app/Service.h"
 #include "app/WinSystem.h"
 #include "settings/WindowsRegistry.h"
@@ -47,6 +48,13 @@ TFrmMain::TFrmMain(BackupSettings& settings, const Clock& clock, ServerSession& 
       window_(form_) {
   // Closing the window ends the program.
   window_.onDestroyed = [] { PostQuitMessage(0); };
+  // With administrator rights, the shared history's folder is made (or brought
+  // up to date) with an access list that lets every user's program add its
+  // lines and nobody but administrators and the system change or remove them.
+  if (elevated()) {
+    const std::string path = HistoryPath();
+    PrepareHistoryFolder(path.substr(0, path.find_last_of('\\')));
+  }
 }
 
 std::string HistoryPath() {
@@ -93,8 +101,22 @@ ServiceChange TFrmMain::switchService(bool install) {
     if (!GetExitCodeProcess(process.get(), &exitCode)) return {false, SystemMessage(GetLastError())};
     code = exitCode;
   }
-  if (code == 0) return {true, {}};
-  return {false, SystemMessage(code)};
+  if (code == ERROR_INVALID_OWNER) {
+    // The system's own text for this code speaks of an owner to assign.
+    return {false, "Program Files 下的 Bakwyn 文件夹不是只有管理员和系统才能修改,备份服务不会从那里运行。"};
+  }
+  if (code != 0) return {false, SystemMessage(code)};
+  ServiceChange change{true, {}, {}};
+  // The system account runs only a program file that no normal user can
+  // replace: one started from elsewhere was copied there and registered.
+  if (install) {
+    const std::optional<std::string> registered = RegisteredServiceProgram();
+    if (registered && !EqualsIgnoringAsciiCase(*registered, programPath())) {
+      change.note = "备份服务运行的是复制到 " + *registered + " 的程序: 本程序所在的文件夹普通用户也能修改,"
+                    "服务以系统帐户运行,不能从那里启动。";
+    }
+  }
+  return change;
 }
 
 void TFrmMain::openAddress(const std::string& address) {

@@ -3,8 +3,11 @@
 #include <windows.h>
 
 #include <iterator>
+#include <vector>
 
+#include "app/Service.h"
 #include "base/Text.h"
+#include "base/WinHandles.h"
 
 namespace bakwyn::app {
 
@@ -27,6 +30,27 @@ std::string ProgramPath() {
     }
     path.resize(path.size() * 2);
   }
+}
+
+std::optional<std::string> RegisteredServiceProgram() {
+  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return std::nullopt;
+  const UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_CONFIG));
+  if (!service) return std::nullopt;
+  DWORD size = 0;
+  QueryServiceConfigW(service.get(), nullptr, 0, &size);
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
+  std::vector<BYTE> buffer(size);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (!QueryServiceConfigW(service.get(), config, size, &size) || !config->lpBinaryPathName) return std::nullopt;
+  // "\"C:\Program Files\Bakwyn\Bakwyn.exe\" /service": the program is the
+  // quoted part, or for an unquoted command the part before the first blank.
+  const std::wstring command = config->lpBinaryPathName;
+  if (!command.empty() && command.front() == L'"') {
+    const size_t end = command.find(L'"', 1);
+    return FromWide(command.substr(1, end == std::wstring::npos ? std::wstring::npos : end - 1));
+  }
+  return FromWide(command.substr(0, command.find(L' ')));
 }
 
 }  // namespace bakwyn::app

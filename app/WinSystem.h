@@ -1,5 +1,6 @@
 #pragma once
 // What the program and the service both ask of the system about themselves.
+#include <optional>
 #include <string>
 
 namespace bakwyn::app {
@@ -8,5 +9,10 @@ namespace bakwyn::app {
 std::string ComputerName();
 // The full path of the running program file.
 std::string ProgramPath();
+// The program file the service manager starts as the backup service
+// (unquoted, without arguments): where the service was installed, which is
+// not always where the program runs from (see InstallService). nullopt when
+// no service is installed or its configuration cannot be read.
+std::optional<std::string> RegisteredServiceProgram();
 
 }  // namespace bakwyn::app

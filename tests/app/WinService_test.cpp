@@ -9,7 +9,15 @@
 // TDSPORT: it reaches the stand-in through the SQL Server Browser, by the
 // instance named in the server field, as on a computer with SQL Server Express;
 // so does the program here.
+//
+// As the system, the service treats what it runs and writes as a boundary: a
+// program in a folder anyone may change is run from a copy in Program Files,
+// a history folder anyone may change is not written. Wine shows "anyone may
+// change" as mode 777 (its access lists come from the mode bits); the Unix
+// chmod is started through Wine, which runs a Unix program by its Z: path.
 #include <windows.h>
+
+#include <shlobj.h>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "app/Service.h"
+#include "app/WinSystem.h"
 #include "tests/support/ExeHarness.h"
 
 namespace bakwyn {
@@ -65,6 +75,120 @@ std::optional<std::string> MinutesAgo(int minutes) {
   const int at = now.wHour * 60 + now.wMinute - minutes;
   if (at < 0) return std::nullopt;
   return Two(at / 60) + ":" + Two(at % 60);
+}
+
+// ---- The prefix's files as Unix sees them -------------------------------------------
+
+std::string UnixPath(const std::wstring& path) {
+  using Convert = char*(CDECL*)(const wchar_t*);
+  const auto convert = reinterpret_cast<Convert>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* unix = convert ? convert(path.c_str()) : nullptr;
+  if (!unix) return {};
+  std::string out = unix;
+  HeapFree(GetProcessHeap(), 0, unix);
+  return out;
+}
+
+std::wstring Quoted(const std::wstring& path) { return L"'" + Wide(UnixPath(path)) + L"'"; }
+
+// Runs a Unix shell command (no double quotes in it) and waits until it has
+// ended: Wine's handle of a Unix process cannot be waited for, so the command
+// leaves a mark when done.
+bool RunUnix(const std::wstring& command) {
+  static int count = 0;
+  const std::wstring mark =
+      L"Z:\\tmp\\bakwyn-unix-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++count);
+  std::wstring line = L"/bin/sh -c \"" + command + L"; touch " + Quoted(mark) + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return false;
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  const bool done = WaitUntil([&] { return GetFileAttributesW(mark.c_str()) != INVALID_FILE_ATTRIBUTES; }, 10000);
+  DeleteFileW(mark.c_str());
+  return done;
+}
+
+std::wstring KnownFolder(int csidl) {
+  wchar_t path[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path);
+  return path;
+}
+
+// ---- The service as the service manager keeps it --------------------------------------
+
+// The command the service manager starts; empty when there is none.
+std::wstring RegisteredCommand() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager ? OpenServiceW(manager, kServiceName, SERVICE_QUERY_CONFIG) : nullptr;
+  std::wstring command;
+  DWORD size = 0;
+  if (service && !QueryServiceConfigW(service, nullptr, 0, &size) && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    std::vector<BYTE> buffer(size);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (QueryServiceConfigW(service, config, size, &size) && config->lpBinaryPathName)
+      command = config->lpBinaryPathName;
+  }
+  if (service) CloseServiceHandle(service);
+  if (manager) CloseServiceHandle(manager);
+  return command;
+}
+
+// The services the service depends on, as the service manager keeps them in
+// the registry. (Wine's QueryServiceConfigW gives no dependencies back, measured;
+// its service manager keeps them in DependOnService, as Windows does.)
+std::vector<std::wstring> Dependencies() {
+  std::vector<std::wstring> names;
+  DWORD bytes = 0;
+  const wchar_t key[] = L"System\\CurrentControlSet\\Services\\Bakwyn";
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, key, L"DependOnService", RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &bytes) !=
+      ERROR_SUCCESS)
+    return names;
+  std::wstring list(bytes / sizeof(wchar_t) + 2, L'\0');
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, key, L"DependOnService", RRF_RT_REG_MULTI_SZ, nullptr, list.data(), &bytes) !=
+      ERROR_SUCCESS)
+    return names;
+  for (const wchar_t* name = list.c_str(); *name; name += wcslen(name) + 1) names.emplace_back(name);
+  return names;
+}
+
+// A service of this name in the prefix for the life of the object, never
+// started: a stand-in for an SQL Server service on this computer.
+class InstalledService {
+ public:
+  explicit InstalledService(const std::wstring& name) {
+    manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+    service_ = OpenServiceW(manager_, name.c_str(), DELETE);
+    if (!service_)
+      service_ = CreateServiceW(manager_, name.c_str(), name.c_str(), DELETE, SERVICE_WIN32_OWN_PROCESS,
+                                SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, L"C:\\windows\\system32\\cmd.exe",
+                                nullptr, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_NE(service_, nullptr) << Utf8(name) << ": " << GetLastError();
+  }
+  ~InstalledService() {
+    if (service_) {
+      DeleteService(service_);
+      CloseServiceHandle(service_);
+    }
+    if (manager_) CloseServiceHandle(manager_);
+  }
+  InstalledService(const InstalledService&) = delete;
+  InstalledService& operator=(const InstalledService&) = delete;
+
+ private:
+  SC_HANDLE manager_ = nullptr;
+  SC_HANDLE service_ = nullptr;
+};
+
+// Runs Bakwyn.exe `program` with `argument` to its end; its exit code.
+DWORD RunToEnd(const std::wstring& program, const std::wstring& argument) {
+  Process process;
+  if (!process.start(program, argument)) return ~0u;
+  if (!process.ended(60000)) return WAIT_TIMEOUT;
+  return process.exitCode();
 }
 
 class WinService : public ProgramTest {
@@ -246,6 +370,149 @@ TEST_F(WinService, TheProgramStartedToInstallOrRemoveTheServiceDoesJustThat) {
   ASSERT_TRUE(byHand.start(remote::ExePath(), L"/service"));
   ASSERT_TRUE(byHand.ended(30000));
   EXPECT_EQ(byHand.exitCode(), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
+}
+
+// The program file the system would run as itself, installed from a folder
+// anyone may change (Downloads, a desktop, a share): a user could replace it.
+// Registered is a copy in Program Files, which only administrators can change.
+TEST_F(WinService, AProgramInAFolderAnyoneCanChangeIsRunFromACopyInProgramFiles) {
+  const std::wstring open = L"T:\\open-folder", program = open + L"\\Bakwyn.exe";
+  RunUnix(L"rm -rf " + Quoted(open));
+  ASSERT_TRUE(CreateDirectoryW(open.c_str(), nullptr));
+  ASSERT_TRUE(CopyFileW(remote::ExePath().c_str(), program.c_str(), FALSE));
+  ASSERT_TRUE(RunUnix(L"chmod 777 " + Quoted(open)));
+  const std::wstring copy = KnownFolder(CSIDL_PROGRAM_FILES) + L"\\Bakwyn\\Bakwyn.exe";
+  DeleteFileW(copy.c_str());  // a copy left by an earlier run would hide the copying
+
+  EXPECT_EQ(RunToEnd(program, L"/install-service"), 0u);
+  EXPECT_EQ(RegisteredCommand(), L"\"" + copy + L"\" /service");
+  EXPECT_EQ(app::RegisteredServiceProgram(), Utf8(copy)) << "what the window shows";
+  EXPECT_EQ(ReadWholeFile(std::filesystem::path(copy)), ReadWholeFile(std::filesystem::path(remote::ExePath())))
+      << "the same program";
+  EXPECT_TRUE(WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }, 20000)) << "the copy runs: " << ServiceState();
+
+  // Installed again from there, with the copy running: kept, and registered again.
+  EXPECT_EQ(RunToEnd(program, L"/install-service"), 0u);
+  EXPECT_EQ(RegisteredCommand(), L"\"" + copy + L"\" /service");
+  EXPECT_EQ(ServiceState(), SERVICE_RUNNING);
+
+  EXPECT_EQ(RunToEnd(copy, L"/remove-service"), 0u);
+  EXPECT_EQ(ServiceState(), -1);
+  EXPECT_EQ(app::RegisteredServiceProgram(), std::nullopt);
+  WaitUntil([&] { return DeleteFileW(copy.c_str()) != FALSE; }, 10000);
+  RunUnix(L"rm -rf " + Quoted(open));
+}
+
+// The service depends on the SQL Server service of the stored instance when
+// that service is on this computer, so that Windows starts it after the
+// server; a save that names another instance moves the dependency (the
+// running service changes its own). Wine starts no dependency, so the stand-in
+// services are never started.
+TEST_F(WinService, DependsOnTheSqlServerServiceOfTheStoredInstanceWhenItIsOnThisComputer) {
+  const std::string computer = ComputerName();
+  ASSERT_TRUE(Store("mEdt2", "TEXT", computer + "\\SQLEXPRESS"));
+  ASSERT_EQ(RunToEnd(remote::ExePath(), L"/install-service"), 0u);
+  EXPECT_EQ(Dependencies(), std::vector<std::wstring>{}) << "no such service on this computer";
+  ASSERT_EQ(RunToEnd(remote::ExePath(), L"/remove-service"), 0u);
+
+  const InstalledService express(L"MSSQL$SQLEXPRESS"), plain(L"MSSQLSERVER");
+  ASSERT_EQ(RunToEnd(remote::ExePath(), L"/install-service"), 0u);
+  EXPECT_EQ(Dependencies(), std::vector<std::wstring>{L"MSSQL$SQLEXPRESS"});
+  ASSERT_TRUE(WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }, 20000)) << ServiceState();
+
+  // Saves, each followed by the signal a save sends; one after the other they
+  // change the dependency every time.
+  struct Row {
+    const char* name;
+    std::string server;
+    std::vector<std::wstring> dependencies;
+  };
+  const Row rows[] = {
+      {"an_instance_not_on_this_computer", computer + "\\NOSUCH", {}},
+      {"the_default_instance", computer, {L"MSSQLSERVER"}},
+      {"a_named_instance_typed_with_blanks", computer + "\\ SQLEXPRESS ", {L"MSSQL$SQLEXPRESS"}},
+      {"no_service_can_have_this_name", computer + "\\A\\B", {}},
+      {"the_default_instance_by_its_name", computer + "\\MSSQLSERVER", {L"MSSQLSERVER"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_TRUE(Store("mEdt2", "TEXT", row.server));
+    HANDLE reload = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\Bakwyn.Reload");
+    ASSERT_NE(reload, nullptr);
+    SetEvent(reload);
+    CloseHandle(reload);
+    EXPECT_TRUE(WaitUntil([&] { return Dependencies() == row.dependencies; }, 20000))
+        << Utf8(Dependencies().empty() ? L"(none)" : Dependencies().front());
+  }
+  EXPECT_EQ(RunToEnd(remote::ExePath(), L"/remove-service"), 0u);
+}
+
+// A history folder that anyone may change (a user made it first, or made it a
+// link) would have the system create, rename and delete files wherever that
+// user chose. The service leaves it alone, keeps its history in the system
+// account's own folder, and says why in the first line there. Under Wine the
+// service runs as the same user as this test, so that folder is this user's.
+TEST_F(WinService, AHistoryFolderAnyoneCanChangeIsLeftAloneAndTheServiceSaysWhy) {
+  const std::wstring shared = KnownFolder(CSIDL_COMMON_APPDATA) + L"\\Bakwyn";
+  CreateDirectoryW(shared.c_str(), nullptr);
+  ASSERT_TRUE(RunUnix(L"chmod 777 " + Quoted(shared)));
+  struct Restore {
+    std::wstring folder;
+    ~Restore() { RunUnix(L"chmod 755 " + Quoted(folder)); }
+  } restore{shared};
+  const std::filesystem::path sharedLog(shared + L"\\Bakwyn.log");
+  const std::filesystem::path own(KnownFolder(CSIDL_LOCAL_APPDATA) + L"\\Bakwyn\\Bakwyn.log");
+  std::filesystem::remove(own);
+  const std::string before = ReadWholeFile(sharedLog);
+
+  ASSERT_EQ(RunToEnd(remote::ExePath(), L"/install-service"), 0u);
+  const std::string started = "备份服务已启动: 不需要用户登录也会定时备份";
+  ASSERT_TRUE(WaitUntil([&] { return ReadWholeFile(own).find(started) != std::string::npos; }, 20000))
+      << ReadWholeFile(own);
+  const std::string history = ReadWholeFile(own);
+  // "YYYY-MM-DD HH:NN:SS " before every line.
+  const std::string first = history.substr(0, history.find("\r\n"));
+  ASSERT_GT(first.size(), 20u) << history;
+  EXPECT_EQ(first.substr(20), "不能使用共享的备份历史文件夹,服务的记录写在这里: " + Utf8(shared) +
+                                  ": Everyone (S-1-1-0) 可以修改 (权限 0x001301FF)");
+  EXPECT_EQ(ReadWholeFile(sharedLog), before) << "nothing written into the shared folder";
+  EXPECT_EQ(RunToEnd(remote::ExePath(), L"/remove-service"), 0u);
+  EXPECT_NE(ReadWholeFile(own).find("备份服务已停止"), std::string::npos);
+}
+
+// The system may deliver a control after the service reported that it
+// stopped. The controls outlive every run, and a stopped run answers without
+// reporting or signalling anything.
+TEST(ServiceControls, AControlAfterTheServiceStoppedIsAnsweredAndChangesNothing) {
+  app::ServiceControls controls;
+  EXPECT_EQ(controls.control(SERVICE_CONTROL_STOP, 0), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE)) << "before any run";
+  EXPECT_EQ(WaitForSingleObject(controls.stopEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  // No service manager here: the reports go to no service.
+  controls.begin(nullptr);
+  controls.report(SERVICE_RUNNING);
+  EXPECT_EQ(controls.control(SERVICE_CONTROL_INTERROGATE, 0), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(controls.control(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(WaitForSingleObject(controls.resumeEvent(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(controls.control(SERVICE_CONTROL_PAUSE, 0), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+  EXPECT_EQ(controls.control(SERVICE_CONTROL_STOP, 0), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(controls.state(), static_cast<DWORD>(SERVICE_STOP_PENDING));
+  EXPECT_EQ(WaitForSingleObject(controls.stopEvent(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  controls.report(SERVICE_STOPPED);
+
+  for (const DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_INTERROGATE,
+                              SERVICE_CONTROL_POWEREVENT}) {
+    SCOPED_TRACE(control);
+    EXPECT_EQ(controls.control(control, PBT_APMRESUMEAUTOMATIC), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+  }
+  EXPECT_EQ(controls.state(), static_cast<DWORD>(SERVICE_STOPPED)) << "no stop pending after the stop";
+  EXPECT_EQ(WaitForSingleObject(controls.resumeEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+      << "a late wake reaches nothing";
+
+  // Another run in the same process starts with its events clear.
+  controls.begin(nullptr);
+  EXPECT_EQ(WaitForSingleObject(controls.stopEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(controls.control(SERVICE_CONTROL_INTERROGATE, 0), static_cast<DWORD>(NO_ERROR));
 }
 
 }  // namespace
