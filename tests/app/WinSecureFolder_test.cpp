@@ -21,6 +21,7 @@
 
 #include "app/SecureFolder.h"
 #include "tests/support/ExeHarness.h"
+#include "tests/support/WineUnix.h"
 
 namespace bakwyn {
 namespace {
@@ -29,41 +30,9 @@ using exe::Utf8;
 using exe::WaitUntil;
 using exe::Wide;
 
-// The Unix path Wine maps a Windows path to.
-std::string UnixPath(const std::wstring& path) {
-  using Convert = char*(CDECL*)(const wchar_t*);
-  const auto convert = reinterpret_cast<Convert>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  if (!convert) return {};
-  char* unix = convert(path.c_str());
-  if (!unix) return {};
-  std::string out = unix;
-  HeapFree(GetProcessHeap(), 0, unix);
-  return out;
-}
-
-// A Unix path quoted for the shell.
-std::wstring Quoted(const std::wstring& path) { return L"'" + Wide(UnixPath(path)) + L"'"; }
-
-// Runs a Unix shell command (no double quotes in it) and waits until it has
-// ended: Wine starts a Unix program given by its Z: path, but its process
-// handle cannot be waited for, so the command leaves a mark when done.
-bool RunUnix(const std::wstring& command) {
-  static int count = 0;
-  const std::wstring mark = L"Z:\\tmp\\bakwyn-unix-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                            std::to_wstring(++count);
-  std::wstring line = L"/bin/sh -c \"" + command + L"; touch " + Quoted(mark) + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-    return false;
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  const bool done = WaitUntil([&] { return GetFileAttributesW(mark.c_str()) != INVALID_FILE_ATTRIBUTES; }, 10000);
-  DeleteFileW(mark.c_str());
-  return done;
-}
+using testing::RunUnix;
+using testing::UnixPath;
+std::wstring Quoted(const std::wstring& path) { return testing::UnixQuoted(path); }
 
 // What Everyone may do with `path`, as Wine reports its mode bits.
 std::optional<DWORD> EveryoneMask(const std::wstring& path) {

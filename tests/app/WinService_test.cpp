@@ -30,6 +30,7 @@
 #include "app/Service.h"
 #include "app/WinSystem.h"
 #include "tests/support/ExeHarness.h"
+#include "tests/support/WineUnix.h"
 
 namespace bakwyn {
 namespace {
@@ -79,38 +80,9 @@ std::optional<std::string> MinutesAgo(int minutes) {
 
 // ---- The prefix's files as Unix sees them -------------------------------------------
 
-std::string UnixPath(const std::wstring& path) {
-  using Convert = char*(CDECL*)(const wchar_t*);
-  const auto convert = reinterpret_cast<Convert>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  char* unix = convert ? convert(path.c_str()) : nullptr;
-  if (!unix) return {};
-  std::string out = unix;
-  HeapFree(GetProcessHeap(), 0, unix);
-  return out;
-}
-
-std::wstring Quoted(const std::wstring& path) { return L"'" + Wide(UnixPath(path)) + L"'"; }
-
-// Runs a Unix shell command (no double quotes in it) and waits until it has
-// ended: Wine's handle of a Unix process cannot be waited for, so the command
-// leaves a mark when done.
-bool RunUnix(const std::wstring& command) {
-  static int count = 0;
-  const std::wstring mark =
-      L"Z:\\tmp\\bakwyn-unix-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++count);
-  std::wstring line = L"/bin/sh -c \"" + command + L"; touch " + Quoted(mark) + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-    return false;
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  const bool done = WaitUntil([&] { return GetFileAttributesW(mark.c_str()) != INVALID_FILE_ATTRIBUTES; }, 10000);
-  DeleteFileW(mark.c_str());
-  return done;
-}
+using testing::RunUnix;
+using testing::UnixPath;
+std::wstring Quoted(const std::wstring& path) { return testing::UnixQuoted(path); }
 
 std::wstring KnownFolder(int csidl) {
   wchar_t path[MAX_PATH] = {};

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/engine/TestDirectory.h"
+#include "tests/support/WineUnix.h"
 
 namespace bakwyn {
 namespace {
@@ -130,32 +131,9 @@ TEST(WindowsFileSystemTest, RemoveNeverDeletesADirectory) {
   EXPECT_TRUE(std::filesystem::is_directory(dir.local(dir.windowsRoot() + "x.bak")));
 }
 
-// Wine keeps no links made by CreateSymbolicLinkW, but shows a Unix symbolic
-// link as one: the links of the tests are made on the Unix side.
-std::string UnixPath(const std::wstring& path) {
-  using Convert = char*(CDECL*)(const wchar_t*);
-  const auto convert = reinterpret_cast<Convert>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  if (!convert) return {};
-  char* unix = convert(path.c_str());
-  if (!unix) return {};
-  std::string out = unix;
-  HeapFree(GetProcessHeap(), 0, unix);
-  return out;
-}
-
-// Runs a Unix shell command. Wine starts a Unix program given by its Z: path
-// but cannot wait for it: the caller waits for what the command does.
-bool RunUnix(std::wstring line) {
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-    return false;
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return true;
-}
+using testing::RunUnix;
+using testing::UnixPath;
+using testing::UnixQuoted;
 
 bool Exists(const std::filesystem::path& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -165,24 +143,19 @@ bool Exists(const std::filesystem::path& path) { return GetFileAttributesW(path.
 class UnixSymlink {
  public:
   UnixSymlink(const std::filesystem::path& target, const std::filesystem::path& link) : link_(link) {
-    const std::string from = UnixPath(target.wstring());
-    unix_ = UnixPath(link.wstring());
-    if (from.empty() || unix_.empty()) return;
-    if (!RunUnix(L"/bin/sh -c \"ln -s '" + std::filesystem::path(from).wstring() + L"' '" +
-                 std::filesystem::path(unix_).wstring() + L"'\""))
-      return;
+    if (UnixPath(target.wstring()).empty() || UnixPath(link.wstring()).empty()) return;
+    linked_ = true;
+    if (!RunUnix(L"ln -s " + UnixQuoted(target.wstring()) + L" " + UnixQuoted(link.wstring()))) return;
     for (int i = 0; i < 100 && !made_; ++i, Sleep(50)) made_ = Exists(link_);
   }
   ~UnixSymlink() {
-    if (unix_.empty()) return;
-    RunUnix(L"/bin/sh -c \"rm -f '" + std::filesystem::path(unix_).wstring() + L"'\"");
-    for (int i = 0; i < 100 && Exists(link_); ++i) Sleep(50);
+    if (linked_) RunUnix(L"rm -f " + UnixQuoted(link_.wstring()));
   }
   explicit operator bool() const { return made_; }
 
  private:
   std::filesystem::path link_;
-  std::string unix_;
+  bool linked_ = false;
   bool made_ = false;
 };
 
