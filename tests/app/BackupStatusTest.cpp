@@ -25,6 +25,13 @@ BackupSettings Slots(std::vector<const char*> times) {
   return settings;
 }
 
+// Slots whose times are filled in, ticked only where `ticked` says so.
+BackupSettings Ticked(std::vector<const char*> times, std::vector<bool> ticked) {
+  BackupSettings settings = Slots(times);
+  for (size_t i = 0; i < ticked.size(); ++i) settings.slots[i].enabled = ticked[i];
+  return settings;
+}
+
 TEST(BackupOverdue, ADayPastTheSlotThatShouldHaveBackedUp) {
   struct Case {
     const char* name;
@@ -47,6 +54,13 @@ TEST(BackupOverdue, ADayPastTheSlotThatShouldHaveBackedUp) {
       {"over a leap day", Slots({"23:00"}), At(2, 28, 23, 30, 2028), {}, At(3, 1, 23, 30, 2028), true},
       {"no slot enabled: nothing is due", BackupSettings{}, At(1, 1, 2, 0), {}, At(12, 10, 2, 0), false},
       {"nothing known: nothing is due", Slots({"02:00"}), {}, {}, At(12, 10, 2, 0), false},
+      // A time stays filled in when its box is unticked: it is due no more.
+      {"an unticked slot with its time filled in is not due", Ticked({"02:00", "14:00"}, {false, true}),
+       At(12, 9, 14, 0), {}, At(12, 11, 3, 0), false},
+      {"and the ticked one a day past its due slot, overdue", Ticked({"02:00", "14:00"}, {false, true}),
+       At(12, 9, 14, 0), {}, At(12, 11, 14, 30), true},
+      {"every slot unticked, times filled in: nothing is due", Ticked({"02:00", "06:00", "12:00", "18:00"},
+       {false, false, false, false}), At(12, 1, 2, 0), At(11, 1, 0, 0), At(12, 10, 2, 0), false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
