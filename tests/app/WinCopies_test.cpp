@@ -70,7 +70,9 @@ TEST_F(WinCopies, EveryBackupReachesTheSecondFolderOnceItCanBeReached) {
 
   const std::wstring firstFile = Wide(folder + first.fileName());
   ASSERT_TRUE(WaitForBackupFile(first, firstFile));
-  const std::string failed = "备份复制失败: " + folder + first.fileName() + " -> " + kCopies + "\\ (";
+  // This computer's copies of this database go to a folder of their own in it.
+  const std::string mine = kCopies + "\\" + ComputerName() + "\\shop";
+  const std::string failed = "备份复制失败: " + folder + first.fileName() + " -> " + mine + "\\ (";
   std::vector<std::string> texts;
   const auto isFailure = [&](const std::string& t) { return t.rfind(failed, 0) == 0; };
   WaitUntil([&] {
@@ -84,16 +86,20 @@ TEST_F(WinCopies, EveryBackupReachesTheSecondFolderOnceItCanBeReached) {
       << "the backup itself counts as done";
   EXPECT_EQ(std::count(texts.begin(), texts.end(), kFailed), 0);
 
-  // The folder is back, with an old copy the retention of one day deletes.
+  // The folder is back, with an old copy the retention of one day deletes, and
+  // one that an earlier version left at its top, which stays.
   fs::remove(fs::path(Wide(kCopies)));
-  fs::create_directories(fs::path(Wide(kCopies)));
-  const fs::path old = fs::path(Wide(kCopies)) / L"2026年01月01日02时00分.bak";
-  { std::ofstream(old, std::ios::binary) << "an old copy"; }
-  fs::last_write_time(old, fs::file_time_type::clock::now() - std::chrono::hours(24 * 9));
+  fs::create_directories(fs::path(Wide(mine)));
+  const fs::path old = fs::path(Wide(mine)) / L"2026年01月01日02时00分.bak";
+  const fs::path top = fs::path(Wide(kCopies)) / L"2026年01月01日02时00分.bak";
+  for (const fs::path& file : {old, top}) {
+    { std::ofstream(file, std::ios::binary) << "an old copy"; }
+    fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(24 * 9));
+  }
 
   const std::wstring secondFile = Wide(folder + second.fileName());
   ASSERT_TRUE(WaitForBackupFile(second, secondFile));
-  const fs::path copies = fs::path(Wide(kCopies));
+  const fs::path copies = fs::path(Wide(mine));
   ASSERT_TRUE(WaitUntil([&] {
     return fs::exists(copies / Wide(first.fileName())) && fs::exists(copies / Wide(second.fileName())) &&
            !fs::exists(old);
@@ -102,10 +108,11 @@ TEST_F(WinCopies, EveryBackupReachesTheSecondFolderOnceItCanBeReached) {
     EXPECT_EQ(ReadWholeFile(copies / Wide(name)), ReadWholeFile(fs::path(Wide(folder + name)))) << name << ": an identical copy";
   }
   // The worker's lines reach the log at the next tick.
-  texts = Texts(app().waitForLogText("备份已复制到: " + kCopies + "\\" + second.fileName(), 20000));
+  texts = Texts(app().waitForLogText("备份已复制到: " + mine + "\\" + second.fileName(), 20000));
   for (const std::string& name : {first.fileName(), second.fileName()}) {
-    EXPECT_NE(std::find(texts.begin(), texts.end(), "备份已复制到: " + kCopies + "\\" + name), texts.end()) << name;
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "备份已复制到: " + mine + "\\" + name), texts.end()) << name;
   }
+  EXPECT_TRUE(fs::exists(top)) << "nothing outside this computer's folder is cleaned";
   // Nothing half-written is left under any name.
   for (const auto& entry : fs::directory_iterator(copies))
     EXPECT_EQ(entry.path().extension(), L".bak") << entry.path().string();
