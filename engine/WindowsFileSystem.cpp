@@ -76,6 +76,9 @@ class UncachedReader final : public FileReader {
 
   FileResult read(char* buffer, std::size_t size, std::size_t& got) override {
     got = 0;
+    // After a short read the file has ended: a further unbuffered read would
+    // start inside a sector, which the system refuses.
+    if (at_ == held_ && ended_) return {true, {}};
     if (at_ == held_) {
       DWORD read = 0;
       if (!ReadFile(file_.get(), buffer_, static_cast<DWORD>(kSize), &read, nullptr)) {
@@ -83,6 +86,7 @@ class UncachedReader final : public FileReader {
       }
       at_ = 0;
       held_ = read;
+      ended_ = read < kSize;
     }
     got = std::min(size, held_ - at_);
     std::copy(buffer_ + at_, buffer_ + at_ + got, buffer);
@@ -94,6 +98,7 @@ class UncachedReader final : public FileReader {
   UniqueFile file_;
   char* buffer_;
   std::size_t at_ = 0, held_ = 0;  // what of buffer_ was handed out, and what it holds
+  bool ended_ = false;
 };
 
 class WindowsWriter final : public FileWriter {
