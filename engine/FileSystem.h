@@ -107,6 +107,8 @@ class FileSystem {
   virtual FileResult replaceFile(const std::string& from, const std::string& to) = 0;
   // Cuts the file `path` back to its first `size` bytes: a history line whose
   // write failed half-way is taken out again, so the file holds whole lines only.
+  // Shared with others appending to the file, and, like a deletion or a
+  // rename there, never through a link.
   virtual FileResult truncateFile(const std::string& path, std::uint64_t size) {
     (void)path;
     (void)size;
@@ -119,8 +121,10 @@ class FileSystem {
   // while it is open, so what is read is one consistent file.
   virtual Opened<FileReader> openForReading(const std::string& path) = 0;
   // As openForReading, but every byte comes from the disk or the share, not
-  // from the system's cache of the file: for reading back a copy just written,
-  // which the cache would otherwise answer from what was written.
+  // from the system's cache of the file: for reading back a copy just written
+  // and closed, which the cache would otherwise answer from what was written.
+  // Where the file system refuses to read past its cache, the file is read
+  // with normal reads after all (each implementation says what it does first).
   virtual Opened<FileReader> openUncached(const std::string& path) { return openForReading(path); }
   // Creates the file `path`, replacing a file of that name, for writing; no
   // one else may open it until it is closed.

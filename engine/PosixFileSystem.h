@@ -3,8 +3,17 @@
 // are mapped onto directories of this system: "T:\dir\x.bak" with T mapped to
 // /tmp/t becomes /tmp/t/dir/x.bak. Paths starting with "/" are used as they
 // are; any other path fails every operation.
+//
+// As on Windows, deleting, renaming and cutting a file never follow a symbolic
+// link: not the file's own name, nor any folder between the drive's directory
+// (which is trusted, links and all) and the file; "/" is the directory of a
+// path starting with "/".
 #include <filesystem>
 #include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
 
 #include "engine/FileSystem.h"
 
@@ -25,12 +34,18 @@ class PosixFileSystem final : public FileSystem {
   FileResult replaceFile(const std::string& from, const std::string& to) override;
   FileResult truncateFile(const std::string& path, std::uint64_t size) override;
   Opened<FileReader> openForReading(const std::string& path) override;
+  Opened<FileReader> openUncached(const std::string& path) override;
   Opened<FileWriter> createForWriting(const std::string& path) override;
 
   // The local path a Windows path stands for; nothing for an unmapped drive.
   std::optional<std::filesystem::path> map(const std::string& windowsPath) const;
 
  private:
+  // The directory a Windows path's drive maps to, and the rest of the path
+  // below it (a view into `windowsPath`, possibly empty); nothing for an
+  // unmapped drive.
+  std::optional<std::pair<const std::filesystem::path*, std::string_view>> split(const std::string& windowsPath) const;
+
   std::map<char, std::filesystem::path> drives_;
 };
 

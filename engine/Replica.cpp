@@ -210,14 +210,21 @@ Copied CopyVerified(FileSystem& files, const std::string& source, const std::str
   return copied;
 }
 
+// The names Windows takes for devices in any folder: CON, PRN, AUX, NUL,
+// CONIN$, CONOUT$, COM1-9, LPT1-9, and COM and LPT with a superscript 1, 2 or
+// 3 (which the system counts among the digits).
 bool IsDeviceName(std::string_view name) {
   // The part before the first dot, in any letter case: "con.txt" is CON too.
   std::string base(name.substr(0, name.find('.')));
   while (!base.empty() && base.back() == ' ') base.pop_back();
   for (char& c : base) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
-  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) && base[3] >= '1' &&
-         base[3] <= '9';
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" || base == "CONOUT$") {
+    return true;
+  }
+  if (base.compare(0, 3, "COM") != 0 && base.compare(0, 3, "LPT") != 0) return false;
+  const std::string_view number = std::string_view(base).substr(3);
+  return (number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9" || number == "\xC2\xB2" ||
+         number == "\xC2\xB3";
 }
 
 }  // namespace

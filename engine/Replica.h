@@ -51,10 +51,12 @@ struct ReplicaRequest {
   std::string database;
 };
 
-// `name` as one folder name that stays where it is put: no separators, no
-// characters a folder name cannot hold, no "." or "..", no trailing dot or
-// blank (which the system would drop) and no device name ("CON", "LPT1"),
-// each replaced by "_"; an empty name is "_".
+// `name` as one folder name that stays where it is put: separators,
+// characters a folder name cannot hold (control characters among them) and
+// trailing dots and blanks (which the system would drop, so that ".." would
+// name the folder above) each replaced by "_"; an empty name is "_"; a device
+// name ("CON", "lpt1.txt", "COM¹") gets a "_" in front, so that it names a
+// folder rather than the device.
 std::string FolderName(std::string_view name);
 
 // Where a pass puts its copies and cleans up: "<replicaDir><computer>\<database>\".

@@ -1,10 +1,12 @@
 #include "engine/WindowsFileSystem.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -58,48 +60,73 @@ class WindowsReader final : public FileReader {
   UniqueFile file_;
 };
 
-// Reads a file opened without the system's cache. Such reads must start at a
-// sector boundary into memory aligned to one and ask for whole sectors, so
-// they go through a buffer of whole pages of the reader's own; the file's last
-// piece comes back with its real length.
+struct VirtualFreeDeleter {
+  void operator()(char* memory) const { VirtualFree(memory, 0, MEM_RELEASE); }
+};
+
+// Reads a file opened with FILE_FLAG_NO_BUFFERING, past the system's cache.
+// Such reads must start at a sector boundary, into memory aligned to a sector,
+// and ask for whole sectors; the caller's buffer is none of these, so the
+// reader fills one of its own, a whole number of sectors from VirtualAlloc
+// (aligned to the allocation granularity, 64 KB), and hands it out piece by
+// piece. The file's last sector comes back with the file's real bytes only.
 class UncachedReader final : public FileReader {
  public:
-  static constexpr std::size_t kSize = 1u << 20;  // a multiple of every sector size
+  static constexpr std::size_t kSize = 1u << 20;
   explicit UncachedReader(UniqueFile file)
-      : file_(std::move(file)), buffer_(static_cast<char*>(VirtualAlloc(nullptr, kSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))) {}
-  ~UncachedReader() override {
-    if (buffer_) VirtualFree(buffer_, 0, MEM_RELEASE);
-  }
-  UncachedReader(const UncachedReader&) = delete;
-  UncachedReader& operator=(const UncachedReader&) = delete;
+      : file_(std::move(file)),
+        buffer_(static_cast<char*>(VirtualAlloc(nullptr, kSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))) {}
   bool ready() const { return buffer_ != nullptr; }
 
   FileResult read(char* buffer, std::size_t size, std::size_t& got) override {
     got = 0;
-    // After a short read the file has ended: a further unbuffered read would
-    // start inside a sector, which the system refuses.
-    if (at_ == held_ && ended_) return {true, {}};
-    if (at_ == held_) {
+    if (at_ == held_ && !ended_) {
       DWORD read = 0;
-      if (!ReadFile(file_.get(), buffer_, static_cast<DWORD>(kSize), &read, nullptr)) {
+      if (!ReadFile(file_.get(), buffer_.get(), static_cast<DWORD>(kSize), &read, nullptr)) {
         return {false, SystemMessage(GetLastError())};
       }
       at_ = 0;
       held_ = read;
+      // Fewer bytes than asked for: the end of the file. The file position now
+      // lies inside a sector, where Windows refuses the next unbuffered read
+      // (ERROR_INVALID_PARAMETER) rather than report the end again.
       ended_ = read < kSize;
     }
     got = std::min(size, held_ - at_);
-    std::copy(buffer_ + at_, buffer_ + at_ + got, buffer);
+    std::copy(buffer_.get() + at_, buffer_.get() + at_ + got, buffer);
     at_ += got;
     return {true, {}};
   }
 
  private:
   UniqueFile file_;
-  char* buffer_;
+  std::unique_ptr<char, VirtualFreeDeleter> buffer_;
   std::size_t at_ = 0, held_ = 0;  // what of buffer_ was handed out, and what it holds
   bool ended_ = false;
 };
+
+// The sector size of the volume `path` lies on, as unbuffered reads must
+// respect it; 0 when the system does not tell. (GetFileInformationByHandleEx
+// with FileStorageInfo would ask the open file itself, but Wine does not
+// implement it.)
+DWORD SectorSize(const std::wstring& path) {
+  std::wstring volume(path.size() + MAX_PATH, L'\0');
+  if (!GetVolumePathNameW(path.c_str(), volume.data(), static_cast<DWORD>(volume.size()))) return 0;
+  DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
+  if (!GetDiskFreeSpaceW(volume.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters)) return 0;
+  return bytesPerSector;
+}
+
+// Whether UncachedReader's buffer suits sectors of `size` bytes: its length a
+// whole number of them, its address (a multiple of the allocation
+// granularity) aligned to one. Sector sizes are powers of two, 512 or 4096 on
+// today's disks; an unknown size is taken for 4096.
+bool SuitsUncachedReader(DWORD size) {
+  if (size == 0) size = 4096;
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  return (size & (size - 1)) == 0 && UncachedReader::kSize % size == 0 && system.dwAllocationGranularity % size == 0;
+}
 
 class WindowsWriter final : public FileWriter {
  public:
@@ -150,20 +177,29 @@ std::optional<LocalDateTime> LocalTime(const FILETIME& written) {
 }
 
 // A path as the system gives it back for an open file, or as it is meant, in
-// one form: without the "\\?\" prefix, ASCII letters in one case.
+// one form: without the "\\?\" prefix, with one kind of separator, without a
+// trailing one.
 std::wstring Comparable(std::wstring path) {
   if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) {
     path = L"\\\\" + path.substr(8);
   } else if (path.rfind(L"\\\\?\\", 0) == 0) {
     path = path.substr(4);
   }
-  for (wchar_t& c : path) c = (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : (c == L'/' ? L'\\' : c);
+  std::replace(path.begin(), path.end(), L'/', L'\\');
   while (path.size() > 3 && path.back() == L'\\') path.pop_back();
   return path;
 }
 
-// The full, long form of `path`, as GetFinalPathNameByHandleW names files.
-std::wstring FullLongPath(const std::wstring& path) {
+// Names compared as the file system compares them: ignoring case, by the
+// system's upper-case table (so "Ä" matches "ä", as on NTFS), not by locale.
+bool SameName(std::wstring_view a, std::wstring_view b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+         CSTR_EQUAL;
+}
+
+// The full form of `path` (GetFullPathNameW: no "." or "..", a drive or a
+// share at its start).
+std::wstring FullPath(const std::wstring& path) {
   std::wstring full(MAX_PATH, L'\0');
   DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
   if (n >= full.size()) {
@@ -172,44 +208,62 @@ std::wstring FullLongPath(const std::wstring& path) {
   }
   if (n == 0 || n >= full.size()) return path;
   full.resize(n);
+  return full;
+}
+
+// `full` with its short 8.3 names made long, as GetFinalPathNameByHandleW
+// names files; `full` itself when it has none or does not exist yet.
+std::wstring LongPath(const std::wstring& full) {
   std::wstring longer(full.size() + MAX_PATH, L'\0');
-  const DWORD m = GetLongPathNameW(full.c_str(), longer.data(), static_cast<DWORD>(longer.size()));
-  if (m == 0 || m >= longer.size()) return full;  // no short names to expand, or not there yet
-  longer.resize(m);
+  const DWORD n = GetLongPathNameW(full.c_str(), longer.data(), static_cast<DWORD>(longer.size()));
+  if (n == 0 || n >= longer.size()) return full;
+  longer.resize(n);
   return longer;
 }
 
 constexpr char kThroughLink[] = "路径经过链接(重解析点),为安全起见不在其中删除或改名";
 
-// Whether the open `file` is the file or folder `meant` names, reached without
-// a link (a symbolic link, a junction, a mount point) on the way: compares the
-// name the system gives the open object with the full path meant. On a network
-// drive letter the system names the share instead of the letter, so there the
-// part after the letter is compared.
-bool ReachedDirectly(HANDLE file, const std::wstring& meant) {
+// Why the open `file` is not the file or folder `meant` names reached without
+// a link (a symbolic link, a junction, a mount point) on the way; empty when
+// it is. The object must not be a link itself (it was opened with
+// FILE_FLAG_OPEN_REPARSE_POINT, so a link on Windows is the object), and the
+// name the system gives the open object must be the full path meant: a link
+// in any folder above it makes them differ. On a network drive letter the
+// system names the share instead of the letter, so there the part after the
+// letter is compared.
+std::string LinkOnTheWay(HANDLE file, const std::wstring& meant) {
   FILE_ATTRIBUTE_TAG_INFO tag{};
   if (GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) &&
       (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-    return false;
+    return std::string(kThroughLink) + " (它本身是链接)";
   std::wstring final(MAX_PATH, L'\0');
-  DWORD n = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  DWORD n = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()),
+                                      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   if (n >= final.size()) {
     final.resize(n + 1);
-    n = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    n = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   }
-  if (n == 0 || n >= final.size()) return false;
+  if (n == 0 || n >= final.size()) {
+    return std::string(kThroughLink) + " (无法确定实际位置: " + SystemMessage(GetLastError()) + ")";
+  }
   final.resize(n);
   const std::wstring got = Comparable(final);
-  const std::wstring want = Comparable(FullLongPath(meant));
-  if (got == want) return true;
+  // The path meant as it is, and only when that differs with its short names
+  // made long: GetLongPathNameW reads every folder on the way, which is most
+  // of a deletion's time under Wine in a folder of many files.
+  const std::wstring full = FullPath(meant);
+  std::wstring want = Comparable(full);
+  if (SameName(got, want)) return {};
+  if (want = Comparable(LongPath(full)); SameName(got, want)) return {};
   if (want.size() > 2 && want[1] == L':') {
     const wchar_t root[] = {want[0], L':', L'\\', L'\0'};
-    if (GetDriveTypeW(root) == DRIVE_REMOTE) {
-      const std::wstring tail = want.substr(2);
-      return got.size() > tail.size() && got.compare(got.size() - tail.size(), tail.size(), tail) == 0;
-    }
+    const std::wstring_view tail = std::wstring_view(want).substr(2);
+    if (GetDriveTypeW(root) == DRIVE_REMOTE && got.size() > tail.size() &&
+        SameName(std::wstring_view(got).substr(got.size() - tail.size()), tail))
+      return {};
   }
-  return false;
+  return std::string(kThroughLink) + " (实际位置: " + FromWide(got) + ")";
 }
 
 // Opens the file `path` itself for `access`, never what a link points to, and
@@ -226,16 +280,38 @@ UniqueFile OpenDirectly(const std::wstring& path, DWORD access, DWORD flags, std
     why = SystemMessage(GetLastError());
     return {};
   }
-  if (!ReachedDirectly(file.get(), path)) {
-    why = kThroughLink;
-    return {};
-  }
+  why = LinkOnTheWay(file.get(), path);
+  if (!why.empty()) return {};
   return file;
 }
 
-std::wstring FolderOf(const std::wstring& path) {
-  const size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash + 1);
+// Renames the open `file` to `name` in the open folder `folder`. A full path
+// would be looked up again, links and all, after the folder was checked; the
+// native call takes the checked folder's handle, so the name lands in the
+// very folder that was checked. (SetFileInformationByHandle passes the folder
+// on as well, but Wine's turns every name into a full path first, so a bare
+// name would land in the current directory.)
+FileResult RenameInto(HANDLE file, HANDLE folder, const std::wstring& name) {
+  using SetInformation = LONG(NTAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
+  using ToWin32Error = ULONG(NTAPI*)(LONG);
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");  // in every process, never unloaded
+  const auto set = reinterpret_cast<SetInformation>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSetInformationFile")));
+  const auto toWin32 = reinterpret_cast<ToWin32Error>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+  if (!set || !toWin32) return {false, SystemMessage(ERROR_PROC_NOT_FOUND)};
+  // FILE_RENAME_INFO has the layout of the native FILE_RENAME_INFORMATION.
+  std::vector<unsigned char> bytes(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(bytes.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = folder;
+  rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+  std::copy(name.begin(), name.end(), rename->FileName);
+  constexpr int kFileRenameInformation = 10;
+  IO_STATUS_BLOCK status{};
+  const LONG result = set(file, &status, bytes.data(), static_cast<ULONG>(bytes.size()), kFileRenameInformation);
+  if (result < 0) return {false, SystemMessage(toWin32(result))};
+  return {true, {}};
 }
 
 }  // namespace
@@ -372,24 +448,27 @@ std::optional<std::string> WindowsFileSystem::readShared(const std::string& path
 }
 
 FileResult WindowsFileSystem::replaceFile(const std::string& from, const std::string& to) {
-  const std::wstring source = Wide(from), target = Wide(to);
   std::string why;
-  const UniqueFile file = OpenDirectly(source, DELETE, 0, why);
+  const UniqueFile file = OpenDirectly(Wide(from), DELETE, 0, why);
   if (!file) return {false, why};
-  // The folder the name goes to, reached without a link; a link under the
-  // target's name is only a name, which the rename replaces.
-  if (!OpenDirectly(FolderOf(target), 0, FILE_FLAG_BACKUP_SEMANTICS, why)) return {false, why};
-  // Renamed through the handle that was checked.
-  const std::wstring full = FullLongPath(target);
-  std::vector<unsigned char> bytes(sizeof(FILE_RENAME_INFO) + (full.size() + 1) * sizeof(wchar_t));
-  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(bytes.data());
-  rename->ReplaceIfExists = TRUE;
-  rename->RootDirectory = nullptr;
-  rename->FileNameLength = static_cast<DWORD>(full.size() * sizeof(wchar_t));
-  std::copy(full.begin(), full.end(), rename->FileName);
-  if (!SetFileInformationByHandle(file.get(), FileRenameInfo, rename, static_cast<DWORD>(bytes.size())))
-    return {false, SystemMessage(GetLastError())};
-  return {true, {}};
+  const std::wstring target = FullPath(Wide(to));
+  const size_t slash = target.find_last_of(L"\\/");
+  if (slash == std::wstring::npos || slash + 1 == target.size()) return {false, SystemMessage(ERROR_INVALID_NAME)};
+  // The folder the name goes to, reached without a link.
+  const UniqueFile folder = OpenDirectly(target.substr(0, slash + 1), 0, FILE_FLAG_BACKUP_SEMANTICS, why);
+  if (!folder) return {false, why};
+  // A file already under the name is replaced; a link under it is refused,
+  // like every other link on the way.
+  if (const UniqueFile existing(CreateFileW(target.c_str(), FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                            nullptr));
+      existing) {
+    why = LinkOnTheWay(existing.get(), target);
+    if (!why.empty()) return {false, why};
+  }
+  // Renamed through the handle that was checked, into the folder that was.
+  return RenameInto(file.get(), folder.get(), target.substr(slash + 1));
 }
 
 Opened<FileReader> WindowsFileSystem::openForReading(const std::string& path) {
@@ -405,19 +484,30 @@ Opened<FileReader> WindowsFileSystem::openForReading(const std::string& path) {
 }
 
 Opened<FileReader> WindowsFileSystem::openUncached(const std::string& path) {
-  UniqueFile file(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file) {
-    // A file system that refuses reads past its cache (some network
-    // redirectors answer ERROR_INVALID_PARAMETER) is read as any file is;
-    // there the copy was flushed and closed, so what a share answers comes
-    // from the server.
-    if (GetLastError() == ERROR_INVALID_PARAMETER || GetLastError() == ERROR_NOT_SUPPORTED) return openForReading(path);
-    return {nullptr, SystemMessage(GetLastError())};
+  // Only for reading back a copy this program wrote and closed: nobody else
+  // writes to it, and writing is not shared.
+  const std::wstring wide = Wide(path);
+  if (SuitsUncachedReader(SectorSize(wide))) {
+    UniqueFile file(CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (file) {
+      auto reader = std::make_unique<UncachedReader>(std::move(file));
+      if (!reader->ready()) return {nullptr, SystemMessage(ERROR_NOT_ENOUGH_MEMORY)};
+      return {std::move(reader), {}};
+    }
   }
-  auto reader = std::make_unique<UncachedReader>(std::move(file));
-  if (!reader->ready()) return {nullptr, SystemMessage(ERROR_NOT_ENOUGH_MEMORY)};
-  return {std::move(reader), {}};
+  // Some network redirectors and file systems refuse unbuffered opens
+  // (ERROR_INVALID_PARAMETER, ERROR_NOT_SUPPORTED). The copy is then read with
+  // normal reads, the best left: it was flushed (FlushFileBuffers in finish)
+  // and closed before this open, and write-through goes to the redirector with
+  // the open (SMB carries it as a create option), asking it to hold nothing of
+  // this file back; what it still answers from a cache of its own, nothing
+  // here can prevent. Any other reason the open failed (the file is gone,
+  // access is denied) fails this open the same way and is told in its words.
+  UniqueFile file(CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_WRITE_THROUGH | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) return {nullptr, SystemMessage(GetLastError())};
+  return {std::make_unique<WindowsReader>(std::move(file)), {}};
 }
 
 Opened<FileWriter> WindowsFileSystem::createForWriting(const std::string& path) {

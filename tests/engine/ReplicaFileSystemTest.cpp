@@ -9,7 +9,10 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -71,9 +74,13 @@ TEST(ReplicaFileSystemTest, WrittenFileReadsBackWithItsDate) {
   }
   EXPECT_EQ(back, "first second");
 #ifdef _WIN32
-  // Nobody writes to a file while it is read, so the copy and its checksum
-  // come from one version of it.
-  EXPECT_FALSE(files.createForWriting(path)) << "written to while being read";
+  // The server may write to a backup while it is copied (the next backup of
+  // the same minute appends to it): a writer that shares only reading gets in.
+  // The copy finds the change by the file's size and date.
+  const HANDLE writer = CreateFileW(dir.local(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NE(writer, INVALID_HANDLE_VALUE) << "a copy under way keeps the server from writing";
+  if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
 #endif
   reader.file.reset();
 
@@ -213,6 +220,150 @@ void RunPassesBetweenRealFolders(Folders& f) {
 TEST(ReplicaFileSystemTest, PassCopiesBetweenRealFoldersAndRemovesWhatACutOffCopyLeft) {
   Folders f;
   RunPassesBetweenRealFolders(f);
+}
+
+// Names that would lead out of the second folder as they are: made into one
+// folder name each, on the real file system, so that neither the copy nor the
+// cleanup reaches what lies where they would have led.
+TEST(ReplicaFileSystemTest, HostileNamesNeverLeadOutOfTheSecondFolder) {
+  const struct {
+    const char* computer;
+    const char* database;
+    const char* escape;  // where the names as they are would lead, below the scratch directory
+    const char* folder;  // where the copies go instead, below the second folder
+  } rows[] = {
+      {"OFFICE1", "..\\..\\逃", "副本\\逃\\", "OFFICE1\\.._.._逃\\"},
+      {"..", "..", "", "__\\__\\"},
+      {"OFFICE1", "../../逃", "副本\\逃\\", "OFFICE1\\.._.._逃\\"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.computer) + " " + row.database);
+    Folders f;
+    const std::string escape = f.dir.windowsRoot() + row.escape;
+    ASSERT_TRUE(f.files().createDirectories(escape));
+    // An expired backup and a newer one where the names would lead: a cleanup
+    // there would delete the first.
+    for (const auto& [name, t] : {std::pair{"2026年11月01日02时00分.bak", LocalDateTime{2026, 11, 1, 2, 0, 0, 0}},
+                                  std::pair{"2026年11月02日02时00分.bak", LocalDateTime{2026, 11, 2, 2, 0, 0, 0}}}) {
+      Opened<FileWriter> writer = f.files().createForWriting(escape + name);
+      ASSERT_TRUE(writer);
+      ASSERT_TRUE(writer.file->write("not ours", 8));
+      ASSERT_TRUE(writer.file->finish(t));
+    }
+    const std::string name = "2026年12月10日02时00分.bak";
+    const std::string backup = f.backup(name, 1000, {2026, 12, 10, 2, 0, 40, 0});
+    ReplicaRequest request = f.request(backup);
+    request.computer = row.computer;
+    request.database = row.database;
+
+    const ReplicaReport report = ReplicateBackups(f.files(), request, {2026, 12, 10, 2, 1, 0, 0});
+
+    const std::string copies = f.replicaDir + row.folder;
+    EXPECT_EQ(ReplicaFolder(request), copies);
+    EXPECT_EQ(report.lines, std::vector<std::string>{"备份已复制到: " + copies + name});
+    EXPECT_TRUE(SameBytes(f.local(backup), f.local(copies + name)));
+    EXPECT_TRUE(fs::exists(f.local(escape + "2026年11月01日02时00分.bak")));
+    EXPECT_TRUE(fs::exists(f.local(escape + "2026年11月02日02时00分.bak")));
+    EXPECT_FALSE(fs::exists(f.local(escape + name)));
+  }
+}
+
+// The real file system of the platform, but a backup grows (the server
+// appends the next backup of the same minute to it) just after the copy has
+// read its first piece, as many times as asked.
+class AppendingFiles final : public FileSystem {
+ public:
+  AppendingFiles(FileSystem& inner, std::string backup, fs::path local, int appends)
+      : inner_(inner), backup_(std::move(backup)), local_(std::move(local)), appends_(appends) {}
+  int appended = 0;
+
+  bool createDirectories(const std::string& dir) override { return inner_.createDirectories(dir); }
+  FileResult makeDirectories(const std::string& dir) override { return inner_.makeDirectories(dir); }
+  std::vector<std::string> listDirectory(const std::string& dir) override { return inner_.listDirectory(dir); }
+  std::optional<LocalDateTime> readModifiedTime(const std::string& path) override {
+    return inner_.readModifiedTime(path);
+  }
+  FileResult removeFile(const std::string& path) override { return inner_.removeFile(path); }
+  std::optional<Stamp> stamp(const std::string& path) override { return inner_.stamp(path); }
+  std::optional<std::uint64_t> fileSize(const std::string& path) override { return inner_.fileSize(path); }
+  FileResult appendDurably(const std::string& path, const std::string& bytes) override {
+    return inner_.appendDurably(path, bytes);
+  }
+  std::optional<std::string> readShared(const std::string& path, std::uint64_t offset, std::size_t maxBytes) override {
+    return inner_.readShared(path, offset, maxBytes);
+  }
+  FileResult replaceFile(const std::string& from, const std::string& to) override { return inner_.replaceFile(from, to); }
+  FileResult truncateFile(const std::string& path, std::uint64_t size) override {
+    return inner_.truncateFile(path, size);
+  }
+  Opened<FileReader> openUncached(const std::string& path) override { return inner_.openUncached(path); }
+  Opened<FileWriter> createForWriting(const std::string& path) override { return inner_.createForWriting(path); }
+  Opened<FileReader> openForReading(const std::string& path) override {
+    Opened<FileReader> opened = inner_.openForReading(path);
+    if (opened && path == backup_ && appended < appends_) {
+      opened.file = std::make_unique<Growing>(std::move(opened.file), *this);
+    }
+    return opened;
+  }
+
+ private:
+  class Growing final : public FileReader {
+   public:
+    Growing(std::unique_ptr<FileReader> inner, AppendingFiles& files) : inner_(std::move(inner)), files_(files) {}
+    FileResult read(char* buffer, std::size_t size, std::size_t& got) override {
+      FileResult read = inner_->read(buffer, size, got);
+      if (!grown_) {
+        grown_ = true;
+        // Through the C library, as another program writes it, while the copy holds the backup open.
+        std::ofstream out(files_.local_, std::ios::binary | std::ios::app);
+        out << "backup set " << ++files_.appended + 1;
+        EXPECT_TRUE(out.flush()) << "a copy under way keeps the server from writing";
+      }
+      return read;
+    }
+
+   private:
+    std::unique_ptr<FileReader> inner_;
+    AppendingFiles& files_;
+    bool grown_ = false;
+  };
+
+  FileSystem& inner_;
+  std::string backup_;
+  fs::path local_;
+  int appends_;
+};
+
+// A backup written to while it is copied is copied again, so that the copy
+// called verified is the backup as it now is; one that never stops changing
+// is told as a failure, and no copy takes its name.
+TEST(ReplicaFileSystemTest, BackupThatGrowsWhileCopiedIsCopiedAgainAsItNowIs) {
+  for (const int appends : {1, kReplicaCopyAttempts}) {
+    SCOPED_TRACE(std::to_string(appends) + " appends");
+    Folders f;
+    const std::string name = "2026年12月10日02时00分.bak";
+    const std::string backup = f.backup(name, 2 * kReplicaChunkSize + 5, {2026, 12, 10, 2, 0, 40, 0});
+    AppendingFiles files(f.files(), backup, f.local(backup), appends);
+
+    const ReplicaReport report = ReplicateBackups(files, f.request(backup), {2026, 12, 10, 2, 1, 0, 0});
+
+    EXPECT_EQ(files.appended, appends);
+    if (appends < kReplicaCopyAttempts) {
+      EXPECT_EQ(report.lines, std::vector<std::string>{"备份已复制到: " + f.copyDir() + name});
+      EXPECT_TRUE(report.complete);
+      EXPECT_EQ(fs::file_size(f.local(f.copyDir() + name)), 2 * kReplicaChunkSize + 5 + 12);
+      EXPECT_TRUE(SameBytes(f.local(backup), f.local(f.copyDir() + name)));
+    } else {
+      ASSERT_EQ(report.lines.size(), 1u);
+      EXPECT_EQ(report.lines[0].rfind("备份复制失败: " + backup + " -> " + f.copyDir() +
+                                          " (原文件在复制时一直有改动,复制了 3 次: ",
+                                      0),
+                0u)
+          << report.lines[0];
+      EXPECT_FALSE(report.complete);
+      EXPECT_EQ(f.files().listDirectory(f.copyDir()), std::vector<std::string>{}) << "nothing left in the folder";
+    }
+  }
 }
 
 TEST(ReplicaFileSystemTest, DirectoryUnderTheBackupsNameFailsWithTheSystemsReason) {

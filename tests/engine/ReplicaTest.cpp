@@ -414,8 +414,9 @@ TEST(ReplicaTest, ComputersSharingASecondFolderNeverTouchEachOthersCopies) {
   EXPECT_TRUE(files.files.count(kSecond + old));
   EXPECT_TRUE(files.files.count(kSecond + "another program's.bak"));
   for (const std::string& op : files.trace) {
-    if (op.rfind("remove ", 0) == 0 || op.rfind("create ", 0) == 0 || op.rfind("rename ", 0) == 0)
+    if (op.rfind("remove ", 0) == 0 || op.rfind("create ", 0) == 0 || op.rfind("rename ", 0) == 0) {
       EXPECT_EQ(op.find(kSecond), op.find(kCopy)) << "outside this computer's folder: " << op;
+    }
   }
 }
 
@@ -440,6 +441,10 @@ TEST(ReplicaTest, FolderNamesNeverLeaveTheSecondFolder) {
       {"con.bak", "_con.bak"},
       {"LPT1", "_LPT1"},
       {"COM0", "COM0"},
+      {"com\xC2\xB9", "_com\xC2\xB9"},  // COM with a superscript one
+      {"CONIN$", "_CONIN$"},
+      {"nul .txt", "_nul .txt"},
+      {"nul ", "nul_"},
       {"CONSOLE", "CONSOLE"},
       {"😀", "😀"},
   };
@@ -448,9 +453,14 @@ TEST(ReplicaTest, FolderNamesNeverLeaveTheSecondFolder) {
     EXPECT_EQ(FolderName(row.name), row.folder);
     ReplicaRequest request = Request();
     request.database = row.name;
-    const std::string folder = ReplicaFolder(request);
+    std::string folder = ReplicaFolder(request);
     EXPECT_EQ(folder, kSecond + "OFFICE1\\" + row.folder + "\\");
     // One folder below the computer's: no separator but the two added.
+    EXPECT_EQ(std::count(folder.begin() + static_cast<std::ptrdiff_t>(kSecond.size()), folder.end(), '\\'), 2);
+    // The computer's name is made one folder name alike.
+    request.computer = row.name;
+    folder = ReplicaFolder(request);
+    EXPECT_EQ(folder, kSecond + row.folder + "\\" + row.folder + "\\");
     EXPECT_EQ(std::count(folder.begin() + static_cast<std::ptrdiff_t>(kSecond.size()), folder.end(), '\\'), 2);
   }
 }

@@ -3,6 +3,7 @@
 #include "engine/WindowsFileSystem.h"
 
 #include <windows.h>
+#include <winioctl.h>
 
 #include <gtest/gtest.h>
 
@@ -159,42 +160,121 @@ class UnixSymlink {
   bool made_ = false;
 };
 
+// `link` becomes a junction to the folder `target`, as any user may make one
+// in a folder they can write (Windows asks no privilege for it). Wine 8 has
+// none: its FSCTL_SET_REPARSE_POINT fails with ERROR_NOT_SUPPORTED, and the
+// empty folder is removed again.
+bool MakeJunction(const std::filesystem::path& target, const std::filesystem::path& link) {
+  struct MountPointData {  // REPARSE_DATA_BUFFER for IO_REPARSE_TAG_MOUNT_POINT
+    ULONG tag;
+    USHORT dataLength, reserved, substituteOffset, substituteLength, printOffset, printLength;
+    WCHAR paths[1024];
+  } data{};
+  const std::wstring print = std::filesystem::absolute(target).wstring();
+  const std::wstring substitute = L"\\??\\" + print;
+  if (substitute.size() + print.size() + 2 > std::size(data.paths)) return false;
+  data.tag = IO_REPARSE_TAG_MOUNT_POINT;
+  data.substituteLength = static_cast<USHORT>(substitute.size() * sizeof(WCHAR));
+  data.printOffset = static_cast<USHORT>((substitute.size() + 1) * sizeof(WCHAR));
+  data.printLength = static_cast<USHORT>(print.size() * sizeof(WCHAR));
+  std::copy(substitute.begin(), substitute.end(), data.paths);
+  std::copy(print.begin(), print.end(), data.paths + substitute.size() + 1);
+  data.dataLength = static_cast<USHORT>(4 * sizeof(USHORT) + (substitute.size() + print.size() + 2) * sizeof(WCHAR));
+  if (!CreateDirectoryW(link.c_str(), nullptr)) return false;
+  const HANDLE folder = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  DWORD returned = 0;
+  const bool made = folder != INVALID_HANDLE_VALUE &&
+                    DeviceIoControl(folder, FSCTL_SET_REPARSE_POINT, &data, 8 + data.dataLength, nullptr, 0, &returned,
+                                    nullptr);
+  if (folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
+  if (!made) RemoveDirectoryW(link.c_str());
+  return made;
+}
+
+// A link from `link` to `target` while it lives, of the kind the platform
+// lets a test make: a junction to a folder where the system has them; else
+// (Wine) a Unix symbolic link, which Wine shows as a reparse point (a folder
+// link) or as the file it leads to (a file link). A Windows symbolic link to
+// a file needs a privilege; Wine's CreateSymbolicLinkW says it made one and
+// makes nothing.
+class Link {
+ public:
+  Link(const std::filesystem::path& target, const std::filesystem::path& link) : link_(link) {
+    if (std::filesystem::is_directory(target) && MakeJunction(target, link)) {
+      kind_ = "junction";
+    } else if (!UnixPath(target.wstring()).empty()) {
+      unix_.emplace(target, link);
+      if (*unix_) kind_ = "Unix symbolic link";
+    }
+  }
+  ~Link() {
+    if (kind_ == std::string("junction")) RemoveDirectoryW(link_.c_str());  // the junction, not its target
+  }
+  explicit operator bool() const { return kind_ != nullptr; }
+  const char* kind() const { return kind_; }
+
+ private:
+  std::filesystem::path link_;
+  std::optional<UnixSymlink> unix_;
+  const char* kind_ = nullptr;
+};
+
 // As the system account the cleanup deletes, and the copies and the history
 // rename, in folders others may write: a link there must never send a
 // deletion or a rename elsewhere.
 TEST(WindowsFileSystemTest, DeletingAndRenamingNeverFollowALink) {
   TestDirectory dir;
   WindowsFileSystem files;
-  const std::string real = dir.windowsRoot() + "real\\", linked = dir.windowsRoot() + "linked\\";
+  const std::string root = dir.windowsRoot(), real = root + "real\\", linked = root + "linked\\";
   ASSERT_TRUE(files.createDirectories(real));
   dir.write(real + "target.bak", "somebody else's file");
   dir.write(real + "other.tmp", "x");
-  const UnixSymlink folderLink(dir.local(real + "x").parent_path(), dir.local(dir.windowsRoot() + "linked"));
-  const UnixSymlink fileLink(dir.local(real + "target.bak"), dir.local(dir.windowsRoot() + "file link.bak"));
+  const Link folderLink(dir.local(real + "x").parent_path(), dir.local(root + "linked"));
+  const Link fileLink(dir.local(real + "target.bak"), dir.local(root + "file link.bak"));
   ASSERT_TRUE(folderLink);
   ASSERT_TRUE(fileLink);
+  SCOPED_TRACE(std::string("folder link: ") + folderLink.kind() + ", file link: " + fileLink.kind());
 
   const struct {
     const char* name;
     std::function<FileResult()> act;
   } refused[] = {
       {"delete through a linked folder", [&] { return files.removeFile(linked + "target.bak"); }},
-      {"delete a link to a file", [&] { return files.removeFile(dir.windowsRoot() + "file link.bak"); }},
+      {"delete a link to a file", [&] { return files.removeFile(root + "file link.bak"); }},
       {"rename into a linked folder", [&] { return files.replaceFile(real + "other.tmp", linked + "target.bak"); }},
       {"rename out of a linked folder", [&] { return files.replaceFile(linked + "target.bak", real + "moved.bak"); }},
+      {"rename a link to a file", [&] { return files.replaceFile(root + "file link.bak", real + "moved.bak"); }},
+      {"rename onto a link to a file", [&] { return files.replaceFile(real + "other.tmp", root + "file link.bak"); }},
       {"cut through a linked folder", [&] { return files.truncateFile(linked + "target.bak", 0); }},
   };
   for (const auto& row : refused) {
     SCOPED_TRACE(row.name);
     const FileResult result = row.act();
     EXPECT_FALSE(result);
-    EXPECT_NE(result.reason.find("链接"), std::string::npos) << result.reason;
+    EXPECT_EQ(result.reason.rfind("路径经过链接(重解析点),为安全起见不在其中删除或改名 (", 0), 0u) << result.reason;
     std::ifstream in(dir.local(real + "target.bak"), std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "somebody else's file");
     EXPECT_TRUE(std::filesystem::exists(dir.local(real + "other.tmp")));
+    EXPECT_FALSE(std::filesystem::exists(dir.local(real + "moved.bak")));
+    EXPECT_TRUE(Exists(dir.local(root + "file link.bak")));
   }
-  // The same operations on the folder itself.
-  EXPECT_TRUE(files.replaceFile(real + "other.tmp", real + "target.bak"));
+  // Where the link leads is told, so that the user sees which folder to mend
+  // (in the letter case the disk has it).
+  const std::wstring told = testing::FromUtf8(files.removeFile(linked + "target.bak").reason).wstring();
+  const std::wstring meant =
+      testing::FromUtf8("路径经过链接(重解析点),为安全起见不在其中删除或改名 (实际位置: " + real + "target.bak)").wstring();
+  EXPECT_EQ(CompareStringOrdinal(told.c_str(), -1, meant.c_str(), -1, TRUE), CSTR_EQUAL) << testing::ToUtf8(told);
+
+  // The same operations where no link leads: a rename into another folder,
+  // one that replaces a file, a cut, a deletion.
+  EXPECT_TRUE(files.replaceFile(real + "other.tmp", root + "moved.bak"));
+  EXPECT_TRUE(files.replaceFile(root + "moved.bak", real + "target.bak"));
+  std::ifstream in(dir.local(real + "target.bak"), std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "x");
+  in.close();
+  EXPECT_TRUE(files.truncateFile(real + "target.bak", 0));
+  EXPECT_EQ(files.fileSize(real + "target.bak"), 0u);
   EXPECT_TRUE(files.removeFile(real + "target.bak"));
   EXPECT_FALSE(std::filesystem::exists(dir.local(real + "target.bak")));
 }
@@ -205,7 +285,17 @@ TEST(WindowsFileSystemTest, RenameReplacesAndCutKeepsTheStart) {
   const std::string a = dir.windowsRoot() + "历史.log", b = dir.windowsRoot() + "历史.1.log";
   dir.write(a, "line 1\r\nline 2 half");
   dir.write(b, "older");
-  ASSERT_TRUE(files.truncateFile(a, 8));
+  {
+    // Shared as the history's appends are: another writer of the history
+    // holds it open meanwhile.
+    const HANDLE appending = CreateFileW(dir.local(a).c_str(), FILE_APPEND_DATA,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(appending, INVALID_HANDLE_VALUE);
+    const FileResult cut = files.truncateFile(a, 8);
+    CloseHandle(appending);
+    ASSERT_TRUE(cut) << cut.reason;
+  }
   EXPECT_EQ(files.fileSize(a), 8u);
   ASSERT_TRUE(files.replaceFile(a, b));
   EXPECT_FALSE(std::filesystem::exists(dir.local(a)));
@@ -220,21 +310,25 @@ TEST(WindowsFileSystemTest, ReadingForCopiesAndReadingBackPastTheCache) {
   TestDirectory dir;
   WindowsFileSystem files;
   const std::string file = dir.windowsRoot() + "副本.bak";
-  std::string content(2 * 1024 * 1024 + 123, '\0');
-  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 4096);
-  dir.write(file, content);
-
-  for (const size_t piece : {size_t{1024 * 1024}, size_t{1000}, size_t{5 * 1024 * 1024}}) {
-    SCOPED_TRACE(piece);
-    Opened<FileReader> reader = files.openUncached(file);
-    ASSERT_TRUE(reader) << reader.reason;
-    std::string back, buffer(piece, '\0');
-    for (size_t got = 1; got > 0;) {
-      ASSERT_TRUE(reader.file->read(buffer.data(), buffer.size(), got));
-      back.append(buffer.data(), got);
+  constexpr size_t kMb = 1024 * 1024;
+  std::string content;
+  for (const size_t size : {size_t{0}, size_t{1}, size_t{511}, size_t{4096}, kMb - 1, kMb, kMb + 1, 2 * kMb + 123}) {
+    content.assign(size, '\0');
+    for (size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i * 7 + i / 4096);
+    dir.write(file, content);
+    for (const size_t piece : {size_t{1000}, kMb, 5 * kMb}) {
+      SCOPED_TRACE(std::to_string(size) + " bytes read " + std::to_string(piece) + " at a time");
+      Opened<FileReader> reader = files.openUncached(file);
+      ASSERT_TRUE(reader) << reader.reason;
+      std::string back, buffer(piece, '\0');
+      for (size_t got = 1; got > 0;) {
+        ASSERT_TRUE(reader.file->read(buffer.data(), buffer.size(), got));
+        back.append(buffer.data(), got);
+      }
+      EXPECT_TRUE(back == content) << back.size();
     }
-    EXPECT_TRUE(back == content) << back.size();
   }
+  EXPECT_FALSE(files.openUncached(dir.windowsRoot() + "missing.bak").reason.empty());
 
   const std::optional<FileSystem::Stamp> before = files.stamp(file);
   ASSERT_TRUE(before);
@@ -242,9 +336,10 @@ TEST(WindowsFileSystemTest, ReadingForCopiesAndReadingBackPastTheCache) {
   EXPECT_EQ(before->modified, files.readModifiedTime(file));
   Opened<FileReader> reading = files.openForReading(file);
   ASSERT_TRUE(reading);
-  // The server appends the next backup of the same minute meanwhile.
-  const HANDLE writer = CreateFileW(dir.local(file).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // The server appends the next backup of the same minute meanwhile, even
+  // opening the file as a writer that shares only reading.
+  const HANDLE writer = CreateFileW(dir.local(file).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE) << "a copy in progress must not make the server's write fail";
   DWORD written = 0;
   EXPECT_TRUE(WriteFile(writer, "set 2", 5, &written, nullptr));
