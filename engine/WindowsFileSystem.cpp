@@ -21,11 +21,6 @@ std::wstring Wide(std::string_view utf8) { return ToWide(utf8); }
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-bool IsDirectory(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 // Where the first directory that may need creating begins: after "C:\" or after
 // the "\\server\share\" of a network path.
 size_t FirstCreatable(const std::wstring& path) {
@@ -222,6 +217,7 @@ std::wstring LongPath(const std::wstring& full) {
 }
 
 constexpr char kThroughLink[] = "路径经过链接(重解析点),为安全起见不在其中删除或改名";
+constexpr char kWriteThroughLink[] = "路径经过链接(重解析点),为安全起见不在其中写入";
 
 // Why the open `file` is not the file or folder `meant` names reached without
 // a link (a symbolic link, a junction, a mount point) on the way; empty when
@@ -231,11 +227,11 @@ constexpr char kThroughLink[] = "路径经过链接(重解析点),为安全起�
 // in any folder above it makes them differ. On a network drive letter the
 // system names the share instead of the letter, so there the part after the
 // letter is compared.
-std::string LinkOnTheWay(HANDLE file, const std::wstring& meant) {
+std::string LinkOnTheWay(HANDLE file, const std::wstring& meant, const char* refused = kThroughLink) {
   FILE_ATTRIBUTE_TAG_INFO tag{};
   if (GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) &&
       (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-    return std::string(kThroughLink) + " (它本身是链接)";
+    return std::string(refused) + " (它本身是链接)";
   std::wstring final(MAX_PATH, L'\0');
   DWORD n = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()),
                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
@@ -245,7 +241,7 @@ std::string LinkOnTheWay(HANDLE file, const std::wstring& meant) {
                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   }
   if (n == 0 || n >= final.size()) {
-    return std::string(kThroughLink) + " (无法确定实际位置: " + SystemMessage(GetLastError()) + ")";
+    return std::string(refused) + " (无法确定实际位置: " + SystemMessage(GetLastError()) + ")";
   }
   final.resize(n);
   const std::wstring got = Comparable(final);
@@ -263,7 +259,7 @@ std::string LinkOnTheWay(HANDLE file, const std::wstring& meant) {
         SameName(std::wstring_view(got).substr(got.size() - tail.size()), tail))
       return {};
   }
-  return std::string(kThroughLink) + " (实际位置: " + FromWide(got) + ")";
+  return std::string(refused) + " (实际位置: " + FromWide(got) + ")";
 }
 
 // Opens the file `path` itself for `access`, never what a link points to, and
@@ -272,7 +268,8 @@ std::string LinkOnTheWay(HANDLE file, const std::wstring& meant) {
 // as the system account a link there would send the deletion anywhere. Shared
 // with every other opener, as DeleteFileW and MoveFileExW would be; a file in
 // use without sharing deletion fails with the system's reason.
-UniqueFile OpenDirectly(const std::wstring& path, DWORD access, DWORD flags, std::string& why) {
+UniqueFile OpenDirectly(const std::wstring& path, DWORD access, DWORD flags, std::string& why,
+                        const char* refused = kThroughLink) {
   UniqueFile file(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr));
@@ -280,9 +277,103 @@ UniqueFile OpenDirectly(const std::wstring& path, DWORD access, DWORD flags, std
     why = SystemMessage(GetLastError());
     return {};
   }
-  why = LinkOnTheWay(file.get(), path);
+  why = LinkOnTheWay(file.get(), path, refused);
   if (!why.empty()) return {};
   return file;
+}
+
+constexpr char kMoreNames[] = "文件还有其他名称(硬链接),为安全起见不写入";
+
+// Whether the open file has one name only. A hard link made under a name this
+// program writes (while the file was missing) would send the writes to
+// whatever file it names, wherever that lies; a link is refused like a
+// symbolic one. Empty when the file has one name.
+std::string MoreNames(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!GetFileInformationByHandle(file, &information)) return SystemMessage(GetLastError());
+  return information.nNumberOfLinks > 1 ? std::string(kMoreNames) : std::string();
+}
+
+// The native calls that create a file or folder by a name inside a folder
+// already open (the Win32 API names everything by full path, looked up again,
+// links and all, at every call), and that rename into one.
+struct Native {
+  using Create = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*, LARGE_INTEGER*, ULONG,
+                              ULONG, ULONG, ULONG, void*, ULONG);
+  using SetInformation = LONG(NTAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
+  using ToWin32Error = ULONG(NTAPI*)(LONG);
+  Create create = nullptr;
+  SetInformation setInformation = nullptr;
+  ToWin32Error toWin32 = nullptr;
+  explicit operator bool() const { return create && setInformation && toWin32; }
+};
+
+const Native& Nt() {
+  static const Native native = [] {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");  // in every process, never unloaded
+    const auto find = [ntdll](const char* name) { return reinterpret_cast<void*>(GetProcAddress(ntdll, name)); };
+    Native n;
+    n.create = reinterpret_cast<Native::Create>(find("NtCreateFile"));
+    n.setInformation = reinterpret_cast<Native::SetInformation>(find("NtSetInformationFile"));
+    n.toWin32 = reinterpret_cast<Native::ToWin32Error>(find("RtlNtStatusToDosError"));
+    return n;
+  }();
+  return native;
+}
+
+// NtCreateFile's dispositions and options, under names of their own (the
+// headers of the two compilers do not agree on which they define).
+constexpr ULONG kOpenOrCreate = 3;  // FILE_OPEN_IF
+constexpr ULONG kCreateNew = 2;     // FILE_CREATE: fails when anything, a link too, has the name
+constexpr ULONG kDirectoryFile = 0x1, kSequentialOnly = 0x4, kSynchronousIo = 0x20, kNonDirectoryFile = 0x40,
+                kOpenReparsePoint = 0x200000;
+constexpr ULONG kCaseInsensitive = 0x40;  // OBJ_CASE_INSENSITIVE
+
+// Opens or creates `name` (one name, no separator) in the open `folder`.
+// Errors in the system's words.
+UniqueFile CreateIn(HANDLE folder, std::wstring name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                    ULONG options, std::string& why) {
+  const Native& nt = Nt();
+  if (!nt) {
+    why = SystemMessage(ERROR_PROC_NOT_FOUND);
+    return {};
+  }
+  UNICODE_STRING object{};
+  object.Length = object.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  object.Buffer = name.data();
+  OBJECT_ATTRIBUTES attributes{};
+  attributes.Length = sizeof attributes;
+  attributes.RootDirectory = folder;
+  attributes.ObjectName = &object;
+  attributes.Attributes = kCaseInsensitive;
+  IO_STATUS_BLOCK status{};
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  const LONG result = nt.create(&handle, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &status, nullptr,
+                                FILE_ATTRIBUTE_NORMAL, share, disposition, options | kSynchronousIo, nullptr, 0);
+  if (result < 0) {
+    why = SystemMessage(nt.toWin32(result));
+    return {};
+  }
+  return UniqueFile(handle);
+}
+
+// The folder of the full path `path`, opened and checked to be reached
+// without a link, and the name in it; a path that ends in a separator has none.
+struct Placed {
+  UniqueFile folder;
+  std::wstring name;
+};
+Placed OpenFolderOf(const std::wstring& path, std::string& why) {
+  const std::wstring full = FullPath(path);
+  const size_t slash = full.find_last_of(L"\\/");
+  if (slash == std::wstring::npos || slash + 1 == full.size()) {
+    why = SystemMessage(ERROR_INVALID_NAME);
+    return {};
+  }
+  UniqueFile folder = OpenDirectly(full.substr(0, slash + 1), FILE_TRAVERSE, FILE_FLAG_BACKUP_SEMANTICS, why,
+                                   kWriteThroughLink);
+  if (!folder) return {};
+  return {std::move(folder), full.substr(slash + 1)};
 }
 
 // Renames the open `file` to `name` in the open folder `folder`. A full path
@@ -292,14 +383,8 @@ UniqueFile OpenDirectly(const std::wstring& path, DWORD access, DWORD flags, std
 // on as well, but Wine's turns every name into a full path first, so a bare
 // name would land in the current directory.)
 FileResult RenameInto(HANDLE file, HANDLE folder, const std::wstring& name) {
-  using SetInformation = LONG(NTAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
-  using ToWin32Error = ULONG(NTAPI*)(LONG);
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");  // in every process, never unloaded
-  const auto set = reinterpret_cast<SetInformation>(
-      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSetInformationFile")));
-  const auto toWin32 = reinterpret_cast<ToWin32Error>(
-      reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
-  if (!set || !toWin32) return {false, SystemMessage(ERROR_PROC_NOT_FOUND)};
+  const Native& nt = Nt();
+  if (!nt) return {false, SystemMessage(ERROR_PROC_NOT_FOUND)};
   // FILE_RENAME_INFO has the layout of the native FILE_RENAME_INFORMATION.
   std::vector<unsigned char> bytes(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(bytes.data());
@@ -309,8 +394,9 @@ FileResult RenameInto(HANDLE file, HANDLE folder, const std::wstring& name) {
   std::copy(name.begin(), name.end(), rename->FileName);
   constexpr int kFileRenameInformation = 10;
   IO_STATUS_BLOCK status{};
-  const LONG result = set(file, &status, bytes.data(), static_cast<ULONG>(bytes.size()), kFileRenameInformation);
-  if (result < 0) return {false, SystemMessage(toWin32(result))};
+  const LONG result =
+      nt.setInformation(file, &status, bytes.data(), static_cast<ULONG>(bytes.size()), kFileRenameInformation);
+  if (result < 0) return {false, SystemMessage(nt.toWin32(result))};
   return {true, {}};
 }
 
@@ -319,21 +405,35 @@ FileResult RenameInto(HANDLE file, HANDLE folder, const std::wstring& name) {
 bool WindowsFileSystem::createDirectories(const std::string& dir) { return static_cast<bool>(makeDirectories(dir)); }
 
 FileResult WindowsFileSystem::makeDirectories(const std::string& dir) {
-  const std::wstring path = Wide(dir);
-  if (path.empty()) return {false, SystemMessage(ERROR_PATH_NOT_FOUND)};
-  // Create each level in turn; a level that already exists fails harmlessly.
-  // The reason told is that of the first level that could not be made.
-  DWORD firstError = ERROR_SUCCESS;
-  for (size_t i = FirstCreatable(path); i <= path.size(); ++i) {
-    if (i == path.size() || IsSeparator(path[i])) {
-      if (i > 0 && !IsSeparator(path[i - 1]) && !CreateDirectoryW(path.substr(0, i).c_str(), nullptr)) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS && firstError == ERROR_SUCCESS) firstError = error;
-      }
+  if (dir.empty()) return {false, SystemMessage(ERROR_PATH_NOT_FOUND)};
+  std::wstring path = FullPath(Wide(dir));
+  while (path.size() > 3 && IsSeparator(path.back())) path.pop_back();
+  // The drive or the share is opened as it is named: nothing above it can be
+  // a link. Every level below is opened, or created, by its name inside the
+  // level above, already open and checked, so that no link placed on the way
+  // (a junction where this computer's folder should be) can lead the folders
+  // made, and what is written into them, anywhere else.
+  const size_t root = FirstCreatable(path);
+  UniqueFile folder(CreateFileW(path.substr(0, root).c_str(), FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!folder) return {false, SystemMessage(GetLastError())};
+  for (size_t begin = root; begin < path.size();) {
+    size_t end = begin;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    if (end > begin) {
+      std::string why;
+      UniqueFile level = CreateIn(folder.get(), path.substr(begin, end - begin), FILE_TRAVERSE | FILE_LIST_DIRECTORY,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, kOpenOrCreate,
+                                  kDirectoryFile | kOpenReparsePoint, why);
+      if (!level) return {false, why};
+      why = LinkOnTheWay(level.get(), path.substr(0, end), kWriteThroughLink);
+      if (!why.empty()) return {false, why};
+      folder = std::move(level);
     }
+    begin = end + 1;
   }
-  if (IsDirectory(path)) return {true, {}};
-  return {false, SystemMessage(firstError == ERROR_SUCCESS ? ERROR_PATH_NOT_FOUND : firstError)};
+  return {true, {}};
 }
 
 std::vector<std::string> WindowsFileSystem::listDirectory(const std::string& dir) {
@@ -395,6 +495,7 @@ FileResult WindowsFileSystem::truncateFile(const std::string& path, std::uint64_
   std::string why;
   const UniqueFile file = OpenDirectly(Wide(path), GENERIC_WRITE, 0, why);
   if (!file) return {false, why};
+  if (why = MoreNames(file.get()); !why.empty()) return {false, why};
   LARGE_INTEGER at;
   at.QuadPart = static_cast<LONGLONG>(size);
   if (!SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) || !SetEndOfFile(file.get()) ||
@@ -413,11 +514,23 @@ std::optional<std::uint64_t> WindowsFileSystem::fileSize(const std::string& path
 
 FileResult WindowsFileSystem::appendDurably(const std::string& path, const std::string& bytes) {
   // Appending only, shared with readers (a user may have the file open in an
-  // editor) and with other writers of the same history.
-  const UniqueFile file(CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return {false, SystemMessage(GetLastError())};
+  // editor) and with other writers of the same history. The file is reached
+  // without a link and has no other name; a missing one is created new in its
+  // checked folder (another writer creating it at the same moment is found by
+  // opening it after all).
+  const std::wstring wide = Wide(path);
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  std::string why;
+  UniqueFile file = OpenDirectly(wide, FILE_APPEND_DATA, 0, why, kWriteThroughLink);
+  if (!file && GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
+    Placed placed = OpenFolderOf(wide, why);
+    if (!placed.folder) return {false, why};
+    file = CreateIn(placed.folder.get(), placed.name, FILE_APPEND_DATA, kShare, kCreateNew,
+                    kNonDirectoryFile | kOpenReparsePoint, why);
+    if (!file) file = OpenDirectly(wide, FILE_APPEND_DATA, 0, why, kWriteThroughLink);
+  }
+  if (!file) return {false, why};
+  if (why = MoreNames(file.get()); !why.empty()) return {false, why};
   DWORD written = 0;
   if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
       written != bytes.size() || !FlushFileBuffers(file.get()))
@@ -511,11 +624,25 @@ Opened<FileReader> WindowsFileSystem::openUncached(const std::string& path) {
 }
 
 Opened<FileWriter> WindowsFileSystem::createForWriting(const std::string& path) {
+  // Created new, by its name inside its folder opened and checked to be
+  // reached without a link: nothing placed on the way or under the name (a
+  // link to another file, which creating over it would overwrite) can send
+  // the bytes elsewhere. A file already under the name is first removed,
+  // itself checked the same way.
+  const std::wstring wide = Wide(path);
+  std::string why;
+  Placed placed = OpenFolderOf(wide, why);
+  if (!placed.folder) return {nullptr, why};
+  constexpr ACCESS_MASK kWrite = GENERIC_WRITE;
+  constexpr ULONG kOptions = kNonDirectoryFile | kOpenReparsePoint | kSequentialOnly;
   // Not shared: another program copying into the same folder cannot remove
   // or read a file that is still being written.
-  UniqueFile file(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file) return {nullptr, SystemMessage(GetLastError())};
+  UniqueFile file = CreateIn(placed.folder.get(), placed.name, kWrite, 0, kCreateNew, kOptions, why);
+  if (!file && GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    if (const FileResult removed = removeFile(path); !removed) return {nullptr, removed.reason};
+    file = CreateIn(placed.folder.get(), placed.name, kWrite, 0, kCreateNew, kOptions, why);
+  }
+  if (!file) return {nullptr, why};
   return {std::make_unique<WindowsWriter>(std::move(file)), {}};
 }
 

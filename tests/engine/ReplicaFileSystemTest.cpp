@@ -17,6 +17,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "tests/support/WineUnix.h"
 #endif
 
 #include "engine/Replica.h"
@@ -415,13 +417,23 @@ std::string SystemText(DWORD code) {
 }
 
 TEST(ReplicaWindowsTest, FolderThatRefusesNewFilesFailsWithTheSystemsReason) {
-  // A folder in which the system creates no file, whoever asks: under Wine the
-  // Unix kernel's /sys through the Z: drive (the tests run as root, for whom
-  // no permission bit and no read-only attribute refuses anything); on
-  // Windows a folder whose ACL allows only reading behaves the same way.
-  const std::string refusing = "Z:\\sys\\";
-  if (!fs::is_directory(testing::FromUtf8(refusing))) GTEST_SKIP() << "no Unix root on Z:";
-  Folders f(refusing);
+  // A folder in which the system creates no file, whoever asks: under Wine a
+  // Unix folder made immutable (the tests run as root, for whom no permission
+  // bit and no read-only attribute refuses anything); on Windows a folder whose
+  // ACL allows only reading behaves the same way. (A mount point such as /sys
+  // would not do: Wine shows it as a reparse point, which the copies refuse
+  // for being one.)
+  Folders f;
+  const std::string refusing = f.dir.windowsRoot() + "只读\\";
+  ASSERT_TRUE(f.files().createDirectories(refusing));
+  const std::wstring unix = testing::UnixQuoted(f.local(refusing).wstring());
+  if (unix == L"''" || !testing::RunUnix(L"chattr +i " + unix)) GTEST_SKIP() << "no Unix side";
+  struct Mutable {
+    std::wstring unix;
+    ~Mutable() { testing::RunUnix(L"chattr -i " + unix); }
+  } restore{unix};
+  if (CreateDirectoryW(f.local(refusing + "probe").c_str(), nullptr)) GTEST_SKIP() << "chattr +i takes no effect here";
+  f.replicaDir = refusing;
   const std::string name = "2026年12月10日02时00分.bak";
   const std::string backup = f.backup(name, 1000, {2026, 12, 10, 2, 0, 40, 0});
 
@@ -430,7 +442,7 @@ TEST(ReplicaWindowsTest, FolderThatRefusesNewFilesFailsWithTheSystemsReason) {
   EXPECT_EQ(report.lines, std::vector<std::string>{"备份复制失败: " + backup + " -> " + f.copyDir() + " (" +
                                                    SystemText(ERROR_ACCESS_DENIED) + ")"});
   EXPECT_FALSE(report.complete);
-  EXPECT_FALSE(fs::exists(testing::FromUtf8(refusing + name)));
+  EXPECT_TRUE(fs::is_empty(f.local(refusing)));
 }
 #endif
 

@@ -279,6 +279,83 @@ TEST(WindowsFileSystemTest, DeletingAndRenamingNeverFollowALink) {
   EXPECT_FALSE(std::filesystem::exists(dir.local(real + "target.bak")));
 }
 
+// The service creates the second folder's subfolders and the temporary
+// copies, and appends to the history, in folders others may write: a link
+// placed on the way or under the name (a junction where this computer's
+// folder should be, a link under the temporary copy's name, a hard link
+// under the history's name while it was missing) must never lead a creation
+// or a write elsewhere.
+TEST(WindowsFileSystemTest, CreatingAndWritingNeverFollowALink) {
+  TestDirectory dir;
+  WindowsFileSystem files;
+  const std::string root = dir.windowsRoot(), real = root + "real\\", linked = root + "linked\\";
+  ASSERT_TRUE(files.createDirectories(real));
+  dir.write(real + "target.bak", "somebody else's file");
+  const Link folderLink(dir.local(real + "x").parent_path(), dir.local(root + "linked"));
+  const Link fileLink(dir.local(real + "target.bak"), dir.local(root + "file link.bak"));
+  ASSERT_TRUE(folderLink);
+  ASSERT_TRUE(fileLink);
+  SCOPED_TRACE(std::string("folder link: ") + folderLink.kind() + ", file link: " + fileLink.kind());
+  const bool hardLinked = RunUnix(L"ln " + UnixQuoted(dir.local(real + "target.bak").wstring()) + L" " +
+                                  UnixQuoted(dir.local(root + "hard.log").wstring())) &&
+                          Exists(dir.local(root + "hard.log"));
+
+  const auto created = [&](const std::string& path) {
+    Opened<FileWriter> writer = files.createForWriting(path);
+    if (!writer) return FileResult{false, writer.reason};
+    writer.file->write("x", 1);
+    return FileResult{true, {}};
+  };
+  const struct {
+    const char* name;
+    std::function<FileResult()> act;
+    const char* reason;  // how the refusal begins
+  } refused[] = {
+      {"folders made through a linked folder", [&] { return files.makeDirectories(linked + "OFFICE1\\db\\"); },
+       "路径经过链接(重解析点),为安全起见不在其中写入 ("},
+      {"a file created in a linked folder", [&] { return created(linked + "new.bakwyn-copy"); },
+       "路径经过链接(重解析点),为安全起见不在其中写入 ("},
+      {"a file created over a link to a file", [&] { return created(root + "file link.bak"); },
+       "路径经过链接(重解析点),为安全起见不在其中删除或改名 ("},
+      {"an append through a linked folder", [&] { return files.appendDurably(linked + "Bakwyn.log", "line\r\n"); },
+       "路径经过链接(重解析点),为安全起见不在其中写入 ("},
+      {"an append to a link to a file", [&] { return files.appendDurably(root + "file link.bak", "line\r\n"); },
+       "路径经过链接(重解析点),为安全起见不在其中写入 ("},
+  };
+  for (const auto& row : refused) {
+    SCOPED_TRACE(row.name);
+    const FileResult result = row.act();
+    EXPECT_FALSE(result);
+    EXPECT_EQ(result.reason.rfind(row.reason, 0), 0u) << result.reason;
+    std::ifstream in(dir.local(real + "target.bak"), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "somebody else's file");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.local(real + "x").parent_path()),
+                            std::filesystem::directory_iterator()),
+              1);
+  }
+  if (hardLinked) {
+    // A second name of somebody else's file: neither appended to nor cut.
+    EXPECT_EQ(files.appendDurably(root + "hard.log", "line\r\n").reason, "文件还有其他名称(硬链接),为安全起见不写入");
+    EXPECT_EQ(files.truncateFile(root + "hard.log", 0).reason, "文件还有其他名称(硬链接),为安全起见不写入");
+    std::ifstream in(dir.local(real + "target.bak"), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "somebody else's file");
+  } else {
+    ADD_FAILURE() << "no hard link could be made here";
+  }
+
+  // Where no link leads: the folders are made, a file is created new and
+  // replaced, a history is created and appended to.
+  EXPECT_TRUE(files.makeDirectories(real + "OFFICE1\\db\\"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.local(real + "OFFICE1\\db\\x").parent_path()));
+  EXPECT_TRUE(created(real + "OFFICE1\\db\\copy.tmp"));
+  EXPECT_TRUE(created(real + "OFFICE1\\db\\copy.tmp"));
+  EXPECT_EQ(files.fileSize(real + "OFFICE1\\db\\copy.tmp"), 1u);
+  EXPECT_TRUE(files.appendDurably(real + "Bakwyn.log", "one\r\n"));
+  EXPECT_TRUE(files.appendDurably(real + "Bakwyn.log", "two\r\n"));
+  std::ifstream in(dir.local(real + "Bakwyn.log"), std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "one\r\ntwo\r\n");
+}
+
 TEST(WindowsFileSystemTest, RenameReplacesAndCutKeepsTheStart) {
   TestDirectory dir;
   WindowsFileSystem files;
