@@ -209,6 +209,10 @@ void BackupEngine::deleteoldfileExecute() {
 
 void BackupEngine::Timer1Timer() {
   const LocalDateTime now = clock_.now();
+  if (const int slot = DueSlot(now)) RunScheduledSlot(slot, now);
+}
+
+int BackupEngine::DueSlot(const LocalDateTime& now) const {
   char minuteText[5];
   FormatHourMinute(now, minuteText);
   const std::string_view minute(minuteText, sizeof minuteText);
@@ -219,11 +223,10 @@ void BackupEngine::Timer1Timer() {
     // already run today.
     char dateText[8];
     FormatDate(now, dateText);
-    if (std::string_view(slot.lastRunDate) != std::string_view(dateText, sizeof dateText)) {
-      RunScheduledSlot(static_cast<int>(i) + 1, now);
-    }
-    return;
+    return std::string_view(slot.lastRunDate) != std::string_view(dateText, sizeof dateText) ? static_cast<int>(i) + 1
+                                                                                             : 0;
   }
+  return 0;
 }
 
 void BackupEngine::RunScheduledSlot(int slot, const LocalDateTime& tick) {

@@ -71,6 +71,10 @@ class BackupEngine {
   // The 100-millisecond timer tick: runs the first enabled slot whose time is
   // now, unless it already ran today. Does not allocate when nothing is due.
   void Timer1Timer();
+  // The slot (1 to 4) the tick at `now` runs, or 0: the first enabled slot
+  // whose time is `now`'s minute, unless it already ran that day. Does not
+  // allocate.
+  int DueSlot(const LocalDateTime& now) const;
   // Cleanup, backup, then stamps slot `slot` (1 to 4) with the date of `tick`,
   // the clock reading that found the slot due. Throws std::out_of_range for
   // another slot number.
