@@ -177,14 +177,14 @@ bool BackupOverdue(const BackupSettings& settings, const BackupRecord& record, c
   return due && CalendarMilliseconds(now) - *due > kDay;
 }
 
-BackupStatus::BackupStatus(form::TrayIcon& tray, settings::Registry& registry, const BackupSettings& settings,
+BackupStatus::BackupStatus(form::TrayIcon* tray, settings::Registry& registry, const BackupSettings& settings,
                            std::function<void(const std::string&)> log, settings::Registry* own)
     : tray_(tray), registry_(registry), own_(own), settings_(settings), log_(std::move(log)) {}
 
 void BackupStatus::load() {
   record_ = LoadBackupRecord(registry_);
   if (own_) record_ = Merged(record_, LoadBackupRecord(*own_));
-  tray_.setAlarmed(record_.lastBackup && !record_.lastSucceeded);
+  if (tray_) tray_->setAlarmed(record_.lastBackup && !record_.lastSucceeded);
   show();
 }
 
@@ -214,9 +214,9 @@ void BackupStatus::record(const BackupOutcome& outcome) {
     overdue_ = false;
   }
   store();
-  tray_.setAlarmed(!outcome.succeeded);
+  if (tray_) tray_->setAlarmed(!outcome.succeeded);
   show();
-  if (!outcome.succeeded) tray_.notify("数据库备份失败!", outcome.cause);
+  if (!outcome.succeeded && tray_) tray_->notify("数据库备份失败!", outcome.cause);
 }
 
 void BackupStatus::check(const LocalDateTime& now) {
@@ -229,21 +229,32 @@ void BackupStatus::check(const LocalDateTime& now) {
     const std::string since = record_.lastSuccess ? "上次成功备份于 " + FullStamp(*record_.lastSuccess)
                                                   : std::string("还没有成功的备份");
     log_("警告: 已超过一天没有成功的备份 (" + since + ")");
-    tray_.notify("已超过一天没有成功的备份", since);
-    tray_.setAlarmed(true);
+    if (tray_) {
+      tray_->notify("已超过一天没有成功的备份", since);
+      tray_->setAlarmed(true);
+    }
   }
   show();
 }
 
+void BackupStatus::setRunning(std::optional<std::string> database, std::optional<int> percent) {
+  if (database == running_ && percent == percent_) return;
+  running_ = std::move(database);
+  percent_ = running_ ? percent : std::nullopt;
+  show();
+}
+
 void BackupStatus::show() {
+  if (!tray_) return;
   std::string tip = form::kFrmMainCaption;
+  if (running_) tip += "\n正在备份 " + *running_ + "…" + (percent_ ? " " + std::to_string(*percent_) + "%" : std::string());
   if (record_.lastBackup)
     tip += "\n上次备份: " + Short(*record_.lastBackup) + (record_.lastSucceeded ? " 成功" : " 失败");
   else
     tip += "\n还没有备份";
   if (overdue_) tip += "\n已超过一天没有成功的备份";
   if (cleanupHeld_) tip += "\n自动删除已停止: 保留天数无法读取";
-  tray_.setTip(tip);
+  tray_->setTip(tip);
 }
 
 }  // namespace bakwyn::app

@@ -69,7 +69,8 @@ class BackupStatus {
   // where the state goes when `registry` cannot be written (a program without
   // administrator rights under UAC); what is loaded is what both say together,
   // so that the icon shows what actually happened, not what could be stored.
-  BackupStatus(form::TrayIcon& tray, settings::Registry& registry, const BackupSettings& settings,
+  // `tray`, when given, shows the state (the service has none).
+  BackupStatus(form::TrayIcon* tray, settings::Registry& registry, const BackupSettings& settings,
                std::function<void(const std::string&)> log, settings::Registry* own = nullptr);
 
   // At start-up: the kept state comes back onto the icon.
@@ -83,6 +84,9 @@ class BackupStatus {
 
   // Cleanup is held off because the stored number of days cannot be read: the tip says so.
   void setCleanupHeld(bool held);
+  // A backup of `database` runs, `percent` done when the server said so; the
+  // tip shows it, until it ends (nothing).
+  void setRunning(std::optional<std::string> database, std::optional<int> percent = std::nullopt);
 
   const BackupRecord& state() const { return record_; }
   bool overdue() const { return overdue_; }
@@ -91,7 +95,7 @@ class BackupStatus {
   void show();
   void store();
 
-  form::TrayIcon& tray_;
+  form::TrayIcon* tray_;
   settings::Registry& registry_;
   settings::Registry* own_;
   const BackupSettings& settings_;
@@ -99,6 +103,8 @@ class BackupStatus {
   BackupRecord record_;
   bool overdue_ = false;
   bool cleanupHeld_ = false;
+  std::optional<std::string> running_;  // the database a backup of runs now
+  std::optional<int> percent_;
   int checkedMinute_ = -1;
 };
 

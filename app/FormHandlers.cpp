@@ -32,9 +32,6 @@ constexpr std::string_view kConnectFailed =
 constexpr std::string_view kNoServer =
     "这台电脑上没有找到SQL Server。\r请先安装SQL Server(例如SQL Server Express),\r或确认它已安装在这台电脑上。";
 constexpr std::string_view kFolderTitle = "请选择一个目录来做为Vorda软件数据库备份位置";
-// A made-up backup that cannot reach the server is tried again this often, for this long.
-constexpr std::int64_t kMakeUpRetryEvery = 5LL * 60 * 1000;
-constexpr std::int64_t kMakeUpRetryFor = 60LL * 60 * 1000;
 constexpr size_t kShownStoredText = 80;  // characters of a bad stored value quoted in the log
 
 // The slot (1 to 4) whose time editor is named `control`; 0 for another control.
@@ -67,11 +64,14 @@ std::string LogStamp(const LocalDateTime& t) {
 FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine,
                            ServerSession& session, settings::Registry& registry,
                            const settings::SecretProtector& protector, const Clock& clock, History& history,
-                           Replica& replica, FormShell& shell, Role role, settings::Registry* own)
+                           Replica& replica, FormShell& shell, Role role, settings::Registry* own, Worker* worker,
+                           ServerSession* jobSession)
     : form_(form), settings_(settings), engine_(engine), session_(session), registry_(registry), own_(own),
       protector_(protector), clock_(clock), history_(history), replica_(replica), shell_(shell),
-      status_(form.rmTrayIcon1, registry, settings, [this](const std::string& line) { AppendLog(line); }, own),
+      runtime_(settings, engine, jobSession ? *jobSession : session, registry, own, clock, history, replica,
+               worker ? *worker : inline_, &form.rmTrayIcon1, [this] { return shell_.computerName(); }),
       role_(role) {
+  runtime_.addObserver(this);
   form_.onShow = [this] { FormShow(); };
   form_.onCloseQuery = [this] { return FormCloseQuery(); };
   form_.onSysCommand = [this](unsigned command) { return WMSysCommand(command); };
@@ -94,50 +94,29 @@ FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, B
   form_.Timer2.onTimer = [this] { Timer2Timer(); };
   form_.N6.onClick = [this] { N6Click(); };
   form_.onPowerResume = [this] { PowerResume(); };
-  // The date each slot last ran on outlives the program: a made-up backup, the
-  // service and this program taking over from it know what ran today.
-  engine_.onStamp = [this](int slot, const std::string& date) {
-    if (!StoreSlotStamp(registry_, slot, date) && own_) StoreSlotStamp(*own_, slot, date);
-  };
-  engine_.onOutcome = [this](const BackupOutcome& outcome) {
-    status_.record(outcome);
-    // After each successful backup, the backups not yet in the second folder go there.
-    if (outcome.succeeded && !settings_.replicaDir.empty())
-      replica_.start({settings_.backupDir, settings_.replicaDir, outcome.path, settings_.cleanupEnabled,
-                      settings_.retentionDays, CopiesComputerName(), settings_.database});
-  };
-  form_.Bak.onExecute = [this] { engine_.BakExecute(); };
+  form_.Bak.onExecute = [this] { runtime_.backupNow(); };
   form_.Action1.onExecute = [this] { Action1Execute(); };
-  form_.deleteoldfile.onExecute = [this] { engine_.deleteoldfileExecute(); };
+  form_.deleteoldfile.onExecute = [this] { runtime_.cleanUpNow(); };
 }
 
-std::string FormHandlers::CopiesComputerName() {
-  // The name of today, as the server's: a renamed computer's copies go on
-  // beside its new name.
-  if (computerName_.empty()) computerName_ = shell_.computerName();
-  return computerName_;
-}
+void FormHandlers::AppendLog(const std::string& text) { runtime_.log(text); }
 
-void FormHandlers::AppendLog(const std::string& text) {
-  const LocalDateTime now = clock_.now();
-  // A history that cannot be written (no rights to its folder, a full disk)
-  // never stops the line from reaching the pane.
-  const bool kept = history_.append(now, text);
-  // While the service runs the pane shows the history, where this line now
-  // stands among the service's; a line kept only in this user's own history
+void FormHandlers::logged(const LocalDateTime& at, const std::string& text, bool kept) {
+  // While another scheduler runs the pane shows the history, where this line
+  // now stands among its lines; a line kept only in this user's own history
   // (no right to the shared one) is shown here directly.
   if (kept && follower_ && history_.shownPath() == history_.path()) {
     showHistoryLines();
     return;
   }
-  form_.mavMemo1.addLine(LogStamp(now) + text);
+  form_.mavMemo1.addLine(LogStamp(at) + text);
 }
 
 void FormHandlers::FormCreate() {
   form_.mavMemo1.clear();
   form_.mavMemo1.addLine("备份记录:");
   history_.append(clock_.now(), "备份记录:");
-  status_.load();
+  runtime_.start();
 
   // Nothing here waits for a person before the schedule is armed: after a
   // reboot with nobody at the machine, the backups must simply go on.
@@ -159,9 +138,9 @@ void FormHandlers::FormCreate() {
   // what ran, and in the service, which the system restarts when it fails.
   // The dates are kept either way (see onStamp).
   for (SlotState& slot : settings_.slots) slot.lastRunDate.clear();
-  if (role_ == Role::Service || makeUpMissed_) applyKeptSlotDates();
+  if (role_ == Role::Service || runtime_.schedule().makeUpMissed) runtime_.applyKeptSlotDates();
   // At start, the slots missed today are made up by the first tick, when asked.
-  makeUpDue_ = makeUpMissed_;
+  runtime_.makeUpAtNextTick();
   reportLoadProblems(problems);
   if (!autostartFailure.empty()) AppendLog("无法登记开机自动启动: " + autostartFailure);
 }
@@ -171,8 +150,12 @@ void FormHandlers::Reload() {
   // but a save that emptied it means no password: the stored settings apply
   // as they are, not merged into the ones loaded before.
   form_.mEdt4.setText("");
+  const Schedule before = runtime_.latest();
+  const bool armed = runtime_.armed();
   const std::vector<settings::LoadProblem> problems = loadStoredSettings();
-  AppendLog("已重新读取设置");
+  // Told only when something changed: a save that stored what was stored
+  // already changes nothing here.
+  if (armed != runtime_.armed() || !SameSchedule(before, runtime_.latest())) AppendLog("已重新读取设置");
   reportLoadProblems(problems);
 }
 
@@ -201,6 +184,7 @@ std::vector<settings::LoadProblem> FormHandlers::loadStoredSettings() {
     Action1Execute();
   } else {
     form_.Timer1.setEnabled(false);
+    runtime_.disarm();
   }
   return problems;
 }
@@ -222,46 +206,11 @@ void FormHandlers::reportLoadProblems(const std::vector<settings::LoadProblem>& 
     AppendLog("自动删除已停止: 存储的保留天数无法读取,重新保存设置之前不会删除任何备份");
 }
 
-void FormHandlers::Timer1Timer() {
-  // While the service runs, it schedules; this program only shows what it does.
-  if (!serviceRunning()) {
-    if (makeUpDue_) {
-      makeUpDue_ = false;
-      makeUpRetryAt_.reset();
-      const LocalDateTime now = clock_.now();
-      makeUpGiveUpAt_ = CalendarMilliseconds(now) + kMakeUpRetryFor;
-      makeUp(now);
-    } else if (makeUpRetryAt_) {
-      const LocalDateTime now = clock_.now();
-      if (CalendarMilliseconds(now) >= *makeUpRetryAt_) makeUp(now);
-    }
-    engine_.Timer1Timer();
-    status_.check(clock_.now());
-  }
-  // The copies are made on a worker thread; their lines reach the log here.
-  replica_.poll([this](const std::string& line) { AppendLog(line); });
-}
-
-void FormHandlers::makeUp(const LocalDateTime& now) {
-  makeUpRetryAt_.reset();
-  if (engine_.RunMadeUpBackup(engine_.MissedSlots(now), now)) return;
-  // Made up at boot, the backup may come before the server's service has
-  // started: it has not run, so nothing is stamped, and it is tried again.
-  const std::int64_t next = CalendarMilliseconds(now) + kMakeUpRetryEvery;
-  if (next > makeUpGiveUpAt_) {
-    AppendLog("补做的备份一小时内无法连接到SQL服务器,不再重试");
-    return;
-  }
-  makeUpRetryAt_ = next;
-  AppendLog("补做的备份无法连接到SQL服务器,5分钟后再试");
-}
+void FormHandlers::Timer1Timer() { runtime_.tick(); }
 
 void FormHandlers::Timer2Timer() { watchService(); }
 
-void FormHandlers::PowerResume() {
-  // The computer woke: the slots missed while it slept are made up, when asked.
-  if (makeUpMissed_ && !makeUpRetryAt_) makeUpDue_ = true;
-}
+void FormHandlers::PowerResume() { runtime_.powerResume(); }
 
 void FormHandlers::watchService() {
   const ServiceState state = shell_.serviceState();
@@ -269,6 +218,7 @@ void FormHandlers::watchService() {
   const bool running = state == ServiceState::Running;
   if (running != serviceRunning()) {
     if (running) {
+      runtime_.setScheduling(false);
       // The pane becomes the service's history, from its last lines on.
       follower_.emplace(history_.files(), history_.path());
       form_.mavMemo1.clear();
@@ -278,7 +228,7 @@ void FormHandlers::watchService() {
       follower_.reset();
       // Scheduling again, from the dates the service kept: a slot it ran
       // today does not run again.
-      applyKeptSlotDates();
+      runtime_.setScheduling(true);
       AppendLog("备份服务没有运行: 由本程序定时备份");
     }
   }
@@ -288,20 +238,7 @@ void FormHandlers::watchService() {
   const LocalDateTime now = clock_.now();
   if (now.minute != refreshedMinute_) {
     refreshedMinute_ = now.minute;
-    status_.load();
-  }
-}
-
-void FormHandlers::applyKeptSlotDates() {
-  std::array<std::string, 4> kept = LoadSlotStamps(registry_);
-  if (own_) {
-    // What this user's program kept where the machine's could not be written:
-    // the later date of the two ("yyyymmdd" compares as the dates do).
-    const std::array<std::string, 4> mine = LoadSlotStamps(*own_);
-    for (size_t i = 0; i < kept.size(); ++i) kept[i] = std::max(kept[i], mine[i]);
-  }
-  for (size_t i = 0; i < settings_.slots.size(); ++i) {
-    if (!kept[i].empty()) settings_.slots[i].lastRunDate = kept[i];
+    runtime_.status().load();
   }
 }
 
@@ -367,34 +304,39 @@ void FormHandlers::Action1Execute() {
   // Stopped and started again: the schedule is armed and its cadence starts now.
   form_.Timer1.setEnabled(false);
   form_.Timer1.setEnabled(true);
+  runtime_.arm(FormSchedule());
+}
+
+Schedule FormHandlers::FormSchedule() {
+  Schedule schedule;
+  BackupSettings& settings = schedule.settings;
   // Trimmed as the save checks them, so that what was proved is what runs;
   // the password counts every character, in both.
-  settings_.server = form_.mEdt2.tText();
-  settings_.user = form_.mEdt3.tText();
-  settings_.password = form_.mEdt4.text();
-  settings_.database = form_.mEdt1.tText();
+  settings.server = form_.mEdt2.tText();
+  settings.user = form_.mEdt3.tText();
+  settings.password = form_.mEdt4.text();
+  settings.database = form_.mEdt1.tText();
 
   // Trimmed as the save's folder check proved it: the folder that is checked
   // is the folder the backups go to.
   std::string dir = form_.mavBEdit2.tText();
   if (dir.empty() || dir.back() != '\\') dir += '\\';
   if (dir != form_.mavBEdit2.text()) form_.mavBEdit2.setText(dir);
-  settings_.backupDir = dir;
+  settings.backupDir = dir;
 
   for (int slot = 1; slot <= 4; ++slot) {
-    SlotState& state = settings_.slots[static_cast<size_t>(slot) - 1];
+    SlotState& state = settings.slots[static_cast<size_t>(slot) - 1];
     state.enabled = form_.slotCheck(slot).checked();
     state.time = form_.slotTime(slot).dText();
   }
-  // Held off while the stored number of days cannot be read, until a save.
-  settings_.cleanupEnabled = form_.dxCheckEdit5.checked() && !daysUnreadable_;
-  status_.setCleanupHeld(form_.dxCheckEdit5.checked() && daysUnreadable_);
-  settings_.retentionDays = form_.mavSpinEdit1.mIntValue();
+  settings.cleanupEnabled = form_.dxCheckEdit5.checked();
+  schedule.cleanupHeld = daysUnreadable_;
+  settings.retentionDays = form_.mavSpinEdit1.mIntValue();
   std::string copies = form_.mavBEdit3.tText();
   if (!copies.empty() && copies.back() != '\\') copies += '\\';
-  settings_.replicaDir = copies;
-  makeUpMissed_ = form_.dxCheckEdit6.checked();
-  status_.armed(clock_.now());
+  settings.replicaDir = copies;
+  schedule.makeUpMissed = form_.dxCheckEdit6.checked();
+  return schedule;
 }
 
 bool FormHandlers::FormCloseQuery() {

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "app/BackupStatus.h"
+#include "app/Runtime.h"
+#include "app/Worker.h"
 #include "engine/BackupEngine.h"
 #include "engine/History.h"
 #include "engine/Replica.h"
@@ -92,16 +94,19 @@ class FormShell {
   virtual bool signalService() = 0;
 };
 
-class FormHandlers {
+class FormHandlers final : private RuntimeObserver {
  public:
   // Every reference must outlive this.
   // `own`, when given, is this user's own registry: what the program keeps of
   // its run (the last backup, the dates the slots ran on) goes there when the
   // machine's cannot be written, so that nothing it did is forgotten.
+  // `worker`, when given, runs the backups (else they run at once, on the
+  // caller's thread); `jobSession`, when given, is the engine's session, which
+  // a cancel reaches (else `session`, which the window's checks use too).
   FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine, ServerSession& session,
                settings::Registry& registry, const settings::SecretProtector& protector, const Clock& clock,
                History& history, Replica& replica, FormShell& shell, Role role = Role::Program,
-               settings::Registry* own = nullptr);
+               settings::Registry* own = nullptr, Worker* worker = nullptr, ServerSession* jobSession = nullptr);
   FormHandlers(const FormHandlers&) = delete;
   FormHandlers& operator=(const FormHandlers&) = delete;
 
@@ -111,7 +116,8 @@ class FormHandlers {
   // Appends "[YY-MM-DD HH:NN:SS]: " + text to the log pane, and the line with
   // its full date to the history.
   void AppendLog(const std::string& text);
-  const BackupStatus& status() const { return status_; }
+  const BackupStatus& status() const { return runtime_.status(); }
+  Runtime& runtime() { return runtime_; }
 
   void Action1Execute();  // apply the settings to the engine and arm the schedule
   void RegisterAutostart();
@@ -157,15 +163,12 @@ class FormHandlers {
   void watchService();
   // The history's new lines into the log pane.
   void showHistoryLines();
-  // The dates the slots last ran on, where kept, into the run-time settings.
-  void applyKeptSlotDates();
-  // The missed slots made up now; one that cannot reach the server yet is
-  // tried again a while later.
-  void makeUp(const LocalDateTime& now);
+  // RuntimeObserver: a line of the log into the pane.
+  void logged(const LocalDateTime& at, const std::string& text, bool kept) override;
 
   std::string DefaultBackupDir();
-  // This computer's name, for the folder of its copies in the second folder.
-  std::string CopiesComputerName();
+  // What the window's fields ask for, as they are applied.
+  Schedule FormSchedule();
   // The checks that keep a save from storing what could never run.
   bool checkSchedule();
   void offerElevatedRestart();
@@ -181,16 +184,11 @@ class FormHandlers {
   History& history_;
   Replica& replica_;
   FormShell& shell_;
-  BackupStatus status_;
+  InlineWorker inline_;
+  Runtime runtime_;
   std::string computerName_;
   std::vector<settings::SqlInstance> instances_;  // as found when the window was last shown
   Role role_;
-  bool makeUpMissed_ = false;  // as applied
-  bool makeUpDue_ = false;     // the next tick makes up the slots missed today
-  // A made-up backup that could not reach the server: when it is tried again,
-  // and until when it is tried at all (CalendarMilliseconds); nothing when none waits.
-  std::optional<std::int64_t> makeUpRetryAt_;
-  std::int64_t makeUpGiveUpAt_ = 0;
   // The stored number of days could not be read: nothing is deleted until a save.
   bool daysUnreadable_ = false;
   std::optional<HistoryFollower> follower_;  // exactly while the service runs

@@ -43,8 +43,8 @@ TFrmMain::TFrmMain(BackupSettings& settings, const Clock& clock, ServerSession& 
       history_(files, HistoryPath(), OwnHistoryPath()),
       replica_(files, clock),
       engine_(settings, clock, session, files, [this](const std::string& line) { handlers_.AppendLog(line); }),
-      handlers_(form_, settings, engine_, session, registry, protector, clock, history_, replica_, *this, Role::Program,
-                own_.get()),
+      handlers_(form_, settings, engine_, windowSession_, registry, protector, clock, history_, replica_, *this,
+                Role::Program, own_.get(), &worker_, &session),
       window_(form_) {
   // Closing the window ends the program.
   window_.onDestroyed = [] { PostQuitMessage(0); };
@@ -56,6 +56,8 @@ TFrmMain::TFrmMain(BackupSettings& settings, const Clock& clock, ServerSession& 
     PrepareHistoryFolder(path.substr(0, path.find_last_of('\\')));
   }
 }
+
+TFrmMain::~TFrmMain() { handlers_.runtime().cancelBackup(); }
 
 std::string HistoryPath() {
   // The machine's data folder, the same for every user and for the service:

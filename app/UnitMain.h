@@ -8,6 +8,7 @@
 #include "engine/Clock.h"
 #include "engine/FileSystem.h"
 #include "engine/History.h"
+#include "server/OdbcServerSession.h"
 #include "form/SettingsForm.h"
 #include "server/ServerSession.h"
 #include "settings/Registry.h"
@@ -28,8 +29,14 @@ std::string OwnHistoryPath();
 class TFrmMain final : private FormShell {
  public:
   // Creates the window hidden, in the tray. Every reference must outlive the window.
+  // `session` is the backups'; the window's checks (the save, the database
+  // list) use one of their own, as they run while a backup does.
   TFrmMain(BackupSettings& settings, const Clock& clock, ServerSession& session, FileSystem& files,
            settings::Registry& registry, const settings::SecretProtector& protector);
+  // A backup under way is cancelled, and waited for.
+  ~TFrmMain();
+  TFrmMain(const TFrmMain&) = delete;
+  TFrmMain& operator=(const TFrmMain&) = delete;
 
   // Start-up: log header, autostart, stored settings, and the schedule when a
   // database was stored. Separate from the constructor so that a failure here
@@ -72,7 +79,10 @@ class TFrmMain final : private FormShell {
   History history_;
   Replica replica_;
   BackupEngine engine_;
+  OdbcServerSession windowSession_;
   FormHandlers handlers_;
+  // Gone before everything its backup reaches: it waits for the backup.
+  ThreadWorker worker_;
   ui::MainWindow window_;
 };
 

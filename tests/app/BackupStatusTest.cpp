@@ -88,7 +88,7 @@ struct TrayWatch final : form::ControlView {
 };
 
 struct Status {
-  explicit Status(settings::MemoryRegistry& registry) : status(tray, registry, settings, [this](const std::string& l) {
+  explicit Status(settings::MemoryRegistry& registry) : status(&tray, registry, settings, [this](const std::string& l) {
     log.push_back(l);
   }) {
     tray.attach(&watch);

@@ -1,0 +1,238 @@
+#include "app/Runtime.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+namespace bakwyn::app {
+namespace {
+
+// A made-up backup that cannot reach the server is tried again this often, for this long.
+constexpr std::int64_t kMakeUpRetryEvery = 5LL * 60 * 1000;
+constexpr std::int64_t kMakeUpRetryFor = 60LL * 60 * 1000;
+
+bool SameSlots(const BackupSettings& a, const BackupSettings& b) {
+  for (size_t i = 0; i < a.slots.size(); ++i) {
+    if (a.slots[i].enabled != b.slots[i].enabled || a.slots[i].time != b.slots[i].time) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool SameSchedule(const Schedule& a, const Schedule& b) {
+  const BackupSettings &x = a.settings, &y = b.settings;
+  return x.server == y.server && x.user == y.user && x.password == y.password && x.database == y.database &&
+         x.backupDir == y.backupDir && SameSlots(x, y) && x.cleanupEnabled == y.cleanupEnabled &&
+         x.retentionDays == y.retentionDays && x.replicaDir == y.replicaDir && a.makeUpMissed == b.makeUpMissed &&
+         a.cleanupHeld == b.cleanupHeld;
+}
+
+Runtime::Runtime(BackupSettings& settings, BackupEngine& engine, ServerSession& session, settings::Registry& registry,
+                 settings::Registry* own, const Clock& clock, History& history, Replica& replica, Worker& worker,
+                 form::TrayIcon* tray, std::function<std::string()> computerName)
+    : settings_(settings), engine_(engine), session_(session), registry_(registry), own_(own), clock_(clock),
+      history_(history), replica_(replica), worker_(worker), computerName_(std::move(computerName)),
+      status_(tray, registry, settings, [this](const std::string& line) { log(line); }, own),
+      owner_(std::this_thread::get_id()) {
+  // The engine's hooks run on the worker: what they tell is handed to this
+  // runtime's thread, where the status, the registry's dates and the copies
+  // are looked after.
+  engine_.onStamp = [this](int slot, const std::string& date) {
+    // The date each slot last ran on outlives the program: a made-up backup,
+    // the service and a program taking over from it know what ran today.
+    box_.post([this, slot, date] {
+      if (!StoreSlotStamp(registry_, slot, date) && own_) StoreSlotStamp(*own_, slot, date);
+    });
+  };
+  engine_.onOutcome = [this](const BackupOutcome& outcome) {
+    box_.post([this, outcome] {
+      status_.record(outcome);
+      // After each successful backup, the backups not yet in the second folder go there.
+      if (outcome.succeeded && !settings_.replicaDir.empty())
+        replica_.start({settings_.backupDir, settings_.replicaDir, outcome.path, settings_.cleanupEnabled,
+                        settings_.retentionDays, thisComputer(), settings_.database});
+    });
+  };
+}
+
+Runtime::~Runtime() {
+  // A backup under way is cancelled and waited for by the worker's owner;
+  // its hooks must not outlive this.
+  engine_.onStamp = nullptr;
+  engine_.onOutcome = nullptr;
+}
+
+std::string Runtime::thisComputer() {
+  // The name of today, as the server's: a renamed computer's copies go on
+  // beside its new name.
+  if (computer_.empty() && computerName_) computer_ = computerName_();
+  return computer_;
+}
+
+void Runtime::log(const std::string& text) {
+  const LocalDateTime at = clock_.now();
+  if (std::this_thread::get_id() != owner_) {
+    box_.post([this, at, text] { logAt(at, text); });
+    return;
+  }
+  logAt(at, text);
+}
+
+void Runtime::logAt(const LocalDateTime& at, const std::string& text) {
+  // A history that cannot be written (no rights to its folder, a full disk)
+  // never stops the line from reaching whoever shows it.
+  const bool kept = history_.append(at, text);
+  for (RuntimeObserver* observer : observers_) observer->logged(at, text, kept);
+}
+
+void Runtime::start() { status_.load(); }
+
+void Runtime::arm(const Schedule& schedule) {
+  // The worker reads the run-time settings while a backup runs: they change
+  // once it has ended.
+  if (worker_.busy()) {
+    pending_ = schedule;
+    return;
+  }
+  apply(schedule);
+}
+
+void Runtime::apply(const Schedule& schedule) {
+  pending_.reset();
+  std::array<std::string, 4> ran;
+  for (size_t i = 0; i < ran.size(); ++i) ran[i] = settings_.slots[i].lastRunDate;
+  schedule_ = schedule;
+  settings_ = schedule.settings;
+  for (size_t i = 0; i < ran.size(); ++i) settings_.slots[i].lastRunDate = ran[i];
+  // Held off while the stored number of days cannot be read, until a save.
+  settings_.cleanupEnabled = schedule.settings.cleanupEnabled && !schedule.cleanupHeld;
+  status_.setCleanupHeld(schedule.settings.cleanupEnabled && schedule.cleanupHeld);
+  armed_ = true;
+  status_.armed(clock_.now());
+}
+
+void Runtime::setScheduling(bool scheduling) {
+  if (scheduling == scheduling_) return;
+  scheduling_ = scheduling;
+  // Taking over: a slot the other scheduler ran today does not run again.
+  if (scheduling) applyKeptSlotDates();
+}
+
+void Runtime::makeUpAtNextTick() {
+  makeUpDue_ = schedule_.makeUpMissed;
+  makeUpRetryAt_.reset();
+}
+
+void Runtime::powerResume() {
+  // The computer woke: the slots missed while it slept are made up, when asked.
+  if (schedule_.makeUpMissed && !makeUpRetryAt_) makeUpDue_ = true;
+}
+
+void Runtime::applyKeptSlotDates() {
+  std::array<std::string, 4> kept = LoadSlotStamps(registry_);
+  if (own_) {
+    // What this user's program kept where the machine's could not be written:
+    // the later date of the two ("yyyymmdd" compares as the dates do).
+    const std::array<std::string, 4> mine = LoadSlotStamps(*own_);
+    for (size_t i = 0; i < kept.size(); ++i) kept[i] = std::max(kept[i], mine[i]);
+  }
+  for (size_t i = 0; i < settings_.slots.size(); ++i) {
+    if (!kept[i].empty()) settings_.slots[i].lastRunDate = kept[i];
+  }
+}
+
+void Runtime::tick() {
+  // Idle before the box is emptied: whatever a backup that has ended posted
+  // (the date its slot ran on among it) is then in the box.
+  const bool idle = !worker_.busy();
+  box_.drain();
+  if (armed_ && scheduling_) {
+    const LocalDateTime now = clock_.now();
+    // A slot whose minute passes while a backup runs is missed (and made up
+    // when asked), as it would be if the backup held the tick.
+    if (idle) {
+      if (pending_) apply(*pending_);
+      bool started = false;
+      if (makeUpDue_) {
+        makeUpDue_ = false;
+        makeUpRetryAt_.reset();
+        makeUpGiveUpAt_ = CalendarMilliseconds(now) + kMakeUpRetryFor;
+        started = makeUp(now);
+      } else if (makeUpRetryAt_ && CalendarMilliseconds(now) >= *makeUpRetryAt_) {
+        started = makeUp(now);
+      }
+      if (!started) {
+        if (const int slot = engine_.DueSlot(now)) run([this, slot, now] { engine_.RunScheduledSlot(slot, now); });
+      }
+    }
+    status_.check(now);
+  }
+  // The copies are made on a worker thread of their own; their lines reach the log here.
+  replica_.poll([this](const std::string& line) { log(line); });
+}
+
+void Runtime::begin() {
+  status_.setRunning(settings_.database);
+  for (RuntimeObserver* observer : observers_) observer->backupRunning(true);
+}
+
+void Runtime::end() {
+  status_.setRunning(std::nullopt);
+  for (RuntimeObserver* observer : observers_) observer->backupRunning(false);
+}
+
+void Runtime::run(std::function<void()> job) {
+  begin();
+  worker_.start([this, job = std::move(job)] {
+    job();
+    box_.post([this] { end(); });
+  });
+  // A worker that runs the job at once has posted everything already.
+  if (!worker_.busy()) box_.drain();
+}
+
+bool Runtime::backupNow() {
+  if (worker_.busy()) return false;
+  run([this] { engine_.BakExecute(); });
+  return true;
+}
+
+void Runtime::cleanUpNow() {
+  if (worker_.busy()) return;
+  run([this] { engine_.deleteoldfileExecute(); });
+}
+
+bool Runtime::makeUp(const LocalDateTime& now) {
+  makeUpRetryAt_.reset();
+  const std::vector<int> slots = engine_.MissedSlots(now);
+  if (slots.empty()) return false;
+  run([this, slots, now] {
+    const bool reached = engine_.RunMadeUpBackup(slots, now);
+    box_.post([this, reached, now] { madeUp(reached, now); });
+    // A slot whose minute it is still runs after the ones made up.
+    const LocalDateTime later = clock_.now();
+    if (const int slot = engine_.DueSlot(later)) engine_.RunScheduledSlot(slot, later);
+  });
+  return true;
+}
+
+void Runtime::madeUp(bool reached, const LocalDateTime& now) {
+  if (reached) return;
+  // Made up at boot, the backup may come before the server's service has
+  // started: it has not run, so nothing is stamped, and it is tried again.
+  const std::int64_t next = CalendarMilliseconds(now) + kMakeUpRetryEvery;
+  if (next > makeUpGiveUpAt_) {
+    log("补做的备份一小时内无法连接到SQL服务器,不再重试");
+    return;
+  }
+  makeUpRetryAt_ = next;
+  log("补做的备份无法连接到SQL服务器,5分钟后再试");
+}
+
+void Runtime::cancelBackup() {
+  if (!worker_.busy()) return;
+  (void)session_;
+}
+
+}  // namespace bakwyn::app

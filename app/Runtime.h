@@ -1,0 +1,142 @@
+#pragma once
+// What keeps the backups going, with or without a window: the schedule's
+// tick, the making up of missed slots, the backups on a worker, the second
+// copies, the status and the history, and the log lines they produce, told to
+// whoever shows them. The program in the user's session and the service each
+// build one; the program's window only edits what it applies.
+//
+// Portable: everything that needs Win32 is handed in.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/BackupStatus.h"
+#include "app/Worker.h"
+#include "engine/BackupEngine.h"
+#include "engine/BackupSettings.h"
+#include "engine/Clock.h"
+#include "engine/History.h"
+#include "engine/Replica.h"
+#include "form/Controls.h"
+#include "server/ServerSession.h"
+#include "settings/Registry.h"
+
+namespace bakwyn::app {
+
+// What a save or a load arms.
+struct Schedule {
+  BackupSettings settings;  // the slots' last-run dates are not taken from here
+  bool makeUpMissed = false;
+  // The stored number of days could not be read: cleanup stays off until a save.
+  bool cleanupHeld = false;
+};
+// Whether two schedules ask for the same backups (the dates the slots last
+// ran on are no part of what is asked).
+bool SameSchedule(const Schedule& a, const Schedule& b);
+
+// Told of what the runtime does, on the runtime's own thread.
+class RuntimeObserver {
+ public:
+  virtual ~RuntimeObserver() = default;
+  // A line of the log, already in the history (when it could be written).
+  virtual void logged(const LocalDateTime& at, const std::string& text, bool kept) = 0;
+  // A backup started (true) or ended (false).
+  virtual void backupRunning(bool running) { (void)running; }
+};
+
+class Runtime {
+ public:
+  // Every reference must outlive the runtime. `engine` works from `settings`
+  // and logs through log(); `session` is the engine's, which a cancel reaches.
+  // `tray`, when given, shows the state; `own`, when given, is this user's
+  // own registry for what the machine's cannot take.
+  Runtime(BackupSettings& settings, BackupEngine& engine, ServerSession& session, settings::Registry& registry,
+          settings::Registry* own, const Clock& clock, History& history, Replica& replica, Worker& worker,
+          form::TrayIcon* tray, std::function<std::string()> computerName);
+  ~Runtime();
+  Runtime(const Runtime&) = delete;
+  Runtime& operator=(const Runtime&) = delete;
+
+  void addObserver(RuntimeObserver* observer) { observers_.push_back(observer); }
+
+  // Start-up: the kept status comes back.
+  void start();
+  // Applies `schedule` and arms it; while a backup runs, once it has ended.
+  void arm(const Schedule& schedule);
+  void disarm() { armed_ = false; }
+  bool armed() const { return armed_; }
+  const Schedule& schedule() const { return schedule_; }
+  // What was armed last: applied, or waiting for the backup under way to end.
+  const Schedule& latest() const { return pending_ ? *pending_ : schedule_; }
+
+  // Whether this runtime schedules (holds the scheduler's lock); one that
+  // does not only keeps its log.
+  void setScheduling(bool scheduling);
+  bool scheduling() const { return scheduling_; }
+
+  // Makes up the missed slots at the next tick, when asked to (at start, after a wake).
+  void makeUpAtNextTick();
+  void powerResume();
+  // The dates the slots last ran on, where kept, into the run-time settings.
+  void applyKeptSlotDates();
+
+  // The 100-millisecond tick. Does not allocate when nothing is due.
+  void tick();
+  // Whether a backup runs now; cancels it (the server is asked to stop the statement).
+  bool backupRunning() const { return worker_.busy(); }
+  // A backup now, outside the schedule (false while one runs); the cleanup alone.
+  bool backupNow();
+  void cleanUpNow();
+  void cancelBackup();
+
+  // Appends `text` to the history and tells the observers. From another
+  // thread (a backup's), the line is handed to the runtime's thread first.
+  void log(const std::string& text);
+
+  BackupStatus& status() { return status_; }
+  const BackupStatus& status() const { return status_; }
+  History& history() { return history_; }
+
+ private:
+  void logAt(const LocalDateTime& at, const std::string& text);
+  void apply(const Schedule& schedule);
+  // Runs `job` on the worker, told as a backup that runs.
+  void run(std::function<void()> job);
+  // Starts the backup that makes up the missed slots; false when none was missed.
+  bool makeUp(const LocalDateTime& now);
+  void madeUp(bool reached, const LocalDateTime& now);
+  void begin();
+  void end();
+  // This computer's name, for the folder of its copies in the second folder.
+  std::string thisComputer();
+
+  BackupSettings& settings_;
+  BackupEngine& engine_;
+  ServerSession& session_;
+  settings::Registry& registry_;
+  settings::Registry* own_;
+  const Clock& clock_;
+  History& history_;
+  Replica& replica_;
+  Worker& worker_;
+  std::function<std::string()> computerName_;
+  std::string computer_;
+  BackupStatus status_;
+  std::vector<RuntimeObserver*> observers_;
+  PostBox box_;
+  std::thread::id owner_;
+  Schedule schedule_;
+  std::optional<Schedule> pending_;  // armed while a backup ran
+  bool armed_ = false;
+  bool scheduling_ = true;
+  bool makeUpDue_ = false;
+  // A made-up backup that could not reach the server: when it is tried again,
+  // and until when it is tried at all (CalendarMilliseconds); nothing when none waits.
+  std::optional<std::int64_t> makeUpRetryAt_;
+  std::int64_t makeUpGiveUpAt_ = 0;
+};
+
+}  // namespace bakwyn::app
