@@ -1,0 +1,536 @@
+// The stored settings as one record: loaded and saved exactly as the window's
+// control store and the status functions beside it load and save them today,
+// value by value and write by write.
+#include "settings/SettingsRecord.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <ostream>
+#include <set>
+#include <sstream>
+
+#include "app/BackupStatus.h"
+#include "engine/History.h"
+#include "settings/Base64.h"
+#include "settings/MemoryRegistry.h"
+#include "tests/settings/StoreWindow.h"
+#include "tests/support/TestProtector.h"
+
+namespace bakwyn::settings {
+
+// settings/ControlStore.h defines LoadProblem, StateRoot and ProtectedPrefix as
+// SettingsRecord.h does, so the two headers cannot meet in one file; its two
+// passes are declared here as it declares them.
+bool SaveControlStates(const form::ComponentOwner& window, Registry& registry, const SecretProtector& protector);
+std::vector<LoadProblem> LoadControlStates(form::ComponentOwner& window, Registry& registry,
+                                           const SecretProtector& protector);
+
+void PrintTo(const StoredSettings& s, std::ostream* out) {
+  auto stamp = [](const std::optional<LocalDateTime>& t) { return t ? FullStamp(*t) : std::string("none"); };
+  auto check = [](const CheckState& c) {
+    return std::string(c.checked ? "checked" : "unchecked") + (c.enabled ? "" : " disabled");
+  };
+  *out << "\nmavTree1 " << s.mavTree1ColumnWidth << "\nmEdt2 [" << s.mEdt2 << "]\nmEdt3 [" << s.mEdt3
+       << "]\nmEdt4 [" << s.mEdt4 << "]\nmavBEdit2 [" << s.mavBEdit2 << "]\ndxCheckEdit1 " << check(s.dxCheckEdit1)
+       << "\ndxTimeEdit1 [" << s.dxTimeEdit1 << "]\ndxCheckEdit2 " << check(s.dxCheckEdit2) << "\ndxTimeEdit2 ["
+       << s.dxTimeEdit2 << "]\ndxCheckEdit3 " << check(s.dxCheckEdit3) << "\ndxTimeEdit3 [" << s.dxTimeEdit3
+       << "]\ndxCheckEdit4 " << check(s.dxCheckEdit4) << "\ndxTimeEdit4 [" << s.dxTimeEdit4 << "]\nmEdt1 ["
+       << s.mEdt1 << "]\ndxCheckEdit5 " << check(s.dxCheckEdit5) << "\nmavSpinEdit1 " << s.mavSpinEdit1
+       << "\nCopyFolder [" << s.CopyFolder << "]\nMakeUpMissed " << s.MakeUpMissed << "\nSlotLastRun ["
+       << s.Slot1LastRun << "] [" << s.Slot2LastRun << "] [" << s.Slot3LastRun << "] [" << s.Slot4LastRun
+       << "]\nLastBackup " << stamp(s.LastBackup) << "\nLastResult " << s.LastResult << "\nLastSuccess "
+       << stamp(s.LastSuccess) << "\nArmedSince " << stamp(s.ArmedSince) << "\n";
+}
+
+namespace {
+
+using bakwyn::testing::StoreWindow;
+using bakwyn::testing::TestProtector;
+using namespace std::string_literals;
+
+std::string Leaf(const std::string& path) { return path.substr(path.find_last_of('\\') + 1); }
+
+// Passes every call on to a MemoryRegistry and writes down every write in
+// order. Chosen values ("mEdt3/TEXT") fail: a read as a value of another type
+// does, a write as a value that cannot be set does.
+class TracedRegistry : public Registry {
+ public:
+  MemoryRegistry inner;
+  std::vector<std::string> writes;  // "mEdt3/TEXT=sa"
+  std::set<std::string> failingReads, failingWrites;
+
+  std::unique_ptr<RegistryKey> open(const std::string& path, Access access) override {
+    std::unique_ptr<RegistryKey> key = inner.open(path, access);
+    if (!key) return nullptr;
+    return std::make_unique<Key>(*this, Leaf(path), std::move(key));
+  }
+
+ private:
+  class Key : public RegistryKey {
+   public:
+    Key(TracedRegistry& owner, std::string leaf, std::unique_ptr<RegistryKey> inner)
+        : owner_(owner), leaf_(std::move(leaf)), inner_(std::move(inner)) {}
+    std::optional<std::string> readString(const std::string& name) override {
+      if (owner_.failingReads.count(leaf_ + "/" + name)) throw RegistryError("not a string: " + name);
+      return inner_->readString(name);
+    }
+    void writeString(const std::string& name, const std::string& data) override {
+      owner_.writes.push_back(leaf_ + "/" + name + "=" + data);
+      if (owner_.failingWrites.count(leaf_ + "/" + name)) throw RegistryError("Failed to set data for '" + name + "'");
+      inner_->writeString(name, data);
+    }
+    std::vector<std::string> valueNames() override { return inner_->valueNames(); }
+
+   private:
+    TracedRegistry& owner_;
+    std::string leaf_;
+    std::unique_ptr<RegistryKey> inner_;
+  };
+};
+
+// Every key in creation order with its values.
+std::string Dump(const MemoryRegistry& registry) {
+  std::ostringstream out;
+  for (const std::string& key : registry.keys()) {
+    out << key << "\n";
+    for (const auto& [name, data] : registry.values(key)) out << "  " << name << "=[" << data << "]\n";
+  }
+  return out.str();
+}
+
+std::vector<std::string> Texts(const std::vector<LoadProblem>& problems) {
+  std::vector<std::string> out;
+  for (const LoadProblem& p : problems)
+    out.push_back((p.kind == LoadProblem::Kind::InvalidTime ? "InvalidTime " : "Unreadable ") + p.control + " [" +
+                  p.stored + "]");
+  return out;
+}
+
+// The window's state as the record holds it: what the window's conversion
+// will do, written out field by field.
+StoredSettings FromWindow(StoreWindow& w) {
+  auto check = [](const form::TdxCheckEdit& c) { return CheckState{c.checked(), c.enabled()}; };
+  StoredSettings s;
+  s.mavTree1ColumnWidth = w.mavTree1.columns().at(0).width;
+  s.mEdt2 = w.mEdt2.text();
+  s.mEdt3 = w.mEdt3.text();
+  s.mEdt4 = w.mEdt4.text();
+  s.mavBEdit2 = w.mavBEdit2.text();
+  s.dxCheckEdit1 = check(w.slotCheck(1));
+  s.dxTimeEdit1 = w.slotTime(1).text();
+  s.dxCheckEdit2 = check(w.slotCheck(2));
+  s.dxTimeEdit2 = w.slotTime(2).text();
+  s.dxCheckEdit3 = check(w.slotCheck(3));
+  s.dxTimeEdit3 = w.slotTime(3).text();
+  s.dxCheckEdit4 = check(w.slotCheck(4));
+  s.dxTimeEdit4 = w.slotTime(4).text();
+  s.mEdt1 = w.mEdt1.text();
+  s.dxCheckEdit5 = check(w.dxCheckEdit5);
+  s.mavSpinEdit1 = w.mavSpinEdit1.value();
+  s.CopyFolder = w.mavBEdit3.text();
+  s.MakeUpMissed = w.dxCheckEdit6.checked();
+  return s;
+}
+
+std::string Control(const std::string& name) { return std::string(StateRoot) + "FrmMain\\" + name; }
+const std::string kStatus(StatusKey);
+
+LocalDateTime At(int day, int hour, int minute, int second = 0) { return {2026, 12, day, hour, minute, second, 0}; }
+
+class SettingsRecord : public ::testing::Test {
+ protected:
+  TestProtector protector;
+
+  std::string Protected(const std::string& secret) const {
+    return std::string(ProtectedPrefix) + Base64Encode(protector.protect(secret));
+  }
+};
+
+TEST_F(SettingsRecord, LoadsWhatTheWindowsStoreAndTheStatusFunctionsLoad) {
+  using Store = std::function<void(TracedRegistry&)>;
+  auto set = [](const std::string& path, const std::string& name, const std::string& data) {
+    return [=](TracedRegistry& r) { r.inner.setValue(path, name, data); };
+  };
+  auto all = [](std::vector<Store> steps) {
+    return [=](TracedRegistry& r) {
+      for (const Store& step : steps) step(r);
+    };
+  };
+  const Store everyKind = all({
+      set(Control("mavTree1"), "0", "80"),
+      set(Control("mEdt2"), "TEXT", "PC-01\\SQLEXPRESS"),
+      set(Control("mEdt3"), "TEXT", " sa "),
+      set(Control("mEdt4"), "TEXT", Protected("Pa$$'口令")),
+      set(Control("mavBEdit2"), "TEXT", "D:\\数据库自动备份目录\\"),
+      set(Control("dxCheckEdit1"), "CHECKED", "-1"),
+      set(Control("dxTimeEdit1"), "TEXT", " 8: 5"),
+      set(Control("dxCheckEdit2"), "CHECKED", "True"),
+      set(Control("dxTimeEdit2"), "TEXT", "23:59"),
+      set(Control("dxCheckEdit4"), "CHECKED", "0"),
+      set(Control("mEdt1"), "TEXT", "库'];{x}"),
+      set(Control("dxCheckEdit5"), "CHECKED", "5"),
+      set(Control("mavSpinEdit1"), "VALUE", "30"),
+      set(kStatus, "CopyFolder", "\\\\server\\share\\副本"),
+      set(kStatus, "MakeUpMissed", "1"),
+      set(kStatus, "Slot1LastRun", "20261210"),
+      set(kStatus, "Slot4LastRun", "20261209"),
+      set(kStatus, "LastBackup", "2026-12-10 02:00:05"),
+      set(kStatus, "LastResult", "ok"),
+      set(kStatus, "LastSuccess", "2026-12-10 02:00:05"),
+      set(kStatus, "ArmedSince", "2026-12-01 07:00:00"),
+  });
+  auto disable = [](StoreWindow& w) { w.dxCheckEdit5.setEnabled(false); };
+  struct Case {
+    const char* name;
+    Store store;
+    std::function<void(StoreWindow&)> before = {};
+  };
+  const Case cases[] = {
+      {"nothing stored", [](TracedRegistry&) {}},
+      {"every kind of value", everyKind},
+      {"password stored in clear by an older version", set(Control("mEdt4"), "TEXT", "old secret")},
+      {"password protected elsewhere", set(Control("mEdt4"), "TEXT", std::string(ProtectedPrefix) + Base64Encode("made elsewhere"))},
+      {"password that is no Base64", set(Control("mEdt4"), "TEXT", std::string(ProtectedPrefix) + "not base64!")},
+      {"days that are no number", set(Control("mavSpinEdit1"), "VALUE", "abc")},
+      {"days with a fraction", set(Control("mavSpinEdit1"), "VALUE", "2.5")},
+      {"days beyond any integer", set(Control("mavSpinEdit1"), "VALUE", "9999999999")},
+      {"days in exponent form beyond the range", set(Control("mavSpinEdit1"), "VALUE", "1E20")},
+      {"negative days beyond any integer", set(Control("mavSpinEdit1"), "VALUE", "-9999999999")},
+      {"days below the range", set(Control("mavSpinEdit1"), "VALUE", "0")},
+      {"NUL in texts", all({set(Control("mEdt1"), "TEXT", "shop\0junk"s), set(Control("mEdt3"), "TEXT", "\0sa"s),
+                            set(Control("mavSpinEdit1"), "VALUE", "12\0" "3"s),
+                            set(kStatus, "CopyFolder", "E:\\copy\0junk"s), set(kStatus, "MakeUpMissed", "1\0"s)})},
+      {"times that are no time of the day",
+       all({set(Control("dxTimeEdit1"), "TEXT", "24:00"), set(Control("dxTimeEdit2"), "TEXT", "7:5"),
+            set(Control("dxTimeEdit3"), "TEXT", "12:60"), set(Control("dxTimeEdit4"), "TEXT", "07:05:00")})},
+      {"check states that are none", all({set(Control("dxCheckEdit1"), "CHECKED", "yes"),
+                                          set(Control("dxCheckEdit3"), "CHECKED", "")})},
+      {"disabled check box is not read",
+       all({set(Control("dxCheckEdit5"), "CHECKED", "-1"), set(Control("dxCheckEdit4"), "CHECKED", "-1")}), disable},
+      {"disabled check box with a value that is none", set(Control("dxCheckEdit5"), "CHECKED", "yes"), disable},
+      {"column widths", all({set(Control("mavTree1"), "0", "2"), set(Control("mavTree1"), "1", "wide")})},
+      {"column width that is no number", set(Control("mavTree1"), "0", "wide")},
+      {"empty stored values keep what the window shows",
+       all({set(Control("mEdt3"), "TEXT", ""), set(Control("mEdt4"), "TEXT", ""), set(Control("mavSpinEdit1"), "VALUE", "")}),
+       [](StoreWindow& w) {
+         w.mEdt3.setText("shown");
+         w.mEdt4.setText("shown secret");
+         w.mavSpinEdit1.setValue(7);
+         w.mavBEdit3.setText("E:\\shown");  // the second folder is not kept: none stored is none
+       }},
+      {"values of another type",
+       [&](TracedRegistry& r) {
+         everyKind(r);
+         r.failingReads = {"mEdt3/TEXT", "mEdt4/TEXT", "dxCheckEdit2/CHECKED", "mavSpinEdit1/VALUE", "mavTree1/0",
+                           "Bakwyn/CopyFolder", "Bakwyn/Slot1LastRun", "Bakwyn/LastBackup"};
+       }},
+      {"a key that cannot be opened ends the controls' pass",
+       [&](TracedRegistry& r) {
+         everyKind(r);
+         r.inner.failKey(Control("mavBEdit2"));
+       }},
+      {"status key that cannot be opened",
+       [&](TracedRegistry& r) {
+         everyKind(r);
+         r.inner.failKey(kStatus);
+       }},
+      {"a user without write access, the database list never stored",
+       [&](TracedRegistry& r) {
+         everyKind(r);
+         r.inner.setReadOnly(true);
+       }},
+      {"a user without write access, every key stored",
+       [&](TracedRegistry& r) {
+         everyKind(r);
+         for (const char* name : {"dxCheckEdit3", "dxTimeEdit3", "dxTimeEdit4"}) r.inner.setValue(Control(name), "x", "");
+         r.inner.setReadOnly(true);
+       }},
+      {"status values of the wrong shape",
+       all({set(kStatus, "MakeUpMissed", "yes"), set(kStatus, "Slot1LastRun", "2026121"),
+            set(kStatus, "Slot2LastRun", "2026121x"), set(kStatus, "Slot3LastRun", "202612100"),
+            set(kStatus, "LastBackup", "2026-13-10 02:00:00"), set(kStatus, "LastResult", "failed"),
+            set(kStatus, "LastSuccess", "2026-12-10 02:00:05 "), set(kStatus, "ArmedSince", "junk")})},
+      {"a failed last backup", all({set(kStatus, "LastBackup", "2026-12-10 02:00:05"), set(kStatus, "LastResult", "OK")})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TracedRegistry before, after;
+    c.store(before);
+    c.store(after);
+
+    StoreWindow window;
+    if (c.before) c.before(window);
+    const StoredSettings onto = FromWindow(window);
+    const std::vector<LoadProblem> expectedProblems = LoadControlStates(window, before, protector);
+    StoredSettings expected = FromWindow(window);
+    expected.CopyFolder = app::LoadCopyFolder(before);
+    expected.MakeUpMissed = app::LoadMakeUpMissed(before);
+    const std::array<std::string, 4> slots = app::LoadSlotStamps(before);
+    expected.Slot1LastRun = slots[0];
+    expected.Slot2LastRun = slots[1];
+    expected.Slot3LastRun = slots[2];
+    expected.Slot4LastRun = slots[3];
+    const app::BackupRecord record = app::LoadBackupRecord(before);
+    expected.LastBackup = record.lastBackup;
+    expected.LastResult = record.lastSucceeded;
+    expected.LastSuccess = record.lastSuccess;
+    expected.ArmedSince = record.armedSince;
+
+    const LoadedSettings loaded = LoadStoredSettings(after, protector, Groups::All, onto);
+    EXPECT_EQ(loaded.settings, expected);
+    EXPECT_EQ(Texts(loaded.problems), Texts(expectedProblems));
+    EXPECT_EQ(Dump(after.inner), Dump(before.inner)) << "the same keys created";
+    EXPECT_TRUE(after.writes.empty());
+  }
+}
+
+TEST_F(SettingsRecord, SavesWhatTheWindowsStoreAndTheStatusFunctionsSave) {
+  auto fill = [](StoreWindow& w) {
+    w.mEdt2.setText("PC-01");
+    w.mEdt3.setText(" O'Neil \"sa\" ");
+    w.mEdt4.setText("Pa$$'口令\t😀");
+    w.mavBEdit2.setText("D:\\数据库自动备份目录\\[x]];{y}%");
+    w.slotCheck(1).setChecked(true);
+    w.slotTime(1).setText(" 8:05");
+    w.slotCheck(2).setChecked(true);
+    w.slotTime(2).setText("23:59");
+    w.slotTime(3).setText("");
+    w.mEdt1.setText(std::string(3000, 'x') + "库");
+    w.dxCheckEdit5.setChecked(true);
+    w.mavSpinEdit1.setValue(30);
+    w.mavBEdit3.setText("\\\\server\\share\\副本");
+    w.dxCheckEdit6.setChecked(true);
+  };
+  auto filled = [&](std::function<void(StoreWindow&)> more) {
+    return [=](StoreWindow& w) {
+      fill(w);
+      more(w);
+    };
+  };
+  struct Case {
+    const char* name;
+    std::function<void(StoreWindow&)> window;
+    std::function<void(TracedRegistry&)> prepare = {};
+  };
+  const Case cases[] = {
+      {"a fresh window", [](StoreWindow&) {}},
+      {"every field filled", fill},
+      {"a fraction of a day and a disabled check box keeping what it stored",
+       filled([](StoreWindow& w) {
+         w.mavSpinEdit1.setValue(2.5);
+         w.slotCheck(3).setEnabled(false);
+       }),
+       [](TracedRegistry& r) { r.inner.setValue(Control("dxCheckEdit3"), "CHECKED", "-1"); }},
+      {"days beyond the range are written as they are", filled([](StoreWindow& w) { w.mavSpinEdit1.setValue(1e20); })},
+      {"a key that cannot be created ends the save", fill,
+       [](TracedRegistry& r) { r.inner.failKey(Control("dxCheckEdit3")); }},
+      {"status key that cannot be created", fill, [](TracedRegistry& r) { r.inner.failKey(kStatus); }},
+      {"a control's value that cannot be written", fill, [](TracedRegistry& r) { r.failingWrites = {"mEdt1/TEXT"}; }},
+      {"the second folder cannot be written", fill, [](TracedRegistry& r) { r.failingWrites = {"Bakwyn/CopyFolder"}; }},
+      {"a user without write access", fill,
+       [](TracedRegistry& r) {
+         r.inner.setValue(Control("mEdt2"), "TEXT", "old");
+         r.inner.setReadOnly(true);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TracedRegistry before, after;
+    if (c.prepare) {
+      c.prepare(before);
+      c.prepare(after);
+    }
+    StoreWindow window;
+    c.window(window);
+
+    std::optional<bool> expected;
+    std::string expectedError;
+    try {
+      expected = SaveControlStates(window, before, protector) &&
+                 app::StoreCopyFolder(before, window.mavBEdit3.text()) &&
+                 app::StoreMakeUpMissed(before, window.dxCheckEdit6.checked());
+    } catch (const RegistryError& e) {
+      expectedError = e.what();
+    }
+    std::optional<bool> saved;
+    std::string error;
+    try {
+      saved = SaveStoredSettings(FromWindow(window), after, protector, Groups::Window);
+    } catch (const RegistryError& e) {
+      error = e.what();
+    }
+    EXPECT_EQ(saved, expected);
+    EXPECT_EQ(error, expectedError);
+    EXPECT_EQ(after.writes, before.writes);
+    EXPECT_EQ(Dump(after.inner), Dump(before.inner));
+  }
+}
+
+TEST_F(SettingsRecord, SavesTheRecordAndASlotsDateAsTheStatusFunctionsDo) {
+  struct Case {
+    const char* name;
+    app::BackupRecord record;
+    std::set<std::string> failingWrites = {};
+    bool statusKeyFails = false;
+  };
+  const Case cases[] = {
+      {"nothing yet", {std::nullopt, false, std::nullopt, std::nullopt}},
+      {"armed only", {std::nullopt, false, std::nullopt, At(1, 7, 0)}},
+      {"a failed backup", {At(10, 2, 0, 5), false, std::nullopt, std::nullopt}},
+      {"a successful backup", {At(10, 2, 0, 5), true, At(10, 2, 0, 5), At(1, 7, 0)}},
+      {"the result cannot be written", {At(10, 2, 0, 5), true, At(10, 2, 0, 5), At(1, 7, 0)}, {"Bakwyn/LastResult"}},
+      {"the key cannot be created", {At(10, 2, 0, 5), true, At(10, 2, 0, 5), At(1, 7, 0)}, {}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TracedRegistry before, after;
+    for (TracedRegistry* r : {&before, &after}) {
+      r->failingWrites = c.failingWrites;
+      if (c.statusKeyFails) r->inner.failKey(kStatus);
+    }
+    StoredSettings s;
+    s.LastBackup = c.record.lastBackup;
+    s.LastResult = c.record.lastSucceeded;
+    s.LastSuccess = c.record.lastSuccess;
+    s.ArmedSince = c.record.armedSince;
+    s.Slot2LastRun = "20261210";  // another group: not written
+    EXPECT_EQ(SaveStoredSettings(s, after, protector, Groups::Status), app::StoreBackupRecord(before, c.record));
+    EXPECT_EQ(after.writes, before.writes);
+    EXPECT_EQ(Dump(after.inner), Dump(before.inner));
+  }
+
+  for (int slot = 1; slot <= 4; ++slot) {
+    for (const std::string date : {"20261210", ""}) {
+      SCOPED_TRACE(std::to_string(slot) + " [" + date + "]");
+      TracedRegistry before, after;
+      StoredSettings s;
+      s.Slot1LastRun = s.Slot2LastRun = s.Slot3LastRun = s.Slot4LastRun = "19991231";
+      s.MakeUpMissed = true;
+      (slot == 1 ? s.Slot1LastRun : slot == 2 ? s.Slot2LastRun : slot == 3 ? s.Slot3LastRun : s.Slot4LastRun) = date;
+      EXPECT_EQ(SaveStoredSettings(s, after, protector, SlotRunGroup(slot)), app::StoreSlotStamp(before, slot, date));
+      EXPECT_EQ(after.writes, before.writes);
+      EXPECT_EQ(after.writes.size(), 1u);
+    }
+  }
+}
+
+// The layout older versions read, which no later version may change: the
+// exact keys, values and order of writes.
+TEST_F(SettingsRecord, StoredLayout) {
+  StoredSettings s;
+  s.mavTree1ColumnWidth = 99;
+  s.mEdt2 = "PC-01";
+  s.mEdt3 = " sa ";
+  s.mEdt4 = "pw";
+  s.dxCheckEdit1 = {true, true};
+  s.dxTimeEdit1 = " 8:05";
+  s.dxCheckEdit3 = {true, false};
+  s.mEdt1 = "库";
+  s.mavSpinEdit1 = 2.5;
+  s.CopyFolder = "E:\\副本";
+  s.Slot3LastRun = "20261210";
+  s.LastBackup = At(10, 2, 0, 5);
+  s.LastResult = false;
+  TracedRegistry registry;
+  ASSERT_TRUE(SaveStoredSettings(s, registry, protector, Groups::All));
+  const std::vector<std::string> expected = {
+      "mEdt2/TEXT=PC-01",
+      "mEdt3/TEXT= sa ",
+      "mEdt4/TEXT=" + Protected("pw"),
+      "mavBEdit2/TEXT=",
+      "dxCheckEdit1/CHECKED=-1",
+      "dxTimeEdit1/TEXT= 8:05",
+      "dxCheckEdit2/CHECKED=0",
+      "dxTimeEdit2/TEXT=00:00",
+      "dxTimeEdit3/TEXT=00:00",
+      "dxCheckEdit4/CHECKED=0",
+      "dxTimeEdit4/TEXT=00:00",
+      "mEdt1/TEXT=库",
+      "dxCheckEdit5/CHECKED=0",
+      "mavSpinEdit1/VALUE=2.5",
+      "Bakwyn/CopyFolder=E:\\副本",
+      "Bakwyn/MakeUpMissed=0",
+      "Bakwyn/Slot1LastRun=",
+      "Bakwyn/Slot2LastRun=",
+      "Bakwyn/Slot3LastRun=20261210",
+      "Bakwyn/Slot4LastRun=",
+      "Bakwyn/LastBackup=2026-12-10 02:00:05",
+      "Bakwyn/LastResult=failed",
+  };
+  EXPECT_EQ(registry.writes, expected);
+  EXPECT_EQ(registry.inner.value("Software\\Tarsel软件\\Oskavel\\窗体属性风格\\FrmMain\\mEdt2", "TEXT"), "PC-01");
+  EXPECT_EQ(registry.inner.value("Software\\Tarsel软件\\Oskavel\\Bakwyn", "LastResult"), "failed");
+  EXPECT_TRUE(registry.inner.hasKey(Control("dxCheckEdit3"))) << "a disabled check box's key is still created";
+  EXPECT_FALSE(registry.inner.hasKey(Control("mavTree1"))) << "the user's layout is never written";
+}
+
+TEST_F(SettingsRecord, SavedRecordLoadsBack) {
+  const std::string hostile[] = {
+      "plain",
+      "O'Neil \"quoted\"",
+      "[bracket]]; DROP TABLE x; --",
+      "{braces} %percent% _under_",
+      std::string("tab\tcr\rlf\n\x01\x1f end "),
+      "数据库自动备份目录\\中文 😀",
+      std::string(3000, 'x') + "长",
+  };
+  for (const std::string& text : hostile) {
+    SCOPED_TRACE(text.substr(0, 40));
+    StoredSettings s;
+    s.mEdt2 = text + "2";
+    s.mEdt3 = text + "3";
+    s.mEdt4 = text + "4";
+    s.mavBEdit2 = text;
+    s.dxCheckEdit1.checked = true;
+    s.dxTimeEdit1 = "23:59";
+    s.dxCheckEdit3.checked = true;
+    s.dxTimeEdit3 = " 0: 0";
+    s.dxTimeEdit4 = "12:30";
+    s.mEdt1 = text;
+    s.dxCheckEdit5.checked = true;
+    s.mavSpinEdit1 = 999999;
+    s.CopyFolder = text;
+    s.MakeUpMissed = true;
+    s.Slot2LastRun = "20261210";
+    s.LastBackup = At(10, 2, 0, 5);
+    s.LastResult = true;
+    s.LastSuccess = At(9, 23, 59, 59);
+    s.ArmedSince = At(1, 0, 0);
+    MemoryRegistry registry;
+    ASSERT_TRUE(SaveStoredSettings(s, registry, protector, Groups::All));
+    const LoadedSettings loaded = LoadStoredSettings(registry, protector);
+    EXPECT_EQ(loaded.settings, s);
+    EXPECT_TRUE(loaded.problems.empty());
+  }
+}
+
+// Each group loads only its own values: a slot's date or the record read every
+// minute must not read the controls again, nor report their problems again.
+TEST_F(SettingsRecord, GroupsLoadOnlyTheirOwnValues) {
+  MemoryRegistry registry;
+  registry.setValue(Control("mEdt3"), "TEXT", "sa");
+  registry.setValue(Control("mavSpinEdit1"), "VALUE", "abc");
+  registry.setValue(kStatus, "CopyFolder", "E:\\");
+  registry.setValue(kStatus, "Slot1LastRun", "20261210");
+  registry.setValue(kStatus, "Slot2LastRun", "20261211");
+  registry.setValue(kStatus, "LastBackup", "2026-12-10 02:00:05");
+
+  StoredSettings expected;
+  expected.Slot2LastRun = "20261211";
+  expected.LastBackup = At(10, 2, 0, 5);
+  const LoadedSettings loaded = LoadStoredSettings(registry, protector, SlotRunGroup(2) | Groups::Status);
+  EXPECT_EQ(loaded.settings, expected);
+  EXPECT_TRUE(loaded.problems.empty());
+  EXPECT_FALSE(registry.hasKey(Control("mEdt2"))) << "no control's key created";
+
+  const LoadedSettings window = LoadStoredSettings(registry, protector, Groups::Window);
+  EXPECT_EQ(window.settings.mEdt3, "sa");
+  EXPECT_EQ(window.settings.CopyFolder, "E:\\");
+  EXPECT_EQ(window.settings.Slot1LastRun, "");
+  EXPECT_EQ(window.settings.LastBackup, std::nullopt);
+  EXPECT_EQ(Texts(window.problems), std::vector<std::string>{"Unreadable mavSpinEdit1 [abc]"});
+}
+
+}  // namespace
+}  // namespace bakwyn::settings
