@@ -93,6 +93,7 @@ FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, B
   form_.Timer1.onTimer = [this] { Timer1Timer(); };
   form_.Timer2.onTimer = [this] { Timer2Timer(); };
   form_.N6.onClick = [this] { N6Click(); };
+  form_.N7.onClick = [this] { runtime_.cancelBackup(); };
   form_.onPowerResume = [this] { PowerResume(); };
   form_.Bak.onExecute = [this] { runtime_.backupNow(); };
   form_.Action1.onExecute = [this] { Action1Execute(); };
@@ -100,6 +101,8 @@ FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, B
 }
 
 void FormHandlers::AppendLog(const std::string& text) { runtime_.log(text); }
+
+void FormHandlers::backupRunning(bool running) { form_.N7.setEnabled(running); }
 
 void FormHandlers::logged(const LocalDateTime& at, const std::string& text, bool kept) {
   // While another scheduler runs the pane shows the history, where this line

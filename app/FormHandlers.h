@@ -165,6 +165,8 @@ class FormHandlers final : private RuntimeObserver {
   void showHistoryLines();
   // RuntimeObserver: a line of the log into the pane.
   void logged(const LocalDateTime& at, const std::string& text, bool kept) override;
+  // RuntimeObserver: the tray menu's cancel works while a backup runs.
+  void backupRunning(bool running) override;
 
   std::string DefaultBackupDir();
   // What the window's fields ask for, as they are applied.

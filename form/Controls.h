@@ -340,11 +340,15 @@ class MenuItem : public Component {
   // A check mark before the caption, shown the next time the menu opens.
   bool checked() const { return checked_; }
   void setChecked(bool checked) { checked_ = checked; }
+  // Greyed out while off, shown so the next time the menu opens.
+  bool enabled() const { return enabled_; }
+  void setEnabled(bool enabled) { enabled_ = enabled; }
   std::function<void()> onClick;
 
  private:
   std::string caption_;
   bool checked_ = false;
+  bool enabled_ = true;
 };
 
 class PopupMenu : public Component {

@@ -40,7 +40,7 @@ inline constexpr std::string_view kFrmMainComponents[] = {
     // Added later, after every component of the first version, so that the
     // others keep their IDs.
     "N5", "SpeedButton2", "Label12", "mavBEdit3",
-    "Timer2", "dxCheckEdit6", "N6",
+    "Timer2", "dxCheckEdit6", "N6", "N7",
 };
 
 inline constexpr int kFirstComponentId = 1000;

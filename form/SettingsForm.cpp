@@ -87,7 +87,9 @@ SettingsForm::SettingsForm(std::string name)
       mavBEdit3(add<TmavBEdit>("mavBEdit3")),
       Timer2(add<Timer>("Timer2", 1000u)),
       dxCheckEdit6(add<TdxCheckEdit>("dxCheckEdit6")),
-      N6(add<MenuItem>("N6", "备份不需要用户登录(Windows服务)")) {
+      N6(add<MenuItem>("N6", "备份不需要用户登录(Windows服务)")),
+      N7(add<MenuItem>("N7", "取消正在进行的备份")) {
+  N7.setEnabled(false);
   mavBEdit3.keptByStore = false;
   dxCheckEdit6.keptByStore = false;
   dxCheckEdit6.setCaption("补做错过的备份");
@@ -114,7 +116,7 @@ SettingsForm::SettingsForm(std::string name)
       "Vorda还编写了其它一些小工具软件,都可以免费使用。\r\n"
       "它们的说明和下载地址请见上面的网址。");
   StatusBar1.panelWidths = {250, 50};
-  PopupMenu1.items = {&N4, &N3, &N1, &N5, &N6, &N2};
+  PopupMenu1.items = {&N4, &N3, &N1, &N5, &N6, &N7, &N2};
 
   // The program starts in the tray.
   rmTrayIcon1.minimizeToTray = true;

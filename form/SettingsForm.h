@@ -89,6 +89,7 @@ class SettingsForm : public ComponentOwner {
   Timer& Timer2;  // once a second, always: whether the backup service runs, and its history
   TdxCheckEdit& dxCheckEdit6;  // make up missed backups; kept beside the stored controls
   MenuItem& N6;  // backups without a log-on: shows and switches the backup service
+  MenuItem& N7;  // cancels the backup under way; enabled only while one runs
 
   TdxCheckEdit& slotCheck(int slot) { return *dxCheckEdits.at(static_cast<size_t>(slot) - 1); }  // 1 to 4
   TmavTimeEdit& slotTime(int slot) { return *dxTimeEdits.at(static_cast<size_t>(slot) - 1); }

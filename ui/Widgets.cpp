@@ -270,7 +270,9 @@ void PopupMenuAt(const form::PopupMenu& model, HWND owner, POINT screenPoint) {
       AppendMenuW(menu.get(), MF_SEPARATOR, id, nullptr);
     } else {
       const std::u16string text = Utf8ToUtf16(item->caption());
-      AppendMenuW(menu.get(), MF_STRING | (item->checked() ? MF_CHECKED : MF_UNCHECKED), id, Wide(text));
+      AppendMenuW(menu.get(),
+                  MF_STRING | (item->checked() ? MF_CHECKED : MF_UNCHECKED) | (item->enabled() ? MF_ENABLED : MF_GRAYED),
+                  id, Wide(text));
     }
   }
   TrackPopupMenu(menu.get(), TPM_RIGHTBUTTON, screenPoint.x, screenPoint.y, 0, owner, nullptr);

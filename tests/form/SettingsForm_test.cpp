@@ -75,14 +75,16 @@ TEST(SettingsForm, StartsWithTheInitialStatesAndLimits) {
   EXPECT_FALSE(form.dxCheckEdit6.checked()) << "missed backups are not made up unless asked";
   EXPECT_FALSE(form.N6.checked());
   for (Action* action : {&form.Bak, &form.Action1, &form.deleteoldfile}) EXPECT_EQ(action->caption(), action->name());
-  ASSERT_EQ(form.PopupMenu1.items.size(), 6u);
+  ASSERT_EQ(form.PopupMenu1.items.size(), 7u);
   const std::pair<MenuItem*, const char*> items[] = {{&form.N4, "访问Vorda软件网站"},
                                                      {&form.N3, "-"},
                                                      {&form.N1, "设置界面"},
                                                      {&form.N5, "查看备份历史"},
                                                      {&form.N6, "备份不需要用户登录(Windows服务)"},
+                                                     {&form.N7, "取消正在进行的备份"},
                                                      {&form.N2, "中止退出"}};
-  for (size_t i = 0; i < 6; ++i) {
+  EXPECT_FALSE(form.N7.enabled()) << "no backup runs yet";
+  for (size_t i = 0; i < 7; ++i) {
     EXPECT_EQ(form.PopupMenu1.items[i], items[i].first);
     EXPECT_EQ(items[i].first->caption(), items[i].second);
   }
