@@ -1,5 +1,7 @@
 #include "app/FormHandlers.h"
 
+#include "app/StoredSchedule.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -32,7 +34,6 @@ constexpr std::string_view kConnectFailed =
 constexpr std::string_view kNoServer =
     "这台电脑上没有找到SQL Server。\r请先安装SQL Server(例如SQL Server Express),\r或确认它已安装在这台电脑上。";
 constexpr std::string_view kFolderTitle = "请选择一个目录来做为Vorda软件数据库备份位置";
-constexpr size_t kShownStoredText = 80;  // characters of a bad stored value quoted in the log
 
 // The slot (1 to 4) whose time editor is named `control`; 0 for another control.
 int SlotOfTimeEditor(form::SettingsForm& form, const std::string& control) {
@@ -42,15 +43,6 @@ int SlotOfTimeEditor(form::SettingsForm& form, const std::string& control) {
   return 0;
 }
 
-// At most `count` characters (UTF-8 code points) of `text`, marked when cut.
-std::string Shortened(const std::string& text, size_t count) {
-  size_t seen = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
-    if (seen++ == count) return text.substr(0, i) + "...";
-  }
-  return text;
-}
 
 }  // namespace
 
@@ -193,20 +185,8 @@ std::vector<settings::LoadProblem> FormHandlers::loadStoredSettings() {
 }
 
 void FormHandlers::reportLoadProblems(const std::vector<settings::LoadProblem>& problems) {
-  for (const settings::LoadProblem& problem : problems) {
-    const std::string shown = Shortened(problem.stored, kShownStoredText);
-    if (problem.kind == settings::LoadProblem::Kind::InvalidTime) {
-      const int slot = SlotOfTimeEditor(form_, problem.control);
-      const std::string name = slot ? form::SettingsForm::SlotCaption(slot) : problem.control;
-      AppendLog(name + ": 存储的时间 \"" + shown + "\" 无效,此备份时间不会运行");
-    } else if (problem.stored.empty()) {
-      AppendLog("无法读取存储的设置: " + problem.control + ",已忽略");
-    } else {
-      AppendLog("无法读取存储的设置: " + problem.control + " \"" + shown + "\",已忽略");
-    }
-  }
-  if (daysUnreadable_ && form_.dxCheckEdit5.checked())
-    AppendLog("自动删除已停止: 存储的保留天数无法读取,重新保存设置之前不会删除任何备份");
+  for (const std::string& line : LoadProblemLines(problems, daysUnreadable_ && form_.dxCheckEdit5.checked()))
+    AppendLog(line);
 }
 
 void FormHandlers::Timer1Timer() { runtime_.tick(); }

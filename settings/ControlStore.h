@@ -20,13 +20,12 @@
 
 #include "settings/Registry.h"
 #include "settings/SecretProtector.h"
+#include "settings/SettingsRecord.h"
 #include "settings/StateText.h"
 #include "form/Controls.h"
 
 namespace bakwyn::settings {
 
-inline constexpr std::string_view StateRoot = "Software\\Tarsel软件\\Oskavel\\窗体属性风格\\";
-inline constexpr std::string_view ProtectedPrefix = "dpapi:";
 
 std::string ControlStateKey(std::string_view windowName, std::string_view controlName);
 
@@ -35,17 +34,6 @@ std::string ControlStateKey(std::string_view windowName, std::string_view contro
 // are stored, and the result is false, so that a caller never reports a save
 // that did not happen. A value that cannot be written raises RegistryError.
 bool SaveControlStates(const form::ComponentOwner& window, Registry& registry, const SecretProtector& protector);
-
-// A stored value that loading passed over: the control keeps its state.
-struct LoadProblem {
-  enum class Kind {
-    Unreadable,   // not what its kind needs (a number, a check state), or a password that cannot be unprotected
-    InvalidTime,  // a time editor's text that is not "HH:NN" within the day
-  };
-  Kind kind;
-  std::string control;
-  std::string stored;  // the stored text; empty for a password, which is never shown
-};
 
 // Reads and applies the state of every stored control of `window`, in creation
 // order, creating the keys of controls never stored. A missing or empty value

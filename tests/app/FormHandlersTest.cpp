@@ -3,6 +3,8 @@
 // the database list and the folder browser.
 #include "app/FormHandlers.h"
 
+#include "app/StoredSchedule.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -1060,6 +1062,66 @@ TEST_F(Handlers, AFullDiskAtTheFolderCheckSavesWithAWarning) {
   ASSERT_EQ(shell.messages.size(), 1u);
   EXPECT_EQ(shell.messages[0].rfind("2:设置已保存,但SQL服务器现在无法写入SQL数据库备份目录 T:\\备份:\r3202 ", 0), 0u)
       << shell.messages[0];
+}
+
+// The service reads the stored settings without the window: whatever is
+// stored, it runs what the window would apply from them, and logs what it
+// would log of them.
+TEST_F(Handlers, TheStoredScheduleIsWhatTheWindowAppliesFromTheSameValues) {
+  using Values = std::vector<std::array<const char*, 3>>;  // control (or "status"), value name, text
+  const struct {
+    const char* name;
+    Values stored;
+  } cases[] = {
+      {"nothing stored", {}},
+      {"a whole schedule, untrimmed",
+       {{"mEdt2", "TEXT", " OFFICE1\\SHOP "}, {"mEdt3", "TEXT", " sa "}, {"mEdt4", "TEXT", " p w "},
+        {"mEdt1", "TEXT", " 商店 "}, {"mavBEdit2", "TEXT", " T:\\备份 "}, {"dxCheckEdit1", "CHECKED", "-1"},
+        {"dxTimeEdit1", "TEXT", "02:00"}, {"dxCheckEdit3", "CHECKED", "-1"}, {"dxTimeEdit3", "TEXT", "23:59"},
+        {"dxCheckEdit5", "CHECKED", "-1"}, {"mavSpinEdit1", "VALUE", "30"}, {"status", "CopyFolder", " E:\\副本 "},
+        {"status", "MakeUpMissed", "1"}}},
+      {"a bad time, bad days with cleanup on, a bad check state",
+       {{"mEdt1", "TEXT", "shop"}, {"dxCheckEdit2", "CHECKED", "-1"}, {"dxTimeEdit2", "TEXT", "25:00"},
+        {"dxCheckEdit5", "CHECKED", "-1"}, {"mavSpinEdit1", "VALUE", "abc"}, {"dxCheckEdit4", "CHECKED", "maybe"}}},
+      {"days beyond the range, a fraction", {{"mEdt1", "TEXT", "shop"}, {"mavSpinEdit1", "VALUE", "1E20"}}},
+      {"a fraction of a day", {{"mEdt1", "TEXT", "shop"}, {"mavSpinEdit1", "VALUE", "2.5"}}},
+      {"a database of blanks is stored", {{"mEdt1", "TEXT", "  "}, {"mavBEdit2", "TEXT", ""}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig r(Role::Service);
+    for (const auto& [control, value, text] : c.stored) {
+      r.registry.setValue(std::string(control) == "status" ? kStatusKeyPath : kKeyBase + control, value, text);
+    }
+    settings::MemoryRegistry before = r.registry;
+    const StoredSchedule stored =
+        ReadStoredSchedule(before, r.protector, r.shell.computerName(), r.shell.sqlInstances());
+    r.handlers.FormCreate();
+
+    EXPECT_EQ(stored.armed, r.handlers.runtime().armed());
+    if (stored.armed) {
+      const BackupSettings& want = r.settings;
+      const BackupSettings& got = stored.schedule.settings;
+      EXPECT_EQ(got.server, want.server);
+      EXPECT_EQ(got.user, want.user);
+      EXPECT_EQ(got.password, want.password);
+      EXPECT_EQ(got.database, want.database);
+      EXPECT_EQ(got.backupDir, want.backupDir);
+      for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(got.slots[i].enabled, want.slots[i].enabled) << i;
+        EXPECT_EQ(got.slots[i].time, want.slots[i].time) << i;
+      }
+      EXPECT_EQ(got.cleanupEnabled && !stored.schedule.cleanupHeld, want.cleanupEnabled);
+      EXPECT_EQ(got.retentionDays, want.retentionDays);
+      EXPECT_EQ(got.replicaDir, want.replicaDir);
+      EXPECT_EQ(stored.schedule.makeUpMissed, r.handlers.runtime().schedule().makeUpMissed);
+    }
+    std::vector<std::string> logged;
+    for (const std::string& line : r.log()) {
+      if (line.rfind("[", 0) == 0) logged.push_back(line.substr(line.find("]: ") + 3));
+    }
+    EXPECT_EQ(stored.lines, logged);
+  }
 }
 
 // The service applies the stored settings as they are: a save that emptied the

@@ -2,6 +2,7 @@
 // control store and the status functions beside it load and save them today,
 // value by value and write by write.
 #include "settings/SettingsRecord.h"
+#include "settings/ControlStore.h"
 
 #include <gtest/gtest.h>
 
@@ -18,13 +19,6 @@
 #include "tests/support/TestProtector.h"
 
 namespace bakwyn::settings {
-
-// settings/ControlStore.h defines LoadProblem, StateRoot and ProtectedPrefix as
-// SettingsRecord.h does, so the two headers cannot meet in one file; its two
-// passes are declared here as it declares them.
-bool SaveControlStates(const form::ComponentOwner& window, Registry& registry, const SecretProtector& protector);
-std::vector<LoadProblem> LoadControlStates(form::ComponentOwner& window, Registry& registry,
-                                           const SecretProtector& protector);
 
 void PrintTo(const StoredSettings& s, std::ostream* out) {
   auto stamp = [](const std::optional<LocalDateTime>& t) { return t ? FullStamp(*t) : std::string("none"); };
