@@ -12,7 +12,7 @@
 #include "engine/FolderCheck.h"
 #include "form/FrmMainIds.h"
 #include "settings/Autostart.h"
-#include "settings/ControlStore.h"
+#include "form/StoredForm.h"
 
 namespace bakwyn::app {
 namespace {
@@ -155,9 +155,7 @@ void FormHandlers::Reload() {
 }
 
 std::vector<settings::LoadProblem> FormHandlers::loadStoredSettings() {
-  std::vector<settings::LoadProblem> problems = settings::LoadControlStates(form_, registry_, protector_);
-  form_.mavBEdit3.setText(LoadCopyFolder(registry_));
-  form_.dxCheckEdit6.setChecked(LoadMakeUpMissed(registry_));
+  std::vector<settings::LoadProblem> problems = form::LoadWindowSettings(form_, registry_, protector_);
   // A slot whose stored time is no time of the day is not armed, and the
   // window shows it off.
   daysUnreadable_ = false;
@@ -426,9 +424,7 @@ void FormHandlers::BitBtn1Click() {
   std::string failure;
   try {
     // The second folder beside the control states, never among them.
-    stored = settings::SaveControlStates(form_, registry_, protector_) &&
-             StoreCopyFolder(registry_, form_.mavBEdit3.tText()) &&
-             StoreMakeUpMissed(registry_, form_.dxCheckEdit6.checked());
+    stored = form::SaveWindowSettings(form_, registry_, protector_);
   } catch (const std::exception& e) {
     failure = e.what();
   }

@@ -22,7 +22,7 @@
 #include "engine/Clock.h"
 #include "form/SettingsForm.h"
 #include "server/ServerSession.h"
-#include "settings/ControlStore.h"
+#include "settings/SettingsRecord.h"
 #include "settings/Registry.h"
 #include "settings/SecretProtector.h"
 #include "settings/SqlInstances.h"

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/SchedulerLock.h"
 #include "app/SecureFolder.h"
 #include "app/UnitMain.h"
 #include "app/WinSystem.h"
@@ -20,7 +21,7 @@
 #include "engine/WindowsFileSystem.h"
 #include "form/SettingsForm.h"
 #include "server/OdbcServerSession.h"
-#include "settings/ControlStore.h"
+#include "settings/SettingsRecord.h"
 #include "settings/DpapiProtector.h"
 #include "settings/SqlInstances.h"
 #include "settings/WindowsRegistry.h"
@@ -68,20 +69,6 @@ ServiceControls& Controls() {
 
 DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, LPVOID, LPVOID) {
   return Controls().control(control, eventType);
-}
-
-// The reload event: the service and administrators own it, and any user who
-// has logged on may set it, so that a save in the user's session reaches the
-// service in its own. Setting it does nothing but have the stored settings read.
-UniqueKernelHandle CreateReloadEvent() {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100002;;;AU)", SDDL_REVISION_1, &descriptor, nullptr))
-    return UniqueKernelHandle(CreateEventW(nullptr, FALSE, FALSE, kReloadEventName));
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-  UniqueKernelHandle event(CreateEventW(&attributes, FALSE, FALSE, kReloadEventName));
-  LocalFree(descriptor);
-  return event;
 }
 
 // The SQL Server service of the instance the stored server names, when it is
@@ -145,7 +132,6 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   if (!status) return;
   controls.begin(status);
   controls.report(SERVICE_START_PENDING);
-  const UniqueKernelHandle reload = CreateReloadEvent();
   {
     // The same pieces as the program's, without a window: the model of the
     // settings window holds what the store loads, and its timer is run here.
@@ -175,19 +161,42 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     handlers->FormCreate();
     UpdateDependencies();
     handlers->AppendLog("备份服务已启动: 不需要用户登录也会定时备份");
+
+    // One scheduler on the computer: a program in a user's session may hold
+    // the lock; the service then schedules once it lets go (the lock's thread
+    // waits, the control handler never does). A lock someone else made is not
+    // waited for: nobody could then stop the backups by making it first.
+    Runtime& runtime = handlers->runtime();
+    const UniqueKernelHandle acquired(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    const SchedulerLock lock([&acquired] { SetEvent(acquired.get()); });
+    if (lock.squatted()) {
+      handlers->AppendLog("警告: 定时备份的锁 Global\\Bakwyn.Scheduler 不是系统或管理员建立的 (" + lock.squatter() +
+                          "),服务不等它,照常定时备份");
+    } else if (!lock.held()) {
+      runtime.setScheduling(false);
+      handlers->AppendLog("另一个Bakwyn正在定时备份: 服务在它退出后接替");
+    }
     controls.report(SERVICE_RUNNING);
 
     // The tick every 100 ms while the schedule is armed, as the program's
     // timer: one at a time, on this thread, never made up when a backup held it.
-    const HANDLE waits[] = {controls.stopEvent(), controls.resumeEvent(), reload.get()};
-    const DWORD count = reload ? 3 : 2;
+    const HANDLE waits[] = {controls.stopEvent(), controls.resumeEvent(), controls.reloadEvent(), acquired.get()};
     for (;;) {
-      const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, form.Timer1.interval());
+      const DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(std::size(waits)), waits, FALSE,
+                                                form.Timer1.interval());
       if (woke == WAIT_OBJECT_0) break;
       if (woke == WAIT_OBJECT_0 + 1 && form.onPowerResume) form.onPowerResume();
       if (woke == WAIT_OBJECT_0 + 2) {
         handlers->Reload();
         UpdateDependencies();
+      }
+      if (woke == WAIT_OBJECT_0 + 3) {
+        // Taking over: the slots the other scheduler ran today are not run again.
+        if (!runtime.scheduling()) {
+          runtime.setScheduling(true);
+          handlers->AppendLog("备份服务开始定时备份");
+        }
+        if (lock.abandoned()) handlers->AppendLog("上一个定时备份的程序没有正常退出 (可能在备份中途),服务接替定时备份");
       }
       if (form.Timer1.enabled() && form.Timer1.onTimer) form.Timer1.onTimer();
     }
@@ -289,6 +298,13 @@ unsigned long InstallService(const std::string& programPath) {
                                    display.c_str())) {
     return GetLastError();
   }
+  // Who may do what with it (kServiceSddl): users may send the reload, not stop it.
+  {
+    UniqueAny<LocalMemoryTraits<PSECURITY_DESCRIPTOR>> access;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kServiceSddl, SDDL_REVISION_1, access.put(), nullptr) ||
+        !SetServiceObjectSecurity(service.get(), DACL_SECURITY_INFORMATION, access.get()))
+      return GetLastError();
+  }
   std::wstring about = ToWide("按设定的时间备份SQL Server数据库,不需要用户登录。设置在Bakwyn的设置界面中修改。");
   SERVICE_DESCRIPTIONW description{about.data()};
   ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
@@ -326,8 +342,11 @@ ServiceState QueryService() {
 }
 
 bool SignalServiceReload() {
-  const UniqueKernelHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, kReloadEventName));
-  return event && SetEvent(event.get());
+  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return false;
+  const UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_USER_DEFINED_CONTROL));
+  SERVICE_STATUS status{};
+  return service && ControlService(service.get(), kReloadControl, &status);
 }
 
 }  // namespace bakwyn::app

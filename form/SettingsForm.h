@@ -93,6 +93,8 @@ class SettingsForm : public ComponentOwner {
 
   TdxCheckEdit& slotCheck(int slot) { return *dxCheckEdits.at(static_cast<size_t>(slot) - 1); }  // 1 to 4
   TmavTimeEdit& slotTime(int slot) { return *dxTimeEdits.at(static_cast<size_t>(slot) - 1); }
+  const TdxCheckEdit& slotCheck(int slot) const { return *dxCheckEdits.at(static_cast<size_t>(slot) - 1); }
+  const TmavTimeEdit& slotTime(int slot) const { return *dxTimeEdits.at(static_cast<size_t>(slot) - 1); }
   // "备份时间一" .. "备份时间四", the captions of the slots' check boxes.
   static std::string SlotCaption(int slot);
 

@@ -99,11 +99,7 @@ const T& Member(const StoredSettings& settings, const Row& row) {
 
 std::string KeyOf(const Row& row) {
   if (row.control.empty()) return std::string(StatusKey);
-  std::string key(StateRoot);
-  key += SettingsWindow;
-  key += '\\';
-  key += row.control;
-  return key;
+  return ControlStateKey(SettingsWindow, row.control);
 }
 
 bool Ranged(const Row& row) { return !(row.min == 0 && row.max == 0); }
@@ -366,6 +362,14 @@ bool SaveStoredSettings(const StoredSettings& settings, Registry& registry, cons
     }
   }
   return true;
+}
+
+std::string ControlStateKey(std::string_view windowName, std::string_view controlName) {
+  std::string key(StateRoot);
+  key += windowName;
+  key += '\\';
+  key += controlName;
+  return key;
 }
 
 }  // namespace bakwyn::settings

@@ -33,6 +33,9 @@ inline constexpr std::string_view ProtectedPrefix = "dpapi:";
 inline constexpr std::string_view SettingsWindow = "FrmMain";
 inline constexpr std::string_view StatusKey = "Software\\Tarsel软件\\Oskavel\\Bakwyn";
 
+// The key of a window's control: StateRoot + window + "\" + control.
+std::string ControlStateKey(std::string_view windowName, std::string_view controlName);
+
 // A stored check box. A disabled one is neither read nor written: it keeps
 // whatever it stored before.
 struct CheckState {

@@ -18,7 +18,7 @@
 
 #include "engine/BackupEngine.h"
 #include "settings/Autostart.h"
-#include "settings/ControlStore.h"
+#include "form/StoredForm.h"
 #include "settings/MemoryRegistry.h"
 #include "tests/engine/EngineFakes.h"
 #include "tests/support/TestProtector.h"
@@ -1190,7 +1190,7 @@ TEST_F(Handlers, WithoutTheRightsToTheMachinesRecordTheUsersOwnKeepsWhatHappened
   {
     // The administrator's save created the key of every stored control.
     Form saved;
-    settings::LoadControlStates(saved, registry, protector);
+    form::LoadWindowSettings(saved, registry, protector);
   }
   registry.setReadOnly(true);
   {

@@ -16,7 +16,7 @@
 #include "engine/BackupEngine.h"
 #include "server/ConnectionString.h"
 #include "server/ServerSession.h"
-#include "settings/ControlStore.h"
+#include "form/StoredForm.h"
 #include "settings/MemoryRegistry.h"
 #include "settings/StateText.h"
 #include "tests/engine/BackupStatementParser.h"
@@ -137,7 +137,7 @@ TEST(RandomInputs, LoadingRandomStoredValuesKeepsEveryFieldRunnable) {
     }
     testing::StoreWindow window;
     try {
-      settings::LoadControlStates(window, registry, protector);
+      form::LoadWindowSettings(window, registry, protector);
       const auto& spin = window.get<form::TmavSpinEdit>("mavSpinEdit1");
       if (spin.value() < 1 || spin.value() > 999999) {
         ++failed;

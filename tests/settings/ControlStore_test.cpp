@@ -1,4 +1,4 @@
-#include "settings/ControlStore.h"
+#include "form/StoredForm.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -28,29 +28,14 @@ using Values = std::map<std::string, std::string>;
 using ::testing::IsEmpty;
 using namespace std::string_literals;
 
-// Passes every call on, and lets a test look at the window whenever a key is opened.
-class ObservedRegistry : public Registry {
- public:
-  ObservedRegistry(Registry& inner, std::function<void(const std::string&)> onOpen)
-      : inner_(inner), onOpen_(std::move(onOpen)) {}
-  std::unique_ptr<RegistryKey> open(const std::string& path, Access access) override {
-    onOpen_(path);
-    return inner_.open(path, access);
-  }
-
- private:
-  Registry& inner_;
-  std::function<void(const std::string&)> onOpen_;
-};
-
 class ControlStore : public ::testing::Test {
  protected:
   MemoryRegistry registry;
   TestProtector protector;
   StoreWindow window;
 
-  void load() { LoadControlStates(window, registry, protector); }
-  void save() { SaveControlStates(window, registry, protector); }
+  void load() { LoadWindowSettings(window, registry, protector); }
+  void save() { SaveWindowSettings(window, registry, protector); }
 
   std::vector<std::string> controlKeys() const {
     std::vector<std::string> out;
@@ -137,10 +122,10 @@ TEST_F(ControlStore, SavedStatesLoadBackIntoAFreshWindow) {
     }
     saved.get<TdxCheckEdit>("dxCheckEdit5").setChecked(true);
     saved.get<TmavSpinEdit>("mavSpinEdit1").setValue(998);
-    SaveControlStates(saved, fresh, protector);
+    SaveWindowSettings(saved, fresh, protector);
 
     StoreWindow loaded;
-    LoadControlStates(loaded, fresh, protector);
+    LoadWindowSettings(loaded, fresh, protector);
     EXPECT_EQ(loaded.snapshot(), saved.snapshot());
   }
 }
@@ -232,7 +217,7 @@ TEST_F(ControlStore, LoadRules) {
     StoreWindow w;
     if (c.before) c.before(w);
     fresh.setValue(Key(c.control), c.valueName, c.stored);
-    const std::vector<LoadProblem> problems = LoadControlStates(w, fresh, protector);
+    const std::vector<LoadProblem> problems = LoadWindowSettings(w, fresh, protector);
     if (c.check) {
       EXPECT_THAT(problems, IsEmpty());
       c.check(w);
@@ -260,7 +245,7 @@ TEST_F(ControlStore, ValuesThatCannotBeTakenArePassedOverAndNamedInOrder) {
   registry.setValue(Key("dxTimeEdit2"), "TEXT", "25:00");
   registry.setValue(Key("mEdt1"), "TEXT", "shop");
   registry.setValue(Key("mavSpinEdit1"), "VALUE", "abc");
-  const std::vector<LoadProblem> problems = LoadControlStates(window, registry, protector);
+  const std::vector<LoadProblem> problems = LoadWindowSettings(window, registry, protector);
   ASSERT_EQ(problems.size(), 3u);
   EXPECT_EQ(problems[0].control, "dxCheckEdit1");
   EXPECT_EQ(problems[0].stored, "yes");
@@ -303,12 +288,19 @@ TEST_F(ControlStore, CheckedBoxEnablesItsEditorBeforeTheEditorIsRead) {
     StoreWindow w;
     fresh.setValue(Key("dxCheckEdit3"), "CHECKED", stored);
     fresh.setValue(Key("dxTimeEdit3"), "TEXT", "23:59");
-    std::optional<bool> enabledWhenRead;
-    ObservedRegistry observed(fresh, [&](const std::string& path) {
-      if (path == Key("dxTimeEdit3")) enabledWhenRead = w.get<TmavTimeEdit>("dxTimeEdit3").enabled();
-    });
-    LoadControlStates(w, observed, protector);
-    EXPECT_EQ(enabledWhenRead, std::string(stored) == "-1") << stored;
+    // Whether the editor was enabled when its stored text reached it.
+    struct Watch final : ControlView {
+      explicit Watch(TmavTimeEdit& edit) : edit(edit) {}
+      void showText(const std::string& text) override {
+        if (text == "23:59") enabledWhenShown = edit.enabled();
+      }
+      TmavTimeEdit& edit;
+      std::optional<bool> enabledWhenShown;
+    } watch(w.get<TmavTimeEdit>("dxTimeEdit3"));
+    w.get<TmavTimeEdit>("dxTimeEdit3").attach(&watch);
+    LoadWindowSettings(w, fresh, protector);
+    w.get<TmavTimeEdit>("dxTimeEdit3").attach(nullptr);
+    EXPECT_EQ(watch.enabledWhenShown, std::string(stored) == "-1") << stored;
     EXPECT_EQ(w.get<TmavTimeEdit>("dxTimeEdit3").text(), "23:59");  // loaded enabled or not
   }
 }
@@ -324,16 +316,16 @@ TEST_F(ControlStore, UserWithoutWriteAccessLoadsWhatWasSaved) {
   // at the first control.
   StoreWindow reader;
   const std::string untouched = reader.snapshot();
-  LoadControlStates(reader, registry, protector);
+  LoadWindowSettings(reader, registry, protector);
   EXPECT_EQ(reader.snapshot(), untouched);
   EXPECT_FALSE(registry.hasKey(Key("mavTree1")));
 
   registry.setReadOnly(false);
   StoreWindow first;
-  LoadControlStates(first, registry, protector);  // creates the tree list's key
+  LoadWindowSettings(first, registry, protector);  // creates the tree list's key
   registry.setReadOnly(true);
   StoreWindow later;
-  LoadControlStates(later, registry, protector);
+  LoadWindowSettings(later, registry, protector);
   EXPECT_EQ(later.snapshot(), window.snapshot());
 
   window.get<TmavPopEdit>("mEdt1").setText("changed");
@@ -356,7 +348,7 @@ TEST_F(ControlStore, PasswordIsStoredProtected) {
   EXPECT_EQ(registry.value(Key("mEdt3"), "TEXT"), password);
 
   StoreWindow loaded;
-  LoadControlStates(loaded, registry, protector);
+  LoadWindowSettings(loaded, registry, protector);
   EXPECT_EQ(loaded.get<TmEdt>("mEdt4").text(), password);
 }
 
@@ -378,50 +370,13 @@ TEST_F(ControlStore, ProtectedPasswordThatCannotBeUnprotectedIsPassedOverUnquote
     StoreWindow w;
     fresh.setValue(Key("mEdt4"), "TEXT", stored);
     fresh.setValue(Key("mavBEdit2"), "TEXT", "D:\\");
-    const std::vector<LoadProblem> problems = LoadControlStates(w, fresh, protector);
+    const std::vector<LoadProblem> problems = LoadWindowSettings(w, fresh, protector);
     ASSERT_EQ(problems.size(), 1u);
     EXPECT_EQ(problems[0].control, "mEdt4");
     EXPECT_EQ(problems[0].stored, "") << "a password is never shown";
     EXPECT_EQ(w.get<TmEdt>("mEdt4").text(), "");
     EXPECT_EQ(w.get<TmavBEdit>("mavBEdit2").text(), "D:\\") << "the later controls still load";
   }
-}
-
-// Kinds are recognised by class, so a subclass of a stored kind is stored and
-// a sibling class that is none of them is not.
-class FancyEdit : public TmEdt {
- public:
-  using TmEdt::TmEdt;
-};
-
-TEST_F(ControlStore, KindsFollowTheClassHierarchy) {
-  ComponentOwner odd("Odd");
-  odd.add<FancyEdit>("fancy").setText("f");
-  odd.add<TdxPickEdit>("pick").setText("p");
-  odd.add<TdxTimeEdit>("plainTime").setText("12:00");  // only the maker's time editor is stored
-  odd.add<TdxInplaceTextEdit>("bare").setText("b");
-  odd.add<TdxSpinEdit>("plainSpin").setValue(2.5);
-  odd.add<TdxTreeList>("plainTree").columns().push_back(TreeColumn{"c", 40});
-  odd.add<Control>("other");
-  const std::string root(StateRoot);
-
-  SaveControlStates(odd, registry, protector);
-  std::vector<std::string> saved;
-  for (const std::string& key : registry.keys()) {
-    if (key.compare(0, root.size() + 4, root + "Odd\\") == 0) saved.push_back(key.substr(root.size() + 4));
-  }
-  EXPECT_EQ(saved, (std::vector<std::string>{"fancy", "pick", "plainSpin"}));
-  EXPECT_EQ(registry.value(ControlStateKey("Odd", "plainSpin"), "VALUE"), "2.5");
-
-  // A fraction is written, but only integers are read back; without a range
-  // there is no maximum to keep below.
-  registry.setValue(ControlStateKey("Odd", "plainSpin"), "VALUE", "7");
-  registry.setValue(ControlStateKey("Odd", "plainTree"), "0", "99");
-  registry.setValue(ControlStateKey("Odd", "plainTime"), "TEXT", "loaded");
-  LoadControlStates(odd, registry, protector);
-  EXPECT_EQ(dynamic_cast<TdxTreeList&>(*odd.find("plainTree")).columns()[0].width, 99);
-  EXPECT_EQ(dynamic_cast<TdxTimeEdit&>(*odd.find("plainTime")).text(), "12:00");
-  EXPECT_EQ(dynamic_cast<TdxSpinEdit&>(*odd.find("plainSpin")).value(), 7);
 }
 
 TEST(MemoryRegistry, KeysAreCaseBlindAndComeWithTheirParents) {

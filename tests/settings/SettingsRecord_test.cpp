@@ -2,7 +2,7 @@
 // control store and the status functions beside it load and save them today,
 // value by value and write by write.
 #include "settings/SettingsRecord.h"
-#include "settings/ControlStore.h"
+#include "tests/settings/EarlierStore.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +19,9 @@
 #include "tests/support/TestProtector.h"
 
 namespace bakwyn::settings {
+
+using bakwyn::testing::LoadControlStates;
+using bakwyn::testing::SaveControlStates;
 
 void PrintTo(const StoredSettings& s, std::ostream* out) {
   auto stamp = [](const std::optional<LocalDateTime>& t) { return t ? FullStamp(*t) : std::string("none"); };

@@ -12,7 +12,7 @@
 
 #include "base/Text.h"
 #include "settings/Autostart.h"
-#include "settings/ControlStore.h"
+#include "form/StoredForm.h"
 #include "settings/DpapiProtector.h"
 #include "settings/WindowsRegistry.h"
 #include "tests/settings/StoreWindow.h"
@@ -187,7 +187,7 @@ TEST_F(WindowsStore, EveryControlRoundTripsAndLandsExactlyWhereItShould) {
   saved.get<TdxCheckEdit>("dxCheckEdit5").setChecked(true);
   saved.get<TmavSpinEdit>("mavSpinEdit1").setValue(998);
 
-  SaveControlStates(saved, *registry, protector);
+  form::SaveWindowSettings(saved, *registry, protector);
 
   const Exported exported = Export(windowKey_);
   std::vector<std::string> keys;
@@ -225,7 +225,7 @@ TEST_F(WindowsStore, EveryControlRoundTripsAndLandsExactlyWhereItShould) {
   EXPECT_FALSE(KeyExists(windowKey_ + "\\mEdt4", KEY_WOW64_64KEY));
 
   StoreWindow loaded(kWindow);
-  LoadControlStates(loaded, *registry, protector);
+  form::LoadWindowSettings(loaded, *registry, protector);
   EXPECT_EQ(loaded.snapshot(), saved.snapshot());
 }
 
@@ -247,7 +247,7 @@ TEST_F(WindowsStore, StoredTextWithANulIsCutThere) {
   EXPECT_EQ(read->readString("TEXT"), std::string("shop\0junk", 9)) << "the registry keeps the whole text";
 
   StoreWindow loaded(kWindow);
-  EXPECT_TRUE(LoadControlStates(loaded, *registry, protector).empty());
+  EXPECT_TRUE(form::LoadWindowSettings(loaded, *registry, protector).empty());
   EXPECT_EQ(loaded.get<TmavPopEdit>("mEdt1").text(), "shop");
 }
 
@@ -255,27 +255,27 @@ TEST_F(WindowsStore, ClearTextPasswordOfAnOlderVersionLoadsAndIsProtectedAtTheNe
   const std::string key = windowKey_ + "\\mEdt4";
   ASSERT_EQ(RunReg(L"add \"HKLM\\" + ToWide(key) + L"\" /v TEXT /t REG_SZ /d \"旧口令'x\" /f /reg:32"), 0u);
   StoreWindow window(kWindow);
-  LoadControlStates(window, *registry, protector);
+  form::LoadWindowSettings(window, *registry, protector);
   EXPECT_EQ(window.get<TmEdt>("mEdt4").text(), "旧口令'x");
 
-  SaveControlStates(window, *registry, protector);
+  form::SaveWindowSettings(window, *registry, protector);
   const std::string stored = Export(windowKey_).at("mEdt4").at("TEXT");
   EXPECT_EQ(stored.compare(0, ProtectedPrefix.size(), ProtectedPrefix), 0) << stored;
   StoreWindow again(kWindow);
-  LoadControlStates(again, *registry, protector);
+  form::LoadWindowSettings(again, *registry, protector);
   EXPECT_EQ(again.get<TmEdt>("mEdt4").text(), "旧口令'x");
 }
 
 TEST_F(WindowsStore, FirstLoadCreatesTheKeysAndAValueOfAnotherTypeIsPassedOver) {
   StoreWindow window(kWindow);
   const std::string before = window.snapshot();
-  LoadControlStates(window, *registry, protector);
+  form::LoadWindowSettings(window, *registry, protector);
   EXPECT_EQ(window.snapshot(), before);
   for (const std::string& name : StoredControlNames()) EXPECT_TRUE(KeyExists(windowKey_ + "\\" + name, KEY_WOW64_32KEY)) << name;
 
   // The tree list's column widths are only ever read.
   ASSERT_EQ(RunReg(L"add \"HKLM\\" + ToWide(windowKey_) + L"\\mavTree1\" /v 0 /t REG_SZ /d 120 /f /reg:32"), 0u);
-  LoadControlStates(window, *registry, protector);
+  form::LoadWindowSettings(window, *registry, protector);
   EXPECT_EQ(window.get<TmavTree>("mavTree1").columns()[0].width, 120);
 
   // A value of another type is an error of the registry, which loading passes
@@ -289,7 +289,7 @@ TEST_F(WindowsStore, FirstLoadCreatesTheKeysAndAValueOfAnotherTypeIsPassedOver) 
   } catch (const RegistryError& e) {
     EXPECT_STREQ(e.what(), "Invalid data type for 'VALUE'");
   }
-  const std::vector<LoadProblem> problems = LoadControlStates(window, *registry, protector);
+  const std::vector<LoadProblem> problems = form::LoadWindowSettings(window, *registry, protector);
   ASSERT_EQ(problems.size(), 1u);
   EXPECT_EQ(problems[0].control, "mavSpinEdit1");
   EXPECT_EQ(window.get<TmavSpinEdit>("mavSpinEdit1").value(), 3);

@@ -1,8 +1,9 @@
 #pragma once
-// Stores the state of a window's controls in the registry, one key per
-// control named after the window and the control, and restores it. The store
-// knows control kinds, not the controls of a particular window: any control of
-// a stored kind is kept without further code.
+// The store of earlier versions, kept for the tests as what the stored record
+// must read and write the same as: it walked a window's controls and stored
+// the state of each, one key per control named after the window and the
+// control, and restored it. It knew control kinds, not the controls of a
+// particular window: any control of a stored kind was kept.
 //
 // Layout under HKEY_LOCAL_MACHINE, string values only:
 //   StateRoot + window + "\" + control
@@ -24,10 +25,13 @@
 #include "settings/StateText.h"
 #include "form/Controls.h"
 
-namespace bakwyn::settings {
+namespace bakwyn::testing {
+
+using settings::LoadProblem;
+using settings::Registry;
+using settings::SecretProtector;
 
 
-std::string ControlStateKey(std::string_view windowName, std::string_view controlName);
 
 // Writes the state of every stored control of `window`, in creation order. A
 // key that cannot be opened or created ends the pass; the controls before it
@@ -49,4 +53,4 @@ bool SaveControlStates(const form::ComponentOwner& window, Registry& registry, c
 std::vector<LoadProblem> LoadControlStates(form::ComponentOwner& window, Registry& registry,
                                            const SecretProtector& protector);
 
-}  // namespace bakwyn::settings
+}  // namespace bakwyn::testing

@@ -1,11 +1,13 @@
-#include "settings/ControlStore.h"
+#include "tests/settings/EarlierStore.h"
 
 #include <algorithm>
 #include <optional>
 
 #include "settings/Base64.h"
 
-namespace bakwyn::settings {
+namespace bakwyn::testing {
+
+using namespace bakwyn::settings;
 namespace {
 
 using namespace bakwyn::form;
@@ -175,13 +177,6 @@ void Load(Component& component, Kind kind, RegistryKey& key, const SecretProtect
 
 }  // namespace
 
-std::string ControlStateKey(std::string_view windowName, std::string_view controlName) {
-  std::string key(StateRoot);
-  key += windowName;
-  key += '\\';
-  key += controlName;
-  return key;
-}
 
 bool SaveControlStates(const ComponentOwner& window, Registry& registry, const SecretProtector& protector) {
   for (const auto& component : window.components()) {
@@ -213,4 +208,4 @@ std::vector<LoadProblem> LoadControlStates(ComponentOwner& window, Registry& reg
   return problems;
 }
 
-}  // namespace bakwyn::settings
+}  // namespace bakwyn::testing
