@@ -4,6 +4,7 @@
 #include <exception>
 #include <optional>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -53,6 +54,34 @@ std::string_view WithoutTags(std::string_view text) {
 
 // "BACKUP DATABASE is terminating abnormally." follows every specific backup error.
 constexpr std::int32_t kBackupTerminating = 3013;
+// "%d percent processed.", every STATS percent of the backup.
+constexpr std::int32_t kBackupProgress = 3211;
+
+// The percentage of a progress message: its first number, since a server
+// installed in another language words it otherwise ("已处理百分之 10。").
+std::optional<int> ProgressPercent(const Diagnostic& message) {
+  if (message.nativeError != kBackupProgress) return std::nullopt;
+  const std::string_view text = WithoutTags(message.message);
+  const size_t first = text.find_first_of("0123456789");
+  if (first == std::string_view::npos) return std::nullopt;
+  int percent = 0;
+  for (size_t i = first; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    percent = percent * 10 + (text[i] - '0');
+    if (percent > 100) return std::nullopt;
+  }
+  return percent;
+}
+
+// A step of the clock longer than this between two looks of the watchdog,
+// which come a second apart, is no time the server had to answer in: the clock
+// was set (summer time, or by hand) or the computer slept. It is not counted
+// as silence; a backup at 02:00 on the night the clocks go forward is not
+// given up on at once. A step back counts nothing either.
+constexpr std::int64_t kLongestStep = 5LL * 60 * 1000;
+
+std::string SilenceCause(std::int32_t minutes) {
+  return "超过" + std::to_string(minutes) + "分钟没有收到SQL服务器的备份进度,备份已取消";
+}
 
 }  // namespace
 
@@ -139,6 +168,11 @@ BackupEngine::BackupEngine(BackupSettings& settings, const Clock& clock, ServerS
     : settings_(settings), clock_(clock), session_(session), files_(files), log_(std::move(log)) {}
 
 bool BackupEngine::BakExecute() {
+  {
+    std::lock_guard lock(mutex_);
+    backupUnderWay_ = true;
+    stop_ = Stop::none;
+  }
   // A directory that cannot be created is not reported here: the server then
   // cannot write the file, and that failure is logged below.
   files_.createDirectories(settings_.backupDir);
@@ -146,8 +180,13 @@ bool BackupEngine::BakExecute() {
   // never give the hour of one reading and the minute of the next.
   const LocalDateTime started = clock_.now();
   const std::string path = settings_.backupDir + BackupFileName(started);
+  // Read here, once: the watchdog must not read the settings while they are applied.
+  const std::int32_t stallMinutes = settings_.stallMinutes;
   log_("开始备份数据库...");
   bool connected = false;
+  bool completed = false;
+  bool cancelled = false;  // by the session, on a request that did not come through cancelBackup()
+  std::string cause;
   try {
     // Two runs in the same minute (a restart within the slot's minute) share a
     // name. The earlier file is kept: the statement's NOINIT makes the server
@@ -157,22 +196,135 @@ bool BackupEngine::BakExecute() {
     session_.open(settings_.user, settings_.password, settings_.server);
     connected = true;
     session_.closeQuery();
-    // Without a statement time-out: a large database's backup may take hours
-    // and say nothing for long stretches, and a backup cut off by a time-out
-    // is no backup at all.
-    session_.executeLong(BuildBackupStatement(settings_.database, path));
+    const bool stopped = [this] {
+      std::lock_guard lock(mutex_);
+      return stop_ != Stop::none;
+    }();
+    if (!stopped) {
+      // Without a statement time-out: a large database's backup may take hours
+      // and say nothing for long stretches, and a backup cut off by a time-out
+      // is no backup at all. The watchdog gives up on silence far longer than
+      // the progress of any backup leaves.
+      executeWatched(BuildBackupStatement(settings_.database, path), started, stallMinutes, watchInterval);
+      completed = true;
+    }
+  } catch (const StatementCancelled&) {
+    cancelled = true;
   } catch (const std::exception& e) {
-    // Nothing is retried: the next scheduled slot simply tries again. The
-    // cause goes on a line of its own, so that the user can act on it.
-    const std::string cause = DescribeFailure(e);
-    log_("数据库备份失败!");
-    log_(cause);
-    if (onOutcome) onOutcome({false, started, path, cause});
-    return connected;
+    cause = DescribeFailure(e);
   }
-  log_("数据库备份成功!  [文件名:" + path + "]");
-  if (onOutcome) onOutcome({true, started, path, {}});
-  return true;
+  Stop stop = Stop::none;
+  {
+    std::lock_guard lock(mutex_);
+    backupUnderWay_ = false;
+    stop = stop_;
+  }
+  // A statement that ran to its end is a backup, even if a request to stop it
+  // came too late to.
+  if (completed) {
+    log_("数据库备份成功!  [文件名:" + path + "]");
+    if (onOutcome) onOutcome({true, started, path, {}});
+    return true;
+  }
+  // Whatever the statement ended with once it was asked to stop, the stop is
+  // the reason. A stopped backup has run, as a failed one has: it is not tried
+  // again at once.
+  if (stop == Stop::silence) {
+    const std::string line = SilenceCause(stallMinutes);
+    log_("数据库备份失败!");
+    log_(line);
+    if (onOutcome) onOutcome({false, started, path, line});
+    return true;
+  }
+  if (stop == Stop::requested || cancelled) {
+    log_("数据库备份已取消");
+    if (onOutcome) onOutcome({false, started, path, std::string(kCancelledCause)});
+    return true;
+  }
+  // Nothing is retried: the next scheduled slot simply tries again. The
+  // cause goes on a line of its own, so that the user can act on it.
+  log_("数据库备份失败!");
+  log_(cause);
+  if (onOutcome) onOutcome({false, started, path, cause});
+  return connected;
+}
+
+void BackupEngine::cancelBackup() {
+  std::lock_guard lock(mutex_);
+  if (!backupUnderWay_ || stop_ != Stop::none) return;
+  stop_ = Stop::requested;
+  wake_.notify_all();
+}
+
+void BackupEngine::executeWatched(const std::string& statement, const LocalDateTime& started,
+                                  std::int32_t stallMinutes, std::chrono::milliseconds interval) {
+  {
+    std::lock_guard lock(mutex_);
+    statementEnded_ = false;
+    progressMessages_ = 0;
+  }
+  std::thread watchdog([this, from = CalendarMilliseconds(started), stallMinutes, interval] {
+    watch(from, stallMinutes, interval);
+  });
+  // However the statement ends, the watchdog has ended before anything is logged.
+  struct Ending {
+    BackupEngine& engine;
+    std::thread& watchdog;
+    ~Ending() {
+      {
+        std::lock_guard lock(engine.mutex_);
+        engine.statementEnded_ = true;
+      }
+      engine.wake_.notify_all();
+      watchdog.join();
+    }
+  } ending{*this, watchdog};
+  session_.executeLong(statement, [this](const Diagnostic& message) { progress(message); });
+}
+
+void BackupEngine::progress(const Diagnostic& message) {
+  if (message.nativeError != kBackupProgress) return;
+  {
+    std::lock_guard lock(mutex_);
+    ++progressMessages_;
+  }
+  if (const std::optional<int> percent = ProgressPercent(message); percent && onProgress) onProgress(*percent);
+}
+
+// The watchdog, on a thread of its own while the statement runs: the only
+// reader of the clock meanwhile, and only after its first wait. It measures
+// the silence since the backup's start (`from`) or the last progress message
+// it saw, one look at a time.
+void BackupEngine::watch(std::int64_t from, std::int32_t stallMinutes, std::chrono::milliseconds interval) {
+  const std::int64_t limit = stallMinutes > 0 ? stallMinutes * 60LL * 1000 : 0;
+  std::unique_lock lock(mutex_);
+  std::int64_t previous = from;
+  std::int64_t silence = 0;
+  std::uint64_t seen = progressMessages_;
+  while (!statementEnded_) {
+    if (stop_ != Stop::none) {
+      // Again at every look until the statement has ended: a cancel that
+      // reached the session while the statement was being sent found nothing
+      // to cancel yet. Outside the lock: the session may wait for the server.
+      lock.unlock();
+      session_.cancel();
+      lock.lock();
+      wake_.wait_for(lock, interval, [this] { return statementEnded_; });
+      continue;
+    }
+    wake_.wait_for(lock, interval, [this] { return statementEnded_ || stop_ != Stop::none; });
+    if (statementEnded_ || stop_ != Stop::none) continue;
+    const std::int64_t now = CalendarMilliseconds(clock_.now());
+    const std::int64_t step = now - previous;
+    previous = now;
+    if (progressMessages_ != seen) {
+      seen = progressMessages_;
+      silence = 0;
+      continue;
+    }
+    if (step > 0 && step <= kLongestStep) silence += step;
+    if (limit > 0 && silence >= limit) stop_ = Stop::silence;
+  }
 }
 
 void BackupEngine::deleteoldfileExecute() {

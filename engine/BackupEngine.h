@@ -3,8 +3,12 @@
 // backup job and the cleanup of expired backups. It works only from the
 // BackupSettings record it is given and reaches the outside world only through
 // the clock, server session, file system and log sink handed to it.
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +50,9 @@ bool HasBackupExtension(std::string_view name);
 std::vector<bool> ExpiredByAge(const std::vector<std::int64_t>& modified, std::int64_t now,
                                std::int32_t retentionDays);
 
+// The cause of a backup that was cancelled on request, as BackupOutcome has it.
+inline constexpr std::string_view kCancelledCause = "已取消";
+
 // What a backup came to, for whoever tells the user (the tray icon, the history).
 struct BackupOutcome {
   bool succeeded = false;
@@ -60,10 +67,20 @@ class BackupEngine {
   // call, so the engine always works from the latest applied values.
   BackupEngine(BackupSettings& settings, const Clock& clock, ServerSession& session, FileSystem& files, LogSink log);
 
-  // One backup: logs the start, then success with the file path or failure.
-  // True when the server was reached, whatever became of the backup; false
-  // when no connection could be made (the server is not running yet).
+  // One backup: logs the start, then success with the file path, failure, or
+  // its cancellation. True when the server was reached, whatever became of the
+  // backup, or when it was cancelled; false when no connection could be made
+  // (the server is not running yet). While the server writes the backup, a
+  // watchdog thread cancels it once the server has sent no progress for
+  // settings.stallMinutes; it reads the clock meanwhile, from its own thread,
+  // and has ended when this returns.
   bool BakExecute();
+  // From any thread: stops the backup that BakExecute() is making now. The
+  // server is asked to stop and acknowledges it within moments; the backup is
+  // then logged as cancelled ("数据库备份已取消"), never as a success, unless
+  // the server had already finished it. Nothing when no backup is under way:
+  // the next one runs as usual.
+  void cancelBackup();
   // Deletes backups in the backup directory that have reached the retention
   // age, when cleanup is on. Files skipped on purpose are not reported; an
   // expired backup that could not be deleted is logged with the reason.
@@ -94,18 +111,42 @@ class BackupEngine {
 
   // Runs after every backup, once its lines are logged.
   std::function<void(const BackupOutcome&)> onOutcome;
+  // Runs for each progress message of the backup under way, with its
+  // percentage (0 to 100), on the thread that runs the backup, as the server
+  // sends it.
+  std::function<void(int percent)> onProgress;
+  // The watchdog's real wait between two looks at the clock while the server
+  // writes a backup; the clock tells how long the silence has lasted. Tests
+  // shorten it and drive the clock instead of waiting.
+  std::chrono::milliseconds watchInterval{std::chrono::seconds(1)};
   // Runs whenever a slot is stamped with the date ("yyyymmdd") it last ran on,
   // so that the date can outlive the program.
   std::function<void(int slot, const std::string& date)> onStamp;
 
  private:
+  // Why a backup under way is to stop: a request, or the server's silence.
+  enum class Stop { none, requested, silence };
+
   void stamp(int slot, const LocalDateTime& tick);
+  // The statement of the backup with the watchdog beside it.
+  void executeWatched(const std::string& statement, const LocalDateTime& started, std::int32_t stallMinutes,
+                      std::chrono::milliseconds interval);
+  void watch(std::int64_t from, std::int32_t stallMinutes, std::chrono::milliseconds interval);
+  void progress(const Diagnostic& message);
 
   BackupSettings& settings_;
   const Clock& clock_;
   ServerSession& session_;
   FileSystem& files_;
   LogSink log_;
+
+  // Shared between the thread of BakExecute(), its watchdog and cancelBackup().
+  std::mutex mutex_;
+  std::condition_variable wake_;  // the watchdog's: a stop, or the statement's end
+  bool backupUnderWay_ = false;   // BakExecute() is between its start and its outcome
+  bool statementEnded_ = true;    // the watchdog's signal to end
+  Stop stop_ = Stop::none;
+  std::uint64_t progressMessages_ = 0;  // of the statement under way
 };
 
 }  // namespace bakwyn

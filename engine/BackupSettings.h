@@ -24,6 +24,9 @@ struct BackupSettings {
   bool cleanupEnabled = false;
   std::int32_t retentionDays = 0;
   std::string replicaDir;  // the second folder each backup is copied to; empty: none. Ends with "\" when set
+  // A backup with no progress from the server for this long is cancelled and
+  // logged as failed; 0 or less: no limit.
+  std::int32_t stallMinutes = 60;
 };
 
 }  // namespace bakwyn

@@ -80,6 +80,7 @@ bool Calls::failed(short rc, short handleType, void* handle) {
   // every other outcome may carry some, informational ones included.
   if (rc != SQL_SUCCESS && rc != SQL_INVALID_HANDLE) {
     for (Diagnostic& d : ReadDiagnostics(handleType, handle)) {
+      if (observer_) observer_(d);
       if (failure) errors_.push_back(d);
       records_.push_back(std::move(d));
     }
@@ -241,7 +242,7 @@ bool OdbcServerSession::locate(const std::string& name) const {
   return false;
 }
 
-void OdbcServerSession::execute(const std::string& statement) { run(statement, timeoutSeconds_); }
+void OdbcServerSession::execute(const std::string& statement) { run(statement, timeoutSeconds_, {}); }
 
 // A backup runs with no statement time-out. What the time-out measures differs
 // between drivers: FreeTDS restarts it for every read from the socket (each
@@ -252,19 +253,65 @@ void OdbcServerSession::execute(const std::string& statement) { run(statement, t
 // STATS = 10 a backup of several hours stays silent for tens of minutes between
 // two progress messages, and a whole backup may rightly outlast any fixed
 // limit. Logins and the catalogue query keep the time-out, so a server that
-// hangs there is still given up on.
-void OdbcServerSession::executeLong(const std::string& statement) { run(statement, 0); }
+// hangs there is still given up on; a backup is given up on by its caller,
+// through cancel().
+void OdbcServerSession::executeLong(const std::string& statement, const MessageObserver& onMessage) {
+  run(statement, 0, onMessage);
+}
 
-void OdbcServerSession::run(const std::string& statement, int timeoutSeconds) {
+void OdbcServerSession::beginCancellable(void* stmt) {
+  std::lock_guard lock(cancelMutex_);
+  running_ = stmt;
+  cancelled_ = false;
+}
+
+bool OdbcServerSession::endCancellable() {
+  std::lock_guard lock(cancelMutex_);
+  running_ = nullptr;
+  return cancelled_;
+}
+
+bool OdbcServerSession::cancelRequested() {
+  std::lock_guard lock(cancelMutex_);
+  return cancelled_;
+}
+
+void OdbcServerSession::cancel() {
+  std::lock_guard lock(cancelMutex_);
+  if (!running_) return;
+  cancelled_ = true;
+  // From another thread the driver sends the server an attention and returns;
+  // the thread inside SQLExecDirect or SQLMoreResults then reads the server's
+  // acknowledgement and returns (an error, HY008). The driver leaves this
+  // call's own outcome on no handle that this thread could read safely.
+  SQLCancel(running_);
+}
+
+void OdbcServerSession::run(const std::string& statement, int timeoutSeconds, const MessageObserver& onMessage) {
   messages_.clear();
   closeQuery();
-  odbc::Calls calls("The statement failed");
+  odbc::Calls calls("The statement failed", onMessage);
   SQLHSTMT stmt = query(timeoutSeconds, calls);
+
+  // Open to cancel() until the answer has been read to its end, whatever ends it.
+  struct Cancellable {
+    OdbcServerSession& session;
+    bool ended = false;
+    bool end() {
+      ended = true;
+      return session.endCancellable();
+    }
+    ~Cancellable() {
+      if (!ended) session.endCancellable();
+    }
+  } cancellable{*this};
+  beginCancellable(stmt);
 
   // SQLExecDirect returns after the first part of the answer; messages, errors and
   // results after a boundary (a BACKUP reports its progress that way, and its
   // failure after the progress) only come with SQLMoreResults. So drain it all,
-  // and fail if any step failed.
+  // and fail if any step failed. Each part's records reach the observer as the
+  // part is read, while the server still works on the rest.
   std::u16string text = Utf8ToUtf16(statement);
   int failuresInARow =
       calls.failed(SQLExecDirectW(stmt, Wide(text), static_cast<SQLINTEGER>(text.size())), SQL_HANDLE_STMT, stmt) ? 1
@@ -272,11 +319,22 @@ void OdbcServerSession::run(const std::string& statement, int timeoutSeconds) {
   // A second failure in a row means the statement is beyond rescue (a dropped
   // line, a time-out): the driver has nothing more to give.
   while (failuresInARow < 2) {
+    if (cancelRequested()) {
+      // cancel() may have come before the statement was sent, or between two
+      // calls here, when the driver had nothing to cancel (Microsoft's drivers
+      // ignore SQLCancel while no call is under way). Closing the statement
+      // with the rest of its answer outstanding cancels it in every driver:
+      // the server is told and the rest is dropped.
+      calls.failed(SQLFreeStmt(stmt, SQL_CLOSE), SQL_HANDLE_STMT, stmt);
+      break;
+    }
     const SQLRETURN rc = SQLMoreResults(stmt);
     if (rc == SQL_NO_DATA) break;
     failuresInARow = calls.failed(rc, SQL_HANDLE_STMT, stmt) ? failuresInARow + 1 : 0;
   }
+  const bool cancelled = cancellable.end();
   messages_ = calls.records();
+  if (cancelled) throw StatementCancelled("The statement was cancelled", calls.records());
   if (calls.anyFailed()) calls.raise();
 }
 

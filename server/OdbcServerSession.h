@@ -2,6 +2,7 @@
 // The server session over ODBC (wide API), with the connection adoConn and the
 // query qryTemp. ODBC's own headers stay in the .cpp: on Windows they need
 // <windows.h>. ODBC handles are all void* underneath, on Windows and unixODBC.
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,7 +48,9 @@ using Link = UniqueAny<LinkTraits>;
 // SQLRETURN and SQLSMALLINT are shorts in every ODBC header.
 class Calls {
  public:
-  explicit Calls(std::string context) : context_(std::move(context)) {}
+  // `observer`, when given, receives each record as soon as it is read.
+  explicit Calls(std::string context, MessageObserver observer = {})
+      : context_(std::move(context)), observer_(std::move(observer)) {}
   // Collects the call's records; true when the call failed (SQL_NO_DATA is no failure).
   bool failed(short rc, short handleType, void* handle);
   // Collects the call's records and throws ServerError when it failed; returns rc.
@@ -58,6 +61,7 @@ class Calls {
 
  private:
   std::string context_;
+  MessageObserver observer_;
   std::vector<Diagnostic> records_;  // every record, in call order
   std::vector<Diagnostic> errors_;   // those of the calls that failed, for the message
   bool anyFailed_ = false;
@@ -75,7 +79,9 @@ class OdbcServerSession final : public ServerSession {
   bool locate(const std::string& name) const override;
   void closeQuery() override;
   void execute(const std::string& statement) override;
-  void executeLong(const std::string& statement) override;
+  using ServerSession::executeLong;
+  void executeLong(const std::string& statement, const MessageObserver& onMessage) override;
+  void cancel() override;
   const std::vector<Diagnostic>& messages() const override { return messages_; }
 
   // The names of the installed ODBC drivers, as the driver manager lists them.
@@ -86,7 +92,12 @@ class OdbcServerSession final : public ServerSession {
   // The query's statement handle, with SQL_ATTR_QUERY_TIMEOUT set to
   // `timeoutSeconds` (0: none) for the statement about to be sent.
   void* query(int timeoutSeconds, odbc::Calls& calls);
-  void run(const std::string& statement, int timeoutSeconds);
+  void run(const std::string& statement, int timeoutSeconds, const MessageObserver& onMessage);
+  // run()'s statement handle is open to cancel() from here until the matching
+  // endCancellable(), which tells whether cancel() came meanwhile.
+  void beginCancellable(void* stmt);
+  bool endCancellable();
+  bool cancelRequested();
 
   // Destroyed bottom-up: statement, then disconnect, then the dbc, then the environment.
   odbc::Env env_;
@@ -101,6 +112,12 @@ class OdbcServerSession final : public ServerSession {
   std::optional<std::string> driver_;
   std::vector<std::string> catalogue_;  // the open catalogue result, for locate()
   std::vector<Diagnostic> messages_;
+
+  // What cancel(), on another thread, may touch. It holds the mutex while it
+  // calls the driver, so that the handle cannot be freed under it.
+  std::mutex cancelMutex_;
+  void* running_ = nullptr;  // the statement handle of the statement that runs, if any
+  bool cancelled_ = false;   // cancel() came while it ran
 };
 
 }  // namespace bakwyn

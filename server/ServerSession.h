@@ -3,6 +3,7 @@
 // Every operation throws ServerError on any failure; callers decide what the
 // user sees.
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -25,6 +26,18 @@ class ServerError : public std::runtime_error {
   std::vector<Diagnostic> records_;
 };
 
+// Thrown by a statement that ended because cancel() was called while it ran.
+// Its records are those the statement had left by then. A statement cancelled
+// in its last moments may have completed on the server all the same: it is
+// reported as cancelled, never as a success.
+class StatementCancelled : public ServerError {
+ public:
+  using ServerError::ServerError;
+};
+
+// Receives a statement's diagnostic records one by one, as they arrive.
+using MessageObserver = std::function<void(const Diagnostic&)>;
+
 class ServerSession {
  public:
   virtual ~ServerSession() = default;
@@ -41,9 +54,26 @@ class ServerSession {
   // when the server stays silent for longer than the statement time-out.
   virtual void execute(const std::string& statement) = 0;
   // The same for a statement that may rightly run for hours and stay silent for
-  // long stretches meanwhile (a backup): no statement time-out. A session that
-  // has no time-out to lift (a scripted one) may keep this default.
-  virtual void executeLong(const std::string& statement) { execute(statement); }
+  // long stretches meanwhile (a backup): no statement time-out. `onMessage` is
+  // given each record of the statement (a backup's progress among them) on the
+  // calling thread as soon as the session has it, while the statement still
+  // runs; it must not throw. A session that has no time-out to lift and nothing
+  // to hand over early (a scripted one) may keep this default, which hands the
+  // records over once the statement has succeeded.
+  virtual void executeLong(const std::string& statement, const MessageObserver& onMessage) {
+    execute(statement);
+    if (onMessage) {
+      for (const Diagnostic& d : messages()) onMessage(d);
+    }
+  }
+  void executeLong(const std::string& statement) { executeLong(statement, {}); }
+  // From any thread, at any time: makes the statement of execute() or
+  // executeLong() that runs now end soon with StatementCancelled (once the
+  // server has acknowledged it). When none runs it does nothing, and the next
+  // statement runs as usual. A cancel that comes while the statement is being
+  // sent may find nothing to cancel yet: a caller that must be sure calls it
+  // again until the statement has ended.
+  virtual void cancel() {}
   // Every diagnostic record of the last execute() or executeLong(): the
   // server's informational messages and, when it failed, the errors too.
   virtual const std::vector<Diagnostic>& messages() const = 0;

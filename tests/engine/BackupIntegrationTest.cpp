@@ -2,12 +2,17 @@
 // server, and the platform's real file system for the backup folder.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/BackupEngine.h"
@@ -37,6 +42,7 @@ std::string Utf8(const fs::path& path) {
 
 const std::string kStart = "开始备份数据库...";
 const std::string kFailed = "数据库备份失败!";
+const std::string kCancelled = "数据库备份已取消";
 std::string Succeeded(const std::string& path) { return "数据库备份成功!  [文件名:" + path + "]"; }
 
 class BackupAgainstServerTest : public test::StandInTest {
@@ -182,6 +188,85 @@ TEST_F(BackupAgainstServerTest, SlowBackupOutlastsTheStatementTimeOut) {
   ASSERT_EQ(record.statements.size(), 1u);
   EXPECT_EQ(record.statements[0].fault, "slow");
   EXPECT_FALSE(record.statements[0].cancelled);
+}
+
+// The progress reaches the callback while the server is still writing, in
+// its order, and the log says what it always said.
+TEST_F(BackupAgainstServerTest, ProgressReachesTheCallbackWhileTheServerWrites) {
+  standIn().arm({"stall", 30, 2});  // 10 to 30 percent at once, two seconds of silence, the rest
+  BackupEngine engine(settings_, clock_, session_, *files_, log_.sink());
+  std::vector<int> percents;
+  std::optional<bool> answeredAtTheFirst;
+  engine.onProgress = [&](int percent) {
+    if (!answeredAtTheFirst) answeredAtTheFirst = standIn().record().statements.at(0).answered;
+    percents.push_back(percent);
+  };
+  engine.BakExecute();
+
+  EXPECT_EQ(percents, (std::vector<int>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
+  ASSERT_TRUE(answeredAtTheFirst.has_value());
+  EXPECT_FALSE(*answeredAtTheFirst) << "the progress came only once the backup was over";
+  const std::string path = settings_.backupDir + "2026年03月09日21时05分.bak";
+  EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, Succeeded(path)}));
+  EXPECT_TRUE(fs::is_regular_file(local(path)));
+}
+
+// A backup stopped from another thread (the window's, while the backup has a
+// thread of its own) while the server is silent: the server is told and drops
+// the file, and the log says the backup was cancelled. The server's silence
+// would end after a minute, with a finished backup, if the cancel did not
+// reach it.
+TEST_F(BackupAgainstServerTest, CancelFromAnotherThreadStopsTheServer) {
+  standIn().arm({"stall", 20, 60});
+  BackupEngine engine(settings_, clock_, session_, *files_, log_.sink());
+  std::promise<void> progressed;
+  int percents = 0;
+  engine.onProgress = [&](int) {
+    if (++percents == 2) progressed.set_value();
+  };
+  std::vector<BackupOutcome> outcomes;
+  engine.onOutcome = [&](const BackupOutcome& o) { outcomes.push_back(o); };
+  std::thread backup([&] { engine.BakExecute(); });
+  progressed.get_future().wait_for(std::chrono::seconds(30));
+  engine.cancelBackup();
+  backup.join();
+
+  EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, kCancelled}));
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_FALSE(outcomes[0].succeeded);
+  EXPECT_EQ(outcomes[0].cause, "已取消");
+  EXPECT_FALSE(fs::exists(local(settings_.backupDir + "2026年03月09日21时05分.bak")));
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_TRUE(record.statements[0].cancelled);
+}
+
+// The watchdog gives up on a server that went silent after some progress. The
+// clock stands still until the progress before the silence has arrived, then
+// moves a minute at each of the watchdog's looks (every 10 ms here).
+TEST_F(BackupAgainstServerTest, SilenceLimitCancelsWithItsCause) {
+  standIn().arm({"stall", 20, 60});
+  settings_.stallMinutes = 2;
+  const std::int64_t start = testing::ToMs(At(2026, 3, 9, 21, 5, 17));
+  std::atomic<bool> progressDone{false};
+  std::atomic<int> minutes{0};
+  clock_.script([&] { return testing::FromMs(start + (progressDone ? ++minutes : 0) * 60'000LL); });
+  BackupEngine engine(settings_, clock_, session_, *files_, log_.sink());
+  engine.watchInterval = std::chrono::milliseconds(10);
+  std::vector<int> percents;
+  engine.onProgress = [&](int percent) {
+    percents.push_back(percent);
+    if (percent == 20) progressDone = true;
+  };
+  engine.BakExecute();
+
+  EXPECT_EQ(percents, (std::vector<int>{10, 20}));
+  EXPECT_EQ(log_.lines,
+            (std::vector<std::string>{kStart, kFailed, "超过2分钟没有收到SQL服务器的备份进度,备份已取消"}));
+  EXPECT_FALSE(fs::exists(local(settings_.backupDir + "2026年03月09日21时05分.bak")));
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_TRUE(record.statements[0].cancelled);
 }
 
 struct NameCase {

@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "engine/BackupEngine.h"
 #include "tests/engine/BackupStatementParser.h"
@@ -19,6 +24,7 @@ using testing::At;
 using testing::FakeClock;
 using testing::FakeFiles;
 using testing::FakeSession;
+using testing::FromMs;
 using testing::LogLines;
 using testing::TestDirectory;
 
@@ -28,6 +34,7 @@ std::string Succeeded(const std::string& path) { return "数据库备份成功! 
 // What the fake session's failures are described as.
 const std::string kLoginRefusedCause = "原因: 18456 Login failed for user.";
 const std::string kStatementFailedCause = "原因: 3013 BACKUP DATABASE is terminating abnormally.";
+const std::string kCancelled = "数据库备份已取消";
 
 TEST(BackupStatementTest, NormalInputIsExactlyTheDocumentedStatement) {
   EXPECT_EQ(BuildBackupStatement("shop", "D:\\数据库自动备份目录\\2004年11月17日10时30分.bak"),
@@ -382,6 +389,271 @@ TEST(BakExecuteTest, ReadsTheLatestAppliedSettings) {
 
   EXPECT_EQ(f.session.calls.front(), "open backup||");
   EXPECT_EQ(f.session.statements.at(0), BuildBackupStatement("新库", "D:\\bak\\2004年11月17日21时05分.bak"));
+}
+
+// The percentages of the progress messages, as FreeTDS and Microsoft's drivers
+// tag them and as a server in another language words them; nothing for the
+// backup's other messages or for a text with no percentage in it.
+TEST(BakExecuteTest, EachProgressMessageGivesItsPercentageAsItArrives) {
+  JobFixture f;
+  f.settings.database = "shop";
+  f.settings.backupDir = "D:\\bak\\";
+  const std::vector<Diagnostic> said = {
+      {"01000", 3211, "[FreeTDS][SQL Server]10 percent processed."},
+      {"01000", 3211, "[Microsoft][ODBC Driver 18 for SQL Server][SQL Server]20 percent processed."},
+      {"01000", 3211, "[Microsoft][SQL Server Native Client 11.0][SQL Server]已处理百分之 30。"},
+      {"01000", 5701, "[FreeTDS][SQL Server]Changed database context to 'master'."},
+      {"01000", 3211, "percent processed."},
+      {"01000", 3211, "1000 percent processed."},
+      {"01000", 4035, "[FreeTDS][SQL Server]Processed 328 pages for database 'shop', file 'shop' on file 1."},
+      {"01000", 3211, "[FreeTDS][SQL Server]100 percent processed."},
+      {"01000", 3014, "[FreeTDS][SQL Server]BACKUP DATABASE successfully processed 330 pages in 0.012 seconds."},
+  };
+  std::vector<int> percents;
+  std::vector<std::size_t> saidBefore;  // how many messages the session had handed over at each
+  size_t handedOver = 0;
+  f.session.onExecute = [&](const std::string&) {
+    for (const Diagnostic& d : said) {
+      ++handedOver;
+      f.session.say(d);
+    }
+  };
+  FakeFiles files;
+  BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
+  engine.onProgress = [&](int percent) {
+    percents.push_back(percent);
+    saidBefore.push_back(handedOver);
+  };
+
+  engine.BakExecute();
+
+  EXPECT_EQ(percents, (std::vector<int>{10, 20, 30, 100}));
+  EXPECT_EQ(saidBefore, (std::vector<std::size_t>{1, 2, 3, 8})) << "each as its message arrives";
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, Succeeded("D:\\bak\\2004年11月17日21时05分.bak")}));
+}
+
+// A request to stop the backup, wherever it finds it: the backup is logged as
+// cancelled, never as a success or a failure, and counts as run (a made-up
+// backup is not tried again: its slot is stamped).
+struct CancelCase {
+  const char* name;
+  bool whileConnecting;       // the request comes while the session connects, else while the server writes
+  bool serverDown;            // the connection then fails
+  bool throughTheSession;     // the session is cancelled directly, not through the engine
+  std::vector<std::string> calls;
+};
+void PrintTo(const CancelCase& c, std::ostream* os) { *os << c.name; }
+
+class BakExecuteCancel : public ::testing::TestWithParam<CancelCase> {};
+
+TEST_P(BakExecuteCancel, LogsTheCancellationAndStampsTheSlot) {
+  const CancelCase& c = GetParam();
+  JobFixture f;
+  f.settings.database = "shop";
+  f.settings.backupDir = "D:\\bak\\";
+  f.settings.slots[1] = {true, "08:30", ""};
+  f.session.failOpen = c.serverDown;
+  FakeFiles files;
+  BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
+  std::vector<BackupOutcome> outcomes;
+  engine.onOutcome = [&](const BackupOutcome& o) { outcomes.push_back(o); };
+  if (c.whileConnecting) {
+    f.session.onOpen = [&] { engine.cancelBackup(); };
+  } else if (c.throughTheSession) {
+    f.session.onExecute = [&](const std::string&) { f.session.cancel(); };
+  } else {
+    // The statement runs until the session is cancelled: by the engine's
+    // watchdog, on the engine's request.
+    f.session.runUntilCancelled = true;
+    f.session.onExecute = [&](const std::string&) { engine.cancelBackup(); };
+  }
+
+  EXPECT_TRUE(engine.RunMadeUpBackup({2}, At(2004, 11, 17, 21, 5, 30)));
+
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{"补做错过的备份 (08:30)", kStart, kCancelled}));
+  EXPECT_EQ(f.session.calls, c.calls);
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_FALSE(outcomes[0].succeeded);
+  EXPECT_EQ(outcomes[0].cause, "已取消");
+  EXPECT_EQ(outcomes[0].path, "D:\\bak\\2004年11月17日21时05分.bak");
+  EXPECT_EQ(f.settings.slots[1].lastRunDate, "20041117");
+
+  // The request went with that backup: the next one runs to its end.
+  f.session.onOpen = {};
+  f.session.onExecute = {};
+  f.session.failOpen = false;
+  f.session.runUntilCancelled = false;
+  EXPECT_TRUE(engine.BakExecute());
+  EXPECT_EQ(f.log.lines.back(), Succeeded("D:\\bak\\2004年11月17日21时05分.bak"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, BakExecuteCancel,
+    ::testing::Values(
+        CancelCase{"WhileTheServerWrites", false, false, false, {"open ||", "closeQuery", "executeLong"}},
+        CancelCase{"SessionCancelledDirectly", false, false, true, {"open ||", "closeQuery", "executeLong"}},
+        CancelCase{"WhileConnecting", true, false, false, {"open ||", "closeQuery"}},
+        CancelCase{"WhileConnectingToAServerThatIsDown", true, true, false, {"open ||"}}),
+    [](const ::testing::TestParamInfo<CancelCase>& info) { return std::string(info.param.name); });
+
+TEST(BakExecuteTest, ACancelWithNoBackupUnderWayChangesNothing) {
+  JobFixture f;
+  f.settings.database = "shop";
+  f.settings.backupDir = "D:\\bak\\";
+  FakeFiles files;
+  BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
+
+  engine.cancelBackup();
+  EXPECT_TRUE(engine.BakExecute());
+  engine.cancelBackup();
+
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, Succeeded("D:\\bak\\2004年11月17日21时05分.bak")}));
+  EXPECT_EQ(f.session.cancels(), 0);
+}
+
+// The watchdog against the clock. The statement runs until it is cancelled;
+// the clock shows `minutes` after the backup's start at its readings (the
+// first is the backup's own, the rest the watchdog's looks), then moves on by
+// `thenEvery` minutes a reading. Only steps of the clock of up to five minutes
+// count as silence: a larger one, or one back, is the clock set or the
+// computer asleep. The watchdog reads the clock no more once it has given up,
+// so the readings tell when it did.
+struct SilenceCase {
+  const char* name;
+  std::int32_t stallMinutes;
+  std::vector<int> minutes;
+  int thenEvery;
+  std::size_t readings;  // the clock's readings up to the one that found the limit reached
+};
+void PrintTo(const SilenceCase& c, std::ostream* os) { *os << c.name; }
+
+class BakExecuteSilence : public ::testing::TestWithParam<SilenceCase> {};
+
+TEST_P(BakExecuteSilence, CancelsOnceTheSilenceReachesTheLimit) {
+  const SilenceCase& c = GetParam();
+  JobFixture f;
+  f.settings.database = "shop";
+  f.settings.backupDir = "D:\\bak\\";
+  f.settings.stallMinutes = c.stallMinutes;
+  f.session.runUntilCancelled = true;
+  const std::int64_t start = testing::ToMs(At(2004, 11, 17, 21, 5, 30));
+  std::atomic<std::size_t> readings{0};
+  f.clock.script([&] {
+    const std::size_t n = readings++;
+    const std::int64_t minute = n < c.minutes.size()
+                                    ? c.minutes[n]
+                                    : c.minutes.back() + static_cast<std::int64_t>(n - c.minutes.size() + 1) * c.thenEvery;
+    return FromMs(start + minute * 60'000);
+  });
+  FakeFiles files;
+  BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
+  engine.watchInterval = std::chrono::milliseconds(1);
+  std::vector<BackupOutcome> outcomes;
+  engine.onOutcome = [&](const BackupOutcome& o) { outcomes.push_back(o); };
+
+  EXPECT_TRUE(engine.BakExecute());
+
+  const std::string cause = "超过" + std::to_string(c.stallMinutes) + "分钟没有收到SQL服务器的备份进度,备份已取消";
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kFailed, cause}));
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_FALSE(outcomes[0].succeeded);
+  EXPECT_EQ(outcomes[0].cause, cause);
+  EXPECT_EQ(readings.load(), c.readings);
+  EXPECT_GE(f.session.cancels(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clocks, BakExecuteSilence,
+    ::testing::Values(SilenceCase{"DefaultHour", BackupSettings{}.stallMinutes, {0}, 5, 13},
+                      SilenceCase{"MinuteByMinute", 3, {0}, 1, 4},
+                      SilenceCase{"FiveMinuteStepCounts", 3, {0, 5}, 1, 2},
+                      SilenceCase{"ClocksGoForward", 3, {0, 1, 61}, 1, 5},
+                      SilenceCase{"ClockSetBack", 3, {0, 1, -119}, 1, 5}),
+    [](const ::testing::TestParamInfo<SilenceCase>& info) { return std::string(info.param.name); });
+
+// Progress resets the silence: five messages two minutes apart outlast a limit
+// of three minutes, and the limit then counts from the last of them.
+TEST(BakExecuteTest, SilenceCountsFromTheLastProgress) {
+  JobFixture f;
+  f.settings.database = "shop";
+  f.settings.backupDir = "D:\\bak\\";
+  f.settings.stallMinutes = 3;
+  f.session.runUntilCancelled = true;
+  const std::int64_t start = testing::ToMs(At(2004, 11, 17, 21, 5, 30));
+  std::mutex mutex;
+  std::condition_variable looked;
+  std::int64_t minutes = 0;  // the clock, as the "server" moves it
+  bool drifting = false;     // afterwards: a minute more at every reading
+  std::size_t readings = 0;
+  f.clock.script([&] {
+    std::lock_guard lock(mutex);
+    ++readings;
+    if (drifting) ++minutes;
+    looked.notify_all();
+    return FromMs(start + minutes * 60'000);
+  });
+  const auto waitForLooks = [&](std::size_t more) {
+    std::unique_lock lock(mutex);
+    const std::size_t until = readings + more;
+    looked.wait(lock, [&] { return readings >= until; });
+  };
+  int cancelsDuringProgress = -1;
+  f.session.onExecute = [&](const std::string&) {
+    for (int percent = 10; percent <= 50; percent += 10) {
+      {
+        std::lock_guard lock(mutex);
+        minutes += 2;
+      }
+      f.session.say({"01000", 3211, std::to_string(percent) + " percent processed."});
+      waitForLooks(2);
+    }
+    cancelsDuringProgress = f.session.cancels();
+    std::lock_guard lock(mutex);
+    drifting = true;
+  };
+  FakeFiles files;
+  BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
+  engine.watchInterval = std::chrono::milliseconds(1);
+  std::vector<int> percents;
+  engine.onProgress = [&](int percent) { percents.push_back(percent); };
+
+  engine.BakExecute();
+
+  EXPECT_EQ(cancelsDuringProgress, 0) << "given up on while the progress came";
+  EXPECT_EQ(percents, (std::vector<int>{10, 20, 30, 40, 50}));
+  EXPECT_EQ(f.log.lines,
+            (std::vector<std::string>{kStart, kFailed, "超过3分钟没有收到SQL服务器的备份进度,备份已取消"}));
+}
+
+// With no limit the watchdog never gives up: a backup that stays silent for a
+// day still ends as a success.
+TEST(BakExecuteTest, NoSilenceLimitWhenItIsZero) {
+  JobFixture f;
+  f.settings.database = "shop";
+  f.settings.backupDir = "D:\\bak\\";
+  f.settings.stallMinutes = 0;
+  const std::int64_t start = testing::ToMs(At(2004, 11, 17, 21, 5, 30));
+  std::mutex mutex;
+  std::condition_variable looked;
+  std::size_t readings = 0;
+  f.clock.script([&] {
+    std::lock_guard lock(mutex);
+    const std::size_t n = readings++;
+    looked.notify_all();
+    return FromMs(start + static_cast<std::int64_t>(n) * 5 * 60'000);
+  });
+  f.session.onExecute = [&](const std::string&) {
+    std::unique_lock lock(mutex);
+    looked.wait(lock, [&] { return readings > 24 * 12; });
+  };
+  FakeFiles files;
+  BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
+  engine.watchInterval = std::chrono::milliseconds(1);
+
+  engine.BakExecute();
+
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, Succeeded("D:\\bak\\2004年11月17日21时05分.bak")}));
+  EXPECT_EQ(f.session.cancels(), 0);
 }
 
 }  // namespace

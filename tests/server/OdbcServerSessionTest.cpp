@@ -8,7 +8,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <optional>
+#include <thread>
 
 #include "tests/support/TdsFixture.h"
 
@@ -458,6 +461,121 @@ TEST_F(SessionTest, CatalogueQueryKeepsItsTimeOutAfterALongStatement) {
   EXPECT_EQ(record.statements[1].text, "select name from master..sysdatabases order by name");
   EXPECT_EQ(record.statements[1].fault, "hang");
   EXPECT_TRUE(record.statements[1].cancelled);
+}
+
+// Each record reaches the observer as it arrives: the first while the server
+// is still holding the statement, the progress in the server's order.
+TEST_F(SessionTest, ExecuteLongHandsOverEachMessageAsItArrives) {
+  OdbcServerSession session;
+  session.open("sa", "pw", kStandInServer);
+  standIn().arm({"stall", 30, 2});  // 10 to 30 percent at once, two seconds of silence, the rest
+  std::vector<Diagnostic> observed;
+  std::optional<bool> answeredAtTheFirst;
+  session.executeLong(Backup("shop", "T:\\backups\\x.bak"), [&](const Diagnostic& d) {
+    if (!answeredAtTheFirst) answeredAtTheFirst = standIn().record().statements.at(0).answered;
+    observed.push_back(d);
+  });
+
+  ASSERT_TRUE(answeredAtTheFirst.has_value()) << "no message observed";
+  EXPECT_FALSE(*answeredAtTheFirst) << "the first message came only once the answer had ended";
+  std::vector<std::string> progress;
+  std::vector<std::int32_t> others;
+  for (const Diagnostic& d : observed) {
+    if (d.nativeError == 3211) {
+      progress.push_back(d.message.substr(d.message.rfind(']') + 1));
+    } else {
+      others.push_back(d.nativeError);
+    }
+  }
+  std::vector<std::string> expected;
+  for (int percent = 10; percent <= 100; percent += 10) expected.push_back(std::to_string(percent) + " percent processed.");
+  EXPECT_EQ(progress, expected);
+  std::sort(others.begin(), others.end());
+  EXPECT_EQ(others, (std::vector<std::int32_t>{3014, 4035, 4035}));
+  EXPECT_EQ(Natives(observed), Natives(session.messages())) << "the same records as messages() keeps";
+  EXPECT_TRUE(fs::exists(drive_ / "backups" / "x.bak"));
+}
+
+// cancel() from another thread ends a statement that waits for a silent
+// server: the server is told (an attention), acknowledges it and stops, and the
+// connection serves the next statement.
+struct CancelCase {
+  const char* name;
+  StandInFault fault;
+  std::size_t progressBefore;  // progress messages the server sends before its silence
+};
+void PrintTo(const CancelCase& c, std::ostream* os) { *os << c.name; }
+
+class SessionCancelTest : public SessionTest, public ::testing::WithParamInterface<CancelCase> {};
+
+TEST_P(SessionCancelTest, FromAnotherThreadEndsTheStatement) {
+  const CancelCase& c = GetParam();
+  OdbcServerSession session;
+  session.open("sa", "pw", kStandInServer);
+  standIn().arm(c.fault);
+  std::size_t progress = 0;
+  std::promise<void> lastProgress;
+  std::thread canceller([&] {
+    // Once the server has the statement and has said what it says before its
+    // silence; bounded, so that a fault here cannot hang the test.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    if (c.progressBefore > 0) {
+      lastProgress.get_future().wait_until(until);
+    } else {
+      while (standIn().record().statements.empty() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
+    session.cancel();
+  });
+  bool cancelled = false;
+  try {
+    session.executeLong(Backup("shop", "T:\\backups\\x.bak"), [&](const Diagnostic& d) {
+      if (d.nativeError == 3211 && ++progress == c.progressBefore) lastProgress.set_value();
+    });
+  } catch (const StatementCancelled&) {
+    cancelled = true;
+  }
+  canceller.join();
+
+  EXPECT_TRUE(cancelled);
+  EXPECT_EQ(progress, c.progressBefore);
+  EXPECT_FALSE(fs::exists(drive_ / "backups" / "x.bak"));
+  auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_TRUE(record.statements[0].cancelled);
+  EXPECT_TRUE(record.statements[0].answered);
+
+  session.executeLong(Backup("shop", "T:\\backups\\y.bak"));
+  EXPECT_TRUE(fs::exists(drive_ / "backups" / "y.bak"));
+  record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 2u);
+  EXPECT_FALSE(record.statements[1].cancelled);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SessionCancelTest,
+                         ::testing::Values(CancelCase{"SilentFromTheStart", {"hang", 0, 60}, 0},
+                                           CancelCase{"SilentAfterProgress", {"stall", 30, 60}, 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// With no statement under way a cancel does nothing, and the next statement
+// runs to its end.
+TEST_F(SessionTest, CancelWithNothingRunningChangesNothing) {
+  OdbcServerSession session;
+  session.cancel();  // never connected
+  session.open("sa", "pw", kStandInServer);
+  session.cancel();  // connected, nothing sent yet
+  session.executeLong(Backup("shop", "T:\\backups\\x.bak"));
+  session.cancel();  // after a statement
+  EXPECT_THROW(session.execute(Backup("nosuch", "T:\\backups\\y.bak")), ServerError);
+  session.cancel();  // after a failed one
+  session.executeLong(Backup("shop", "T:\\backups\\z.bak"));
+
+  EXPECT_TRUE(fs::exists(drive_ / "backups" / "x.bak"));
+  EXPECT_TRUE(fs::exists(drive_ / "backups" / "z.bak"));
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 3u);
+  for (const auto& statement : record.statements) EXPECT_FALSE(statement.cancelled) << statement.text;
 }
 
 TEST_F(SessionTest, OperationsWithoutAConnectionFail) {

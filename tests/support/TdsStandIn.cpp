@@ -202,6 +202,7 @@ StandInRecord TdsStandIn::record() {
     st.file = s["file"].string();
     st.fault = s["fault"].string();
     st.cancelled = s["cancelled"].boolean();
+    st.answered = s["answered"].boolean();
     st.procedure = s["procedure"].string();
     out.statements.push_back(std::move(st));
   }

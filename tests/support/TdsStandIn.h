@@ -36,6 +36,7 @@ struct StandInStatement {
   std::string file;                // where the backup went on this side ("" if nowhere)
   std::string fault;               // the armed fault that applied, "" if none
   bool cancelled = false;          // the client cancelled a hanging backup
+  bool answered = false;           // its whole answer had gone out when the record was taken
   // For EXEC statements that parsed: the procedure, lower case ("xp_create_subdir");
   // `file` is then the folder created or the file deleted, "" if none.
   std::string procedure;
@@ -54,8 +55,8 @@ struct StandInRecord {
 };
 
 struct StandInFault {
-  std::string kind;  // "disk_full", "drop", "hang", "denied", "slow"
-  int afterPercent = 50;
+  std::string kind;  // "disk_full", "drop", "hang", "denied", "slow", "stall"
+  int afterPercent = 50;  // "disk_full", "drop": where it fails; "stall": the progress sent before the silence
   int seconds = 30;
   int packets = 0;  // "slow": flushes of the progress messages; 0 for one per message
 };

@@ -36,8 +36,15 @@ A second loopback port takes JSON lines for the tests:
                      spread evenly over that time (default one per message), each
                      its own packet without end of message; silent in between
                      unless the client cancels
+        "stall"      the progress up to "after" percent (default 50) goes out at
+                     once, each message its own packet; then the backup stays
+                     silent for "seconds" (default 30) unless the client cancels,
+                     and then ends as a normal backup
   {"cmd": "record"}                        {"logins": [...], "statements": [...],
                                             "browser": [{"instance", "answered"}]}
+                                           a statement's "answered" is true once its
+                                           whole answer has gone out (a cancelled one's
+                                           acknowledgement included)
   {"cmd": "listen", "on": false|true}      closes or reopens the TDS port
 Each answer is one JSON line with "ok".
 
@@ -516,9 +523,14 @@ class TdsConnection:
             total = struct.unpack_from("<I", p, 0)[0]
             p = p[total:]
         text = utf16(p)
-        entry = {"user": self.user, "text": text}
+        entry = {"user": self.user, "text": text, "answered": False}
         with self.state.lock:
             self.state.statements.append(entry)
+        self.answer(text, entry)
+        with self.state.lock:
+            entry["answered"] = True
+
+    def answer(self, text, entry):
         normal = " ".join(text.split()).rstrip(";").strip()
         if normal.lower() == CATALOGUE_QUERY:
             fault = self.state.take_fault_if("hang")
@@ -623,15 +635,23 @@ class TdsConnection:
             if fail_at is not None and percent > fail_at:
                 break
             out += self.message_token(Message(3211, 0, "%d percent processed." % percent)) + self.done(DONE_MORE)
-        if fault and fault["fault"] == "slow":
+        if fault and fault["fault"] in ("slow", "stall"):
             # The progress goes out while the backup runs, each flush its own
-            # packet, so that the client sees long silences between packets.
+            # packet, so that the client sees long silences between packets:
+            # (silence before, messages) for each flush.
             progress = [self.message_token(Message(3211, 0, "%d percent processed." % p)) + self.done(DONE_MORE)
                         for p in steps]
-            packets = max(1, min(int(fault.get("packets", len(progress))), len(progress)))
-            interval = float(fault.get("seconds", 6)) / packets
-            for n in range(packets):
-                if self.wait_for_attention(interval):
+            if fault["fault"] == "slow":
+                packets = max(1, min(int(fault.get("packets", len(progress))), len(progress)))
+                interval = float(fault.get("seconds", 6)) / packets
+                flushes = [(interval, b"".join(progress[n * len(progress) // packets:(n + 1) * len(progress) // packets]))
+                           for n in range(packets)]
+            else:
+                early = len([p for p in steps if p <= int(fault.get("after", 50))])
+                flushes = [(0, message) for message in progress[:early]]
+                flushes.append((float(fault.get("seconds", 30)), b"".join(progress[early:])))
+            for silence, chunk in flushes:
+                if self.wait_for_attention(silence):
                     handle.close()
                     if kept:
                         os.truncate(target, kept)
@@ -641,8 +661,8 @@ class TdsConnection:
                     entry["cancelled"] = True
                     self.send(self.done(DONE_ATTN))
                     return
-                self.send(b"".join(progress[n * len(progress) // packets:(n + 1) * len(progress) // packets]),
-                          last=False)
+                if chunk:
+                    self.send(chunk, last=False)
             out = b""
         with handle:
             handle.write("backup of database [%s] set '%s' up to %d percent\n"
@@ -1023,14 +1043,17 @@ class Server:
                 return {"ok": False, "error": problem}
             return {"ok": True}
         if cmd == "arm":
-            if req.get("fault") not in ("disk_full", "drop", "hang", "denied", "slow", "catalogue_error"):
+            if req.get("fault") not in ("disk_full", "drop", "hang", "denied", "slow", "stall", "catalogue_error"):
                 return {"ok": False, "error": "unknown fault %r" % req.get("fault")}
             with state.lock:
                 state.fault = dict(req)
             return {"ok": True}
         if cmd == "record":
             with state.lock:
-                return {"ok": True, "logins": list(state.logins), "statements": list(state.statements),
+                # Copies (one step each under the interpreter's lock): a statement
+                # under way may still add to its entry while the answer is written.
+                return {"ok": True, "logins": [dict(l) for l in state.logins],
+                        "statements": [dict(e) for e in state.statements],
                         "browser": list(state.browser_requests)}
         if cmd == "listen":
             if req.get("on", True):
