@@ -56,11 +56,10 @@ std::string LogStamp(const LocalDateTime& t) {
 FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine,
                            ServerSession& session, settings::Registry& registry,
                            const settings::SecretProtector& protector, const Clock& clock, History& history,
-                           Replica& replica, FormShell& shell, Role role, settings::Registry* own, Worker* worker,
-                           ServerSession* jobSession)
+                           Replica& replica, FormShell& shell, Role role, settings::Registry* own, Worker* worker)
     : form_(form), settings_(settings), engine_(engine), session_(session), registry_(registry), own_(own),
       protector_(protector), clock_(clock), history_(history), replica_(replica), shell_(shell),
-      runtime_(settings, engine, jobSession ? *jobSession : session, registry, own, clock, history, replica,
+      runtime_(settings, engine, registry, own, clock, history, replica,
                worker ? *worker : inline_, &form.rmTrayIcon1, [this] { return shell_.computerName(); }),
       role_(role) {
   runtime_.addObserver(this);
@@ -156,6 +155,8 @@ void FormHandlers::Reload() {
 
 std::vector<settings::LoadProblem> FormHandlers::loadStoredSettings() {
   std::vector<settings::LoadProblem> problems = form::LoadWindowSettings(form_, registry_, protector_);
+  // No field shows it: kept for the backups as stored.
+  stallMinutes_ = settings::LoadStoredSettings(registry_, protector_, settings::Groups::Limits).settings.StallMinutes;
   // A slot whose stored time is no time of the day is not armed, and the
   // window shows it off.
   daysUnreadable_ = false;
@@ -317,6 +318,7 @@ Schedule FormHandlers::FormSchedule() {
   if (!copies.empty() && copies.back() != '\\') copies += '\\';
   settings.replicaDir = copies;
   schedule.makeUpMissed = form_.dxCheckEdit6.checked();
+  settings.stallMinutes = stallMinutes_;
   return schedule;
 }
 

@@ -101,12 +101,12 @@ class FormHandlers final : private RuntimeObserver {
   // its run (the last backup, the dates the slots ran on) goes there when the
   // machine's cannot be written, so that nothing it did is forgotten.
   // `worker`, when given, runs the backups (else they run at once, on the
-  // caller's thread); `jobSession`, when given, is the engine's session, which
-  // a cancel reaches (else `session`, which the window's checks use too).
+  // caller's thread). `session` is the window's checks' (the save, the
+  // database list); the engine has its own when the backups run on a worker.
   FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine, ServerSession& session,
                settings::Registry& registry, const settings::SecretProtector& protector, const Clock& clock,
                History& history, Replica& replica, FormShell& shell, Role role = Role::Program,
-               settings::Registry* own = nullptr, Worker* worker = nullptr, ServerSession* jobSession = nullptr);
+               settings::Registry* own = nullptr, Worker* worker = nullptr);
   FormHandlers(const FormHandlers&) = delete;
   FormHandlers& operator=(const FormHandlers&) = delete;
 
@@ -193,6 +193,7 @@ class FormHandlers final : private RuntimeObserver {
   Role role_;
   // The stored number of days could not be read: nothing is deleted until a save.
   bool daysUnreadable_ = false;
+  int stallMinutes_ = 60;  // as stored
   std::optional<HistoryFollower> follower_;  // exactly while the service runs
   int refreshedMinute_ = -1;
 };

@@ -24,14 +24,15 @@ bool SameSchedule(const Schedule& a, const Schedule& b) {
   const BackupSettings &x = a.settings, &y = b.settings;
   return x.server == y.server && x.user == y.user && x.password == y.password && x.database == y.database &&
          x.backupDir == y.backupDir && SameSlots(x, y) && x.cleanupEnabled == y.cleanupEnabled &&
-         x.retentionDays == y.retentionDays && x.replicaDir == y.replicaDir && a.makeUpMissed == b.makeUpMissed &&
+         x.retentionDays == y.retentionDays && x.replicaDir == y.replicaDir && x.stallMinutes == y.stallMinutes &&
+         a.makeUpMissed == b.makeUpMissed &&
          a.cleanupHeld == b.cleanupHeld;
 }
 
-Runtime::Runtime(BackupSettings& settings, BackupEngine& engine, ServerSession& session, settings::Registry& registry,
+Runtime::Runtime(BackupSettings& settings, BackupEngine& engine, settings::Registry& registry,
                  settings::Registry* own, const Clock& clock, History& history, Replica& replica, Worker& worker,
                  form::TrayIcon* tray, std::function<std::string()> computerName)
-    : settings_(settings), engine_(engine), session_(session), registry_(registry), own_(own), clock_(clock),
+    : settings_(settings), engine_(engine), registry_(registry), own_(own), clock_(clock),
       history_(history), replica_(replica), worker_(worker), computerName_(std::move(computerName)),
       status_(tray, registry, settings, [this](const std::string& line) { log(line); }, own),
       owner_(std::this_thread::get_id()) {
@@ -44,6 +45,9 @@ Runtime::Runtime(BackupSettings& settings, BackupEngine& engine, ServerSession& 
     box_.post([this, slot, date] {
       if (!StoreSlotStamp(registry_, slot, date) && own_) StoreSlotStamp(*own_, slot, date);
     });
+  };
+  engine_.onProgress = [this](int percent) {
+    box_.post([this, percent] { status_.setRunning(settings_.database, percent); });
   };
   engine_.onOutcome = [this](const BackupOutcome& outcome) {
     box_.post([this, outcome] {
@@ -61,6 +65,7 @@ Runtime::~Runtime() {
   // its hooks must not outlive this.
   engine_.onStamp = nullptr;
   engine_.onOutcome = nullptr;
+  engine_.onProgress = nullptr;
 }
 
 std::string Runtime::thisComputer() {
@@ -232,7 +237,8 @@ void Runtime::madeUp(bool reached, const LocalDateTime& now) {
 
 void Runtime::cancelBackup() {
   if (!worker_.busy()) return;
-  (void)session_;
+  // The engine asks the server to stop the statement, and asks again until it has.
+  engine_.cancelBackup();
 }
 
 }  // namespace bakwyn::app

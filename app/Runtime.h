@@ -21,7 +21,6 @@
 #include "engine/History.h"
 #include "engine/Replica.h"
 #include "form/Controls.h"
-#include "server/ServerSession.h"
 #include "settings/Registry.h"
 
 namespace bakwyn::app {
@@ -50,10 +49,10 @@ class RuntimeObserver {
 class Runtime {
  public:
   // Every reference must outlive the runtime. `engine` works from `settings`
-  // and logs through log(); `session` is the engine's, which a cancel reaches.
+  // and logs through log().
   // `tray`, when given, shows the state; `own`, when given, is this user's
   // own registry for what the machine's cannot take.
-  Runtime(BackupSettings& settings, BackupEngine& engine, ServerSession& session, settings::Registry& registry,
+  Runtime(BackupSettings& settings, BackupEngine& engine, settings::Registry& registry,
           settings::Registry* own, const Clock& clock, History& history, Replica& replica, Worker& worker,
           form::TrayIcon* tray, std::function<std::string()> computerName);
   ~Runtime();
@@ -115,7 +114,6 @@ class Runtime {
 
   BackupSettings& settings_;
   BackupEngine& engine_;
-  ServerSession& session_;
   settings::Registry& registry_;
   settings::Registry* own_;
   const Clock& clock_;

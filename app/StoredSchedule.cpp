@@ -58,7 +58,7 @@ std::vector<std::string> LoadProblemLines(const std::vector<settings::LoadProble
 
 StoredSchedule ReadStoredSchedule(settings::Registry& registry, const settings::SecretProtector& protector,
                                   const std::string& computer, const std::vector<settings::SqlInstance>& instances) {
-  const settings::LoadedSettings loaded = settings::LoadStoredSettings(registry, protector, settings::Groups::Window);
+  const settings::LoadedSettings loaded = settings::LoadStoredSettings(registry, protector, settings::Groups::Window | settings::Groups::Limits);
   const settings::StoredSettings& stored = loaded.settings;
   StoredSchedule out;
   BackupSettings& s = out.schedule.settings;
@@ -92,6 +92,7 @@ StoredSchedule ReadStoredSchedule(settings::Registry& registry, const settings::
   s.retentionDays = static_cast<std::int32_t>(std::trunc(days));
   s.replicaDir = Folder(stored.CopyFolder);
   out.schedule.makeUpMissed = stored.MakeUpMissed;
+  s.stallMinutes = stored.StallMinutes;
   out.armed = !stored.mEdt1.empty();
   out.lines = LoadProblemLines(loaded.problems, daysUnreadable && s.cleanupEnabled);
   return out;

@@ -44,7 +44,7 @@ TFrmMain::TFrmMain(BackupSettings& settings, const Clock& clock, ServerSession& 
       replica_(files, clock),
       engine_(settings, clock, session, files, [this](const std::string& line) { handlers_.AppendLog(line); }),
       handlers_(form_, settings, engine_, windowSession_, registry, protector, clock, history_, replica_, *this,
-                Role::Program, own_.get(), &worker_, &session),
+                Role::Program, own_.get(), &worker_),
       window_(form_) {
   // Closing the window ends the program.
   window_.onDestroyed = [] { PostQuitMessage(0); };

@@ -27,6 +27,7 @@ enum class Kind {
   Date,    // "yyyymmdd", anything else none
   Stamp,   // "YYYY-MM-DD HH:NN:SS", anything else none; written only when set
   Result,  // "ok" / "failed"; written only while `with` is set
+  Minutes, // a whole number from 0 to a week; anything else keeps the default
 };
 
 using Stamp = std::optional<LocalDateTime>;
@@ -85,6 +86,7 @@ constexpr Row kRows[] = {
     Beside(Groups::Status, "LastResult", Kind::Result, &S::LastResult, &S::LastBackup),
     Beside(Groups::Status, "LastSuccess", Kind::Stamp, &S::LastSuccess),
     Beside(Groups::Status, "ArmedSince", Kind::Stamp, &S::ArmedSince),
+    Beside(Groups::Limits, "StallMinutes", Kind::Minutes, &S::StallMinutes),
 };
 
 template <typename T>
@@ -248,6 +250,11 @@ void LoadBeside(const Row& row, RegistryKey* key, StoredSettings& settings) {
     case Kind::Result:
       Member<bool>(settings, row) = text == "ok";
       break;
+    case Kind::Minutes:
+      if (const std::optional<double> minutes = ParseDecimal(text);
+          minutes && *minutes >= 0 && *minutes <= 7 * 24 * 60 && *minutes == static_cast<int>(*minutes))
+        Member<int>(settings, row) = static_cast<int>(*minutes);
+      break;
     default:
       break;
   }
@@ -280,6 +287,8 @@ std::optional<std::string> StoredText(const Row& row, const StoredSettings& sett
     case Kind::Result:
       if (!(settings.*row.with)) return std::nullopt;
       return Member<bool>(settings, row) ? "ok" : "failed";
+    case Kind::Minutes:
+      return std::to_string(Member<int>(settings, row));
     case Kind::Width:
       break;
   }

@@ -76,6 +76,10 @@ struct StoredSettings {
   bool LastResult = false;                   // it succeeded; stored only with LastBackup
   std::optional<LocalDateTime> LastSuccess;  // when the last successful one started
   std::optional<LocalDateTime> ArmedSince;   // when a schedule was first armed
+  // Minutes a backup may go without a progress message from the server before
+  // it is cancelled (0: no limit). Kept for an administrator to change; no
+  // window shows it, so no save writes it.
+  int StallMinutes = 60;
 
   friend bool operator==(const StoredSettings&, const StoredSettings&) = default;
 };
@@ -90,8 +94,9 @@ enum class Groups : unsigned {
   SlotRun3 = 1u << 3,
   SlotRun4 = 1u << 4,
   Status = 1u << 5,    // LastBackup, LastResult, LastSuccess, ArmedSince
+  Limits = 1u << 6,    // StallMinutes
   SlotRuns = SlotRun1 | SlotRun2 | SlotRun3 | SlotRun4,
-  All = Window | SlotRuns | Status,
+  All = Window | SlotRuns | Status | Limits,
 };
 constexpr Groups operator|(Groups a, Groups b) { return Groups(unsigned(a) | unsigned(b)); }
 constexpr bool Includes(Groups set, Groups group) { return (unsigned(set) & unsigned(group)) != 0; }

@@ -454,12 +454,32 @@ TEST_F(SettingsRecord, StoredLayout) {
       "Bakwyn/Slot4LastRun=",
       "Bakwyn/LastBackup=2026-12-10 02:00:05",
       "Bakwyn/LastResult=failed",
+      "Bakwyn/StallMinutes=60",
   };
   EXPECT_EQ(registry.writes, expected);
   EXPECT_EQ(registry.inner.value("Software\\Tarsel软件\\Oskavel\\窗体属性风格\\FrmMain\\mEdt2", "TEXT"), "PC-01");
   EXPECT_EQ(registry.inner.value("Software\\Tarsel软件\\Oskavel\\Bakwyn", "LastResult"), "failed");
   EXPECT_TRUE(registry.inner.hasKey(Control("dxCheckEdit3"))) << "a disabled check box's key is still created";
   EXPECT_FALSE(registry.inner.hasKey(Control("mavTree1"))) << "the user's layout is never written";
+}
+
+// The time a backup may go without progress: only a whole number of minutes
+// up to a week is taken; anything else keeps the hour.
+TEST_F(SettingsRecord, StallMinutesAreTakenOnlyAsAWholeNumberUpToAWeek) {
+  const std::pair<const char*, int> cases[] = {
+      {"", 60}, {"90", 90}, {"0", 0}, {"10080", 10080}, {"10081", 60}, {"-1", 60}, {"1.5", 60}, {"abc", 60}, {"1E3", 1000},
+  };
+  for (const auto& [stored, minutes] : cases) {
+    SCOPED_TRACE(stored);
+    MemoryRegistry registry;
+    registry.setValue(std::string(StatusKey), "StallMinutes", stored);
+    EXPECT_EQ(LoadStoredSettings(registry, protector, Groups::Limits).settings.StallMinutes, minutes);
+  }
+  // The window's save never writes it: a value an administrator set stays.
+  MemoryRegistry registry;
+  registry.setValue(std::string(StatusKey), "StallMinutes", "15");
+  ASSERT_TRUE(SaveStoredSettings(StoredSettings{}, registry, protector, Groups::Window));
+  EXPECT_EQ(registry.value(std::string(StatusKey), "StallMinutes"), "15");
 }
 
 TEST_F(SettingsRecord, SavedRecordLoadsBack) {
