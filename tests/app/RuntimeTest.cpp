@@ -1,0 +1,143 @@
+// The runtime with its backups on a worker thread: the tick, the tray and a
+// save never wait for a backup, and what the backup tells reaches them.
+#include "app/Runtime.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "form/Controls.h"
+#include "settings/MemoryRegistry.h"
+#include "tests/engine/EngineFakes.h"
+#include "tests/support/FakeSession.h"
+
+namespace bakwyn::app {
+namespace {
+
+using ::testing::Contains;
+using ::testing::Not;
+
+struct SharedClock final : Clock {
+  LocalDateTime now() const override {
+    std::lock_guard<std::mutex> lock(mutex);
+    return t;
+  }
+  void set(int hour, int minute) {
+    std::lock_guard<std::mutex> lock(mutex);
+    t.hour = hour;
+    t.minute = minute;
+  }
+  mutable std::mutex mutex;  // read by the worker and the watchdog too
+  LocalDateTime t{2026, 12, 10, 7, 5, 9, 0};
+};
+
+struct Lines final : RuntimeObserver {
+  void logged(const LocalDateTime&, const std::string& text, bool) override { lines.push_back(text); }
+  void backupRunning(bool running) override { runs.push_back(running); }
+  std::vector<std::string> lines;
+  std::vector<bool> runs;
+};
+
+// The runtime as the program builds it, over fakes, with a real worker thread.
+struct Rig {
+  BackupSettings settings;
+  SharedClock clock;
+  testing::FakeSession session;
+  testing::FakeFiles files;
+  settings::MemoryRegistry registry;
+  form::TrayIcon tray{"rmTrayIcon1"};
+  History history{files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log"};
+  Replica replica{files, clock};
+  ThreadWorker worker;
+  BackupEngine engine{settings, clock, session, files, [this](const std::string& line) { runtime.log(line); }};
+  Runtime runtime{settings, engine, registry, nullptr, clock, history, replica, worker, &tray,
+                  [] { return std::string("OFFICE1"); }};
+  Lines seen;
+
+  Rig() {
+    runtime.addObserver(&seen);
+    Schedule schedule;
+    schedule.settings.database = "shop";
+    schedule.settings.backupDir = "D:\\bak\\";
+    schedule.settings.slots[0] = {true, "07:05", {}};
+    schedule.settings.slots[1] = {true, "07:06", {}};
+    runtime.arm(schedule);
+  }
+  ~Rig() {
+    session.runUntilCancelled = false;
+    runtime.cancelBackup();
+  }
+  // Ticks until `done` holds; a few seconds at most, so that a fault fails
+  // the test instead of hanging it.
+  bool tickUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 500; ++i) {
+      runtime.tick();
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  size_t backups() const {
+    size_t n = 0;
+    for (const std::string& call : session.calls) n += call == "executeLong" ? 1 : 0;
+    return n;
+  }
+};
+
+TEST(Runtime, ABackupThatHangsHoldsNothingAndEndsCancelledWhenAsked) {
+  Rig r;
+  r.session.runUntilCancelled = true;
+  r.session.onExecute = [&](const std::string&) { r.session.say({"01000", 3211, "40 percent processed."}); };
+
+  r.runtime.tick();  // 07:05: the first slot's backup starts, and the tick returns
+  ASSERT_TRUE(r.tickUntil([&] { return r.tray.tip().find("正在备份 shop… 40%") != std::string::npos; }))
+      << r.tray.tip();
+  EXPECT_TRUE(r.runtime.backupRunning());
+  EXPECT_EQ(r.seen.runs, std::vector<bool>{true});
+
+  // The next slot's minute passes while the backup runs: it is missed, not queued.
+  r.clock.set(7, 6);
+  for (int i = 0; i < 5; ++i) r.runtime.tick();
+  // A save while the backup runs is applied once it has ended.
+  Schedule later = r.runtime.schedule();
+  later.settings.database = "商店";
+  r.runtime.arm(later);
+  EXPECT_EQ(r.settings.database, "shop") << "the worker reads the settings while it runs";
+
+  r.clock.set(7, 7);
+  r.runtime.cancelBackup();
+  ASSERT_TRUE(r.tickUntil([&] { return !r.runtime.backupRunning() && r.seen.runs.size() == 2; }))
+      << ::testing::PrintToString(r.seen.lines);
+  r.runtime.tick();
+  EXPECT_EQ(r.backups(), 1u) << "the slot whose minute passed during the backup did not run after it";
+  EXPECT_EQ(r.settings.database, "商店");
+  EXPECT_THAT(r.seen.lines, Contains("数据库备份已取消"));
+  for (const std::string& line : r.seen.lines) EXPECT_EQ(line.find("数据库备份成功"), std::string::npos) << line;
+  EXPECT_EQ(r.registry.value(std::string(kStatusKey), "Slot1LastRun"), "20261210") << "it ran today";
+  EXPECT_EQ(r.tray.tip().find("正在备份"), std::string::npos) << r.tray.tip();
+  EXPECT_TRUE(r.tray.alarmed()) << "a cancelled backup is no success";
+}
+
+TEST(Runtime, LinesFromTheWorkerReachTheObserversOnTheRuntimesThread) {
+  Rig r;
+  std::thread::id logger;
+  struct Where final : RuntimeObserver {
+    std::thread::id* at;
+    void logged(const LocalDateTime&, const std::string&, bool) override { *at = std::this_thread::get_id(); }
+  } where;
+  where.at = &logger;
+  r.runtime.addObserver(&where);
+  r.runtime.tick();
+  ASSERT_TRUE(r.tickUntil([&] { return !r.runtime.backupRunning() && r.seen.runs.size() == 2; }));
+  EXPECT_THAT(r.seen.lines, Contains(::testing::HasSubstr("数据库备份成功")));
+  EXPECT_EQ(logger, std::this_thread::get_id());
+  EXPECT_EQ(r.registry.value(std::string(kStatusKey), "Slot1LastRun"), "20261210");
+}
+
+}  // namespace
+}  // namespace bakwyn::app
