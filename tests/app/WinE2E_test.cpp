@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -170,6 +172,56 @@ TEST_F(WinE2E, SavedSettingsAreLoadedAppliedAndBackUpAtTheirMinute) {
   ASSERT_EQ(record.statements.size(), 1u);
   EXPECT_EQ(record.statements[0].database, database);
   EXPECT_EQ(record.statements[0].disks, std::vector<std::string>{path});
+}
+
+// A backup the server keeps silent: the window goes on answering (each of the
+// driver's readings and clicks is measured and printed, the longest wait a
+// figure of the README), and the tray menu's cancel ends it, logged as
+// cancelled and never as a success.
+TEST_F(WinE2E, TheWindowAnswersWhileTheServerKeepsABackupSilentAndTheTrayCancelsIt) {
+  standIn_.setUsers({{"sa", "pw"}});
+  standIn_.setDatabases({"master", "shop"});
+  test::StandInFault silent;
+  silent.kind = "stall";
+  silent.afterPercent = 40;
+  silent.seconds = 300;
+  standIn_.arm(silent);
+  const Minute minute = ComingMinute(10);
+  StoreConnection(ComputerName(), "sa", "pw", "shop", "T:\\e2e\\静默");
+  StoreSlot(1, minute.hhnn());
+
+  App& a = app();
+  a.start();
+  a.menu("N1");
+  ASSERT_FALSE(a.waitForLogText(kStarted, 120000).empty()) << "the backup did not start";
+  ASSERT_TRUE(WaitUntil([&] { return !standIn_.record().statements.empty(); }, 30000));
+
+  // Sixty seconds of a user at the window while the server says nothing.
+  DWORD longest = 0;
+  int rounds = 0;
+  const ULONGLONG until = GetTickCount64() + 60000;
+  while (GetTickCount64() < until) {
+    const ULONGLONG before = GetTickCount64();
+    DWORD_PTR answer = 0;
+    ASSERT_TRUE(SendMessageTimeoutW(a.control("mEdt3"), WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer))
+        << "the window did not answer within 5 s while the backup ran";
+    a.click("dxCheckEdit6");
+    ASSERT_TRUE(SendMessageTimeoutW(a.control("dxCheckEdit6"), BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer));
+    longest = std::max(longest, static_cast<DWORD>(GetTickCount64() - before));
+    ++rounds;
+    Sleep(200);
+  }
+  std::printf("window answered %d rounds during a silent backup, the longest in %lu ms\n", rounds,
+              static_cast<unsigned long>(longest));
+  EXPECT_EQ(a.text("mEdt3"), "sa");
+
+  a.menu("N7");
+  const std::vector<std::string> lines = a.waitForLogText("数据库备份已取消", 60000);
+  ASSERT_FALSE(lines.empty()) << "the cancel was not logged";
+  for (const std::string& line : a.log()) EXPECT_EQ(line.find("数据库备份成功"), std::string::npos) << line;
+  const test::StandInRecord record = standIn_.record();
+  ASSERT_EQ(record.statements.size(), 1u);
+  EXPECT_TRUE(record.statements[0].cancelled) << "the server was asked to stop the statement";
 }
 
 TEST_F(WinE2E, NewUserSavesOnceAndTheBackupRunsAndSurvivesARestart) {
