@@ -56,12 +56,11 @@ std::string LogStamp(const LocalDateTime& t) {
 FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine,
                            ServerSession& session, settings::Registry& registry,
                            const settings::SecretProtector& protector, const Clock& clock, History& history,
-                           Replica& replica, FormShell& shell, Role role, settings::Registry* own, Worker* worker)
+                           Replica& replica, FormShell& shell, settings::Registry* own, Worker* worker)
     : form_(form), settings_(settings), engine_(engine), session_(session), registry_(registry), own_(own),
       protector_(protector), clock_(clock), history_(history), replica_(replica), shell_(shell),
       runtime_(settings, engine, registry, own, clock, history, replica,
-               worker ? *worker : inline_, &form.rmTrayIcon1, [this] { return shell_.computerName(); }),
-      role_(role) {
+               worker ? *worker : inline_, &form.rmTrayIcon1, [this] { return shell_.computerName(); }) {
   runtime_.addObserver(this);
   form_.onShow = [this] { FormShow(); };
   form_.onCloseQuery = [this] { return FormCloseQuery(); };
@@ -115,42 +114,26 @@ void FormHandlers::FormCreate() {
   // Nothing here waits for a person before the schedule is armed: after a
   // reboot with nobody at the machine, the backups must simply go on.
   std::string autostartFailure;
-  if (role_ == Role::Program) {
-    try {
-      RegisterAutostart();
-    } catch (const std::exception& e) {
-      autostartFailure = e.what();
-    }
-    // Never two schedulers: a running service is known before the first tick.
-    form_.Timer2.setEnabled(true);
-    watchService();
+  try {
+    RegisterAutostart();
+  } catch (const std::exception& e) {
+    autostartFailure = e.what();
   }
+  form_.N6.setChecked(shell_.serviceState() != ServiceState::NotInstalled);
+  // Never two schedulers: whoever holds the scheduler's lock (the service,
+  // another user's program) is known before the first tick.
+  if (!scheduler_) SchedulerChanged(true);
 
   const std::vector<settings::LoadProblem> problems = loadStoredSettings();
   // A start forgets which slots ran today, so that a start within a slot's
   // minute runs it again; unless missed slots are made up, which needs to know
-  // what ran, and in the service, which the system restarts when it fails.
-  // The dates are kept either way (see onStamp).
+  // what ran. The dates are kept either way (the runtime stores each).
   for (SlotState& slot : settings_.slots) slot.lastRunDate.clear();
-  if (role_ == Role::Service || runtime_.schedule().makeUpMissed) runtime_.applyKeptSlotDates();
+  if (runtime_.schedule().makeUpMissed) runtime_.applyKeptSlotDates();
   // At start, the slots missed today are made up by the first tick, when asked.
   runtime_.makeUpAtNextTick();
   reportLoadProblems(problems);
   if (!autostartFailure.empty()) AppendLog("无法登记开机自动启动: " + autostartFailure);
-}
-
-void FormHandlers::Reload() {
-  // An empty stored password is not loaded (the field keeps what it shows),
-  // but a save that emptied it means no password: the stored settings apply
-  // as they are, not merged into the ones loaded before.
-  form_.mEdt4.setText("");
-  const Schedule before = runtime_.latest();
-  const bool armed = runtime_.armed();
-  const std::vector<settings::LoadProblem> problems = loadStoredSettings();
-  // Told only when something changed: a save that stored what was stored
-  // already changes nothing here.
-  if (armed != runtime_.armed() || !SameSchedule(before, runtime_.latest())) AppendLog("已重新读取设置");
-  reportLoadProblems(problems);
 }
 
 std::vector<settings::LoadProblem> FormHandlers::loadStoredSettings() {
@@ -190,30 +173,35 @@ void FormHandlers::reportLoadProblems(const std::vector<settings::LoadProblem>& 
 
 void FormHandlers::Timer1Timer() { runtime_.tick(); }
 
-void FormHandlers::Timer2Timer() { watchService(); }
+void FormHandlers::Timer2Timer() { followHistory(); }
 
 void FormHandlers::PowerResume() { runtime_.powerResume(); }
 
-void FormHandlers::watchService() {
-  const ServiceState state = shell_.serviceState();
-  form_.N6.setChecked(state != ServiceState::NotInstalled);
-  const bool running = state == ServiceState::Running;
-  if (running != serviceRunning()) {
-    if (running) {
-      runtime_.setScheduling(false);
-      // The pane becomes the service's history, from its last lines on.
-      follower_.emplace(history_.files(), history_.path());
-      form_.mavMemo1.clear();
-      form_.mavMemo1.addLine("备份记录:");
-      AppendLog("备份服务正在运行: 由服务定时备份,这里显示服务的记录");
-    } else {
-      follower_.reset();
-      // Scheduling again, from the dates the service kept: a slot it ran
-      // today does not run again.
-      runtime_.setScheduling(true);
-      AppendLog("备份服务没有运行: 由本程序定时备份");
-    }
+void FormHandlers::SchedulerChanged(bool scheduling, bool abandoned) {
+  const bool first = !scheduler_;
+  if (!first && *scheduler_ == scheduling) return;
+  scheduler_ = scheduling;
+  runtime_.setScheduling(scheduling);
+  // The pane follows the shared history while another scheduler runs; the
+  // timer that reads it runs only then.
+  form_.Timer2.setEnabled(!scheduling);
+  if (!scheduling) {
+    // The pane becomes the scheduler's history, from its last lines on.
+    follower_.emplace(history_.files(), history_.path());
+    form_.mavMemo1.clear();
+    form_.mavMemo1.addLine("备份记录:");
+    AppendLog("备份服务或另一个用户的备份程序正在定时备份: 这里显示它的记录");
+    return;
   }
+  follower_.reset();
+  // Scheduling from the dates the other one kept: a slot it ran today does
+  // not run again.
+  if (!first) {
+    AppendLog(abandoned ? "已接管定时备份: 之前定时备份的服务或程序意外结束" : "已接管定时备份: 之前定时备份的服务或程序已停止");
+  }
+}
+
+void FormHandlers::followHistory() {
   if (!follower_) return;
   showHistoryLines();
   // The tray icon tells what the service's last backup came to.
@@ -240,7 +228,7 @@ void FormHandlers::N6Click() {
   const bool install = !form_.N6.checked();
   const ServiceChange change = shell_.switchService(install);
   // The check mark shows what is installed now, whatever became of the change.
-  watchService();
+  form_.N6.setChecked(shell_.serviceState() != ServiceState::NotInstalled);
   if (change.done) {
     AppendLog(install ? "已安装备份服务: 不需要用户登录也会定时备份" : "已移除备份服务: 由本程序定时备份");
     if (!change.note.empty()) {
@@ -380,7 +368,10 @@ void FormHandlers::BitBtn1Click() {
     AppendLog("数据库连接成功!");
     session_.listDatabases();
     found = session_.locate(database.tText());
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    // The box names the possible causes; the log keeps what the driver and
+    // the server said, for whoever must find out which.
+    AppendLog("数据库连接失败! " + DescribeFailure(e));
     // The message names "no SQL Server installed on this computer" as the
     // first possible cause; the instance button says it outright.
     shell_.showMessageCode(kMessageStop, std::string(kConnectFailed));
@@ -452,7 +443,7 @@ void FormHandlers::BitBtn1Click() {
                                ":\r" + check.reason + "\r磁盘已满时请腾出空间(例如减少保留的天数),否则下次备份会失败。");
   }
   // The service schedules from the stored settings: it reads them again now.
-  if (serviceRunning() && !shell_.signalService())
+  if (shell_.serviceState() == ServiceState::Running && !shell_.signalService())
     AppendLog("无法通知备份服务重新读取设置: 服务重新启动后才会使用新的设置");
 }
 
@@ -494,6 +485,8 @@ void FormHandlers::SpeedButton1Click() {
     list.clear();
     for (const std::string& name : names) list.addTopNode({name});
   } catch (const std::exception&) {
+    // The list empties without a word, as the refresh always has: the save
+    // tells why a connection fails.
     list.clear();
   }
 }

@@ -47,11 +47,6 @@ struct ServiceChange {
   std::string note;     // worth telling the user when done (where the service's program file is)
 };
 
-// Who runs the handlers: the program in the user's session (window, tray icon,
-// autostart), or the backup service, which has neither and is the scheduler
-// whenever it runs.
-enum class Role { Program, Service };
-
 // The window's side of the handlers.
 class FormShell {
  public:
@@ -105,8 +100,8 @@ class FormHandlers final : private RuntimeObserver {
   // database list); the engine has its own when the backups run on a worker.
   FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine, ServerSession& session,
                settings::Registry& registry, const settings::SecretProtector& protector, const Clock& clock,
-               History& history, Replica& replica, FormShell& shell, Role role = Role::Program,
-               settings::Registry* own = nullptr, Worker* worker = nullptr);
+               History& history, Replica& replica, FormShell& shell, settings::Registry* own = nullptr,
+               Worker* worker = nullptr);
   FormHandlers(const FormHandlers&) = delete;
   FormHandlers& operator=(const FormHandlers&) = delete;
 
@@ -121,11 +116,14 @@ class FormHandlers final : private RuntimeObserver {
 
   void Action1Execute();  // apply the settings to the engine and arm the schedule
   void RegisterAutostart();
-  // The service: the stored settings changed; they are loaded and applied again
-  // (the dates the slots last ran on stay).
-  void Reload();
-  // True while the backup service runs and this program only shows what it does.
-  bool serviceRunning() const { return follower_.has_value(); }
+  // Whether this program schedules, holding the scheduler's lock; told before
+  // FormCreate, and whenever that changes. While it does not (the service or
+  // another user's program holds the lock), it makes no backup and shows the
+  // shared history. `abandoned`: the lock was taken from a holder whose
+  // process ended without letting go.
+  void SchedulerChanged(bool scheduling, bool abandoned = false);
+  // True while another scheduler runs and this program only shows what it does.
+  bool standingBy() const { return follower_.has_value(); }
 
   const std::string& computerName() const { return computerName_; }
 
@@ -157,10 +155,9 @@ class FormHandlers final : private RuntimeObserver {
   // applied when a database is stored, otherwise the schedule is idle.
   std::vector<settings::LoadProblem> loadStoredSettings();
   void reportLoadProblems(const std::vector<settings::LoadProblem>& problems);
-  // Whether the service runs now; when it starts, this program stops
-  // scheduling and shows the service's history, when it stops, this program
-  // schedules again.
-  void watchService();
+  // While another scheduler runs: its new history lines into the pane, and
+  // once a minute its last backup onto the tray icon.
+  void followHistory();
   // The history's new lines into the log pane.
   void showHistoryLines();
   // RuntimeObserver: a line of the log into the pane.
@@ -190,11 +187,11 @@ class FormHandlers final : private RuntimeObserver {
   Runtime runtime_;
   std::string computerName_;
   std::vector<settings::SqlInstance> instances_;  // as found when the window was last shown
-  Role role_;
   // The stored number of days could not be read: nothing is deleted until a save.
   bool daysUnreadable_ = false;
   int stallMinutes_ = 60;  // as stored
-  std::optional<HistoryFollower> follower_;  // exactly while the service runs
+  std::optional<bool> scheduler_;           // whether this program schedules; unknown before the first word
+  std::optional<HistoryFollower> follower_;  // exactly while another scheduler runs
   int refreshedMinute_ = -1;
 };
 

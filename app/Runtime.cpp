@@ -1,6 +1,7 @@
 #include "app/Runtime.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <array>
 #include <utility>
 
@@ -168,13 +169,34 @@ void Runtime::tick() {
         started = makeUp(now);
       }
       if (!started) {
-        if (const int slot = engine_.DueSlot(now)) run([this, slot, now] { engine_.RunScheduledSlot(slot, now); });
+        if (const int slot = engine_.DueSlot(now)) {
+          run([this, slot, now] {
+            try {
+              engine_.RunScheduledSlot(slot, now);
+            } catch (...) {
+              // Counted as run today, as a failed backup is: a fault must
+              // not start the slot again at every tick of its minute.
+              markRun(slot, now);
+              throw;
+            }
+          });
+        }
       }
     }
     status_.check(now);
   }
   // The copies are made on a worker thread of their own; their lines reach the log here.
   replica_.poll([this](const std::string& line) { log(line); });
+}
+
+void Runtime::markRun(int slot, const LocalDateTime& tick) {
+  char date[9];
+  std::snprintf(date, sizeof date, "%04d%02d%02d", tick.year, tick.month, tick.day);
+  settings_.slots[static_cast<size_t>(slot) - 1].lastRunDate = date;
+  const std::string kept = date;
+  box_.post([this, slot, kept] {
+    if (!StoreSlotStamp(registry_, slot, kept) && own_) StoreSlotStamp(*own_, slot, kept);
+  });
 }
 
 void Runtime::begin() {
@@ -190,7 +212,16 @@ void Runtime::end() {
 void Runtime::run(std::function<void()> job) {
   begin();
   worker_.start([this, job = std::move(job)] {
-    job();
+    // The worker's thread ends here: nothing may leave it unsaid. The engine
+    // reports every failure of a backup itself; what still comes this far is
+    // a fault of the program, logged as such.
+    try {
+      job();
+    } catch (const std::exception& e) {
+      log(std::string("程序内部错误,本次备份中断: ") + e.what());
+    } catch (...) {
+      log("程序内部错误,本次备份中断");
+    }
     box_.post([this] { end(); });
   });
   // A worker that runs the job at once has posted everything already.

@@ -98,6 +98,7 @@ class Runtime {
   BackupStatus& status() { return status_; }
   const BackupStatus& status() const { return status_; }
   History& history() { return history_; }
+  LocalDateTime now() const { return clock_.now(); }
 
  private:
   void logAt(const LocalDateTime& at, const std::string& text);
@@ -107,6 +108,8 @@ class Runtime {
   // Starts the backup that makes up the missed slots; false when none was missed.
   bool makeUp(const LocalDateTime& now);
   void madeUp(bool reached, const LocalDateTime& now);
+  // Slot `slot` counts as run on the day of `tick` (on the worker, while it owns the settings).
+  void markRun(int slot, const LocalDateTime& tick);
   void begin();
   void end();
   // This computer's name, for the folder of its copies in the second folder.

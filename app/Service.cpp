@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "app/SchedulerLock.h"
+#include "app/Runtime.h"
 #include "app/SecureFolder.h"
+#include "app/StoredSchedule.h"
+#include "app/Worker.h"
 #include "app/UnitMain.h"
 #include "app/WinSystem.h"
 #include "base/Text.h"
@@ -19,7 +22,6 @@
 #include "engine/History.h"
 #include "engine/Replica.h"
 #include "engine/WindowsFileSystem.h"
-#include "form/SettingsForm.h"
 #include "server/OdbcServerSession.h"
 #include "settings/SettingsRecord.h"
 #include "settings/DpapiProtector.h"
@@ -29,36 +31,16 @@
 namespace bakwyn::app {
 namespace {
 
-// The service has no window and nobody to ask: nothing of the window's ever
-// reaches it (no one can click in it), and what it is asked about itself it
-// answers as the program does.
-class ServiceShell final : public FormShell {
- public:
-  int showMessageCode(int, const std::string&) override { return 0; }
-  void focus(const form::Control&) override {}
-  std::string computerName() override { return ComputerName(); }
-  std::string programPath() override { return ProgramPath(); }
-  void showWindow() override {}
-  void hideWindow() override {}
-  void requestClose() override {}
-  void openAddress(const std::string&) override {}
-  void openFile(const std::string&) override {}
-  std::optional<std::string> browseForFolder(const std::string&) override { return std::nullopt; }
-  bool elevated() override { return true; }
-  bool restartElevated() override { return false; }
-  void quit() override {}
-  // The instances installed, so that the stored server is read as the window shows it.
-  std::vector<settings::SqlInstance> sqlInstances() override {
-    const auto view64 = settings::MakeWindowsRegistry(settings::RegistryView::Wow64_64);
-    const auto view32 = settings::MakeWindowsRegistry(settings::RegistryView::Wow64_32);
-    return settings::FindSqlInstances(*view64, *view32);
-  }
-  std::optional<size_t> choose(const form::Control&, const std::vector<std::string>&) override { return std::nullopt; }
-  bool fixedDisk(char) override { return false; }
-  ServiceState serviceState() override { return ServiceState::Running; }
-  ServiceChange switchService(bool) override { return {}; }
-  bool signalService() override { return false; }
-};
+// The SQL Server instances installed here, so that the stored server is read
+// as the window shows it.
+std::vector<settings::SqlInstance> InstalledSqlInstances() {
+  const auto view64 = settings::MakeWindowsRegistry(settings::RegistryView::Wow64_64);
+  const auto view32 = settings::MakeWindowsRegistry(settings::RegistryView::Wow64_32);
+  return settings::FindSqlInstances(*view64, *view32);
+}
+
+// The schedule's tick, as the program's window timer.
+constexpr DWORD kTickMs = 100;
 
 // For the whole process, never destroyed: a control the system delivers after
 // the run reported SERVICE_STOPPED still finds it (see ServiceControls).
@@ -133,15 +115,15 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   controls.begin(status);
   controls.report(SERVICE_START_PENDING);
   {
-    // The same pieces as the program's, without a window: the model of the
-    // settings window holds what the store loads, and its timer is run here.
+    // The same runtime as the program's, without a window: the stored
+    // settings are read as a record, the backups run on a worker, and this
+    // thread ticks, answers the controls and waits for the scheduler's lock.
     BackupSettings settings;
     SystemClock clock;
     OdbcServerSession session;
     WindowsFileSystem files;
     const auto registry = settings::MachineRegistry();
     settings::DpapiProtector protector;
-    form::SettingsForm form;
     // The shared history's folder is written as the system: one a user made
     // first, or a link, is not used, and the service keeps its history in the
     // system account's own folder instead, saying why in its first line there.
@@ -153,54 +135,63 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     else if (!folder.why.empty())
       history.append(clock.now(), "备份历史文件夹: " + folder.why);
     Replica replica(files, clock);
-    ServiceShell shell;
-    std::optional<FormHandlers> handlers;
-    BackupEngine engine(settings, clock, session, files, [&](const std::string& line) { handlers->AppendLog(line); });
-    handlers.emplace(form, settings, engine, session, *registry, protector, clock, history, replica, shell,
-                     Role::Service);
-    handlers->FormCreate();
+    ThreadWorker worker;
+    std::optional<Runtime> runtime;
+    BackupEngine engine(settings, clock, session, files, [&](const std::string& line) { runtime->log(line); });
+    runtime.emplace(settings, engine, *registry, nullptr, clock, history, replica, worker, nullptr,
+                    [] { return ComputerName(); });
+    const auto stored = [&] {
+      return ReadStoredSchedule(*registry, protector, ComputerName(), InstalledSqlInstances());
+    };
+    StartFromStore(*runtime, stored());
     UpdateDependencies();
-    handlers->AppendLog("备份服务已启动: 不需要用户登录也会定时备份");
+    runtime->log("备份服务已启动: 不需要用户登录也会定时备份");
 
     // One scheduler on the computer: a program in a user's session may hold
     // the lock; the service then schedules once it lets go (the lock's thread
     // waits, the control handler never does). A lock someone else made is not
     // waited for: nobody could then stop the backups by making it first.
-    Runtime& runtime = handlers->runtime();
     const UniqueKernelHandle acquired(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     const SchedulerLock lock([&acquired] { SetEvent(acquired.get()); });
     if (lock.squatted()) {
-      handlers->AppendLog("警告: 定时备份的锁 Global\\Bakwyn.Scheduler 不是系统或管理员建立的 (" + lock.squatter() +
-                          "),服务不等它,照常定时备份");
+      runtime->log("警告: 定时备份的锁 Global\\Bakwyn.Scheduler 不是系统或管理员建立的 (" + lock.squatter() +
+                   "),服务不等它,照常定时备份");
     } else if (!lock.held()) {
-      runtime.setScheduling(false);
-      handlers->AppendLog("另一个Bakwyn正在定时备份: 服务在它退出后接替");
+      runtime->setScheduling(false);
+      runtime->log("另一个Bakwyn正在定时备份: 服务在它退出后接替");
     }
     controls.report(SERVICE_RUNNING);
 
-    // The tick every 100 ms while the schedule is armed, as the program's
-    // timer: one at a time, on this thread, never made up when a backup held it.
+    // The tick every 100 ms, as the program's timer; the backups themselves
+    // run on the worker, so a stop, a reload or the lock is answered at once.
     const HANDLE waits[] = {controls.stopEvent(), controls.resumeEvent(), controls.reloadEvent(), acquired.get()};
     for (;;) {
-      const DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(std::size(waits)), waits, FALSE,
-                                                form.Timer1.interval());
+      const DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(std::size(waits)), waits, FALSE, kTickMs);
       if (woke == WAIT_OBJECT_0) break;
-      if (woke == WAIT_OBJECT_0 + 1 && form.onPowerResume) form.onPowerResume();
+      if (woke == WAIT_OBJECT_0 + 1) runtime->powerResume();
       if (woke == WAIT_OBJECT_0 + 2) {
-        handlers->Reload();
+        ApplyStoredSchedule(*runtime, stored(), "已重新读取设置");
         UpdateDependencies();
       }
       if (woke == WAIT_OBJECT_0 + 3) {
         // Taking over: the slots the other scheduler ran today are not run again.
-        if (!runtime.scheduling()) {
-          runtime.setScheduling(true);
-          handlers->AppendLog("备份服务开始定时备份");
+        if (!runtime->scheduling()) {
+          runtime->setScheduling(true);
+          runtime->log("备份服务开始定时备份");
         }
-        if (lock.abandoned()) handlers->AppendLog("上一个定时备份的程序没有正常退出 (可能在备份中途),服务接替定时备份");
+        if (lock.abandoned()) runtime->log("上一个定时备份的程序没有正常退出 (可能在备份中途),服务接替定时备份");
       }
-      if (form.Timer1.enabled() && form.Timer1.onTimer) form.Timer1.onTimer();
+      runtime->tick();
     }
-    handlers->AppendLog("备份服务已停止");
+    // A backup under way finishes first, as it always has; the system is told
+    // the service is still stopping meanwhile.
+    while (runtime->backupRunning()) {
+      controls.report(SERVICE_STOP_PENDING);
+      runtime->tick();
+      Sleep(kTickMs);
+    }
+    runtime->tick();
+    runtime->log("备份服务已停止");
   }
   controls.report(SERVICE_STOPPED);
 }

@@ -19,8 +19,24 @@ inline constexpr wchar_t kServiceArgument[] = L"/service";
 // The program started with administrator rights to install or remove the service.
 inline constexpr wchar_t kInstallServiceArgument[] = L"/install-service";
 inline constexpr wchar_t kRemoveServiceArgument[] = L"/remove-service";
-// Set by a save in the user's session: the service reads the stored settings again.
-inline constexpr wchar_t kReloadEventName[] = L"Global\\Bakwyn.Reload";
+// The control a save in the user's session sends the service through the
+// service manager (a code of the service's own, 128 to 255): read the stored
+// settings again. Only the service manager delivers it, and only to whom the
+// service's access list lets send it (see kServiceSddl): nobody can make a
+// name of it first, or send it in the service's place.
+inline constexpr DWORD kReloadControl = 128;
+
+// The service's access list, set at every install, so that it does not hang
+// on the defaults of one version of Windows. The system and administrators
+// keep what the service manager gives them by default (the system: query,
+// start, stop, pause, interrogate, its own controls, read; administrators:
+// everything; the system is an administrator too). Interactive users, and
+// accounts logged on as services: read its configuration and state,
+// interrogate it and send it kReloadControl, which a save in a user's session
+// does; never start, stop, pause, change or delete it.
+inline constexpr wchar_t kServiceSddl[] =
+    L"D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCSWLOCRRC;;;IU)"
+    L"(A;;CCLCSWLOCRRC;;;SU)";
 
 // Runs the service until the system stops it; the process's exit code.
 int RunAsService();
@@ -32,7 +48,8 @@ int RunAsService();
 // replace (see SecureFolder.h) is first copied to "<Program Files>\Bakwyn\",
 // and that copy is registered. When the stored server names an instance of
 // SQL Server whose service is on this computer, the service depends on it,
-// so that Windows starts it after the server. 0, or the system's error code;
+// so that Windows starts it after the server. Its access list is kServiceSddl,
+// also when it was installed already. 0, or the system's error code;
 // ERROR_INVALID_OWNER when the folder for the copy exists but is not the
 // administrators' alone (or is a link).
 unsigned long InstallService(const std::string& programPath);
@@ -41,7 +58,9 @@ unsigned long RemoveService();
 // Whether the service is installed and runs. One that is starting or stopping
 // counts as running: it may be in the middle of a backup.
 ServiceState QueryService();
-// Has the running service read the stored settings again; false when none listens.
+// Has the running service read the stored settings again: kReloadControl
+// through the service manager. False when it is not running, or the control
+// did not reach it.
 bool SignalServiceReload();
 
 // The service's side of the system's controls. The system may deliver a control
@@ -56,15 +75,18 @@ class ServiceControls {
   ServiceControls(const ServiceControls&) = delete;
   ServiceControls& operator=(const ServiceControls&) = delete;
 
-  // Set by a stop or shutdown (stays set); by a wake from sleep (taken by one wait).
+  // Set by a stop or shutdown (stays set); by a wake from sleep, and by
+  // kReloadControl (each taken by one wait).
   HANDLE stopEvent() const { return stop_.get(); }
   HANDLE resumeEvent() const { return resume_.get(); }
+  HANDLE reloadEvent() const { return reload_.get(); }
 
   // A run begins, registered with the system as `status`.
   void begin(SERVICE_STATUS_HANDLE status) {
     EnterCriticalSection(&lock_);
     ResetEvent(stop_.get());
     ResetEvent(resume_.get());
+    ResetEvent(reload_.get());
     handle_ = status;
     status_ = {};
     active_ = true;
@@ -110,6 +132,10 @@ class ServiceControls {
         case SERVICE_CONTROL_INTERROGATE:
           answer = NO_ERROR;
           break;
+        case kReloadControl:
+          SetEvent(reload_.get());
+          answer = NO_ERROR;
+          break;
         default:
           answer = ERROR_CALL_NOT_IMPLEMENTED;
       }
@@ -130,6 +156,7 @@ class ServiceControls {
   CRITICAL_SECTION lock_;  // the handler's thread and the service's
   UniqueKernelHandle stop_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   UniqueKernelHandle resume_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+  UniqueKernelHandle reload_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
   SERVICE_STATUS_HANDLE handle_ = nullptr;
   SERVICE_STATUS status_{};
   bool active_ = false;

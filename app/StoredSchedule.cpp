@@ -98,7 +98,7 @@ StoredSchedule ReadStoredSchedule(settings::Registry& registry, const settings::
   return out;
 }
 
-bool ApplyStoredSchedule(Runtime& runtime, const StoredSchedule& stored) {
+bool ApplyStoredSchedule(Runtime& runtime, const StoredSchedule& stored, const char* whenChanged) {
   const bool wasArmed = runtime.armed();
   const Schedule before = runtime.latest();
   if (stored.armed) {
@@ -106,8 +106,19 @@ bool ApplyStoredSchedule(Runtime& runtime, const StoredSchedule& stored) {
   } else {
     runtime.disarm();
   }
+  const bool changed = wasArmed != runtime.armed() || (stored.armed && !SameSchedule(before, stored.schedule));
+  if (changed && whenChanged) runtime.log(whenChanged);
   for (const std::string& line : stored.lines) runtime.log(line);
-  return wasArmed != runtime.armed() || (stored.armed && !SameSchedule(before, stored.schedule));
+  return changed;
+}
+
+void StartFromStore(Runtime& runtime, const StoredSchedule& stored) {
+  runtime.history().append(runtime.now(), "备份记录:");
+  runtime.start();
+  if (stored.armed) runtime.arm(stored.schedule);
+  runtime.applyKeptSlotDates();
+  runtime.makeUpAtNextTick();
+  for (const std::string& line : stored.lines) runtime.log(line);
 }
 
 }  // namespace bakwyn::app

@@ -30,8 +30,15 @@ StoredSchedule ReadStoredSchedule(settings::Registry& registry, const settings::
 // be read while cleanup is on).
 std::vector<std::string> LoadProblemLines(const std::vector<settings::LoadProblem>& problems, bool cleanupHeld);
 
-// Arms or disarms `runtime` as `stored` says and logs what could not be read;
-// true when what runs changed.
-bool ApplyStoredSchedule(Runtime& runtime, const StoredSchedule& stored);
+// Arms or disarms `runtime` as `stored` says; when that changed what runs,
+// logs `whenChanged` (when given); then logs what could not be read. True
+// when what runs changed.
+bool ApplyStoredSchedule(Runtime& runtime, const StoredSchedule& stored, const char* whenChanged = nullptr);
+
+// A start without the window (the service's): the history's header, the kept
+// status, the stored schedule armed with the dates the slots last ran on as
+// kept (the system restarts a service that failed: a slot it ran today does
+// not run again), and the missed slots made up at the first tick when asked.
+void StartFromStore(Runtime& runtime, const StoredSchedule& stored);
 
 }  // namespace bakwyn::app

@@ -44,7 +44,7 @@ TFrmMain::TFrmMain(BackupSettings& settings, const Clock& clock, ServerSession& 
       replica_(files, clock),
       engine_(settings, clock, session, files, [this](const std::string& line) { handlers_.AppendLog(line); }),
       handlers_(form_, settings, engine_, windowSession_, registry, protector, clock, history_, replica_, *this,
-                Role::Program, own_.get(), &worker_),
+                own_.get(), &worker_),
       window_(form_) {
   // Closing the window ends the program.
   window_.onDestroyed = [] { PostQuitMessage(0); };
@@ -57,7 +57,25 @@ TFrmMain::TFrmMain(BackupSettings& settings, const Clock& clock, ServerSession& 
   }
 }
 
-TFrmMain::~TFrmMain() { handlers_.runtime().cancelBackup(); }
+TFrmMain::~TFrmMain() {
+  lock_.reset();
+  handlers_.runtime().cancelBackup();
+}
+
+void TFrmMain::FormCreate() {
+  handlers_.FormCreate();
+  // Taken at once when free; otherwise the lock's thread posts when it got
+  // it, and the window's thread takes over there.
+  form_.onSchedulerLockTaken = [this] { handlers_.SchedulerChanged(true, lock_ && lock_->abandoned()); };
+  takeLock();
+}
+
+void TFrmMain::takeLock() {
+  const HWND window = hwnd();
+  lock_.emplace([window] { PostMessageW(window, ui::kSchedulerLockTaken, 0, 0); });
+  if (lock_->squatted()) handlers_.AppendLog("警告: 定时备份的锁由其他用户创建 (" + lock_->squatter() + ")");
+  handlers_.SchedulerChanged(lock_->held(), lock_->abandoned());
+}
 
 std::string HistoryPath() {
   // The machine's data folder, the same for every user and for the service:
@@ -82,6 +100,20 @@ ServiceState TFrmMain::serviceState() { return QueryService(); }
 bool TFrmMain::signalService() { return SignalServiceReload(); }
 
 ServiceChange TFrmMain::switchService(bool install) {
+  // The service must find the scheduler's lock made by the system, not by
+  // this user (it would take that for a squatter's and schedule beside this
+  // program): the lock is let go of, and this program stands by, while the
+  // service is installed and started; then it waits on the lock again.
+  if (install && lock_) {
+    lock_.reset();
+    handlers_.SchedulerChanged(false);
+  }
+  struct Rewait {
+    TFrmMain& self;
+    ~Rewait() {
+      if (!self.lock_) self.takeLock();
+    }
+  } rewait{*this};
   unsigned long code = 0;
   if (elevated()) {
     code = install ? InstallService(programPath()) : RemoveService();

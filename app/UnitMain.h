@@ -16,6 +16,9 @@
 #include "ui/MainWindow.h"
 
 #include <memory>
+#include <optional>
+
+#include "app/SchedulerLock.h"
 
 namespace bakwyn::app {
 
@@ -41,7 +44,9 @@ class TFrmMain final : private FormShell {
   // Start-up: log header, autostart, stored settings, and the schedule when a
   // database was stored. Separate from the constructor so that a failure here
   // still leaves a working window in the tray.
-  void FormCreate() { handlers_.FormCreate(); }
+  // The scheduler's lock is asked for then: held, this program schedules;
+  // otherwise it stands by until the lock is let go of.
+  void FormCreate();
   // Opens the settings window, as the tray menu's "设置界面" does.
   void showSettings() { form_.N1.onClick(); }
   HWND hwnd() const { return window_.hwnd(); }
@@ -68,6 +73,9 @@ class TFrmMain final : private FormShell {
   ServiceChange switchService(bool install) override;
   bool signalService() override;
 
+  // Asks for the scheduler's lock: held at once when free, else told to the
+  // window when it is taken.
+  void takeLock();
   // Starts this program again with administrator rights (the system asks the
   // user) and `arguments`; `process`, when given, receives the new process.
   bool startElevated(const wchar_t* arguments, int show, HANDLE* process);
@@ -84,6 +92,8 @@ class TFrmMain final : private FormShell {
   // Gone before everything its backup reaches: it waits for the backup.
   ThreadWorker worker_;
   ui::MainWindow window_;
+  // Gone first: its thread tells the window when the lock was taken.
+  std::optional<SchedulerLock> lock_;
 };
 
 }  // namespace bakwyn::app

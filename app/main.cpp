@@ -27,16 +27,18 @@ namespace {
 bakwyn::UniqueKernelHandle ClaimSingleInstance(bool handover) {
   const ULONGLONG deadline = GetTickCount64() + (handover ? 20000 : 0);
   for (;;) {
-    bakwyn::UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, L"Global\\Bakwyn.Scheduler"));
+    // One program per session: a second user's program runs in its own session
+    // and stands by for the scheduler's lock (see SchedulerLock.h).
+    bakwyn::UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, L"Local\\Bakwyn.Program"));
     const DWORD error = GetLastError();
     if (mutex && error != ERROR_ALREADY_EXISTS) return mutex;
     if (GetTickCount64() >= deadline) break;
     mutex.reset();
     Sleep(200);
   }
-  // Another instance runs (in another session the mutex may not even be opened):
-  // ask it to show its settings window, if it is ours to reach, and leave. It is
-  // known by its class and its caption, not by a class name any program may use.
+  // Another instance runs in this session: ask it to show its settings window
+  // and leave. It is known by its class and its caption, not by a class name
+  // any program may use.
   const std::u16string caption = bakwyn::Utf8ToUtf16(bakwyn::form::kFrmMainCaption);
   if (HWND running = FindWindowW(L"TFrmMain", reinterpret_cast<const wchar_t*>(caption.c_str()))) {
     DWORD pid = 0;

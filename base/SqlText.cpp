@@ -4,6 +4,20 @@
 
 namespace bakwyn {
 
+std::string DoubledQuotes(std::string_view text, char quote) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  for (const char c : text) {
+    out += c;
+    if (c == quote) out += quote;
+  }
+  return out;
+}
+
+std::string SqlTextLiteral(std::string_view text) { return "N'" + DoubledQuotes(text, '\'') + "'"; }
+
+std::string SqlNameLiteral(std::string_view name) { return "[" + DoubledQuotes(name, ']') + "]"; }
+
 std::string EscapeSqlQuotes(std::string_view text) {
   std::string out;
   out.reserve(text.size());

@@ -20,16 +20,6 @@ constexpr std::int64_t kMillisecondsPerDay = 24LL * 60 * 60 * 1000;
 // even if that backup took a few minutes to write.
 constexpr std::int64_t kExpiryMargin = 3LL * 60 * 1000;
 
-std::string Doubled(std::string_view text, char quote) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  for (const char c : text) {
-    out += c;
-    if (c == quote) out += quote;
-  }
-  return out;
-}
-
 std::string Digits(int value, int width) {
   std::string out(static_cast<size_t>(width), '0');
   for (int i = width - 1; i >= 0 && value > 0; --i, value /= 10) out[static_cast<size_t>(i)] = static_cast<char>('0' + value % 10);
@@ -128,7 +118,7 @@ std::string BackupFileName(const LocalDateTime& t) {
 }
 
 std::string BuildBackupStatement(std::string_view database, std::string_view path) {
-  return "BACKUP DATABASE [" + Doubled(database, ']') + "] " + "TO  DISK = N'" + Doubled(path, '\'') + "'" + " " +
+  return "BACKUP DATABASE " + SqlNameLiteral(database) + " TO  DISK = " + SqlTextLiteral(path) + " " +
          "WITH  NOINIT ,  NOUNLOAD ,NAME = N" + QuoteSqlText(kBackupSetName) + "," + "SKIP ,  STATS = 10,  NOFORMAT";
 }
 
@@ -159,6 +149,32 @@ std::vector<bool> ExpiredByAge(const std::vector<std::int64_t>& modified, std::i
     // A file dated in the future has no age yet. Whole milliseconds, so that
     // the three-minute margin is exact.
     expired.push_back(m <= now && m != newest && now - m + kExpiryMargin >= retention);
+  }
+  return expired;
+}
+
+std::vector<BackupFile> ListBackups(FileSystem& files, const std::string& dir, bool cleanup,
+                                    std::int32_t retentionDays, const LocalDateTime& now) {
+  std::vector<BackupFile> backups;
+  for (std::string& name : files.listDirectory(dir)) {
+    if (!HasBackupExtension(name)) continue;
+    // Opening also keeps us away from directories and files in use.
+    if (const auto modified = files.readModifiedTime(dir + name)) backups.push_back({std::move(name), *modified});
+  }
+  if (!cleanup) return backups;
+  std::vector<std::int64_t> modified;
+  modified.reserve(backups.size());
+  for (const BackupFile& b : backups) modified.push_back(CalendarMilliseconds(b.modified));
+  const std::vector<bool> expired = ExpiredByAge(modified, CalendarMilliseconds(now), retentionDays);
+  for (size_t i = 0; i < backups.size(); ++i) backups[i].expired = expired[i];
+  return backups;
+}
+
+std::vector<std::string> ExpiredBackups(FileSystem& files, const std::string& dir, std::int32_t retentionDays,
+                                        const LocalDateTime& now) {
+  std::vector<std::string> expired;
+  for (const BackupFile& b : ListBackups(files, dir, true, retentionDays, now)) {
+    if (b.expired) expired.push_back(dir + b.name);
   }
   return expired;
 }
@@ -330,29 +346,12 @@ void BackupEngine::watch(std::int64_t from, std::int32_t stallMinutes, std::chro
 void BackupEngine::deleteoldfileExecute() {
   if (!settings_.cleanupEnabled) return;
   try {
-    struct Candidate {
-      std::string path;
-      std::int64_t modified;
-    };
-    std::vector<Candidate> candidates;
-    for (const std::string& name : files_.listDirectory(settings_.backupDir)) {
-      if (!HasBackupExtension(name)) continue;
-      std::string path = settings_.backupDir + name;
-      // Opening also keeps us away from directories and files in use.
-      if (const auto modified = files_.readModifiedTime(path)) {
-        candidates.push_back({std::move(path), CalendarMilliseconds(*modified)});
-      }
-    }
-    std::vector<std::int64_t> modified;
-    for (const Candidate& file : candidates) modified.push_back(file.modified);
-    const std::vector<bool> expired =
-        ExpiredByAge(modified, CalendarMilliseconds(clock_.now()), settings_.retentionDays);
-    for (size_t i = 0; i < candidates.size(); ++i) {
-      if (!expired[i]) continue;
+    for (const std::string& path :
+         ExpiredBackups(files_, settings_.backupDir, settings_.retentionDays, clock_.now())) {
       // Files skipped on purpose stay unreported; an expired backup that
       // stays is, or the folder would fill up without anyone knowing.
-      const FileResult removed = files_.removeFile(candidates[i].path);
-      if (!removed) log_("无法删除过期备份: " + candidates[i].path + " (" + removed.reason + ")");
+      const FileResult removed = files_.removeFile(path);
+      if (!removed) log_("无法删除过期备份: " + path + " (" + removed.reason + ")");
     }
   } catch (const std::exception&) {
     // Cleanup never stops the backup that follows it.

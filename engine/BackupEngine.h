@@ -50,6 +50,24 @@ bool HasBackupExtension(std::string_view name);
 std::vector<bool> ExpiredByAge(const std::vector<std::int64_t>& modified, std::int64_t now,
                                std::int32_t retentionDays);
 
+// A ".bak" file of a backup folder, as the cleanup and the copies see it.
+struct BackupFile {
+  std::string name;  // inside its folder
+  LocalDateTime modified;
+  bool expired = false;  // by the cleanup's rule, when it was applied
+};
+
+// The ".bak" files of `dir` (ending with "\") that can be opened, in the order
+// the folder lists them: opening keeps directories and files in use out. With
+// `cleanup`, each is marked by ExpiredByAge at `now` after `retentionDays`.
+std::vector<BackupFile> ListBackups(FileSystem& files, const std::string& dir, bool cleanup,
+                                    std::int32_t retentionDays, const LocalDateTime& now);
+
+// The paths of the ".bak" files of `dir` that a cleanup at `now` deletes after
+// `retentionDays` (see ListBackups and ExpiredByAge), in the folder's order.
+std::vector<std::string> ExpiredBackups(FileSystem& files, const std::string& dir, std::int32_t retentionDays,
+                                        const LocalDateTime& now);
+
 // The cause of a backup that was cancelled on request, as BackupOutcome has it.
 inline constexpr std::string_view kCancelledCause = "已取消";
 

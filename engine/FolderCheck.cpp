@@ -3,19 +3,11 @@
 #include <algorithm>
 #include <string>
 
+#include "base/SqlText.h"
 #include "engine/BackupEngine.h"
 
 namespace bakwyn {
 namespace {
-
-std::string Literal(const std::string& text) {
-  std::string out = "N'";
-  for (char c : text) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
-}
 
 // The system's error number in a backup device message: "Operating system
 // error 5(Access is denied.)" (3201) or "failed: 112(There is not enough
@@ -75,15 +67,15 @@ std::string Reason(const std::exception& error) {
 }  // namespace
 
 std::string CreateFolderStatement(const std::string& folder) {
-  return "EXEC master.dbo.xp_create_subdir " + Literal(Trimmed(folder));
+  return "EXEC master.dbo.xp_create_subdir " + SqlTextLiteral(Trimmed(folder));
 }
 
 std::string WriteProofStatement(const std::string& file) {
-  return "BACKUP DATABASE [model] TO DISK = " + Literal(file) + " WITH COPY_ONLY, INIT";
+  return "BACKUP DATABASE [model] TO DISK = " + SqlTextLiteral(file) + " WITH COPY_ONLY, INIT";
 }
 
 std::string DeleteProofStatement(const std::string& file) {
-  return "EXEC master.dbo.xp_delete_file 0, " + Literal(file);
+  return "EXEC master.dbo.xp_delete_file 0, " + SqlTextLiteral(file);
 }
 
 FolderCheck CheckBackupFolder(ServerSession& session, const std::string& folder) {

@@ -35,35 +35,6 @@ constexpr CrcTables kCrc = MakeCrcTables();
 
 std::uint32_t Byte(const char* p, int i) { return static_cast<unsigned char>(p[i]); }
 
-
-struct Backup {
-  std::string name;
-  LocalDateTime modified;
-  std::int64_t ms = 0;
-  bool expired = false;
-};
-
-// The ".bak" files of `dir` that can be opened, each marked by the cleanup's
-// rule when `cleanup` is on.
-std::vector<Backup> ReadBackups(FileSystem& files, const std::string& dir, bool cleanup, std::int32_t retentionDays,
-                                const LocalDateTime& now) {
-  std::vector<Backup> backups;
-  for (std::string& name : files.listDirectory(dir)) {
-    if (!HasBackupExtension(name)) continue;
-    // Opening keeps directories and files in use out, as in the cleanup.
-    if (const auto modified = files.readModifiedTime(dir + name)) {
-      backups.push_back({std::move(name), *modified, CalendarMilliseconds(*modified), false});
-    }
-  }
-  if (!cleanup) return backups;
-  // The backup folder's own cleanup rule.
-  std::vector<std::int64_t> modified;
-  for (const Backup& b : backups) modified.push_back(b.ms);
-  const std::vector<bool> expired = ExpiredByAge(modified, CalendarMilliseconds(now), retentionDays);
-  for (size_t i = 0; i < backups.size(); ++i) backups[i].expired = expired[i];
-  return backups;
-}
-
 bool EndsWith(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
@@ -261,15 +232,6 @@ std::string ReplicaFolder(const ReplicaRequest& request) {
   return request.replicaDir + FolderName(request.computer) + "\\" + FolderName(request.database) + "\\";
 }
 
-std::vector<std::string> ExpiredBackups(FileSystem& files, const std::string& dir, std::int32_t retentionDays,
-                                        const LocalDateTime& now) {
-  std::vector<std::string> expired;
-  for (Backup& b : ReadBackups(files, dir, true, retentionDays, now)) {
-    if (b.expired) expired.push_back(dir + b.name);
-  }
-  return expired;
-}
-
 ReplicaReport ReplicateBackups(FileSystem& files, const ReplicaRequest& request, const LocalDateTime& now,
                                const std::atomic<bool>* stop) {
   ReplicaReport report;
@@ -301,8 +263,8 @@ ReplicaReport ReplicateBackups(FileSystem& files, const ReplicaRequest& request,
 
   // Only what the backup folder's cleanup keeps: a backup about to be
   // deleted there is not worth copying here only to be deleted again.
-  std::vector<Backup> due;
-  for (Backup& b : ReadBackups(files, request.backupDir, request.cleanupEnabled, request.retentionDays, now)) {
+  std::vector<BackupFile> due;
+  for (BackupFile& b : ListBackups(files, request.backupDir, request.cleanupEnabled, request.retentionDays, now)) {
     if (!b.expired) due.push_back(std::move(b));
   }
   // The backup just made goes first. It is copied even when the listing could
@@ -312,17 +274,18 @@ ReplicaReport ReplicateBackups(FileSystem& files, const ReplicaRequest& request,
   if (!request.newBackup.empty() && request.newBackup.compare(0, request.backupDir.size(), request.backupDir) == 0) {
     newName = request.newBackup.substr(request.backupDir.size());
   }
-  std::stable_sort(due.begin(), due.end(), [&](const Backup& a, const Backup& b) {
+  std::stable_sort(due.begin(), due.end(), [&](const BackupFile& a, const BackupFile& b) {
     if ((a.name == newName) != (b.name == newName)) return a.name == newName;
-    return a.ms != b.ms ? a.ms > b.ms : a.name > b.name;
+    const std::int64_t am = CalendarMilliseconds(a.modified), bm = CalendarMilliseconds(b.modified);
+    return am != bm ? am > bm : a.name > b.name;
   });
   if (!newName.empty() && (due.empty() || due.front().name != newName)) {
-    due.insert(due.begin(), Backup{newName, now, CalendarMilliseconds(now), false});
+    due.insert(due.begin(), BackupFile{newName, now});
   }
 
   bool allCopied = true;
   std::vector<char> buffer;  // one buffer for the whole pass, made at the first copy
-  for (const Backup& b : due) {
+  for (const BackupFile& b : due) {
     const std::string source = request.backupDir + b.name;
     const std::string target = copies + b.name;
     // Same name and size: copied by an earlier pass. A backup that grew since

@@ -91,18 +91,11 @@ struct ReplicaReport {
 //    folder is unreachable or read-only, the disk is full) the rest would
 //    fail the same way and wait for the next pass;
 // 4. delete the expired copies there, by the backup folder's rules (see
-//    ExpiredBackups), also after a failure: a full folder is what makes
-//    copies fail.
+//    ExpiredBackups in BackupEngine.h), also after a failure: a full folder
+//    is what makes copies fail.
 // `stop`, when set, ends the pass between two pieces of a copy, without a line.
 ReplicaReport ReplicateBackups(FileSystem& files, const ReplicaRequest& request, const LocalDateTime& now,
                                const std::atomic<bool>* stop = nullptr);
-
-// The ".bak" files of `dir` that a cleanup at `now` deletes after
-// `retentionDays`: files only, that can be opened (not in use), aged
-// `retentionDays` less three minutes or more, except the newest file not
-// dated in the future.
-std::vector<std::string> ExpiredBackups(FileSystem& files, const std::string& dir, std::int32_t retentionDays,
-                                        const LocalDateTime& now);
 
 // Runs passes on a worker thread. Every member is called on the one thread
 // that owns the object (the user-interface thread); `files` and `clock` are

@@ -86,7 +86,7 @@ class SettingsForm : public ComponentOwner {
   Button& SpeedButton2;  // the SQL Server instances of this computer, beside the server field
   Label& Label12;
   TmavBEdit& mavBEdit3;  // the second folder every backup is copied to; kept beside the stored controls
-  Timer& Timer2;  // once a second, always: whether the backup service runs, and its history
+  Timer& Timer2;  // once a second while another scheduler runs: its history
   TdxCheckEdit& dxCheckEdit6;  // make up missed backups; kept beside the stored controls
   MenuItem& N6;  // backups without a log-on: shows and switches the backup service
   MenuItem& N7;  // cancels the backup under way; enabled only while one runs
@@ -103,6 +103,7 @@ class SettingsForm : public ComponentOwner {
   std::function<bool()> onCloseQuery;      // false refuses the close
   std::function<bool(unsigned)> onSysCommand;  // true: handled, no default handling
   std::function<void()> onPowerResume;     // the computer woke from sleep or hibernation
+  std::function<void()> onSchedulerLockTaken;  // this program now holds the scheduler's lock
 
  private:
   // The pairing rules, run whenever the check box's state changes (also while

@@ -20,7 +20,7 @@
 #include "settings/Autostart.h"
 #include "form/StoredForm.h"
 #include "settings/MemoryRegistry.h"
-#include "tests/engine/EngineFakes.h"
+#include "tests/support/EngineFakes.h"
 #include "tests/support/TestProtector.h"
 
 namespace bakwyn::app {
@@ -120,13 +120,6 @@ class FakeShell final : public FormShell {
   bool signalReaches = true;
 };
 
-// The clock of the log's time stamps.
-// The clock of the log's time stamps; a test may move it.
-struct FixedClock final : Clock {
-  LocalDateTime now() const override { return t; }
-  LocalDateTime t{2026, 12, 10, 7, 5, 9, 0};
-};
-
 using testing::FakeSession;
 using testing::TestProtector;
 
@@ -148,16 +141,15 @@ struct Rig {
   settings::MemoryRegistry own;  // this user's own, where the machine's cannot be written
   TestProtector protector;
   FakeShell shell;
-  FixedClock clock;
-  Role role = Role::Program;
-  testing::FakeFiles files;
+  testing::FakeClock clock{{2026, 12, 10, 7, 5, 9, 0}};  // of the log's time stamps; a test may move it
+  testing::MemoryFiles files;
   History history{files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log", "C:\\Users\\u\\AppData\\Local\\Bakwyn\\Bakwyn.log"};
   Replica replica{files, clock};
   BackupEngine engine{settings, clock, session, files, [this](const std::string& line) { handlers.AppendLog(line); }};
-  FormHandlers handlers{form, settings, engine, session, registry, protector, clock, history, replica, shell, role, &own};
+  FormHandlers handlers{form, settings, engine, session, registry, protector, clock, history, replica, shell, &own};
   TimerWatch timer;
 
-  explicit Rig(Role as = Role::Program) : role(as) {
+  Rig() {
     form.Timer1.attach(&timer);
     timer.arms = 0;
   }
@@ -508,7 +500,8 @@ TEST_F(Handlers, SaveChecksInOrderAndStoresNothingOnFailure) {
       {"server refuses", "sa", "shop", "", true,
        {"1:无法联接到你所指定的SQL服务器.\r请检查你输入的各个参数的正确性!\r可能原因:\r"
         "1.  指定电脑上并没有安装SQL数据库;\r2.  SQL服务器还没有启动.\r3.  或者SA密码不正确.\r"},
-       {}, ""},
+       // The box keeps its text; the log keeps what the server said.
+       {"[26-12-10 07:05:09]: 数据库连接失败! 原因: 18456 Login failed for user."}, ""},
       {"database not listed", "sa", "sho", "T:\\b", false, {"1:SQL数据库名称sho不存在!"},
        {"[26-12-10 07:05:09]: 数据库连接成功!"}, "mEdt1"},
       {"database in other case", "sa", "SHOP", "T:\\b", false, {"1:SQL数据库名称SHOP不存在!"},
@@ -635,7 +628,7 @@ TEST_F(Handlers, EveryLogLineAlsoGoesToTheHistoryWithItsFullDate) {
   registry.setValue(kKeyBase + "mEdt1", "TEXT", "shop");
   registry.setValue(kKeyBase + "dxCheckEdit5", "CHECKED", "maybe");
   handlers.FormCreate();
-  EXPECT_EQ(files.others["C:\\ProgramData\\Bakwyn\\Bakwyn.log"],
+  EXPECT_EQ(files.text("C:\\ProgramData\\Bakwyn\\Bakwyn.log"),
             "2026-12-10 07:05:09 备份记录:\r\n"
             "2026-12-10 07:05:09 无法读取存储的设置: dxCheckEdit5 \"maybe\",已忽略\r\n");
   // The pane keeps its own form of the lines.
@@ -655,7 +648,7 @@ TEST_F(Handlers, ABackupsOutcomeReachesTheTrayIconAndTheHistory) {
   EXPECT_TRUE(watch.alarmed);
   EXPECT_EQ(watch.tip, "Bakwyn[Vorda免费软件]\n上次备份: 12-10 07:05 失败");
   EXPECT_THAT(watch.balloons, ElementsAre("数据库备份失败!"));
-  const std::string& history = files.others["C:\\ProgramData\\Bakwyn\\Bakwyn.log"];
+  const std::string& history = files.text("C:\\ProgramData\\Bakwyn\\Bakwyn.log");
   EXPECT_NE(history.find("07:05:09 数据库备份失败!\r\n2026-12-10 07:05:09 原因: "), std::string::npos) << history;
 
   session.failOpen = false;
@@ -789,11 +782,12 @@ TEST_F(Handlers, WithNoSqlServerOnThisComputerTheInstanceButtonSaysSo) {
   form.mEdt1.setText("shop");
   session.failOpen = true;
   form.BitBtn1.onClick();
-  // The specified message, whose first possible cause is just this; the pane stays empty.
+  // The specified message, whose first possible cause is just this; the pane
+  // has what the driver said.
   ASSERT_EQ(shell.messages.size(), 1u);
   EXPECT_EQ(shell.messages[0].rfind("1:无法联接到你所指定的SQL服务器.\r", 0), 0u);
   EXPECT_NE(shell.messages[0].find("1.  指定电脑上并没有安装SQL数据库;"), std::string::npos);
-  EXPECT_THAT(log(), IsEmpty());
+  EXPECT_THAT(log(), ElementsAre("[26-12-10 07:05:09]: 数据库连接失败! 原因: 18456 Login failed for user."));
   form.SpeedButton2.onClick();
   EXPECT_EQ(shell.messages.back(), "1:这台电脑上没有找到SQL Server。\r请先安装SQL Server(例如SQL Server Express),\r或确认它已安装在这台电脑上。");
 }
@@ -818,25 +812,28 @@ size_t Backups(const FakeSession& session) {
   return count;
 }
 
-// Never two schedulers: while the service runs, this program makes no backup,
-// shows the service's history and has a save reach the service; once the
-// service stops, it schedules again without repeating what the service ran.
-TEST_F(Handlers, WhileTheServiceRunsThisProgramOnlyShowsWhatItDoes) {
+// Never two schedulers: while another holds the scheduler's lock (the
+// service here), this program makes no backup, shows the shared history and
+// has a save reach the service; once it takes the lock, it schedules again
+// without repeating what the service ran.
+TEST_F(Handlers, WhileAnotherSchedulesThisProgramOnlyShowsWhatItDoes) {
   StoreSchedule(registry, {"07:05", "07:06"});
-  files.others[kHistory] = "2026-12-10 07:00:00 备份记录:\r\n";
+  files.text(kHistory) = "2026-12-10 07:00:00 备份记录:\r\n";
   shell.service = ServiceState::Running;
   handlers.FormCreate();
-  EXPECT_TRUE(handlers.serviceRunning());
+  handlers.SchedulerChanged(false);
+  EXPECT_TRUE(handlers.standingBy());
+  EXPECT_TRUE(form.Timer2.enabled()) << "the shared history is followed";
   EXPECT_TRUE(form.N6.checked()) << "the tray menu shows the installed service";
   // The pane is the history now: this program's lines stand among the service's.
   EXPECT_THAT(log(), ElementsAre("备份记录:", "[26-12-10 07:00:00]: 备份记录:", "[26-12-10 07:05:09]: 备份记录:",
-                                 "[26-12-10 07:05:09]: 备份服务正在运行: 由服务定时备份,这里显示服务的记录"));
+                                 "[26-12-10 07:05:09]: 备份服务或另一个用户的备份程序正在定时备份: 这里显示它的记录"));
 
   for (int i = 0; i < 5; ++i) form.Timer1.onTimer();  // 07:05, slot one's minute
   EXPECT_EQ(Backups(session), 0u) << "the service makes this backup";
 
   // The service's lines, written by another process, reach the pane.
-  files.others[kHistory] += "2026-12-10 07:05:00 开始备份数据库...\r\n2026-12-10 07:05:03 数据库备份成功!  [文件名:D:\\bak\\x.bak]\r\n";
+  files.text(kHistory) += "2026-12-10 07:05:00 开始备份数据库...\r\n2026-12-10 07:05:03 数据库备份成功!  [文件名:D:\\bak\\x.bak]\r\n";
   form.Timer2.onTimer();
   EXPECT_THAT(log(), ::testing::IsSupersetOf({"[26-12-10 07:05:00]: 开始备份数据库...",
                                             "[26-12-10 07:05:03]: 数据库备份成功!  [文件名:D:\\bak\\x.bak]"}));
@@ -851,16 +848,17 @@ TEST_F(Handlers, WhileTheServiceRunsThisProgramOnlyShowsWhatItDoes) {
   form.BitBtn1.onClick();
   EXPECT_THAT(log(), ::testing::Contains(::testing::HasSubstr("无法通知备份服务重新读取设置")));
 
-  // The service stops after it ran slot one today: this program schedules again.
+  // The service ends without letting go after it ran slot one today: this
+  // program takes the lock and schedules again.
   registry.setValue(kStatusKeyPath, "Slot1LastRun", "20261210");
   shell.service = ServiceState::Stopped;
-  form.Timer2.onTimer();
-  EXPECT_FALSE(handlers.serviceRunning());
-  EXPECT_TRUE(form.N6.checked()) << "installed, not running";
-  EXPECT_THAT(log(), ::testing::Contains("[26-12-10 07:05:09]: 备份服务没有运行: 由本程序定时备份"));
+  handlers.SchedulerChanged(true, true);
+  EXPECT_FALSE(handlers.standingBy());
+  EXPECT_FALSE(form.Timer2.enabled());
+  EXPECT_THAT(log(), ::testing::Contains("[26-12-10 07:05:09]: 已接管定时备份: 之前定时备份的服务或程序意外结束"));
   form.Timer1.onTimer();
   EXPECT_EQ(Backups(session), 0u) << "slot one ran today in the service";
-  clock.t.minute = 6;
+  clock.set(7, 6);
   form.Timer1.onTimer();
   EXPECT_EQ(Backups(session), 1u) << "slot two is this program's";
   EXPECT_EQ(registry.value(kStatusKeyPath, "Slot2LastRun"), "20261210") << "kept for the next start";
@@ -939,7 +937,7 @@ TEST_F(Handlers, MissedSlotsAreMadeUpOnlyWhenAskedAtStartAndAtWaking) {
     rig.registry.setValue(kStatusKeyPath, "MakeUpMissed", asked ? "1" : "0");
     rig.handlers.FormCreate();
     rig.form.Timer1.onTimer();
-    rig.clock.t.hour = 15;
+    rig.clock.set(15, 5);
     rig.form.Timer1.onTimer();
     EXPECT_EQ(Backups(rig.session), 0u) << "a passed slot is not run by the tick";
     rig.form.onPowerResume();
@@ -984,12 +982,12 @@ TEST_F(Handlers, UnreadableDaysDeleteNothingUntilTheSettingsAreSavedAgain) {
   StoreSchedule(registry, {"02:00"});
   registry.setValue(kKeyBase + "dxCheckEdit5", "CHECKED", "-1");
   registry.setValue(kKeyBase + "mavSpinEdit1", "VALUE", "many");
-  files.entries["5 days.bak"] = {{2026, 12, 5, 2, 0, 0, 0}};
-  files.entries["500 days.bak"] = {{2025, 7, 28, 2, 0, 0, 0}};
-  files.entries["newest.bak"] = {{2026, 12, 10, 2, 0, 0, 0}};
+  files.add("D:\\bak\\5 days.bak", "", {2026, 12, 5, 2, 0, 0, 0});
+  files.add("D:\\bak\\500 days.bak", "", {2025, 7, 28, 2, 0, 0, 0});
+  files.add("D:\\bak\\newest.bak", "", {2026, 12, 10, 2, 0, 0, 0});
   handlers.FormCreate();
   form.deleteoldfile.execute();
-  EXPECT_EQ(files.entries.size(), 3u) << "nothing deleted";
+  EXPECT_EQ(files.listDirectory("D:\\bak\\").size(), 3u) << "nothing deleted";
   EXPECT_NE(watch.tip.find("自动删除已停止: 保留天数无法读取"), std::string::npos) << watch.tip;
 
   form.onShow();
@@ -999,7 +997,7 @@ TEST_F(Handlers, UnreadableDaysDeleteNothingUntilTheSettingsAreSavedAgain) {
   EXPECT_TRUE(settings.cleanupEnabled);
   EXPECT_EQ(watch.tip.find("自动删除已停止"), std::string::npos) << watch.tip;
   form.deleteoldfile.execute();
-  EXPECT_EQ(files.entries.count("5 days.bak"), 0u) << "the days saved now apply";
+  EXPECT_EQ(files.files.count("D:\\bak\\5 days.bak"), 0u) << "the days saved now apply";
   form.rmTrayIcon1.attach(nullptr);
 }
 
@@ -1089,7 +1087,7 @@ TEST_F(Handlers, TheStoredScheduleIsWhatTheWindowAppliesFromTheSameValues) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Rig r(Role::Service);
+    Rig r;
     for (const auto& [control, value, text] : c.stored) {
       r.registry.setValue(std::string(control) == "status" ? kStatusKeyPath : kKeyBase + control, value, text);
     }
@@ -1124,24 +1122,11 @@ TEST_F(Handlers, TheStoredScheduleIsWhatTheWindowAppliesFromTheSameValues) {
   }
 }
 
-// The service applies the stored settings as they are: a save that emptied the
-// password leaves none.
-TEST_F(Handlers, AReloadAppliesAnEmptiedPassword) {
-  Rig r(Role::Service);
-  StoreSchedule(r.registry, {"07:05"});
-  r.registry.setValue(kKeyBase + "mEdt4", "TEXT", "old");
-  r.handlers.FormCreate();
-  EXPECT_EQ(r.settings.password, "old");
-  r.registry.setValue(kKeyBase + "mEdt4", "TEXT", "");
-  r.handlers.Reload();
-  EXPECT_EQ(r.settings.password, "");
-}
-
 // Made up at boot, the backup may come before the server's service has
 // started: it is tried again every five minutes for an hour, and the slot is
 // stamped only once the backup ran.
 TEST_F(Handlers, AMadeUpBackupThatCannotConnectIsTriedAgainAndStampedOnlyWhenItRan) {
-  Rig r(Role::Service);
+  Rig r;
   StoreSchedule(r.registry, {"07:00"});
   r.registry.setValue(kStatusKeyPath, "MakeUpMissed", "1");
   r.session.failOpen = true;
@@ -1150,10 +1135,10 @@ TEST_F(Handlers, AMadeUpBackupThatCannotConnectIsTriedAgainAndStampedOnlyWhenItR
   EXPECT_EQ(r.session.opens().size(), 1u);
   EXPECT_FALSE(r.registry.value(kStatusKeyPath, "Slot1LastRun").has_value()) << "not stamped: it has not run";
   EXPECT_THAT(r.log(), ::testing::Contains("[26-12-10 07:05:09]: 补做的备份无法连接到SQL服务器,5分钟后再试"));
-  r.clock.t.minute = 9;
+  r.clock.set(7, 9);
   r.form.Timer1.onTimer();
   EXPECT_EQ(r.session.opens().size(), 1u) << "not before five minutes";
-  r.clock.t.minute = 10;
+  r.clock.set(7, 10);
   r.session.failOpen = false;
   r.form.Timer1.onTimer();
   r.form.Timer1.onTimer();
@@ -1161,14 +1146,13 @@ TEST_F(Handlers, AMadeUpBackupThatCannotConnectIsTriedAgainAndStampedOnlyWhenItR
   EXPECT_EQ(r.registry.value(kStatusKeyPath, "Slot1LastRun"), "20261210");
 
   // A server that never comes: tried for an hour, then given up, unstamped.
-  Rig never(Role::Service);
+  Rig never;
   StoreSchedule(never.registry, {"07:00"});
   never.registry.setValue(kStatusKeyPath, "MakeUpMissed", "1");
   never.session.failOpen = true;
   never.handlers.FormCreate();
   for (int minute = 5; minute <= 5 + 70; ++minute) {
-    never.clock.t.hour = 7 + minute / 60;
-    never.clock.t.minute = minute % 60;
+    never.clock.set(7 + minute / 60, minute % 60);
     never.form.Timer1.onTimer();
   }
   EXPECT_EQ(never.session.opens().size(), 13u) << "at 07:05 and every five minutes until 08:05";
@@ -1210,7 +1194,7 @@ TEST_F(Handlers, WithoutTheRightsToTheMachinesRecordTheUsersOwnKeepsWhatHappened
   next.own = own;
   TrayWatch watch;
   next.form.rmTrayIcon1.attach(&watch);
-  next.clock.t = {2026, 12, 11, 7, 0, 0, 0};
+  next.clock.set({2026, 12, 11, 7, 0, 0, 0});
   next.handlers.FormCreate();
   next.form.Timer1.onTimer();
   EXPECT_EQ(watch.tip, "Bakwyn[Vorda免费软件]\n上次备份: 12-10 07:05 成功");
@@ -1218,14 +1202,14 @@ TEST_F(Handlers, WithoutTheRightsToTheMachinesRecordTheUsersOwnKeepsWhatHappened
   EXPECT_THAT(watch.balloons, IsEmpty());
   // Later that day, restarted within the slot's minute: it ran today, and is
   // not run again from a date only the user's own registry holds.
-  next.clock.t = {2026, 12, 11, 7, 5, 30, 0};
+  next.clock.set({2026, 12, 11, 7, 5, 30, 0});
   next.form.Timer1.onTimer();
   EXPECT_EQ(Backups(next.session), 1u);
   EXPECT_EQ(next.own.value(kStatusKeyPath, "Slot1LastRun"), "20261211");
   Rig again;
   again.registry = registry;
   again.own = next.own;
-  again.clock.t = {2026, 12, 11, 7, 5, 40, 0};
+  again.clock.set({2026, 12, 11, 7, 5, 40, 0});
   again.handlers.FormCreate();
   again.form.Timer1.onTimer();
   EXPECT_EQ(Backups(again.session), 0u);
@@ -1237,44 +1221,18 @@ TEST_F(Handlers, WithoutTheRightsToTheMachinesRecordTheUsersOwnKeepsWhatHappened
 // the history item opens, and which the pane still shows beside the service's.
 TEST_F(Handlers, WithoutTheRightsToTheSharedHistoryTheLinesGoToTheUsersOwn) {
   const std::string mine = "C:\\Users\\u\\AppData\\Local\\Bakwyn\\Bakwyn.log";
-  files.others[kHistory] = "2026-12-10 07:00:00 备份记录:\r\n";
+  files.text(kHistory) = "2026-12-10 07:00:00 备份记录:\r\n";
   files.readOnly = {kHistory};
   StoreSchedule(registry, {"12:00"});
   handlers.FormCreate();
-  EXPECT_EQ(files.others[mine], "2026-12-10 07:05:09 备份记录:\r\n");
+  EXPECT_EQ(files.text(mine), "2026-12-10 07:05:09 备份记录:\r\n");
   form.N5.onClick();
   EXPECT_THAT(shell.opened, ElementsAre(mine));
 
-  shell.service = ServiceState::Running;
-  form.Timer2.onTimer();
+  handlers.SchedulerChanged(false);
   handlers.AppendLog("一行");
   EXPECT_THAT(log(), ::testing::Contains("[26-12-10 07:05:09]: 一行")) << "a line kept only in the user's own is shown";
-  EXPECT_NE(files.others[mine].find("07:05:09 一行\r\n"), std::string::npos);
-}
-
-// The service: no autostart entry, no service to watch, and a signal that the
-// stored settings changed has them read and applied again.
-class ServiceHandlers : public ::testing::Test, protected Rig {
- protected:
-  ServiceHandlers() : Rig(Role::Service) {}
-};
-
-TEST_F(ServiceHandlers, StartsWithoutTheProgramsDutiesAndReloadsOnRequest) {
-  StoreSchedule(registry, {"07:05"});
-  registry.setValue(kStatusKeyPath, "Slot1LastRun", "20261210");
-  handlers.FormCreate();
-  EXPECT_FALSE(registry.value(kRunKey, "Bakwyn[Vorda免费软件]").has_value()) << "the autostart entry is the program's";
-  EXPECT_EQ(shell.serviceQueries, 0);
-  EXPECT_FALSE(form.Timer2.enabled());
-  EXPECT_EQ(settings.database, "shop");
-
-  registry.setValue(kKeyBase + "mEdt1", "TEXT", "商店");
-  registry.setValue(kKeyBase + "dxTimeEdit1", "TEXT", "09:00");
-  handlers.Reload();
-  EXPECT_EQ(settings.database, "商店");
-  EXPECT_EQ(settings.slots[0].time, "09:00");
-  EXPECT_EQ(settings.slots[0].lastRunDate, "20261210") << "a slot that ran today does not run again today";
-  EXPECT_NE(files.others[kHistory].find("07:05:09 已重新读取设置\r\n"), std::string::npos);
+  EXPECT_NE(files.text(mine).find("07:05:09 一行\r\n"), std::string::npos);
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 // save never wait for a backup, and what the backup tells reaches them.
 #include "app/Runtime.h"
 
+#include "app/StoredSchedule.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -13,28 +16,15 @@
 
 #include "form/Controls.h"
 #include "settings/MemoryRegistry.h"
-#include "tests/engine/EngineFakes.h"
+#include "tests/support/EngineFakes.h"
 #include "tests/support/FakeSession.h"
+#include "tests/support/TestProtector.h"
 
 namespace bakwyn::app {
 namespace {
 
 using ::testing::Contains;
 using ::testing::Not;
-
-struct SharedClock final : Clock {
-  LocalDateTime now() const override {
-    std::lock_guard<std::mutex> lock(mutex);
-    return t;
-  }
-  void set(int hour, int minute) {
-    std::lock_guard<std::mutex> lock(mutex);
-    t.hour = hour;
-    t.minute = minute;
-  }
-  mutable std::mutex mutex;  // read by the worker and the watchdog too
-  LocalDateTime t{2026, 12, 10, 7, 5, 9, 0};
-};
 
 struct Lines final : RuntimeObserver {
   void logged(const LocalDateTime&, const std::string& text, bool) override { lines.push_back(text); }
@@ -46,9 +36,9 @@ struct Lines final : RuntimeObserver {
 // The runtime as the program builds it, over fakes, with a real worker thread.
 struct Rig {
   BackupSettings settings;
-  SharedClock clock;
+  testing::FakeClock clock{{2026, 12, 10, 7, 5, 9, 0}};
   testing::FakeSession session;
-  testing::FakeFiles files;
+  testing::MemoryFiles files;
   settings::MemoryRegistry registry;
   form::TrayIcon tray{"rmTrayIcon1"};
   History history{files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log"};
@@ -137,6 +127,74 @@ TEST(Runtime, LinesFromTheWorkerReachTheObserversOnTheRuntimesThread) {
   EXPECT_THAT(r.seen.lines, Contains(::testing::HasSubstr("数据库备份成功")));
   EXPECT_EQ(logger, std::this_thread::get_id());
   EXPECT_EQ(r.registry.value(std::string(kStatusKey), "Slot1LastRun"), "20261210");
+}
+
+// What a backup's thread lets through (a fault of the program, not of the
+// backup) is logged at the thread's end, and the runtime goes on.
+TEST(Runtime, AFaultOnTheWorkerIsLoggedAndTheNextSlotStillRuns) {
+  Rig r;
+  r.session.onOpen = [] { throw 42; };
+  r.runtime.tick();
+  ASSERT_TRUE(r.tickUntil([&] { return !r.runtime.backupRunning() && r.seen.runs.size() == 2; }));
+  for (int i = 0; i < 5; ++i) r.runtime.tick();  // still 07:05
+  EXPECT_EQ(std::count(r.seen.lines.begin(), r.seen.lines.end(), "程序内部错误,本次备份中断"), 1)
+      << "the slot counts as run: not started again in its minute";
+  r.session.onOpen = nullptr;
+  r.clock.set(7, 6);
+  ASSERT_TRUE(r.tickUntil([&] { return !r.runtime.backupRunning() && r.seen.runs.size() == 4; }));
+  EXPECT_EQ(r.backups(), 1u) << "the slot of 07:06 made its backup";
+}
+
+// The service's start and reload, without a window: the stored schedule with
+// the dates the slots ran on today, and "已重新读取设置" only when a save
+// changed what runs.
+TEST(Runtime, TheServiceStartsFromTheStoreAndTellsAReloadOnlyWhenSomethingChanged) {
+  BackupSettings settings;
+  testing::FakeClock clock{{2026, 12, 10, 7, 5, 9, 0}};
+  testing::FakeSession session;
+  testing::MemoryFiles files;
+  settings::MemoryRegistry registry;
+  testing::TestProtector protector;
+  History history{files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log"};
+  Replica replica{files, clock};
+  InlineWorker worker;
+  Runtime* runtime = nullptr;
+  BackupEngine engine{settings, clock, session, files, [&](const std::string& line) { runtime->log(line); }};
+  Runtime service{settings, engine, registry, nullptr, clock, history, replica, worker, nullptr, [] { return std::string("OFFICE1"); }};
+  runtime = &service;
+  Lines seen;
+  service.addObserver(&seen);
+  const std::string controls = std::string(settings::StateRoot) + "FrmMain\\";
+  registry.setValue(controls + "mEdt1", "TEXT", "shop");
+  registry.setValue(controls + "mavBEdit2", "TEXT", "D:\\bak");
+  registry.setValue(controls + "dxCheckEdit1", "CHECKED", "-1");
+  registry.setValue(controls + "dxTimeEdit1", "TEXT", "07:05");
+  registry.setValue(std::string(kStatusKey), "Slot1LastRun", "20261210");
+  registry.setValue(controls + "mEdt4", "TEXT", "old");
+  const auto read = [&] { return ReadStoredSchedule(registry, protector, "OFFICE1", {}); };
+
+  StartFromStore(service, read());
+  EXPECT_TRUE(service.armed());
+  EXPECT_EQ(settings.database, "shop");
+  EXPECT_EQ(settings.backupDir, "D:\\bak\\");
+  EXPECT_EQ(settings.password, "old");
+  EXPECT_EQ(settings.slots[0].lastRunDate, "20261210") << "a slot that ran today does not run again today";
+  service.tick();
+  EXPECT_TRUE(session.calls.empty()) << "slot one ran today already";
+  EXPECT_NE(files.text("C:\\ProgramData\\Bakwyn\\Bakwyn.log").find("备份记录:"), std::string::npos);
+
+  EXPECT_FALSE(ApplyStoredSchedule(service, read(), "已重新读取设置"));
+  EXPECT_THAT(seen.lines, Not(Contains("已重新读取设置"))) << "a save that changed nothing";
+  registry.setValue(controls + "dxTimeEdit1", "TEXT", "09:00");
+  registry.setValue(controls + "mEdt4", "TEXT", "");  // a save that emptied the password: none, not the old one
+  EXPECT_TRUE(ApplyStoredSchedule(service, read(), "已重新读取设置"));
+  EXPECT_EQ(settings.password, "");
+  EXPECT_EQ(std::count(seen.lines.begin(), seen.lines.end(), "已重新读取设置"), 1);
+  EXPECT_EQ(settings.slots[0].time, "09:00");
+  EXPECT_EQ(settings.slots[0].lastRunDate, "20261210") << "kept across the reload";
+  registry.setValue(controls + "mEdt1", "TEXT", "");
+  EXPECT_TRUE(ApplyStoredSchedule(service, read(), "已重新读取设置"));
+  EXPECT_FALSE(service.armed()) << "no database stored: nothing runs";
 }
 
 }  // namespace

@@ -4,6 +4,10 @@
 // program running; the program started beside the running service makes no
 // backup of its own and shows the service's lines; a save in the window is
 // what the service runs at the next slot; unticking removes the service.
+// One scheduler on the computer: the service waits for the lock a program
+// holds, and holds it until it stops. A save reaches the service as a control
+// of its own through the service manager, which its access list lets
+// interactive users send, but not stop the service.
 //
 // The service runs in the prefix's services.exe, whose environment has no
 // TDSPORT: it reaches the stand-in through the SQL Server Browser, by the
@@ -17,6 +21,7 @@
 // chmod is started through Wine, which runs a Unix program by its Z: path.
 #include <windows.h>
 
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
@@ -24,9 +29,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "app/SchedulerLock.h"
 #include "app/Service.h"
 #include "app/WinSystem.h"
 #include "tests/support/ExeHarness.h"
@@ -127,6 +135,87 @@ std::vector<std::wstring> Dependencies() {
   return names;
 }
 
+// The kReloadControl a save sends, as the program's SignalServiceReload sends
+// it: through the service manager, with only the right to send it.
+bool SendReload() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager ? OpenServiceW(manager, kServiceName, SERVICE_USER_DEFINED_CONTROL) : nullptr;
+  SERVICE_STATUS status{};
+  const bool sent = service && ControlService(service, app::kReloadControl, &status);
+  const DWORD error = GetLastError();
+  if (service) CloseServiceHandle(service);
+  if (manager) CloseServiceHandle(manager);
+  SetLastError(error);
+  return sent;
+}
+
+bool UnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
+// The service's access list as the service manager keeps it, as SDDL. Wine's
+// keeps none: its SetServiceObjectSecurity succeeds and changes nothing, and
+// the list read back is empty ("D:", measured); there the list the install
+// sets is judged instead, as its source has it.
+std::wstring ServiceAccessList() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager ? OpenServiceW(manager, kServiceName, READ_CONTROL) : nullptr;
+  std::wstring sddl = L"(cannot read)";
+  DWORD size = 0;
+  if (service && !QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, nullptr, 0, &size) &&
+      GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    std::vector<BYTE> buffer(size);
+    wchar_t* text = nullptr;
+    if (QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, buffer.data(), size, &size) &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(buffer.data(), SDDL_REVISION_1,
+                                                             DACL_SECURITY_INFORMATION, &text, nullptr)) {
+      sddl = text;
+      LocalFree(text);
+    }
+  }
+  if (service) CloseServiceHandle(service);
+  if (manager) CloseServiceHandle(manager);
+  if (sddl == L"D:" && UnderWine()) return app::kServiceSddl;
+  return sddl;
+}
+
+// Who gets what by an access list: the rights of each allow entry, with its SID ("S-1-5-4").
+std::vector<std::pair<std::string, ACCESS_MASK>> Grants(const std::wstring& sddl) {
+  std::vector<std::pair<std::string, ACCESS_MASK>> grants;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+    return grants;
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) && present && dacl) {
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+      ACE_HEADER* header = nullptr;
+      if (!GetAce(dacl, i, reinterpret_cast<void**>(&header)) || header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+      const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+      wchar_t* sid = nullptr;
+      if (!ConvertSidToStringSidW(const_cast<DWORD*>(&ace->SidStart), &sid)) continue;
+      grants.emplace_back(Utf8(sid), ace->Mask);
+      LocalFree(sid);
+    }
+  }
+  LocalFree(descriptor);
+  return grants;
+}
+
+// The history's lines written since `from` bytes.
+std::string HistorySince(size_t from) {
+  const std::string history = ReadWholeFile(std::filesystem::path(Wide(kHistoryPath)));
+  return history.size() > from ? history.substr(from) : std::string();
+}
+
+// What onAcquired of a lock did, to wait for.
+struct Acquired {
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ~Acquired() { CloseHandle(event); }
+  std::function<void()> callback() {
+    return [this] { SetEvent(event); };
+  }
+  bool within(DWORD ms) const { return WaitForSingleObject(event, ms) == WAIT_OBJECT_0; }
+};
+
 // A service of this name in the prefix for the life of the object, never
 // started: a stand-in for an SQL Server service on this computer.
 class InstalledService {
@@ -222,7 +311,9 @@ TEST_F(WinService, RunsTheScheduleWithNobodyLoggedOnAndTheProgramBecomesItsWindo
   ASSERT_NE(std::find(texts.begin(), texts.end(), "补做错过的备份 (" + *missed + ")"), texts.end())
       << ::testing::PrintToString(texts);
   ASSERT_TRUE(WaitUntil([&] { return Backups("shop") == 1; }, 20000));
-  EXPECT_EQ(ReadString(kStatusKey, "Slot1LastRun").value_or("").size(), 8u) << "the slot's date is kept";
+  // Kept once the backup has ended, after the stand-in saw it begin.
+  EXPECT_TRUE(WaitUntil([] { return ReadString(kStatusKey, "Slot1LastRun").value_or("").size() == 8; }, 20000))
+      << "the slot's date is kept: " << ReadString(kStatusKey, "Slot1LastRun").value_or("(none)");
 
   // The computer wakes after a slot passed: made up too. (A save applies a
   // slot without making anything up; the system tells the window it woke.)
@@ -268,7 +359,7 @@ TEST_F(WinService, RunsTheScheduleWithNobodyLoggedOnAndTheProgramBecomesItsWindo
   const std::string success = Succeeded(folder + first.fileName());
   texts = Texts(app().waitForLogText(success, 20000));
   EXPECT_NE(std::find(texts.begin(), texts.end(), success), texts.end()) << ::testing::PrintToString(texts);
-  EXPECT_NE(std::find(texts.begin(), texts.end(), "备份服务正在运行: 由服务定时备份,这里显示服务的记录"), texts.end());
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "备份服务或另一个用户的备份程序正在定时备份: 这里显示它的记录"), texts.end());
 
   // A save through the window: the service reads it at once and runs it.
   const Minute second = ComingMinute(25);
@@ -290,13 +381,14 @@ TEST_F(WinService, RunsTheScheduleWithNobodyLoggedOnAndTheProgramBecomesItsWindo
   app().menu("N6");
   ASSERT_TRUE(WaitUntil([] { return ServiceState() == -1; }, 30000)) << "state " << ServiceState();
   texts = Texts(app().waitForLogText("已移除备份服务: 由本程序定时备份", 20000));
-  EXPECT_NE(std::find(texts.begin(), texts.end(), "备份服务没有运行: 由本程序定时备份"), texts.end())
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "已接管定时备份: 之前定时备份的服务或程序已停止"), texts.end())
       << ::testing::PrintToString(texts);
 }
 
 // Without administrator rights the window starts the program again with them
 // (the system asks the user) just to install or remove the service; that
-// program's exit code tells the window how it went.
+// program's exit code tells the window how it went. The access list it gives
+// the service lets users send the reload, not stop the service.
 TEST_F(WinService, TheProgramStartedToInstallOrRemoveTheServiceDoesJustThat) {
   Process install;
   ASSERT_TRUE(install.start(remote::ExePath(), L"/install-service"));
@@ -304,6 +396,35 @@ TEST_F(WinService, TheProgramStartedToInstallOrRemoveTheServiceDoesJustThat) {
   EXPECT_EQ(install.exitCode(), 0u);
   EXPECT_TRUE(WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }, 20000)) << "started: " << ServiceState();
   EXPECT_EQ(MainWindowCount(), 0) << "no window, no tray icon";
+
+  // Interactive users may send the reload and read the state, not stop,
+  // start, pause, change or delete it: nobody but the system and
+  // administrators may.
+  const ACCESS_MASK kChanging = SERVICE_STOP | SERVICE_START | SERVICE_PAUSE_CONTINUE | SERVICE_CHANGE_CONFIG | DELETE |
+                                WRITE_DAC | WRITE_OWNER | GENERIC_ALL | GENERIC_WRITE | GENERIC_EXECUTE;
+  const auto checkAccessList = [&] {
+    const std::wstring list = ServiceAccessList();
+    SCOPED_TRACE(Utf8(list));
+    ACCESS_MASK interactive = 0, system = 0, administrators = 0;
+    for (const auto& [sid, mask] : Grants(list)) {
+      if (sid == "S-1-5-4") interactive |= mask;
+      if (sid == "S-1-5-18") system |= mask;
+      if (sid == "S-1-5-32-544") administrators |= mask;
+      if (sid != "S-1-5-18" && sid != "S-1-5-32-544") {
+        EXPECT_EQ(mask & kChanging, 0u) << sid;
+      }
+    }
+    EXPECT_EQ(interactive & (SERVICE_USER_DEFINED_CONTROL | SERVICE_QUERY_STATUS),
+              static_cast<ACCESS_MASK>(SERVICE_USER_DEFINED_CONTROL | SERVICE_QUERY_STATUS));
+    EXPECT_EQ(interactive & SERVICE_STOP, 0u);
+    EXPECT_EQ(administrators & SERVICE_ALL_ACCESS, static_cast<ACCESS_MASK>(SERVICE_ALL_ACCESS));
+    // The service manager's defaults for the system.
+    EXPECT_EQ(system, static_cast<ACCESS_MASK>(SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS |
+                                               SERVICE_ENUMERATE_DEPENDENTS | SERVICE_START | SERVICE_STOP |
+                                               SERVICE_PAUSE_CONTINUE | SERVICE_INTERROGATE |
+                                               SERVICE_USER_DEFINED_CONTROL | READ_CONTROL));
+  };
+  checkAccessList();
 
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   ASSERT_NE(manager, nullptr);
@@ -323,11 +444,12 @@ TEST_F(WinService, TheProgramStartedToInstallOrRemoveTheServiceDoesJustThat) {
   CloseServiceHandle(service);
   CloseServiceHandle(manager);
 
-  // Installed twice is installed once.
+  // Installed twice is installed once, with the same access list.
   Process again;
   ASSERT_TRUE(again.start(remote::ExePath(), L"/install-service"));
   ASSERT_TRUE(again.ended(30000));
   EXPECT_EQ(again.exitCode(), 0u);
+  checkAccessList();
 
   Process remove;
   ASSERT_TRUE(remove.start(remote::ExePath(), L"/remove-service"));
@@ -342,6 +464,79 @@ TEST_F(WinService, TheProgramStartedToInstallOrRemoveTheServiceDoesJustThat) {
   ASSERT_TRUE(byHand.start(remote::ExePath(), L"/service"));
   ASSERT_TRUE(byHand.ended(30000));
   EXPECT_EQ(byHand.exitCode(), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
+}
+
+// One scheduler on the computer. A program in a user's session (here this
+// test) holds the lock when the service starts: the service starts all the
+// same, makes nothing up while the program holds it, takes over once it lets
+// go, and holds it until it stops. A lock someone else made first, and holds,
+// is not waited for: the service says so and schedules.
+TEST_F(WinService, SchedulesOnlyWithTheLockUnlessSomeoneElseMadeIt) {
+  if (!browser_.empty()) GTEST_SKIP() << "the stand-in cannot answer as the SQL Server Browser: " << browser_;
+  const std::optional<std::string> first = MinutesAgo(3), second = MinutesAgo(2);
+  if (!first) GTEST_SKIP() << "no earlier minute today";
+  // Missed slots made up at start: the service's first tick runs one at once
+  // when it schedules, which shows whether it does.
+  ASSERT_TRUE(StoreConnection(ComputerName() + "\\SQLEXPRESS", kUser, kPassword, "shop", kFolder + "\\bak\\"));
+  ASSERT_TRUE(StoreSlot(1, *first));
+  ASSERT_TRUE(WriteString(kStatusKey, "MakeUpMissed", "1"));
+  const size_t from = ReadWholeFile(std::filesystem::path(Wide(kHistoryPath))).size();
+  const auto logged = [&](const std::string& line) {
+    return WaitUntil([&] { return HistorySince(from).find(line) != std::string::npos; }, 20000);
+  };
+
+  auto program = std::make_unique<app::SchedulerLock>(nullptr);
+  ASSERT_TRUE(program->held()) << program->squatter();
+  ASSERT_EQ(RunToEnd(remote::ExePath(), L"/install-service"), 0u);
+  EXPECT_TRUE(WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }, 20000)) << ServiceState();
+  ASSERT_TRUE(logged("另一个Bakwyn正在定时备份: 服务在它退出后接替")) << HistorySince(from);
+  Sleep(3000);  // thirty ticks
+  EXPECT_EQ(Backups("shop"), 0u) << "nothing made up while the program holds the lock";
+  EXPECT_EQ(HistorySince(from).find("备份服务开始定时备份"), std::string::npos);
+
+  program.reset();
+  EXPECT_TRUE(logged("备份服务开始定时备份")) << HistorySince(from);
+  EXPECT_TRUE(logged("补做错过的备份 (" + *first + ")")) << HistorySince(from);
+  EXPECT_TRUE(WaitUntil([&] { return Backups("shop") == 1; }, 20000)) << Backups("shop");
+  EXPECT_EQ(HistorySince(from).find("警告"), std::string::npos) << HistorySince(from);
+  {
+    Acquired got;
+    const app::SchedulerLock next(got.callback());
+    EXPECT_FALSE(next.held()) << "the service holds it";
+    EXPECT_FALSE(next.squatted()) << next.squatter();
+    ASSERT_EQ(RunToEnd(remote::ExePath(), L"/remove-service"), 0u);
+    ASSERT_TRUE(got.within(20000)) << "the stopped service let go of the lock";
+    EXPECT_TRUE(next.held());
+    EXPECT_FALSE(next.abandoned()) << "let go, not left";
+  }
+
+  // Made first, and held, by an account that is neither the system nor an
+  // administrator (Wine lets this test name any owner).
+  ASSERT_TRUE(StoreSlot(2, *second));
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:S-1-5-21-1-2-3-1001D:(A;;0x1f0001;;;WD)",
+                                                                   SDDL_REVISION_1, &descriptor, nullptr));
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  // Let go of, by this thread, whatever becomes of the test.
+  struct Squatter {
+    HANDLE mutex;
+    ~Squatter() {
+      if (!mutex) return;
+      ReleaseMutex(mutex);
+      CloseHandle(mutex);
+    }
+  } const squatter{CreateMutexExW(&attributes, app::kSchedulerLockName, CREATE_MUTEX_INITIAL_OWNER, MUTEX_ALL_ACCESS)};
+  const DWORD created = GetLastError();
+  LocalFree(descriptor);
+  ASSERT_NE(squatter.mutex, nullptr);
+  EXPECT_NE(created, static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "nobody had it any more";
+  ASSERT_EQ(RunToEnd(remote::ExePath(), L"/install-service"), 0u);
+  EXPECT_TRUE(logged("警告: 定时备份的锁 Global\\Bakwyn.Scheduler 不是系统或管理员建立的 (所有者 S-1-5-21-1-2-3-1001 "
+                     "不是系统或管理员),服务不等它,照常定时备份"))
+      << HistorySince(from);
+  EXPECT_TRUE(WaitUntil([&] { return Backups("shop") == 2; }, 20000)) << "made up all the same: " << Backups("shop");
+  EXPECT_TRUE(logged("补做错过的备份 (" + *second + ")")) << HistorySince(from);
+  EXPECT_EQ(RunToEnd(remote::ExePath(), L"/remove-service"), 0u);
 }
 
 // The program file the system would run as itself, installed from a folder
@@ -392,7 +587,7 @@ TEST_F(WinService, DependsOnTheSqlServerServiceOfTheStoredInstanceWhenItIsOnThis
   EXPECT_EQ(Dependencies(), std::vector<std::wstring>{L"MSSQL$SQLEXPRESS"});
   ASSERT_TRUE(WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }, 20000)) << ServiceState();
 
-  // Saves, each followed by the signal a save sends; one after the other they
+  // Saves, each followed by the control a save sends; one after the other they
   // change the dependency every time.
   struct Row {
     const char* name;
@@ -409,10 +604,7 @@ TEST_F(WinService, DependsOnTheSqlServerServiceOfTheStoredInstanceWhenItIsOnThis
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     ASSERT_TRUE(Store("mEdt2", "TEXT", row.server));
-    HANDLE reload = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\Bakwyn.Reload");
-    ASSERT_NE(reload, nullptr);
-    SetEvent(reload);
-    CloseHandle(reload);
+    ASSERT_TRUE(SendReload()) << GetLastError();
     EXPECT_TRUE(WaitUntil([&] { return Dependencies() == row.dependencies; }, 20000))
         << Utf8(Dependencies().empty() ? L"(none)" : Dependencies().front());
   }
@@ -467,22 +659,35 @@ TEST(ServiceControls, AControlAfterTheServiceStoppedIsAnsweredAndChangesNothing)
   EXPECT_EQ(controls.control(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC), static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(WaitForSingleObject(controls.resumeEvent(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
   EXPECT_EQ(controls.control(SERVICE_CONTROL_PAUSE, 0), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+  // The reload a save sends; the other codes of the service's own range are none of its.
+  EXPECT_EQ(WaitForSingleObject(controls.reloadEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(controls.control(app::kReloadControl, 0), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(WaitForSingleObject(controls.reloadEvent(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(controls.reloadEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "taken by one wait";
+  for (const DWORD code : {129ul, 255ul}) {
+    EXPECT_EQ(controls.control(code, 0), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED)) << code;
+    EXPECT_EQ(WaitForSingleObject(controls.reloadEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << code;
+  }
   EXPECT_EQ(controls.control(SERVICE_CONTROL_STOP, 0), static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(controls.state(), static_cast<DWORD>(SERVICE_STOP_PENDING));
   EXPECT_EQ(WaitForSingleObject(controls.stopEvent(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
   controls.report(SERVICE_STOPPED);
 
-  for (const DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_INTERROGATE,
-                              SERVICE_CONTROL_POWEREVENT}) {
+  for (const DWORD control : {DWORD{SERVICE_CONTROL_STOP}, DWORD{SERVICE_CONTROL_SHUTDOWN},
+                              DWORD{SERVICE_CONTROL_INTERROGATE}, DWORD{SERVICE_CONTROL_POWEREVENT},
+                              app::kReloadControl}) {
     SCOPED_TRACE(control);
     EXPECT_EQ(controls.control(control, PBT_APMRESUMEAUTOMATIC), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
   }
   EXPECT_EQ(controls.state(), static_cast<DWORD>(SERVICE_STOPPED)) << "no stop pending after the stop";
   EXPECT_EQ(WaitForSingleObject(controls.resumeEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
       << "a late wake reaches nothing";
+  EXPECT_EQ(WaitForSingleObject(controls.reloadEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "nor a late reload";
 
   // Another run in the same process starts with its events clear.
+  SetEvent(controls.reloadEvent());
   controls.begin(nullptr);
+  EXPECT_EQ(WaitForSingleObject(controls.reloadEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(WaitForSingleObject(controls.stopEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(controls.control(SERVICE_CONTROL_INTERROGATE, 0), static_cast<DWORD>(NO_ERROR));
 }

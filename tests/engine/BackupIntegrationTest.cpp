@@ -17,7 +17,7 @@
 
 #include "engine/BackupEngine.h"
 #include "server/OdbcServerSession.h"
-#include "tests/engine/EngineFakes.h"
+#include "tests/support/EngineFakes.h"
 #include "tests/support/TdsFixture.h"
 #ifdef _WIN32
 #include "engine/WindowsFileSystem.h"

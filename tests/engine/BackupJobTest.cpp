@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "engine/BackupEngine.h"
-#include "tests/engine/BackupStatementParser.h"
-#include "tests/engine/EngineFakes.h"
+#include "tests/support/BackupStatementParser.h"
+#include "tests/support/EngineFakes.h"
 #include "tests/engine/TestDirectory.h"
 
 namespace bakwyn {
@@ -22,7 +22,7 @@ namespace {
 
 using testing::At;
 using testing::FakeClock;
-using testing::FakeFiles;
+using testing::MemoryFiles;
 using testing::FakeSession;
 using testing::FromMs;
 using testing::LogLines;
@@ -175,14 +175,14 @@ TEST_P(SameNameFile, IsKeptWhateverTheOutcome) {
   f.session.failOpen = c.failOpen;
   f.session.failExecute = c.failExecute;
   const std::string name = "2004年11月17日21时05分.bak";
-  FakeFiles files;
-  files.entries[name] = {At(2004, 11, 17, 21, 5, 2)};
+  MemoryFiles files;
+  files.add(f.settings.backupDir + name, "", At(2004, 11, 17, 21, 5, 2));
   BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
 
   engine.BakExecute();
 
-  EXPECT_EQ(files.entries.count(name), 1u);
-  EXPECT_EQ(files.removed, std::vector<std::string>{}) << "no file is deleted for a backup";
+  EXPECT_EQ(files.files.count(f.settings.backupDir + name), 1u);
+  EXPECT_EQ(files.done("remove"), std::vector<std::string>{}) << "no file is deleted for a backup";
   EXPECT_EQ(f.log.lines, c.log);
   if (!c.failOpen) {
     ASSERT_EQ(f.session.statements.size(), 1u);
@@ -219,7 +219,7 @@ TEST_P(BakExecuteFailure, LogsFailureAndNeverSuccess) {
   f.settings.backupDir = "D:\\bak\\";
   f.session.failOpen = c.failOpen;
   f.session.failExecute = c.failExecute;
-  FakeFiles files;
+  MemoryFiles files;
   BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
 
   engine.BakExecute();
@@ -238,14 +238,15 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(BakExecuteTest, DirectoryThatCannotBeCreatedIsLeftToTheServerToReport) {
   JobFixture f;
   f.settings.database = "shop";
-  f.settings.backupDir = "Q:\\nowhere\\";  // FakeFiles refuses to create it
-  f.session.failExecute = true;           // as the server does for a missing folder
-  FakeFiles files;
+  f.settings.backupDir = "Q:\\nowhere\\";
+  f.session.failExecute = true;  // as the server does for a missing folder
+  MemoryFiles files;
+  files.unreachable[f.settings.backupDir] = "The system cannot find the path specified.";
   BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
 
   engine.BakExecute();
 
-  EXPECT_EQ(files.created, (std::vector<std::string>{"Q:\\nowhere\\"}));
+  EXPECT_EQ(files.done("mkdir"), (std::vector<std::string>{"Q:\\nowhere\\"}));
   EXPECT_EQ(f.session.calls.back(), "executeLong") << "the backup is still attempted";
   EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kFailed, kStatementFailedCause}));
 }
@@ -255,7 +256,7 @@ TEST(BakExecuteTest, AFailureOutsideTheServerIsDescribedToo) {
   f.settings.database = "shop";
   f.settings.backupDir = "D:\\bak\\";
   f.session.onExecute = [](const std::string&) { throw std::length_error("statement too long"); };
-  FakeFiles files;
+  MemoryFiles files;
   BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
 
   engine.BakExecute();
@@ -369,7 +370,7 @@ TEST(BakExecuteTest, FileNameComesFromOneReadingOfTheClock) {
   std::vector<LocalDateTime> readings{At(2004, 11, 17, 10, 59, 59, 999), At(2004, 11, 17, 11, 0, 0, 0)};
   size_t next = 0;
   f.clock.script([&] { return readings[std::min(next++, readings.size() - 1)]; });
-  FakeFiles files;
+  MemoryFiles files;
   BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
 
   engine.BakExecute();
@@ -379,7 +380,7 @@ TEST(BakExecuteTest, FileNameComesFromOneReadingOfTheClock) {
 
 TEST(BakExecuteTest, ReadsTheLatestAppliedSettings) {
   JobFixture f;
-  FakeFiles files;
+  MemoryFiles files;
   BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
   f.settings.user = "backup";
   f.settings.database = "新库";
@@ -418,7 +419,7 @@ TEST(BakExecuteTest, EachProgressMessageGivesItsPercentageAsItArrives) {
       f.session.say(d);
     }
   };
-  FakeFiles files;
+  MemoryFiles files;
   BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
   engine.onProgress = [&](int percent) {
     percents.push_back(percent);
@@ -453,7 +454,7 @@ TEST_P(BakExecuteCancel, LogsTheCancellationAndStampsTheSlot) {
   f.settings.backupDir = "D:\\bak\\";
   f.settings.slots[1] = {true, "08:30", ""};
   f.session.failOpen = c.serverDown;
-  FakeFiles files;
+  MemoryFiles files;
   BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
   std::vector<BackupOutcome> outcomes;
   engine.onOutcome = [&](const BackupOutcome& o) { outcomes.push_back(o); };
@@ -500,7 +501,7 @@ TEST(BakExecuteTest, ACancelWithNoBackupUnderWayChangesNothing) {
   JobFixture f;
   f.settings.database = "shop";
   f.settings.backupDir = "D:\\bak\\";
-  FakeFiles files;
+  MemoryFiles files;
   BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
 
   engine.cancelBackup();
@@ -545,7 +546,7 @@ TEST_P(BakExecuteSilence, CancelsOnceTheSilenceReachesTheLimit) {
                                     : c.minutes.back() + static_cast<std::int64_t>(n - c.minutes.size() + 1) * c.thenEvery;
     return FromMs(start + minute * 60'000);
   });
-  FakeFiles files;
+  MemoryFiles files;
   BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
   engine.watchInterval = std::chrono::milliseconds(1);
   std::vector<BackupOutcome> outcomes;
@@ -611,7 +612,7 @@ TEST(BakExecuteTest, SilenceCountsFromTheLastProgress) {
     std::lock_guard lock(mutex);
     drifting = true;
   };
-  FakeFiles files;
+  MemoryFiles files;
   BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
   engine.watchInterval = std::chrono::milliseconds(1);
   std::vector<int> percents;
@@ -646,7 +647,7 @@ TEST(BakExecuteTest, NoSilenceLimitWhenItIsZero) {
     std::unique_lock lock(mutex);
     looked.wait(lock, [&] { return readings > 24 * 12; });
   };
-  FakeFiles files;
+  MemoryFiles files;
   BackupEngine engine(f.settings, f.clock, f.session, files, f.log.sink());
   engine.watchInterval = std::chrono::milliseconds(1);
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/BackupEngine.h"
-#include "tests/engine/EngineFakes.h"
+#include "tests/support/EngineFakes.h"
 #include "tests/engine/TestDirectory.h"
 
 #ifdef _WIN32
@@ -22,19 +22,27 @@ namespace {
 
 using testing::At;
 using testing::FakeClock;
-using testing::FakeFiles;
+using testing::MemoryFiles;
 using testing::FakeSession;
 using testing::FromMs;
 using testing::LogLines;
 using testing::TestDirectory;
 using testing::ToMs;
-using Entry = FakeFiles::Entry;
 
 const LocalDateTime kNow = At(2026, 3, 12, 2, 0, 0);
 
 LocalDateTime Before(const LocalDateTime& t, int hours, int minutes, int seconds = 0, int ms = 0) {
   return FromMs(ToMs(t) - (((hours * 60LL + minutes) * 60 + seconds) * 1000 + ms));
 }
+
+// A file of the backup folder in a row: a directory, a file held by another
+// program, or one that opens but cannot be deleted (for this reason).
+struct Entry {
+  LocalDateTime modified;
+  bool directory = false;
+  bool locked = false;
+  std::string undeletable{};
+};
 
 struct CleanupCase {
   const char* name;
@@ -56,15 +64,21 @@ TEST_P(CleanupTest, DeletesExactlyTheExpiredBackups) {
   settings.retentionDays = c.retentionDays;
   FakeClock clock(kNow);
   FakeSession session;
-  FakeFiles files(settings.backupDir);
-  files.entries = c.entries;
+  MemoryFiles files;
+  for (const auto& [name, entry] : c.entries) {
+    files.add(settings.backupDir + name, "", entry.modified);
+    MemoryFiles::File& file = files.files[settings.backupDir + name];
+    file.directory = entry.directory;
+    file.locked = entry.locked;
+    file.undeletable = entry.undeletable;
+  }
   LogLines log;
   BackupEngine engine(settings, clock, session, files, log.sink());
 
   engine.deleteoldfileExecute();
 
   std::set<std::string> attempted;
-  for (const std::string& path : files.removed) attempted.insert(path.substr(settings.backupDir.size()));
+  for (const std::string& path : files.done("remove")) attempted.insert(path.substr(settings.backupDir.size()));
   std::set<std::string> refused;
   for (const auto& [name, entry] : c.entries) {
     if (!entry.undeletable.empty() && attempted.count(name)) refused.insert(name);
@@ -74,7 +88,7 @@ TEST_P(CleanupTest, DeletesExactlyTheExpiredBackups) {
                       std::inserter(deleted, deleted.end()));
   EXPECT_EQ(deleted, c.deleted);
   for (const auto& [name, entry] : c.entries) {
-    EXPECT_EQ(files.entries.count(name), c.deleted.count(name) ? 0u : 1u) << name;
+    EXPECT_EQ(files.files.count(settings.backupDir + name), c.deleted.count(name) ? 0u : 1u) << name;
   }
   EXPECT_EQ(log.lines, c.log) << "only an expired backup that could not be deleted is logged";
   EXPECT_TRUE(session.calls.empty());
@@ -243,15 +257,15 @@ TEST(CleanupTest, MissingDirectoryIsSilent) {
   settings.retentionDays = 1;
   FakeClock clock(kNow);
   FakeSession session;
-  FakeFiles files;
-  files.entries["a.bak"] = {At(2020, 1, 1, 0, 0)};
+  MemoryFiles files;
+  files.add("D:\\bak\\a.bak", "", At(2020, 1, 1, 0, 0));
   LogLines log;
   BackupEngine engine(settings, clock, session, files, log.sink());
 
   engine.deleteoldfileExecute();
 
   EXPECT_EQ(files.listings, 1);
-  EXPECT_TRUE(files.removed.empty());
+  EXPECT_TRUE(files.done("remove").empty());
   EXPECT_TRUE(log.lines.empty());
 }
 

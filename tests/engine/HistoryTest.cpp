@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/engine/EngineFakes.h"
+#include "tests/support/EngineFakes.h"
 #include "tests/engine/TestDirectory.h"
 
 namespace bakwyn {
@@ -61,14 +61,14 @@ TEST(History, RotationKeepsTheNewestLinesWithinTheBound) {
 }
 
 TEST(History, ALineThatCannotBeWrittenIsReportedAndTheNextOneTriesAgain) {
-  testing::FakeFiles files;
+  testing::MemoryFiles files;
   History history(files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log");
   files.failAppend = true;
   EXPECT_FALSE(history.append({2026, 12, 10, 2, 0, 0, 0}, "lost"));
   files.failAppend = false;
   // Without a file of its own to fall back on, the very next line tries again.
   EXPECT_TRUE(history.append({2026, 12, 10, 2, 0, 1, 0}, "kept"));
-  EXPECT_EQ(files.others["C:\\ProgramData\\Bakwyn\\Bakwyn.log"], "2026-12-10 02:00:01 kept\r\n");
+  EXPECT_EQ(files.text("C:\\ProgramData\\Bakwyn\\Bakwyn.log"), "2026-12-10 02:00:01 kept\r\n");
   EXPECT_EQ(history.olderPath(2), "C:\\ProgramData\\Bakwyn\\Bakwyn.2.log");
 }
 
@@ -104,8 +104,8 @@ class WholeLines : public ::testing::TestWithParam<WholeLineCase> {};
 
 TEST_P(WholeLines, TheNextLineIsNeverGluedToAPiece) {
   const WholeLineCase& c = GetParam();
-  testing::FakeFiles files;
-  if (c.before) files.others[kShared] = *c.before;
+  testing::MemoryFiles files;
+  if (c.before) files.text(kShared) = *c.before;
   files.failTruncate = c.cutFails;
   History history(files, kShared);
   if (c.failedLineWrites) {
@@ -113,9 +113,9 @@ TEST_P(WholeLines, TheNextLineIsNeverGluedToAPiece) {
     EXPECT_FALSE(history.append(kLostAt, kLost));
     files.appendWritesOnly.reset();
   }
-  if (c.meanwhile) c.meanwhile(files.others[kShared]);
+  if (c.meanwhile) c.meanwhile(files.text(kShared));
   EXPECT_TRUE(history.append(kNextAt, kNextText));
-  EXPECT_EQ(files.others[kShared], c.after);
+  EXPECT_EQ(files.text(kShared), c.after);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -143,16 +143,16 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<WholeLineCase>& info) { return std::string(info.param.name); });
 
 TEST(History, APieceIsCutOutOnlyOnceAndAfterwardsLinesAreWrittenPlainly) {
-  testing::FakeFiles files;
-  files.others[kShared] = kFirst;
+  testing::MemoryFiles files;
+  files.text(kShared) = kFirst;
   History history(files, kShared);
   files.appendWritesOnly = 23;
   EXPECT_FALSE(history.append(kLostAt, kLost));
   files.appendWritesOnly.reset();
   ASSERT_TRUE(history.append(kNextAt, kNextText));
   ASSERT_TRUE(history.append({2026, 12, 10, 2, 0, 10, 0}, "x"));
-  EXPECT_EQ(files.others[kShared], kFirst + kNext + "2026-12-10 02:00:10 x\r\n");
-  EXPECT_EQ(files.truncations, (std::vector<std::string>{kShared + " " + std::to_string(kFirst.size())}));
+  EXPECT_EQ(files.text(kShared), kFirst + kNext + "2026-12-10 02:00:10 x\r\n");
+  EXPECT_EQ(files.done("truncate"), (std::vector<std::string>{kShared + " " + std::to_string(kFirst.size())}));
 }
 
 // Rotation when a file cannot move. Lines of 34 bytes, 110 bytes a file, three
@@ -183,12 +183,12 @@ class Rotation : public ::testing::TestWithParam<RotationCase> {};
 
 TEST_P(Rotation, NoFileIsLostAndTheLineIsKept) {
   const RotationCase& c = GetParam();
-  testing::FakeFiles files;
-  files.others = c.before;
+  testing::MemoryFiles files;
+  files.put(c.before);
   files.held = c.held;
   History history(files, kCurrent, {}, 110, 3);
   EXPECT_TRUE(history.append({2026, 12, 10, 2, 0, 0, 0}, "一行文字"));
-  EXPECT_EQ(files.others, c.after);
+  EXPECT_EQ(files.contents(), c.after);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -223,8 +223,8 @@ std::size_t Count(const std::vector<std::string>& all, const std::string& one) {
 }
 
 TEST(History, ARotationThatFailedIsTriedAgainAfterAMinuteOfLineTimes) {
-  testing::FakeFiles files;
-  files.others = {{kCurrent, kFull}, {Older(1), "一\r\n"}};
+  testing::MemoryFiles files;
+  files.put({{kCurrent, kFull}, {Older(1), "一\r\n"}});
   files.held = {kCurrent};
   History history(files, kCurrent, {}, 110, 3);
   const std::string move = kCurrent + " -> " + kMoving;
@@ -234,38 +234,38 @@ TEST(History, ARotationThatFailedIsTriedAgainAfterAMinuteOfLineTimes) {
     lines += Line(hour, minute, second);
   };
   append(2, 0, 0);
-  EXPECT_EQ(Count(files.renames, move), 1u);
+  EXPECT_EQ(Count(files.done("rename"), move), 1u);
   append(2, 0, 30);
   append(2, 0, 59);
-  EXPECT_EQ(Count(files.renames, move), 1u) << "not within the minute";
+  EXPECT_EQ(Count(files.done("rename"), move), 1u) << "not within the minute";
   append(2, 1, 0);
-  EXPECT_EQ(Count(files.renames, move), 2u);
+  EXPECT_EQ(Count(files.done("rename"), move), 2u);
   // The clock set back an hour does not put the next try off for an hour.
   append(1, 1, 0);
-  EXPECT_EQ(Count(files.renames, move), 3u);
-  EXPECT_EQ(files.others, (Files{{kCurrent, kFull + lines}, {Older(1), "一\r\n"}}));
+  EXPECT_EQ(Count(files.done("rename"), move), 3u);
+  EXPECT_EQ(files.contents(), (Files{{kCurrent, kFull + lines}, {Older(1), "一\r\n"}}));
 
   files.held.clear();
   append(1, 1, 59);
-  EXPECT_EQ(Count(files.renames, move), 3u);
-  EXPECT_EQ(files.others.size(), 2u);
+  EXPECT_EQ(Count(files.done("rename"), move), 3u);
+  EXPECT_EQ(files.contents().size(), 2u);
   append(1, 2, 0);
-  EXPECT_EQ(files.others, (Files{{kCurrent, Line(1, 2, 0)},
+  EXPECT_EQ(files.contents(), (Files{{kCurrent, Line(1, 2, 0)},
                                  {Older(1), kFull + lines.substr(0, lines.size() - kLine.size())},
                                  {Older(2), "一\r\n"}}));
 }
 
 TEST(History, ARotationStoppedByAnOlderFileIsFinishedAMinuteLater) {
-  testing::FakeFiles files;
-  files.others = {{kCurrent, kFull}, {Older(1), "一\r\n"}, {Older(2), "二\r\n"}};
+  testing::MemoryFiles files;
+  files.put({{kCurrent, kFull}, {Older(1), "一\r\n"}, {Older(2), "二\r\n"}});
   files.held = {Older(1)};
   History history(files, kCurrent, {}, 110, 3);
   ASSERT_TRUE(history.append({2026, 12, 10, 2, 0, 0, 0}, "一行文字"));
   files.held.clear();
   ASSERT_TRUE(history.append({2026, 12, 10, 2, 0, 30, 0}, "一行文字"));
-  EXPECT_EQ(files.others[kMoving], kFull) << "not within the minute";
+  EXPECT_EQ(files.text(kMoving), kFull) << "not within the minute";
   ASSERT_TRUE(history.append({2026, 12, 10, 2, 1, 0, 0}, "一行文字"));
-  EXPECT_EQ(files.others, (Files{{kCurrent, Line(2, 0, 0) + Line(2, 0, 30) + Line(2, 1, 0)},
+  EXPECT_EQ(files.contents(), (Files{{kCurrent, Line(2, 0, 0) + Line(2, 0, 30) + Line(2, 1, 0)},
                                  {Older(1), kFull},
                                  {Older(2), "一\r\n"},
                                  {Older(3), "二\r\n"}}));
@@ -275,9 +275,9 @@ TEST(History, ARotationStoppedByAnOlderFileIsFinishedAMinuteLater) {
 // where the service's administrator created the file) keeps its lines in its
 // own, and goes back to the shared one once it may.
 TEST(History, LinesTheSharedHistoryRefusesGoToTheProgramsOwnUntilItTakesThemAgain) {
-  testing::FakeFiles files;
+  testing::MemoryFiles files;
   const std::string service = "2026-12-10 01:00:00 备份服务已启动: 不需要用户登录也会定时备份\r\n";
-  files.others[kShared] = service;
+  files.text(kShared) = service;
   files.readOnly = {"C:\\ProgramData\\Bakwyn\\"};
   History history(files, kShared, kOwn);
   EXPECT_EQ(history.path(), kShared);
@@ -288,42 +288,42 @@ TEST(History, LinesTheSharedHistoryRefusesGoToTheProgramsOwnUntilItTakesThemAgai
   EXPECT_TRUE(history.append({2026, 12, 10, 2, 0, 0, 0}, "备份记录:"));
   EXPECT_TRUE(history.usedOwn());
   EXPECT_EQ(history.shownPath(), kOwn);
-  EXPECT_EQ(Count(files.created, "C:\\Users\\林小姐\\AppData\\Local\\Bakwyn\\"), 1u);
+  EXPECT_EQ(Count(files.done("mkdir"), "C:\\Users\\林小姐\\AppData\\Local\\Bakwyn\\"), 1u);
   EXPECT_TRUE(history.append({2026, 12, 10, 2, 0, 30, 0}, "数据库连接成功!"));
   files.readOnly.clear();  // an administrator gave the users the right to write it
   EXPECT_TRUE(history.append({2026, 12, 10, 2, 0, 59, 0}, "保存成功!"));
-  EXPECT_EQ(Count(files.appends, kShared), 1u) << "one refusal a minute, not one a line";
+  EXPECT_EQ(Count(files.done("append"), kShared), 1u) << "one refusal a minute, not one a line";
   EXPECT_EQ(history.shownPath(), kOwn);
 
   EXPECT_TRUE(history.append({2026, 12, 10, 2, 1, 0, 0}, "开始备份数据库..."));
   EXPECT_TRUE(history.append({2026, 12, 10, 2, 1, 3, 0}, "数据库备份成功!  [文件名:D:\\bak\\x.bak]"));
   EXPECT_EQ(history.shownPath(), kShared);
   EXPECT_TRUE(history.usedOwn()) << "a line of this run is still in the own file";
-  EXPECT_EQ(files.others[kOwn],
+  EXPECT_EQ(files.text(kOwn),
             "2026-12-10 02:00:00 备份记录:\r\n"
             "2026-12-10 02:00:30 数据库连接成功!\r\n"
             "2026-12-10 02:00:59 保存成功!\r\n");
-  EXPECT_EQ(files.others[kShared], service +
+  EXPECT_EQ(files.text(kShared), service +
                                        "2026-12-10 02:01:00 开始备份数据库...\r\n"
                                        "2026-12-10 02:01:03 数据库备份成功!  [文件名:D:\\bak\\x.bak]\r\n");
 }
 
 TEST(History, ALineNeitherFileTakesIsReportedLost) {
-  testing::FakeFiles files;
+  testing::MemoryFiles files;
   files.readOnly = {"C:\\ProgramData\\Bakwyn\\", kOwn};
   History history(files, kShared, kOwn);
   EXPECT_FALSE(history.append({2026, 12, 10, 2, 0, 0, 0}, "备份记录:"));
   EXPECT_FALSE(history.usedOwn());
   EXPECT_EQ(history.shownPath(), kShared);
-  EXPECT_TRUE(files.others.empty());
+  EXPECT_TRUE(files.contents().empty());
 }
 
 TEST(History, TheOwnHistoryRotatesByTheSameRules) {
-  testing::FakeFiles files;
+  testing::MemoryFiles files;
   files.readOnly = {"C:\\ProgramData\\Bakwyn\\"};
   History history(files, kShared, kOwn, 110, 1);
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(history.append({2026, 12, 10, 2, 0, i, 0}, "一行文字"));
-  EXPECT_EQ(files.others, (Files{{kOwn, Line(2, 0, 3)},
+  EXPECT_EQ(files.contents(), (Files{{kOwn, Line(2, 0, 3)},
                                  {"C:\\Users\\林小姐\\AppData\\Local\\Bakwyn\\Bakwyn.1.log",
                                   Line(2, 0, 0) + Line(2, 0, 1) + Line(2, 0, 2)}}));
 }

@@ -17,8 +17,7 @@
 #include <vector>
 
 #include "engine/BackupEngine.h"
-#include "tests/engine/EngineFakes.h"
-#include "tests/engine/ReplicaFakes.h"
+#include "tests/support/EngineFakes.h"
 
 namespace bakwyn {
 namespace {
@@ -212,7 +211,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"ShareUnreachable",
                    [](MemoryFiles& f) { f.unreachable[kCopy] = "The network path was not found."; },
                    [](const std::string&) { return std::string("The network path was not found."); }},
-        FailureRow{"FolderReadOnly", [](MemoryFiles& f) { f.readOnly[kCopy] = testing::kAccessDenied; },
+        FailureRow{"FolderReadOnly", [](MemoryFiles& f) { f.readOnly.insert(kCopy); },
                    [](const std::string&) { return std::string(testing::kAccessDenied); }},
         FailureRow{"RenameRefused", [](MemoryFiles& f) { f.renameRefused = testing::kAccessDenied; },
                    [](const std::string&) { return std::string(testing::kAccessDenied); }},

@@ -6,14 +6,14 @@
 #include <vector>
 
 #include "engine/BackupEngine.h"
-#include "tests/engine/EngineFakes.h"
+#include "tests/support/EngineFakes.h"
 
 namespace bakwyn {
 namespace {
 
 using testing::At;
 using testing::FakeClock;
-using testing::FakeFiles;
+using testing::MemoryFiles;
 using testing::FakeSession;
 using testing::FromMs;
 using testing::LogLines;
@@ -57,7 +57,7 @@ TEST_P(ScheduleTest, RunsEachSlotAtMostOnceADayAtItsMinute) {
   settings.slots = c.slots;
   FakeClock clock;
   FakeSession session;
-  FakeFiles files;
+  MemoryFiles files;
   LogLines log;
   std::vector<std::string> started;
   std::int64_t now = 0;
@@ -174,12 +174,12 @@ TEST(RunScheduledSlotTest, CleansUpBeforeTheBackupAndStampsAfterIt) {
   settings.retentionDays = 1;
   FakeClock clock(At(2026, 3, 9, 23, 59, 50));
   FakeSession session;
-  FakeFiles files;
-  files.entries["old.bak"] = {At(2026, 3, 1, 8, 0)};
-  files.entries["newer.bak"] = {At(2026, 3, 2, 8, 0)};
+  MemoryFiles files;
+  files.add("D:\\bak\\old.bak", "", At(2026, 3, 1, 8, 0));
+  files.add("D:\\bak\\newer.bak", "", At(2026, 3, 2, 8, 0));
   bool oldGoneAtBackup = false;
   session.onExecute = [&](const std::string&) {
-    oldGoneAtBackup = files.entries.count("old.bak") == 0;
+    oldGoneAtBackup = files.files.count("D:\\bak\\old.bak") == 0;
     clock.set(At(2026, 3, 10, 0, 0, 5));
   };
   LogLines log;
@@ -224,7 +224,7 @@ TEST_P(SlotStampTest, StampsTheDateOfTheTickThatStartedTheRun) {
   FakeSession session;
   session.failExecute = c.backupFails;
   session.onExecute = [&](const std::string&) { backupOver = true; };
-  FakeFiles files;
+  MemoryFiles files;
   LogLines log;
   BackupEngine engine(settings, clock, session, files, log.sink());
 
@@ -270,7 +270,7 @@ TEST(RunScheduledSlotTest, FailedBackupIsStampedAndNotRetriedThatDay) {
   FakeClock clock;
   FakeSession session;
   session.failOpen = true;
-  FakeFiles files;
+  MemoryFiles files;
   LogLines log;
   BackupEngine engine(settings, clock, session, files, log.sink());
 
@@ -300,7 +300,7 @@ TEST_P(MissedSlotsTest, AreTheEnabledSlotsWhoseMinutePassedTodayWithoutARun) {
   settings.slots = GetParam().slots;
   FakeClock clock;
   FakeSession session;
-  FakeFiles files;
+  MemoryFiles files;
   LogLines log;
   BackupEngine engine(settings, clock, session, files, log.sink());
   EXPECT_EQ(engine.MissedSlots(At(2026, 12, 10, 10, 0, 30)), GetParam().missed);
@@ -329,14 +329,14 @@ TEST(RunMadeUpBackupTest, OneBackupForAllMissedSlotsLoggedAsMadeUpAndEachStamped
   settings.slots = {On("02:00"), On("06:30"), On("12:00"), Off("00:00")};
   FakeClock clock(At(2026, 12, 10, 9, 15, 2));
   FakeSession session;
-  FakeFiles files;
-  files.entries["old.bak"] = {At(2026, 12, 1, 2, 0)};
-  files.entries["newer.bak"] = {At(2026, 12, 9, 2, 0)};
+  MemoryFiles files;
+  files.add("D:\\bak\\old.bak", "", At(2026, 12, 1, 2, 0));
+  files.add("D:\\bak\\newer.bak", "", At(2026, 12, 9, 2, 0));
   std::vector<std::string> statements;
   bool oldGoneAtBackup = false;
   session.onExecute = [&](const std::string& sql) {
     statements.push_back(sql);
-    oldGoneAtBackup = files.entries.count("old.bak") == 0;
+    oldGoneAtBackup = files.files.count("D:\\bak\\old.bak") == 0;
   };
   LogLines log;
   std::vector<std::string> stamped;
@@ -386,7 +386,7 @@ TEST(RunMadeUpBackupTest, StampedOnlyWhenTheServerWasReached) {
     FakeSession session;
     session.failOpen = c.failOpen;
     session.failExecute = c.failExecute;
-    FakeFiles files;
+    MemoryFiles files;
     LogLines log;
     std::vector<std::string> stamped;
     BackupEngine engine(settings, clock, session, files, log.sink());
@@ -405,7 +405,7 @@ TEST(RunScheduledSlotTest, ReportsEachStampForKeeping) {
   settings.slots = {On("02:00"), Off("00:00"), Off("00:00"), Off("00:00")};
   FakeClock clock(At(2026, 12, 10, 2, 0, 0));
   FakeSession session;
-  FakeFiles files;
+  MemoryFiles files;
   LogLines log;
   std::vector<std::string> stamped;
   BackupEngine engine(settings, clock, session, files, log.sink());

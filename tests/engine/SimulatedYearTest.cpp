@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "engine/BackupEngine.h"
-#include "tests/engine/EngineFakes.h"
+#include "tests/support/EngineFakes.h"
 
 namespace bakwyn {
 namespace {
 
-using testing::FakeFiles;
+using testing::MemoryFiles;
 using testing::FakeSession;
 using testing::LogLines;
 
@@ -105,7 +105,7 @@ SimulationResult Simulate(std::int64_t from, std::int64_t toLocal, bool everyTic
   std::int64_t real = from;
   DaylightSavingClock clock(real);
   FakeSession session;
-  FakeFiles files;
+  MemoryFiles files;
   LogLines log;
   // Durations from a fixed-seed generator of our own, so every platform
   // simulates the same year: most backups are short, some take minutes.

@@ -86,5 +86,55 @@ INSTANTIATE_TEST_SUITE_P(
                   std::string(3000, 'x') + "'+CHAR(39)+''+CHAR(34)+'" + std::string(3000, 'y')}),
     [](const ::testing::TestParamInfo<QuoteCase>& info) { return std::string(info.param.name); });
 
+// The literal and the bracketed name as the server reads them: "''" and "]]"
+// stand for one quote and one bracket, and the first lone one ends the text.
+std::optional<std::string> ReadEnclosed(const std::string& sql, const std::string& open, char close) {
+  if (sql.compare(0, open.size(), open) != 0) return std::nullopt;
+  std::string value;
+  for (size_t i = open.size(); i < sql.size(); ++i) {
+    if (sql[i] != close) {
+      value += sql[i];
+    } else if (i + 1 < sql.size() && sql[i + 1] == close) {
+      value += sql[++i];
+    } else {
+      if (i + 1 != sql.size()) return std::nullopt;  // text after the end
+      return value;
+    }
+  }
+  return std::nullopt;  // never closed
+}
+
+struct LiteralCase {
+  const char* name;
+  std::string text;
+  std::string literal;    // SqlTextLiteral
+  std::string bracketed;  // SqlNameLiteral
+};
+void PrintTo(const LiteralCase& c, std::ostream* os) { *os << c.name; }
+
+class SqlLiteralTest : public ::testing::TestWithParam<LiteralCase> {};
+
+TEST_P(SqlLiteralTest, EnclosesAndReadsBack) {
+  const LiteralCase& c = GetParam();
+  EXPECT_EQ(SqlTextLiteral(c.text), c.literal);
+  EXPECT_EQ(SqlNameLiteral(c.text), c.bracketed);
+  EXPECT_EQ(ReadEnclosed(SqlTextLiteral(c.text), "N'", '\''), c.text);
+  EXPECT_EQ(ReadEnclosed(SqlNameLiteral(c.text), "[", ']'), c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, SqlLiteralTest,
+    ::testing::Values(
+        LiteralCase{"Plain", "shop", "N'shop'", "[shop]"},
+        LiteralCase{"Empty", "", "N''", "[]"},
+        LiteralCase{"OnlyQuote", "'", "N''''", "[']"},
+        LiteralCase{"OnlyClosingBracket", "]", "N']'", "[]]]"},
+        LiteralCase{"EndsStatementAndComments", "a'] ; DROP DATABASE x --", "N'a''] ; DROP DATABASE x --'",
+                    "[a']] ; DROP DATABASE x --]"},
+        LiteralCase{"BlanksAndControlsKept", " \tD:\\备 份\\\x01 ", "N' \tD:\\备 份\\\x01 '", "[ \tD:\\备 份\\\x01 ]"},
+        LiteralCase{"DoubleQuotesAndBraces", "\"{x}\"", "N'\"{x}\"'", "[\"{x}\"]"},
+        LiteralCase{"OutsideTheBmp", "库\xF0\x9F\x98\x80'", "N'库\xF0\x9F\x98\x80'''", "[库\xF0\x9F\x98\x80']"}),
+    [](const ::testing::TestParamInfo<LiteralCase>& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace bakwyn

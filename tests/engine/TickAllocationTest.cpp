@@ -12,7 +12,7 @@
 
 #include "engine/BackupEngine.h"
 #include "engine/Replica.h"
-#include "tests/engine/EngineFakes.h"
+#include "tests/support/EngineFakes.h"
 
 namespace {
 std::atomic<long> g_allocations{0};
@@ -31,7 +31,7 @@ namespace {
 
 using testing::At;
 using testing::FakeClock;
-using testing::FakeFiles;
+using testing::MemoryFiles;
 using testing::FakeSession;
 using testing::LogLines;
 
@@ -41,7 +41,7 @@ TEST(TickAllocationTest, TicksThatRunNothingDoNotAllocate) {
                     SlotState{true, "a much longer malformed slot time", ""}};
   FakeClock clock;
   FakeSession session;
-  FakeFiles files;
+  MemoryFiles files;
   LogLines log;
   BackupEngine engine(settings, clock, session, files, log.sink());
 
@@ -67,7 +67,7 @@ TEST(TickAllocationTest, TicksThatRunNothingDoNotAllocate) {
 // The tick also polls the copies to the second folder: idle, before any pass
 // and after one has ended, that must not allocate either.
 TEST(TickAllocationTest, PollingAnIdleReplicaDoesNotAllocate) {
-  FakeFiles files;
+  MemoryFiles files;
   FakeClock clock;
   Replica replica(files, clock);
   LogLines log;

@@ -19,9 +19,9 @@
 #include "form/StoredForm.h"
 #include "settings/MemoryRegistry.h"
 #include "settings/StateText.h"
-#include "tests/engine/BackupStatementParser.h"
+#include "tests/support/BackupStatementParser.h"
 #include "tests/server/ConnectionStringParser.h"
-#include "tests/settings/StoreWindow.h"
+#include "tests/support/StoreWindow.h"
 #include "tests/support/TestProtector.h"
 
 namespace bakwyn {

@@ -11,7 +11,7 @@
 #include "settings/Autostart.h"
 #include "settings/Base64.h"
 #include "settings/MemoryRegistry.h"
-#include "tests/settings/StoreWindow.h"
+#include "tests/support/StoreWindow.h"
 #include "tests/support/TestProtector.h"
 
 namespace bakwyn::settings {

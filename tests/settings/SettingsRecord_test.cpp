@@ -15,7 +15,7 @@
 #include "engine/History.h"
 #include "settings/Base64.h"
 #include "settings/MemoryRegistry.h"
-#include "tests/settings/StoreWindow.h"
+#include "tests/support/StoreWindow.h"
 #include "tests/support/TestProtector.h"
 
 namespace bakwyn::settings {

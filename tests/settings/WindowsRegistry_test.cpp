@@ -15,7 +15,7 @@
 #include "form/StoredForm.h"
 #include "settings/DpapiProtector.h"
 #include "settings/WindowsRegistry.h"
-#include "tests/settings/StoreWindow.h"
+#include "tests/support/StoreWindow.h"
 
 namespace bakwyn::settings {
 namespace {

@@ -1,7 +1,8 @@
 #pragma once
-// A file system in memory for the copies to a second folder: files with their
-// contents in any number of folders, a record of every operation, and the
-// faults a copy meets (a folder unreachable or read-only, a disk that fills
+// A file system in memory for every test that needs one: files with their
+// contents and dates in any number of folders, a record of every operation
+// that changes something, and the faults the engine meets (a folder
+// unreachable or read-only, a file held by another program, a disk that fills
 // up, a write that damages data or drops it, a rename refused).
 #include <algorithm>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/FileSystem.h"
@@ -32,23 +34,37 @@ class MemoryFiles final : public FileSystem {
  public:
   struct File {
     std::string content;
-    LocalDateTime modified;
+    LocalDateTime modified{};
     bool locked = false;     // held open by another program without sharing
     bool directory = false;  // a folder that happens to have a file's name
     std::uint64_t generated = 0;  // >0: read-only content of this size made by GeneratedByte, not stored
+    std::string undeletable{};    // non-empty: it opens, but deleting it fails for this reason
   };
 
   std::map<std::string, File> files;  // by full path
   std::set<std::string> folders;      // existing folders, each ending with "\"
+  // Faults of folders and files.
   std::map<std::string, std::string> unreachable;  // folder -> the reason every access to it fails
-  std::map<std::string, std::string> readOnly;     // folder -> the reason creating a file in it fails
+  // Files, or folders ending with "\", that nothing may be created in,
+  // written to or renamed in (no rights): kAccessDenied.
+  std::set<std::string> readOnly;
+  // Files another program holds open, which cannot be renamed or replaced.
+  std::set<std::string> held;
   // Faults of the writes, counted over every file written.
   std::optional<std::uint64_t> spaceLeft;  // bytes that still fit; then kDiskFull
   std::optional<std::uint64_t> corruptAt;  // this byte of every written file is stored changed
   std::optional<std::uint64_t> dropFrom;   // bytes of a file from here on are silently not stored
   std::string renameRefused;                // non-empty: every rename fails so
-  // Observed.
-  std::vector<std::string> trace;  // "create P", "write P N", "finish P", "read P", "rename A -> B", "remove P"
+  // Faults of the appends and cuts of a history file: every append fails
+  // (full disk); an append writes only its first bytes and then fails, as on
+  // a disk that fills up half-way; every cut fails.
+  bool failAppend = false;
+  std::optional<std::size_t> appendWritesOnly;
+  bool failTruncate = false;
+  // Observed: "mkdir D", "create P", "write P N", "finish P", "read P",
+  // "uncached P", "rename A -> B", "remove P", "append P", "truncate P N".
+  std::vector<std::string> trace;
+  int listings = 0;
   std::size_t largestRead = 0;
   std::size_t largestWrite = 0;
   std::function<void()> afterEachOperation;
@@ -59,6 +75,31 @@ class MemoryFiles final : public FileSystem {
     folders.insert(FolderOf(path));
     files[path] = File{std::move(content), modified};
   }
+  // The content of the file `path`, an empty one made when there is none.
+  std::string& text(const std::string& path) {
+    folders.insert(FolderOf(path));
+    return files[path].content;
+  }
+  // Whole files, by path, added or replaced.
+  void put(const std::map<std::string, std::string>& contents) {
+    for (const auto& [path, content] : contents) text(path) = content;
+  }
+  // Every file's content, by path.
+  std::map<std::string, std::string> contents() const {
+    std::map<std::string, std::string> out;
+    for (const auto& [path, file] : files) out[path] = file.content;
+    return out;
+  }
+  // What the trace holds after `op` + " ", in order: done("remove") is the
+  // path of every removal tried.
+  std::vector<std::string> done(std::string_view op) const {
+    std::vector<std::string> out;
+    for (const std::string& entry : trace) {
+      if (entry.size() > op.size() && entry.compare(0, op.size(), op) == 0 && entry[op.size()] == ' ')
+        out.push_back(entry.substr(op.size() + 1));
+    }
+    return out;
+  }
 
   bool createDirectories(const std::string& dir) override { return static_cast<bool>(makeDirectories(dir)); }
   FileResult makeDirectories(const std::string& dir) override {
@@ -68,6 +109,7 @@ class MemoryFiles final : public FileSystem {
     return {true, {}};
   }
   std::vector<std::string> listDirectory(const std::string& dir) override {
+    ++listings;
     std::vector<std::string> names;
     if (unreachable.count(dir) || !folders.count(dir)) return names;
     for (const auto& [path, file] : files) {
@@ -86,6 +128,7 @@ class MemoryFiles final : public FileSystem {
     if (!file) return {false, kNotFound};
     if (file->directory) return {false, kAccessDenied};
     if (file->locked) return {false, kInUse};
+    if (!file->undeletable.empty()) return {false, file->undeletable};
     files.erase(path);
     return {true, {}};
   }
@@ -95,7 +138,14 @@ class MemoryFiles final : public FileSystem {
     return file->generated ? file->generated : file->content.size();
   }
   FileResult appendDurably(const std::string& path, const std::string& bytes) override {
-    files[path].content += bytes;
+    record("append " + path);
+    if (failAppend) return {false, kDiskFull};
+    if (refuses(path)) return {false, kAccessDenied};
+    if (appendWritesOnly) {
+      text(path) += bytes.substr(0, *appendWritesOnly);
+      return {false, kDiskFull};
+    }
+    text(path) += bytes;
     return {true, {}};
   }
   std::optional<std::string> readShared(const std::string& path, std::uint64_t offset, std::size_t maxBytes) override {
@@ -107,13 +157,25 @@ class MemoryFiles final : public FileSystem {
   FileResult replaceFile(const std::string& from, const std::string& to) override {
     record("rename " + from + " -> " + to);
     if (!renameRefused.empty()) return {false, renameRefused};
+    if (refuses(from) || refuses(to)) return {false, kAccessDenied};
+    if (held.count(from) || held.count(to)) return {false, kInUse};
     File* source = find(from);
     if (!source) return {false, kNotFound};
     if (const File* target = find(to); target && (target->locked || target->directory)) return {false, kAccessDenied};
     File moved = std::move(*source);
     files.erase(from);
     files[to] = std::move(moved);
+    folders.insert(FolderOf(to));
     afterEach();
+    return {true, {}};
+  }
+  FileResult truncateFile(const std::string& path, std::uint64_t size) override {
+    record("truncate " + path + " " + std::to_string(size));
+    if (failTruncate || refuses(path)) return {false, kAccessDenied};
+    File* file = find(path);
+    if (!file) return {false, kNotFound};
+    if (size > file->content.size()) return {false, "The parameter is incorrect."};
+    file->content.resize(static_cast<size_t>(size));
     return {true, {}};
   }
 
@@ -139,7 +201,7 @@ class MemoryFiles final : public FileSystem {
     record("create " + path);
     const std::string folder = FolderOf(path);
     if (const auto it = unreachable.find(folder); it != unreachable.end()) return {nullptr, it->second};
-    if (const auto it = readOnly.find(folder); it != readOnly.end()) return {nullptr, it->second};
+    if (refuses(path)) return {nullptr, kAccessDenied};
     if (!folders.count(folder)) return {nullptr, kPathNotFound};
     if (const File* old = find(path); old && (old->locked || old->directory)) return {nullptr, kAccessDenied};
     files[path] = File{};
@@ -213,6 +275,12 @@ class MemoryFiles final : public FileSystem {
     std::uint64_t dropped_ = 0;
   };
 
+  bool refuses(const std::string& path) const {
+    for (const std::string& entry : readOnly) {
+      if (!entry.empty() && entry.back() == '\\' ? path.compare(0, entry.size(), entry) == 0 : path == entry) return true;
+    }
+    return false;
+  }
   File* find(const std::string& path) {
     const auto it = files.find(path);
     return it == files.end() ? nullptr : &it->second;
