@@ -28,39 +28,22 @@
 #include "engine/PosixFileSystem.h"
 #endif
 
+#include "tests/support/ForwardingFiles.h"
+
 namespace {
 
 using namespace bakwyn;
 
 // The platform's file system, with the read-back of a copy either past the
 // cache or, as the copies read it before, through it.
-class ReadBack final : public FileSystem {
+class ReadBack final : public testing::ForwardingFiles {
  public:
-  ReadBack(FileSystem& inner, bool uncached) : inner_(inner), uncached_(uncached) {}
-  bool createDirectories(const std::string& dir) override { return inner_.createDirectories(dir); }
-  FileResult makeDirectories(const std::string& dir) override { return inner_.makeDirectories(dir); }
-  std::vector<std::string> listDirectory(const std::string& dir) override { return inner_.listDirectory(dir); }
-  std::optional<LocalDateTime> readModifiedTime(const std::string& path) override {
-    return inner_.readModifiedTime(path);
-  }
-  FileResult removeFile(const std::string& path) override { return inner_.removeFile(path); }
-  std::optional<Stamp> stamp(const std::string& path) override { return inner_.stamp(path); }
-  std::optional<std::uint64_t> fileSize(const std::string& path) override { return inner_.fileSize(path); }
-  FileResult appendDurably(const std::string& path, const std::string& bytes) override {
-    return inner_.appendDurably(path, bytes);
-  }
-  std::optional<std::string> readShared(const std::string& path, std::uint64_t offset, std::size_t maxBytes) override {
-    return inner_.readShared(path, offset, maxBytes);
-  }
-  FileResult replaceFile(const std::string& from, const std::string& to) override { return inner_.replaceFile(from, to); }
-  Opened<FileReader> openForReading(const std::string& path) override { return inner_.openForReading(path); }
+  ReadBack(FileSystem& inner, bool uncached) : ForwardingFiles(inner), uncached_(uncached) {}
   Opened<FileReader> openUncached(const std::string& path) override {
     return uncached_ ? inner_.openUncached(path) : inner_.openForReading(path);
   }
-  Opened<FileWriter> createForWriting(const std::string& path) override { return inner_.createForWriting(path); }
 
  private:
-  FileSystem& inner_;
   bool uncached_;
 };
 

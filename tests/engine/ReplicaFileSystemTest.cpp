@@ -23,6 +23,7 @@
 
 #include "engine/Replica.h"
 #include "tests/engine/TestDirectory.h"
+#include "tests/support/ForwardingFiles.h"
 
 namespace bakwyn {
 namespace {
@@ -273,33 +274,12 @@ TEST(ReplicaFileSystemTest, HostileNamesNeverLeadOutOfTheSecondFolder) {
 // The real file system of the platform, but a backup grows (the server
 // appends the next backup of the same minute to it) just after the copy has
 // read its first piece, as many times as asked.
-class AppendingFiles final : public FileSystem {
+class AppendingFiles final : public testing::ForwardingFiles {
  public:
   AppendingFiles(FileSystem& inner, std::string backup, fs::path local, int appends)
-      : inner_(inner), backup_(std::move(backup)), local_(std::move(local)), appends_(appends) {}
+      : ForwardingFiles(inner), backup_(std::move(backup)), local_(std::move(local)), appends_(appends) {}
   int appended = 0;
 
-  bool createDirectories(const std::string& dir) override { return inner_.createDirectories(dir); }
-  FileResult makeDirectories(const std::string& dir) override { return inner_.makeDirectories(dir); }
-  std::vector<std::string> listDirectory(const std::string& dir) override { return inner_.listDirectory(dir); }
-  std::optional<LocalDateTime> readModifiedTime(const std::string& path) override {
-    return inner_.readModifiedTime(path);
-  }
-  FileResult removeFile(const std::string& path) override { return inner_.removeFile(path); }
-  std::optional<Stamp> stamp(const std::string& path) override { return inner_.stamp(path); }
-  std::optional<std::uint64_t> fileSize(const std::string& path) override { return inner_.fileSize(path); }
-  FileResult appendDurably(const std::string& path, const std::string& bytes) override {
-    return inner_.appendDurably(path, bytes);
-  }
-  std::optional<std::string> readShared(const std::string& path, std::uint64_t offset, std::size_t maxBytes) override {
-    return inner_.readShared(path, offset, maxBytes);
-  }
-  FileResult replaceFile(const std::string& from, const std::string& to) override { return inner_.replaceFile(from, to); }
-  FileResult truncateFile(const std::string& path, std::uint64_t size) override {
-    return inner_.truncateFile(path, size);
-  }
-  Opened<FileReader> openUncached(const std::string& path) override { return inner_.openUncached(path); }
-  Opened<FileWriter> createForWriting(const std::string& path) override { return inner_.createForWriting(path); }
   Opened<FileReader> openForReading(const std::string& path) override {
     Opened<FileReader> opened = inner_.openForReading(path);
     if (opened && path == backup_ && appended < appends_) {
@@ -330,7 +310,6 @@ class AppendingFiles final : public FileSystem {
     bool grown_ = false;
   };
 
-  FileSystem& inner_;
   std::string backup_;
   fs::path local_;
   int appends_;

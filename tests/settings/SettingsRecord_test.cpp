@@ -14,6 +14,7 @@
 #include "app/BackupStatus.h"
 #include "engine/History.h"
 #include "settings/Base64.h"
+#include "form/StoredForm.h"
 #include "settings/MemoryRegistry.h"
 #include "tests/support/StoreWindow.h"
 #include "tests/support/TestProtector.h"
@@ -102,32 +103,6 @@ std::vector<std::string> Texts(const std::vector<LoadProblem>& problems) {
     out.push_back((p.kind == LoadProblem::Kind::InvalidTime ? "InvalidTime " : "Unreadable ") + p.control + " [" +
                   p.stored + "]");
   return out;
-}
-
-// The window's state as the record holds it: what the window's conversion
-// will do, written out field by field.
-StoredSettings FromWindow(StoreWindow& w) {
-  auto check = [](const form::TdxCheckEdit& c) { return CheckState{c.checked(), c.enabled()}; };
-  StoredSettings s;
-  s.mavTree1ColumnWidth = w.mavTree1.columns().at(0).width;
-  s.mEdt2 = w.mEdt2.text();
-  s.mEdt3 = w.mEdt3.text();
-  s.mEdt4 = w.mEdt4.text();
-  s.mavBEdit2 = w.mavBEdit2.text();
-  s.dxCheckEdit1 = check(w.slotCheck(1));
-  s.dxTimeEdit1 = w.slotTime(1).text();
-  s.dxCheckEdit2 = check(w.slotCheck(2));
-  s.dxTimeEdit2 = w.slotTime(2).text();
-  s.dxCheckEdit3 = check(w.slotCheck(3));
-  s.dxTimeEdit3 = w.slotTime(3).text();
-  s.dxCheckEdit4 = check(w.slotCheck(4));
-  s.dxTimeEdit4 = w.slotTime(4).text();
-  s.mEdt1 = w.mEdt1.text();
-  s.dxCheckEdit5 = check(w.dxCheckEdit5);
-  s.mavSpinEdit1 = w.mavSpinEdit1.value();
-  s.CopyFolder = w.mavBEdit3.text();
-  s.MakeUpMissed = w.dxCheckEdit6.checked();
-  return s;
 }
 
 std::string Control(const std::string& name) { return std::string(StateRoot) + "FrmMain\\" + name; }
@@ -258,9 +233,9 @@ TEST_F(SettingsRecord, LoadsWhatTheWindowsStoreAndTheStatusFunctionsLoad) {
 
     StoreWindow window;
     if (c.before) c.before(window);
-    const StoredSettings onto = FromWindow(window);
+    const StoredSettings onto = form::StoredFields(window);
     const std::vector<LoadProblem> expectedProblems = LoadControlStates(window, before, protector);
-    StoredSettings expected = FromWindow(window);
+    StoredSettings expected = form::StoredFields(window);
     expected.CopyFolder = app::LoadCopyFolder(before);
     expected.MakeUpMissed = app::LoadMakeUpMissed(before);
     const std::array<std::string, 4> slots = app::LoadSlotStamps(before);
@@ -353,7 +328,7 @@ TEST_F(SettingsRecord, SavesWhatTheWindowsStoreAndTheStatusFunctionsSave) {
     std::optional<bool> saved;
     std::string error;
     try {
-      saved = SaveStoredSettings(FromWindow(window), after, protector, Groups::Window);
+      saved = SaveStoredSettings(form::StoredFields(window), after, protector, Groups::Window);
     } catch (const RegistryError& e) {
       error = e.what();
     }
