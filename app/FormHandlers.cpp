@@ -56,10 +56,10 @@ std::string LogStamp(const LocalDateTime& t) {
 FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine,
                            ServerSession& session, settings::Registry& registry,
                            const settings::SecretProtector& protector, const Clock& clock, History& history,
-                           Replica& replica, FormShell& shell, settings::Registry* own, Worker* worker)
+                           FileSystem& files, FormShell& shell, settings::Registry* own, Worker* worker)
     : form_(form), settings_(settings), engine_(engine), session_(session), registry_(registry), own_(own),
-      protector_(protector), clock_(clock), history_(history), replica_(replica), shell_(shell),
-      runtime_(settings, engine, registry, own, clock, history, replica,
+      protector_(protector), clock_(clock), history_(history), shell_(shell),
+      runtime_(settings, engine, registry, own, clock, history, files,
                worker ? *worker : inline_, &form.rmTrayIcon1, [this] { return shell_.computerName(); }) {
   runtime_.addObserver(this);
   form_.onShow = [this] { FormShow(); };
@@ -344,72 +344,13 @@ void FormHandlers::N5Click() { shell_.openFile(history_.shownPath()); }
 
 void FormHandlers::BitBtn1Click() {
   form_.mavMemo1.clear();
-  auto& server = form_.mEdt2;
-  auto& user = form_.mEdt3;
-  auto& password = form_.mEdt4;
-  auto& database = form_.mEdt1;
-  auto& folder = form_.mavBEdit2;
-
-  if (server.tText().empty()) server.setText(computerName_);
-  if (user.tText().empty()) {
-    shell_.showMessageCode(kMessageStop, std::string(kUserCaption) + "不存在!\r通常为:sa");
-    shell_.focus(user);
+  FolderCheck check;
+  if (const std::optional<SaveProblem> problem = validateSave(check)) {
+    shell_.showMessageCode(kMessageStop, problem->message);
+    if (problem->focus) shell_.focus(*problem->focus);
     return;
   }
-  if (database.tText().empty()) {
-    shell_.showMessageCode(kMessageStop, std::string(kDatabaseCaption) + "不存在!");
-    shell_.focus(database);
-    return;
-  }
-
-  bool found = false;
-  try {
-    session_.open(user.tText(), password.text(), server.tText());
-    AppendLog("数据库连接成功!");
-    session_.listDatabases();
-    found = session_.locate(database.tText());
-  } catch (const std::exception& e) {
-    // The box names the possible causes; the log keeps what the driver and
-    // the server said, for whoever must find out which.
-    AppendLog("数据库连接失败! " + DescribeFailure(e));
-    // The message names "no SQL Server installed on this computer" as the
-    // first possible cause; the instance button says it outright.
-    shell_.showMessageCode(kMessageStop, std::string(kConnectFailed));
-    return;
-  }
-  if (!found) {
-    shell_.showMessageCode(kMessageStop, std::string(kDatabaseCaption) + database.tText() + "不存在!");
-    shell_.focus(database);
-    return;
-  }
-
-  if (folder.tText().empty()) {
-    shell_.showMessageCode(kMessageStop, "请指定" + std::string(kDirectoryCaption) + "!");
-    shell_.focus(folder);
-    return;
-  }
-
-  if (!checkSchedule()) return;
-
-  // The server's service account, not the user, writes the backups: the
-  // server itself creates the folder and proves it can write there, now
-  // rather than at the first backup at night.
-  const std::string checkedFolder = folder.tText();
-  const FolderCheck check = CheckBackupFolder(session_, checkedFolder);
-  if (check.outcome == FolderCheck::Outcome::Refused) {
-    shell_.showMessageCode(kMessageStop, "SQL服务器无法创建或写入" + std::string(kDirectoryCaption) + " " +
-                                             folder.tText() + ":\r" + check.reason +
-                                             "\r请让SQL Server服务的登录帐户(例如 NT Service\\MSSQLSERVER)"
-                                             "对该目录有修改权限,或选择另一个目录。");
-    shell_.focus(folder);
-    return;
-  }
-  if (check.outcome == FolderCheck::Outcome::NotChecked) AppendLog("无法检查备份目录: " + check.reason);
-  // The server could not write there just now (a full disk, the scratch file
-  // held by another program): saved all the same, so that fewer days to keep
-  // can be saved to free space, with the reason told.
-  if (check.outcome == FolderCheck::Outcome::Doubtful) AppendLog("警告: SQL服务器现在无法写入备份目录: " + check.reason);
-  if (!check.note.empty()) AppendLog(check.note);
+  const std::string checkedFolder = form_.mavBEdit2.tText();
 
   // Settings that could not be stored are not applied either, and the save is
   // not reported as done: they would be lost at the next start.
@@ -447,24 +388,66 @@ void FormHandlers::BitBtn1Click() {
     AppendLog("无法通知备份服务重新读取设置: 服务重新启动后才会使用新的设置");
 }
 
-bool FormHandlers::checkSchedule() {
+std::optional<FormHandlers::SaveProblem> FormHandlers::validateSave(FolderCheck& check) {
+  auto& server = form_.mEdt2;
+  auto& user = form_.mEdt3;
+  auto& password = form_.mEdt4;
+  auto& database = form_.mEdt1;
+  auto& folder = form_.mavBEdit2;
+
+  if (server.tText().empty()) server.setText(computerName_);
+  if (user.tText().empty()) return SaveProblem{std::string(kUserCaption) + "不存在!\r通常为:sa", &user};
+  if (database.tText().empty()) return SaveProblem{std::string(kDatabaseCaption) + "不存在!", &database};
+
+  bool found = false;
+  try {
+    session_.open(user.tText(), password.text(), server.tText());
+    AppendLog("数据库连接成功!");
+    session_.listDatabases();
+    found = session_.locate(database.tText());
+  } catch (const std::exception& e) {
+    // The box names the possible causes; the log keeps what the driver and
+    // the server said, for whoever must find out which.
+    AppendLog("数据库连接失败! " + DescribeFailure(e));
+    // The message names "no SQL Server installed on this computer" as the
+    // first possible cause; the instance button says it outright.
+    return SaveProblem{std::string(kConnectFailed), nullptr};
+  }
+  if (!found) return SaveProblem{std::string(kDatabaseCaption) + database.tText() + "不存在!", &database};
+
+  if (folder.tText().empty()) return SaveProblem{"请指定" + std::string(kDirectoryCaption) + "!", &folder};
+
   for (int slot = 1; slot <= 4; ++slot) {
     auto& time = form_.slotTime(slot);
-    if (form::IsValidTime(time.dText())) continue;
-    shell_.showMessageCode(kMessageStop,
-                           form::SettingsForm::SlotCaption(slot) + "的时间无效,请输入00:00到23:59之间的时间!");
-    shell_.focus(time);
-    return false;
+    if (!form::IsValidTime(time.dText()))
+      return SaveProblem{form::SettingsForm::SlotCaption(slot) + "的时间无效,请输入00:00到23:59之间的时间!", &time};
   }
   auto& days = form_.mavSpinEdit1;
   const double value = days.value();
   if (!(value >= days.minValue() && value <= days.maxValue() && value == std::trunc(value))) {
-    shell_.showMessageCode(kMessageStop, "自动删除的天数必须在" + std::to_string(static_cast<long long>(days.minValue())) +
-                                             "到" + std::to_string(static_cast<long long>(days.maxValue())) + "之间!");
-    shell_.focus(days);
-    return false;
+    return SaveProblem{"自动删除的天数必须在" + std::to_string(static_cast<long long>(days.minValue())) + "到" +
+                           std::to_string(static_cast<long long>(days.maxValue())) + "之间!",
+                       &days};
   }
-  return true;
+
+  // The server's service account, not the user, writes the backups: the
+  // server itself creates the folder and proves it can write there, now
+  // rather than at the first backup at night.
+  check = CheckBackupFolder(session_, folder.tText());
+  if (check.outcome == FolderCheck::Outcome::Refused) {
+    return SaveProblem{"SQL服务器无法创建或写入" + std::string(kDirectoryCaption) + " " + folder.tText() + ":\r" +
+                           check.reason +
+                           "\r请让SQL Server服务的登录帐户(例如 NT Service\\MSSQLSERVER)"
+                           "对该目录有修改权限,或选择另一个目录。",
+                       &folder};
+  }
+  if (check.outcome == FolderCheck::Outcome::NotChecked) AppendLog("无法检查备份目录: " + check.reason);
+  // The server could not write there just now (a full disk, the scratch file
+  // held by another program): saved all the same, so that fewer days to keep
+  // can be saved to free space, with the reason told.
+  if (check.outcome == FolderCheck::Outcome::Doubtful) AppendLog("警告: SQL服务器现在无法写入备份目录: " + check.reason);
+  if (!check.note.empty()) AppendLog(check.note);
+  return std::nullopt;
 }
 
 void FormHandlers::offerElevatedRestart() {

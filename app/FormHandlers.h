@@ -16,6 +16,7 @@
 #include "app/Runtime.h"
 #include "app/Worker.h"
 #include "engine/BackupEngine.h"
+#include "engine/FolderCheck.h"
 #include "engine/History.h"
 #include "engine/Replica.h"
 #include "engine/BackupSettings.h"
@@ -100,7 +101,7 @@ class FormHandlers final : private RuntimeObserver {
   // database list); the engine has its own when the backups run on a worker.
   FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine, ServerSession& session,
                settings::Registry& registry, const settings::SecretProtector& protector, const Clock& clock,
-               History& history, Replica& replica, FormShell& shell, settings::Registry* own = nullptr,
+               History& history, FileSystem& files, FormShell& shell, settings::Registry* own = nullptr,
                Worker* worker = nullptr);
   FormHandlers(const FormHandlers&) = delete;
   FormHandlers& operator=(const FormHandlers&) = delete;
@@ -168,8 +169,17 @@ class FormHandlers final : private RuntimeObserver {
   std::string DefaultBackupDir();
   // What the window's fields ask for, as they are applied.
   Schedule FormSchedule();
-  // The checks that keep a save from storing what could never run.
-  bool checkSchedule();
+  // What keeps a save from storing: the message its box shows, and the field
+  // that gets the focus (none for a connection that failed).
+  struct SaveProblem {
+    std::string message;
+    const form::Control* focus;
+  };
+  // Every check of a save, in the order the user meets them: the fields, the
+  // connection and the database, the folder, the times and the days, and the
+  // server's own check of the folder (`check`, for the save to tell of).
+  // The first problem, or nothing when the settings may be stored.
+  std::optional<SaveProblem> validateSave(FolderCheck& check);
   void offerElevatedRestart();
 
   form::SettingsForm& form_;
@@ -181,7 +191,6 @@ class FormHandlers final : private RuntimeObserver {
   const settings::SecretProtector& protector_;
   const Clock& clock_;
   History& history_;
-  Replica& replica_;
   FormShell& shell_;
   InlineWorker inline_;
   Runtime runtime_;

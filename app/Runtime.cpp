@@ -31,10 +31,10 @@ bool SameSchedule(const Schedule& a, const Schedule& b) {
 }
 
 Runtime::Runtime(BackupSettings& settings, BackupEngine& engine, settings::Registry& registry,
-                 settings::Registry* own, const Clock& clock, History& history, Replica& replica, Worker& worker,
+                 settings::Registry* own, const Clock& clock, History& history, FileSystem& files, Worker& worker,
                  form::TrayIcon* tray, std::function<std::string()> computerName)
     : settings_(settings), engine_(engine), registry_(registry), own_(own), clock_(clock),
-      history_(history), replica_(replica), worker_(worker), computerName_(std::move(computerName)),
+      history_(history), files_(files), worker_(worker), computerName_(std::move(computerName)),
       status_(tray, registry, settings, [this](const std::string& line) { log(line); }, own),
       owner_(std::this_thread::get_id()) {
   // The engine's hooks run on the worker: what they tell is handed to this
@@ -51,13 +51,12 @@ Runtime::Runtime(BackupSettings& settings, BackupEngine& engine, settings::Regis
     box_.post([this, percent] { status_.setRunning(settings_.database, percent); });
   };
   engine_.onOutcome = [this](const BackupOutcome& outcome) {
-    box_.post([this, outcome] {
-      status_.record(outcome);
-      // After each successful backup, the backups not yet in the second folder go there.
-      if (outcome.succeeded && !settings_.replicaDir.empty())
-        replica_.start({settings_.backupDir, settings_.replicaDir, outcome.path, settings_.cleanupEnabled,
-                        settings_.retentionDays, thisComputer(), settings_.database});
-    });
+    box_.post([this, outcome] { status_.record(outcome); });
+    // After each successful backup, the backups not yet in the second folder
+    // go there, on this worker, once the backup's job is done.
+    if (outcome.succeeded && !settings_.replicaDir.empty())
+      copies_ = ReplicaRequest{settings_.backupDir, settings_.replicaDir, outcome.path, settings_.cleanupEnabled,
+                               settings_.retentionDays, thisComputer(), settings_.database};
   };
 }
 
@@ -72,8 +71,7 @@ Runtime::~Runtime() {
 std::string Runtime::thisComputer() {
   // The name of today, as the server's: a renamed computer's copies go on
   // beside its new name.
-  if (computer_.empty() && computerName_) computer_ = computerName_();
-  return computer_;
+  return computerName_ ? computerName_() : std::string();
 }
 
 void Runtime::log(const std::string& text) {
@@ -185,8 +183,6 @@ void Runtime::tick() {
     }
     status_.check(now);
   }
-  // The copies are made on a worker thread of their own; their lines reach the log here.
-  replica_.poll([this](const std::string& line) { log(line); });
 }
 
 void Runtime::markRun(int slot, const LocalDateTime& tick) {
@@ -211,12 +207,18 @@ void Runtime::end() {
 
 void Runtime::run(std::function<void()> job) {
   begin();
+  copies_.reset();
+  stopCopies_ = false;
   worker_.start([this, job = std::move(job)] {
     // The worker's thread ends here: nothing may leave it unsaid. The engine
     // reports every failure of a backup itself; what still comes this far is
     // a fault of the program, logged as such.
     try {
       job();
+      if (copies_ && !stopCopies_) {
+        const ReplicaReport report = ReplicateBackups(files_, *copies_, clock_.now(), &stopCopies_);
+        for (const std::string& line : report.lines) log(line);
+      }
     } catch (const std::exception& e) {
       log(std::string("程序内部错误,本次备份中断: ") + e.what());
     } catch (...) {
@@ -268,8 +270,10 @@ void Runtime::madeUp(bool reached, const LocalDateTime& now) {
 
 void Runtime::cancelBackup() {
   if (!worker_.busy()) return;
-  // The engine asks the server to stop the statement, and asks again until it has.
+  // The engine asks the server to stop the statement, and asks again until
+  // it has; copies after it end between two pieces.
   engine_.cancelBackup();
+  stopCopies_ = true;
 }
 
 }  // namespace bakwyn::app

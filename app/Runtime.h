@@ -6,6 +6,7 @@
 // build one; the program's window only edits what it applies.
 //
 // Portable: everything that needs Win32 is handed in.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "engine/BackupEngine.h"
 #include "engine/BackupSettings.h"
 #include "engine/Clock.h"
+#include "engine/FileSystem.h"
 #include "engine/History.h"
 #include "engine/Replica.h"
 #include "form/Controls.h"
@@ -53,7 +55,7 @@ class Runtime {
   // `tray`, when given, shows the state; `own`, when given, is this user's
   // own registry for what the machine's cannot take.
   Runtime(BackupSettings& settings, BackupEngine& engine, settings::Registry& registry,
-          settings::Registry* own, const Clock& clock, History& history, Replica& replica, Worker& worker,
+          settings::Registry* own, const Clock& clock, History& history, FileSystem& files, Worker& worker,
           form::TrayIcon* tray, std::function<std::string()> computerName);
   ~Runtime();
   Runtime(const Runtime&) = delete;
@@ -90,6 +92,9 @@ class Runtime {
   bool backupNow();
   void cleanUpNow();
   void cancelBackup();
+  // Ends the copies to the second folder between two pieces (the program or
+  // the service ends); the backup itself goes on.
+  void stopCopies() { stopCopies_ = true; }
 
   // Appends `text` to the history and tells the observers. From another
   // thread (a backup's), the line is handed to the runtime's thread first.
@@ -121,10 +126,12 @@ class Runtime {
   settings::Registry* own_;
   const Clock& clock_;
   History& history_;
-  Replica& replica_;
+  FileSystem& files_;
+  // A successful backup's copies, made on the worker once the backup's job is done.
+  std::optional<ReplicaRequest> copies_;
+  std::atomic<bool> stopCopies_{false};
   Worker& worker_;
   std::function<std::string()> computerName_;
-  std::string computer_;
   BackupStatus status_;
   std::vector<RuntimeObserver*> observers_;
   PostBox box_;

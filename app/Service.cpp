@@ -134,11 +134,10 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
       history.append(clock.now(), "不能使用共享的备份历史文件夹,服务的记录写在这里: " + folder.why);
     else if (!folder.why.empty())
       history.append(clock.now(), "备份历史文件夹: " + folder.why);
-    Replica replica(files, clock);
     ThreadWorker worker;
     std::optional<Runtime> runtime;
     BackupEngine engine(settings, clock, session, files, [&](const std::string& line) { runtime->log(line); });
-    runtime.emplace(settings, engine, *registry, nullptr, clock, history, replica, worker, nullptr,
+    runtime.emplace(settings, engine, *registry, nullptr, clock, history, files, worker, nullptr,
                     [] { return ComputerName(); });
     const auto stored = [&] {
       return ReadStoredSchedule(*registry, protector, ComputerName(), InstalledSqlInstances());
@@ -183,8 +182,9 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
       }
       runtime->tick();
     }
-    // A backup under way finishes first, as it always has; the system is told
-    // the service is still stopping meanwhile.
+    // A backup under way finishes first, as it always has (its copies end
+    // between two pieces); the system is told the service is still stopping.
+    runtime->stopCopies();
     while (runtime->backupRunning()) {
       controls.report(SERVICE_STOP_PENDING);
       runtime->tick();

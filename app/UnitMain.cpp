@@ -41,9 +41,8 @@ TFrmMain::TFrmMain(BackupSettings& settings, const Clock& clock, ServerSession& 
                    settings::Registry& registry, const settings::SecretProtector& protector)
     : own_(settings::UserRegistry()),
       history_(files, HistoryPath(), OwnHistoryPath()),
-      replica_(files, clock),
       engine_(settings, clock, session, files, [this](const std::string& line) { handlers_.AppendLog(line); }),
-      handlers_(form_, settings, engine_, windowSession_, registry, protector, clock, history_, replica_, *this,
+      handlers_(form_, settings, engine_, windowSession_, registry, protector, clock, history_, files, *this,
                 own_.get(), &worker_),
       window_(form_) {
   // Closing the window ends the program.

@@ -85,7 +85,6 @@ class TFrmMain final : private FormShell {
   // This user's own registry, for what the machine's keys cannot take.
   std::unique_ptr<settings::Registry> own_;
   History history_;
-  Replica replica_;
   BackupEngine engine_;
   OdbcServerSession windowSession_;
   FormHandlers handlers_;

@@ -5,9 +5,7 @@
 // and that folder is then cleaned by the same rules as the backup folder.
 //
 // ReplicateBackups does one such pass, synchronously, through the FileSystem
-// seam. Replica runs passes on a worker thread of its own and hands their log
-// lines back to whoever polls it, so that the user-interface thread never
-// waits for a copy and the log sink is only ever called on that thread.
+// seam; the program runs it on the worker that made the backup.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -96,43 +94,5 @@ struct ReplicaReport {
 // `stop`, when set, ends the pass between two pieces of a copy, without a line.
 ReplicaReport ReplicateBackups(FileSystem& files, const ReplicaRequest& request, const LocalDateTime& now,
                                const std::atomic<bool>* stop = nullptr);
-
-// Runs passes on a worker thread. Every member is called on the one thread
-// that owns the object (the user-interface thread); `files` and `clock` are
-// used on the worker and must allow that (WindowsFileSystem, PosixFileSystem
-// and SystemClock keep no state).
-class Replica {
- public:
-  Replica(FileSystem& files, const Clock& clock);
-  // Stops a pass under way between two pieces of its copy (its temporary file
-  // is removed) and waits for the worker. Lines not yet polled are dropped.
-  ~Replica();
-  Replica(const Replica&) = delete;
-  Replica& operator=(const Replica&) = delete;
-
-  // Asks for a pass and returns at once. When a pass is under way, one more
-  // runs after it with the latest request (a request waiting is replaced, not
-  // queued twice): that pass finds every backup the earlier ones left.
-  void start(ReplicaRequest request);
-  // Hands the lines the worker produced since the last call to `log`, in
-  // order, on the calling thread. Returns true while a pass runs or waits.
-  // Does not allocate when there is nothing to hand over, so that the
-  // 100-millisecond tick may call it every time.
-  bool poll(const LogSink& log);
-
- private:
-  void work();
-
-  FileSystem& files_;
-  const Clock& clock_;
-  std::mutex mutex_;
-  std::optional<ReplicaRequest> waiting_;  // under mutex_
-  std::vector<std::string> lines_;         // under mutex_
-  bool running_ = false;                   // under mutex_: the worker is between start and its end
-  std::atomic<bool> busy_{false};          // running_, readable without the lock
-  std::atomic<bool> news_{false};          // lines_ has lines, or the worker ended and waits to be joined
-  std::atomic<bool> stop_{false};
-  std::thread worker_;  // owner thread only
-};
 
 }  // namespace bakwyn

@@ -144,9 +144,8 @@ struct Rig {
   testing::FakeClock clock{{2026, 12, 10, 7, 5, 9, 0}};  // of the log's time stamps; a test may move it
   testing::MemoryFiles files;
   History history{files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log", "C:\\Users\\u\\AppData\\Local\\Bakwyn\\Bakwyn.log"};
-  Replica replica{files, clock};
   BackupEngine engine{settings, clock, session, files, [this](const std::string& line) { handlers.AppendLog(line); }};
-  FormHandlers handlers{form, settings, engine, session, registry, protector, clock, history, replica, shell, &own};
+  FormHandlers handlers{form, settings, engine, session, registry, protector, clock, history, files, shell, &own};
   TimerWatch timer;
 
   Rig() {

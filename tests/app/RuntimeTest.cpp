@@ -42,10 +42,9 @@ struct Rig {
   settings::MemoryRegistry registry;
   form::TrayIcon tray{"rmTrayIcon1"};
   History history{files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log"};
-  Replica replica{files, clock};
   ThreadWorker worker;
   BackupEngine engine{settings, clock, session, files, [this](const std::string& line) { runtime.log(line); }};
-  Runtime runtime{settings, engine, registry, nullptr, clock, history, replica, worker, &tray,
+  Runtime runtime{settings, engine, registry, nullptr, clock, history, files, worker, &tray,
                   [] { return std::string("OFFICE1"); }};
   Lines seen;
 
@@ -129,6 +128,28 @@ TEST(Runtime, LinesFromTheWorkerReachTheObserversOnTheRuntimesThread) {
   EXPECT_EQ(r.registry.value(std::string(kStatusKey), "Slot1LastRun"), "20261210");
 }
 
+// The copies to the second folder are made on the same worker, after the
+// backup, and their lines reach the runtime's thread.
+TEST(Runtime, TheCopiesFollowTheBackupOnTheSameWorker) {
+  Rig r;
+  Schedule withCopies = r.runtime.schedule();
+  withCopies.settings.replicaDir = "E:\\副本\\";
+  r.runtime.arm(withCopies);
+  const LocalDateTime at{2026, 12, 10, 7, 5, 9, 0};
+  std::thread::id backupThread;
+  r.session.onExecute = [&](const std::string&) {
+    backupThread = std::this_thread::get_id();
+    r.files.add("D:\\bak\\" + BackupFileName(at), "TAPE", at);
+  };
+  r.runtime.tick();
+  ASSERT_TRUE(r.tickUntil([&] { return !r.runtime.backupRunning() && r.seen.runs.size() == 2; }));
+  const std::string copy = "E:\\副本\\OFFICE1\\shop\\" + BackupFileName(at);
+  EXPECT_THAT(r.seen.lines, Contains("备份已复制到: " + copy));
+  EXPECT_EQ(r.files.text(copy), "TAPE");
+  EXPECT_NE(backupThread, std::this_thread::get_id()) << "the backup ran on the worker";
+  EXPECT_EQ(r.seen.runs, (std::vector<bool>{true, false})) << "one job: the backup and its copies";
+}
+
 // What a backup's thread lets through (a fault of the program, not of the
 // backup) is logged at the thread's end, and the runtime goes on.
 TEST(Runtime, AFaultOnTheWorkerIsLoggedAndTheNextSlotStillRuns) {
@@ -156,11 +177,10 @@ TEST(Runtime, TheServiceStartsFromTheStoreAndTellsAReloadOnlyWhenSomethingChange
   settings::MemoryRegistry registry;
   testing::TestProtector protector;
   History history{files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log"};
-  Replica replica{files, clock};
   InlineWorker worker;
   Runtime* runtime = nullptr;
   BackupEngine engine{settings, clock, session, files, [&](const std::string& line) { runtime->log(line); }};
-  Runtime service{settings, engine, registry, nullptr, clock, history, replica, worker, nullptr, [] { return std::string("OFFICE1"); }};
+  Runtime service{settings, engine, registry, nullptr, clock, history, files, worker, nullptr, [] { return std::string("OFFICE1"); }};
   runtime = &service;
   Lines seen;
   service.addObserver(&seen);

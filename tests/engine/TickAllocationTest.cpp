@@ -11,7 +11,8 @@
 #include <thread>
 
 #include "engine/BackupEngine.h"
-#include "engine/Replica.h"
+#include "app/Runtime.h"
+#include "settings/MemoryRegistry.h"
 #include "tests/support/EngineFakes.h"
 
 namespace {
@@ -64,27 +65,42 @@ TEST(TickAllocationTest, TicksThatRunNothingDoNotAllocate) {
   EXPECT_EQ(session.statements.size(), 1u);
 }
 
-// The tick also polls the copies to the second folder: idle, before any pass
-// and after one has ended, that must not allocate either.
-TEST(TickAllocationTest, PollingAnIdleReplicaDoesNotAllocate) {
+// The program's tick is the runtime's: it also looks into the box of what a
+// backup on the worker told, and at the overdue warning. Idle, before any
+// backup and after one has ended, that must not allocate either.
+TEST(TickAllocationTest, TheRuntimesIdleTickDoesNotAllocate) {
+  BackupSettings settings;
+  FakeClock clock(At(2026, 3, 9, 1, 0));
+  FakeSession session;
   MemoryFiles files;
-  FakeClock clock;
-  Replica replica(files, clock);
-  LogLines log;
-  const LogSink sink = log.sink();
-  const auto pollsAllocate = [&] {
+  settings::MemoryRegistry registry;
+  History history(files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log");
+  app::ThreadWorker worker;
+  app::Runtime* runtime = nullptr;
+  BackupEngine engine(settings, clock, session, files, [&](const std::string& line) { runtime->log(line); });
+  app::Runtime r(settings, engine, registry, nullptr, clock, history, files, worker, nullptr,
+                 [] { return std::string("OFFICE1"); });
+  runtime = &r;
+  app::Schedule schedule;
+  schedule.settings.database = "shop";
+  schedule.settings.backupDir = "D:\\bak\\";
+  schedule.settings.slots[0] = {true, "02:00", {}};
+  r.arm(schedule);
+  const auto ticksAllocate = [&] {
+    r.tick();  // a minute's first tick looks at the overdue warning once
     const long before = g_allocations;
-    for (int i = 0; i < 1000; ++i) EXPECT_FALSE(replica.poll(sink));
+    for (int i = 0; i < 1000; ++i) r.tick();
     return g_allocations - before;
   };
-  EXPECT_EQ(pollsAllocate(), 0) << "never started";
+  EXPECT_EQ(ticksAllocate(), 0) << "before any backup";
 
-  // A pass with no second folder ends at once, without a line.
-  replica.start(ReplicaRequest{"D:\\bak\\", "", "", false, 0});
-  for (int i = 0; i < 3000 && replica.poll(sink); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_FALSE(replica.poll(sink));
-  EXPECT_EQ(pollsAllocate(), 0) << "after a pass";
-  EXPECT_TRUE(log.lines.empty());
+  clock.set(At(2026, 3, 9, 2, 0));
+  r.tick();  // the slot's backup starts on the worker
+  for (int i = 0; i < 3000 && r.backupRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  r.tick();  // what it told is taken out of the box
+  ASSERT_FALSE(r.backupRunning());
+  EXPECT_EQ(session.statements.size(), 1u);
+  EXPECT_EQ(ticksAllocate(), 0) << "after a backup";
 }
 
 }  // namespace

@@ -24,8 +24,10 @@ using bakwyn::testing::StoredControlNames;
 using bakwyn::testing::StoreWindow;
 using namespace bakwyn::form;
 
-// A window name of its own, so that the test never touches real settings.
-const std::string kWindow = "BakwynRegistryTest";
+// The settings window's own keys, which the record always uses: the test runs
+// in the build tree's Wine prefix, whose settings are the tests' own, and
+// removes them again.
+const std::string kWindow(SettingsWindow);
 const std::string kRunName = "BakwynRegistryTest运行";
 
 
