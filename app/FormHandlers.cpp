@@ -53,14 +53,11 @@ std::string LogStamp(const LocalDateTime& t) {
   return buffer;
 }
 
-FormHandlers::FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine,
-                           ServerSession& session, settings::Registry& registry,
-                           const settings::SecretProtector& protector, const Clock& clock, History& history,
-                           FileSystem& files, FormShell& shell, settings::Registry* own, Worker* worker)
-    : form_(form), settings_(settings), engine_(engine), session_(session), registry_(registry), own_(own),
-      protector_(protector), clock_(clock), history_(history), shell_(shell),
-      runtime_(settings, engine, registry, own, clock, history, files,
-               worker ? *worker : inline_, &form.rmTrayIcon1, [this] { return shell_.computerName(); }) {
+FormHandlers::FormHandlers(form::SettingsForm& form, Runtime& runtime, ServerSession& session,
+                           settings::Registry& registry, const settings::SecretProtector& protector, FormShell& shell,
+                           settings::Registry* own)
+    : form_(form), runtime_(runtime), session_(session), registry_(registry), own_(own), protector_(protector),
+      history_(runtime.history()), shell_(shell) {
   runtime_.addObserver(this);
   form_.onShow = [this] { FormShow(); };
   form_.onCloseQuery = [this] { return FormCloseQuery(); };
@@ -108,7 +105,7 @@ void FormHandlers::logged(const LocalDateTime& at, const std::string& text, bool
 void FormHandlers::FormCreate() {
   form_.mavMemo1.clear();
   form_.mavMemo1.addLine("备份记录:");
-  history_.append(clock_.now(), "备份记录:");
+  history_.append(runtime_.now(), "备份记录:");
   runtime_.start();
 
   // Nothing here waits for a person before the schedule is armed: after a
@@ -128,7 +125,7 @@ void FormHandlers::FormCreate() {
   // A start forgets which slots ran today, so that a start within a slot's
   // minute runs it again; unless missed slots are made up, which needs to know
   // what ran. The dates are kept either way (the runtime stores each).
-  for (SlotState& slot : settings_.slots) slot.lastRunDate.clear();
+  runtime_.forgetSlotDates();
   if (runtime_.schedule().makeUpMissed) runtime_.applyKeptSlotDates();
   // At start, the slots missed today are made up by the first tick, when asked.
   runtime_.makeUpAtNextTick();
@@ -205,7 +202,7 @@ void FormHandlers::followHistory() {
   if (!follower_) return;
   showHistoryLines();
   // The tray icon tells what the service's last backup came to.
-  const LocalDateTime now = clock_.now();
+  const LocalDateTime now = runtime_.now();
   if (now.minute != refreshedMinute_) {
     refreshedMinute_ = now.minute;
     runtime_.status().load();

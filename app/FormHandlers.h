@@ -92,17 +92,13 @@ class FormShell {
 
 class FormHandlers final : private RuntimeObserver {
  public:
-  // Every reference must outlive this.
+  // Every reference must outlive this. `runtime` keeps the schedule (see
+  // Backups, which makes it with this window's tray icon); `session` is the
+  // window's checks' (the save, the database list), apart from the backups'.
   // `own`, when given, is this user's own registry: what the program keeps of
-  // its run (the last backup, the dates the slots ran on) goes there when the
-  // machine's cannot be written, so that nothing it did is forgotten.
-  // `worker`, when given, runs the backups (else they run at once, on the
-  // caller's thread). `session` is the window's checks' (the save, the
-  // database list); the engine has its own when the backups run on a worker.
-  FormHandlers(form::SettingsForm& form, BackupSettings& settings, BackupEngine& engine, ServerSession& session,
-               settings::Registry& registry, const settings::SecretProtector& protector, const Clock& clock,
-               History& history, FileSystem& files, FormShell& shell, settings::Registry* own = nullptr,
-               Worker* worker = nullptr);
+  // its run goes there when the machine's cannot be written.
+  FormHandlers(form::SettingsForm& form, Runtime& runtime, ServerSession& session, settings::Registry& registry,
+               const settings::SecretProtector& protector, FormShell& shell, settings::Registry* own = nullptr);
   FormHandlers(const FormHandlers&) = delete;
   FormHandlers& operator=(const FormHandlers&) = delete;
 
@@ -183,17 +179,13 @@ class FormHandlers final : private RuntimeObserver {
   void offerElevatedRestart();
 
   form::SettingsForm& form_;
-  BackupSettings& settings_;
-  BackupEngine& engine_;
+  Runtime& runtime_;
   ServerSession& session_;
   settings::Registry& registry_;
   settings::Registry* own_;
   const settings::SecretProtector& protector_;
-  const Clock& clock_;
   History& history_;
   FormShell& shell_;
-  InlineWorker inline_;
-  Runtime runtime_;
   std::string computerName_;
   std::vector<settings::SqlInstance> instances_;  // as found when the window was last shown
   // The stored number of days could not be read: nothing is deleted until a save.

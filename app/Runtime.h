@@ -83,6 +83,10 @@ class Runtime {
   void powerResume();
   // The dates the slots last ran on, where kept, into the run-time settings.
   void applyKeptSlotDates();
+  // A start forgets the dates the slots ran on (they are kept in the registry).
+  void forgetSlotDates() {
+    for (SlotState& slot : settings_.slots) slot.lastRunDate.clear();
+  }
 
   // The 100-millisecond tick. Does not allocate when nothing is due.
   void tick();
@@ -145,6 +149,26 @@ class Runtime {
   // and until when it is tried at all (CalendarMilliseconds); nothing when none waits.
   std::optional<std::int64_t> makeUpRetryAt_;
   std::int64_t makeUpGiveUpAt_ = 0;
+};
+
+// Everything a runtime works with, made the same way for the program in the
+// user's session and for the service: the run-time settings, the history, the
+// engine (which logs through the runtime) and the runtime. Every reference
+// must outlive it; `worker` must end its job before this is destroyed.
+struct Backups {
+  Backups(const Clock& clock, ServerSession& session, FileSystem& files, settings::Registry& registry,
+          settings::Registry* own, std::string historyPath, std::string ownHistoryPath, Worker& worker,
+          form::TrayIcon* tray, std::function<std::string()> computerName)
+      : history(files, std::move(historyPath), std::move(ownHistoryPath)),
+        engine(settings, clock, session, files, [this](const std::string& line) { runtime.log(line); }),
+        runtime(settings, engine, registry, own, clock, history, files, worker, tray, std::move(computerName)) {}
+  Backups(const Backups&) = delete;
+  Backups& operator=(const Backups&) = delete;
+
+  BackupSettings settings;
+  History history;
+  BackupEngine engine;
+  Runtime runtime;
 };
 
 }  // namespace bakwyn::app

@@ -118,7 +118,6 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     // The same runtime as the program's, without a window: the stored
     // settings are read as a record, the backups run on a worker, and this
     // thread ticks, answers the controls and waits for the scheduler's lock.
-    BackupSettings settings;
     SystemClock clock;
     OdbcServerSession session;
     WindowsFileSystem files;
@@ -129,16 +128,14 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     // system account's own folder instead, saying why in its first line there.
     const std::string shared = HistoryPath();
     const HistoryFolderUse folder = PrepareHistoryFolder(FolderOf(shared));
-    History history(files, folder.usable ? shared : OwnHistoryPath());
-    if (!folder.usable)
-      history.append(clock.now(), "不能使用共享的备份历史文件夹,服务的记录写在这里: " + folder.why);
-    else if (!folder.why.empty())
-      history.append(clock.now(), "备份历史文件夹: " + folder.why);
     ThreadWorker worker;
-    std::optional<Runtime> runtime;
-    BackupEngine engine(settings, clock, session, files, [&](const std::string& line) { runtime->log(line); });
-    runtime.emplace(settings, engine, *registry, nullptr, clock, history, files, worker, nullptr,
-                    [] { return ComputerName(); });
+    Backups backups(clock, session, files, *registry, nullptr, folder.usable ? shared : OwnHistoryPath(), {}, worker,
+                    nullptr, [] { return ComputerName(); });
+    if (!folder.usable)
+      backups.history.append(clock.now(), "不能使用共享的备份历史文件夹,服务的记录写在这里: " + folder.why);
+    else if (!folder.why.empty())
+      backups.history.append(clock.now(), "备份历史文件夹: " + folder.why);
+    Runtime* const runtime = &backups.runtime;
     const auto stored = [&] {
       return ReadStoredSchedule(*registry, protector, ComputerName(), InstalledSqlInstances());
     };

@@ -37,13 +37,12 @@ class ComApartment {
 
 }  // namespace
 
-TFrmMain::TFrmMain(BackupSettings& settings, const Clock& clock, ServerSession& session, FileSystem& files,
-                   settings::Registry& registry, const settings::SecretProtector& protector)
+TFrmMain::TFrmMain(const Clock& clock, ServerSession& session, FileSystem& files, settings::Registry& registry,
+                   const settings::SecretProtector& protector)
     : own_(settings::UserRegistry()),
-      history_(files, HistoryPath(), OwnHistoryPath()),
-      engine_(settings, clock, session, files, [this](const std::string& line) { handlers_.AppendLog(line); }),
-      handlers_(form_, settings, engine_, windowSession_, registry, protector, clock, history_, files, *this,
-                own_.get(), &worker_),
+      backups_(clock, session, files, registry, own_.get(), HistoryPath(), OwnHistoryPath(), worker_,
+               &form_.rmTrayIcon1, [] { return ComputerName(); }),
+      handlers_(form_, backups_.runtime, windowSession_, registry, protector, *this, own_.get()),
       window_(form_) {
   // Closing the window ends the program.
   window_.onDestroyed = [] { PostQuitMessage(0); };

@@ -34,8 +34,8 @@ class TFrmMain final : private FormShell {
   // Creates the window hidden, in the tray. Every reference must outlive the window.
   // `session` is the backups'; the window's checks (the save, the database
   // list) use one of their own, as they run while a backup does.
-  TFrmMain(BackupSettings& settings, const Clock& clock, ServerSession& session, FileSystem& files,
-           settings::Registry& registry, const settings::SecretProtector& protector);
+  TFrmMain(const Clock& clock, ServerSession& session, FileSystem& files, settings::Registry& registry,
+           const settings::SecretProtector& protector);
   // A backup under way is cancelled, and waited for.
   ~TFrmMain();
   TFrmMain(const TFrmMain&) = delete;
@@ -84,8 +84,8 @@ class TFrmMain final : private FormShell {
   form::SettingsForm form_;
   // This user's own registry, for what the machine's keys cannot take.
   std::unique_ptr<settings::Registry> own_;
-  History history_;
-  BackupEngine engine_;
+  // The schedule, the backups and the history, made as the service makes them.
+  Backups backups_;
   OdbcServerSession windowSession_;
   FormHandlers handlers_;
   // Gone before everything its backup reaches: it waits for the backup.

@@ -75,14 +75,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (!instance) return 0;
 
 
-  bakwyn::BackupSettings settings;
   bakwyn::SystemClock clock;
   bakwyn::OdbcServerSession session;
   bakwyn::WindowsFileSystem files;
   auto registry = bakwyn::settings::MachineRegistry();
   bakwyn::settings::DpapiProtector protector;
 
-  bakwyn::app::TFrmMain form(settings, clock, session, files, *registry, protector);
+  bakwyn::app::TFrmMain form(clock, session, files, *registry, protector);
   form.FormCreate();
   if (openSettings) form.showSettings();
 

@@ -135,7 +135,6 @@ struct TimerWatch final : form::ControlView {
 // The window's model with the handlers wired to it, and everything they reach.
 struct Rig {
   Form form;
-  BackupSettings settings;
   FakeSession session;
   settings::MemoryRegistry registry;
   settings::MemoryRegistry own;  // this user's own, where the machine's cannot be written
@@ -143,9 +142,13 @@ struct Rig {
   FakeShell shell;
   testing::FakeClock clock{{2026, 12, 10, 7, 5, 9, 0}};  // of the log's time stamps; a test may move it
   testing::MemoryFiles files;
-  History history{files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log", "C:\\Users\\u\\AppData\\Local\\Bakwyn\\Bakwyn.log"};
-  BackupEngine engine{settings, clock, session, files, [this](const std::string& line) { handlers.AppendLog(line); }};
-  FormHandlers handlers{form, settings, engine, session, registry, protector, clock, history, files, shell, &own};
+  InlineWorker worker;  // the backups run at once, step by step with the test
+  // Made as the program makes them; the backups' session is the window's here.
+  Backups backups{clock, session, files, registry, &own, "C:\\ProgramData\\Bakwyn\\Bakwyn.log",
+                  "C:\\Users\\u\\AppData\\Local\\Bakwyn\\Bakwyn.log", worker, &form.rmTrayIcon1,
+                  [this] { return shell.computerName(); }};
+  BackupSettings& settings = backups.settings;
+  FormHandlers handlers{form, backups.runtime, session, registry, protector, shell, &own};
   TimerWatch timer;
 
   Rig() {
