@@ -84,6 +84,20 @@ bool OurListLetsUsRead() {
 
 SchedulerLock::SchedulerLock(std::function<void()> onAcquired, const std::wstring& name)
     : onAcquired_(std::move(onAcquired)) {
+  open(name);
+  if (!mutex_) return;
+  thread_ = std::thread([this] { hold(); });
+  WaitForSingleObject(tried_.get(), INFINITE);
+}
+
+SchedulerLock::SchedulerLock(OnCallersThread, const std::wstring& name) {
+  open(name);
+  if (!mutex_) return;
+  const DWORD woke = WaitForSingleObject(mutex_.get(), 0);
+  if (woke == WAIT_OBJECT_0 || woke == WAIT_ABANDONED) taken(woke == WAIT_ABANDONED);
+}
+
+void SchedulerLock::open(const std::wstring& name) {
   // The mutex may go (its last holder ended) between a create that found it
   // and the open that follows: then it is made again, a few times at most.
   for (int attempt = 0; attempt < 3 && !mutex_; ++attempt) {
@@ -110,17 +124,16 @@ SchedulerLock::SchedulerLock(std::function<void()> onAcquired, const std::wstrin
     // mutex we may not even wait on: there is nothing to wait for.
     squatter_ = error == ERROR_INVALID_HANDLE ? "这个名称被另一种对象占用" : "无法打开它: " + SystemMessage(error);
   }
-  if (!mutex_) {
-    if (squatter_.empty()) squatter_ = "无法打开它";
-    return;
-  }
-  thread_ = std::thread([this] { hold(); });
-  WaitForSingleObject(tried_.get(), INFINITE);
+  if (!mutex_ && squatter_.empty()) squatter_ = "无法打开它";
 }
 
 SchedulerLock::~SchedulerLock() {
   SetEvent(quit_.get());
-  if (thread_.joinable()) thread_.join();
+  if (thread_.joinable()) {
+    thread_.join();
+  } else if (held()) {
+    ReleaseMutex(mutex_.get());  // held on the caller's thread, which destroys this
+  }
 }
 
 void SchedulerLock::hold() {

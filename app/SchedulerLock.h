@@ -35,6 +35,22 @@ class SchedulerLock {
   // object is destroyed. A squatted mutex is waited on all the same (held()
   // may turn true later), unless it cannot be waited on at all.
   explicit SchedulerLock(std::function<void()> onAcquired, const std::wstring& name = kSchedulerLockName);
+  // The same lock without a thread of its own, for a thread that waits in a
+  // loop anyway (a window's message loop): a free lock is taken before the
+  // constructor returns; otherwise the caller waits on waitable() with its
+  // other handles and, when the wait returns it (WAIT_OBJECT_0 or
+  // WAIT_ABANDONED_0 for it), calls taken(). The lock then belongs to that
+  // thread, which must destroy this object.
+  struct OnCallersThread {};
+  SchedulerLock(OnCallersThread, const std::wstring& name = kSchedulerLockName);
+  // The mutex to wait on while the lock is not held; null when held or when
+  // there is nothing to wait on.
+  HANDLE waitable() const { return held() || !mutex_ ? nullptr : mutex_.get(); }
+  // The caller's wait on waitable() returned it: the lock is held now.
+  void taken(bool abandoned) {
+    abandoned_.store(abandoned, std::memory_order_release);
+    held_.store(true, std::memory_order_release);
+  }
   // Lets go of the lock, from the thread that took it (a mutex belongs to a
   // thread), and ends that thread.
   ~SchedulerLock();
@@ -58,6 +74,7 @@ class SchedulerLock {
 
  private:
   void hold();
+  void open(const std::wstring& name);
 
   std::function<void()> onAcquired_;
   UniqueKernelHandle mutex_;

@@ -55,6 +55,14 @@ TFrmMain::TFrmMain(const Clock& clock, ServerSession& session, FileSystem& files
   }
 }
 
+HANDLE TFrmMain::schedulerLockWaitable() const { return lock_ ? lock_->waitable() : nullptr; }
+
+void TFrmMain::schedulerLockTaken(bool abandoned) {
+  if (!lock_) return;
+  lock_->taken(abandoned);
+  handlers_.SchedulerChanged(true, abandoned);
+}
+
 TFrmMain::~TFrmMain() {
   lock_.reset();
   handlers_.runtime().cancelBackup();
@@ -62,15 +70,13 @@ TFrmMain::~TFrmMain() {
 
 void TFrmMain::FormCreate() {
   handlers_.FormCreate();
-  // Taken at once when free; otherwise the lock's thread posts when it got
-  // it, and the window's thread takes over there.
-  form_.onSchedulerLockTaken = [this] { handlers_.SchedulerChanged(true, lock_ && lock_->abandoned()); };
   takeLock();
 }
 
 void TFrmMain::takeLock() {
-  const HWND window = hwnd();
-  lock_.emplace([window] { PostMessageW(window, ui::kSchedulerLockTaken, 0, 0); });
+  // Held by this thread, the window's, which waits on it in its message loop
+  // while another holds it: no thread of its own.
+  lock_.emplace(SchedulerLock::OnCallersThread{});
   if (lock_->squatted()) handlers_.AppendLog("警告: 定时备份的锁由其他用户创建 (" + lock_->squatter() + ")");
   handlers_.SchedulerChanged(lock_->held(), lock_->abandoned());
 }

@@ -50,6 +50,11 @@ class TFrmMain final : private FormShell {
   // Opens the settings window, as the tray menu's "设置界面" does.
   void showSettings() { form_.N1.onClick(); }
   HWND hwnd() const { return window_.hwnd(); }
+  // While another holds the scheduler's lock, the mutex the message loop
+  // waits on beside the messages; null otherwise. When the wait returns it,
+  // the loop calls schedulerLockTaken: this program then schedules.
+  HANDLE schedulerLockWaitable() const;
+  void schedulerLockTaken(bool abandoned);
 
  private:
   // FormShell
@@ -91,7 +96,7 @@ class TFrmMain final : private FormShell {
   // Gone before everything its backup reaches: it waits for the backup.
   ThreadWorker worker_;
   ui::MainWindow window_;
-  // Gone first: its thread tells the window when the lock was taken.
+  // Gone first; held by the window's thread.
   std::optional<SchedulerLock> lock_;
 };
 

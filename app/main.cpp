@@ -85,8 +85,21 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   form.FormCreate();
   if (openSettings) form.showSettings();
 
-  MSG msg;
-  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+  MSG msg{};
+  for (;;) {
+    // While another holds the scheduler's lock, the loop waits on it beside
+    // the messages, and this program takes over the moment it is free.
+    if (const HANDLE lock = form.schedulerLockWaitable()) {
+      const DWORD woke = MsgWaitForMultipleObjectsEx(1, &lock, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+      if (woke == WAIT_OBJECT_0 || woke == WAIT_ABANDONED_0) {
+        form.schedulerLockTaken(woke == WAIT_ABANDONED_0);
+        continue;
+      }
+      if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) continue;
+    } else if (GetMessageW(&msg, nullptr, 0, 0) <= 0) {
+      break;
+    }
+    if (msg.message == WM_QUIT) break;
     // Tab and Shift+Tab move between the controls as in a dialog.
     if (IsDialogMessageW(form.hwnd(), &msg)) continue;
     TranslateMessage(&msg);

@@ -103,7 +103,6 @@ class SettingsForm : public ComponentOwner {
   std::function<bool()> onCloseQuery;      // false refuses the close
   std::function<bool(unsigned)> onSysCommand;  // true: handled, no default handling
   std::function<void()> onPowerResume;     // the computer woke from sleep or hibernation
-  std::function<void()> onSchedulerLockTaken;  // this program now holds the scheduler's lock
 
  private:
   // The pairing rules, run whenever the check box's state changes (also while

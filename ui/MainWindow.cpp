@@ -421,9 +421,6 @@ LRESULT MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
       }
       break;
-    case kSchedulerLockTaken:
-      if (form_.onSchedulerLockTaken) form_.onSchedulerLockTaken();
-      return 0;
     case WM_POWERBROADCAST:
       // Sent for every resume, whether or not a user is at the computer.
       if (wParam == PBT_APMRESUMEAUTOMATIC && form_.onPowerResume) form_.onPowerResume();

@@ -29,8 +29,6 @@ inline constexpr wchar_t kShowSettingsMessage[] = L"Bakwyn.ShowSettings";
 // Argument of a start that opens the settings window at once: the program
 // restarted with administrator rights to save them.
 inline constexpr wchar_t kSettingsArgument[] = L"/settings";
-// Posted to the window by the scheduler's lock's thread: the lock was taken.
-inline constexpr UINT kSchedulerLockTaken = WM_APP + 7;
 
 class MainWindow : public Window {
  public:

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/SchedulerLock.h"
@@ -135,6 +136,42 @@ TEST(SchedulerLock, ASecondHolderGetsItOnlyOnceTheFirstLetsGo) {
 
 // A program killed while it scheduled (perhaps in the middle of a backup):
 // the system hands the lock to the next one waiting, which is told it was left.
+// The program's lock has no thread of its own: its window's thread waits on
+// the mutex beside its messages, takes it, and lets it go again.
+TEST(SchedulerLock, OneWaitedOnByItsOwnThreadTakesItWhenLetGoAndLetsItGo) {
+  const std::wstring name = LockName("caller");
+  Acquired firstGot;
+  auto first = std::make_unique<SchedulerLock>(firstGot.callback(), name);
+  ASSERT_TRUE(first->held());
+
+  std::optional<SchedulerLock> mine;
+  mine.emplace(SchedulerLock::OnCallersThread{}, name);
+  EXPECT_FALSE(mine->held());
+  ASSERT_NE(mine->waitable(), nullptr);
+  HANDLE waitable = mine->waitable();
+  EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &waitable, 0, QS_ALLINPUT, MWMO_INPUTAVAILABLE), WAIT_TIMEOUT)
+      << "held by the other";
+  first.reset();
+  const DWORD woke = MsgWaitForMultipleObjectsEx(1, &waitable, 10000, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  ASSERT_TRUE(woke == WAIT_OBJECT_0 || woke == WAIT_ABANDONED_0) << woke;
+  mine->taken(woke == WAIT_ABANDONED_0);
+  EXPECT_TRUE(mine->held());
+  EXPECT_FALSE(mine->abandoned()) << "let go, not left";
+  EXPECT_EQ(mine->waitable(), nullptr) << "nothing more to wait for";
+
+  // While it holds it, another waits; once it is destroyed (on this thread), the other has it.
+  Acquired nextGot;
+  const SchedulerLock next(nextGot.callback(), name);
+  EXPECT_FALSE(next.held());
+  {
+    const SchedulerLock free{SchedulerLock::OnCallersThread{}, LockName("free")};
+    EXPECT_TRUE(free.held()) << "a free lock is taken before the constructor returns";
+  }
+  mine.reset();
+  ASSERT_TRUE(nextGot.within(kPatience)) << "let go by the thread that took it";
+  EXPECT_FALSE(next.abandoned());
+}
+
 TEST(SchedulerLock, AHolderWhoseProcessWasKilledLeavesItAbandonedToTheNext) {
   const std::wstring name = LockName("killed");
   const std::wstring heldName = L"Bakwyn.Test.ChildHolds." + Pid();
