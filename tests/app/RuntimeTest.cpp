@@ -38,10 +38,14 @@ struct Rig {
   BackupSettings settings;
   testing::FakeClock clock{{2026, 12, 10, 7, 5, 9, 0}};
   testing::FakeSession session;
-  testing::MemoryFiles files;
+  testing::MemoryFiles files;  // the backups' and the copies', used on the worker
   settings::MemoryRegistry registry;
   form::TrayIcon tray{"rmTrayIcon1"};
-  History history{files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log"};
+  // The history is written on the runtime's thread, while the worker uses
+  // `files`: a file system of its own, as the fake is not made for two threads
+  // (the real one keeps no state).
+  testing::MemoryFiles historyFiles;
+  History history{historyFiles, "C:\\ProgramData\\Bakwyn\\Bakwyn.log"};
   ThreadWorker worker;
   BackupEngine engine{settings, clock, session, files, [this](const std::string& line) { runtime.log(line); }};
   Runtime runtime{settings, engine, registry, nullptr, clock, history, files, worker, &tray,

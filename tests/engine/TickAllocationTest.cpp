@@ -74,7 +74,8 @@ TEST(TickAllocationTest, TheRuntimesIdleTickDoesNotAllocate) {
   FakeSession session;
   MemoryFiles files;
   settings::MemoryRegistry registry;
-  History history(files, "C:\\ProgramData\\Bakwyn\\Bakwyn.log");
+  MemoryFiles historyFiles;  // written on this thread while the worker uses `files`
+  History history(historyFiles, "C:\\ProgramData\\Bakwyn\\Bakwyn.log");
   app::ThreadWorker worker;
   app::Runtime* runtime = nullptr;
   BackupEngine engine(settings, clock, session, files, [&](const std::string& line) { runtime->log(line); });
