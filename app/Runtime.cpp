@@ -1,7 +1,6 @@
 #include "app/Runtime.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <array>
 #include <utility>
 
@@ -167,32 +166,11 @@ void Runtime::tick() {
         started = makeUp(now);
       }
       if (!started) {
-        if (const int slot = engine_.DueSlot(now)) {
-          run([this, slot, now] {
-            try {
-              engine_.RunScheduledSlot(slot, now);
-            } catch (...) {
-              // Counted as run today, as a failed backup is: a fault must
-              // not start the slot again at every tick of its minute.
-              markRun(slot, now);
-              throw;
-            }
-          });
-        }
+        if (const int slot = engine_.DueSlot(now)) run([this, slot, now] { engine_.RunScheduledSlot(slot, now); });
       }
     }
     status_.check(now);
   }
-}
-
-void Runtime::markRun(int slot, const LocalDateTime& tick) {
-  char date[9];
-  std::snprintf(date, sizeof date, "%04d%02d%02d", tick.year, tick.month, tick.day);
-  settings_.slots[static_cast<size_t>(slot) - 1].lastRunDate = date;
-  const std::string kept = date;
-  box_.post([this, slot, kept] {
-    if (!StoreSlotStamp(registry_, slot, kept) && own_) StoreSlotStamp(*own_, slot, kept);
-  });
 }
 
 void Runtime::begin() {

@@ -117,8 +117,6 @@ class Runtime {
   // Starts the backup that makes up the missed slots; false when none was missed.
   bool makeUp(const LocalDateTime& now);
   void madeUp(bool reached, const LocalDateTime& now);
-  // Slot `slot` counts as run on the day of `tick` (on the worker, while it owns the settings).
-  void markRun(int slot, const LocalDateTime& tick);
   void begin();
   void end();
   // This computer's name, for the folder of its copies in the second folder.

@@ -382,8 +382,15 @@ int BackupEngine::DueSlot(const LocalDateTime& now) const {
 
 void BackupEngine::RunScheduledSlot(int slot, const LocalDateTime& tick) {
   if (slot < 1 || slot > static_cast<int>(settings_.slots.size())) throw std::out_of_range("no such backup slot");
-  deleteoldfileExecute();
-  BakExecute();
+  try {
+    deleteoldfileExecute();
+    BakExecute();
+  } catch (...) {
+    // Counted as run that day, as a failed backup is: whatever escaped must
+    // not start the slot again at every tick of its minute.
+    stamp(slot, tick);
+    throw;
+  }
   stamp(slot, tick);
 }
 
