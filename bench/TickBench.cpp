@@ -51,6 +51,7 @@ class NoSession final : public ServerSession {
   bool locate(const std::string&) const override { std::abort(); }
   void closeQuery() override { std::abort(); }
   void execute(const std::string&) override { std::abort(); }
+  QueryResult query(const std::string&) override { std::abort(); }
   const std::vector<Diagnostic>& messages() const override { std::abort(); }
 };
 

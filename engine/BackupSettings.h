@@ -14,6 +14,18 @@ struct SlotState {
   std::string lastRunDate;  // "yyyymmdd" of the slot's last run; empty when not run since start-up
 };
 
+// When the restore test runs: never, once a week on `weekday`, or every day;
+// at `hour`, or right after the first backup slot of that day when `hour` is
+// kAfterFirstSlot.
+struct RestoreTestPlan {
+  enum class Every { never, week, day };
+  static constexpr int kAfterFirstSlot = -1;
+  Every every = Every::week;
+  int weekday = 0;              // 0 Sunday .. 6 Saturday
+  int hour = kAfterFirstSlot;   // 0 to 23, or kAfterFirstSlot
+  friend bool operator==(const RestoreTestPlan&, const RestoreTestPlan&) = default;
+};
+
 struct BackupSettings {
   std::string server;
   std::string user;
@@ -27,6 +39,11 @@ struct BackupSettings {
   // A backup with no progress from the server for this long is cancelled and
   // logged as failed; 0 or less: no limit.
   std::int32_t stallMinutes = 60;
+  // Each backup is written with checksums and read back by the server
+  // (RESTORE VERIFYONLY) before it counts as a success.
+  bool verifyBackups = true;
+  // The restore test of the newest verified backup: when it runs.
+  RestoreTestPlan restoreTest;
 };
 
 }  // namespace bakwyn

@@ -45,6 +45,7 @@ class NoServer final : public ServerSession {
   bool locate(const std::string&) const override { return false; }
   void closeQuery() override {}
   void execute(const std::string&) override {}
+  QueryResult query(const std::string&) override { return {}; }
   const std::vector<Diagnostic>& messages() const override { return none_; }
 
  private:

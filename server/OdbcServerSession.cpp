@@ -242,6 +242,10 @@ bool OdbcServerSession::locate(const std::string& name) const {
   return false;
 }
 
+QueryResult OdbcServerSession::query(const std::string&) {
+  throw ServerError("Queries with result sets are not supported yet", {});
+}
+
 void OdbcServerSession::execute(const std::string& statement) { run(statement, timeoutSeconds_, {}); }
 
 // A backup runs with no statement time-out. What the time-out measures differs

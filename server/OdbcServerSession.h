@@ -76,6 +76,7 @@ class OdbcServerSession final : public ServerSession {
 
   void open(const std::string& user, const std::string& password, const std::string& server) override;
   std::vector<std::string> listDatabases() override;
+  QueryResult query(const std::string& statement) override;
   bool locate(const std::string& name) const override;
   void closeQuery() override;
   void execute(const std::string& statement) override;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace bakwyn {
@@ -33,6 +34,27 @@ class ServerError : public std::runtime_error {
 class StatementCancelled : public ServerError {
  public:
   using ServerError::ServerError;
+};
+
+// The rows of a statement that returns one result set: every value as text
+// (a number in its decimal digits, NULL as empty), under its column's name.
+struct QueryResult {
+  std::vector<std::string> columns;
+  std::vector<std::vector<std::string>> rows;
+  // The index of the column named `name` in any letter case, or -1.
+  int column(std::string_view name) const {
+    for (size_t i = 0; i < columns.size(); ++i) {
+      const std::string& c = columns[i];
+      if (c.size() != name.size()) continue;
+      bool same = true;
+      for (size_t j = 0; j < c.size() && same; ++j) {
+        const auto lower = [](char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch; };
+        same = lower(c[j]) == lower(name[j]);
+      }
+      if (same) return static_cast<int>(i);
+    }
+    return -1;
+  }
 };
 
 // Receives a statement's diagnostic records one by one, as they arrive.
@@ -67,8 +89,13 @@ class ServerSession {
     }
   }
   void executeLong(const std::string& statement) { executeLong(statement, {}); }
-  // From any thread, at any time: makes the statement of execute() or
-  // executeLong() that runs now end soon with StatementCancelled (once the
+  // Runs a statement that returns rows (a SELECT, RESTORE HEADERONLY or
+  // FILELISTONLY) under the statement time-out and returns its first result
+  // set, whole. Closes any open catalogue result first. Throws ServerError as
+  // execute() does.
+  virtual QueryResult query(const std::string& statement) = 0;
+  // From any thread, at any time: makes the statement of execute(),
+  // executeLong() or query() that runs now end soon with StatementCancelled (once the
   // server has acknowledged it). When none runs it does nothing, and the next
   // statement runs as usual. A cancel that comes while the statement is being
   // sent may find nothing to cancel yet: a caller that must be sure calls it

@@ -42,6 +42,13 @@ class FakeSession final : public ServerSession {
     if (onExecute) onExecute(statement);
     if (failExecute) throw ServerError("backup failed", {{"42000", 3013, "BACKUP DATABASE is terminating abnormally."}});
   }
+  // Recorded as "query"; `onQuery` gives the rows (or throws a ServerError).
+  QueryResult query(const std::string& statement) override {
+    calls.push_back("query");
+    statements.push_back(statement);
+    messages_.clear();
+    return onQuery ? onQuery(statement) : QueryResult{};
+  }
   // Recorded apart from execute: the backup must run without the statement time-out.
   using ServerSession::executeLong;
   void executeLong(const std::string& statement, const MessageObserver& onMessage) override {
@@ -107,6 +114,7 @@ class FakeSession final : public ServerSession {
   bool runUntilCancelled = false;
   std::function<void()> onOpen;
   std::function<void(const std::string&)> onExecute;
+  std::function<QueryResult(const std::string&)> onQuery;
   std::vector<std::string> calls;
   std::vector<std::string> statements;
 
