@@ -13,7 +13,6 @@
 #include "app/SecureFolder.h"
 #include "app/StoredSchedule.h"
 #include "app/Worker.h"
-#include "app/UnitMain.h"
 #include "app/WinSystem.h"
 #include "base/Text.h"
 #include "base/WinHandles.h"

@@ -81,22 +81,6 @@ void TFrmMain::takeLock() {
   handlers_.SchedulerChanged(lock_->held(), lock_->abandoned());
 }
 
-std::string HistoryPath() {
-  // The machine's data folder, the same for every user and for the service:
-  // asked of the shell, not of the environment, which a service may not share.
-  wchar_t folder[MAX_PATH] = {};
-  const std::string base = SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))
-                               ? FromWide(folder)
-                               : std::string("C:\\ProgramData");
-  return base + "\\Bakwyn\\Bakwyn.log";
-}
-
-std::string OwnHistoryPath() {
-  wchar_t folder[MAX_PATH] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) return {};
-  return FromWide(folder) + "\\Bakwyn\\Bakwyn.log";
-}
-
 std::string TFrmMain::computerName() { return ComputerName(); }
 std::string TFrmMain::programPath() { return ProgramPath(); }
 

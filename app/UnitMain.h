@@ -22,13 +22,6 @@
 
 namespace bakwyn::app {
 
-// Where the history is kept: "<ProgramData>\Bakwyn\Bakwyn.log", one per computer.
-std::string HistoryPath();
-// Where this user's program keeps its lines when it may not write the shared
-// history (under UAC, a history an administrator's start created):
-// "<LocalAppData>\Bakwyn\Bakwyn.log".
-std::string OwnHistoryPath();
-
 class TFrmMain final : private FormShell {
  public:
   // Creates the window hidden, in the tray. Every reference must outlive the window.

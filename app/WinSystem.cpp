@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <shlobj.h>
+
 #include <iterator>
 #include <vector>
 
@@ -51,6 +53,22 @@ std::optional<std::string> RegisteredServiceProgram() {
     return FromWide(command.substr(1, end == std::wstring::npos ? std::wstring::npos : end - 1));
   }
   return FromWide(command.substr(0, command.find(L' ')));
+}
+
+std::string HistoryPath() {
+  // The machine's data folder, the same for every user and for the service:
+  // asked of the shell, not of the environment, which a service may not share.
+  wchar_t folder[MAX_PATH] = {};
+  const std::string base = SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))
+                               ? FromWide(folder)
+                               : std::string("C:\\ProgramData");
+  return base + "\\Bakwyn\\Bakwyn.log";
+}
+
+std::string OwnHistoryPath() {
+  wchar_t folder[MAX_PATH] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) return {};
+  return FromWide(folder) + "\\Bakwyn\\Bakwyn.log";
 }
 
 }  // namespace bakwyn::app

@@ -14,5 +14,11 @@ std::string ProgramPath();
 // not always where the program runs from (see InstallService). nullopt when
 // no service is installed or its configuration cannot be read.
 std::optional<std::string> RegisteredServiceProgram();
+// Where the history is kept: "<ProgramData>\Bakwyn\Bakwyn.log", one per computer.
+std::string HistoryPath();
+// Where this user's program keeps its lines when it may not write the shared
+// history (under UAC, a history an administrator's start created):
+// "<LocalAppData>\Bakwyn\Bakwyn.log".
+std::string OwnHistoryPath();
 
 }  // namespace bakwyn::app
