@@ -70,10 +70,22 @@ void Control::attach(ControlView* view) {
 void Control::showState(ControlView& view) const { view.showEnabled(enabled_); }
 
 void TdxInplaceTextEdit::setText(const std::string& text, Source source) {
+  const bool changed = text != text_;
   text_ = text;
   // The widget already shows what the user typed; echoing it back would move
   // the caret.
   if (source == Source::Program && view_) view_->showText(text_);
+  if (changed) textChanged();
+}
+
+int TdxPickEdit::itemIndex() const {
+  const auto found = std::find(items_.begin(), items_.end(), text());
+  return found == items_.end() ? -1 : static_cast<int>(found - items_.begin());
+}
+
+void TdxPickEdit::setItemIndex(int index, Source source) {
+  if (index < 0 || index >= static_cast<int>(items_.size())) return;
+  setText(items_[static_cast<size_t>(index)], source);
 }
 
 void TdxInplaceTextEdit::showState(ControlView& view) const {

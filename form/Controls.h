@@ -86,6 +86,8 @@ class TdxInplaceTextEdit : public Control {
 
  protected:
   void showState(ControlView& view) const override;
+  // After the text changed, whoever changed it.
+  virtual void textChanged() {}
 
  private:
   std::string text_;
@@ -108,9 +110,27 @@ class TdxButtonEdit : public TdxInplaceTextEdit {
   std::function<void(TdxButtonEdit&)> onButtonClick;
 };
 
+// One text out of a fixed list of items: nothing else can be typed.
 class TdxPickEdit : public TdxInplaceTextEdit {
  public:
   using TdxInplaceTextEdit::TdxInplaceTextEdit;
+  // The view lists the items it was attached with.
+  const std::vector<std::string>& items() const { return items_; }
+  void setItems(std::vector<std::string> items) { items_ = std::move(items); }
+  // The text's position among the items; -1 for a text that is none of them.
+  int itemIndex() const;
+  // Shows the item at `index`; an index outside the items changes nothing.
+  void setItemIndex(int index, Source source = Source::Program);
+  // Runs when the text changes, whoever changed it.
+  std::function<void(TdxPickEdit&)> onChange;
+
+ protected:
+  void textChanged() override {
+    if (onChange) onChange(*this);
+  }
+
+ private:
+  std::vector<std::string> items_;
 };
 
 class TdxTimeEdit : public TdxInplaceTextEdit {

@@ -41,6 +41,9 @@ inline constexpr std::string_view kFrmMainComponents[] = {
     // others keep their IDs.
     "N5", "SpeedButton2", "Label12", "mavBEdit3",
     "Timer2", "dxCheckEdit6", "N6", "N7",
+    // The options page and its tray menu item.
+    "TabSheet2", "dxCheckEdit7", "Label13", "Bevel3", "Label14",
+    "dxPickEdit1", "dxPickEdit2", "dxPickEdit3", "Label15", "N8",
 };
 
 inline constexpr int kFirstComponentId = 1000;

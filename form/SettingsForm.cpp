@@ -1,5 +1,9 @@
 #include "form/SettingsForm.h"
 
+#include <initializer_list>
+#include <string>
+#include <vector>
+
 #include "form/FrmMainIds.h"
 
 namespace bakwyn::form {
@@ -88,12 +92,22 @@ SettingsForm::SettingsForm(std::string name)
       Timer2(add<Timer>("Timer2", 1000u)),
       dxCheckEdit6(add<TdxCheckEdit>("dxCheckEdit6")),
       N6(add<MenuItem>("N6", "备份不需要用户登录(Windows服务)")),
-      N7(add<MenuItem>("N7", "取消正在进行的备份")) {
+      N7(add<MenuItem>("N7", "取消正在进行的备份")),
+      TabSheet2(add<Panel>("TabSheet2")),
+      dxCheckEdit7(add<TdxCheckEdit>("dxCheckEdit7")),
+      Label13(add<Label>("Label13", "SQL服务器在备份后把备份文件完整读回校验,校验通过才算备份成功。")),
+      Bevel3(add<Bevel>("Bevel3")),
+      Label14(add<Label>("Label14", "恢复测试")),
+      dxPickEdit1(add<TdxPickEdit>("dxPickEdit1")),
+      dxPickEdit2(add<TdxPickEdit>("dxPickEdit2")),
+      dxPickEdit3(add<TdxPickEdit>("dxPickEdit3")),
+      Label15(add<Label>("Label15", "把最新一份校验过的备份恢复为临时数据库,检查数据库后删除它。")),
+      N8(add<MenuItem>("N8", "立即测试恢复")) {
   N7.setEnabled(false);
   mavBEdit3.keptByStore = false;
   dxCheckEdit6.keptByStore = false;
   dxCheckEdit6.setCaption("补做错过的备份");
-  PageControl1.tabs = {"数据库的连接设置", "关于Vorda的其它产品"};
+  PageControl1.tabs = {"数据库的连接设置", "选项", "关于Vorda的其它产品"};
 
   TreeColumn column;
   column.caption = "数据库名称";
@@ -116,7 +130,23 @@ SettingsForm::SettingsForm(std::string name)
       "Vorda还编写了其它一些小工具软件,都可以免费使用。\r\n"
       "它们的说明和下载地址请见上面的网址。");
   StatusBar1.panelWidths = {250, 50};
-  PopupMenu1.items = {&N4, &N3, &N1, &N5, &N6, &N7, &N2};
+  PopupMenu1.items = {&N4, &N3, &N1, &N5, &N6, &N7, &N8, &N2};
+
+  // The options page. Its values are kept beside the stored controls, and
+  // every backup is proven unless the user says otherwise.
+  for (Component* option : std::initializer_list<Component*>{&dxCheckEdit7, &dxPickEdit1, &dxPickEdit2, &dxPickEdit3})
+    option->keptByStore = false;
+  dxCheckEdit7.setCaption("备份后校验");
+  dxCheckEdit7.setChecked(true);
+  dxPickEdit1.setItems({"不测试", "每周", "每天"});
+  dxPickEdit2.setItems({"星期日", "星期一", "星期二", "星期三", "星期四", "星期五", "星期六"});
+  std::vector<std::string> hours = {"第一次备份后"};
+  for (int hour = 0; hour < 24; ++hour) hours.push_back((hour < 10 ? "0" : "") + std::to_string(hour) + ":00");
+  dxPickEdit3.setItems(std::move(hours));
+  dxPickEdit1.onChange = [this](TdxPickEdit& sender) { dxPickEdit1Change(sender); };
+  dxPickEdit1.setItemIndex(1);
+  dxPickEdit2.setItemIndex(0);
+  dxPickEdit3.setItemIndex(0);
 
   // The program starts in the tray.
   rmTrayIcon1.minimizeToTray = true;
@@ -130,5 +160,11 @@ void SettingsForm::dxCheckEdit1Change(TdxCheckEdit& sender) {
 }
 
 void SettingsForm::dxCheckEdit5Change(TdxCheckEdit& sender) { mavSpinEdit1.setEnabled(sender.checked()); }
+
+void SettingsForm::dxPickEdit1Change(TdxPickEdit& sender) {
+  const int every = sender.itemIndex();
+  dxPickEdit2.setEnabled(every == 1);
+  dxPickEdit3.setEnabled(every > 0);
+}
 
 }  // namespace bakwyn::form

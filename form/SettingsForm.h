@@ -90,6 +90,18 @@ class SettingsForm : public ComponentOwner {
   TdxCheckEdit& dxCheckEdit6;  // make up missed backups; kept beside the stored controls
   MenuItem& N6;  // backups without a log-on: shows and switches the backup service
   MenuItem& N7;  // cancels the backup under way; enabled only while one runs
+  // The options page, between the settings page and the maker's; its values
+  // are kept beside the stored controls.
+  Panel& TabSheet2;
+  TdxCheckEdit& dxCheckEdit7;  // each backup is verified by the server
+  Label& Label13;              // what verifying means
+  Bevel& Bevel3;
+  Label& Label14;              // the restore test's caption
+  TdxPickEdit& dxPickEdit1;    // how often the restore test runs: never, weekly, daily
+  TdxPickEdit& dxPickEdit2;    // its weekday, Sunday first; enabled only for weekly
+  TdxPickEdit& dxPickEdit3;    // its hour: right after the day's first backup, or 00:00 .. 23:00
+  Label& Label15;              // what the restore test does
+  MenuItem& N8;  // runs a restore test now
 
   TdxCheckEdit& slotCheck(int slot) { return *dxCheckEdits.at(static_cast<size_t>(slot) - 1); }  // 1 to 4
   TmavTimeEdit& slotTime(int slot) { return *dxTimeEdits.at(static_cast<size_t>(slot) - 1); }
@@ -97,6 +109,12 @@ class SettingsForm : public ComponentOwner {
   const TmavTimeEdit& slotTime(int slot) const { return *dxTimeEdits.at(static_cast<size_t>(slot) - 1); }
   // "备份时间一" .. "备份时间四", the captions of the slots' check boxes.
   static std::string SlotCaption(int slot);
+
+  // The options page's pick lists as the stored values count them: the index
+  // of dxPickEdit1 is the stored frequency (0 never, 1 weekly, 2 daily), of
+  // dxPickEdit2 the weekday (0 Sunday), and dxPickEdit3's index less one the
+  // hour (-1 right after the day's first backup).
+  static constexpr int kFirstHourItem = 1;
 
   // Window events; the window runs them, the handlers set them.
   std::function<void()> onShow;            // each time the window becomes visible
@@ -109,6 +127,8 @@ class SettingsForm : public ComponentOwner {
   // the stored states load, so an editor is enabled before its own state is read).
   void dxCheckEdit1Change(TdxCheckEdit& sender);  // dxCheckEdit1 to dxCheckEdit4
   void dxCheckEdit5Change(TdxCheckEdit& sender);
+  // The day counts only for a weekly test, the hour for any test.
+  void dxPickEdit1Change(TdxPickEdit& sender);
 };
 
 }  // namespace bakwyn::form

@@ -7,6 +7,12 @@ namespace {
 
 settings::CheckState StateOf(const TdxCheckEdit& check) { return {check.checked(), check.enabled()}; }
 
+// A pick list's choice into a stored value counted from `first`; a list
+// showing none of its items leaves the value as it is.
+void TakeChoice(const TdxPickEdit& pick, int first, int& into) {
+  if (const int index = pick.itemIndex(); index >= 0) into = first + index;
+}
+
 }  // namespace
 
 settings::StoredSettings StoredFields(const SettingsForm& form, settings::StoredSettings into) {
@@ -29,6 +35,10 @@ settings::StoredSettings StoredFields(const SettingsForm& form, settings::Stored
   into.mavSpinEdit1 = form.mavSpinEdit1.value();
   into.CopyFolder = form.mavBEdit3.tText();
   into.MakeUpMissed = form.dxCheckEdit6.checked();
+  into.VerifyBackups = form.dxCheckEdit7.checked();
+  TakeChoice(form.dxPickEdit1, 0, into.RestoreTestEvery);
+  TakeChoice(form.dxPickEdit2, 0, into.RestoreTestDay);
+  TakeChoice(form.dxPickEdit3, -SettingsForm::kFirstHourItem, into.RestoreTestHour);
   return into;
 }
 
@@ -51,6 +61,11 @@ void ShowStored(const settings::StoredSettings& stored, SettingsForm& form) {
   form.mavSpinEdit1.setValue(stored.mavSpinEdit1);
   form.mavBEdit3.setText(stored.CopyFolder);
   form.dxCheckEdit6.setChecked(stored.MakeUpMissed);
+  form.dxCheckEdit7.setChecked(stored.VerifyBackups);
+  // The frequency first: it enables the day and the hour.
+  form.dxPickEdit1.setItemIndex(stored.RestoreTestEvery);
+  form.dxPickEdit2.setItemIndex(stored.RestoreTestDay);
+  form.dxPickEdit3.setItemIndex(stored.RestoreTestHour + SettingsForm::kFirstHourItem);
 }
 
 std::vector<settings::LoadProblem> LoadWindowSettings(SettingsForm& form, settings::Registry& registry,

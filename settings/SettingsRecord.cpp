@@ -28,6 +28,10 @@ enum class Kind {
   Stamp,   // "YYYY-MM-DD HH:NN:SS", anything else none; written only when set
   Result,  // "ok" / "failed"; written only while `with` is set
   Minutes, // a whole number from 0 to a week; anything else keeps the default
+  // Under StatusKey, the options tab's: loaded like a control's value (a
+  // missing one keeps the field, an unusable one is passed over and named).
+  Option,  // "1" on, "0" off
+  Choice,  // a whole number from min to max
 };
 
 using Stamp = std::optional<LocalDateTime>;
@@ -51,6 +55,10 @@ constexpr Row Control(std::string_view name, const char* value, Kind kind, Field
 
 constexpr Row Beside(Groups group, const char* value, Kind kind, Field field, Stamp StoredSettings::*with = nullptr) {
   return {group, {}, value, kind, field, 0, 0, with};
+}
+
+constexpr Row Option(const char* value, Kind kind, Field field, double min = 0, double max = 0) {
+  return {Groups::Window, {}, value, kind, field, min, max};
 }
 
 using S = StoredSettings;
@@ -87,6 +95,14 @@ constexpr Row kRows[] = {
     Beside(Groups::Status, "LastSuccess", Kind::Stamp, &S::LastSuccess),
     Beside(Groups::Status, "ArmedSince", Kind::Stamp, &S::ArmedSince),
     Beside(Groups::Limits, "StallMinutes", Kind::Minutes, &S::StallMinutes),
+    // Added after every value above, so that the values an earlier version
+    // wrote are written in the same order as before.
+    Option("VerifyBackups", Kind::Option, &S::VerifyBackups),
+    Option("RestoreTestEvery", Kind::Choice, &S::RestoreTestEvery, 0, 2),
+    Option("RestoreTestDay", Kind::Choice, &S::RestoreTestDay, 0, 6),
+    Option("RestoreTestHour", Kind::Choice, &S::RestoreTestHour, -1, 23),
+    Beside(Groups::RestoreTest, "LastRestoreTest", Kind::Stamp, &S::LastRestoreTest),
+    Beside(Groups::RestoreTest, "RestoreTestPassed", Kind::Stamp, &S::RestoreTestPassed),
 };
 
 template <typename T>
@@ -225,6 +241,35 @@ void LoadControl(const Row& row, RegistryKey& key, StoredSettings& settings, con
   }
 }
 
+// An option of the window kept beside the controls. A value that is not one
+// of its kind's is passed over, named by the value's name: taking a stored
+// "7" as some other plan, or "yes" as off, would run what nobody chose.
+void LoadOption(const Row& row, RegistryKey* key, StoredSettings& settings, std::vector<LoadProblem>& problems) {
+  auto passOver = [&](std::string stored) {
+    problems.push_back({LoadProblem::Kind::Unreadable, std::string(row.value), std::move(stored)});
+  };
+  std::string text;
+  try {
+    if (key) text = CutAtNul(key->readString(std::string(row.value)).value_or(std::string()));
+  } catch (const RegistryError&) {
+    return passOver({});
+  }
+  if (text.empty()) return;  // stored by an older version, or not at all: the field stays
+  if (row.kind == Kind::Option) {
+    if (text != "1" && text != "0") return passOver(std::move(text));
+    Member<bool>(settings, row) = text == "1";
+    return;
+  }
+  int value = 0;
+  try {
+    value = ParseInteger(text);
+  } catch (const ConversionError&) {
+    return passOver(std::move(text));
+  }
+  if (value < row.min || value > row.max) return passOver(std::move(text));
+  Member<int>(settings, row) = value;
+}
+
 // `key` is null when StatusKey could not be opened: every value is none then.
 void LoadBeside(const Row& row, RegistryKey* key, StoredSettings& settings) {
   std::optional<std::string> stored;
@@ -288,7 +333,10 @@ std::optional<std::string> StoredText(const Row& row, const StoredSettings& sett
       if (!(settings.*row.with)) return std::nullopt;
       return Member<bool>(settings, row) ? "ok" : "failed";
     case Kind::Minutes:
+    case Kind::Choice:
       return std::to_string(Member<int>(settings, row));
+    case Kind::Option:
+      return Member<bool>(settings, row) ? "1" : "0";
     case Kind::Width:
       break;
   }
@@ -329,6 +377,10 @@ LoadedSettings LoadStoredSettings(Registry& registry, const SecretProtector& pro
   bool controlsEnded = false;
   for (const Row& row : kRows) {
     if (!Includes(groups, row.group)) continue;
+    if (row.kind == Kind::Option || row.kind == Kind::Choice) {
+      LoadOption(row, beside.at(KeyOf(row)), loaded.settings, loaded.problems);
+      continue;
+    }
     if (row.control.empty()) {
       LoadBeside(row, (row.group == Groups::Status ? status : beside).at(KeyOf(row)), loaded.settings);
       continue;
@@ -371,6 +423,17 @@ bool SaveStoredSettings(const StoredSettings& settings, Registry& registry, cons
     }
   }
   return true;
+}
+
+RestoreTestPlan StoredRestoreTestPlan(const StoredSettings& settings) {
+  RestoreTestPlan plan;
+  constexpr RestoreTestPlan::Every kEvery[] = {RestoreTestPlan::Every::never, RestoreTestPlan::Every::week,
+                                               RestoreTestPlan::Every::day};
+  if (settings.RestoreTestEvery >= 0 && settings.RestoreTestEvery <= 2) plan.every = kEvery[settings.RestoreTestEvery];
+  if (settings.RestoreTestDay >= 0 && settings.RestoreTestDay <= 6) plan.weekday = settings.RestoreTestDay;
+  if (settings.RestoreTestHour >= RestoreTestPlan::kAfterFirstSlot && settings.RestoreTestHour <= 23)
+    plan.hour = settings.RestoreTestHour;
+  return plan;
 }
 
 std::string ControlStateKey(std::string_view windowName, std::string_view controlName) {

@@ -14,13 +14,16 @@
 //   Base64; a text without the prefix is a password stored in clear by an older
 //   version, read as it stands and protected at the next save.
 //   StatusKey                           what older versions never read: the second
-//                                       folder, the make-up option, the date each
-//                                       slot last ran, the last backup's record.
+//                                       folder, the make-up option, the options tab
+//                                       (verification, the restore test's plan), the
+//                                       date each slot last ran, the last backup's
+//                                       record, the last restore test's.
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "engine/BackupSettings.h"
 #include "engine/Clock.h"
 #include "settings/Registry.h"
 #include "settings/SecretProtector.h"
@@ -81,6 +84,19 @@ struct StoredSettings {
   // window shows it, so no save writes it.
   int StallMinutes = 60;
 
+  // Under StatusKey, saved with the window's fields: its options tab. Older
+  // versions stored none of them, and a missing value keeps the default:
+  // their backups are verified and tested from the first start on.
+  bool VerifyBackups = true;  // stored "1" / "0"
+  int RestoreTestEvery = 1;   // 0 never, 1 weekly, 2 daily
+  int RestoreTestDay = 0;     // 0 Sunday .. 6 Saturday
+  int RestoreTestHour = -1;   // 0 to 23, or -1: right after the day's first backup slot
+
+  // Under StatusKey, written when a restore test ends; always loaded, none
+  // when missing or unusable.
+  std::optional<LocalDateTime> LastRestoreTest;    // when the last restore test ran, passed or not
+  std::optional<LocalDateTime> RestoreTestPassed;  // when the last one that passed ran
+
   friend bool operator==(const StoredSettings&, const StoredSettings&) = default;
 };
 
@@ -88,15 +104,16 @@ struct StoredSettings {
 // window's settings when the user saves, a slot's date when the slot runs, the
 // record after every backup.
 enum class Groups : unsigned {
-  Window = 1u << 0,    // the controls, then CopyFolder and MakeUpMissed
+  Window = 1u << 0,    // the controls, then CopyFolder, MakeUpMissed and the options tab's values
   SlotRun1 = 1u << 1,  // Slot1LastRun
   SlotRun2 = 1u << 2,
   SlotRun3 = 1u << 3,
   SlotRun4 = 1u << 4,
   Status = 1u << 5,    // LastBackup, LastResult, LastSuccess, ArmedSince
   Limits = 1u << 6,    // StallMinutes
+  RestoreTest = 1u << 7,  // LastRestoreTest, RestoreTestPassed
   SlotRuns = SlotRun1 | SlotRun2 | SlotRun3 | SlotRun4,
-  All = Window | SlotRuns | Status | Limits,
+  All = Window | SlotRuns | Status | Limits | RestoreTest,
 };
 constexpr Groups operator|(Groups a, Groups b) { return Groups(unsigned(a) | unsigned(b)); }
 constexpr bool Includes(Groups set, Groups group) { return (unsigned(set) & unsigned(group)) != 0; }
@@ -110,8 +127,8 @@ struct LoadProblem {
     InvalidTime,  // a time editor's text that is not "HH:NN" within the day
   };
   Kind kind;
-  std::string control;
-  std::string stored;  // the stored text; empty for a password, which is never shown
+  std::string control;  // the control, or the value's name for an option kept beside the controls
+  std::string stored;   // the stored text; empty for a password, which is never shown, or a value of another type
 };
 
 struct LoadedSettings {
@@ -130,9 +147,13 @@ struct LoadedSettings {
 // passed over and named in the problems, and the pass goes on: one bad value
 // must not keep the others, and the schedule they make, from loading. A key
 // that cannot be opened or created ends the controls' pass silently.
-// The values under StatusKey are never problems: a missing key or value, a
-// value of another type or one that is no such date is "none". Only the
-// record's group creates the key when it is missing.
+// The options tab's values under StatusKey follow the controls' rules: a
+// missing or empty one leaves its field as it is (an older version's store
+// keeps the defaults), one that is not a value of its range, or not a string,
+// is passed over and named, by the value's name. The other values under
+// StatusKey are never problems: a missing key or value, a value of another
+// type or one that is no such date is "none". Only the record's group creates
+// the key when it is missing.
 LoadedSettings LoadStoredSettings(Registry& registry, const SecretProtector& protector,
                                   Groups groups = Groups::All, StoredSettings onto = {});
 
@@ -145,5 +166,9 @@ LoadedSettings LoadStoredSettings(Registry& registry, const SecretProtector& pro
 // LastBackup, and a stamp that is none is not written.
 bool SaveStoredSettings(const StoredSettings& settings, Registry& registry, const SecretProtector& protector,
                         Groups groups);
+
+// The restore test's plan as the stored options give it; a value outside its
+// range (which loading never leaves) counts as the default's.
+RestoreTestPlan StoredRestoreTestPlan(const StoredSettings& settings);
 
 }  // namespace bakwyn::settings

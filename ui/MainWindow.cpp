@@ -292,7 +292,7 @@ void MainWindow::buildWidgets() {
                                          At(about, 8, 28, 520, pageHeight - 36), font, true);
   whitePanes_.push_back(otherProducts.hwnd());
   pages.setPage(0, settingsPage);
-  pages.setPage(1, aboutPage);
+  pages.setPage(2, aboutPage);
   pages.select(0);
 
   attach<StatusBarView>(f.StatusBar1, IdOf(f.StatusBar1), f.StatusBar1, IdOf(f.StatusBar1), self, font);
@@ -306,6 +306,45 @@ void MainWindow::buildWidgets() {
                     At(sheet, kCheckX, rowY(5), checkMark + TextWidth(sheet, font, f.dxCheckEdit6.caption()) + 4,
                        kHeight),
                     font);
+
+  // The options page, between the settings and the maker's page: the
+  // verification, then the restore test's plan. Every width follows the font
+  // and the system's metrics as measured, so that the page holds its texts
+  // whatever the face and the DPI.
+  PanelView& optionsPage = page(f.TabSheet2);
+  HWND options = optionsPage.hwnd();
+  constexpr int kMargin = 8, kGap = 6, kLineHeight = 14;
+  int y = kMargin;
+  attach<CheckView>(f.dxCheckEdit7, IdOf(f.dxCheckEdit7), f.dxCheckEdit7, IdOf(f.dxCheckEdit7),
+                    At(options, kMargin, y, checkMark + TextWidth(options, font, f.dxCheckEdit7.caption()) + 4, kHeight),
+                    font);
+  y += kHeight + 2;
+  // The explanation starts under the check box's caption, not its mark.
+  label(f.Label13, options, kMargin + checkMark, y, TextWidth(options, font, f.Label13.caption()) + 2);
+  y += kLineHeight + 10;
+  attach<BevelView>(f.Bevel3, IdOf(f.Bevel3), IdOf(f.Bevel3), At(options, kMargin, y, pageWidth - 2 * kMargin, 2));
+  y += 2 + 10;
+  const int captionWidth = TextWidth(options, font, f.Label14.caption()) + 2;
+  label(f.Label14, options, kMargin, y + 4, captionWidth);
+  // A pick list is as wide as its widest item beside the drop-down button,
+  // which is as wide as a scroll bar; its list drops down to show about a dozen
+  // items.
+  const int arrowWidth = GetSystemMetrics(SM_CXVSCROLL);
+  int pickX = kMargin + captionWidth + kGap;
+  int pickHeight = kHeight;
+  for (form::TdxPickEdit* pick : {&f.dxPickEdit1, &f.dxPickEdit2, &f.dxPickEdit3}) {
+    int widest = 0;
+    for (const std::string& item : pick->items()) widest = std::max(widest, TextWidth(options, font, item));
+    const int width = widest + arrowWidth + 12;
+    auto& view = attach<PickView>(*pick, IdOf(*pick), *pick, IdOf(*pick), At(options, pickX, y, width, 200), font);
+    RECT field;
+    GetWindowRect(view.hwnd(), &field);
+    pickHeight = std::max(pickHeight, static_cast<int>(field.bottom - field.top));
+    pickX += width + kGap;
+  }
+  y += pickHeight + kGap;
+  label(f.Label15, options, kMargin, y, TextWidth(options, font, f.Label15.caption()) + 2);
+  pages.setPage(1, optionsPage);
 }
 
 void MainWindow::show() {

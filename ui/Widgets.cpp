@@ -633,6 +633,36 @@ void CheckView::command(int, WORD code) {
   model_.setChecked(SendMessageW(hwnd_, BM_GETCHECK, 0, 0) == BST_CHECKED, Source::User);
 }
 
+// ---- Pick list -------------------------------------------------------------------
+
+PickView::PickView(TdxPickEdit& model, int id, const WidgetArgs& args, HFONT font)
+    : model_(model), hwnd_(CreateChildWindow(WC_COMBOBOXW, id, [&] {
+        WidgetArgs a = args;
+        a.style |= CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP;
+        return a;
+      }(), font)) {
+  for (const std::string& item : model_.items()) {
+    const std::u16string text = Utf8ToUtf16(item);
+    SendMessageW(hwnd_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(text)));
+  }
+}
+
+void PickView::showText(const std::string&) {
+  // The list holds the model's items in their order; a text that is none of
+  // them shows an empty field (-1 selects nothing).
+  SendMessageW(hwnd_, CB_SETCURSEL, static_cast<WPARAM>(model_.itemIndex()), 0);
+}
+
+void PickView::showEnabled(bool enabled) { EnableWindow(hwnd_, enabled); }
+
+void PickView::command(int, WORD code) {
+  // Setting the selection by a message reports no change: only the user's
+  // choice arrives here.
+  if (code != CBN_SELCHANGE) return;
+  const LRESULT index = SendMessageW(hwnd_, CB_GETCURSEL, 0, 0);
+  if (index != CB_ERR) model_.setItemIndex(static_cast<int>(index), Source::User);
+}
+
 // ---- Tree list -----------------------------------------------------------------
 
 TreeListView::TreeListView(TdxTreeList& model, int id, const WidgetArgs& args, HFONT font)

@@ -26,6 +26,7 @@ using form::TdxButtonEdit;
 using form::TdxCheckEdit;
 using form::TdxEdit;
 using form::TdxInplaceTextEdit;
+using form::TdxPickEdit;
 using form::TdxPopupEdit;
 using form::TdxSpinEdit;
 using form::TdxTimeEdit;
@@ -290,6 +291,21 @@ class CheckView : public ControlView, public Widget {
 
  private:
   TdxCheckEdit& model_;
+  HWND hwnd_;
+};
+
+// A drop-down list of the model's items: the user picks one, nothing can be
+// typed. `args.height` is the height of the field with its list dropped down.
+class PickView : public ControlView, public Widget {
+ public:
+  PickView(TdxPickEdit& model, int id, const WidgetArgs& args, HFONT font);
+  HWND hwnd() const { return hwnd_; }
+  void showText(const std::string& text) override;
+  void showEnabled(bool enabled) override;
+  void command(int id, WORD code) override;
+
+ private:
+  TdxPickEdit& model_;
   HWND hwnd_;
 };
 

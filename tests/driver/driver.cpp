@@ -10,7 +10,8 @@
 //   bakwyn-driver settext NAME TEXT     sets it, as typing would (the program hears of it)
 //   bakwyn-driver click NAME [part]     clicks a button or check box (part: an edit's button)
 //   bakwyn-driver menu NAME             chooses a tray menu item (N1 shows the window)
-//   bakwyn-driver page N                shows page N (0 or 1) of the page control
+//   bakwyn-driver pick NAME INDEX       chooses item INDEX (from 0) of a pick list, as the user would
+//   bakwyn-driver page N                shows page N (0 to 2) of the page control
 //   bakwyn-driver answer ID [timeout]   waits for a message box "注意", prints its text,
 //                                       presses button ID (1 OK, 2 Cancel, 6 Yes, 7 No)
 //   bakwyn-driver record-url FILE ARG...  appends one line to FILE: the ARGs, UTF-8,
@@ -74,7 +75,7 @@ int wmain(int argc, wchar_t** argv) {
   // Lines end with "\n" alone, whoever reads them.
   _setmode(_fileno(stdout), _O_BINARY);
   if (argc < 2) {
-    std::fputs("usage: bakwyn-driver wait|caption|visible|close|controls|text|settext|click|menu|page|answer|record-url\n", stderr);
+    std::fputs("usage: bakwyn-driver wait|caption|visible|close|controls|text|settext|click|pick|menu|page|answer|record-url\n", stderr);
     return 2;
   }
   const std::wstring command = argv[1];
@@ -128,6 +129,17 @@ int wmain(int argc, wchar_t** argv) {
       PostMessageW(GetParent(control), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), BN_CLICKED),
                    reinterpret_cast<LPARAM>(control));
     }
+  } else if (command == L"pick") {
+    if (argc < 4) return 2;
+    HWND control = remote::FindControl(main, arg2);
+    if (!control || remote::ClassName(control) != L"ComboBox") return 1;
+    const int index = static_cast<int>(std::wcstol(argv[3], nullptr, 10));
+    if (index < 0 || index >= static_cast<int>(SendMessageW(control, CB_GETCOUNT, 0, 0))) return 1;
+    // The selection set by a message reports nothing; the list then tells its
+    // parent as it does after the user's choice.
+    SendMessageW(control, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+    PostMessageW(GetParent(control), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(control));
   } else if (command == L"menu") {
     const int id = form::FrmMainControlId(arg2);
     if (id == 0) return 1;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <functional>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -320,6 +321,48 @@ TEST(ComponentOwner, FindsByNameWithoutRegardToLetterCase) {
   EXPECT_NE(window.find("数据库"), nullptr);
   EXPECT_EQ(window.find("dxTimeEdit"), nullptr);
   EXPECT_EQ(window.find(""), nullptr);
+}
+
+// A pick list holds one of its items: an index outside them changes nothing,
+// a text set from elsewhere that is none of them counts as no item, and the
+// change hook runs once per change, whoever made it.
+TEST(PickEdit, ChoosesOnlyItsItemsAndTellsEachChange) {
+  TdxPickEdit pick("dxPickEdit1");
+  pick.setItems({"不测试", "每周", "每天"});
+  RecordingView view;
+  pick.attach(&view);
+  std::vector<std::string> changes;
+  pick.onChange = [&](TdxPickEdit& sender) { changes.push_back(sender.text()); };
+  struct Step {
+    const char* name;
+    std::function<void()> act;
+    std::string text;
+    int index;
+    std::vector<std::string> changes;  // what the hook saw, all steps so far
+    std::vector<std::string> shown;    // what the view was told, all steps so far
+  };
+  const Step steps[] = {
+      {"nothing chosen yet", [] {}, "", -1, {}, {"enabled", "text:"}},
+      {"the program chooses", [&] { pick.setItemIndex(2); }, "每天", 2, {"每天"}, {"enabled", "text:", "text:每天"}},
+      {"the same item again", [&] { pick.setItemIndex(2); }, "每天", 2, {"每天"},
+       {"enabled", "text:", "text:每天", "text:每天"}},
+      {"the user chooses: not echoed", [&] { pick.setItemIndex(0, Source::User); }, "不测试", 0, {"每天", "不测试"},
+       {"enabled", "text:", "text:每天", "text:每天"}},
+      {"past the last item", [&] { pick.setItemIndex(3); }, "不测试", 0, {"每天", "不测试"},
+       {"enabled", "text:", "text:每天", "text:每天"}},
+      {"below the first", [&] { pick.setItemIndex(-1); }, "不测试", 0, {"每天", "不测试"},
+       {"enabled", "text:", "text:每天", "text:每天"}},
+      {"a text of no item", [&] { pick.setText("每月"); }, "每月", -1, {"每天", "不测试", "每月"},
+       {"enabled", "text:", "text:每天", "text:每天", "text:每月"}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    step.act();
+    EXPECT_EQ(pick.text(), step.text);
+    EXPECT_EQ(pick.itemIndex(), step.index);
+    EXPECT_EQ(changes, step.changes);
+    EXPECT_EQ(view.calls, step.shown);
+  }
 }
 
 }  // namespace

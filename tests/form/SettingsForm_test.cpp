@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -151,6 +152,7 @@ TEST(SettingsForm, StartsWithTheInitialStatesAndLimits) {
   EXPECT_FALSE(form.dxCheckEdit6.checked()) << "missed backups are not made up unless asked";
   EXPECT_FALSE(form.N6.checked());
   EXPECT_FALSE(form.N7.enabled()) << "no backup runs yet";
+  EXPECT_TRUE(form.N8.enabled()) << "a restore test can be asked for from the start";
   EXPECT_TRUE(form.rmTrayIcon1.visible()) << "the program starts in the tray";
   EXPECT_TRUE(form.rmTrayIcon1.minimizeToTray);
   EXPECT_EQ(form.Label10.caption(), kMakerWebAddress);
@@ -173,6 +175,54 @@ TEST(SettingsForm, EachSlotsCheckBoxEnablesItsOwnEditorAndCleanupItsDayCount) {
   for (int slot = 1; slot <= 4; ++slot) EXPECT_FALSE(form.slotTime(slot).enabled());
   form.dxCheckEdit5.setChecked(false);
   EXPECT_FALSE(form.mavSpinEdit1.enabled());
+}
+
+// The options page starts as an older version's store loads: every backup
+// verified, a weekly restore test on Sunday right after the first backup.
+TEST(SettingsForm, OptionsPageAndTrayItemStartWithTheDefaults) {
+  SettingsForm form;
+  EXPECT_EQ(form.PageControl1.tabs, (std::vector<std::string>{"数据库的连接设置", "选项", "关于Vorda的其它产品"}));
+  EXPECT_EQ(form.dxCheckEdit7.caption(), "备份后校验");
+  EXPECT_TRUE(form.dxCheckEdit7.checked());
+  EXPECT_EQ(form.Label14.caption(), "恢复测试");
+  EXPECT_EQ(form.dxPickEdit1.items(), (std::vector<std::string>{"不测试", "每周", "每天"}));
+  EXPECT_EQ(form.dxPickEdit2.items(),
+            (std::vector<std::string>{"星期日", "星期一", "星期二", "星期三", "星期四", "星期五", "星期六"}));
+  const std::vector<std::string>& hours = form.dxPickEdit3.items();
+  ASSERT_EQ(hours.size(), 25u);
+  EXPECT_EQ(hours[0], "第一次备份后");
+  EXPECT_EQ(hours[SettingsForm::kFirstHourItem], "00:00");
+  EXPECT_EQ(hours[SettingsForm::kFirstHourItem + 9], "09:00");
+  EXPECT_EQ(hours[SettingsForm::kFirstHourItem + 23], "23:00");
+  EXPECT_EQ(form.dxPickEdit1.text(), "每周");
+  EXPECT_EQ(form.dxPickEdit2.text(), "星期日");
+  EXPECT_EQ(form.dxPickEdit3.text(), "第一次备份后");
+  EXPECT_TRUE(form.dxPickEdit2.enabled());
+  EXPECT_TRUE(form.dxPickEdit3.enabled());
+  // Its values are kept beside the stored controls: the store passes over them.
+  for (const Component* option : std::initializer_list<const Component*>{&form.dxCheckEdit7, &form.dxPickEdit1,
+                                                                         &form.dxPickEdit2, &form.dxPickEdit3})
+    EXPECT_FALSE(option->keptByStore) << option->name();
+  // "立即测试恢复" follows the backup's items, before leaving.
+  std::vector<std::string> menu;
+  for (const MenuItem* item : form.PopupMenu1.items) menu.push_back(item->name());
+  EXPECT_EQ(menu, (std::vector<std::string>{"N4", "N3", "N1", "N5", "N6", "N7", "N8", "N2"}));
+  EXPECT_EQ(form.N8.caption(), "立即测试恢复");
+}
+
+TEST(SettingsForm, TheFrequencyEnablesTheDayOnlyWhenWeeklyAndTheHourUnlessNever) {
+  struct Case {
+    int every;
+    bool day, hour;
+  };
+  const Case cases[] = {{0, false, false}, {2, false, true}, {1, true, true}, {0, false, false}, {1, true, true}};
+  SettingsForm form;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.every);
+    form.dxPickEdit1.setItemIndex(c.every, Source::User);
+    EXPECT_EQ(form.dxPickEdit2.enabled(), c.day);
+    EXPECT_EQ(form.dxPickEdit3.enabled(), c.hour);
+  }
 }
 
 TEST(SettingsForm, LogPaneKeepsLinesUntilCleared) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <ostream>
 #include <set>
@@ -38,7 +39,10 @@ void PrintTo(const StoredSettings& s, std::ostream* out) {
        << "\nCopyFolder [" << s.CopyFolder << "]\nMakeUpMissed " << s.MakeUpMissed << "\nSlotLastRun ["
        << s.Slot1LastRun << "] [" << s.Slot2LastRun << "] [" << s.Slot3LastRun << "] [" << s.Slot4LastRun
        << "]\nLastBackup " << stamp(s.LastBackup) << "\nLastResult " << s.LastResult << "\nLastSuccess "
-       << stamp(s.LastSuccess) << "\nArmedSince " << stamp(s.ArmedSince) << "\n";
+       << stamp(s.LastSuccess) << "\nArmedSince " << stamp(s.ArmedSince) << "\nStallMinutes " << s.StallMinutes
+       << "\nVerifyBackups " << s.VerifyBackups << "\nRestoreTest " << s.RestoreTestEvery << " " << s.RestoreTestDay
+       << " " << s.RestoreTestHour << "\nLastRestoreTest " << stamp(s.LastRestoreTest) << "\nRestoreTestPassed "
+       << stamp(s.RestoreTestPassed) << "\n";
 }
 
 namespace {
@@ -257,6 +261,22 @@ TEST_F(SettingsRecord, LoadsWhatTheWindowsStoreAndTheStatusFunctionsLoad) {
   }
 }
 
+// The options page's values as this version lays them down beside the
+// controls; false, ending there, at the first that cannot be written.
+bool StoreOptions(TracedRegistry& registry, const std::array<const char*, 4>& texts) {
+  const char* names[] = {"VerifyBackups", "RestoreTestEvery", "RestoreTestDay", "RestoreTestHour"};
+  std::unique_ptr<RegistryKey> key = registry.open(kStatus, Access::Write);
+  if (!key) return false;
+  for (size_t i = 0; i < 4; ++i) {
+    try {
+      key->writeString(names[i], texts[i]);
+    } catch (const RegistryError&) {
+      return false;
+    }
+  }
+  return true;
+}
+
 TEST_F(SettingsRecord, SavesWhatTheWindowsStoreAndTheStatusFunctionsSave) {
   auto fill = [](StoreWindow& w) {
     w.mEdt2.setText("PC-01");
@@ -284,9 +304,25 @@ TEST_F(SettingsRecord, SavesWhatTheWindowsStoreAndTheStatusFunctionsSave) {
     const char* name;
     std::function<void(StoreWindow&)> window;
     std::function<void(TracedRegistry&)> prepare = {};
+    // The options page's values, written after everything an earlier version
+    // wrote: VerifyBackups, RestoreTestEvery, RestoreTestDay, RestoreTestHour.
+    std::array<const char*, 4> options = {"1", "1", "0", "-1"};
   };
   const Case cases[] = {
       {"a fresh window", [](StoreWindow&) {}},
+      {"every option changed",
+       filled([](StoreWindow& w) {
+         w.dxCheckEdit7.setChecked(false);
+         w.dxPickEdit1.setItemIndex(2);
+         w.dxPickEdit2.setItemIndex(6);
+         w.dxPickEdit3.setItemIndex(24);
+       }),
+       {}, {"0", "2", "6", "23"}},
+      {"never tested, at midnight", [](StoreWindow& w) {
+         w.dxPickEdit1.setItemIndex(0);
+         w.dxPickEdit3.setItemIndex(1);
+       }, {}, {"1", "0", "0", "0"}},
+      {"an option that cannot be written", fill, [](TracedRegistry& r) { r.failingWrites = {"Bakwyn/RestoreTestDay"}; }},
       {"every field filled", fill},
       {"a fraction of a day and a disabled check box keeping what it stored",
        filled([](StoreWindow& w) {
@@ -321,7 +357,7 @@ TEST_F(SettingsRecord, SavesWhatTheWindowsStoreAndTheStatusFunctionsSave) {
     try {
       expected = SaveControlStates(window, before, protector) &&
                  app::StoreCopyFolder(before, window.mavBEdit3.text()) &&
-                 app::StoreMakeUpMissed(before, window.dxCheckEdit6.checked());
+                 app::StoreMakeUpMissed(before, window.dxCheckEdit6.checked()) && StoreOptions(before, c.options);
     } catch (const RegistryError& e) {
       expectedError = e.what();
     }
@@ -404,6 +440,10 @@ TEST_F(SettingsRecord, StoredLayout) {
   s.Slot3LastRun = "20261210";
   s.LastBackup = At(10, 2, 0, 5);
   s.LastResult = false;
+  s.VerifyBackups = false;
+  s.RestoreTestEvery = 2;
+  s.RestoreTestDay = 6;
+  s.RestoreTestPassed = At(6, 3, 2, 15);  // and no test since: LastRestoreTest is none, not written
   TracedRegistry registry;
   ASSERT_TRUE(SaveStoredSettings(s, registry, protector, Groups::All));
   const std::vector<std::string> expected = {
@@ -430,6 +470,12 @@ TEST_F(SettingsRecord, StoredLayout) {
       "Bakwyn/LastBackup=2026-12-10 02:00:05",
       "Bakwyn/LastResult=failed",
       "Bakwyn/StallMinutes=60",
+      // This version's values after them all.
+      "Bakwyn/VerifyBackups=0",
+      "Bakwyn/RestoreTestEvery=2",
+      "Bakwyn/RestoreTestDay=6",
+      "Bakwyn/RestoreTestHour=-1",
+      "Bakwyn/RestoreTestPassed=2026-12-06 03:02:15",
   };
   EXPECT_EQ(registry.writes, expected);
   EXPECT_EQ(registry.inner.value("Software\\Tarsel软件\\Oskavel\\窗体属性风格\\FrmMain\\mEdt2", "TEXT"), "PC-01");
@@ -489,6 +535,12 @@ TEST_F(SettingsRecord, SavedRecordLoadsBack) {
     s.LastResult = true;
     s.LastSuccess = At(9, 23, 59, 59);
     s.ArmedSince = At(1, 0, 0);
+    s.VerifyBackups = false;
+    s.RestoreTestEvery = 0;
+    s.RestoreTestDay = 6;
+    s.RestoreTestHour = 23;
+    s.LastRestoreTest = At(10, 2, 15, 0);
+    s.RestoreTestPassed = At(3, 2, 14, 59);
     MemoryRegistry registry;
     ASSERT_TRUE(SaveStoredSettings(s, registry, protector, Groups::All));
     const LoadedSettings loaded = LoadStoredSettings(registry, protector);
@@ -522,6 +574,263 @@ TEST_F(SettingsRecord, GroupsLoadOnlyTheirOwnValues) {
   EXPECT_EQ(window.settings.Slot1LastRun, "");
   EXPECT_EQ(window.settings.LastBackup, std::nullopt);
   EXPECT_EQ(Texts(window.problems), std::vector<std::string>{"Unreadable mavSpinEdit1 [abc]"});
+}
+
+// An older version's store has the controls and none of the options: its
+// backups are verified and restore-tested weekly, on Sunday right after the
+// first backup, from the first start of this version on.
+TEST_F(SettingsRecord, OlderVersionsStoreGetsTheOptionsDefaults) {
+  MemoryRegistry registry;
+  registry.setValue(Control("mEdt1"), "TEXT", "shop");
+  registry.setValue(Control("dxCheckEdit1"), "CHECKED", "-1");
+  registry.setValue(kStatus, "CopyFolder", "E:\\");
+  registry.setValue(kStatus, "LastBackup", "2026-12-10 02:00:05");
+  registry.setValue(kStatus, "LastResult", "ok");
+  const LoadedSettings loaded = LoadStoredSettings(registry, protector);
+  EXPECT_TRUE(loaded.problems.empty());
+  EXPECT_TRUE(loaded.settings.VerifyBackups);
+  EXPECT_EQ(StoredRestoreTestPlan(loaded.settings),
+            (RestoreTestPlan{RestoreTestPlan::Every::week, 0, RestoreTestPlan::kAfterFirstSlot}));
+  EXPECT_EQ(loaded.settings.LastRestoreTest, std::nullopt) << "never tested";
+  EXPECT_EQ(loaded.settings.RestoreTestPassed, std::nullopt);
+
+  // The window shows the same defaults, and its save stores them.
+  StoreWindow window;
+  EXPECT_TRUE(form::LoadWindowSettings(window, registry, protector).empty());
+  EXPECT_TRUE(window.dxCheckEdit7.checked());
+  EXPECT_EQ(window.dxPickEdit1.text(), "每周");
+  EXPECT_EQ(window.dxPickEdit2.text(), "星期日");
+  EXPECT_EQ(window.dxPickEdit3.text(), "第一次备份后");
+  ASSERT_TRUE(form::SaveWindowSettings(window, registry, protector));
+  EXPECT_EQ(registry.values(kStatus).at("VerifyBackups"), "1");
+  EXPECT_EQ(registry.values(kStatus).at("RestoreTestHour"), "-1");
+}
+
+// The options follow the controls' rules: a value missing or empty keeps what
+// the field holds, one outside its kind is passed over and named by its value
+// name, never taken as some other plan.
+TEST_F(SettingsRecord, OptionsLoadRules) {
+  struct Case {
+    const char* name;
+    const char* value;
+    std::string stored;
+    std::function<void(const StoredSettings&)> check;  // empty: passed over, named, the field as it was
+  };
+  auto verify = [](bool on) { return [=](const StoredSettings& s) { EXPECT_EQ(s.VerifyBackups, on); }; };
+  auto every = [](int v) { return [=](const StoredSettings& s) { EXPECT_EQ(s.RestoreTestEvery, v); }; };
+  auto day = [](int v) { return [=](const StoredSettings& s) { EXPECT_EQ(s.RestoreTestDay, v); }; };
+  auto hour = [](int v) { return [=](const StoredSettings& s) { EXPECT_EQ(s.RestoreTestHour, v); }; };
+  const Case cases[] = {
+      {"verification off", "VerifyBackups", "0", verify(false)},
+      {"verification on", "VerifyBackups", "1", verify(true)},
+      {"verification empty keeps the field", "VerifyBackups", "", verify(true)},
+      {"verification cut at a NUL", "VerifyBackups", "0\0" "1"s, verify(false)},
+      {"verification as a check state", "VerifyBackups", "-1", {}},
+      {"verification yes", "VerifyBackups", "yes", {}},
+      {"verification with a blank", "VerifyBackups", "0 ", {}},
+      {"never", "RestoreTestEvery", "0", every(0)},
+      {"daily", "RestoreTestEvery", "2", every(2)},
+      {"frequency beyond daily", "RestoreTestEvery", "3", {}},
+      {"negative frequency", "RestoreTestEvery", "-1", {}},
+      {"frequency as a word", "RestoreTestEvery", "weekly", {}},
+      {"frequency with a fraction", "RestoreTestEvery", "1.5", {}},
+      {"frequency beyond any integer", "RestoreTestEvery", "9999999999", {}},
+      {"Saturday", "RestoreTestDay", "6", day(6)},
+      {"a day after Saturday", "RestoreTestDay", "7", {}},
+      {"a day before Sunday", "RestoreTestDay", "-1", {}},
+      {"last hour of the day", "RestoreTestHour", "23", hour(23)},
+      {"midnight", "RestoreTestHour", "0", hour(0)},
+      {"after the first backup", "RestoreTestHour", "-1", hour(-1)},
+      {"hour 24", "RestoreTestHour", "24", {}},
+      {"below after the first backup", "RestoreTestHour", "-2", {}},
+      {"hour as a time", "RestoreTestHour", "02:00", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryRegistry registry;
+    registry.setValue(kStatus, c.value, c.stored);
+    // Loaded onto other values than the defaults: a value passed over keeps these.
+    StoredSettings onto;
+    onto.RestoreTestEvery = 2;
+    onto.RestoreTestDay = 3;
+    onto.RestoreTestHour = 5;
+    const LoadedSettings loaded = LoadStoredSettings(registry, protector, Groups::Window, onto);
+    if (c.check) {
+      EXPECT_TRUE(loaded.problems.empty());
+      c.check(loaded.settings);
+      continue;
+    }
+    EXPECT_EQ(Texts(loaded.problems), std::vector<std::string>{"Unreadable " + std::string(c.value) + " [" + c.stored + "]"});
+    EXPECT_EQ(loaded.settings, onto);
+  }
+}
+
+// Values of another type, and a status key that is not there, follow the same
+// split: the options are named, the restore test's stamps are none.
+TEST_F(SettingsRecord, OptionsOfAnotherTypeAreNamedAndStampsAreNone) {
+  TracedRegistry registry;
+  registry.inner.setValue(kStatus, "VerifyBackups", "0");
+  registry.inner.setValue(kStatus, "RestoreTestEvery", "2");
+  registry.inner.setValue(kStatus, "RestoreTestHour", "4");
+  registry.inner.setValue(kStatus, "LastRestoreTest", "2026-12-10 02:15:00");
+  registry.inner.setValue(kStatus, "RestoreTestPassed", "2026-12-03 02:14:59");
+  registry.failingReads = {"Bakwyn/RestoreTestEvery", "Bakwyn/RestoreTestPassed"};
+  const LoadedSettings loaded = LoadStoredSettings(registry, protector);
+  EXPECT_EQ(Texts(loaded.problems), std::vector<std::string>{"Unreadable RestoreTestEvery []"});
+  EXPECT_FALSE(loaded.settings.VerifyBackups) << "the others still load";
+  EXPECT_EQ(loaded.settings.RestoreTestEvery, 1);
+  EXPECT_EQ(loaded.settings.RestoreTestHour, 4);
+  EXPECT_EQ(loaded.settings.LastRestoreTest, At(10, 2, 15, 0));
+  EXPECT_EQ(loaded.settings.RestoreTestPassed, std::nullopt);
+
+  MemoryRegistry missing;
+  missing.failKey(kStatus);
+  StoredSettings onto;
+  onto.VerifyBackups = false;
+  onto.LastRestoreTest = At(1, 1, 1);
+  const LoadedSettings none = LoadStoredSettings(missing, protector, Groups::All, onto);
+  EXPECT_TRUE(none.problems.empty());
+  EXPECT_FALSE(none.settings.VerifyBackups) << "nothing stored: the field as it was";
+  EXPECT_EQ(none.settings.LastRestoreTest, std::nullopt);
+}
+
+// The restore test's stamps are their own group: written when a test ends,
+// without the window's values, and loaded without them.
+TEST_F(SettingsRecord, RestoreTestStampsAreAGroupOfTheirOwn) {
+  const std::pair<const char*, std::optional<LocalDateTime>> stamps[] = {
+      {"2026-12-10 02:15:00", At(10, 2, 15, 0)},
+      {"2026-12-10 02:15", std::nullopt},
+      {"2026-12-32 02:15:00", std::nullopt},
+      {"passed", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [stored, stamp] : stamps) {
+    SCOPED_TRACE(stored);
+    MemoryRegistry registry;
+    registry.setValue(kStatus, "LastRestoreTest", stored);
+    registry.setValue(kStatus, "RestoreTestPassed", stored);
+    registry.setValue(kStatus, "RestoreTestEvery", "junk");
+    const LoadedSettings loaded = LoadStoredSettings(registry, protector, Groups::RestoreTest);
+    EXPECT_EQ(loaded.settings.LastRestoreTest, stamp);
+    EXPECT_EQ(loaded.settings.RestoreTestPassed, stamp);
+    EXPECT_TRUE(loaded.problems.empty()) << "the window's values are not read";
+  }
+
+  TracedRegistry registry;
+  StoredSettings s;
+  s.LastRestoreTest = At(10, 2, 15, 0);
+  s.RestoreTestPassed = At(3, 2, 14, 59);
+  s.VerifyBackups = false;
+  s.LastBackup = At(10, 2, 0, 5);
+  ASSERT_TRUE(SaveStoredSettings(s, registry, protector, Groups::RestoreTest));
+  EXPECT_EQ(registry.writes, (std::vector<std::string>{"Bakwyn/LastRestoreTest=2026-12-10 02:15:00",
+                                                       "Bakwyn/RestoreTestPassed=2026-12-03 02:14:59"}));
+  // A test that failed before any passed: no passed stamp is written.
+  TracedRegistry failed;
+  s.RestoreTestPassed.reset();
+  ASSERT_TRUE(SaveStoredSettings(s, failed, protector, Groups::RestoreTest));
+  EXPECT_EQ(failed.writes, std::vector<std::string>{"Bakwyn/LastRestoreTest=2026-12-10 02:15:00"});
+  failed.failingWrites = {"Bakwyn/LastRestoreTest"};
+  EXPECT_FALSE(SaveStoredSettings(s, failed, protector, Groups::RestoreTest));
+}
+
+TEST_F(SettingsRecord, RestoreTestPlanFromTheStoredOptions) {
+  using Every = RestoreTestPlan::Every;
+  struct Case {
+    const char* name;
+    int every, day, hour;
+    RestoreTestPlan plan;
+  };
+  const Case cases[] = {
+      {"defaults", 1, 0, -1, {Every::week, 0, RestoreTestPlan::kAfterFirstSlot}},
+      {"never", 0, 3, 4, {Every::never, 3, 4}},
+      {"daily at the last hour", 2, 0, 23, {Every::day, 0, 23}},
+      {"weekly on Saturday at midnight", 1, 6, 0, {Every::week, 6, 0}},
+      // Never left by a load; the default's values, not a guess.
+      {"values beyond their ranges", 3, 7, 24, {}},
+      {"values below their ranges", -1, -1, -2, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StoredSettings s;
+    s.RestoreTestEvery = c.every;
+    s.RestoreTestDay = c.day;
+    s.RestoreTestHour = c.hour;
+    EXPECT_EQ(StoredRestoreTestPlan(s), c.plan);
+  }
+}
+
+// The options page and the record, one to the other: each pick list's item is
+// the stored number, and the stored number shows that item, with the page's
+// rule applied (the day only for weekly, the hour unless never).
+TEST_F(SettingsRecord, OptionsPageAndRecordOneToTheOther) {
+  struct Case {
+    const char* name;
+    bool verify;
+    int every, day, hour;
+    const char *everyText, *dayText, *hourText;
+    bool dayEnabled, hourEnabled;
+  };
+  const Case cases[] = {
+      {"defaults", true, 1, 0, -1, "每周", "星期日", "第一次备份后", true, true},
+      {"never, verification off", false, 0, 3, 4, "不测试", "星期三", "04:00", false, false},
+      {"daily at the last hour", true, 2, 6, 23, "每天", "星期六", "23:00", false, true},
+      {"weekly on Saturday at midnight", true, 1, 6, 0, "每周", "星期六", "00:00", true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StoredSettings stored;
+    stored.VerifyBackups = c.verify;
+    stored.RestoreTestEvery = c.every;
+    stored.RestoreTestDay = c.day;
+    stored.RestoreTestHour = c.hour;
+    StoreWindow window;
+    form::ShowStored(stored, window);
+    EXPECT_EQ(window.dxCheckEdit7.checked(), c.verify);
+    EXPECT_EQ(window.dxPickEdit1.text(), c.everyText);
+    EXPECT_EQ(window.dxPickEdit2.text(), c.dayText);
+    EXPECT_EQ(window.dxPickEdit3.text(), c.hourText);
+    EXPECT_EQ(window.dxPickEdit2.enabled(), c.dayEnabled);
+    EXPECT_EQ(window.dxPickEdit3.enabled(), c.hourEnabled);
+
+    // Back from a window showing it onto a record holding other values.
+    StoredSettings other;
+    other.VerifyBackups = !c.verify;
+    other.RestoreTestEvery = (c.every + 1) % 3;
+    other.RestoreTestDay = (c.day + 1) % 7;
+    other.RestoreTestHour = c.hour + 1;
+    const StoredSettings back = form::StoredFields(window, other);
+    EXPECT_EQ(back.VerifyBackups, c.verify);
+    EXPECT_EQ(back.RestoreTestEvery, c.every);
+    EXPECT_EQ(back.RestoreTestDay, c.day);
+    EXPECT_EQ(back.RestoreTestHour, c.hour);
+  }
+
+  // A list showing none of its items (no load leaves one so) stores what the
+  // record held before.
+  StoreWindow window;
+  window.dxPickEdit3.setText("25:00");
+  StoredSettings held;
+  held.RestoreTestHour = 7;
+  EXPECT_EQ(form::StoredFields(window, held).RestoreTestHour, 7);
+}
+
+// Saved from the window into an empty store and loaded into a fresh window:
+// the page shows what was saved.
+TEST_F(SettingsRecord, OptionsPageSavesAndLoadsBack) {
+  for (int every = 0; every < 3; ++every) {
+    SCOPED_TRACE(every);
+    MemoryRegistry registry;
+    StoreWindow saved;
+    saved.dxCheckEdit7.setChecked(every != 1);
+    saved.dxPickEdit1.setItemIndex(every);
+    saved.dxPickEdit2.setItemIndex(every + 4);
+    saved.dxPickEdit3.setItemIndex(every * 11);
+    ASSERT_TRUE(form::SaveWindowSettings(saved, registry, protector));
+    StoreWindow loaded;
+    EXPECT_TRUE(form::LoadWindowSettings(loaded, registry, protector).empty());
+    EXPECT_EQ(loaded.snapshot(), saved.snapshot());
+  }
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,6 +72,7 @@ struct RecordingForm : SettingsForm {
     N1.onClick = record("N1Click");
     N2.onClick = record("N2Click");
     N4.onClick = record("N4Click");
+    N8.onClick = record("N8Click");
     Timer1.onTimer = record("Timer1Timer");
   }
 };
@@ -154,6 +157,97 @@ TEST_F(WinMainForm, WidgetsShowTheModelsInitialStates) {
   ASSERT_EQ(SendMessageW(widget("StatusBar1"), SB_GETPARTS, 3, reinterpret_cast<LPARAM>(edges)), 2);
   EXPECT_EQ(edges[0], 250);
   EXPECT_EQ(edges[1], 300);
+}
+
+std::string ComboItem(HWND combo, int index) {
+  const LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+  if (length == CB_ERR) return "<none>";
+  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+  SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.data()));
+  text.resize(static_cast<size_t>(length));
+  return remote::Utf8(text);
+}
+
+// The options page lists each pick list's items in the model's order and shows
+// the model's choice; a choice of the user reaches the model, whose rule then
+// enables the day and the hour.
+TEST_F(WinMainForm, OptionsPageShowsTheModelAndTakesTheUsersChoice) {
+  HWND verify = widget("dxCheckEdit7");
+  ASSERT_NE(verify, nullptr);
+  EXPECT_EQ(WindowTextUtf8(verify), "备份后校验");
+  EXPECT_EQ(SendMessageW(verify, BM_GETCHECK, 0, 0), BST_CHECKED);
+  EXPECT_EQ(GetParent(verify), widget("TabSheet2"));
+  for (TdxPickEdit* pick : {&form.dxPickEdit1, &form.dxPickEdit2, &form.dxPickEdit3}) {
+    HWND combo = widget(pick->name());
+    ASSERT_NE(combo, nullptr) << pick->name();
+    EXPECT_EQ(remote::ClassName(combo), L"ComboBox");
+    EXPECT_EQ(GetWindowLongW(combo, GWL_STYLE) & 3, CBS_DROPDOWNLIST) << "nothing can be typed";
+    std::vector<std::string> items;
+    for (int i = 0; i < static_cast<int>(SendMessageW(combo, CB_GETCOUNT, 0, 0)); ++i) items.push_back(ComboItem(combo, i));
+    EXPECT_EQ(items, pick->items()) << pick->name();
+    EXPECT_EQ(WindowTextUtf8(combo), pick->text()) << pick->name();
+  }
+
+  struct Step {
+    const char* name;
+    std::function<void()> act;
+    const char *every, *day, *hour;
+    bool dayEnabled, hourEnabled;
+  };
+  auto choose = [&](const char* name, int index) {
+    return [this, name, index] {
+      SendMessageW(widget(name), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+      report(name, CBN_SELCHANGE);
+    };
+  };
+  const Step steps[] = {
+      {"the user picks never", choose("dxPickEdit1", 0), "不测试", "星期日", "第一次备份后", false, false},
+      {"the user picks daily", choose("dxPickEdit1", 2), "每天", "星期日", "第一次备份后", false, true},
+      {"the user picks 23:00", choose("dxPickEdit3", 24), "每天", "星期日", "23:00", false, true},
+      {"the program shows weekly on Friday", [&] {
+         form.dxPickEdit1.setItemIndex(1);
+         form.dxPickEdit2.setItemIndex(5);
+       }, "每周", "星期五", "23:00", true, true},
+      {"the user picks Saturday", choose("dxPickEdit2", 6), "每周", "星期六", "23:00", true, true},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    step.act();
+    EXPECT_EQ(form.dxPickEdit1.text(), step.every);
+    EXPECT_EQ(form.dxPickEdit2.text(), step.day);
+    EXPECT_EQ(form.dxPickEdit3.text(), step.hour);
+    EXPECT_EQ(WindowTextUtf8(widget("dxPickEdit1")), step.every);
+    EXPECT_EQ(WindowTextUtf8(widget("dxPickEdit2")), step.day);
+    EXPECT_EQ(WindowTextUtf8(widget("dxPickEdit3")), step.hour);
+    EXPECT_EQ(IsWindowEnabled(widget("dxPickEdit2")) != FALSE, step.dayEnabled);
+    EXPECT_EQ(IsWindowEnabled(widget("dxPickEdit3")) != FALSE, step.hourEnabled);
+  }
+
+  SendMessageW(verify, BM_CLICK, 0, 0);
+  EXPECT_FALSE(form.dxCheckEdit7.checked());
+  form.dxCheckEdit7.setChecked(true);
+  EXPECT_EQ(SendMessageW(verify, BM_GETCHECK, 0, 0), BST_CHECKED);
+}
+
+// The tabs, in order, and the page each one shows.
+TEST_F(WinMainForm, EachTabShowsItsOwnPage) {
+  HWND tabs = widget("PageControl1");
+  const char* pages[] = {"TabSheet1", "TabSheet2", "TabSheet3"};
+  const char* captions[] = {"数据库的连接设置", "选项", "关于Vorda的其它产品"};
+  ASSERT_EQ(TabCtrl_GetItemCount(tabs), 3);
+  for (int tab = 0; tab < 3; ++tab) {
+    SCOPED_TRACE(tab);
+    wchar_t text[64] = {};
+    TCITEMW item{};
+    item.mask = TCIF_TEXT;
+    item.pszText = text;
+    item.cchTextMax = 64;
+    ASSERT_TRUE(TabCtrl_GetItem(tabs, tab, &item));
+    EXPECT_EQ(remote::Utf8(text), captions[tab]);
+    TabCtrl_SetCurSel(tabs, tab);
+    for (int page = 0; page < 3; ++page)
+      EXPECT_EQ((GetWindowLongW(widget(pages[page]), GWL_STYLE) & WS_VISIBLE) != 0, page == tab) << pages[page];
+  }
 }
 
 TEST_F(WinMainForm, IsAFixedCentredWindowWithoutCloseBox) {
@@ -464,6 +558,7 @@ TEST_F(WinMainForm, EventsRunTheirHooks) {
       {"menu N4", [&] { menu("N4"); }, {"N4Click"}},
       {"menu N1", [&] { menu("N1"); }, {"N1Click"}},
       {"menu N2", [&] { menu("N2"); }, {"N2Click"}},
+      {"menu N8", [&] { menu("N8"); }, {"N8Click"}},
       {"minimise", [&] { SendMessageW(w, WM_SYSCOMMAND, SC_MINIMIZE, 0); }, {"WMSysCommand:61472"}},
       {"close refused", [&] { SendMessageW(w, WM_CLOSE, 0, 0); }, {"FormCloseQuery"}},
       {"shown", [&] { ShowWindow(w, SW_SHOW); }, {"FormShow"}},
@@ -569,6 +664,54 @@ TEST_F(WinMainForm, TrayIconIsKnownByWindowAndIdAndComesBackAfterATaskbarRestart
   EXPECT_FALSE(iconExists());
 }
 
+// The real tray menu, read while it is open: every item of the model in its
+// order, under its control ID, greyed while the model says so.
+TEST_F(WinMainForm, TrayMenuHoldsTheRestoreTestItemAfterTheBackupsItems) {
+  struct Item {
+    UINT id;
+    std::string text;
+    UINT state;
+  };
+  for (const bool enabled : {true, false}) {
+    SCOPED_TRACE(enabled ? "enabled" : "disabled");
+    form.N8.setEnabled(enabled);
+    std::vector<Item> items;
+    bool found = false;
+    std::thread watcher([&] {
+      const ULONGLONG end = GetTickCount64() + 20000;
+      while (GetTickCount64() < end) {
+        HWND menu = FindWindowW(L"#32768", nullptr);
+        if (menu && IsWindowVisible(menu)) {
+          HMENU handle = reinterpret_cast<HMENU>(SendMessageW(menu, MN_GETHMENU, 0, 0));
+          for (int i = 0; handle && i < GetMenuItemCount(handle); ++i) {
+            wchar_t text[128] = {};
+            GetMenuStringW(handle, static_cast<UINT>(i), text, 128, MF_BYPOSITION);
+            items.push_back({GetMenuItemID(handle, i), remote::Utf8(text), GetMenuState(handle, static_cast<UINT>(i), MF_BYPOSITION)});
+          }
+          found = handle != nullptr;
+          PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+          return;
+        }
+        Sleep(20);
+      }
+    });
+    PopupMenuAt(form.PopupMenu1, window->hwnd(), POINT{300, 200});
+    watcher.join();
+    ASSERT_TRUE(found) << "no menu appeared";
+    ASSERT_EQ(items.size(), form.PopupMenu1.items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+      const MenuItem& model = *form.PopupMenu1.items[i];
+      EXPECT_EQ(items[i].id, static_cast<UINT>(FrmMainControlId(model.name()))) << model.name();
+      if (model.caption() != "-") EXPECT_EQ(items[i].text, model.caption()) << model.name();
+    }
+    EXPECT_EQ(items[5].text, "取消正在进行的备份");
+    EXPECT_EQ(items[6].text, "立即测试恢复");
+    EXPECT_EQ(items[6].id, static_cast<UINT>(FrmMainControlId("N8")));
+    EXPECT_EQ((items[6].state & MF_GRAYED) != 0, !enabled);
+    EXPECT_EQ(items[7].text, "中止退出");
+  }
+}
+
 TEST_F(WinMainForm, RightClickOnTheTrayIconPopsTheMenuUpAtThePoint) {
   const POINT at{300, 200};
   RECT menuRect{};
@@ -597,6 +740,133 @@ TEST_F(WinMainForm, RightClickOnTheTrayIconPopsTheMenuUpAtThePoint) {
   ASSERT_TRUE(found) << "no menu appeared";
   EXPECT_EQ(menuRect.left, at.x);
   EXPECT_EQ(menuRect.top, at.y);
+}
+
+// ---- Layout at the system's DPI ---------------------------------------------------
+
+// The width of a control's text in the control's own font.
+int TextWidthOf(HWND control, const std::string& text) {
+  const std::wstring wide = remote::Wide(text);
+  HDC dc = GetDC(control);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+  SIZE size{};
+  GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  return size.cx;
+}
+
+std::vector<HWND> ChildrenOf(HWND parent) {
+  std::vector<HWND> out;
+  for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) out.push_back(child);
+  return out;
+}
+
+std::string NameOf(HWND control) { return std::string(FrmMainComponentName(GetDlgCtrlID(control))); }
+
+// The process is DPI-aware as the program's manifest makes Bakwyn.exe; the
+// pages are then laid out in the system's DPI, with its check marks and
+// scroll bars.
+TEST(WinLayout, EveryPageHoldsItsControlsAndTheOptionsPageItsTexts) {
+  SetProcessDPIAware();
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+  ReleaseDC(nullptr, screen);
+  std::printf("laid out at %d DPI\n", dpi);
+  if (const char* asked = std::getenv("BAKWYN_LAYOUT_DPI")) {
+    ASSERT_EQ(dpi, std::atoi(asked)) << "the DPI asked for did not apply";
+  }
+  RecordingForm form;
+  MainWindow window(form);
+  ShowWindow(window.hwnd(), SW_SHOW);
+  Pump();
+  for (const char* page : {"TabSheet1", "TabSheet2", "TabSheet3"}) {
+    HWND sheet = remote::FindControl(window.hwnd(), page);
+    ASSERT_NE(sheet, nullptr) << page;
+    RECT inside;
+    GetClientRect(sheet, &inside);
+    for (HWND child : ChildrenOf(sheet)) {
+      if (!(GetWindowLongW(child, GWL_STYLE) & WS_VISIBLE)) continue;
+      RECT at;
+      GetWindowRect(child, &at);
+      MapWindowPoints(nullptr, sheet, reinterpret_cast<POINT*>(&at), 2);
+      EXPECT_TRUE(at.left >= 0 && at.top >= 0 && at.right <= inside.right && at.bottom <= inside.bottom)
+          << page << " " << NameOf(child) << ": " << at.left << "," << at.top << " " << at.right << "," << at.bottom
+          << " in " << inside.right << "x" << inside.bottom;
+    }
+  }
+
+  // On the options page no control covers another, and each shows its whole
+  // text: the captions beside their check marks, the widest item of each pick
+  // list beside its drop-down button.
+  HWND options = remote::FindControl(window.hwnd(), "TabSheet2");
+  const std::vector<HWND> controls = ChildrenOf(options);
+  ASSERT_EQ(controls.size(), 8u);
+  for (size_t i = 0; i < controls.size(); ++i) {
+    RECT a;
+    GetWindowRect(controls[i], &a);
+    for (size_t j = i + 1; j < controls.size(); ++j) {
+      RECT b, both;
+      GetWindowRect(controls[j], &b);
+      EXPECT_FALSE(IntersectRect(&both, &a, &b)) << NameOf(controls[i]) << " covers " << NameOf(controls[j]);
+    }
+    const std::wstring kind = remote::ClassName(controls[i]);
+    int needed = 0;
+    if (kind == L"ComboBox") {
+      for (const std::string& item : dynamic_cast<TdxPickEdit&>(*form.find(NameOf(controls[i]))).items())
+        needed = std::max(needed, TextWidthOf(controls[i], item));
+      needed += GetSystemMetrics(SM_CXVSCROLL);
+    } else if (kind == L"Button") {
+      needed = GetSystemMetrics(SM_CXMENUCHECK) + TextWidthOf(controls[i], WindowTextUtf8(controls[i]));
+    } else {
+      needed = TextWidthOf(controls[i], WindowTextUtf8(controls[i]));
+    }
+    EXPECT_LE(needed, a.right - a.left) << NameOf(controls[i]);
+  }
+}
+
+// The same at 144 DPI (150 %): the system's DPI is read when a process starts,
+// so this test runs the one above in a process of its own with the prefix's
+// LogPixels at 144, and puts the value back whatever happens.
+TEST(WinLayout, At144Dpi) {
+  const wchar_t* desktop = L"Control Panel\\Desktop";
+  DWORD before = 0, size = sizeof before;
+  const bool had = RegGetValueW(HKEY_CURRENT_USER, desktop, L"LogPixels", RRF_RT_REG_DWORD, nullptr, &before, &size) ==
+                   ERROR_SUCCESS;
+  const DWORD asked = 144;
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, desktop, L"LogPixels", REG_DWORD, &asked, sizeof asked), ERROR_SUCCESS);
+  struct PutBack {
+    bool had;
+    DWORD value;
+    ~PutBack() {
+      HKEY key = nullptr;
+      if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+      if (had)
+        RegSetValueExW(key, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+      else
+        RegDeleteValueW(key, L"LogPixels");
+      RegCloseKey(key);
+    }
+  } putBack{had, before};
+
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring command = L"\"" + std::wstring(self) +
+                         L"\" --gtest_color=no --gtest_filter=WinLayout.EveryPageHoldsItsControlsAndTheOptionsPageItsTexts";
+  SetEnvironmentVariableW(L"BAKWYN_LAYOUT_DPI", L"144");
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  const BOOL started =
+      CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+  SetEnvironmentVariableW(L"BAKWYN_LAYOUT_DPI", nullptr);
+  ASSERT_TRUE(started);
+  WaitForSingleObject(process.hProcess, 120000);
+  DWORD code = 99;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  EXPECT_EQ(code, 0u) << "the layout at 144 DPI: see the output above";
 }
 
 }  // namespace

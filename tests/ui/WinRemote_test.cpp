@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/support/ExeHarness.h"
 
@@ -147,6 +150,84 @@ TEST_F(WinRemote, TheDriversMenuOpensTheWindowWithItsDefaultsAndItsClickEnablesA
   EXPECT_TRUE(IsWindowEnabled(FindControl(main, "dxTimeEdit2")));
   EXPECT_FALSE(IsWindowEnabled(FindControl(main, "dxTimeEdit1")));
 
+}
+
+// The options page of the running program shows what is stored beside the
+// controls, read from the registry at start; a stored value out of its range
+// is passed over and named in the log. The driver finds its controls and
+// chooses in its pick lists as a user would.
+TEST(WinRemoteOptions, OptionsPageShowsTheStoredOptionsAndTheDriverChoosesInIt) {
+  ForgetStoredState();
+  struct Forget {
+    ~Forget() { ForgetStoredState(); }
+  } forget;
+  App app;  // declared after `forget`: the program ends before the store is cleared
+  ASSERT_TRUE(WriteString(kStatusKey, "VerifyBackups", "0"));
+  ASSERT_TRUE(WriteString(kStatusKey, "RestoreTestEvery", "2"));
+  ASSERT_TRUE(WriteString(kStatusKey, "RestoreTestDay", "9"));
+  ASSERT_TRUE(WriteString(kStatusKey, "RestoreTestHour", "5"));
+  app.start();
+  HWND main = app.main();
+  app.menu("N1");
+  ASSERT_TRUE(app.visible());
+  Driver(L"page 1");
+  app.idle();
+  // name, class, enabled, visible, style, text: as the driver lists them.
+  std::map<std::string, std::vector<std::string>> listed;
+  std::istringstream lines(Driver(L"controls"));
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> fields;
+    std::istringstream parts(line);
+    for (std::string field; std::getline(parts, field, '\t');) fields.push_back(field);
+    if (!fields.empty()) listed[fields[0]] = fields;
+  }
+  struct Row {
+    const char* name;
+    const char* windowClass;
+    const char* enabled;
+    const char* text;
+  };
+  const Row rows[] = {
+      {"TabSheet2", "BakwynPanel", "1", ""},
+      {"dxCheckEdit7", "Button", "1", "备份后校验"},
+      {"Label14", "Static", "1", "恢复测试"},
+      {"dxPickEdit1", "ComboBox", "1", "每天"},
+      {"dxPickEdit2", "ComboBox", "0", "星期日"},  // daily: no day; the stored 9 was passed over
+      {"dxPickEdit3", "ComboBox", "1", "05:00"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_EQ(listed.count(row.name), 1u);
+    const std::vector<std::string>& fields = listed[row.name];
+    ASSERT_EQ(fields.size() >= 5, true);
+    EXPECT_EQ(fields[1], row.windowClass);
+    EXPECT_EQ(fields[2], row.enabled);
+    EXPECT_EQ(fields[3], "1") << "the options page is the one shown";
+    EXPECT_EQ(fields.size() > 5 ? fields[5] : std::string(), row.text);
+  }
+  EXPECT_EQ(listed["TabSheet1"][3], "0");
+  EXPECT_FALSE(app.checked("dxCheckEdit7"));
+  bool named = false;
+  for (const std::string& line : app.log())
+    named = named || line.find("无法读取存储的设置: RestoreTestDay \"9\",已忽略") != std::string::npos;
+  EXPECT_TRUE(named) << "the stored day out of range is named in the log";
+
+  // Weekly: the day comes back; the choice reaches the program's model.
+  Driver(L"pick dxPickEdit1 1");
+  app.idle();
+  EXPECT_EQ(Text(FindControl(main, "dxPickEdit1")), "每周");
+  EXPECT_TRUE(IsWindowEnabled(FindControl(main, "dxPickEdit2")));
+  Driver(L"pick dxPickEdit2 3");
+  app.idle();
+  EXPECT_EQ(Driver(L"text dxPickEdit2"), "星期三\n");
+  Driver(L"pick dxPickEdit1 0");
+  app.idle();
+  EXPECT_FALSE(IsWindowEnabled(FindControl(main, "dxPickEdit2")));
+  EXPECT_FALSE(IsWindowEnabled(FindControl(main, "dxPickEdit3")));
+  // An item the list does not have is refused.
+  DWORD code = 0;
+  RunDriver(L"pick dxPickEdit3 25", &code);
+  EXPECT_EQ(code, 1u);
 }
 
 }  // namespace
