@@ -62,6 +62,19 @@ long ServiceState() {
   return state;
 }
 
+// The process the service manager runs the service in; 0 when none runs.
+DWORD ServiceProcessId() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager ? OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS) : nullptr;
+  SERVICE_STATUS_PROCESS status{};
+  DWORD size = 0;
+  const bool known = service && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                                     sizeof status, &size);
+  if (service) CloseServiceHandle(service);
+  if (manager) CloseServiceHandle(manager);
+  return known ? status.dwProcessId : 0;
+}
+
 // Whatever a test left: the service stopped and removed, so that the prefix's
 // next start does not start it.
 void RemoveLeftoverService() {
@@ -371,17 +384,36 @@ TEST_F(WinService, RunsTheScheduleWithNobodyLoggedOnAndTheProgramBecomesItsWindo
   ASSERT_NE(std::find(texts.begin(), texts.end(), "已重新读取设置"), texts.end())
       << "the service read the saved settings: " << ::testing::PrintToString(texts);
   EXPECT_NE(std::find(texts.begin(), texts.end(), "保存成功!"), texts.end());
+
+  // The service's process ends without stopping (killed, or a crash) before
+  // the slot: the program standing by takes over at once and makes the backup.
+  const DWORD servicePid = ServiceProcessId();
+  ASSERT_NE(servicePid, 0u);
+  {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, servicePid);
+    ASSERT_TRUE(process) << GetLastError();
+    ASSERT_TRUE(TerminateProcess(process, 9));
+    EXPECT_EQ(WaitForSingleObject(process, 20000), WAIT_OBJECT_0);
+    CloseHandle(process);
+  }
+  texts = Texts(app().waitForLogText("已接管定时备份: 之前定时备份的服务或程序意外结束", 20000));
+  ASSERT_NE(std::find(texts.begin(), texts.end(), "已接管定时备份: 之前定时备份的服务或程序意外结束"), texts.end())
+      << ::testing::PrintToString(texts);
   ASSERT_TRUE(WaitForBackupFile(second, Wide(folder + second.fileName())));
+  texts = Texts(app().waitForLogText(Succeeded(folder + second.fileName()), 20000));
+  const auto takenOver = std::find(texts.begin(), texts.end(), "已接管定时备份: 之前定时备份的服务或程序意外结束");
+  EXPECT_NE(std::find(takenOver, texts.end(), "开始备份数据库..."), texts.end())
+      << "the program made it, after taking over: " << ::testing::PrintToString(texts);
   Sleep(3000);
-  EXPECT_EQ(Backups("shop2"), 1u) << "one backup at the minute: the service's, none of the program's";
+  EXPECT_EQ(Backups("shop2"), 1u) << "one backup at the minute";
   EXPECT_EQ(Backups("shop"), 3u);
 
-  // Chosen again: the service is removed and the program schedules again.
+  // Chosen again: the service is removed; the program goes on scheduling.
   app().click("BitBtn3");
   app().menu("N6");
   ASSERT_TRUE(WaitUntil([] { return ServiceState() == -1; }, 30000)) << "state " << ServiceState();
   texts = Texts(app().waitForLogText("已移除备份服务: 由本程序定时备份", 20000));
-  EXPECT_NE(std::find(texts.begin(), texts.end(), "已接管定时备份: 之前定时备份的服务或程序已停止"), texts.end())
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "已移除备份服务: 由本程序定时备份"), texts.end())
       << ::testing::PrintToString(texts);
 }
 
