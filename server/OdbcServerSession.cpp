@@ -122,18 +122,54 @@ std::string ReadText(SQLHSTMT stmt, SQLUSMALLINT column, odbc::Calls& calls) {
   return Utf16ToUtf8(value);
 }
 
-SQLUSMALLINT FindColumn(SQLHSTMT stmt, std::u16string_view wanted, odbc::Calls& calls) {
+// The names of the open result's columns, first to last (none when the
+// statement's current result has no rows: a message or a count).
+std::vector<std::u16string> ColumnNames(SQLHSTMT stmt, odbc::Calls& calls) {
   SQLSMALLINT count = 0;
   calls.check(SQLNumResultCols(stmt, &count), SQL_HANDLE_STMT, stmt);
+  std::vector<std::u16string> names;
   for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
-    SQLWCHAR name[129] = {};
+    std::vector<SQLWCHAR> name(129);
     SQLSMALLINT length = 0, dataType = 0, digits = 0, nullable = 0;
     SQLULEN size = 0;
-    calls.check(SQLDescribeColW(stmt, i, name, 129, &length, &dataType, &size, &digits, &nullable), SQL_HANDLE_STMT,
-                stmt);
-    if (std::u16string_view(reinterpret_cast<const char16_t*>(name)) == wanted) return i;
+    const auto describe = [&] {
+      return calls.check(SQLDescribeColW(stmt, i, name.data(), static_cast<SQLSMALLINT>(name.size()), &length,
+                                         &dataType, &size, &digits, &nullable),
+                         SQL_HANDLE_STMT, stmt);
+    };
+    if (describe() == SQL_SUCCESS_WITH_INFO && length >= static_cast<SQLSMALLINT>(name.size())) {
+      name.resize(static_cast<std::size_t>(length) + 1);
+      describe();
+    }
+    names.emplace_back(reinterpret_cast<const char16_t*>(name.data()),
+                       std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)),
+                                             name.size() - 1));
+  }
+  return names;
+}
+
+SQLUSMALLINT FindColumn(SQLHSTMT stmt, std::u16string_view wanted, odbc::Calls& calls) {
+  const std::vector<std::u16string> names = ColumnNames(stmt, calls);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == wanted) return static_cast<SQLUSMALLINT>(i + 1);
   }
   throw ServerError("The database list has no column \"name\"", calls.records());
+}
+
+// Reads the open result whole into `result`: false when the statement's
+// current result has no columns (it is not a result set).
+bool ReadResultSet(SQLHSTMT stmt, QueryResult& result, odbc::Calls& calls) {
+  const std::vector<std::u16string> names = ColumnNames(stmt, calls);
+  if (names.empty()) return false;
+  result.columns.clear();
+  for (const std::u16string& name : names) result.columns.push_back(Utf16ToUtf8(name));
+  while (calls.check(SQLFetch(stmt), SQL_HANDLE_STMT, stmt) != SQL_NO_DATA) {
+    std::vector<std::string> row;
+    row.reserve(names.size());
+    for (SQLUSMALLINT i = 1; i <= names.size(); ++i) row.push_back(ReadText(stmt, i, calls));
+    result.rows.push_back(std::move(row));
+  }
+  return true;
 }
 
 }  // namespace
@@ -242,11 +278,13 @@ bool OdbcServerSession::locate(const std::string& name) const {
   return false;
 }
 
-QueryResult OdbcServerSession::query(const std::string&) {
-  throw ServerError("Queries with result sets are not supported yet", {});
+QueryResult OdbcServerSession::query(const std::string& statement) {
+  QueryResult result;
+  run(statement, timeoutSeconds_, {}, &result);
+  return result;
 }
 
-void OdbcServerSession::execute(const std::string& statement) { run(statement, timeoutSeconds_, {}); }
+void OdbcServerSession::execute(const std::string& statement) { run(statement, timeoutSeconds_, {}, nullptr); }
 
 // A backup runs with no statement time-out. What the time-out measures differs
 // between drivers: FreeTDS restarts it for every read from the socket (each
@@ -260,7 +298,7 @@ void OdbcServerSession::execute(const std::string& statement) { run(statement, t
 // hangs there is still given up on; a backup is given up on by its caller,
 // through cancel().
 void OdbcServerSession::executeLong(const std::string& statement, const MessageObserver& onMessage) {
-  run(statement, 0, onMessage);
+  run(statement, 0, onMessage, nullptr);
 }
 
 void OdbcServerSession::beginCancellable(void* stmt) {
@@ -291,7 +329,8 @@ void OdbcServerSession::cancel() {
   SQLCancel(running_);
 }
 
-void OdbcServerSession::run(const std::string& statement, int timeoutSeconds, const MessageObserver& onMessage) {
+void OdbcServerSession::run(const std::string& statement, int timeoutSeconds, const MessageObserver& onMessage,
+                            QueryResult* result) {
   messages_.clear();
   closeQuery();
   odbc::Calls calls("The statement failed", onMessage);
@@ -316,10 +355,27 @@ void OdbcServerSession::run(const std::string& statement, int timeoutSeconds, co
   // failure after the progress) only come with SQLMoreResults. So drain it all,
   // and fail if any step failed. Each part's records reach the observer as the
   // part is read, while the server still works on the rest.
+  //
+  // A query's rows are read from the first part that has columns: parts
+  // before it may be messages or counts only.
+  bool rowsRead = result == nullptr;
+  const auto readRows = [&]() -> bool {
+    if (rowsRead) return true;
+    try {
+      rowsRead = ReadResultSet(stmt, *result, calls);
+      return true;
+    } catch (const ServerError&) {
+      // calls holds the records of the call that failed (a fetch cut off by a
+      // cancel or a dropped line); the rest is drained below all the same.
+      rowsRead = true;
+      return false;
+    }
+  };
   std::u16string text = Utf8ToUtf16(statement);
   int failuresInARow =
       calls.failed(SQLExecDirectW(stmt, Wide(text), static_cast<SQLINTEGER>(text.size())), SQL_HANDLE_STMT, stmt) ? 1
                                                                                                                   : 0;
+  if (failuresInARow == 0 && !readRows()) failuresInARow = 1;
   // A second failure in a row means the statement is beyond rescue (a dropped
   // line, a time-out): the driver has nothing more to give.
   while (failuresInARow < 2) {
@@ -335,6 +391,7 @@ void OdbcServerSession::run(const std::string& statement, int timeoutSeconds, co
     const SQLRETURN rc = SQLMoreResults(stmt);
     if (rc == SQL_NO_DATA) break;
     failuresInARow = calls.failed(rc, SQL_HANDLE_STMT, stmt) ? failuresInARow + 1 : 0;
+    if (failuresInARow == 0 && !readRows()) failuresInARow = 1;
   }
   const bool cancelled = cancellable.end();
   messages_ = calls.records();

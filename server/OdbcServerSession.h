@@ -93,7 +93,9 @@ class OdbcServerSession final : public ServerSession {
   // The query's statement handle, with SQL_ATTR_QUERY_TIMEOUT set to
   // `timeoutSeconds` (0: none) for the statement about to be sent.
   void* query(int timeoutSeconds, odbc::Calls& calls);
-  void run(const std::string& statement, int timeoutSeconds, const MessageObserver& onMessage);
+  // Sends the statement and reads its whole answer; `result`, when given,
+  // receives the first result set (rows of a query).
+  void run(const std::string& statement, int timeoutSeconds, const MessageObserver& onMessage, QueryResult* result);
   // run()'s statement handle is open to cancel() from here until the matching
   // endCancellable(), which tells whether cancel() came meanwhile.
   void beginCancellable(void* stmt);

@@ -101,7 +101,7 @@ class ServerSession {
   // sent may find nothing to cancel yet: a caller that must be sure calls it
   // again until the statement has ended.
   virtual void cancel() {}
-  // Every diagnostic record of the last execute() or executeLong(): the
+  // Every diagnostic record of the last execute(), executeLong() or query(): the
   // server's informational messages and, when it failed, the errors too.
   virtual const std::vector<Diagnostic>& messages() const = 0;
 };

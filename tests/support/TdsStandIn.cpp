@@ -57,6 +57,19 @@ std::string UnixPath(std::string path) {
   return path;
 }
 
+// The other way: a path the stand-in names, as this process names it.
+std::string LocalPath(std::string path) {
+#ifdef _WIN32
+  if (!path.empty() && path[0] == '/') {
+    for (char& c : path) {
+      if (c == '/') c = '\\';
+    }
+    path = "Z:" + path;
+  }
+#endif
+  return path;
+}
+
 std::string JsonObject(const std::map<std::string, std::string>& values) {
   std::string out = "{";
   for (const auto& [key, value] : values) {
@@ -68,7 +81,10 @@ std::string JsonObject(const std::map<std::string, std::string>& values) {
 
 std::string JsonArray(const std::vector<std::string>& values) {
   std::string out = "[";
-  for (const std::string& value : values) out += (out.size() > 1 ? "," : "") + JsonQuote(value);
+  for (const std::string& value : values) {
+    if (out.size() > 1) out += ",";
+    out += JsonQuote(value);
+  }
   return out + "]";
 }
 
@@ -163,7 +179,37 @@ void TdsStandIn::setDrives(const std::map<std::string, std::string>& directories
 void TdsStandIn::arm(const StandInFault& fault) {
   request(R"({"cmd":"arm","fault":)" + JsonQuote(fault.kind) + R"(,"after":)" +
           std::to_string(fault.afterPercent) + R"(,"seconds":)" + std::to_string(fault.seconds) +
-          (fault.packets > 0 ? R"(,"packets":)" + std::to_string(fault.packets) : std::string()) + "}");
+          (fault.packets > 0 ? R"(,"packets":)" + std::to_string(fault.packets) : std::string()) +
+          (fault.on.empty() ? std::string() : R"(,"on":)" + JsonQuote(fault.on)) + "}");
+}
+
+void TdsStandIn::setDatabaseSizes(const std::string& database, long long dataBytes, long long logBytes) {
+  request(R"({"cmd":"sizes","database":)" + JsonQuote(database) + R"(,"data":)" + std::to_string(dataBytes) +
+          R"(,"log":)" + std::to_string(logBytes) + "}");
+}
+
+void TdsStandIn::createDatabase(const std::string& name, const std::string& folder, bool restoring) {
+  request(R"({"cmd":"create_database","name":)" + JsonQuote(name) + R"(,"folder":)" + JsonQuote(folder) +
+          R"(,"state":)" + (restoring ? R"("RESTORING")" : R"("ONLINE")") + "}");
+}
+
+void TdsStandIn::damageBackup(const std::string& file, const std::string& how, int set) {
+  request(R"({"cmd":"damage","file":)" + JsonQuote(file) + R"(,"how":)" + JsonQuote(how) + R"(,"set":)" +
+          std::to_string(set) + "}");
+}
+
+std::vector<StandInDatabase> TdsStandIn::catalog() {
+  const Json answer = request(R"({"cmd":"catalog"})");
+  std::vector<StandInDatabase> out;
+  for (const Json& d : answer["databases"].items()) {
+    StandInDatabase database{d["name"].string(), d["state"].string(), {}};
+    for (const Json& f : d["files"].items()) {
+      database.files.push_back({f["logical"].string(), f["physical"].string(), LocalPath(f["local"].string()),
+                                f["type"].string(), static_cast<long long>(f["size"].number())});
+    }
+    out.push_back(std::move(database));
+  }
+  return out;
 }
 
 std::string TdsStandIn::setInstances(const std::vector<std::string>& names) {

@@ -55,10 +55,31 @@ struct StandInRecord {
 };
 
 struct StandInFault {
-  std::string kind;  // "disk_full", "drop", "hang", "denied", "slow", "stall"
+  // "disk_full", "drop", "hang", "denied", "slow", "stall", "catalogue_error", "corrupt"
+  std::string kind;
   int afterPercent = 50;  // "disk_full", "drop": where it fails; "stall": the progress sent before the silence
   int seconds = 30;
   int packets = 0;  // "slow": flushes of the progress messages; 0 for one per message
+  // The statement it waits for; "" for the fault's own (a BACKUP; a catalogue
+  // query too for "hang"; DBCC CHECKDB for "corrupt"). Else one of "backup",
+  // "catalogue", "restore" (RESTORE DATABASE: disk_full, drop, slow, stall,
+  // hang), "verify" (RESTORE VERIFYONLY: slow, stall, hang, drop),
+  // "headeronly", "filelistonly", "select", "drop_database" (hang), "checkdb"
+  // (corrupt, hang, slow).
+  std::string on = "";
+};
+
+// A database as the stand-in's catalogue has it.
+struct StandInDatabaseFile {
+  std::string logical, physical;  // physical as the server names it (T:\...)
+  std::string local;              // that file on this side ("" when no drive maps it)
+  std::string type;               // "D" or "L"
+  long long size = 0;             // bytes
+};
+struct StandInDatabase {
+  std::string name;
+  std::string state;  // "ONLINE" or "RESTORING"
+  std::vector<StandInDatabaseFile> files;
 };
 
 class TdsStandIn {
@@ -82,7 +103,22 @@ class TdsStandIn {
   // Drive letter -> directory (as this process names it; under Wine a Z: path is
   // handed over as the Unix path it stands for), for backup paths like T:\dir\x.bak.
   void setDrives(const std::map<std::string, std::string>& directoriesByLetter);
+  // Faults wait in the order armed; each statement takes the first that applies to it.
   void arm(const StandInFault& fault);
+  // The sizes FILELISTONLY reports for the database's data and log file in its
+  // backups made from now on (16 MiB and 8 MiB unless set): a test makes a
+  // restore that has no room with sizes beyond the drive's free space.
+  void setDatabaseSizes(const std::string& database, long long dataBytes, long long logBytes);
+  // A database that someone else made, its data and log file written into
+  // `folder` (a path of the stand-in's drives, T:\...), ONLINE or, as a
+  // restore cut off by a crash leaves one, RESTORING.
+  void createDatabase(const std::string& name, const std::string& folder, bool restoring = false);
+  // Changes a backup file after it was written (`file` as the server names
+  // it): "bytes" changes a few bytes in the middle of backup set `set` (1 the
+  // first; 0 the last), "cut" cuts the file short there.
+  void damageBackup(const std::string& file, const std::string& how = "bytes", int set = 0);
+  // The user databases (master and model are always there too).
+  std::vector<StandInDatabase> catalog();
   // Closes or reopens the TDS port (same number), for "nothing listens" cases.
   void listen(bool on);
   // The named instances the stand-in is: its SQL Server Browser (UDP 1434 on

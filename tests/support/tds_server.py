@@ -2,8 +2,11 @@
 """A stand-in database server for the integration tests (never shipped).
 
 It speaks TDS 7.x without encryption on a loopback port and answers exactly what
-Bakwyn sends: a login, the catalogue query and BACKUP DATABASE. Everything it
-receives is recorded so that tests can assert what went over the wire.
+Bakwyn sends: a login, the catalogue query, BACKUP DATABASE, and what proves a
+backup: RESTORE HEADERONLY / FILELISTONLY / VERIFYONLY, RESTORE DATABASE with
+MOVE, DBCC CHECKDB, DROP DATABASE and SELECTs of sys.databases and
+sys.master_files. Everything it receives is recorded so that tests can assert
+what went over the wire.
 
 A second loopback port takes JSON lines for the tests:
   {"cmd": "ping"}
@@ -21,8 +24,18 @@ A second loopback port takes JSON lines for the tests:
                                            Browser's port cannot be bound.
   {"cmd": "browser", "on": false|true}     stops or restarts the Browser's answers
                                            (the instances stay)
-  {"cmd": "arm", "fault": F, ...}          F applies to the next BACKUP only
-                                           ("hang" also to a catalogue query):
+  {"cmd": "arm", "fault": F, "on": S, ...} F applies to the next statement of kind S only;
+                                           without "on": to the next BACKUP ("hang"
+                                           also to a catalogue query, "corrupt" to the
+                                           next DBCC CHECKDB). Faults wait in the order
+                                           armed; a statement takes the first that
+                                           applies to it. S is one of "backup",
+                                           "catalogue", "restore" (RESTORE DATABASE:
+                                           disk_full, drop, slow, stall, hang), "verify"
+                                           (RESTORE VERIFYONLY: slow, stall, hang, drop),
+                                           "headeronly", "filelistonly", "select",
+                                           "drop_database" (hang), "checkdb" (corrupt,
+                                           hang, slow).
         "disk_full"  3202 + 3013 after "after" percent (default 50)
         "drop"       the connection is closed after "after" percent (default 50)
         "hang"       no answer for "seconds" (default 30) unless the client cancels;
@@ -40,6 +53,25 @@ A second loopback port takes JSON lines for the tests:
                      once, each message its own packet; then the backup stays
                      silent for "seconds" (default 30) unless the client cancels,
                      and then ends as a normal backup
+        "corrupt"    DBCC CHECKDB reports corruption: 8939, 8928, 8989 (class 16)
+                     and 8958
+      On a RESTORE DATABASE, "disk_full" is 3257 + 3013 after "after" percent
+      and "drop" cuts the line there; either, and a cancel, leaves the database
+      in the catalogue RESTORING with its files, as the server does.
+  {"cmd": "sizes", "database": D, "data": N, "log": N}
+                                           the sizes in bytes of D's data and log file,
+                                           as its backups from now on record them
+                                           (FILELISTONLY's Size; default 16 and 8 MiB)
+  {"cmd": "create_database", "name": D, "folder": "T:\\dir", "state": "ONLINE"|"RESTORING"}
+                                           a database someone else made, its two files
+                                           written into that folder of a drive
+  {"cmd": "damage", "file": "T:\\x.bak", "set": n, "how": "bytes"|"cut"}
+                                           changes some bytes in the middle of backup
+                                           set n (0: the last) of that file, or cuts
+                                           the file short there
+  {"cmd": "catalog"}                       {"databases": [{"name", "state", "files":
+                                            [{"logical", "physical", "local", "type",
+                                            "size"}]}]}: the user databases
   {"cmd": "record"}                        {"logins": [...], "statements": [...],
                                             "browser": [{"instance", "answered"}]}
                                            a statement's "answered" is true once its
@@ -52,6 +84,17 @@ Statements it understands: the catalogue query, BACKUP DATABASE (the system
 databases master and model always exist), SET, and
   EXEC master.dbo.xp_create_subdir N'T:\\a\\b'     creates the whole path
   EXEC master.dbo.xp_delete_file 0, N'T:\\a\\x.bak' deletes that file if it is there
+  RESTORE HEADERONLY | FILELISTONLY | VERIFYONLY FROM DISK = N'...' [WITH FILE = n, CHECKSUM, STATS ...]
+  RESTORE DATABASE [d] FROM DISK = N'...' WITH FILE = n, MOVE N'l' TO N'p', ... [, REPLACE, NORECOVERY, STATS]
+  DBCC CHECKDB ([d]) [WITH NO_INFOMSGS, ALL_ERRORMSGS, ...]
+  DROP DATABASE [IF EXISTS] [d] [, ...]
+  SELECT cols|* FROM [master.]sys.databases|sys.master_files
+         [WHERE col = literal|number|DB_ID(N'd') [AND ...]] [ORDER BY col [DESC]]
+A database that a test only names has its files on C:, which no test maps, so a
+restore of its backup needs MOVE for every file (5133, 3156, 3119 without).
+Backup files hold one block per backup set with a CRC of its own (see
+encode_set): a file changed after it was written is "damaged" (3183 for a set
+with backup checksums, else 3189), one cut short or not a backup at all is 3241.
 
 The SQL Server Browser (MC-SQLR) part: a CLNT_UCAST_INST request (0x04 and an
 instance name) for a listed instance gets SVR_RESP (0x05, length, then
@@ -73,12 +116,16 @@ import json
 import os
 import re
 import select
+import shutil
 import signal
 import socket
 import struct
 import sys
 import threading
 import time
+import uuid
+import zlib
+from datetime import datetime, timedelta
 
 # Packet types
 PT_SQL_BATCH = 0x01
@@ -95,6 +142,26 @@ TOKEN_DONEPROC = 0xFE
 
 # The databases every SQL Server has, whatever a test configures for the catalogue.
 SYSTEM_DATABASES = ("master", "model")
+# Where a database that a test only names keeps its files: on the server's own
+# disk, which no test maps, so a restore of its backup needs MOVE.
+DEFAULT_DATA_FOLDER = "C:\\Program Files\\Microsoft SQL Server\\MSSQL16.MSSQLSERVER\\MSSQL\\DATA\\"
+DEFAULT_SIZES = (16 * 1024 * 1024, 8 * 1024 * 1024)  # data, log: a small office database
+
+# The statements each fault applies to when it is armed without "on".
+FAULT_TARGETS = {
+    "disk_full": ("backup",), "drop": ("backup",), "denied": ("backup",), "slow": ("backup",),
+    "stall": ("backup",), "hang": ("backup", "catalogue"), "catalogue_error": ("catalogue",),
+    "corrupt": ("checkdb",),
+}
+# What "on" may name, and the faults that make sense there.
+FAULT_KINDS_ON = {
+    "backup": ("disk_full", "drop", "denied", "slow", "stall", "hang"),
+    "catalogue": ("hang", "catalogue_error"),
+    "restore": ("disk_full", "drop", "slow", "stall", "hang"),
+    "verify": ("slow", "stall", "hang", "drop"),
+    "headeronly": ("hang",), "filelistonly": ("hang",), "select": ("hang",), "drop_database": ("hang",),
+    "checkdb": ("corrupt", "hang", "slow"),
+}
 
 # DONE status bits
 DONE_FINAL = 0x0000
@@ -323,10 +390,16 @@ class State:
             self.drives = dict(self.startup["drives"])
             self.instances = list(self.startup["instances"])
             self.non_sysadmins = set()
-            self.fault = None
+            self.faults = []
             self.logins = []
             self.statements = []
             self.browser_requests = []
+            # Per database (casefolded name): the files of one that was restored
+            # or created here, and its state; a configured one has default files.
+            self.details = {}
+            self.sizes = {}  # casefolded name -> (data bytes, log bytes)
+            self.ids = {"master": 1, "tempdb": 2, "model": 3, "msdb": 4}
+            self.lsn = 37000000012800001
 
     def instance_listed(self, name):
         """The listed instance of that name (instance names ignore case), else None."""
@@ -336,18 +409,58 @@ class State:
                     return listed
         return None
 
-    def take_fault(self):
+    def take_fault(self, kind):
+        """The first armed fault that applies to a statement of this kind (taken), else None."""
         with self.lock:
-            fault, self.fault = self.fault, None
-            return fault
+            for n, fault in enumerate(self.faults):
+                on = fault.get("on")
+                if on == kind or (on is None and kind in FAULT_TARGETS[fault["fault"]]):
+                    del self.faults[n]
+                    return fault
+        return None
 
-    def take_fault_if(self, kind):
-        """The armed fault if it is of this kind (taken), else None (left armed)."""
-        with self.lock:
-            if self.fault is None or self.fault["fault"] != kind:
-                return None
-            fault, self.fault = self.fault, None
-            return fault
+    # -- the catalogue (callers hold the lock) --------------------------------
+    def database_name(self, name):
+        """The database of that name as listed (names ignore case), else None."""
+        for listed in list(SYSTEM_DATABASES) + self.databases:
+            if listed.casefold() == name.casefold():
+                return listed
+        return None
+
+    def database_id(self, name):
+        key = name.casefold()
+        if key not in self.ids:
+            self.ids[key] = max(self.ids.values()) + 1
+        return self.ids[key]
+
+    def database_state(self, name):
+        return self.details.get(name.casefold(), {}).get("state", "ONLINE")
+
+    def database_files(self, name):
+        """[{logical, physical, type, group, size}] of a listed database."""
+        detail = self.details.get(name.casefold())
+        if detail is not None:
+            return [dict(f) for f in detail["files"]]
+        data, log = self.sizes.get(name.casefold(), DEFAULT_SIZES)
+        return [
+            {"logical": name, "physical": DEFAULT_DATA_FOLDER + name + ".mdf", "type": "D", "group": "PRIMARY",
+             "size": data},
+            {"logical": name + "_log", "physical": DEFAULT_DATA_FOLDER + name + "_log.ldf", "type": "L",
+             "group": None, "size": log},
+        ]
+
+    def add_database(self, name, files, state):
+        if self.database_name(name) is None:
+            self.databases.append(name)
+        self.details[name.casefold()] = {"files": files, "state": state}
+
+    def remove_database(self, name):
+        self.databases = [d for d in self.databases if d.casefold() != name.casefold()]
+        self.details.pop(name.casefold(), None)
+
+    def next_lsn(self, step):
+        self.lsn += step
+        return self.lsn
 
 
 class TdsConnection:
@@ -533,15 +646,23 @@ class TdsConnection:
     def answer(self, text, entry):
         normal = " ".join(text.split()).rstrip(";").strip()
         if normal.lower() == CATALOGUE_QUERY:
-            fault = self.state.take_fault_if("hang")
-            if fault and self.hang(entry, float(fault.get("seconds", 30))):
+            fault = self.state.take_fault("catalogue")
+            if fault and fault["fault"] == "hang" and self.hang(entry, float(fault.get("seconds", 30))):
                 return
-            failing = self.state.take_fault_if("catalogue_error")
+            failing = fault is not None and fault["fault"] == "catalogue_error"
             if failing:
                 entry["fault"] = "catalogue_error"
-            self.send(self.catalogue(failing is not None))
+            self.send(self.catalogue(failing))
         elif re.match(r"\s*backup\b", text, re.IGNORECASE):
             self.backup(text, entry)
+        elif re.match(r"\s*restore\b", text, re.IGNORECASE):
+            self.restore(text, entry)
+        elif re.match(r"\s*dbcc\b", text, re.IGNORECASE):
+            self.checkdb(text, entry)
+        elif re.match(r"\s*drop\b", text, re.IGNORECASE):
+            self.drop_database(text, entry)
+        elif re.match(r"\s*select\b", text, re.IGNORECASE):
+            self.select(text, entry)
         elif re.match(r"\s*set\b", text, re.IGNORECASE):
             self.send(self.done(DONE_FINAL))
         elif re.match(r"\s*exec(ute)?\b", text, re.IGNORECASE):
@@ -576,7 +697,7 @@ class TdsConnection:
         entry["disks"] = parsed["disks"]
         entry["options"] = {k: v for k, v in parsed["options"].items()}
         state = self.state
-        fault = state.take_fault()
+        fault = state.take_fault("backup")
         entry["fault"] = fault["fault"] if fault else None
         terminate = Message(3013, 16, "BACKUP DATABASE is terminating abnormally.")
 
@@ -584,13 +705,16 @@ class TdsConnection:
             return
 
         with state.lock:
-            known = {d.casefold(): d for d in list(SYSTEM_DATABASES) + state.databases}
+            database = state.database_name(parsed["database"])
+            restoring = database is not None and state.database_state(database) == "RESTORING"
             drives = dict(state.drives)
-        database = known.get(parsed["database"].casefold())
         if database is None:
             self.send(self.messages([
                 Message(911, 16, "Database '%s' does not exist. Make sure that the name is entered correctly." % parsed["database"]),
                 terminate]))
+            return
+        if restoring:
+            self.send(self.messages([in_restore(database), terminate]))
             return
 
         device = parsed["disks"][0]
@@ -614,9 +738,9 @@ class TdsConnection:
         kept = 0
         if target is not None:
             try:
-                mode = "w" if parsed["options"].get("INIT") or parsed["options"].get("FORMAT") else "a"
-                kept = os.path.getsize(target) if mode == "a" and os.path.isfile(target) else 0
-                handle = open(target, mode, encoding="utf-8")
+                mode = "wb" if parsed["options"].get("INIT") or parsed["options"].get("FORMAT") else "ab"
+                kept = os.path.getsize(target) if mode == "ab" and os.path.isfile(target) else 0
+                handle = open(target, mode)
             except OSError:
                 os_error = "5(Access is denied.)"
         if handle is None:
@@ -628,45 +752,34 @@ class TdsConnection:
 
         stats = parsed["options"].get("STATS")
         fail_at = int(fault.get("after", 50)) if fault and fault["fault"] in ("disk_full", "drop") else None
-        out = b""
-        percent = 0
         steps = list(range(stats, 101, stats)) if stats and stats > 0 else []
-        for percent in steps:
-            if fail_at is not None and percent > fail_at:
-                break
-            out += self.message_token(Message(3211, 0, "%d percent processed." % percent)) + self.done(DONE_MORE)
-        if fault and fault["fault"] in ("slow", "stall"):
-            # The progress goes out while the backup runs, each flush its own
-            # packet, so that the client sees long silences between packets:
-            # (silence before, messages) for each flush.
-            progress = [self.message_token(Message(3211, 0, "%d percent processed." % p)) + self.done(DONE_MORE)
-                        for p in steps]
-            if fault["fault"] == "slow":
-                packets = max(1, min(int(fault.get("packets", len(progress))), len(progress)))
-                interval = float(fault.get("seconds", 6)) / packets
-                flushes = [(interval, b"".join(progress[n * len(progress) // packets:(n + 1) * len(progress) // packets]))
-                           for n in range(packets)]
+        started = now()
+        out, cancelled = self.progress(steps, fault, fail_at)
+        if cancelled:
+            handle.close()
+            if kept:
+                os.truncate(target, kept)
             else:
-                early = len([p for p in steps if p <= int(fault.get("after", 50))])
-                flushes = [(0, message) for message in progress[:early]]
-                flushes.append((float(fault.get("seconds", 30)), b"".join(progress[early:])))
-            for silence, chunk in flushes:
-                if self.wait_for_attention(silence):
-                    handle.close()
-                    if kept:
-                        os.truncate(target, kept)
-                    else:
-                        os.remove(target)
-                    entry["file"] = ""
-                    entry["cancelled"] = True
-                    self.send(self.done(DONE_ATTN))
-                    return
-                if chunk:
-                    self.send(chunk, last=False)
-            out = b""
+                os.remove(target)
+            entry["file"] = ""
+            entry["cancelled"] = True
+            self.send(self.done(DONE_ATTN))
+            return
+        with state.lock:
+            files = state.database_files(database)
+            first_lsn = state.next_lsn(100000)
+            last_lsn = state.next_lsn(300000)
+        options = parsed["options"]
+        header = {
+            "name": options.get("NAME", ""), "description": options.get("DESCRIPTION", ""), "database": database,
+            "user": self.user, "server": state.server_name, "start": started.isoformat(), "finish": now().isoformat(),
+            "checksums": bool(options.get("CHECKSUM")), "copy_only": bool(options.get("COPY_ONLY")),
+            "first_lsn": first_lsn, "last_lsn": last_lsn, "files": files, "guid": str(uuid.uuid4()),
+        }
+        written = encode_set(header, set_pages(database, header["guid"]))
         with handle:
-            handle.write("backup of database [%s] set '%s' up to %d percent\n"
-                         % (database, parsed["options"].get("NAME", ""), percent if fail_at is not None else 100))
+            # A dropped line leaves the set cut short, as a server killed mid-write would.
+            handle.write(written if fail_at is None else written[:len(written) // 2])
         if fail_at is not None and fault["fault"] == "drop":
             # A partial reply without end of message, then the line goes dead.
             self.send(out, last=False)
@@ -682,12 +795,350 @@ class TdsConnection:
                 terminate])
             self.send(out)
             return
-        out += self.messages([
-            Message(4035, 0, "Processed 328 pages for database '%s', file '%s' on file 1." % (database, database)),
-            Message(4035, 0, "Processed 2 pages for database '%s', file '%s_log' on file 1." % (database, database)),
-            Message(3014, 0, "BACKUP DATABASE successfully processed 330 pages in 0.012 seconds (214.518 MB/sec)."),
-        ])
+        position = max(1, len(read_sets(target, lenient=True)))
+        out += self.messages(processed("BACKUP DATABASE", database, files, position))
         self.send(out)
+
+    # -- restore, check and drop -----------------------------------------------
+    def open_media(self, device, drives):
+        """(sets, messages): the backup sets of the file, or why it cannot be read (3013 to follow)."""
+        target = map_path(device, drives)
+        if target is None or not os.path.isfile(target):
+            folder_there = target is not None and os.path.isdir(os.path.dirname(target))
+            os_error = ("2(The system cannot find the file specified.)" if folder_there
+                        else "3(The system cannot find the path specified.)")
+            return None, [Message(3201, 16, "Cannot open backup device '%s'. Operating system error %s."
+                                  % (device, os_error))]
+        try:
+            return read_sets(target), []
+        except Malformed:
+            return None, [Message(3241, 16, "The media family on device '%s' is incorrectly formed. SQL Server "
+                                            "cannot process this media family." % device)]
+
+    @staticmethod
+    def damaged(chosen):
+        """What the server says of a set whose content does not match what was written."""
+        header = chosen["header"]
+        if header.get("checksums"):
+            # The backup's page checksums name the page.
+            return Message(3183, 16, 'RESTORE detected an error on page (1:%d) in database "%s" as read from '
+                                     'the backup set.' % (chosen["data_length"] // 2 // 8192 + 1, header["database"]))
+        return Message(3189, 16, "Damage to the backup set was detected.")
+
+    def restore(self, text, entry):
+        try:
+            parsed = parse_restore(text)
+        except ParseError as e:
+            self.send(self.messages(e.messages))
+            return
+        verb, options = parsed["verb"], parsed["options"]
+        entry["disks"] = parsed["disks"]
+        entry["options"] = dict(options)
+        if parsed["database"] is not None:
+            entry["database"] = parsed["database"]
+        state = self.state
+        fault = state.take_fault(RESTORE_VERBS[verb])
+        entry["fault"] = fault["fault"] if fault else None
+        if fault and fault["fault"] == "hang" and self.hang(entry, float(fault.get("seconds", 30))):
+            return
+        terminate = Message(3013, 16, TERMINATING[verb])
+        with state.lock:
+            drives = dict(state.drives)
+        device = parsed["disks"][0]
+        sets, problems = self.open_media(device, drives)
+        if problems:
+            self.send(self.messages(problems + [terminate]))
+            return
+        position = options.get("FILE")
+        if position is not None and not 1 <= position <= len(sets):
+            self.send(self.messages([Message(4038, 16, "Cannot find file ID %d on device '%s'." % (position, device)),
+                                     terminate]))
+            return
+        if verb == "HEADERONLY":
+            chosen = range(1, len(sets) + 1) if position is None else [position]
+            self.send(result_set(HEADER_COLUMNS, [header_row(sets[n - 1], n) for n in chosen], 0))
+            return
+        position = position or 1
+        chosen = sets[position - 1]
+        if verb == "FILELISTONLY":
+            self.send(result_set(FILE_COLUMNS, file_rows(chosen), 0))
+            return
+        if options.get("CHECKSUM") and not chosen["header"].get("checksums"):
+            self.send(self.messages([Message(3187, 16, "RESTORE WITH CHECKSUM cannot be specified because the backup "
+                                                       "set does not contain checksum information."), terminate]))
+            return
+        stats = options.get("STATS")
+        steps = list(range(stats, 101, stats)) if stats and stats > 0 else []
+        if verb == "VERIFYONLY":
+            self.verify(entry, chosen, position, steps, fault, terminate)
+        else:
+            self.restore_database(entry, parsed, chosen, position, steps, fault, terminate, drives)
+
+    def cut_line(self, out):
+        """A partial reply without end of message, then the line goes dead."""
+        self.send(out, last=False)
+        self.sock.shutdown(socket.SHUT_RDWR)
+        raise ConnectionError("dropped on purpose")
+
+    def verify(self, entry, chosen, position, steps, fault, terminate):
+        dropping = fault is not None and fault["fault"] == "drop"
+        out, cancelled = self.progress(steps, fault, int(fault.get("after", 50)) if dropping else None)
+        if cancelled:
+            entry["cancelled"] = True
+            self.send(self.done(DONE_ATTN))
+            return
+        if dropping:
+            self.cut_line(out)
+        if not chosen["intact"]:
+            self.send(out + self.messages([self.damaged(chosen), terminate]))
+            return
+        self.send(out + self.messages([Message(3262, 0, "The backup set on file %d is valid." % position)]))
+
+    def restore_database(self, entry, parsed, chosen, position, steps, fault, terminate, drives):
+        state = self.state
+        name, options = parsed["database"], parsed["options"]
+        header = chosen["header"]
+        with state.lock:
+            existing = state.database_name(name)
+            others = {}  # the local path of every file another database has -> that database
+            for db in list(SYSTEM_DATABASES) + state.databases:
+                if existing is not None and db == existing:
+                    continue
+                for f in state.database_files(db):
+                    local = map_path(f["physical"], drives)
+                    if local is not None:
+                        others[os.path.normcase(os.path.abspath(local))] = db
+            replaced = state.database_files(existing) if existing else []
+        if existing is not None and not options.get("REPLACE"):
+            if existing.casefold() == header["database"].casefold():
+                message = Message(3159, 16, 'The tail of the log for the database "%s" has not been backed up. Use '
+                                            'BACKUP LOG WITH NORECOVERY to backup the log if it contains work you do '
+                                            'not want to lose. Use the WITH REPLACE or WITH STOPAT clause of the '
+                                            'RESTORE statement to just overwrite the contents of the log.' % existing)
+            else:
+                message = Message(3154, 16, "The backup set holds a backup of a database other than the existing "
+                                            "'%s' database." % existing)
+            self.send(self.messages([message, terminate]))
+            return
+        files = header["files"]
+        logical_names = {f["logical"].casefold() for f in files}
+        moves = {}
+        for logical, physical in parsed["moves"]:
+            if logical.casefold() not in logical_names:
+                self.send(self.messages([Message(3234, 16, "Logical file '%s' is not part of database '%s'. Use "
+                                                           "RESTORE FILELISTONLY to list the logical file names."
+                                                 % (logical, name)), terminate]))
+                return
+            moves[logical.casefold()] = physical
+        problems, planned = [], []
+        for f in files:
+            physical = moves.get(f["logical"].casefold(), f["physical"])
+            local = map_path(physical, drives)
+            if local is None or not os.path.isdir(os.path.dirname(local)):
+                problems += [
+                    Message(5133, 16, 'Directory lookup for the file "%s" failed with the operating system error '
+                                      '3(The system cannot find the path specified.).' % physical),
+                    Message(3156, 16, "File '%s' cannot be restored to '%s'. Use WITH MOVE to identify a valid "
+                                      "location for the file." % (f["logical"], physical))]
+            elif os.path.normcase(os.path.abspath(local)) in others:
+                problems += [
+                    Message(1834, 16, "The file '%s' cannot be overwritten.  It is being used by database '%s'."
+                            % (physical, others[os.path.normcase(os.path.abspath(local))])),
+                    Message(3156, 16, "File '%s' cannot be restored to '%s'. Use WITH MOVE to identify a valid "
+                                      "location for the file." % (f["logical"], physical))]
+            else:
+                planned.append(dict(f, physical=physical, local=local))
+        planning = Message(3119, 16, "Problems were identified while planning for the RESTORE statement. Previous "
+                                     "messages provide details.")
+        if problems:
+            self.send(self.messages(problems + [planning, terminate]))
+            return
+        # Room for the files at their full size, per volume, before anything is written.
+        needs = {}
+        for f in planned:
+            letter = f["physical"][0].upper()
+            needs[letter] = needs.get(letter, 0) + f["size"]
+        for letter, need in sorted(needs.items()):
+            free = shutil.disk_usage(drives[letter]).free
+            if need > free:
+                self.send(self.messages([no_room(letter, need - free, free), planning, terminate]))
+                return
+
+        # From here on the database exists, restoring, until the restore completes:
+        # a failure, a cancel or a dropped line leaves it so, as the server does.
+        with state.lock:
+            if existing is not None:
+                state.remove_database(existing)
+        # REPLACE: the files the old database had where the new one has none go with it.
+        kept = {os.path.abspath(f["local"]) for f in planned}
+        remove_database_files([f for f in replaced
+                               if os.path.abspath(map_path(f["physical"], drives) or "/") not in kept], drives)
+        origin = "restored from %s, backup set %d" % (parsed["disks"][0], position)
+        for f in planned:
+            write_database_file(f["local"], name, f["logical"], origin)
+        restored = [{k: f[k] for k in ("logical", "physical", "type", "group", "size")} for f in planned]
+        with state.lock:
+            state.add_database(existing or name, restored, "RESTORING")
+        entry["file"] = planned[0]["local"] if planned else ""
+
+        failing = fault is not None and fault["fault"] in ("disk_full", "drop")
+        fail_at = int(fault.get("after", 50)) if failing else None
+        if not chosen["intact"]:
+            fail_at = 50 if fail_at is None else min(fail_at, 50)
+        out, cancelled = self.progress(steps, fault, fail_at)
+        if cancelled:
+            entry["cancelled"] = True
+            self.send(self.done(DONE_ATTN))
+            return
+        if failing and fault["fault"] == "drop":
+            self.cut_line(out)
+        if failing:
+            need = sum(f["size"] for f in planned)
+            self.send(out + self.messages([no_room(planned[0]["physical"][0].upper(), need // 2, need // 4),
+                                           terminate]))
+            return
+        if not chosen["intact"]:
+            self.send(out + self.messages([self.damaged(chosen), terminate]))
+            return
+        if not options.get("NORECOVERY"):
+            with state.lock:
+                state.add_database(existing or name, restored, "ONLINE")
+        self.send(out + self.messages(processed("RESTORE DATABASE", name, restored, position)))
+
+    def checkdb(self, text, entry):
+        try:
+            name, options = parse_checkdb(text)
+        except ParseError as e:
+            self.send(self.messages(e.messages))
+            return
+        state = self.state
+        fault = state.take_fault("checkdb")
+        entry["fault"] = fault["fault"] if fault else None
+        if fault and fault["fault"] == "hang" and self.hang(entry, float(fault.get("seconds", 30))):
+            return
+        with state.lock:
+            database = state.database_name(name if name is not None else "master")
+            restoring = database is not None and state.database_state(database) == "RESTORING"
+        entry["database"] = database or name
+        if database is None:
+            self.send(self.messages([Message(2520, 16, "Could not find database '%s'. The database either does not "
+                                                       "exist, or was dropped before a statement tried to use it. "
+                                                       "Verify if the database exists by looking up in the "
+                                                       "sys.databases system view and try again." % name)]))
+            return
+        if restoring:
+            self.send(self.messages([in_restore(database)]))
+            return
+        if fault and fault["fault"] == "slow" and self.wait_for_attention(float(fault.get("seconds", 6))):
+            entry["cancelled"] = True
+            self.send(self.done(DONE_ATTN))
+            return
+        quiet = "NO_INFOMSGS" in options
+        completed = Message(2528, 0, "DBCC execution completed. If DBCC printed error messages, contact your system "
+                                     "administrator.")
+        if fault and fault["fault"] == "corrupt":
+            self.send(self.messages([
+                Message(8939, 16, "Table error: Object ID 581577110, index ID 1, partition ID 72057594043236352, "
+                                  "alloc unit ID 72057594044219392 (type In-row data), page (1:312). Test "
+                                  "(IS_OFF (BUF_IOERR, pBUF->bstat)) failed. Values are 133129 and -4."),
+                Message(8928, 16, "Object ID 581577110, index ID 1, partition ID 72057594043236352, alloc unit ID "
+                                  "72057594044219392 (type In-row data): Page (1:312) could not be processed.  See "
+                                  "other errors for details."),
+                Message(8989, 16, "CHECKDB found 0 allocation errors and 2 consistency errors in database '%s'."
+                        % database),
+                Message(8958, 0, "repair_allow_data_loss is the minimum repair level for the errors found by DBCC "
+                                 "CHECKDB (%s)." % database),
+            ] + ([] if quiet else [completed])))
+            return
+        if quiet:
+            self.send(self.done(DONE_FINAL))
+            return
+        self.send(self.messages([Message(8989, 0, "CHECKDB found 0 allocation errors and 0 consistency errors in "
+                                                  "database '%s'." % database), completed]))
+
+    def drop_database(self, text, entry):
+        try:
+            if_exists, names = parse_drop(text)
+        except ParseError as e:
+            self.send(self.messages(e.messages))
+            return
+        state = self.state
+        fault = state.take_fault("drop_database")
+        entry["fault"] = fault["fault"] if fault else None
+        if fault and fault["fault"] == "hang" and self.hang(entry, float(fault.get("seconds", 30))):
+            return
+        entry["database"] = names[0]
+        problems = []
+        for name in names:
+            with state.lock:
+                database = state.database_name(name)
+                system = database is not None and database.casefold() in SYSTEM_DATABASES
+                files = state.database_files(database) if database is not None and not system else []
+                drives = dict(state.drives)
+                if database is not None and not system:
+                    state.remove_database(database)
+            if database is None:
+                if not if_exists:
+                    problems.append(Message(3701, 11, "Cannot drop the database '%s', because it does not exist or "
+                                                      "you do not have permission." % name))
+            elif system:
+                problems.append(Message(3708, 16, "Cannot drop the database '%s' because it is a system database."
+                                        % database))
+            else:
+                remove_database_files(files, drives)
+        self.send(self.messages(problems) if problems else self.done(DONE_FINAL))
+
+    def select(self, text, entry):
+        try:
+            parsed = parse_select(text)
+        except ParseError as e:
+            self.send(self.messages(e.messages))
+            return
+        fault = self.state.take_fault("select")
+        entry["fault"] = fault["fault"] if fault else None
+        if fault and fault["fault"] == "hang" and self.hang(entry, float(fault.get("seconds", 30))):
+            return
+        table = [p.casefold() for p in parsed["table"]]
+        view = table[-1] if len(table) >= 2 and table[-2] == "sys" and table[:-2] in ([], ["master"]) else None
+        if view not in VIEW_COLUMNS:
+            self.send(self.messages([Message(208, 16, "Invalid object name '%s'." % ".".join(parsed["table"]))]))
+            return
+        available = {c[0].casefold(): c for c in VIEW_COLUMNS[view]}
+        wanted = parsed["columns"] or [c[0] for c in VIEW_COLUMNS[view]]
+        named = wanted + [c for c, _ in parsed["conditions"]] + ([parsed["order"][0]] if parsed["order"] else [])
+        unknown = [c for c in named if c.casefold() not in available]
+        if unknown:
+            self.send(self.messages([Message(207, 16, "Invalid column name '%s'." % c) for c in unknown]))
+            return
+        with self.state.lock:
+            rows = view_rows(self.state, view)
+            ids = {}
+            for column, (kind, value) in parsed["conditions"]:
+                if kind == "db_id":
+                    database = self.state.database_name(value)
+                    ids[value] = self.state.database_id(database) if database else None
+
+        def matches(row):
+            for column, (kind, value) in parsed["conditions"]:
+                have = row[available[column.casefold()][0]]
+                want = ids[value] if kind == "db_id" else value
+                if want is None:
+                    return False  # = NULL is never true
+                if isinstance(have, str) and isinstance(want, str):
+                    if have.casefold() != want.casefold():
+                        return False
+                elif have != want:
+                    return False
+            return True
+
+        rows = [row for row in rows if matches(row)]
+        if parsed["order"]:
+            key = available[parsed["order"][0].casefold()][0]
+            rows.sort(key=lambda r: (r[key].casefold() if isinstance(r[key], str) else r[key]),
+                      reverse=parsed["order"][1])
+        columns = [(c, kind, size) for c, kind, size in (available[w.casefold()] for w in wanted)]
+        self.send(result_set(columns, [[row[c[0]] for c in (available[w.casefold()] for w in wanted)]
+                                       for row in rows]))
 
     # -- extended stored procedures ------------------------------------------
     def procedure(self, text, entry):
@@ -728,6 +1179,35 @@ class TdsConnection:
         out += struct.pack("<BHHQ", TOKEN_DONEPROC, DONE_ERROR if error else DONE_FINAL, 0xE0, 0)
         self.send(out)
 
+    def progress(self, steps, fault, fail_at=None):
+        """The progress messages (3211) of a statement that runs, up to fail_at percent.
+
+        Returns (what is still to send, cancelled). With a "slow" or "stall" fault
+        they go out while the statement runs, each flush its own packet, so that
+        the client sees long silences between packets; cancelled is then True
+        when the client sent an attention meanwhile (not yet acknowledged)."""
+        tokens = [self.message_token(Message(3211, 0, "%d percent processed." % p)) + self.done(DONE_MORE)
+                  for p in steps if fail_at is None or p <= fail_at]
+        kind = fault["fault"] if fault else None
+        if kind not in ("slow", "stall"):
+            return b"".join(tokens), False
+        # (silence before, messages) for each flush.
+        if kind == "slow":
+            packets = max(1, min(int(fault.get("packets", len(tokens))), len(tokens)))
+            interval = float(fault.get("seconds", 6)) / packets
+            flushes = [(interval, b"".join(tokens[n * len(tokens) // packets:(n + 1) * len(tokens) // packets]))
+                       for n in range(packets)]
+        else:
+            early = len([p for p in steps if p <= int(fault.get("after", 50))])
+            flushes = [(0, message) for message in tokens[:early]]
+            flushes.append((float(fault.get("seconds", 30)), b"".join(tokens[early:])))
+        for silence, chunk in flushes:
+            if self.wait_for_attention(silence):
+                return b"", True
+            if chunk:
+                self.send(chunk, last=False)
+        return b"", False
+
     def hang(self, entry, seconds):
         """Silent for up to seconds; True, after acknowledging it, if the client cancelled meanwhile."""
         entry["fault"] = "hang"
@@ -751,6 +1231,539 @@ class TdsConnection:
             ptype, _ = self.read_message()
             if ptype == PT_ATTENTION:
                 return True
+
+
+def no_room(letter, missing, free):
+    return Message(3257, 16, "There is insufficient free space on disk volume '%s:\\' to create the database. The "
+                             "database requires %d additional free bytes, while only %d bytes are available."
+                   % (letter, missing, free))
+
+
+def in_restore(database):
+    return Message(927, 14, "Database '%s' cannot be opened. It is in the middle of a restore." % database)
+
+
+def now():
+    """The server's clock, to the millisecond (what a datetime column holds, near enough)."""
+    t = datetime.now()
+    return t.replace(microsecond=t.microsecond // 1000 * 1000)
+
+
+def processed(verb, database, files, position):
+    """The messages of a backup or restore that completed: pages per file, then the total."""
+    pages = [max(1, f["size"] // 8192 // 40) for f in files]  # the used part of each file
+    total = sum(pages)
+    return [Message(4035, 0, "Processed %d pages for database '%s', file '%s' on file %d."
+                    % (n, database, f["logical"], position)) for n, f in zip(pages, files)] + [
+        Message(3014, 0, "%s successfully processed %d pages in 0.012 seconds (%.3f MB/sec)."
+                % (verb, total, total * 8192 / 1048576 / 0.012))]
+
+
+# ---------------------------------------------------------------------------
+# Backup files. Each backup set is one block: a magic, its header (JSON, what
+# RESTORE HEADERONLY and FILELISTONLY tell), its pages, and a CRC-32 of both,
+# so that a file changed after it was written, or cut short, is found out by
+# RESTORE, as the real server finds it out by the structure of its media and
+# its checksums. Whether the set "has backup checksums" (BACKUP ... WITH
+# CHECKSUM) is a flag in the header: it decides which message a damaged set
+# gets, and whether RESTORE ... WITH CHECKSUM may be asked of it.
+
+SET_MAGIC = b"BKWNSET1"
+
+
+def set_pages(database, guid):
+    """The set's data: 16 KiB that depend on the database and the set."""
+    line = ("[%s] set %s page " % (database, guid)).encode("utf-8")
+    data = b"".join(line + b"%06d\n" % n for n in range(16384 // (len(line) + 7) + 1))
+    return data[:16384]
+
+
+def encode_set(header, data):
+    h = json.dumps(header, ensure_ascii=False).encode("utf-8")
+    body = struct.pack("<I", len(h)) + h + struct.pack("<Q", len(data)) + data
+    return SET_MAGIC + body + struct.pack("<I", zlib.crc32(body))
+
+
+class Malformed(Exception):
+    """The file is no backup media, or is cut short: 3241."""
+
+
+def read_sets(path, lenient=False):
+    """[{header, offset, data_offset, data_length, end, intact}] for each set in the file.
+
+    Raises Malformed at the first block that is not whole, unless lenient (then
+    the sets before it)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    sets = []
+    pos = 0
+    try:
+        if not data:
+            raise Malformed()
+        while pos < len(data):
+            if data[pos:pos + 8] != SET_MAGIC or pos + 12 > len(data):
+                raise Malformed()
+            (hlen,) = struct.unpack_from("<I", data, pos + 8)
+            hstart = pos + 12
+            if hstart + hlen + 8 > len(data):
+                raise Malformed()
+            try:
+                header = json.loads(data[hstart:hstart + hlen].decode("utf-8"))
+            except (UnicodeDecodeError, ValueError):
+                raise Malformed()
+            if not isinstance(header, dict) or not isinstance(header.get("files"), list):
+                raise Malformed()
+            (dlen,) = struct.unpack_from("<Q", data, hstart + hlen)
+            dstart = hstart + hlen + 8
+            end = dstart + dlen + 4
+            if end > len(data):
+                raise Malformed()
+            (crc,) = struct.unpack_from("<I", data, dstart + dlen)
+            sets.append({"header": header, "offset": pos, "data_offset": dstart, "data_length": dlen, "end": end,
+                         "intact": zlib.crc32(data[pos + 8:dstart + dlen]) == crc})
+            pos = end
+    except Malformed:
+        if not lenient:
+            raise
+    return sets
+
+
+def damage(path, position, how):
+    """Changes a written backup file as a failing disk or an interrupted copy would."""
+    sets = read_sets(path, lenient=True)
+    if not sets:
+        raise ValueError("%s holds no backup set" % path)
+    if position <= 0:
+        position = len(sets)
+    if position > len(sets):
+        raise ValueError("%s holds %d backup sets, not %d" % (path, len(sets), position))
+    chosen = sets[position - 1]
+    middle = chosen["data_offset"] + chosen["data_length"] // 2
+    if how == "cut":
+        os.truncate(path, middle)
+    elif how == "bytes":
+        with open(path, "r+b") as f:
+            f.seek(middle)
+            part = f.read(4)
+            f.seek(middle)
+            f.write(bytes(b ^ 0x5A for b in part))
+    else:
+        raise ValueError("unknown damage %r" % how)
+
+
+# ---------------------------------------------------------------------------
+# Result sets with the server's column types, so that the client converts the
+# values as it would a real server's (a datetime, a numeric, a bit as text).
+
+def column_meta(kind, size):
+    if kind == "nvarchar":
+        return bytes([0xE7]) + struct.pack("<H", size * 2) + COLLATION
+    if kind == "char":
+        return bytes([0xAF]) + struct.pack("<H", size) + COLLATION
+    if kind in INT_SIZES:
+        return bytes([0x26, INT_SIZES[kind]])
+    if kind == "bit":
+        return bytes([0x68, 1])
+    if kind == "datetime":
+        return bytes([0x6F, 8])
+    if kind == "numeric":  # size is the precision; scale 0
+        return bytes([0x6C, numeric_length(size), size, 0])
+    if kind == "guid":
+        return bytes([0x24, 16])
+    if kind == "varbinary":
+        return bytes([0xA5]) + struct.pack("<H", size)
+    raise ValueError(kind)
+
+
+INT_SIZES = {"tinyint": 1, "smallint": 2, "int": 4, "bigint": 8}
+
+
+def numeric_length(precision):
+    return 5 if precision <= 9 else 9 if precision <= 19 else 13 if precision <= 28 else 17
+
+
+def column_value(kind, size, value):
+    if kind in ("nvarchar", "char", "varbinary"):
+        if value is None:
+            return b"\xff\xff"
+        data = (value.encode("utf-16-le", "surrogatepass") if kind == "nvarchar"
+                else value.encode("cp1252") if kind == "char" else value)
+        return struct.pack("<H", len(data)) + data
+    if value is None:
+        return b"\x00"
+    if kind in INT_SIZES:
+        n = INT_SIZES[kind]
+        return bytes([n]) + int(value).to_bytes(n, "little", signed=kind != "tinyint")
+    if kind == "bit":
+        return bytes([1, 1 if value else 0])
+    if kind == "datetime":
+        delta = value - datetime(1900, 1, 1)
+        ticks = (delta.seconds * 1000 + delta.microseconds // 1000) * 3 // 10
+        return bytes([8]) + struct.pack("<iI", delta.days, ticks)
+    if kind == "numeric":
+        n = numeric_length(size)
+        return bytes([n, 1 if value >= 0 else 0]) + abs(int(value)).to_bytes(n - 1, "little")
+    if kind == "guid":
+        return bytes([16]) + uuid.UUID(value).bytes_le
+    raise ValueError(kind)
+
+
+def result_set(columns, rows, curcmd=0xC1):
+    """COLMETADATA, the rows and the final DONE; columns are (name, kind, size)."""
+    meta = bytes([0x81]) + struct.pack("<H", len(columns)) + b"".join(
+        struct.pack("<IH", 0, 0x0001) + column_meta(kind, size) + b_varchar(name) for name, kind, size in columns)
+    body = b"".join(bytes([0xD1]) + b"".join(column_value(kind, size, value)
+                                             for (_, kind, size), value in zip(columns, row)) for row in rows)
+    return meta + body + struct.pack("<BHHQ", 0xFD, DONE_COUNT, curcmd, len(rows))
+
+
+# RESTORE HEADERONLY: one row per backup set (the columns of SQL Server 2022;
+# what a client reads is by name, so the order matters only for SELECT-INTO
+# scripts).
+HEADER_COLUMNS = [
+    ("BackupName", "nvarchar", 128), ("BackupDescription", "nvarchar", 255), ("BackupType", "smallint", 0),
+    ("ExpirationDate", "datetime", 0), ("Compressed", "tinyint", 0), ("Position", "smallint", 0),
+    ("DeviceType", "tinyint", 0), ("UserName", "nvarchar", 128), ("ServerName", "nvarchar", 128),
+    ("DatabaseName", "nvarchar", 128), ("DatabaseVersion", "int", 0), ("DatabaseCreationDate", "datetime", 0),
+    ("BackupSize", "numeric", 20), ("FirstLSN", "numeric", 25), ("LastLSN", "numeric", 25),
+    ("CheckpointLSN", "numeric", 25), ("DatabaseBackupLSN", "numeric", 25), ("BackupStartDate", "datetime", 0),
+    ("BackupFinishDate", "datetime", 0), ("SortOrder", "smallint", 0), ("CodePage", "smallint", 0),
+    ("UnicodeLocaleId", "int", 0), ("UnicodeComparisonStyle", "int", 0), ("CompatibilityLevel", "tinyint", 0),
+    ("SoftwareVendorId", "int", 0), ("SoftwareVersionMajor", "int", 0), ("SoftwareVersionMinor", "int", 0),
+    ("SoftwareVersionBuild", "int", 0), ("MachineName", "nvarchar", 128), ("Flags", "int", 0),
+    ("BindingID", "guid", 0), ("RecoveryForkID", "guid", 0), ("Collation", "nvarchar", 128),
+    ("FamilyGUID", "guid", 0), ("HasBulkLoggedData", "bit", 0), ("IsSnapshot", "bit", 0), ("IsReadOnly", "bit", 0),
+    ("IsSingleUser", "bit", 0), ("HasBackupChecksums", "bit", 0), ("IsDamaged", "bit", 0),
+    ("BeginsLogChain", "bit", 0), ("HasIncompleteMetaData", "bit", 0), ("IsForceOffline", "bit", 0),
+    ("IsCopyOnly", "bit", 0), ("FirstRecoveryForkID", "guid", 0), ("ForkPointLSN", "numeric", 25),
+    ("RecoveryModel", "nvarchar", 60), ("DifferentialBaseLSN", "numeric", 25), ("DifferentialBaseGUID", "guid", 0),
+    ("BackupTypeDescription", "nvarchar", 60), ("BackupSetGUID", "guid", 0), ("CompressedBackupSize", "bigint", 0),
+    ("Containment", "tinyint", 0), ("KeyAlgorithm", "nvarchar", 32), ("EncryptorThumbprint", "varbinary", 20),
+    ("EncryptorType", "nvarchar", 32),
+]
+
+FAMILY_GUID = "6f2e1c9a-8d3b-4e57-a0c4-1b2d3e4f5a6b"
+
+
+def header_row(s, position):
+    h = s["header"]
+    start, finish = datetime.fromisoformat(h["start"]), datetime.fromisoformat(h["finish"])
+    size = s["end"] - s["offset"]
+    values = {
+        "BackupName": h.get("name") or None, "BackupDescription": h.get("description") or None, "BackupType": 1,
+        "Compressed": 0, "Position": position, "DeviceType": 2, "UserName": h.get("user"),
+        "ServerName": h.get("server"), "DatabaseName": h["database"], "DatabaseVersion": 957,
+        "DatabaseCreationDate": datetime(2024, 3, 1, 9, 0, 0), "BackupSize": size, "FirstLSN": h["first_lsn"],
+        "LastLSN": h["last_lsn"], "CheckpointLSN": h["first_lsn"], "DatabaseBackupLSN": 0,
+        "BackupStartDate": start, "BackupFinishDate": finish, "SortOrder": 52, "CodePage": 0,
+        "UnicodeLocaleId": 1033, "UnicodeComparisonStyle": 196609, "CompatibilityLevel": 160,
+        "SoftwareVendorId": 4608, "SoftwareVersionMajor": 16, "SoftwareVersionMinor": 0,
+        "SoftwareVersionBuild": 1000, "MachineName": h.get("server"), "Flags": 512 | (16 if h.get("checksums") else 0),
+        "BindingID": FAMILY_GUID, "RecoveryForkID": FAMILY_GUID, "Collation": "Latin1_General_CI_AS",
+        "FamilyGUID": FAMILY_GUID, "HasBulkLoggedData": False, "IsSnapshot": False, "IsReadOnly": False,
+        "IsSingleUser": False, "HasBackupChecksums": bool(h.get("checksums")), "IsDamaged": False,
+        "BeginsLogChain": False, "HasIncompleteMetaData": False, "IsForceOffline": False,
+        "IsCopyOnly": bool(h.get("copy_only")), "FirstRecoveryForkID": FAMILY_GUID, "RecoveryModel": "SIMPLE",
+        "BackupTypeDescription": "Database", "BackupSetGUID": h["guid"], "CompressedBackupSize": size,
+        "Containment": 0,
+    }
+    return [values.get(name) for name, _, _ in HEADER_COLUMNS]
+
+
+# RESTORE FILELISTONLY: one row per file of the database in the set.
+FILE_COLUMNS = [
+    ("LogicalName", "nvarchar", 128), ("PhysicalName", "nvarchar", 260), ("Type", "char", 1),
+    ("FileGroupName", "nvarchar", 128), ("Size", "numeric", 20), ("MaxSize", "numeric", 20), ("FileId", "bigint", 0),
+    ("CreateLSN", "numeric", 25), ("DropLSN", "numeric", 25), ("UniqueId", "guid", 0),
+    ("ReadOnlyLSN", "numeric", 25), ("ReadWriteLSN", "numeric", 25), ("BackupSizeInBytes", "bigint", 0),
+    ("SourceBlockSize", "int", 0), ("FileGroupId", "int", 0), ("LogGroupGUID", "guid", 0),
+    ("DifferentialBaseLSN", "numeric", 25), ("DifferentialBaseGUID", "guid", 0), ("IsReadOnly", "bit", 0),
+    ("IsPresent", "bit", 0), ("TDEThumbprint", "varbinary", 32), ("SnapshotUrl", "nvarchar", 360),
+]
+
+
+def file_rows(s):
+    rows = []
+    for n, f in enumerate(s["header"]["files"], 1):
+        data = f["type"] == "D"
+        values = {
+            "LogicalName": f["logical"], "PhysicalName": f["physical"], "Type": f["type"],
+            "FileGroupName": f.get("group"), "Size": f["size"],
+            "MaxSize": 35184372080640 if data else 2199023255552, "FileId": 1 if data else 2,
+            "CreateLSN": 0, "UniqueId": str(uuid.uuid5(uuid.NAMESPACE_URL, f["logical"] + "/" + str(n))),
+            "BackupSizeInBytes": f["size"] // 40 // 8192 * 8192 if data else 0, "SourceBlockSize": 512,
+            "FileGroupId": 1 if data else 0, "DifferentialBaseLSN": 0 if data else None,
+            "DifferentialBaseGUID": "00000000-0000-0000-0000-000000000000" if data else None,
+            "IsReadOnly": False, "IsPresent": True,
+        }
+        rows.append([values.get(name) for name, _, _ in FILE_COLUMNS])
+    return rows
+
+
+# The catalogue views a client may ask about the databases and their files.
+VIEW_COLUMNS = {
+    "databases": [("name", "nvarchar", 128), ("database_id", "int", 0), ("state", "tinyint", 0),
+                  ("state_desc", "nvarchar", 60), ("user_access_desc", "nvarchar", 60),
+                  ("recovery_model_desc", "nvarchar", 60)],
+    "master_files": [("database_id", "int", 0), ("file_id", "int", 0), ("type", "tinyint", 0),
+                     ("type_desc", "nvarchar", 60), ("name", "nvarchar", 128), ("physical_name", "nvarchar", 260),
+                     ("state", "tinyint", 0), ("state_desc", "nvarchar", 60), ("size", "int", 0)],
+}
+DATABASE_STATES = {"ONLINE": 0, "RESTORING": 1}
+
+
+def view_rows(state, view):
+    """Each row as a dict, from the catalogue (the caller holds the lock)."""
+    rows = []
+    for name in list(SYSTEM_DATABASES) + state.databases:
+        db_id = state.database_id(name)
+        db_state = state.database_state(name)
+        if view == "databases":
+            rows.append({"name": name, "database_id": db_id, "state": DATABASE_STATES[db_state],
+                         "state_desc": db_state, "user_access_desc": "MULTI_USER", "recovery_model_desc": "SIMPLE"})
+            continue
+        for n, f in enumerate(state.database_files(name), 1):
+            rows.append({"database_id": db_id, "file_id": n, "type": 0 if f["type"] == "D" else 1,
+                         "type_desc": "ROWS" if f["type"] == "D" else "LOG", "name": f["logical"],
+                         "physical_name": f["physical"], "state": DATABASE_STATES[db_state],
+                         "state_desc": db_state, "size": f["size"] // 8192})
+    return rows
+
+
+def parse_select(text):
+    """SELECT cols|* FROM [master.]sys.view [WHERE col = value [AND ...]] [ORDER BY col [ASC|DESC]]
+
+    A value is a literal, a number or DB_ID(literal). Returns dict(view, columns
+    or None for *, conditions [(col, value)], order (col, descending) or None)."""
+    t = Tokens(tokenize(text))
+    t.keyword("SELECT")
+    columns = None
+    if t.at_punct("*"):
+        t.take()
+    else:
+        columns = []
+        while True:
+            tok = t.take()
+            if tok[0] not in ("word", "ident"):
+                raise syntax_error(tok[2])
+            columns.append(tok[1])
+            if not t.at_punct(","):
+                break
+            t.take()
+    t.keyword("FROM")
+    parts = []
+    while True:
+        tok = t.take()
+        if tok[0] not in ("word", "ident"):
+            raise syntax_error(tok[2])
+        parts.append(tok[1])
+        if not t.at_punct("."):
+            break
+        t.take()
+    conditions = []
+    if t.at_word("WHERE"):
+        t.take()
+        while True:
+            tok = t.take()
+            if tok[0] not in ("word", "ident"):
+                raise syntax_error(tok[2])
+            t.punct("=")
+            value = t.take()
+            if value[0] == "string":
+                conditions.append((tok[1], ("text", value[1])))
+            elif value[0] == "number":
+                conditions.append((tok[1], ("number", int(float(value[1])))))
+            elif value[0] == "word" and value[1].upper() == "DB_ID":
+                t.punct("(")
+                name = t.take()
+                if name[0] != "string":
+                    raise syntax_error(name[2])
+                t.punct(")")
+                conditions.append((tok[1], ("db_id", name[1])))
+            else:
+                raise syntax_error(value[2])
+            if not t.at_word("AND"):
+                break
+            t.take()
+    order = None
+    if t.at_word("ORDER"):
+        t.take()
+        t.keyword("BY")
+        tok = t.take()
+        if tok[0] not in ("word", "ident"):
+            raise syntax_error(tok[2])
+        descending = False
+        if t.at_word("ASC") or t.at_word("DESC"):
+            descending = t.take()[1].upper() == "DESC"
+        order = (tok[1], descending)
+    if t.at_punct(";"):
+        t.take()
+    if t.peek() is not None:
+        raise syntax_error(t.peek()[2])
+    return {"table": parts, "columns": columns, "conditions": conditions, "order": order}
+
+
+RESTORE_FLAGS = {
+    "CHECKSUM", "NO_CHECKSUM", "CONTINUE_AFTER_ERROR", "STOP_ON_ERROR", "REPLACE", "RECOVERY", "NORECOVERY",
+    "UNLOAD", "NOUNLOAD", "REWIND", "NOREWIND", "RESTRICTED_USER", "KEEP_REPLICATION", "KEEP_CDC",
+    "ENABLE_BROKER", "NEW_BROKER", "ERROR_BROKER_CONVERSATIONS", "PARTIAL", "RESTART", "LOADHISTORY",
+}
+RESTORE_TEXT = {"MEDIANAME", "MEDIAPASSWORD", "PASSWORD", "STANDBY", "STOPAT"}
+RESTORE_NUMBER = {"FILE", "BLOCKSIZE", "BUFFERCOUNT", "MAXTRANSFERSIZE"}
+RESTORE_VERBS = {"DATABASE": "restore", "HEADERONLY": "headeronly", "FILELISTONLY": "filelistonly",
+                 "VERIFYONLY": "verify"}
+TERMINATING = {
+    "DATABASE": "RESTORE DATABASE is terminating abnormally.",
+    "HEADERONLY": "RESTORE HEADERONLY is terminating abnormally.",
+    "FILELISTONLY": "RESTORE FILELIST is terminating abnormally.",
+    "VERIFYONLY": "VERIFY DATABASE is terminating abnormally.",
+}
+
+
+def parse_restore(text):
+    """RESTORE DATABASE name | HEADERONLY | FILELISTONLY | VERIFYONLY FROM DISK = lit [, ...] [WITH ...].
+
+    Returns dict(verb, database, disks, options, moves [(logical, physical)])."""
+    t = Tokens(tokenize(text))
+    t.keyword("RESTORE")
+    tok = t.take()
+    verb = tok[1].upper() if tok[0] == "word" else None
+    if verb not in RESTORE_VERBS:
+        raise syntax_error(tok[2])
+    database = None
+    if verb == "DATABASE":
+        tok = t.take()
+        if tok[0] not in ("word", "ident"):
+            raise syntax_error(tok[2])
+        database = tok[1]
+    t.keyword("FROM")
+    disks = []
+    while True:
+        t.keyword("DISK")
+        t.punct("=")
+        disks.append(t.literal())
+        if not t.at_punct(","):
+            break
+        t.take()
+    options, moves = {}, []
+    if t.at_word("WITH"):
+        t.take()
+        while True:
+            tok = t.take()
+            name = tok[1].upper() if tok[0] == "word" else None
+            if name in RESTORE_FLAGS:
+                options[name] = True
+            elif name == "STATS":
+                options[name] = 10
+                if t.at_punct("="):
+                    t.take()
+                    num = t.take()
+                    if num[0] != "number":
+                        raise syntax_error(num[2])
+                    options[name] = int(float(num[1]))
+            elif name == "MOVE":
+                logical = t.literal()
+                t.keyword("TO")
+                moves.append((logical, t.literal()))
+            elif name in RESTORE_TEXT:
+                t.punct("=")
+                options[name] = t.literal()
+            elif name in RESTORE_NUMBER:
+                t.punct("=")
+                num = t.take()
+                if num[0] != "number":
+                    raise syntax_error(num[2])
+                options[name] = int(float(num[1]))
+            elif tok[0] == "word":
+                raise ParseError([Message(155, 15, "'%s' is not a recognized RESTORE option." % tok[1])])
+            else:
+                raise syntax_error(tok[2])
+            if not t.at_punct(","):
+                break
+            t.take()
+    if t.at_punct(";"):
+        t.take()
+    if t.peek() is not None:
+        raise syntax_error(t.peek()[2])
+    return {"verb": verb, "database": database, "disks": disks, "options": options, "moves": moves}
+
+
+CHECKDB_OPTIONS = {"NO_INFOMSGS", "ALL_ERRORMSGS", "PHYSICAL_ONLY", "TABLOCK", "DATA_PURITY",
+                   "EXTENDED_LOGICAL_CHECKS", "ESTIMATEONLY"}
+
+
+def parse_checkdb(text):
+    """DBCC CHECKDB [( name | N'name' | 'name' [, NOINDEX] )] [WITH option, ...] -> (name or None, options)."""
+    t = Tokens(tokenize(text))
+    t.keyword("DBCC")
+    t.keyword("CHECKDB")
+    name = None
+    if t.at_punct("("):
+        t.take()
+        tok = t.take()
+        if tok[0] not in ("word", "ident", "string"):
+            raise syntax_error(tok[2])
+        name = tok[1]
+        if t.at_punct(","):
+            t.take()
+            t.keyword("NOINDEX")
+        t.punct(")")
+    options = set()
+    if t.at_word("WITH"):
+        t.take()
+        while True:
+            tok = t.take()
+            if tok[0] != "word" or tok[1].upper() not in CHECKDB_OPTIONS:
+                raise ParseError([Message(2526, 16, "Incorrect DBCC statement. Check the documentation for the "
+                                                    "correct DBCC syntax and options.")])
+            options.add(tok[1].upper())
+            if not t.at_punct(","):
+                break
+            t.take()
+    if t.at_punct(";"):
+        t.take()
+    if t.peek() is not None:
+        raise syntax_error(t.peek()[2])
+    return name, options
+
+
+def parse_drop(text):
+    """DROP DATABASE [IF EXISTS] name [, name ...] -> (if_exists, [names])."""
+    t = Tokens(tokenize(text))
+    t.keyword("DROP")
+    t.keyword("DATABASE")
+    if_exists = False
+    if t.at_word("IF"):
+        t.take()
+        t.keyword("EXISTS")
+        if_exists = True
+    names = []
+    while True:
+        tok = t.take()
+        if tok[0] not in ("word", "ident"):
+            raise syntax_error(tok[2])
+        names.append(tok[1])
+        if not t.at_punct(","):
+            break
+        t.take()
+    if t.at_punct(";"):
+        t.take()
+    if t.peek() is not None:
+        raise syntax_error(t.peek()[2])
+    return if_exists, names
+
+
+def write_database_file(local, database, logical, origin):
+    with open(local, "w", encoding="utf-8") as f:
+        f.write("stand-in database file '%s' of [%s], %s\n" % (logical, database, origin))
+
+
+def remove_database_files(files, drives):
+    """Deletes what the server would: the files of a dropped database, where they are."""
+    for f in files:
+        local = map_path(f["physical"], drives)
+        if local is not None and os.path.isfile(local):
+            os.remove(local)
 
 
 def map_path(device, drives):
@@ -997,6 +2010,33 @@ class Server:
                 stream.write(json.dumps(answer, ensure_ascii=False).encode("utf-8") + b"\n")
                 stream.flush()
 
+    def create_database(self, req):
+        """A database made by someone else, its two files in "folder" (written there)."""
+        state = self.state
+        name, folder = req["name"], req["folder"].rstrip("\\")
+        db_state = req.get("state", "ONLINE")
+        if db_state not in DATABASE_STATES:
+            return {"ok": False, "error": "unknown state %r" % db_state}
+        with state.lock:
+            if state.database_name(name) is not None:
+                return {"ok": False, "error": "database %r exists" % name}
+            drives = dict(state.drives)
+        data, log = req.get("data", DEFAULT_SIZES[0]), req.get("log", DEFAULT_SIZES[1])
+        files = [
+            {"logical": name, "physical": folder + "\\" + name + ".mdf", "type": "D", "group": "PRIMARY",
+             "size": int(data)},
+            {"logical": name + "_log", "physical": folder + "\\" + name + "_log.ldf", "type": "L", "group": None,
+             "size": int(log)},
+        ]
+        for f in files:
+            local = map_path(f["physical"], drives)
+            if local is None or not os.path.isdir(os.path.dirname(local)):
+                return {"ok": False, "error": "no folder for %r on the stand-in's drives" % f["physical"]}
+            write_database_file(local, name, f["logical"], "created by the control channel")
+        with state.lock:
+            state.add_database(name, files, db_state)
+        return {"ok": True}
+
     def command(self, req):
         state = self.state
         cmd = req.get("cmd")
@@ -1015,6 +2055,8 @@ class Server:
                     state.users = dict(req["users"])
                 if "databases" in req:
                     state.databases = list(req["databases"])
+                    listed = {d.casefold() for d in state.databases}
+                    state.details = {k: v for k, v in state.details.items() if k in listed}
                 if "drives" in req:
                     state.drives = {k.upper(): v for k, v in req["drives"].items()}
                 if "non_sysadmins" in req:
@@ -1043,11 +2085,35 @@ class Server:
                 return {"ok": False, "error": problem}
             return {"ok": True}
         if cmd == "arm":
-            if req.get("fault") not in ("disk_full", "drop", "hang", "denied", "slow", "stall", "catalogue_error"):
-                return {"ok": False, "error": "unknown fault %r" % req.get("fault")}
+            fault, on = req.get("fault"), req.get("on") or None
+            if fault not in FAULT_TARGETS:
+                return {"ok": False, "error": "unknown fault %r" % fault}
+            if on is not None and fault not in FAULT_KINDS_ON.get(on, ()):
+                return {"ok": False, "error": "fault %r cannot apply to %r" % (fault, on)}
             with state.lock:
-                state.fault = dict(req)
+                state.faults.append(dict(req, on=on))
             return {"ok": True}
+        if cmd == "sizes":
+            with state.lock:
+                state.sizes[req["database"].casefold()] = (int(req["data"]), int(req["log"]))
+            return {"ok": True}
+        if cmd == "create_database":
+            return self.create_database(req)
+        if cmd == "damage":
+            with state.lock:
+                drives = dict(state.drives)
+            path = map_path(req["file"], drives)
+            if path is None or not os.path.isfile(path):
+                return {"ok": False, "error": "no file %r on the stand-in's drives" % req["file"]}
+            damage(path, int(req.get("set", 0)), req.get("how", "bytes"))
+            return {"ok": True}
+        if cmd == "catalog":
+            with state.lock:
+                return {"ok": True, "databases": [
+                    {"name": name, "state": state.database_state(name),
+                     "files": [dict(f, local=map_path(f["physical"], state.drives) or "")
+                               for f in state.database_files(name)]}
+                    for name in state.databases]}
         if cmd == "record":
             with state.lock:
                 # Copies (one step each under the interpreter's lock): a statement
