@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -10,6 +11,7 @@
 
 #include "base/SqlText.h"
 #include "base/Text.h"
+#include "engine/VerifiedBackups.h"
 
 namespace bakwyn {
 namespace {
@@ -73,11 +75,10 @@ std::string SilenceCause(std::int32_t minutes) {
   return "超过" + std::to_string(minutes) + "分钟没有收到SQL服务器的备份进度,备份已取消";
 }
 
-}  // namespace
-
-std::string DescribeFailure(const std::exception& error) {
+// The cause of `error` in the user's terms, as DescribeFailure says it after "原因: ".
+std::string FailureWords(const std::exception& error) {
   const auto* server = dynamic_cast<const ServerError*>(&error);
-  if (!server || server->records().empty()) return "原因: " + std::string(error.what());
+  if (!server || server->records().empty()) return error.what();
   // Errors before informational records (progress, changed context), and among
   // errors a numbered one (the server's own, or the driver's) before the
   // driver's generic ones and before the generic end of a failed backup.
@@ -109,17 +110,54 @@ std::string DescribeFailure(const std::exception& error) {
     cause += cause.empty() ? text : "; " + text;
     seen.push_back(std::move(text));
   }
-  return "原因: " + cause;
+  return cause;
 }
+
+}  // namespace
+
+std::string DescribeFailure(const std::exception& error) { return "原因: " + FailureWords(error); }
 
 std::string BackupFileName(const LocalDateTime& t) {
   return Digits(t.year, 4) + "年" + Digits(t.month, 2) + "月" + Digits(t.day, 2) + "日" + Digits(t.hour, 2) + "时" +
          Digits(t.minute, 2) + "分.bak";
 }
 
-std::string BuildBackupStatement(std::string_view database, std::string_view path) {
+std::string BuildBackupStatement(std::string_view database, std::string_view path, bool checksum) {
   return "BACKUP DATABASE " + SqlNameLiteral(database) + " TO  DISK = " + SqlTextLiteral(path) + " " +
-         "WITH  NOINIT ,  NOUNLOAD ,NAME = N" + QuoteSqlText(kBackupSetName) + "," + "SKIP ,  STATS = 10,  NOFORMAT";
+         "WITH  NOINIT ,  NOUNLOAD ,NAME = N" + QuoteSqlText(kBackupSetName) + "," + "SKIP ,  STATS = 10,  NOFORMAT" +
+         (checksum ? ",  CHECKSUM" : "");
+}
+
+std::string BuildHeaderStatement(std::string_view path) {
+  return "RESTORE HEADERONLY FROM DISK = " + SqlTextLiteral(path);
+}
+
+std::string BuildVerifyStatement(std::string_view path, int position) {
+  return "RESTORE VERIFYONLY FROM DISK = " + SqlTextLiteral(path) + " WITH FILE = " + std::to_string(position) +
+         ", CHECKSUM";
+}
+
+std::optional<int> NewestOwnSet(const QueryResult& header) {
+  const int nameColumn = header.column("BackupName");
+  const int positionColumn = header.column("Position");
+  if (nameColumn < 0 || positionColumn < 0) return std::nullopt;
+  std::optional<int> newest;
+  for (const std::vector<std::string>& row : header.rows) {
+    const auto cell = [&row](int column) {
+      return static_cast<size_t>(column) < row.size() ? std::string_view(row[static_cast<size_t>(column)])
+                                                       : std::string_view();
+    };
+    if (cell(nameColumn) != kBackupSetName) continue;
+    const std::string_view text = cell(positionColumn);
+    int position = 0;
+    for (const char c : text) {
+      if (c < '0' || c > '9' || position > (std::numeric_limits<int>::max() - (c - '0')) / 10) return std::nullopt;
+      position = position * 10 + (c - '0');
+    }
+    if (position < 1) return std::nullopt;
+    newest = std::max(newest.value_or(0), position);
+  }
+  return newest;
 }
 
 bool HasBackupExtension(std::string_view name) {
@@ -131,16 +169,21 @@ bool HasBackupExtension(std::string_view name) {
   });
 }
 
-std::vector<bool> ExpiredByAge(const std::vector<std::int64_t>& modified, std::int64_t now,
-                               std::int32_t retentionDays) {
-  // The newest backup is kept whatever its age: when backups keep failing, the
-  // last good one must not be cleaned away. Only files dated up to now count:
-  // after the clock was set back, a file dated in the future (written before
-  // the jump) would otherwise be "the newest" and the real last backup could be
-  // deleted as expired.
+std::vector<bool> ExpiredByAge(const std::vector<std::int64_t>& modified, const std::vector<bool>& proven,
+                               std::int64_t now, std::int32_t retentionDays) {
+  // The newest good backup is kept whatever its age: when backups keep
+  // failing, the last good one must not be cleaned away. Good means proven: a
+  // backup that failed its verification, or one never verified, may be the
+  // newest file and still restore nothing. Whatever is newer than the kept
+  // one stays too: it is younger, so only its age could delete it, and no
+  // backup is let go while nothing newer has been proven to take its place.
+  // Only files dated up to now count: after the clock was set back, a file
+  // dated in the future (written before the jump) would otherwise be "the
+  // newest" and the real last backup could be deleted as expired.
   std::optional<std::int64_t> newest;
-  for (const std::int64_t m : modified) {
-    if (m <= now && (!newest || m > *newest)) newest = m;
+  for (size_t i = 0; i < modified.size(); ++i) {
+    const std::int64_t m = modified[i];
+    if (i < proven.size() && proven[i] && m <= now && (!newest || m > *newest)) newest = m;
   }
   const std::int64_t retention = static_cast<std::int64_t>(retentionDays) * kMillisecondsPerDay;
   std::vector<bool> expired;
@@ -148,32 +191,52 @@ std::vector<bool> ExpiredByAge(const std::vector<std::int64_t>& modified, std::i
   for (const std::int64_t m : modified) {
     // A file dated in the future has no age yet. Whole milliseconds, so that
     // the three-minute margin is exact.
-    expired.push_back(m <= now && m != newest && now - m + kExpiryMargin >= retention);
+    expired.push_back(newest && m < *newest && now - m + kExpiryMargin >= retention);
   }
   return expired;
 }
 
+std::vector<bool> ExpiredByAge(const std::vector<std::int64_t>& modified, std::int64_t now,
+                               std::int32_t retentionDays) {
+  return ExpiredByAge(modified, std::vector<bool>(modified.size(), true), now, retentionDays);
+}
+
 std::vector<BackupFile> ListBackups(FileSystem& files, const std::string& dir, bool cleanup,
-                                    std::int32_t retentionDays, const LocalDateTime& now) {
+                                    std::int32_t retentionDays, const LocalDateTime& now, bool verification) {
   std::vector<BackupFile> backups;
   for (std::string& name : files.listDirectory(dir)) {
     if (!HasBackupExtension(name)) continue;
     // Opening also keeps us away from directories and files in use.
     if (const auto modified = files.readModifiedTime(dir + name)) backups.push_back({std::move(name), *modified});
   }
+  if (verification) {
+    // The record's names are matched against the listing's, never used
+    // themselves: a line written by someone else can prove at most a file
+    // that is really in this folder.
+    const std::vector<VerifiedEntry> record = ReadVerifiedRecord(files, dir);
+    for (BackupFile& b : backups) {
+      if (const std::optional<std::uint64_t> size = record.empty() ? std::nullopt : files.fileSize(dir + b.name))
+        b.position = VerifiedPosition(record, b.name, *size);
+    }
+  }
   if (!cleanup) return backups;
   std::vector<std::int64_t> modified;
+  std::vector<bool> proven;
   modified.reserve(backups.size());
-  for (const BackupFile& b : backups) modified.push_back(CalendarMilliseconds(b.modified));
-  const std::vector<bool> expired = ExpiredByAge(modified, CalendarMilliseconds(now), retentionDays);
+  proven.reserve(backups.size());
+  for (const BackupFile& b : backups) {
+    modified.push_back(CalendarMilliseconds(b.modified));
+    proven.push_back(!verification || b.position > 0);
+  }
+  const std::vector<bool> expired = ExpiredByAge(modified, proven, CalendarMilliseconds(now), retentionDays);
   for (size_t i = 0; i < backups.size(); ++i) backups[i].expired = expired[i];
   return backups;
 }
 
 std::vector<std::string> ExpiredBackups(FileSystem& files, const std::string& dir, std::int32_t retentionDays,
-                                        const LocalDateTime& now) {
+                                        const LocalDateTime& now, bool verification) {
   std::vector<std::string> expired;
-  for (const BackupFile& b : ListBackups(files, dir, true, retentionDays, now)) {
+  for (const BackupFile& b : ListBackups(files, dir, true, retentionDays, now, verification)) {
     if (b.expired) expired.push_back(dir + b.name);
   }
   return expired;
@@ -195,13 +258,18 @@ bool BackupEngine::BakExecute() {
   // One reading of the clock for the whole name, so that 10:59:59.999 can
   // never give the hour of one reading and the minute of the next.
   const LocalDateTime started = clock_.now();
-  const std::string path = settings_.backupDir + BackupFileName(started);
-  // Read here, once: the watchdog must not read the settings while they are applied.
+  const std::string name = BackupFileName(started);
+  const std::string path = settings_.backupDir + name;
+  // Read here, once: the watchdog must not read the settings while they are
+  // applied, and the backup is verified if and only if it was written for it.
   const std::int32_t stallMinutes = settings_.stallMinutes;
+  const bool verifying = settings_.verifyBackups;
   log_("开始备份数据库...");
   bool connected = false;
-  bool completed = false;
+  bool written = false;    // the server wrote the backup: what fails now is its verification
+  bool completed = false;  // written, and verified when asked to be
   bool cancelled = false;  // by the session, on a request that did not come through cancelBackup()
+  int position = 0;
   std::string cause;
   try {
     // Two runs in the same minute (a restart within the slot's minute) share a
@@ -212,22 +280,24 @@ bool BackupEngine::BakExecute() {
     session_.open(settings_.user, settings_.password, settings_.server);
     connected = true;
     session_.closeQuery();
-    const bool stopped = [this] {
-      std::lock_guard lock(mutex_);
-      return stop_ != Stop::none;
-    }();
-    if (!stopped) {
+    if (!stopRequested()) {
       // Without a statement time-out: a large database's backup may take hours
       // and say nothing for long stretches, and a backup cut off by a time-out
       // is no backup at all. The watchdog gives up on silence far longer than
       // the progress of any backup leaves.
-      executeWatched(BuildBackupStatement(settings_.database, path), started, stallMinutes, watchInterval);
-      completed = true;
+      executeWatched(BuildBackupStatement(settings_.database, path, verifying), started, stallMinutes, watchInterval);
+      written = true;
+      if (verifying) {
+        position = verify(path, watchInterval);
+        completed = position > 0;
+      } else {
+        completed = true;
+      }
     }
   } catch (const StatementCancelled&) {
     cancelled = true;
   } catch (const std::exception& e) {
-    cause = DescribeFailure(e);
+    cause = written ? std::string(kVerificationFailedCause) + FailureWords(e) : DescribeFailure(e);
   }
   Stop stop = Stop::none;
   {
@@ -236,10 +306,21 @@ bool BackupEngine::BakExecute() {
     stop = stop_;
   }
   // A statement that ran to its end is a backup, even if a request to stop it
-  // came too late to.
+  // came too late to; with verification, the verification's statement.
   if (completed) {
+    std::string unrecorded;
+    if (verifying) {
+      // A backup that passed but could not be recorded is no less a success.
+      // Until a later one is recorded, the cleanup holds on to the last
+      // recorded one and everything newer, and the restore test takes that one.
+      if (const FileResult recorded = RecordVerified(files_, settings_.backupDir, name, position, clock_.now());
+          !recorded)
+        unrecorded = "警告: 无法写入校验记录: " + settings_.backupDir + std::string(kVerifiedRecordName) + " (" +
+                     recorded.reason + ")";
+    }
     log_("数据库备份成功!  [文件名:" + path + "]");
-    if (onOutcome) onOutcome({true, started, path, {}});
+    if (!unrecorded.empty()) log_(unrecorded);
+    if (onOutcome) onOutcome({true, started, path, {}, verifying, position});
     return true;
   }
   // Whatever the statement ended with once it was asked to stop, the stop is
@@ -252,6 +333,9 @@ bool BackupEngine::BakExecute() {
     if (onOutcome) onOutcome({false, started, path, line});
     return true;
   }
+  // A request to stop that came during the verification, or between the
+  // backup and its verification, stops a backup that is not proven yet: it
+  // is cancelled, as one stopped while being written is.
   if (stop == Stop::requested || cancelled) {
     log_("数据库备份已取消");
     if (onOutcome) onOutcome({false, started, path, std::string(kCancelledCause)});
@@ -265,6 +349,30 @@ bool BackupEngine::BakExecute() {
   return connected;
 }
 
+int BackupEngine::verify(const std::string& path, std::chrono::milliseconds interval) {
+  {
+    // The silence watchdog of the backup may have given up just as the backup
+    // ended; the backup is written all the same, and it is what is verified.
+    std::lock_guard lock(mutex_);
+    if (stop_ == Stop::silence) stop_ = Stop::none;
+  }
+  if (stopRequested()) return 0;
+  QueryResult header;
+  runStoppable([&] { header = session_.query(BuildHeaderStatement(path)); }, interval);
+  const std::optional<int> position = NewestOwnSet(header);
+  if (!position) throw std::runtime_error("备份文件中没有找到刚写入的备份集");
+  if (stopRequested()) return 0;
+  // Without a statement time-out, as the backup: reading back a large backup
+  // takes as long as writing it did.
+  runStoppable([&] { session_.executeLong(BuildVerifyStatement(path, *position)); }, interval);
+  return *position;
+}
+
+bool BackupEngine::stopRequested() {
+  std::lock_guard lock(mutex_);
+  return stop_ != Stop::none;
+}
+
 void BackupEngine::cancelBackup() {
   std::lock_guard lock(mutex_);
   if (!backupUnderWay_ || stop_ != Stop::none) return;
@@ -276,12 +384,22 @@ void BackupEngine::executeWatched(const std::string& statement, const LocalDateT
                                   std::int32_t stallMinutes, std::chrono::milliseconds interval) {
   {
     std::lock_guard lock(mutex_);
-    statementEnded_ = false;
     progressMessages_ = 0;
   }
-  std::thread watchdog([this, from = CalendarMilliseconds(started), stallMinutes, interval] {
-    watch(from, stallMinutes, interval);
-  });
+  runWatched([&] { session_.executeLong(statement, [this](const Diagnostic& message) { progress(message); }); },
+             [this, from = CalendarMilliseconds(started), stallMinutes, interval] { watch(from, stallMinutes, interval); });
+}
+
+void BackupEngine::runStoppable(const std::function<void()>& statement, std::chrono::milliseconds interval) {
+  runWatched(statement, [this, interval] { passOnStop(interval); });
+}
+
+void BackupEngine::runWatched(const std::function<void()>& statement, const std::function<void()>& watchdog) {
+  {
+    std::lock_guard lock(mutex_);
+    statementEnded_ = false;
+  }
+  std::thread watching(watchdog);
   // However the statement ends, the watchdog has ended before anything is logged.
   struct Ending {
     BackupEngine& engine;
@@ -294,8 +412,25 @@ void BackupEngine::executeWatched(const std::string& statement, const LocalDateT
       engine.wake_.notify_all();
       watchdog.join();
     }
-  } ending{*this, watchdog};
-  session_.executeLong(statement, [this](const Diagnostic& message) { progress(message); });
+  } ending{*this, watching};
+  statement();
+}
+
+// The watchdog of a statement that is only ever stopped on request: it reads
+// no clock.
+void BackupEngine::passOnStop(std::chrono::milliseconds interval) {
+  std::unique_lock lock(mutex_);
+  while (!statementEnded_) {
+    if (stop_ == Stop::none) {
+      wake_.wait(lock, [this] { return statementEnded_ || stop_ != Stop::none; });
+      continue;
+    }
+    // Again at every look until the statement has ended, as in watch().
+    lock.unlock();
+    session_.cancel();
+    lock.lock();
+    wake_.wait_for(lock, interval, [this] { return statementEnded_; });
+  }
 }
 
 void BackupEngine::progress(const Diagnostic& message) {
@@ -347,7 +482,7 @@ void BackupEngine::deleteoldfileExecute() {
   if (!settings_.cleanupEnabled) return;
   try {
     for (const std::string& path :
-         ExpiredBackups(files_, settings_.backupDir, settings_.retentionDays, clock_.now())) {
+         ExpiredBackups(files_, settings_.backupDir, settings_.retentionDays, clock_.now(), settings_.verifyBackups)) {
       // Files skipped on purpose stay unreported; an expired backup that
       // stays is, or the folder would fill up without anyone knowing.
       const FileResult removed = files_.removeFile(path);

@@ -9,6 +9,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,8 +32,25 @@ std::string BackupFileName(const LocalDateTime& t);
 
 // The BACKUP DATABASE statement for `database` into the file `path`. The name
 // goes between brackets with every "]" doubled; the path is one N'...' literal
-// with every quote doubled, because TO DISK = takes only a literal.
-std::string BuildBackupStatement(std::string_view database, std::string_view path);
+// with every quote doubled, because TO DISK = takes only a literal. With
+// `checksum`, CHECKSUM is added to its options and nothing else changes: the
+// server checks each page's own checksum as it reads it, failing the backup of
+// a damaged database, and writes a checksum of the backup that the
+// verification checks again.
+std::string BuildBackupStatement(std::string_view database, std::string_view path, bool checksum = false);
+
+// RESTORE HEADERONLY of the file `path`: a row for each backup set in it.
+std::string BuildHeaderStatement(std::string_view path);
+// RESTORE VERIFYONLY of the backup set at `position` of the file `path`, with
+// its checksums checked.
+std::string BuildVerifyStatement(std::string_view path, int position);
+// From RESTORE HEADERONLY's rows: the position of the backup set written last
+// by this program, the highest Position among the sets named kBackupSetName
+// (the file holds several when backups were appended to it: NOINIT; another
+// program's sets may follow). Nothing when there is none, or when the
+// position of one of them is not a number from 1 on: a set of ours that cannot
+// be placed may be the one just written.
+std::optional<int> NewestOwnSet(const QueryResult& header);
 
 // The line logged after "数据库备份失败!": the cause of `error` in the user's
 // terms. For a server error the server's message(s) with their numbers, or the
@@ -43,10 +61,16 @@ std::string DescribeFailure(const std::exception& error);
 bool HasBackupExtension(std::string_view name);
 
 // The cleanup's rule, over the modification times of a folder's backups (as
-// CalendarMilliseconds): true for each one that has expired at `now` after
-// `retentionDays`. The newest not dated in the future is kept whatever its age,
-// and a file dated in the future has no age yet. The backup folder's cleanup and
-// the second folder's both follow it.
+// CalendarMilliseconds) and whether each is proven: true for each one that has
+// expired at `now` after `retentionDays`. The newest proven backup not dated in
+// the future is kept whatever its age, and so is every backup newer than it; a
+// file dated in the future has no age yet. With no proven backup, none has
+// expired. The backup folder's cleanup (where, with verification on, proven
+// means verified) and the second folder's (every backup counts as proven) both
+// follow it.
+std::vector<bool> ExpiredByAge(const std::vector<std::int64_t>& modified, const std::vector<bool>& proven,
+                               std::int64_t now, std::int32_t retentionDays);
+// The same with every backup proven: the newest is kept whatever its age.
 std::vector<bool> ExpiredByAge(const std::vector<std::int64_t>& modified, std::int64_t now,
                                std::int32_t retentionDays);
 
@@ -55,18 +79,24 @@ struct BackupFile {
   std::string name;  // inside its folder
   LocalDateTime modified;
   bool expired = false;  // by the cleanup's rule, when it was applied
+  // Of a listing that asked for verification: the highest set of the file as
+  // it is now that the record of verified backups (VerifiedBackups.h) proves,
+  // or 0 for a backup that was never verified.
+  int position = 0;
 };
 
 // The ".bak" files of `dir` (ending with "\") that can be opened, in the order
 // the folder lists them: opening keeps directories and files in use out. With
-// `cleanup`, each is marked by ExpiredByAge at `now` after `retentionDays`.
+// `verification`, each carries its verified set from the folder's record.
+// With `cleanup`, each is marked by ExpiredByAge at `now` after
+// `retentionDays`, where with `verification` only a verified backup is proven.
 std::vector<BackupFile> ListBackups(FileSystem& files, const std::string& dir, bool cleanup,
-                                    std::int32_t retentionDays, const LocalDateTime& now);
+                                    std::int32_t retentionDays, const LocalDateTime& now, bool verification = false);
 
 // The paths of the ".bak" files of `dir` that a cleanup at `now` deletes after
 // `retentionDays` (see ListBackups and ExpiredByAge), in the folder's order.
 std::vector<std::string> ExpiredBackups(FileSystem& files, const std::string& dir, std::int32_t retentionDays,
-                                        const LocalDateTime& now);
+                                        const LocalDateTime& now, bool verification = false);
 
 // The cause of a backup that was cancelled on request, as BackupOutcome has it.
 inline constexpr std::string_view kCancelledCause = "已取消";
@@ -77,7 +107,15 @@ struct BackupOutcome {
   LocalDateTime at;     // when it started
   std::string path;     // the backup file
   std::string cause;    // why it failed, as logged; empty on success
+  // The server read the backup back and found it whole (with verification on,
+  // every success); `position` is then its backup set in the file.
+  bool verified = false;
+  int position = 0;
 };
+
+// The start of the cause of a backup whose verification failed; the server's
+// words follow.
+inline constexpr std::string_view kVerificationFailedCause = "原因: 备份校验未通过: ";
 
 class BackupEngine {
  public:
@@ -86,12 +124,19 @@ class BackupEngine {
   BackupEngine(BackupSettings& settings, const Clock& clock, ServerSession& session, FileSystem& files, LogSink log);
 
   // One backup: logs the start, then success with the file path, failure, or
-  // its cancellation. True when the server was reached, whatever became of the
-  // backup, or when it was cancelled; false when no connection could be made
-  // (the server is not running yet). While the server writes the backup, a
-  // watchdog thread cancels it once the server has sent no progress for
-  // settings.stallMinutes; it reads the clock meanwhile, from its own thread,
-  // and has ended when this returns.
+  // its cancellation. With settings.verifyBackups the backup is written with
+  // checksums and then read back by the server (the set just written, found
+  // with RESTORE HEADERONLY, checked with RESTORE VERIFYONLY ... WITH
+  // CHECKSUM); only a backup that passed is a success, and it is added to the
+  // record of verified backups (VerifiedBackups.h). One that did not pass is a
+  // failed backup, its cause naming the verification. True when the server
+  // was reached, whatever became of the backup, or when it was cancelled;
+  // false when no connection could be made (the server is not running yet).
+  // While the server writes the backup, a watchdog thread cancels it once the
+  // server has sent no progress for settings.stallMinutes; it reads the clock
+  // meanwhile, from its own thread, and has ended when this returns. The
+  // verification sends no progress at all, however long it runs: it is never
+  // given up on for silence, but a request to stop reaches it.
   bool BakExecute();
   // From any thread: stops the backup that BakExecute() is making now. The
   // server is asked to stop and acknowledges it within moments; the backup is
@@ -100,8 +145,10 @@ class BackupEngine {
   // the next one runs as usual.
   void cancelBackup();
   // Deletes backups in the backup directory that have reached the retention
-  // age, when cleanup is on. Files skipped on purpose are not reported; an
-  // expired backup that could not be deleted is logged with the reason.
+  // age, when cleanup is on. With verification on, never the newest verified
+  // backup nor any newer one, and nothing at all while none is verified (see
+  // ExpiredByAge). Files skipped on purpose are not reported; an expired
+  // backup that could not be deleted is logged with the reason.
   void deleteoldfileExecute();
   // The 100-millisecond timer tick: runs the first enabled slot whose time is
   // now, unless it already ran today. Does not allocate when nothing is due.
@@ -149,7 +196,18 @@ class BackupEngine {
   // The statement of the backup with the watchdog beside it.
   void executeWatched(const std::string& statement, const LocalDateTime& started, std::int32_t stallMinutes,
                       std::chrono::milliseconds interval);
+  // `statement` (one call to the session) with a watchdog beside it that only
+  // passes a request to stop on to the session: for the verification's
+  // statements, which send no progress to judge their silence by.
+  void runStoppable(const std::function<void()>& statement, std::chrono::milliseconds interval);
+  // A watchdog for as long as `statement` runs.
+  void runWatched(const std::function<void()>& statement, const std::function<void()>& watchdog);
   void watch(std::int64_t from, std::int32_t stallMinutes, std::chrono::milliseconds interval);
+  void passOnStop(std::chrono::milliseconds interval);
+  bool stopRequested();
+  // The set just written into `path`, read back by the server: its position,
+  // or 0 when a request to stop came first.
+  int verify(const std::string& path, std::chrono::milliseconds interval);
   void progress(const Diagnostic& message);
 
   BackupSettings& settings_;

@@ -91,6 +91,15 @@ class FileSystem {
     return Stamp{*size, *modified};
   }
 
+  // The bytes this user may still write on the volume that holds the folder
+  // `dir` (quotas and reserved blocks taken off), for deciding whether files of
+  // a known size fit there. Nothing when the folder cannot be reached or the
+  // system does not tell; a file system that cannot tell keeps this default.
+  virtual std::optional<std::uint64_t> availableBytes(const std::string& dir) {
+    (void)dir;
+    return std::nullopt;
+  }
+
   // For the history file. The size of the file `path`, or nothing when there is none.
   virtual std::optional<std::uint64_t> fileSize(const std::string& path) = 0;
   // Appends `bytes` to `path` (created when missing) in one write and flushes it

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -323,6 +324,17 @@ std::optional<std::uint64_t> PosixFileSystem::fileSize(const std::string& path) 
   struct stat st {};
   if (!local || ::stat(local->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::optional<std::uint64_t> PosixFileSystem::availableBytes(const std::string& dir) {
+  const auto local = map(dir);
+  struct stat st {};
+  if (!local || ::stat(local->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  // f_bavail leaves out the blocks reserved for the superuser, as the
+  // Windows figure leaves out what this user's quota does not allow.
+  struct statvfs volume {};
+  if (::statvfs(local->c_str(), &volume) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
 }
 
 std::optional<std::string> PosixFileSystem::readShared(const std::string& path, std::uint64_t offset,

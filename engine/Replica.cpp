@@ -264,8 +264,9 @@ ReplicaReport ReplicateBackups(FileSystem& files, const ReplicaRequest& request,
   // Only what the backup folder's cleanup keeps: a backup about to be
   // deleted there is not worth copying here only to be deleted again.
   std::vector<BackupFile> due;
-  for (BackupFile& b : ListBackups(files, request.backupDir, request.cleanupEnabled, request.retentionDays, now)) {
-    if (!b.expired) due.push_back(std::move(b));
+  for (BackupFile& b : ListBackups(files, request.backupDir, request.cleanupEnabled, request.retentionDays, now,
+                                   request.verifiedOnly)) {
+    if (!b.expired && (!request.verifiedOnly || b.position > 0)) due.push_back(std::move(b));
   }
   // The backup just made goes first. It is copied even when the listing could
   // not open it (no right to read the server's file, say), so that its

@@ -47,6 +47,10 @@ struct ReplicaRequest {
   // computer's copies of each database go to a folder of their own in it.
   std::string computer;
   std::string database;
+  // With verification on: only the backups that passed it are copied, and
+  // the backup folder's cleanup rule is the verified one. A backup that failed
+  // its verification is no backup to keep a second copy of.
+  bool verifiedOnly = false;
 };
 
 // `name` as one folder name that stays where it is put: separators,
@@ -78,9 +82,10 @@ struct ReplicaReport {
 // 1. create the folder of the copies; remove the copies a cut-off pass left
 //    there under a temporary name;
 // 2. list the backups to copy: every ".bak" file of the backup folder that
-//    the backup folder's own cleanup would keep at `now` and that has no copy
-//    of the same name and size there, newest first; the new backup is among
-//    them even when it cannot be read, so that its failure is told;
+//    the backup folder's own cleanup would keep at `now` (and that was
+//    verified, with `verifiedOnly`) and that has no copy of the same name and
+//    size there, newest first; the new backup is among them even when it
+//    cannot be read, so that its failure is told;
 // 3. copy each (copy, compare size and CRC-32C read back from the disk,
 //    check that the backup did not change meanwhile, rename), logging
 //    "备份已复制到: <copy>". A backup that fails is logged as

@@ -512,6 +512,22 @@ std::optional<std::uint64_t> WindowsFileSystem::fileSize(const std::string& path
   return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+std::optional<std::uint64_t> WindowsFileSystem::availableBytes(const std::string& dir) {
+  std::wstring folder = Wide(dir);
+  if (folder.empty()) return std::nullopt;
+  // A share's root is named with a separator at its end; any folder may be.
+  if (!IsSeparator(folder.back())) folder += L'\\';
+  // Only a folder that is there: the volume of a path that does not exist
+  // yet says nothing about where its files would go.
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return std::nullopt;
+  // The first figure, not the volume's free total: it is what this user's
+  // disk quota still allows.
+  ULARGE_INTEGER forCaller{}, total{}, free{};
+  if (!GetDiskFreeSpaceExW(folder.c_str(), &forCaller, &total, &free)) return std::nullopt;
+  return forCaller.QuadPart;
+}
+
 FileResult WindowsFileSystem::appendDurably(const std::string& path, const std::string& bytes) {
   // Appending only, shared with readers (a user may have the file open in an
   // editor) and with other writers of the same history. The file is reached

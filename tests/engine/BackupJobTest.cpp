@@ -42,6 +42,15 @@ TEST(BackupStatementTest, NormalInputIsExactlyTheDocumentedStatement) {
             "NOUNLOAD ,NAME = N'Vorda软件Bakwyn',SKIP ,  STATS = 10,  NOFORMAT");
 }
 
+// With verification on, the same statement and CHECKSUM among its options:
+// the server checks the database's pages as it reads them and writes a
+// checksum that the verification checks again.
+TEST(BackupStatementTest, WithChecksumOnlyAddsTheOption) {
+  EXPECT_EQ(BuildBackupStatement("shop", "D:\\数据库自动备份目录\\2004年11月17日10时30分.bak", true),
+            "BACKUP DATABASE [shop] TO  DISK = N'D:\\数据库自动备份目录\\2004年11月17日10时30分.bak' WITH  NOINIT ,  "
+            "NOUNLOAD ,NAME = N'Vorda软件Bakwyn',SKIP ,  STATS = 10,  NOFORMAT,  CHECKSUM");
+}
+
 using test::ParseBackupStatement;
 
 struct StatementCase {
@@ -100,7 +109,11 @@ INSTANTIATE_TEST_SUITE_P(
                       FileNameCase{"LastMinute", At(2024, 12, 31, 23, 59, 59, 999), "2024年12月31日23时59分.bak"}),
     [](const ::testing::TestParamInfo<FileNameCase>& info) { return std::string(info.param.name); });
 
+// The backup itself, as it runs with verification off: the statement and the
+// steps of every version before verification came. The verification's tests
+// turn it on.
 struct JobFixture {
+  JobFixture() { settings.verifyBackups = false; }
   BackupSettings settings;
   FakeClock clock{At(2004, 11, 17, 21, 5, 30)};
   FakeSession session;
@@ -111,6 +124,7 @@ TEST(BakExecuteTest, WritesDatedFileAndLogsStartAndSuccess) {
   TestDirectory dir;
   JobFixture f;
   f.settings = {"OFFICE1", "sa", "pw;x", "shop", dir.windowsRoot() + "备份\\深\\层\\", {}, false, 3};
+  f.settings.verifyBackups = false;
   const std::string path = f.settings.backupDir + "2004年11月17日21时05分.bak";
   bool dirExistedAtExecute = false;
   f.session.onExecute = [&](const std::string&) {
@@ -655,6 +669,328 @@ TEST(BakExecuteTest, NoSilenceLimitWhenItIsZero) {
 
   EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, Succeeded("D:\\bak\\2004年11月17日21时05分.bak")}));
   EXPECT_EQ(f.session.cancels(), 0);
+}
+
+// ---- Verification: the backup read back by the server before it counts.
+
+// RESTORE HEADERONLY's answer: a row for each set, among the server's other
+// columns, in the file's order.
+QueryResult Header(const std::vector<std::pair<std::string, std::string>>& sets) {
+  QueryResult header;
+  header.columns = {"BackupName", "BackupDescription", "BackupType", "ExpirationDate", "Compressed", "Position",
+                    "DeviceType", "UserName", "ServerName", "DatabaseName"};
+  for (const auto& [name, position] : sets) {
+    header.rows.push_back({name, "", "1", "", "0", position, "2", "sa", "OFFICE1", "shop"});
+  }
+  return header;
+}
+const std::string kOurs = "Vorda软件Bakwyn";
+const std::string kDay = "2004年11月17日21时05分.bak";
+
+// The backup folder in memory: the "server" appends a set to the file at each
+// backup statement, and answers HEADERONLY as `header` says.
+struct VerifyFixture : JobFixture {
+  VerifyFixture() {
+    settings.verifyBackups = true;
+    settings.database = "shop";
+    settings.backupDir = "D:\\bak\\";
+    session.onExecute = [this](const std::string& statement) {
+      if (statement.rfind("BACKUP DATABASE", 0) == 0) files.text(path()) += "set;";
+      if (statement.rfind("RESTORE VERIFYONLY", 0) == 0 && onVerify) onVerify();
+    };
+    session.onQuery = [this](const std::string&) {
+      if (onHeader) onHeader();
+      return header;
+    };
+  }
+  std::string path() const { return settings.backupDir + kDay; }
+  std::string record() const { return settings.backupDir + "Bakwyn校验记录.txt"; }
+  MemoryFiles files;
+  QueryResult header = Header({{kOurs, "1"}});
+  std::function<void()> onHeader;
+  std::function<void()> onVerify;
+};
+
+struct VerifiedCase {
+  const char* name;
+  std::string dir;
+  std::vector<std::pair<std::string, std::string>> sets;
+  std::vector<std::string> statements;
+  int position;
+};
+void PrintTo(const VerifiedCase& c, std::ostream* os) { *os << c.name; }
+
+class VerifiedBackup : public ::testing::TestWithParam<VerifiedCase> {};
+
+TEST_P(VerifiedBackup, VerifiesTheSetJustWrittenAndRecordsIt) {
+  const VerifiedCase& c = GetParam();
+  VerifyFixture f;
+  f.settings.backupDir = c.dir;
+  f.header = Header(c.sets);
+  BackupEngine engine(f.settings, f.clock, f.session, f.files, f.log.sink());
+  std::vector<BackupOutcome> outcomes;
+  engine.onOutcome = [&](const BackupOutcome& o) { outcomes.push_back(o); };
+
+  EXPECT_TRUE(engine.BakExecute());
+
+  EXPECT_EQ(f.session.calls, (std::vector<std::string>{"open ||", "closeQuery", "executeLong", "query", "executeLong"}));
+  EXPECT_EQ(f.session.statements, c.statements);
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, Succeeded(f.path())}));
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_TRUE(outcomes[0].succeeded);
+  EXPECT_TRUE(outcomes[0].verified);
+  EXPECT_EQ(outcomes[0].position, c.position);
+  EXPECT_EQ(f.files.text(f.record()), kDay + "\t" + std::to_string(c.position) + "\t4\t2004-11-17 21:05:30\n");
+}
+
+const std::string kHeaderOnly = "RESTORE HEADERONLY FROM DISK = N'D:\\bak\\2004年11月17日21时05分.bak'";
+std::string VerifyOnly(int position) {
+  return "RESTORE VERIFYONLY FROM DISK = N'D:\\bak\\2004年11月17日21时05分.bak' WITH FILE = " +
+         std::to_string(position) + ", CHECKSUM";
+}
+const std::string kChecksumBackup =
+    "BACKUP DATABASE [shop] TO  DISK = N'D:\\bak\\2004年11月17日21时05分.bak' WITH  NOINIT ,  NOUNLOAD ,NAME = "
+    "N'Vorda软件Bakwyn',SKIP ,  STATS = 10,  NOFORMAT,  CHECKSUM";
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, VerifiedBackup,
+    ::testing::Values(
+        VerifiedCase{"OneSet", "D:\\bak\\", {{kOurs, "1"}}, {kChecksumBackup, kHeaderOnly, VerifyOnly(1)}, 1},
+        // A second backup of the same minute appended its set to the file.
+        VerifiedCase{"SecondSetOfTheMinute", "D:\\bak\\", {{kOurs, "1"}, {kOurs, "2"}},
+                     {kChecksumBackup, kHeaderOnly, VerifyOnly(2)}, 2},
+        VerifiedCase{"AnotherProgramsSetsAround", "D:\\bak\\", {{"夜间备份", "1"}, {kOurs, "2"}, {"shop-full", "3"}},
+                     {kChecksumBackup, kHeaderOnly, VerifyOnly(2)}, 2},
+        VerifiedCase{"HighestPositionNotLastRow", "D:\\bak\\", {{kOurs, "10"}, {kOurs, "9"}},
+                     {kChecksumBackup, kHeaderOnly, VerifyOnly(10)}, 10},
+        VerifiedCase{"QuoteInTheFolder", "D:\\O'Neil's\\", {{kOurs, "1"}},
+                     {"BACKUP DATABASE [shop] TO  DISK = N'D:\\O''Neil''s\\2004年11月17日21时05分.bak' WITH  NOINIT ,  "
+                      "NOUNLOAD ,NAME = N'Vorda软件Bakwyn',SKIP ,  STATS = 10,  NOFORMAT,  CHECKSUM",
+                      "RESTORE HEADERONLY FROM DISK = N'D:\\O''Neil''s\\2004年11月17日21时05分.bak'",
+                      "RESTORE VERIFYONLY FROM DISK = N'D:\\O''Neil''s\\2004年11月17日21时05分.bak' WITH FILE = 1, "
+                      "CHECKSUM"},
+                     1}),
+    [](const ::testing::TestParamInfo<VerifiedCase>& info) { return std::string(info.param.name); });
+
+TEST(BakExecuteTest, VerificationOffIsTheBackupOfEarlierVersions) {
+  VerifyFixture f;
+  f.settings.verifyBackups = false;
+  BackupEngine engine(f.settings, f.clock, f.session, f.files, f.log.sink());
+  std::vector<BackupOutcome> outcomes;
+  engine.onOutcome = [&](const BackupOutcome& o) { outcomes.push_back(o); };
+
+  engine.BakExecute();
+
+  EXPECT_EQ(f.session.calls, (std::vector<std::string>{"open ||", "closeQuery", "executeLong"}));
+  EXPECT_EQ(f.session.statements,
+            std::vector<std::string>{"BACKUP DATABASE [shop] TO  DISK = N'D:\\bak\\2004年11月17日21时05分.bak' WITH  "
+                                     "NOINIT ,  NOUNLOAD ,NAME = N'Vorda软件Bakwyn',SKIP ,  STATS = 10,  NOFORMAT"});
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, Succeeded(f.path())}));
+  EXPECT_TRUE(f.files.done("append").empty()) << "nothing is recorded as verified";
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_TRUE(outcomes[0].succeeded);
+  EXPECT_FALSE(outcomes[0].verified);
+}
+
+// A backup that the server wrote but that did not pass its verification is a
+// failed backup: the cause names the verification and the server's words,
+// there is no success line and nothing is recorded.
+struct VerifyFailureCase {
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> sets;
+  std::vector<Diagnostic> headerFails;  // RESTORE HEADERONLY fails with these
+  std::vector<Diagnostic> verifyFails;  // RESTORE VERIFYONLY fails with these
+  std::vector<std::string> calls;
+  std::string cause;
+};
+void PrintTo(const VerifyFailureCase& c, std::ostream* os) { *os << c.name; }
+
+class VerificationFailure : public ::testing::TestWithParam<VerifyFailureCase> {};
+
+TEST_P(VerificationFailure, IsAFailedBackup) {
+  const VerifyFailureCase& c = GetParam();
+  VerifyFixture f;
+  f.header = Header(c.sets);
+  if (!c.headerFails.empty()) f.onHeader = [&] { throw ServerError("The statement failed", c.headerFails); };
+  if (!c.verifyFails.empty()) f.onVerify = [&] { throw ServerError("The statement failed", c.verifyFails); };
+  BackupEngine engine(f.settings, f.clock, f.session, f.files, f.log.sink());
+  std::vector<BackupOutcome> outcomes;
+  engine.onOutcome = [&](const BackupOutcome& o) { outcomes.push_back(o); };
+
+  EXPECT_TRUE(engine.BakExecute());
+
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kFailed, c.cause}));
+  EXPECT_EQ(f.session.calls, c.calls);
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_FALSE(outcomes[0].succeeded);
+  EXPECT_FALSE(outcomes[0].verified);
+  EXPECT_EQ(outcomes[0].cause, c.cause);
+  EXPECT_EQ(outcomes[0].path, f.path());
+  EXPECT_TRUE(f.files.done("append").empty()) << "a failed verification is never recorded";
+}
+
+const std::vector<std::string> kUpToHeader{"open ||", "closeQuery", "executeLong", "query"};
+const std::vector<std::string> kUpToVerify{"open ||", "closeQuery", "executeLong", "query", "executeLong"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, VerificationFailure,
+    ::testing::Values(
+        VerifyFailureCase{"DamagedAfterItWasWritten",
+                          {{kOurs, "1"}},
+                          {},
+                          {{"42000", 3189, "[FreeTDS][SQL Server]Damage to the backup set was detected."},
+                           {"42000", 3013, "[FreeTDS][SQL Server]VERIFY DATABASE is terminating abnormally."}},
+                          kUpToVerify,
+                          "原因: 备份校验未通过: 3189 Damage to the backup set was detected."},
+        VerifyFailureCase{"ChecksumOfAPageWrong",
+                          {{kOurs, "1"}},
+                          {},
+                          {{"42000", 3013, "[FreeTDS][SQL Server]VERIFY DATABASE is terminating abnormally."},
+                           {"42000", 3183,
+                            "[FreeTDS][SQL Server]RESTORE detected an error on page (1:153) in database \"shop\" as "
+                            "read from the backup set."}},
+                          kUpToVerify,
+                          "原因: 备份校验未通过: 3183 RESTORE detected an error on page (1:153) in database \"shop\" "
+                          "as read from the backup set."},
+        VerifyFailureCase{"FileCutShort",
+                          {},
+                          {{"42000", 3241,
+                            "[FreeTDS][SQL Server]The media family on device 'D:\\bak\\2004年11月17日21时05分.bak' is "
+                            "incorrectly formed. SQL Server cannot process this media family."},
+                           {"42000", 3013, "[FreeTDS][SQL Server]RESTORE HEADERONLY is terminating abnormally."}},
+                          {},
+                          kUpToHeader,
+                          "原因: 备份校验未通过: 3241 The media family on device 'D:\\bak\\2004年11月17日21时05分.bak' is "
+                          "incorrectly formed. SQL Server cannot process this media family."},
+        VerifyFailureCase{"ConnectionCutDuringVerification",
+                          {{kOurs, "1"}},
+                          {},
+                          {{"01000", 20017, "[FreeTDS][SQL Server]Unexpected EOF from the server"},
+                           {"HY000", 0, "[FreeTDS][SQL Server]Unknown error"}},
+                          kUpToVerify,
+                          "原因: 备份校验未通过: Unexpected EOF from the server"},
+        VerifyFailureCase{"NoSetOfOursInTheFile", {{"夜间备份", "1"}}, {}, {}, kUpToHeader,
+                          "原因: 备份校验未通过: 备份文件中没有找到刚写入的备份集"},
+        VerifyFailureCase{"NoSetAtAll", {}, {}, {}, kUpToHeader,
+                          "原因: 备份校验未通过: 备份文件中没有找到刚写入的备份集"},
+        // The last set of ours may be the one just written: it is not guessed.
+        VerifyFailureCase{"APositionThatIsNoNumber", {{kOurs, "1"}, {kOurs, "2x"}}, {}, {}, kUpToHeader,
+                          "原因: 备份校验未通过: 备份文件中没有找到刚写入的备份集"},
+        VerifyFailureCase{"APositionOutOfRange", {{kOurs, "1"}, {kOurs, "99999999999"}}, {}, {}, kUpToHeader,
+                          "原因: 备份校验未通过: 备份文件中没有找到刚写入的备份集"}),
+    [](const ::testing::TestParamInfo<VerifyFailureCase>& info) { return std::string(info.param.name); });
+
+TEST(BakExecuteTest, ABackupThatFailsIsNotVerified) {
+  VerifyFixture f;
+  f.session.failExecute = true;
+  BackupEngine engine(f.settings, f.clock, f.session, f.files, f.log.sink());
+
+  engine.BakExecute();
+
+  EXPECT_EQ(f.session.calls, (std::vector<std::string>{"open ||", "closeQuery", "executeLong"}));
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kFailed, kStatementFailedCause}))
+      << "the cause of a failed backup names no verification";
+}
+
+// A request to stop while the backup is being verified: the backup is
+// cancelled, not proven and not recorded; the next one runs as usual.
+struct VerifyCancelCase {
+  const char* name;
+  bool duringHeader;        // else during VERIFYONLY
+  bool throughTheSession;   // the session is cancelled directly
+  std::vector<std::string> calls;
+};
+void PrintTo(const VerifyCancelCase& c, std::ostream* os) { *os << c.name; }
+
+class VerificationCancel : public ::testing::TestWithParam<VerifyCancelCase> {};
+
+TEST_P(VerificationCancel, IsACancelledBackup) {
+  const VerifyCancelCase& c = GetParam();
+  VerifyFixture f;
+  BackupEngine engine(f.settings, f.clock, f.session, f.files, f.log.sink());
+  engine.watchInterval = std::chrono::milliseconds(1);
+  std::vector<BackupOutcome> outcomes;
+  engine.onOutcome = [&](const BackupOutcome& o) { outcomes.push_back(o); };
+  if (c.duringHeader) {
+    f.onHeader = [&] { engine.cancelBackup(); };
+  } else if (c.throughTheSession) {
+    f.onVerify = [&] { f.session.cancel(); };
+  } else {
+    // VERIFYONLY runs until the session is cancelled: by the engine's
+    // watchdog, on the engine's request.
+    f.onVerify = [&] {
+      f.session.runUntilCancelled = true;
+      engine.cancelBackup();
+    };
+  }
+
+  EXPECT_TRUE(engine.BakExecute());
+
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, kCancelled}));
+  EXPECT_EQ(f.session.calls, c.calls);
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_FALSE(outcomes[0].succeeded);
+  EXPECT_FALSE(outcomes[0].verified);
+  EXPECT_EQ(outcomes[0].cause, "已取消");
+  EXPECT_TRUE(f.files.done("append").empty());
+
+  f.onHeader = {};
+  f.onVerify = {};
+  f.session.runUntilCancelled = false;
+  EXPECT_TRUE(engine.BakExecute());
+  EXPECT_EQ(f.log.lines.back(), Succeeded(f.path()));
+  EXPECT_EQ(f.files.done("append"), std::vector<std::string>{f.record()});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, VerificationCancel,
+    ::testing::Values(VerifyCancelCase{"WhileReadingTheHeader", true, false, kUpToHeader},
+                      VerifyCancelCase{"WhileVerifying", false, false, kUpToVerify},
+                      VerifyCancelCase{"SessionCancelledWhileVerifying", false, true, kUpToVerify}),
+    [](const ::testing::TestParamInfo<VerifyCancelCase>& info) { return std::string(info.param.name); });
+
+// Reading back a large backup takes long and the server says nothing
+// meanwhile: the silence limit, which is for the backup's progress, does not
+// apply. Here the clock jumps five minutes at every reading once the
+// verification runs, against a limit of one minute.
+TEST(BakExecuteTest, VerificationIsNeverGivenUpOnForSilence) {
+  VerifyFixture f;
+  f.settings.stallMinutes = 1;
+  std::atomic<bool> verifying{false};
+  std::atomic<std::int64_t> minutes{0};
+  const std::int64_t start = testing::ToMs(At(2004, 11, 17, 21, 5, 30));
+  f.clock.script([&] { return FromMs(start + (verifying ? minutes += 5 : 0) * 60'000); });
+  f.onVerify = [&] {
+    verifying = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a hundred looks of the watchdog
+  };
+  BackupEngine engine(f.settings, f.clock, f.session, f.files, f.log.sink());
+  engine.watchInterval = std::chrono::milliseconds(1);
+
+  engine.BakExecute();
+
+  EXPECT_EQ(f.log.lines, (std::vector<std::string>{kStart, Succeeded(f.path())}));
+  EXPECT_EQ(f.session.cancels(), 0);
+}
+
+// The server proved the backup, but the record cannot be written: still a
+// success, with a warning that names the record and the system's reason.
+TEST(BakExecuteTest, ARecordThatCannotBeWrittenIsWarnedOf) {
+  VerifyFixture f;
+  f.files.failAppend = true;
+  BackupEngine engine(f.settings, f.clock, f.session, f.files, f.log.sink());
+  std::vector<BackupOutcome> outcomes;
+  engine.onOutcome = [&](const BackupOutcome& o) { outcomes.push_back(o); };
+
+  engine.BakExecute();
+
+  EXPECT_EQ(f.log.lines,
+            (std::vector<std::string>{kStart, Succeeded(f.path()),
+                                      "警告: 无法写入校验记录: D:\\bak\\Bakwyn校验记录.txt (There is not enough space on "
+                                      "the disk.)"}));
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_TRUE(outcomes[0].succeeded);
+  EXPECT_TRUE(outcomes[0].verified);
 }
 
 }  // namespace

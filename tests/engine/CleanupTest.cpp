@@ -59,6 +59,7 @@ class CleanupTest : public ::testing::TestWithParam<CleanupCase> {};
 TEST_P(CleanupTest, DeletesExactlyTheExpiredBackups) {
   const CleanupCase& c = GetParam();
   BackupSettings settings;
+  settings.verifyBackups = false;  // the rule of every version before verification came
   settings.backupDir = "D:\\bak\\";
   settings.cleanupEnabled = c.enabled;
   settings.retentionDays = c.retentionDays;
@@ -226,6 +227,95 @@ INSTANTIATE_TEST_SUITE_P(
                     {}}),
     [](const ::testing::TestParamInfo<CleanupCase>& info) { return std::string(info.param.name); });
 
+// With verification on, the backup kept whatever its age is the newest
+// verified one, and every backup newer than it is kept too: a newer one that
+// failed its verification, or that was never verified, may restore nothing.
+// The folder's record ("Bakwyn校验记录.txt") says which were verified, each
+// line for the file's size when it was (every file here is empty but "grown").
+struct VerifiedCleanupCase {
+  const char* name;
+  bool verification;
+  std::map<std::string, LocalDateTime> files;
+  std::string record;
+  std::set<std::string> deleted;
+};
+void PrintTo(const VerifiedCleanupCase& c, std::ostream* os) { *os << c.name; }
+
+class VerifiedCleanupTest : public ::testing::TestWithParam<VerifiedCleanupCase> {};
+
+TEST_P(VerifiedCleanupTest, KeepsTheNewestVerifiedAndAllNewer) {
+  const VerifiedCleanupCase& c = GetParam();
+  BackupSettings settings;
+  settings.verifyBackups = c.verification;
+  settings.backupDir = "D:\\bak\\";
+  settings.cleanupEnabled = true;
+  settings.retentionDays = 3;
+  FakeClock clock(kNow);
+  FakeSession session;
+  MemoryFiles files;
+  for (const auto& [name, modified] : c.files) files.add(settings.backupDir + name, name == "grown.bak" ? "set;" : "", modified);
+  if (!c.record.empty()) files.add(settings.backupDir + "Bakwyn校验记录.txt", c.record, Before(kNow, 0, 30));
+  LogLines log;
+  BackupEngine engine(settings, clock, session, files, log.sink());
+
+  engine.deleteoldfileExecute();
+
+  std::set<std::string> deleted;
+  for (const std::string& path : files.done("remove")) deleted.insert(path.substr(settings.backupDir.size()));
+  EXPECT_EQ(deleted, c.deleted);
+  EXPECT_EQ(files.files.count(settings.backupDir + "Bakwyn校验记录.txt"), c.record.empty() ? 0u : 1u)
+      << "the record is never deleted";
+  EXPECT_TRUE(log.lines.empty());
+}
+
+std::string Verified(const std::string& name, int position = 1, int size = 0) {
+  return name + "\t" + std::to_string(position) + "\t" + std::to_string(size) + "\t2026-03-01 02:05:00\n";
+}
+
+// Ages at 02:00 on 12 March, three days kept.
+const std::map<std::string, LocalDateTime> kMixed{
+    {"older-verified.bak", Before(kNow, 24 * 12, 0)}, {"old.bak", Before(kNow, 24 * 11, 0)},
+    {"verified.bak", Before(kNow, 24 * 10, 0)},       {"failed.bak", Before(kNow, 24 * 8, 0)},
+    {"new.bak", Before(kNow, 0, 1)}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VerifiedCleanupTest,
+    ::testing::Values(
+        VerifiedCleanupCase{"NewestVerifiedAndAllNewerKept", true, kMixed,
+                            Verified("older-verified.bak") + Verified("verified.bak"),
+                            {"older-verified.bak", "old.bak"}},
+        VerifiedCleanupCase{"VerificationOffIsTheAgeRule", false, kMixed,
+                            Verified("older-verified.bak") + Verified("verified.bak"),
+                            {"older-verified.bak", "old.bak", "verified.bak", "failed.bak"}},
+        // An upgrade's first cleanup, or verification that keeps failing.
+        VerifiedCleanupCase{"NoneVerifiedNothingDeleted", true, kMixed, "", {}},
+        VerifiedCleanupCase{"RecordNamesNoneOfTheFolder", true, kMixed, Verified("elsewhere.bak"), {}},
+        VerifiedCleanupCase{"EveryBackupVerified", true, kMixed,
+                            Verified("older-verified.bak") + Verified("old.bak") + Verified("verified.bak") +
+                                Verified("failed.bak") + Verified("new.bak"),
+                            {"older-verified.bak", "old.bak", "verified.bak", "failed.bak"}},
+        // A backup set appended to the file since it was verified (a backup of
+        // the same minute that failed its verification) left it unproven.
+        VerifiedCleanupCase{"FileWrittenToSinceItWasVerified", true,
+                            {{"old.bak", Before(kNow, 24 * 11, 0)}, {"grown.bak", Before(kNow, 24 * 10, 0)}},
+                            Verified("grown.bak", 1, 0),
+                            {}},
+        VerifiedCleanupCase{"FileVerifiedAgainAfterItGrew", true,
+                            {{"old.bak", Before(kNow, 24 * 11, 0)}, {"grown.bak", Before(kNow, 24 * 10, 0)}},
+                            Verified("grown.bak", 1, 0) + Verified("grown.bak", 2, 4),
+                            {"old.bak"}},
+        // Written before the clock was set back: no anchor for the rule.
+        VerifiedCleanupCase{"VerifiedInTheFutureDoesNotAnchor", true,
+                            {{"future.bak", At(2026, 3, 20, 2, 0)}, {"old.bak", Before(kNow, 24 * 6, 0)},
+                             {"last.bak", Before(kNow, 24 * 4, 0)}},
+                            Verified("future.bak") + Verified("last.bak"),
+                            {"old.bak"}},
+        VerifiedCleanupCase{"OnlyTheFutureVerified", true,
+                            {{"future.bak", At(2026, 3, 20, 2, 0)}, {"old.bak", Before(kNow, 24 * 6, 0)}},
+                            Verified("future.bak"),
+                            {}}),
+    [](const ::testing::TestParamInfo<VerifiedCleanupCase>& info) { return std::string(info.param.name); });
+
 // Ages are differences of wall-clock readings: whole calendar days across month
 // ends, leap days and century years.
 TEST(CalendarMillisecondsTest, DifferencesCountCalendarDays) {
@@ -297,6 +387,7 @@ TEST(CleanupOnDiskTest, DeletesOldBackupFilesOnly) {
   std::filesystem::create_directory(dir.local(root + "folder.bak"));
 
   BackupSettings settings;
+  settings.verifyBackups = false;
   settings.backupDir = root;
   settings.cleanupEnabled = true;
   settings.retentionDays = 2;

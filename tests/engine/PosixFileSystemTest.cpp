@@ -101,6 +101,28 @@ TEST(PosixFileSystemTest, BehavesLikeTheWindowsFileSystemForTheEngine) {
 // As on Windows, where the service deletes and renames as the system account
 // in folders others may write: a symbolic link on the way never sends a
 // deletion, a rename or a cut elsewhere.
+// What the restore test asks before it restores beside the backups.
+TEST(PosixFileSystemTest, AvailableBytesOfTheVolumeOfAFolder) {
+  Scratch scratch;
+  fs::create_directories(scratch.root / "数据库");
+  scratch.write("file.bak", "x");
+  const std::optional<std::uint64_t> available = scratch.files.availableBytes("T:\\数据库\\");
+  ASSERT_TRUE(available.has_value());
+  // The library's own reading of the same volume, a moment apart: others on
+  // this machine write meanwhile.
+  const fs::space_info space = fs::space(scratch.root);
+  const std::uint64_t slack = 256ULL << 20;
+  EXPECT_LE(*available, space.capacity);
+  EXPECT_LE(*available, space.available + slack);
+  EXPECT_GE(*available + slack, space.available);
+  struct Row {
+    const char* name;
+    std::string dir;
+  };
+  const Row nothing[] = {{"Missing", "T:\\missing\\"}, {"AFile", "T:\\file.bak"}, {"UnmappedDrive", "Q:\\"}};
+  for (const Row& row : nothing) EXPECT_EQ(scratch.files.availableBytes(row.dir), std::nullopt) << row.name;
+}
+
 TEST(PosixFileSystemTest, DeletingRenamingAndCuttingNeverFollowALink) {
   Scratch s;
   fs::create_directories(s.root / "real");

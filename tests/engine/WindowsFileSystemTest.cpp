@@ -72,6 +72,47 @@ TEST(WindowsFileSystemTest, ListsEveryEntryWhateverItsAttributes) {
   SetFileAttributesW(dir.local(root + "system.BAK").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+// What the restore test asks before it restores beside the backups: the
+// figure of the volume, checked against the one the Unix side of Wine reads
+// for the same folder (df, a moment apart: others on this machine write
+// meanwhile).
+TEST(WindowsFileSystemTest, AvailableBytesOfTheVolumeOfAFolder) {
+  TestDirectory dir;
+  WindowsFileSystem files;
+  const std::string folder = dir.windowsRoot() + "数据库 备份\\";
+  ASSERT_TRUE(files.createDirectories(folder));
+  dir.write(dir.windowsRoot() + "file.bak");
+  const std::optional<std::uint64_t> available = files.availableBytes(folder);
+  ASSERT_TRUE(available.has_value());
+  EXPECT_GT(*available, 0u);
+  const std::optional<std::uint64_t> withoutSeparator = files.availableBytes(folder.substr(0, folder.size() - 1));
+  ASSERT_TRUE(withoutSeparator.has_value());
+  const std::uint64_t slack = 256ULL << 20;
+  EXPECT_LE(*withoutSeparator, *available + slack);
+  EXPECT_GE(*withoutSeparator + slack, *available);
+
+  const std::filesystem::path out = dir.local(dir.windowsRoot() + "df.txt");
+  if (!testing::UnixPath(out.wstring()).empty()) {
+    ASSERT_TRUE(testing::RunUnix(L"df -B1 --output=avail " + testing::UnixQuoted(dir.local(folder).wstring()) +
+                                 L" > " + testing::UnixQuoted(out.wstring())));
+    std::ifstream in(out);
+    std::string header;
+    std::uint64_t unixAvailable = 0;
+    ASSERT_TRUE(in >> header >> unixAvailable);
+    EXPECT_LE(*available, unixAvailable + slack);
+    EXPECT_GE(*available + slack, unixAvailable);
+  }
+
+  struct Row {
+    const char* name;
+    std::string dir;
+  };
+  const Row nothing[] = {{"Missing", dir.windowsRoot() + "missing\\"},
+                         {"AFile", dir.windowsRoot() + "file.bak"},
+                         {"Empty", ""}};
+  for (const Row& row : nothing) EXPECT_EQ(files.availableBytes(row.dir), std::nullopt) << row.name;
+}
+
 TEST(WindowsFileSystemTest, ReadsTheLocalWriteTimeOfFilesItCanOpen) {
   TestDirectory dir;
   WindowsFileSystem files;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "server/ServerSession.h"
@@ -47,7 +48,24 @@ class FakeSession final : public ServerSession {
     calls.push_back("query");
     statements.push_back(statement);
     messages_.clear();
-    return onQuery ? onQuery(statement) : QueryResult{};
+    return onQuery ? onQuery(statement) : headers(statement);
+  }
+  // Without `onQuery`, RESTORE HEADERONLY is answered as a server would after
+  // the backups sent so far: one set of this program's name for each backup
+  // statement into that file, at positions 1, 2, ...; any other query has no rows.
+  QueryResult headers(const std::string& statement) const {
+    QueryResult result;
+    const std::string prefix = "RESTORE HEADERONLY FROM DISK = ";
+    if (statement.rfind(prefix, 0) != 0) return result;
+    const std::string target = "TO  DISK = " + statement.substr(prefix.size()) + " ";
+    result.columns = {"BackupName", "BackupType", "Position", "DatabaseName", "HasBackupChecksums"};
+    int position = 0;
+    for (const std::string& sent : statements) {
+      if (sent.rfind("BACKUP DATABASE ", 0) != 0 || sent.find(target) == std::string::npos) continue;
+      result.rows.push_back({"Vorda软件Bakwyn", "1", std::to_string(++position), "",
+                             sent.find("CHECKSUM") != std::string::npos ? "1" : "0"});
+    }
+    return result;
   }
   // Recorded apart from execute: the backup must run without the statement time-out.
   using ServerSession::executeLong;

@@ -23,6 +23,9 @@ class ForwardingFiles : public FileSystem {
   FileResult removeFile(const std::string& path) override { return inner_.removeFile(path); }
   std::optional<Stamp> stamp(const std::string& path) override { return inner_.stamp(path); }
   std::optional<std::uint64_t> fileSize(const std::string& path) override { return inner_.fileSize(path); }
+  std::optional<std::uint64_t> availableBytes(const std::string& dir) override {
+    return inner_.availableBytes(dir);
+  }
   FileResult appendDurably(const std::string& path, const std::string& bytes) override {
     return inner_.appendDurably(path, bytes);
   }

@@ -55,6 +55,9 @@ class MemoryFiles final : public FileSystem {
   std::optional<std::uint64_t> corruptAt;  // this byte of every written file is stored changed
   std::optional<std::uint64_t> dropFrom;   // bytes of a file from here on are silently not stored
   std::string renameRefused;                // non-empty: every rename fails so
+  // What availableBytes() tells for every folder there is: the free bytes of
+  // its volume, or nothing (the system does not tell).
+  std::optional<std::uint64_t> available;
   // Faults of the appends and cuts of a history file: every append fails
   // (full disk); an append writes only its first bytes and then fails, as on
   // a disk that fills up half-way; every cut fails.
@@ -136,6 +139,10 @@ class MemoryFiles final : public FileSystem {
     const File* file = find(path);
     if (!file || file->directory) return std::nullopt;
     return file->generated ? file->generated : file->content.size();
+  }
+  std::optional<std::uint64_t> availableBytes(const std::string& dir) override {
+    if (unreachable.count(dir) || !folders.count(dir)) return std::nullopt;
+    return available;
   }
   FileResult appendDurably(const std::string& path, const std::string& bytes) override {
     record("append " + path);
