@@ -1,5 +1,7 @@
 #include "app/BackupStatus.h"
 
+#include "app/RestoreSchedule.h"
+
 #include <cstdio>
 #include <limits>
 
@@ -92,6 +94,15 @@ bool LoadMakeUpMissed(settings::Registry& registry) {
 
 bool StoreMakeUpMissed(settings::Registry& registry, bool on) { return Store(registry, "MakeUpMissed", on ? "1" : "0"); }
 
+bool LoadRestoreTestOpen(settings::Registry& registry) {
+  auto key = registry.open(std::string(kStatusKey), settings::Access::ReadExisting);
+  return key && Read(*key, "RestoreTestOpen").value_or("") == "1";
+}
+
+bool StoreRestoreTestOpen(settings::Registry& registry, bool open) {
+  return Store(registry, "RestoreTestOpen", open ? "1" : "0");
+}
+
 std::array<std::string, 4> LoadSlotStamps(settings::Registry& registry) {
   std::array<std::string, 4> stamps;
   auto key = registry.open(std::string(kStatusKey), settings::Access::ReadExisting);
@@ -115,6 +126,8 @@ BackupRecord LoadBackupRecord(settings::Registry& registry) {
   record.lastSucceeded = Read(*key, "LastResult").value_or("") == "ok";
   record.lastSuccess = ParseStamp(Read(*key, "LastSuccess"));
   record.armedSince = ParseStamp(Read(*key, "ArmedSince"));
+  record.lastRestoreTest = ParseStamp(Read(*key, "LastRestoreTest"));
+  record.restoreTestPassed = ParseStamp(Read(*key, "RestoreTestPassed"));
   return record;
 }
 
@@ -128,6 +141,8 @@ bool StoreBackupRecord(settings::Registry& registry, const BackupRecord& record)
     }
     if (record.lastSuccess) key->writeString("LastSuccess", FullStamp(*record.lastSuccess));
     if (record.armedSince) key->writeString("ArmedSince", FullStamp(*record.armedSince));
+    if (record.lastRestoreTest) key->writeString("LastRestoreTest", FullStamp(*record.lastRestoreTest));
+    if (record.restoreTestPassed) key->writeString("RestoreTestPassed", FullStamp(*record.restoreTestPassed));
   } catch (const settings::RegistryError&) {
     return false;
   }
@@ -151,6 +166,8 @@ BackupRecord Merged(const BackupRecord& a, const BackupRecord& b) {
   merged.lastSucceeded = bLater ? b.lastSucceeded : a.lastSucceeded;
   merged.lastSuccess = later(a.lastSuccess, b.lastSuccess);
   merged.armedSince = earlier(a.armedSince, b.armedSince);
+  merged.lastRestoreTest = later(a.lastRestoreTest, b.lastRestoreTest);
+  merged.restoreTestPassed = later(a.restoreTestPassed, b.restoreTestPassed);
   return merged;
 }
 
@@ -219,9 +236,55 @@ void BackupStatus::record(const BackupOutcome& outcome) {
   if (!outcome.succeeded && tray_) tray_->notify("数据库备份失败!", outcome.cause);
 }
 
+void BackupStatus::recordRestoreTest(const RestoreOutcome& outcome) {
+  using Result = RestoreOutcome::Result;
+  record_.lastRestoreTest = outcome.started;
+  if (outcome.result == Result::passed) {
+    record_.restoreTestPassed = outcome.started;
+    testOverdue_ = false;
+  }
+  store();
+  switch (outcome.result) {
+    case Result::passed: testResult_ = "成功"; break;
+    case Result::failed: testResult_ = "失败"; break;
+    case Result::notRun: testResult_ = "未运行"; break;
+    case Result::cancelled: testResult_ = "已取消"; break;
+  }
+  show();
+  if (!tray_) return;
+  // A backup that does not restore is as bad as no backup: the icon says so
+  // until the next backup succeeds.
+  if (outcome.result == Result::failed) {
+    tray_->setAlarmed(true);
+    tray_->notify("恢复测试失败!", outcome.cause);
+  } else if (outcome.result == Result::notRun) {
+    tray_->notify("恢复测试未运行", outcome.cause);
+  }
+}
+
+void BackupStatus::setTesting(std::optional<std::string> database) {
+  if (database == testing_) return;
+  testing_ = std::move(database);
+  show();
+}
+
 void BackupStatus::check(const LocalDateTime& now) {
   if (now.minute == checkedMinute_) return;
   checkedMinute_ = now.minute;
+  const bool testOverdue =
+      RestoreTestOverdue(settings_.restoreTest, record_.restoreTestPassed, record_.armedSince, now);
+  if (testOverdue != testOverdue_) {
+    testOverdue_ = testOverdue;
+    if (testOverdue) {
+      const std::string since = record_.restoreTestPassed
+                                    ? "上次通过的恢复测试于 " + FullStamp(*record_.restoreTestPassed)
+                                    : std::string("还没有通过的恢复测试");
+      log_("警告: 已超过" + std::to_string(RestoreTestGraceDays(settings_.restoreTest)) +
+           "天没有通过的恢复测试 (" + since + ")");
+      if (tray_) tray_->notify("恢复测试已逾期", since);
+    }
+    show();
+  }
   const bool overdue = BackupOverdue(settings_, record_, now);
   if (overdue == overdue_) return;
   overdue_ = overdue;
@@ -253,6 +316,15 @@ void BackupStatus::show() {
   else
     tip += "\n还没有备份";
   if (overdue_) tip += "\n已超过一天没有成功的备份";
+  if (testing_) {
+    tip += "\n正在测试恢复 " + *testing_ + "…";
+  } else if (record_.lastRestoreTest) {
+    const std::string result = !testResult_.empty() ? testResult_
+                               : record_.restoreTestPassed == record_.lastRestoreTest ? std::string("成功")
+                                                                                        : std::string("未通过");
+    tip += "\n上次恢复测试: " + Short(*record_.lastRestoreTest) + " " + result;
+  }
+  if (testOverdue_) tip += "\n恢复测试已逾期";
   if (cleanupHeld_) tip += "\n自动删除已停止: 保留天数无法读取";
   tray_->setTip(tip);
 }

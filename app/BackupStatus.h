@@ -14,6 +14,7 @@
 
 #include "engine/BackupEngine.h"
 #include "engine/BackupSettings.h"
+#include "engine/RestoreTest.h"
 #include "engine/Clock.h"
 #include "form/Controls.h"
 #include "settings/Registry.h"
@@ -27,7 +28,14 @@ struct BackupRecord {
   bool lastSucceeded = false;
   std::optional<LocalDateTime> lastSuccess;  // when the last successful one started
   std::optional<LocalDateTime> armedSince;   // when a schedule was first armed, for a machine that never succeeded
+  std::optional<LocalDateTime> lastRestoreTest;    // when the last restore test started, whatever came of it
+  std::optional<LocalDateTime> restoreTestPassed;  // when the last one that passed started
 };
+
+// Whether a restore test was under way when this was last stored ("RestoreTestOpen"
+// "1"): its scratch database may still be on the server.
+bool LoadRestoreTestOpen(settings::Registry& registry);
+bool StoreRestoreTestOpen(settings::Registry& registry, bool open);
 
 // The second folder every backup is copied to ("" for none), kept as "CopyFolder"
 // under the same key: beside the control states, never among them.
@@ -79,6 +87,8 @@ class BackupStatus {
   void armed(const LocalDateTime& now);
   // After every backup.
   void record(const BackupOutcome& outcome);
+  // After every restore test, passed or not, run or not.
+  void recordRestoreTest(const RestoreOutcome& outcome);
   // Once a minute is enough; calls in between cost a comparison.
   void check(const LocalDateTime& now);
 
@@ -87,9 +97,12 @@ class BackupStatus {
   // A backup of `database` runs, `percent` done when the server said so; the
   // tip shows it, until it ends (nothing).
   void setRunning(std::optional<std::string> database, std::optional<int> percent = std::nullopt);
+  // A restore test of `database` runs (nothing: none does); the tip says so.
+  void setTesting(std::optional<std::string> database);
 
   const BackupRecord& state() const { return record_; }
   bool overdue() const { return overdue_; }
+  bool restoreTestOverdue() const { return testOverdue_; }
 
  private:
   void show();
@@ -105,6 +118,9 @@ class BackupStatus {
   bool cleanupHeld_ = false;
   std::optional<std::string> running_;  // the database a backup of runs now
   std::optional<int> percent_;
+  std::optional<std::string> testing_;  // the database a restore test of runs now
+  std::string testResult_;               // of this run's last test: "成功", "失败", ...; empty when none ran
+  bool testOverdue_ = false;
   int checkedMinute_ = -1;
 };
 

@@ -80,7 +80,11 @@ FormHandlers::FormHandlers(form::SettingsForm& form, Runtime& runtime, ServerSes
   form_.Timer1.onTimer = [this] { Timer1Timer(); };
   form_.Timer2.onTimer = [this] { Timer2Timer(); };
   form_.N6.onClick = [this] { N6Click(); };
+  // The service's state is asked when the menu opens, not at start: the
+  // service manager's client stays unloaded in a program nobody looks at.
+  form_.PopupMenu1.onPopup = [this] { form_.N6.setChecked(shell_.serviceState() != ServiceState::NotInstalled); };
   form_.N7.onClick = [this] { runtime_.cancelBackup(); };
+  form_.N8.onClick = [this] { N8Click(); };
   form_.onPowerResume = [this] { PowerResume(); };
   form_.Bak.onExecute = [this] { runtime_.backupNow(); };
   form_.Action1.onExecute = [this] { Action1Execute(); };
@@ -89,7 +93,19 @@ FormHandlers::FormHandlers(form::SettingsForm& form, Runtime& runtime, ServerSes
 
 void FormHandlers::AppendLog(const std::string& text) { runtime_.log(text); }
 
-void FormHandlers::backupRunning(bool running) { form_.N7.setEnabled(running); }
+void FormHandlers::backupRunning(bool running) {
+  form_.N7.setEnabled(running);
+  form_.N8.setEnabled(!running);
+}
+
+void FormHandlers::N8Click() {
+  // The scheduler runs the tests, so that two never run at once.
+  if (!runtime_.scheduling()) {
+    shell_.showMessageCode(kMessageInformation, "备份服务或另一个用户的备份程序正在定时备份,恢复测试由它按计划运行。");
+    return;
+  }
+  if (!runtime_.restoreTestNow()) shell_.showMessageCode(kMessageInformation, "正在备份或测试恢复,请在它结束后再试。");
+}
 
 void FormHandlers::logged(const LocalDateTime& at, const std::string& text, bool kept) {
   // While another scheduler runs the pane shows the history, where this line
@@ -116,7 +132,6 @@ void FormHandlers::FormCreate() {
   } catch (const std::exception& e) {
     autostartFailure = e.what();
   }
-  form_.N6.setChecked(shell_.serviceState() != ServiceState::NotInstalled);
   // Never two schedulers: whoever holds the scheduler's lock (the service,
   // another user's program) is known before the first tick.
   if (!scheduler_) SchedulerChanged(true);
@@ -222,7 +237,8 @@ void FormHandlers::showHistoryLines() {
 }
 
 void FormHandlers::N6Click() {
-  const bool install = !form_.N6.checked();
+  // What is installed now decides, not the check mark the menu showed.
+  const bool install = shell_.serviceState() == ServiceState::NotInstalled;
   const ServiceChange change = shell_.switchService(install);
   // The check mark shows what is installed now, whatever became of the change.
   form_.N6.setChecked(shell_.serviceState() != ServiceState::NotInstalled);
@@ -304,6 +320,9 @@ Schedule FormHandlers::FormSchedule() {
   settings.replicaDir = copies;
   schedule.makeUpMissed = form_.dxCheckEdit6.checked();
   settings.stallMinutes = stallMinutes_;
+  const settings::StoredSettings options = form::StoredFields(form_);
+  settings.verifyBackups = options.VerifyBackups;
+  settings.restoreTest = settings::StoredRestoreTestPlan(options);
   return schedule;
 }
 

@@ -146,6 +146,7 @@ class FormHandlers final : private RuntimeObserver {
   void Timer1Timer();
   void Timer2Timer();
   void N6Click();  // install or remove the backup service
+  void N8Click();  // a restore test now
   void PowerResume();
 
   // The stored settings into the window (and what could not be taken);

@@ -1,5 +1,8 @@
 #include "app/Runtime.h"
 
+#include "app/RestoreSchedule.h"
+#include "engine/VerifiedBackups.h"
+
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -25,14 +28,14 @@ bool SameSchedule(const Schedule& a, const Schedule& b) {
   return x.server == y.server && x.user == y.user && x.password == y.password && x.database == y.database &&
          x.backupDir == y.backupDir && SameSlots(x, y) && x.cleanupEnabled == y.cleanupEnabled &&
          x.retentionDays == y.retentionDays && x.replicaDir == y.replicaDir && x.stallMinutes == y.stallMinutes &&
-         a.makeUpMissed == b.makeUpMissed &&
+         x.verifyBackups == y.verifyBackups && x.restoreTest == y.restoreTest && a.makeUpMissed == b.makeUpMissed &&
          a.cleanupHeld == b.cleanupHeld;
 }
 
-Runtime::Runtime(BackupSettings& settings, BackupEngine& engine, settings::Registry& registry,
+Runtime::Runtime(BackupSettings& settings, BackupEngine& engine, RestoreTest& restore, settings::Registry& registry,
                  settings::Registry* own, const Clock& clock, History& history, FileSystem& files, Worker& worker,
                  form::TrayIcon* tray, std::function<std::string()> computerName)
-    : settings_(settings), engine_(engine), registry_(registry), own_(own), clock_(clock),
+    : settings_(settings), engine_(engine), restore_(restore), registry_(registry), own_(own), clock_(clock),
       history_(history), files_(files), worker_(worker), computerName_(std::move(computerName)),
       status_(tray, registry, settings, [this](const std::string& line) { log(line); }, own),
       owner_(std::this_thread::get_id()) {
@@ -55,7 +58,10 @@ Runtime::Runtime(BackupSettings& settings, BackupEngine& engine, settings::Regis
     // go there, on this worker, once the backup's job is done.
     if (outcome.succeeded && !settings_.replicaDir.empty())
       copies_ = ReplicaRequest{settings_.backupDir, settings_.replicaDir, outcome.path, settings_.cleanupEnabled,
-                               settings_.retentionDays, thisComputer(), settings_.database};
+                               settings_.retentionDays, thisComputer(), settings_.database, settings_.verifyBackups};
+  };
+  restore_.onOutcome = [this](const RestoreOutcome& outcome) {
+    box_.post([this, outcome] { status_.recordRestoreTest(outcome); });
   };
 }
 
@@ -65,6 +71,7 @@ Runtime::~Runtime() {
   engine_.onStamp = nullptr;
   engine_.onOutcome = nullptr;
   engine_.onProgress = nullptr;
+  restore_.onOutcome = nullptr;
 }
 
 std::string Runtime::thisComputer() {
@@ -89,7 +96,15 @@ void Runtime::logAt(const LocalDateTime& at, const std::string& text) {
   for (RuntimeObserver* observer : observers_) observer->logged(at, text, kept);
 }
 
-void Runtime::start() { status_.load(); }
+void Runtime::start() {
+  status_.load();
+  // A test run today, before a restart, is not run again today.
+  if (const std::optional<LocalDateTime>& last = status_.state().lastRestoreTest) {
+    char date[8];
+    FormatDate(*last, date);
+    lastTestDate_.assign(date, sizeof date);
+  }
+}
 
 void Runtime::arm(const Schedule& schedule) {
   // The worker reads the run-time settings while a backup runs: they change
@@ -165,25 +180,59 @@ void Runtime::tick() {
       } else if (makeUpRetryAt_ && CalendarMilliseconds(now) >= *makeUpRetryAt_) {
         started = makeUp(now);
       }
-      if (!started) {
-        if (const int slot = engine_.DueSlot(now)) run([this, slot, now] { engine_.RunScheduledSlot(slot, now); });
+      if (!started && slotAfterTest_) {
+        // The slot that stopped a restore test runs now, stamped with the
+        // minute it was due at.
+        const auto [slot, due] = *slotAfterTest_;
+        slotAfterTest_.reset();
+        run([this, slot, due] { engine_.RunScheduledSlot(slot, due); });
+        started = true;
       }
+      if (!started) {
+        if (const int slot = engine_.DueSlot(now)) {
+          run([this, slot, now] { engine_.RunScheduledSlot(slot, now); });
+          started = true;
+        }
+      }
+      if (!started && !leftoverChecked_) {
+        leftoverChecked_ = true;
+        started = dropLeftover();
+      }
+      if (!started && now.minute != testCheckedMinute_) {
+        testCheckedMinute_ = now.minute;
+        if (RestoreTestDue(settings_.restoreTest, settings_.slots, now, lastTestDate_)) startRestoreTest(now);
+      }
+    } else if (testing_) {
+      // A backup matters more than a test: a slot whose minute comes while
+      // one runs stops it, and runs as soon as it has ended. Asked again at
+      // every tick, in case the test had not quite begun at the first.
+      if (!slotAfterTest_) {
+        if (const int slot = engine_.DueSlot(now)) slotAfterTest_.emplace(slot, now);
+      }
+      if (slotAfterTest_) restore_.cancel("备份时间到");
     }
     status_.check(now);
   }
 }
 
 void Runtime::begin() {
-  status_.setRunning(settings_.database);
   for (RuntimeObserver* observer : observers_) observer->backupRunning(true);
 }
 
 void Runtime::end() {
   status_.setRunning(std::nullopt);
+  status_.setTesting(std::nullopt);
+  testing_ = false;
   for (RuntimeObserver* observer : observers_) observer->backupRunning(false);
 }
 
-void Runtime::run(std::function<void()> job) {
+void Runtime::run(std::function<void()> job, bool test) {
+  testing_ = test;
+  if (test) {
+    status_.setTesting(settings_.database);
+  } else {
+    status_.setRunning(settings_.database);
+  }
   begin();
   copies_.reset();
   stopCopies_ = false;
@@ -246,8 +295,46 @@ void Runtime::madeUp(bool reached, const LocalDateTime& now) {
   log("补做的备份无法连接到SQL服务器,5分钟后再试");
 }
 
+bool Runtime::restoreTestNow() {
+  if (worker_.busy()) return false;
+  startRestoreTest(clock_.now());
+  return true;
+}
+
+void Runtime::startRestoreTest(const LocalDateTime& now) {
+  char date[8];
+  FormatDate(now, date);
+  lastTestDate_.assign(date, sizeof date);
+  // Marked open until it has ended: a test cut short by a crash or a power
+  // cut leaves its scratch database, which the next start drops.
+  if (!StoreRestoreTestOpen(registry_, true) && own_) StoreRestoreTestOpen(*own_, true);
+  run(
+      [this] {
+        // The record of verified backups is read whatever the setting is now:
+        // a backup verified before verification was turned off is still proven.
+        const std::optional<VerifiedBackup> newest = NewestVerified(files_, settings_.backupDir, clock_.now());
+        restore_.Run(newest ? newest->path : std::string(), newest ? newest->position : 0);
+        box_.post([this] {
+          if (!StoreRestoreTestOpen(registry_, false) && own_) StoreRestoreTestOpen(*own_, false);
+        });
+      },
+      true);
+}
+
+bool Runtime::dropLeftover() {
+  if (!LoadRestoreTestOpen(registry_) && !(own_ && LoadRestoreTestOpen(*own_))) return false;
+  run([this] {
+    if (!restore_.DropLeftover()) return;
+    box_.post([this] {
+      if (!StoreRestoreTestOpen(registry_, false) && own_) StoreRestoreTestOpen(*own_, false);
+    });
+  });
+  return true;
+}
+
 void Runtime::cancelBackup() {
   if (!worker_.busy()) return;
+  if (testing_) restore_.cancel("已从托盘菜单取消");
   // The engine asks the server to stop the statement, and asks again until
   // it has; copies after it end between two pieces.
   engine_.cancelBackup();

@@ -22,6 +22,7 @@
 #include "engine/FileSystem.h"
 #include "engine/History.h"
 #include "engine/Replica.h"
+#include "engine/RestoreTest.h"
 #include "form/Controls.h"
 #include "settings/Registry.h"
 
@@ -54,7 +55,7 @@ class Runtime {
   // and logs through log().
   // `tray`, when given, shows the state; `own`, when given, is this user's
   // own registry for what the machine's cannot take.
-  Runtime(BackupSettings& settings, BackupEngine& engine, settings::Registry& registry,
+  Runtime(BackupSettings& settings, BackupEngine& engine, RestoreTest& restore, settings::Registry& registry,
           settings::Registry* own, const Clock& clock, History& history, FileSystem& files, Worker& worker,
           form::TrayIcon* tray, std::function<std::string()> computerName);
   ~Runtime();
@@ -95,7 +96,13 @@ class Runtime {
   // A backup now, outside the schedule (false while one runs); the cleanup alone.
   bool backupNow();
   void cleanUpNow();
+  // Also ends a restore test under way (its scratch database is dropped).
   void cancelBackup();
+  // A restore test of the newest verified backup now, outside its schedule
+  // (false while a backup or a test runs).
+  bool restoreTestNow();
+  // Whether a restore test runs now.
+  bool restoreTestRunning() const { return testing_; }
   // Ends the copies to the second folder between two pieces (the program or
   // the service ends); the backup itself goes on.
   void stopCopies() { stopCopies_ = true; }
@@ -112,8 +119,13 @@ class Runtime {
  private:
   void logAt(const LocalDateTime& at, const std::string& text);
   void apply(const Schedule& schedule);
-  // Runs `job` on the worker, told as a backup that runs.
-  void run(std::function<void()> job);
+  // Runs `job` on the worker, told as a backup that runs (or, with `test`, a
+  // restore test).
+  void run(std::function<void()> job, bool test = false);
+  void startRestoreTest(const LocalDateTime& now);
+  // Drops, on the worker, the scratch database of a test that a crash cut
+  // short (only when one was marked open); false when there is none to look for.
+  bool dropLeftover();
   // Starts the backup that makes up the missed slots; false when none was missed.
   bool makeUp(const LocalDateTime& now);
   void madeUp(bool reached, const LocalDateTime& now);
@@ -124,6 +136,7 @@ class Runtime {
 
   BackupSettings& settings_;
   BackupEngine& engine_;
+  RestoreTest& restore_;
   settings::Registry& registry_;
   settings::Registry* own_;
   const Clock& clock_;
@@ -147,6 +160,15 @@ class Runtime {
   // and until when it is tried at all (CalendarMilliseconds); nothing when none waits.
   std::optional<std::int64_t> makeUpRetryAt_;
   std::int64_t makeUpGiveUpAt_ = 0;
+  // The restore test: one runs now; the day ("yyyymmdd") the last one ran;
+  // the minute its plan was last looked at; a slot that came while it ran,
+  // to run once it has ended, with the clock reading that found it due.
+  bool testing_ = false;
+  std::string lastTestDate_;
+  int testCheckedMinute_ = -1;
+  std::optional<std::pair<int, LocalDateTime>> slotAfterTest_;
+  // A scratch database that a test cut short may have left is looked for once.
+  bool leftoverChecked_ = false;
 };
 
 // Everything a runtime works with, made the same way for the program in the
@@ -159,13 +181,16 @@ struct Backups {
           form::TrayIcon* tray, std::function<std::string()> computerName)
       : history(files, std::move(historyPath), std::move(ownHistoryPath)),
         engine(settings, clock, session, files, [this](const std::string& line) { runtime.log(line); }),
-        runtime(settings, engine, registry, own, clock, history, files, worker, tray, std::move(computerName)) {}
+        restore(settings, clock, session, files, [this](const std::string& line) { runtime.log(line); }),
+        runtime(settings, engine, restore, registry, own, clock, history, files, worker, tray,
+                std::move(computerName)) {}
   Backups(const Backups&) = delete;
   Backups& operator=(const Backups&) = delete;
 
   BackupSettings settings;
   History history;
   BackupEngine engine;
+  RestoreTest restore;  // on the engine's session: only one of them runs at a time, on the worker
   Runtime runtime;
 };
 

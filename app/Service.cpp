@@ -181,6 +181,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     // A backup under way finishes first, as it always has (its copies end
     // between two pieces); the system is told the service is still stopping.
     runtime->stopCopies();
+    // A restore test is not waited for: it ends now and drops its database.
+    if (runtime->restoreTestRunning()) runtime->cancelBackup();
     while (runtime->backupRunning()) {
       controls.report(SERVICE_STOP_PENDING);
       runtime->tick();

@@ -93,6 +93,8 @@ StoredSchedule ReadStoredSchedule(settings::Registry& registry, const settings::
   s.replicaDir = Folder(stored.CopyFolder);
   out.schedule.makeUpMissed = stored.MakeUpMissed;
   s.stallMinutes = stored.StallMinutes;
+  s.verifyBackups = stored.VerifyBackups;
+  s.restoreTest = settings::StoredRestoreTestPlan(stored);
   out.armed = !stored.mEdt1.empty();
   out.lines = LoadProblemLines(loaded.problems, daysUnreadable && s.cleanupEnabled);
   return out;

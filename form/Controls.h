@@ -375,6 +375,8 @@ class PopupMenu : public Component {
  public:
   using Component::Component;
   std::vector<MenuItem*> items;
+  // Runs just before the menu opens, to bring its items up to date.
+  std::function<void()> onPopup;
 };
 
 // The notification-area icon: while visible it stands for the program.

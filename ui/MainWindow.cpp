@@ -391,6 +391,7 @@ void MainWindow::showTrayMenu(POINT screenPoint) {
   // Without the foreground the menu would not close when the user clicks
   // elsewhere.
   SetForegroundWindow(hwnd());
+  if (form_.PopupMenu1.onPopup) form_.PopupMenu1.onPopup();
   PopupMenuAt(form_.PopupMenu1, hwnd(), screenPoint);
 }
 

@@ -826,6 +826,7 @@ TEST_F(Handlers, WhileAnotherSchedulesThisProgramOnlyShowsWhatItDoes) {
   handlers.SchedulerChanged(false);
   EXPECT_TRUE(handlers.standingBy());
   EXPECT_TRUE(form.Timer2.enabled()) << "the shared history is followed";
+  form.PopupMenu1.onPopup();
   EXPECT_TRUE(form.N6.checked()) << "the tray menu shows the installed service";
   // The pane is the history now: this program's lines stand among the service's.
   EXPECT_THAT(log(), ElementsAre("备份记录:", "[26-12-10 07:00:00]: 备份记录:", "[26-12-10 07:05:09]: 备份记录:",
@@ -888,6 +889,8 @@ TEST_F(Handlers, TheTrayMenuItemInstallsAndRemovesTheService) {
     rig.shell.service = c.install ? ServiceState::NotInstalled : ServiceState::Running;
     rig.shell.switchResult = c.result;
     rig.handlers.FormCreate();
+    EXPECT_EQ(rig.shell.serviceQueries, 0) << "nothing asked of the service manager before the menu opens";
+    rig.form.PopupMenu1.onPopup();
     ASSERT_EQ(rig.form.N6.checked(), !c.install);
     rig.form.N6.onClick();
     EXPECT_EQ(rig.shell.switches, std::vector<bool>{c.install});

@@ -48,7 +48,8 @@ struct Rig {
   History history{historyFiles, "C:\\ProgramData\\Bakwyn\\Bakwyn.log"};
   ThreadWorker worker;
   BackupEngine engine{settings, clock, session, files, [this](const std::string& line) { runtime.log(line); }};
-  Runtime runtime{settings, engine, registry, nullptr, clock, history, files, worker, &tray,
+  RestoreTest restore{settings, clock, session, files, [this](const std::string& line) { runtime.log(line); }};
+  Runtime runtime{settings, engine, restore, registry, nullptr, clock, history, files, worker, &tray,
                   [] { return std::string("OFFICE1"); }};
   Lines seen;
 
@@ -184,7 +185,8 @@ TEST(Runtime, TheServiceStartsFromTheStoreAndTellsAReloadOnlyWhenSomethingChange
   InlineWorker worker;
   Runtime* runtime = nullptr;
   BackupEngine engine{settings, clock, session, files, [&](const std::string& line) { runtime->log(line); }};
-  Runtime service{settings, engine, registry, nullptr, clock, history, files, worker, nullptr, [] { return std::string("OFFICE1"); }};
+  RestoreTest restore{settings, clock, session, files, [&](const std::string& line) { runtime->log(line); }};
+  Runtime service{settings, engine, restore, registry, nullptr, clock, history, files, worker, nullptr, [] { return std::string("OFFICE1"); }};
   runtime = &service;
   Lines seen;
   service.addObserver(&seen);
