@@ -101,6 +101,11 @@ void FormHandlers::backupRunning(bool running) {
 void FormHandlers::N8Click() {
   // The scheduler runs the tests, so that two never run at once.
   if (!runtime_.scheduling()) {
+    // The service tests when asked; its lines reach this window's pane.
+    if (shell_.serviceState() == ServiceState::Running && shell_.signalServiceRestoreTest()) {
+      AppendLog("已请备份服务立即测试恢复");
+      return;
+    }
     shell_.showMessageCode(kMessageInformation, "备份服务或另一个用户的备份程序正在定时备份,恢复测试由它按计划运行。");
     return;
   }

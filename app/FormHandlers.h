@@ -88,6 +88,8 @@ class FormShell {
   // Asks the running service to read the stored settings again; false when it
   // could not be reached.
   virtual bool signalService() = 0;
+  // Asks the running service for a restore test now; false when it could not be asked.
+  virtual bool signalServiceRestoreTest() { return false; }
 };
 
 class FormHandlers final : private RuntimeObserver {

@@ -159,7 +159,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 
     // The tick every 100 ms, as the program's timer; the backups themselves
     // run on the worker, so a stop, a reload or the lock is answered at once.
-    const HANDLE waits[] = {controls.stopEvent(), controls.resumeEvent(), controls.reloadEvent(), acquired.get()};
+    const HANDLE waits[] = {controls.stopEvent(), controls.resumeEvent(), controls.reloadEvent(), acquired.get(),
+                            controls.restoreTestEvent()};
     for (;;) {
       const DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(std::size(waits)), waits, FALSE, kTickMs);
       if (woke == WAIT_OBJECT_0) break;
@@ -175,6 +176,12 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
           runtime->log("备份服务开始定时备份");
         }
         if (lock.abandoned()) runtime->log("上一个定时备份的程序没有正常退出 (可能在备份中途),服务接替定时备份");
+      }
+      if (woke == WAIT_OBJECT_0 + 4) {
+        // Asked from a user's tray menu. Only the scheduler tests, so that two
+        // never run at once.
+        if (!runtime->scheduling() || !runtime->restoreTestNow())
+          runtime->log("恢复测试未运行: 正在备份或测试恢复,或另一个Bakwyn正在定时备份");
       }
       runtime->tick();
     }
@@ -330,12 +337,20 @@ ServiceState QueryService() {
   return status.dwCurrentState == SERVICE_STOPPED ? ServiceState::Stopped : ServiceState::Running;
 }
 
-bool SignalServiceReload() {
+namespace {
+
+bool SignalService(DWORD control) {
   const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return false;
   const UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_USER_DEFINED_CONTROL));
   SERVICE_STATUS status{};
-  return service && ControlService(service.get(), kReloadControl, &status);
+  return service && ControlService(service.get(), control, &status);
 }
+
+}  // namespace
+
+bool SignalServiceReload() { return SignalService(kReloadControl); }
+
+bool SignalServiceRestoreTest() { return SignalService(kRestoreTestControl); }
 
 }  // namespace bakwyn::app

@@ -25,6 +25,10 @@ inline constexpr wchar_t kRemoveServiceArgument[] = L"/remove-service";
 // service's access list lets send it (see kServiceSddl): nobody can make a
 // name of it first, or send it in the service's place.
 inline constexpr DWORD kReloadControl = 128;
+// The control the tray menu's "立即测试恢复" sends a running service, which
+// schedules the restore tests while it runs: one now, unless a backup or a
+// test runs (then nothing; the result or the refusal is in the history).
+inline constexpr DWORD kRestoreTestControl = 129;
 
 // The service's access list, set at every install, so that it does not hang
 // on the defaults of one version of Windows. The system and administrators
@@ -62,6 +66,8 @@ ServiceState QueryService();
 // through the service manager. False when it is not running, or the control
 // did not reach it.
 bool SignalServiceReload();
+// Asks the running service for a restore test now (kRestoreTestControl).
+bool SignalServiceRestoreTest();
 
 // The service's side of the system's controls. The system may deliver a control
 // after the service reported that it stopped, when everything the service's
@@ -80,6 +86,7 @@ class ServiceControls {
   HANDLE stopEvent() const { return stop_.get(); }
   HANDLE resumeEvent() const { return resume_.get(); }
   HANDLE reloadEvent() const { return reload_.get(); }
+  HANDLE restoreTestEvent() const { return restoreTest_.get(); }
 
   // A run begins, registered with the system as `status`.
   void begin(SERVICE_STATUS_HANDLE status) {
@@ -87,6 +94,7 @@ class ServiceControls {
     ResetEvent(stop_.get());
     ResetEvent(resume_.get());
     ResetEvent(reload_.get());
+    ResetEvent(restoreTest_.get());
     handle_ = status;
     status_ = {};
     active_ = true;
@@ -136,6 +144,10 @@ class ServiceControls {
           SetEvent(reload_.get());
           answer = NO_ERROR;
           break;
+        case kRestoreTestControl:
+          SetEvent(restoreTest_.get());
+          answer = NO_ERROR;
+          break;
         default:
           answer = ERROR_CALL_NOT_IMPLEMENTED;
       }
@@ -157,6 +169,7 @@ class ServiceControls {
   UniqueKernelHandle stop_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   UniqueKernelHandle resume_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
   UniqueKernelHandle reload_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+  UniqueKernelHandle restoreTest_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
   SERVICE_STATUS_HANDLE handle_ = nullptr;
   SERVICE_STATUS status_{};
   bool active_ = false;

@@ -86,6 +86,7 @@ std::string TFrmMain::programPath() { return ProgramPath(); }
 
 ServiceState TFrmMain::serviceState() { return QueryService(); }
 bool TFrmMain::signalService() { return SignalServiceReload(); }
+bool TFrmMain::signalServiceRestoreTest() { return SignalServiceRestoreTest(); }
 
 ServiceChange TFrmMain::switchService(bool install) {
   // The service must find the scheduler's lock made by the system, not by

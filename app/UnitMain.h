@@ -70,6 +70,7 @@ class TFrmMain final : private FormShell {
   ServiceState serviceState() override;
   ServiceChange switchService(bool install) override;
   bool signalService() override;
+  bool signalServiceRestoreTest() override;
 
   // Asks for the scheduler's lock: held at once when free, else told to the
   // window when it is taken.

@@ -308,8 +308,10 @@ TEST_F(WinService, RunsTheScheduleWithNobodyLoggedOnAndTheProgramBecomesItsWindo
   StoreConnection(server, kUser, kPassword, "shop", folder);
   StoreSlot(1, *missed);
 
-  // Missed slots are not made up unless asked: the default.
+  // Missed slots are not made up unless asked: the default. The restore
+  // test only when asked, whatever the day.
   ASSERT_TRUE(WriteString(kStatusKey, "MakeUpMissed", "0"));
+  ASSERT_TRUE(WriteString(kStatusKey, "RestoreTestEvery", "0"));
   app().start();
   Sleep(3000);  // thirty ticks
   EXPECT_EQ(Backups("shop"), 0u) << "nothing made up with the option off";
@@ -373,6 +375,21 @@ TEST_F(WinService, RunsTheScheduleWithNobodyLoggedOnAndTheProgramBecomesItsWindo
   texts = Texts(app().waitForLogText(success, 20000));
   EXPECT_NE(std::find(texts.begin(), texts.end(), success), texts.end()) << ::testing::PrintToString(texts);
   EXPECT_NE(std::find(texts.begin(), texts.end(), "备份服务或另一个用户的备份程序正在定时备份: 这里显示它的记录"), texts.end());
+
+  // The tray menu's restore test is the service's to run: asked through the
+  // service manager, its result reaches the pane through the history.
+  app().click("BitBtn3");
+  app().menu("N8");
+  const std::string tested = "恢复测试成功: " + folder + first.fileName() + " ";
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        texts = Texts(app().log());
+        return std::any_of(texts.begin(), texts.end(), [&](const std::string& t) { return t.rfind(tested, 0) == 0; });
+      },
+      30000))
+      << ::testing::PrintToString(texts);
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "已请备份服务立即测试恢复"), texts.end());
+  app().menu("N1");
 
   // A save through the window: the service reads it at once and runs it.
   const Minute second = ComingMinute(25);
