@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
     verifiedTimes.push_back(scheduled(true));
 
     const std::string name = "minimal" + std::to_string(r) + ".bak";
-    t0 = std::chrono::steady_clock::now();
+    const auto t0 = std::chrono::steady_clock::now();
     if (!MinimalBackup(connection, BuildBackupStatement(settings.database, backupDir + name))) ++minimalFailures;
     minimalTimes.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
     std::filesystem::remove(std::filesystem::path(hostDir + name));
