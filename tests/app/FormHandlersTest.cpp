@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/BackupEngine.h"
+#include "engine/VerifiedBackups.h"
 #include "settings/Autostart.h"
 #include "form/StoredForm.h"
 #include "settings/MemoryRegistry.h"
@@ -990,9 +991,11 @@ TEST_F(Handlers, UnreadableDaysDeleteNothingUntilTheSettingsAreSavedAgain) {
   files.add("D:\\bak\\5 days.bak", "", {2026, 12, 5, 2, 0, 0, 0});
   files.add("D:\\bak\\500 days.bak", "", {2025, 7, 28, 2, 0, 0, 0});
   files.add("D:\\bak\\newest.bak", "", {2026, 12, 10, 2, 0, 0, 0});
+  // A verified backup to keep: what holds the older ones back is the days alone.
+  ASSERT_TRUE(RecordVerified(files, "D:\\bak\\", "newest.bak", 1, {2026, 12, 10, 2, 1, 0, 0}));
   handlers.FormCreate();
   form.deleteoldfile.execute();
-  EXPECT_EQ(files.listDirectory("D:\\bak\\").size(), 3u) << "nothing deleted";
+  EXPECT_EQ(files.listDirectory("D:\\bak\\").size(), 4u) << "nothing deleted: three backups and the record";
   EXPECT_NE(watch.tip.find("自动删除已停止: 保留天数无法读取"), std::string::npos) << watch.tip;
 
   form.onShow();

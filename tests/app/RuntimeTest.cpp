@@ -76,9 +76,10 @@ struct Rig {
     }
     return false;
   }
+  // The BACKUP statements sent; a verified backup's own statements follow them.
   size_t backups() const {
     size_t n = 0;
-    for (const std::string& call : session.calls) n += call == "executeLong" ? 1 : 0;
+    for (const std::string& sql : session.statements) n += sql.rfind("BACKUP DATABASE ", 0) == 0 ? 1 : 0;
     return n;
   }
 };

@@ -169,9 +169,10 @@ TEST_F(WinE2E, SavedSettingsAreLoadedAppliedAndBackUpAtTheirMinute) {
   EXPECT_EQ(record.logins[0].user, user);
   EXPECT_EQ(record.logins[0].password, password);
   EXPECT_TRUE(record.logins[0].accepted);
-  ASSERT_EQ(record.statements.size(), 1u);
-  EXPECT_EQ(record.statements[0].database, database);
-  EXPECT_EQ(record.statements[0].disks, std::vector<std::string>{path});
+  // Verified, as by default: the backup with checksums, then read back.
+  ASSERT_EQ(record.statements.size(), 3u);
+  ExpectVerifiedBackup(record.statements, 0, database, path, 1);
+  EXPECT_TRUE(RecordedAsVerified(path, 1)) << ReadWholeFile(std::filesystem::path(Wide("T:\\e2e\\已存\\" + kVerifiedRecord)));
 }
 
 // A backup the server keeps silent: the window goes on answering (each of the
@@ -284,9 +285,9 @@ TEST_F(WinE2E, NewUserSavesOnceAndTheBackupRunsAndSurvivesARestart) {
   const std::vector<std::string> lines = app().waitForLog(4);
   EXPECT_EQ(Texts(lines), (std::vector<std::string>{"数据库连接成功!", "保存成功!", kStarted, Succeeded(path)}));
   test::StandInRecord record = standIn_.record();
-  ASSERT_FALSE(record.statements.empty());
-  EXPECT_EQ(record.statements.back().database, databases[1]);
-  EXPECT_EQ(record.statements.back().disks, std::vector<std::string>{path});
+  ASSERT_GE(record.statements.size(), 3u);
+  ExpectVerifiedBackup(record.statements, record.statements.size() - 3, databases[1], path, 1);
+  EXPECT_TRUE(RecordedAsVerified(path, 1));
 
   // Ended and started again: the settings are back, and armed: start-up
   // clears the slots' date stamps, so a start within the slot's minute runs it
@@ -304,8 +305,10 @@ TEST_F(WinE2E, NewUserSavesOnceAndTheBackupRunsAndSurvivesARestart) {
   EXPECT_EQ(a.text("dxTimeEdit1"), minute.hhnn());
   EXPECT_EQ(Texts(app().waitForLog(3)), (std::vector<std::string>{"(no stamp) " + kHeader, kStarted, Succeeded(path)}));
   record = standIn_.record();
-  ASSERT_EQ(record.statements.size(), statementsBefore + 1);
-  EXPECT_EQ(record.statements.back().database, databases[1]);
+  // The same minute's file again: the set appended to it is the one verified.
+  ASSERT_EQ(record.statements.size(), statementsBefore + 3);
+  ExpectVerifiedBackup(record.statements, statementsBefore, databases[1], path, 2);
+  EXPECT_TRUE(RecordedAsVerified(path, 2));
   EXPECT_EQ(record.logins.back().password, password);
   EXPECT_TRUE(record.logins.back().accepted);
 }

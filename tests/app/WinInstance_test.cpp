@@ -63,7 +63,7 @@ class WinInstance : public ProgramTest {
  protected:
   void SetUp() override {
     ASSERT_EQ(std::getenv("TDSPORT"), nullptr) << "the runner must leave TDSPORT out for this test";
-    ForgetStoredState();
+    ASSERT_TRUE(ForgetStoredStateRestoreTestOff());
     standIn_.reset();
     const std::string lane = LaneDirectory();
     ASSERT_NE(lane, "");

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -133,7 +134,7 @@ TEST_F(WinStoredSettings, EachStoredValueIsShownAsItRunsOrReportedAndSkipped) {
   };
   for (const StoredCase& c : cases) {
     SCOPED_TRACE(c.name);
-    ForgetStoredState();
+    ASSERT_TRUE(ForgetStoredStateRestoreTestOff());
     StoreAll(ValidSettings(folder));
     StoreAll(c.change);
     App& a = app();
@@ -181,7 +182,7 @@ TEST_F(WinStoredSettings, AutostartValueIsTheQuotedProgramPathWhateverWasThere) 
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ForgetStoredState();
+    ASSERT_TRUE(ForgetStoredStateRestoreTestOff());
     if (c.before) WriteString(kRunKey, kRunValue, c.before);
     app().start();
     EXPECT_EQ(ReadString(kRunKey, kRunValue), quoted);
@@ -245,9 +246,8 @@ TEST_F(WinStoredSettings, FlawedStoredSettingsStillBackUpAtTheirMinuteWithoutTak
   }
 
   const test::StandInRecord record = standIn_.record();
-  ASSERT_EQ(record.statements.size(), 1u);
-  EXPECT_EQ(record.statements[0].database, "shop");
-  EXPECT_EQ(record.statements[0].disks, std::vector<std::string>{path});
+  ASSERT_EQ(record.statements.size(), 3u) << "the backup, then its verification, as by default";
+  ExpectVerifiedBackup(record.statements, 0, "shop", path, 1);
 
   a.idle();
   EXPECT_EQ(a.focused(), a.control("mEdt3")) << "the log pane took the focus";
@@ -281,6 +281,13 @@ TEST_F(WinStoredSettings, CleanupKeepsTheNewestRealBackupWhenAFileIsDatedInTheFu
     const FILETIME when{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
     EXPECT_TRUE(SetFileTime(h, &when, &when, &when));
     CloseHandle(h);
+  }
+  // Both kept ones were verified (empty files, set 1): the newest proven
+  // backup the cleanup keeps is the newest dated up to now, not the one dated
+  // tomorrow, which would let the one of two days ago go.
+  {
+    std::ofstream record(dir / Wide(kVerifiedRecord), std::ios::binary);
+    record << "两天前.bak\t1\t0\t2026-01-01 00:00:00\n明天.bak\t1\t0\t2026-01-01 00:00:00\n";
   }
 
   const Minute minute = ComingMinute(10);
@@ -321,7 +328,7 @@ TEST_F(WinStoredSettings, StoredDaysThatCannotBeReadNeverDeleteABackup) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(Utf8(c.days));
-    ForgetStoredState();
+    ASSERT_TRUE(ForgetStoredStateRestoreTestOff());
     const std::string folder = kFolder + "\\days";
     const fs::path dir(Wide(folder));
     fs::remove_all(dir);
@@ -337,6 +344,11 @@ TEST_F(WinStoredSettings, StoredDaysThatCannotBeReadNeverDeleteABackup) {
       const FILETIME when{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
       EXPECT_TRUE(SetFileTime(h, &when, &when, &when));
       CloseHandle(h);
+    }
+    // The newer one was verified: what holds the older one back is the days alone.
+    {
+      std::ofstream record(dir / Wide(kVerifiedRecord), std::ios::binary);
+      record << "五天前.bak\t1\t0\t2026-01-01 00:00:00\n";
     }
     // A backup time that has passed today, made up at start.
     for (SYSTEMTIME t{}; GetLocalTime(&t), t.wHour == 0 && t.wMinute == 0;) Sleep(1000);

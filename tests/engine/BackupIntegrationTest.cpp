@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <algorithm>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "engine/BackupEngine.h"
+#include "engine/VerifiedBackups.h"
 #include "server/OdbcServerSession.h"
 #include "tests/support/EngineFakes.h"
 #include "tests/support/TdsFixture.h"
@@ -44,6 +46,21 @@ const std::string kStart = "开始备份数据库...";
 const std::string kFailed = "数据库备份失败!";
 const std::string kCancelled = "数据库备份已取消";
 std::string Succeeded(const std::string& path) { return "数据库备份成功!  [文件名:" + path + "]"; }
+const std::string kFile = "2026年03月09日21时05分.bak";
+const std::string kRecord = "Bakwyn校验记录.txt";
+
+// By default every backup is written with checksums and then read back by the
+// server: the set just written, found in the file's header.
+std::vector<std::string> VerifiedBackupStatements(const std::string& database, const std::string& path,
+                                                  int position) {
+  return {BuildBackupStatement(database, path, true), BuildHeaderStatement(path), BuildVerifyStatement(path, position)};
+}
+
+std::vector<std::string> Texts(const std::vector<test::StandInStatement>& statements) {
+  std::vector<std::string> texts;
+  for (const test::StandInStatement& s : statements) texts.push_back(s.text);
+  return texts;
+}
 
 class BackupAgainstServerTest : public test::StandInTest {
  protected:
@@ -101,17 +118,78 @@ TEST_F(BackupAgainstServerTest, WritesTheDatedFileAndLogsItsPath) {
   settings_.backupDir = root_ + "新建\\子目录\\";  // neither exists yet
   backUp();
 
-  const std::string path = settings_.backupDir + "2026年03月09日21时05分.bak";
+  const std::string path = settings_.backupDir + kFile;
   EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, Succeeded(path)}));
-  EXPECT_TRUE(fs::is_regular_file(local(path)));
+  ASSERT_TRUE(fs::is_regular_file(local(path)));
   const auto record = standIn().record();
   ASSERT_EQ(record.logins.size(), 1u);
   EXPECT_EQ(record.logins[0].user, "sa");
   EXPECT_EQ(record.logins[0].database, "master");
-  ASSERT_EQ(record.statements.size(), 1u);
-  EXPECT_EQ(record.statements[0].text, BuildBackupStatement("shop", path));
-  EXPECT_EQ(record.statements[0].disks, std::vector<std::string>{path});
+  EXPECT_EQ(Texts(record.statements), VerifiedBackupStatements("shop", path, 1));
+  for (const auto& statement : record.statements) EXPECT_EQ(statement.disks, std::vector<std::string>{path});
+  EXPECT_EQ(ReadVerifiedRecord(*files_, settings_.backupDir),
+            (std::vector<VerifiedEntry>{{kFile, 1, static_cast<std::uint64_t>(fs::file_size(local(path))), clock_.now()}}))
+      << "the record in the backup folder proves the file as written";
 }
+
+// The verification itself fails on the server: the backup was written, but
+// what the server reads back is not what it wrote, or the line to it is cut
+// while it reads. A failed backup, never a success, and nothing recorded as
+// proven. The server is held at the VERIFYONLY for a moment, so that the file
+// can be changed between its writing and its reading.
+struct VerifyFailureCase {
+  const char* name;
+  std::string damage;  // how the file is changed before it is read back ("" for not at all)
+  test::StandInFault fault;
+  std::string cause;  // after "原因: 备份校验未通过: "
+};
+void PrintTo(const VerifyFailureCase& c, std::ostream* os) { *os << c.name; }
+
+class VerificationFails : public BackupAgainstServerTest, public ::testing::WithParamInterface<VerifyFailureCase> {};
+
+TEST_P(VerificationFails, IsAFailedBackupWithTheServersWords) {
+  const VerifyFailureCase& c = GetParam();
+  const std::string path = settings_.backupDir + kFile;
+  standIn().arm(c.fault);
+  std::vector<BackupOutcome> outcomes;
+  BackupEngine engine(settings_, clock_, session_, *files_, log_.sink());
+  engine.onOutcome = [&](const BackupOutcome& o) { outcomes.push_back(o); };
+  std::thread backup([&] { engine.BakExecute(); });
+  if (!c.damage.empty()) {
+    bool verifying = false;
+    for (int i = 0; i < 1000 && !verifying; ++i) {
+      const auto statements = standIn().record().statements;
+      verifying = statements.size() == 3 && statements[2].text == BuildVerifyStatement(path, 1);
+      if (!verifying) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(verifying) << "the server never got to the verification";
+    standIn().damageBackup(path, c.damage);
+  }
+  backup.join();
+
+  std::string cause = c.cause;
+  if (const size_t at = cause.find("{path}"); at != std::string::npos) cause.replace(at, 6, path);
+  EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, kFailed, "原因: 备份校验未通过: " + cause}));
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_FALSE(outcomes[0].succeeded);
+  EXPECT_FALSE(outcomes[0].verified);
+  EXPECT_TRUE(fs::is_regular_file(local(path))) << "the file stays; only the cleanup's rules delete backups";
+  EXPECT_FALSE(fs::exists(local(settings_.backupDir + kRecord))) << "nothing proven";
+  EXPECT_EQ(Texts(standIn().record().statements), VerifiedBackupStatements("shop", path, 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VerificationFails,
+    ::testing::Values(
+        VerifyFailureCase{"DamagedAfterItWasWritten", "bytes", {"hang", 50, 2, 0, "verify"},
+                          "3183 RESTORE detected an error on page (1:2) in database \"shop\" as read from the "
+                          "backup set."},
+        VerifyFailureCase{"CutShortAfterItWasWritten", "cut", {"hang", 50, 2, 0, "verify"},
+                          "3241 The media family on device '{path}' is incorrectly formed. SQL Server cannot process "
+                          "this media family."},
+        VerifyFailureCase{"ConnectionCutWhileReadingBack", "", {"drop", 50, 0, 0, "verify"},
+                          "Unexpected EOF from the server"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -154,14 +232,30 @@ TEST_P(SameNameFile, SecondRunInTheMinuteNeverLosesTheFirstBackup) {
   }
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(local(settings_.backupDir))) names.push_back(Utf8(entry.path().filename()));
-  EXPECT_EQ(names, std::vector<std::string>{"2026年03月09日21时05分.bak"});
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{kFile, kRecord}));
   const std::string after = ReadAll(local(path));
   if (c.succeeds) {
-    EXPECT_EQ(after, first + first) << "the second set was appended to the first";
+    // Each set has an identity and times of its own; the server's header of
+    // the file lists both (the verification of set 2 below).
+    EXPECT_GT(after.size(), first.size());
+    EXPECT_EQ(after.substr(0, first.size()), first) << "the second set was appended to the first";
   } else {
     EXPECT_EQ(after, first);
   }
-  EXPECT_EQ(standIn().record().statements.size(), c.closedPort ? 1u : 2u);
+  // The record still proves the file: its second set once that was verified,
+  // its first while the file is as the first run left it.
+  EXPECT_EQ(VerifiedPosition(ReadVerifiedRecord(*files_, settings_.backupDir), kFile,
+                             static_cast<std::uint64_t>(fs::file_size(local(path)))),
+            c.succeeds ? 2 : 1);
+  std::vector<std::string> sent = VerifiedBackupStatements("shop", path, 1);
+  if (c.succeeds) {
+    const std::vector<std::string> second = VerifiedBackupStatements("shop", path, 2);
+    sent.insert(sent.end(), second.begin(), second.end());
+  } else if (!c.closedPort) {
+    sent.push_back(BuildBackupStatement("shop", path, true));
+  }
+  EXPECT_EQ(Texts(standIn().record().statements), sent);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SameNameFile,
@@ -185,7 +279,7 @@ TEST_F(BackupAgainstServerTest, SlowBackupOutlastsTheStatementTimeOut) {
   EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, Succeeded(path)}));
   EXPECT_TRUE(fs::is_regular_file(local(path)));
   const auto record = standIn().record();
-  ASSERT_EQ(record.statements.size(), 1u);
+  ASSERT_EQ(Texts(record.statements), VerifiedBackupStatements("shop", path, 1));
   EXPECT_EQ(record.statements[0].fault, "slow");
   EXPECT_FALSE(record.statements[0].cancelled);
 }
@@ -294,10 +388,14 @@ TEST_P(HostileNames, ServerReceivesExactlyTheLoginDatabaseAndPath) {
   ASSERT_EQ(record.logins.size(), 1u);
   EXPECT_EQ(record.logins[0].user, GetParam().user);
   EXPECT_EQ(record.logins[0].password, GetParam().password);
-  ASSERT_EQ(record.statements.size(), 1u);
+  // The backup, then its header and its verification: each names exactly the file.
+  ASSERT_EQ(Texts(record.statements), VerifiedBackupStatements(GetParam().database, path, 1));
   EXPECT_EQ(record.statements[0].database, GetParam().database);
-  EXPECT_EQ(record.statements[0].disks, std::vector<std::string>{path});
-  EXPECT_TRUE(fs::is_regular_file(local(path)));
+  for (const auto& statement : record.statements) EXPECT_EQ(statement.disks, std::vector<std::string>{path});
+  ASSERT_TRUE(fs::is_regular_file(local(path)));
+  EXPECT_EQ(VerifiedPosition(ReadVerifiedRecord(*files_, settings_.backupDir), kFile,
+                             static_cast<std::uint64_t>(fs::file_size(local(path)))),
+            1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HostileNames,

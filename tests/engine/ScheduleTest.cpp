@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/BackupEngine.h"
+#include "engine/VerifiedBackups.h"
 #include "tests/support/EngineFakes.h"
 
 namespace bakwyn {
@@ -47,6 +48,27 @@ SlotState On(const char* time) { return {true, time, ""}; }
 SlotState Off(const char* time) { return {false, time, ""}; }
 SlotState Ran(const char* time, const char* date) { return {true, time, date}; }
 
+// The schedule runs the backup as a user gets it by default: written, then
+// read back by the server. The fake "server" writes each backup's file (a set
+// appended per statement, as NOINIT does), so that the verified backup is
+// recorded as it is on a disk.
+bool IsBackupStatement(const std::string& sql) { return sql.rfind("BACKUP DATABASE ", 0) == 0; }
+
+// The path of `sql` between "TO  DISK = N'" and "' WITH" (the tests' folders hold no quote).
+void WriteBackupFile(MemoryFiles& files, const std::string& sql) {
+  const std::string from = "TO  DISK = N'";
+  const size_t start = sql.find(from) + from.size();
+  files.text(sql.substr(start, sql.find("' WITH", start) - start)) += "set;";
+}
+
+// The backups the server was asked for: every BACKUP statement, not the
+// statements of their verification.
+size_t BackupsSent(const FakeSession& session) {
+  size_t backups = 0;
+  for (const std::string& sql : session.statements) backups += IsBackupStatement(sql) ? 1 : 0;
+  return backups;
+}
+
 class ScheduleTest : public ::testing::TestWithParam<ScheduleCase> {};
 
 TEST_P(ScheduleTest, RunsEachSlotAtMostOnceADayAtItsMinute) {
@@ -61,8 +83,11 @@ TEST_P(ScheduleTest, RunsEachSlotAtMostOnceADayAtItsMinute) {
   LogLines log;
   std::vector<std::string> started;
   std::int64_t now = 0;
-  session.onExecute = [&](const std::string&) {
+  session.onExecute = [&](const std::string& sql) {
+    // The backup's writing takes the case's time; its verification none.
+    if (!IsBackupStatement(sql)) return;
     started.push_back(Show(clock.now()));
+    WriteBackupFile(files, sql);
     now += c.backupSeconds * 1000LL;  // the thread is blocked meanwhile
     clock.set(FromMs(now));
   };
@@ -92,6 +117,8 @@ TEST_P(ScheduleTest, RunsEachSlotAtMostOnceADayAtItsMinute) {
   }
 
   EXPECT_EQ(started, c.backupsStarted);
+  EXPECT_EQ(BackupsSent(session), started.size());
+  EXPECT_EQ(ReadVerifiedRecord(files, settings.backupDir).size(), started.size()) << "every backup was verified";
   for (size_t i = 0; i < 4; ++i) EXPECT_EQ(settings.slots[i].lastRunDate, c.stamps[i]) << "slot " << i + 1;
 }
 
@@ -177,9 +204,13 @@ TEST(RunScheduledSlotTest, CleansUpBeforeTheBackupAndStampsAfterIt) {
   MemoryFiles files;
   files.add("D:\\bak\\old.bak", "", At(2026, 3, 1, 8, 0));
   files.add("D:\\bak\\newer.bak", "", At(2026, 3, 2, 8, 0));
+  // The cleanup lets the old backup go only because a newer one was verified.
+  ASSERT_TRUE(RecordVerified(files, settings.backupDir, "newer.bak", 1, At(2026, 3, 2, 8, 1)));
   bool oldGoneAtBackup = false;
-  session.onExecute = [&](const std::string&) {
+  session.onExecute = [&](const std::string& sql) {
+    if (!IsBackupStatement(sql)) return;
     oldGoneAtBackup = files.files.count("D:\\bak\\old.bak") == 0;
+    WriteBackupFile(files, sql);
     clock.set(At(2026, 3, 10, 0, 0, 5));
   };
   LogLines log;
@@ -188,8 +219,10 @@ TEST(RunScheduledSlotTest, CleansUpBeforeTheBackupAndStampsAfterIt) {
   engine.RunScheduledSlot(3, clock.now());
 
   EXPECT_TRUE(oldGoneAtBackup);
+  EXPECT_EQ(files.files.count("D:\\bak\\newer.bak"), 1u);
   EXPECT_EQ(settings.slots[2].lastRunDate, "20260309");
-  EXPECT_EQ(log.lines.size(), 2u);
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"开始备份数据库...",
+                                                 "数据库备份成功!  [文件名:D:\\bak\\2026年03月09日23时59分.bak]"}));
   EXPECT_THROW(engine.RunScheduledSlot(0, clock.now()), std::out_of_range);
   EXPECT_THROW(engine.RunScheduledSlot(5, clock.now()), std::out_of_range);
 }
@@ -223,25 +256,29 @@ TEST_P(SlotStampTest, StampsTheDateOfTheTickThatStartedTheRun) {
   clock.script([&] { return backupOver ? c.backupEnds : c.readings[std::min(reading++, c.readings.size() - 1)]; });
   FakeSession session;
   session.failExecute = c.backupFails;
-  session.onExecute = [&](const std::string&) { backupOver = true; };
   MemoryFiles files;
+  session.onExecute = [&](const std::string& sql) {
+    if (!IsBackupStatement(sql)) return;
+    backupOver = true;
+    WriteBackupFile(files, sql);
+  };
   LogLines log;
   BackupEngine engine(settings, clock, session, files, log.sink());
 
   engine.Timer1Timer();
   EXPECT_EQ(settings.slots[1].lastRunDate, c.stamp);
-  ASSERT_EQ(session.statements.size(), 1u);
+  ASSERT_EQ(BackupsSent(session), 1u);
 
   // The same minute again does nothing; the next day's minute runs the slot.
   backupOver = false;
   reading = 0;
   engine.Timer1Timer();
-  EXPECT_EQ(session.statements.size(), 1u) << "ran twice on the tick's day";
+  EXPECT_EQ(BackupsSent(session), 1u) << "ran twice on the tick's day";
   const LocalDateTime nextDay = FromMs(ToMs(tick) + 86'400'000);
   clock.script({});
   clock.set(nextDay);
   engine.Timer1Timer();
-  EXPECT_EQ(session.statements.size(), 2u) << "skipped on " << Show(nextDay);
+  EXPECT_EQ(BackupsSent(session), 2u) << "skipped on " << Show(nextDay);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -332,11 +369,14 @@ TEST(RunMadeUpBackupTest, OneBackupForAllMissedSlotsLoggedAsMadeUpAndEachStamped
   MemoryFiles files;
   files.add("D:\\bak\\old.bak", "", At(2026, 12, 1, 2, 0));
   files.add("D:\\bak\\newer.bak", "", At(2026, 12, 9, 2, 0));
-  std::vector<std::string> statements;
+  ASSERT_TRUE(RecordVerified(files, settings.backupDir, "newer.bak", 1, At(2026, 12, 9, 2, 1)));
+  std::vector<std::string> statements;  // the backups', not their verifications'
   bool oldGoneAtBackup = false;
   session.onExecute = [&](const std::string& sql) {
+    if (!IsBackupStatement(sql)) return;
     statements.push_back(sql);
     oldGoneAtBackup = files.files.count("D:\\bak\\old.bak") == 0;
+    WriteBackupFile(files, sql);
   };
   LogLines log;
   std::vector<std::string> stamped;

@@ -4,6 +4,7 @@
 // the day after a backup that ended past midnight.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "engine/BackupEngine.h"
+#include "engine/VerifiedBackups.h"
 #include "tests/support/EngineFakes.h"
 
 namespace bakwyn {
@@ -81,6 +83,8 @@ struct SimulationResult {
   std::array<std::array<bool, kDays + 1>, 4> reachable{};
   std::array<std::string, 4> stamps;
   std::int64_t engineTicks = 0;
+  size_t verified = 0;  // lines of the record of verified backups
+  size_t failures = 0;  // log lines of anything but a backup's start and success
 };
 
 const std::array<const char*, 4> kSlotTimes{"02:30", "12:00", "12:04", "23:57"};
@@ -114,11 +118,22 @@ SimulationResult Simulate(std::int64_t from, std::int64_t toLocal, bool everyTic
     seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
     return static_cast<std::int64_t>((seed >> 33) % static_cast<std::uint64_t>(below));
   };
-  session.onExecute = [&](const std::string&) {
+  // Every backup is verified, as by default: the server reads it back after
+  // writing it, which takes about as long again, and the slot's run ends only
+  // then.
+  std::int64_t lastDuration = 0;
+  session.onExecute = [&](const std::string& sql) {
+    if (sql.rfind("RESTORE VERIFYONLY ", 0) == 0) {
+      real += lastDuration;
+      result.runs.back().endDay = static_cast<int>(LocalMs(real) / kDay);
+      return;
+    }
     const std::int64_t local = LocalMs(real);
     const int slot = slotOfMinute[static_cast<size_t>(local % kDay / kMinute)];
-    const std::int64_t duration = random(10) < 7 ? 200 + random(30'000) : 30'000 + random(570'000);
-    real += duration;
+    const LocalDateTime started = clock.now();
+    files.add(settings.backupDir + BackupFileName(started), "set;", started);  // the server writes the file
+    lastDuration = random(10) < 7 ? 200 + random(30'000) : 30'000 + random(570'000);
+    real += lastDuration;
     result.runs.push_back({slot, static_cast<int>(local / kDay), local, static_cast<int>(LocalMs(real) / kDay)});
   };
   BackupEngine engine(settings, clock, session, files, log.sink());
@@ -139,6 +154,10 @@ SimulationResult Simulate(std::int64_t from, std::int64_t toLocal, bool everyTic
     }
   }
   for (size_t i = 0; i < 4; ++i) result.stamps[i] = settings.slots[i].lastRunDate;
+  result.verified = ReadVerifiedRecord(files, settings.backupDir).size();
+  result.failures = static_cast<size_t>(std::count_if(log.lines.begin(), log.lines.end(), [](const std::string& line) {
+    return line.rfind("数据库备份成功!", 0) != 0 && line != "开始备份数据库...";
+  }));
   return result;
 }
 
@@ -199,6 +218,8 @@ TEST(SimulatedYearTest, EverySlotRunsOnceOnEveryReachableDay) {
   EXPECT_EQ(counts[2].runs + counts[2].hiddenByABackup, kDays);
   EXPECT_EQ(counts[3].runs, kDays);  // 23:57 every day, also after a backup that ended past midnight
   EXPECT_GT(overnightRuns[3], 0);
+  EXPECT_EQ(year.failures, 0u);
+  EXPECT_EQ(year.verified, year.runs.size()) << "every backup was verified and recorded";
 }
 
 // Skipping the minutes that are no slot's time changes nothing: around both

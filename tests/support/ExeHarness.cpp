@@ -114,6 +114,11 @@ int StoredValueCount() {
   return count;
 }
 
+bool ForgetStoredStateRestoreTestOff() {
+  ForgetStoredState();
+  return WriteString(kStatusKey, "RestoreTestEvery", "0");
+}
+
 void ForgetStoredState() {
   const std::wstring parent = Wide(kStateKey.substr(0, kStateKey.find_last_of('\\')));
   for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
@@ -266,6 +271,36 @@ std::string ReadWholeFile(const std::filesystem::path& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+void ExpectVerifiedBackup(const std::vector<test::StandInStatement>& statements, size_t first,
+                          const std::string& database, const std::string& path, int position) {
+  ASSERT_GE(statements.size(), first + 3) << "the backup and its verification";
+  const test::StandInStatement& backup = statements[first];
+  const test::StandInStatement& header = statements[first + 1];
+  const test::StandInStatement& verify = statements[first + 2];
+  EXPECT_EQ(backup.text.rfind("BACKUP DATABASE ", 0), 0u) << backup.text;
+  EXPECT_EQ(backup.database, database);
+  const std::string checksum = ",  CHECKSUM";
+  EXPECT_TRUE(backup.text.size() > checksum.size() &&
+              backup.text.compare(backup.text.size() - checksum.size(), checksum.size(), checksum) == 0)
+      << "written with checksums: " << backup.text;
+  EXPECT_EQ(header.text.rfind("RESTORE HEADERONLY FROM DISK = ", 0), 0u) << header.text;
+  EXPECT_EQ(verify.text.rfind("RESTORE VERIFYONLY FROM DISK = ", 0), 0u) << verify.text;
+  const std::string options = " WITH FILE = " + std::to_string(position) + ", CHECKSUM";
+  EXPECT_TRUE(verify.text.size() > options.size() &&
+              verify.text.compare(verify.text.size() - options.size(), options.size(), options) == 0)
+      << verify.text;
+  for (const test::StandInStatement* s : {&backup, &header, &verify})
+    EXPECT_EQ(s->disks, std::vector<std::string>{path}) << s->text;
+}
+
+bool RecordedAsVerified(const std::string& path, int position) {
+  const size_t slash = path.rfind('\\');
+  const std::string record =
+      ReadWholeFile(std::filesystem::path(Wide(path.substr(0, slash + 1) + kVerifiedRecord)));
+  const std::string line = path.substr(slash + 1) + "\t" + std::to_string(position) + "\t";
+  return record.rfind(line, 0) == 0 || record.find("\n" + line) != std::string::npos;
 }
 
 bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs, DWORD stepMs) {
@@ -627,7 +662,7 @@ bool App::quit() {
 // ---- Fixture ---------------------------------------------------------------------------
 
 void ProgramTest::SetUp() {
-  ForgetStoredState();
+  ASSERT_TRUE(ForgetStoredStateRestoreTestOff());
   standIn_.reset();
   ASSERT_EQ(test::PointDriverAtStandIn(standIn_.tdsPort()), "");
   const std::string lane = LaneDirectory();

@@ -67,6 +67,13 @@ int StoredValueCount();
 // start is a first start whatever ran before. The Run value left behind would
 // make the next wineboot start the program.
 void ForgetStoredState();
+// ForgetStoredState, then the restore test turned off ("RestoreTestEvery" =
+// "0" beside the settings): what every test of the whole program starts from.
+// By default the restore test runs weekly, after the first slot of a Sunday;
+// these tests run on real dates, and none of them may run otherwise on a
+// Sunday. A test that wants the restore test stores its own plan afterwards.
+// False when the value could not be written.
+bool ForgetStoredStateRestoreTestOff();
 
 // The default instance of SQL Server listed as installed on this computer (64-bit
 // view, as its setup writes it) for the life of the object; what was listed
@@ -119,6 +126,20 @@ std::vector<std::string> Texts(const std::vector<std::string>& lines);
 
 // A whole file's bytes; empty when it cannot be read.
 std::string ReadWholeFile(const std::filesystem::path& path);
+
+// ---- Verified backups -----------------------------------------------------------------
+
+// The record of verified backups in a backup folder.
+inline const std::string kVerifiedRecord = "Bakwyn校验记录.txt";
+// Expects the three statements of one verified backup (as by default) at
+// `first` in the stand-in's record: the BACKUP of `database` into `path` with
+// checksums, the header of that file, and the verification of its set
+// `position` with checksums; each naming exactly `path`.
+void ExpectVerifiedBackup(const std::vector<test::StandInStatement>& statements, size_t first,
+                          const std::string& database, const std::string& path, int position);
+// Whether the record in the folder of `path` proves its set `position`: a
+// line "<file name> TAB <position> TAB ...".
+bool RecordedAsVerified(const std::string& path, int position);
 
 // ---- Waiting ------------------------------------------------------------------------
 
