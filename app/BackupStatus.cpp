@@ -245,8 +245,8 @@ void BackupStatus::recordRestoreTest(const RestoreOutcome& outcome) {
   }
   store();
   switch (outcome.result) {
-    case Result::passed: testResult_ = "成功"; break;
-    case Result::failed: testResult_ = "失败"; break;
+    case Result::passed: testResult_ = "成功 (" + DurationText(outcome.milliseconds) + ")"; break;
+    case Result::failed: testResult_ = "失败 (" + DurationText(outcome.milliseconds) + ")"; break;
     case Result::notRun: testResult_ = "未运行"; break;
     case Result::cancelled: testResult_ = "已取消"; break;
   }

@@ -121,7 +121,7 @@ TEST(RuntimeRestoreTest, RunsRightAfterTheDaysFirstSlotOnItsDayOnce) {
                                     "' WITH FILE = 1, MOVE N'shop' TO N'" + kScratchFile + "', STATS = 10",
                                 "DBCC CHECKDB ([Bakwyn_RestoreTest_shop]) WITH NO_INFOMSGS, ALL_ERRORMSGS",
                                 "DROP DATABASE [Bakwyn_RestoreTest_shop]"));
-  EXPECT_NE(r.tray.tip().find("上次恢复测试: 12-13 02:00 成功"), std::string::npos) << r.tray.tip();
+  EXPECT_NE(r.tray.tip().find("上次恢复测试: 12-13 02:00 成功 (0秒)"), std::string::npos) << r.tray.tip();
   EXPECT_EQ(r.status("RestoreTestPassed"), "2026-12-13 02:00:05");
   EXPECT_EQ(r.status("RestoreTestOpen"), "0") << "nothing left for the next start to clean up";
 
