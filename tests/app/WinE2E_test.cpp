@@ -32,7 +32,10 @@ TEST_F(WinE2E, FirstStartWaitsInTheTrayAndRewritesItsAutostartPath) {
   app().start();
 
   EXPECT_FALSE(app().visible());
-  EXPECT_TRUE(TrayIconShown(app().main()));
+  // In a prefix just made, the shell's notification area may come up after
+  // the program: the icon is there once it does (the program adds it again
+  // when the taskbar is created).
+  EXPECT_TRUE(WaitUntil([&] { return TrayIconShown(app().main()); }, 10000));
   // The log is read from the window, once it is shown.
   app().menu("N1");
   EXPECT_EQ(app().log(), std::vector<std::string>{kHeader});

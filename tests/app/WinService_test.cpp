@@ -713,9 +713,15 @@ TEST(ServiceControls, AControlAfterTheServiceStoppedIsAnsweredAndChangesNothing)
   EXPECT_EQ(controls.control(app::kReloadControl, 0), static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(WaitForSingleObject(controls.reloadEvent(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
   EXPECT_EQ(WaitForSingleObject(controls.reloadEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "taken by one wait";
-  for (const DWORD code : {129ul, 255ul}) {
+  // The restore test the tray menu asks for.
+  EXPECT_EQ(WaitForSingleObject(controls.restoreTestEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(controls.control(app::kRestoreTestControl, 0), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(WaitForSingleObject(controls.restoreTestEvent(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(controls.reloadEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "no reload";
+  for (const DWORD code : {130ul, 255ul}) {
     EXPECT_EQ(controls.control(code, 0), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED)) << code;
     EXPECT_EQ(WaitForSingleObject(controls.reloadEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << code;
+    EXPECT_EQ(WaitForSingleObject(controls.restoreTestEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << code;
   }
   EXPECT_EQ(controls.control(SERVICE_CONTROL_STOP, 0), static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(controls.state(), static_cast<DWORD>(SERVICE_STOP_PENDING));
