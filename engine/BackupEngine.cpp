@@ -140,15 +140,19 @@ std::string BuildVerifyStatement(std::string_view path, int position) {
 std::optional<int> NewestOwnSet(const QueryResult& header) {
   const int nameColumn = header.column("BackupName");
   const int positionColumn = header.column("Position");
-  if (nameColumn < 0 || positionColumn < 0) return std::nullopt;
+  if (positionColumn < 0) return std::nullopt;
+  const auto cell = [](const std::vector<std::string>& row, int column) {
+    return column >= 0 && static_cast<size_t>(column) < row.size() ? std::string_view(row[static_cast<size_t>(column)])
+                                                                    : std::string_view();
+  };
+  // A server that names no set at all (no such column, every name empty)
+  // leaves only the positions: the set just written is the highest.
+  const bool named = std::any_of(header.rows.begin(), header.rows.end(),
+                                 [&](const std::vector<std::string>& row) { return !cell(row, nameColumn).empty(); });
   std::optional<int> newest;
   for (const std::vector<std::string>& row : header.rows) {
-    const auto cell = [&row](int column) {
-      return static_cast<size_t>(column) < row.size() ? std::string_view(row[static_cast<size_t>(column)])
-                                                       : std::string_view();
-    };
-    if (cell(nameColumn) != kBackupSetName) continue;
-    const std::string_view text = cell(positionColumn);
+    if (named && cell(row, nameColumn) != kBackupSetName) continue;
+    const auto text = cell(row, positionColumn);
     int position = 0;
     for (const char c : text) {
       if (c < '0' || c > '9' || position > (std::numeric_limits<int>::max() - (c - '0')) / 10) return std::nullopt;

@@ -47,7 +47,8 @@ std::string BuildVerifyStatement(std::string_view path, int position);
 // From RESTORE HEADERONLY's rows: the position of the backup set written last
 // by this program, the highest Position among the sets named kBackupSetName
 // (the file holds several when backups were appended to it: NOINIT; another
-// program's sets may follow). Nothing when there is none, or when the
+// program's sets may follow; a server that names no set gives the highest
+// Position of all). Nothing when there is none, or when the
 // position of one of them is not a number from 1 on: a set of ours that cannot
 // be placed may be the one just written.
 std::optional<int> NewestOwnSet(const QueryResult& header);

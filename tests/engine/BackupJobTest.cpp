@@ -763,6 +763,9 @@ INSTANTIATE_TEST_SUITE_P(
                      {kChecksumBackup, kHeaderOnly, VerifyOnly(2)}, 2},
         VerifiedCase{"HighestPositionNotLastRow", "D:\\bak\\", {{kOurs, "10"}, {kOurs, "9"}},
                      {kChecksumBackup, kHeaderOnly, VerifyOnly(10)}, 10},
+        // A server that gives the sets no names: the last one written is the highest.
+        VerifiedCase{"NoSetNamedByTheServer", "D:\\bak\\", {{"", "1"}, {"", "2"}},
+                     {kChecksumBackup, kHeaderOnly, VerifyOnly(2)}, 2},
         VerifiedCase{"QuoteInTheFolder", "D:\\O'Neil's\\", {{kOurs, "1"}},
                      {"BACKUP DATABASE [shop] TO  DISK = N'D:\\O''Neil''s\\2004年11月17日21时05分.bak' WITH  NOINIT ,  "
                       "NOUNLOAD ,NAME = N'Vorda软件Bakwyn',SKIP ,  STATS = 10,  NOFORMAT,  CHECKSUM",
