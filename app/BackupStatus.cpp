@@ -8,25 +8,14 @@
 #include "engine/History.h"
 #include "form/FrmMainIds.h"
 #include "form/Controls.h"
+#include "settings/SecretProtector.h"
+#include "settings/SettingsRecord.h"
 
 namespace bakwyn::app {
 namespace {
 
 constexpr std::int64_t kMinute = 60LL * 1000;
 constexpr std::int64_t kDay = 24LL * 60 * kMinute;
-
-// "YYYY-MM-DD HH:NN:SS" back into a date and time; nothing for anything else.
-std::optional<LocalDateTime> ParseStamp(const std::optional<std::string>& text) {
-  if (!text || text->size() != 19) return std::nullopt;
-  LocalDateTime t;
-  char rest = 0;
-  if (std::sscanf(text->c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &t.year, &t.month, &t.day, &t.hour, &t.minute,
-                  &t.second, &rest) != 6)
-    return std::nullopt;
-  if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour > 23 || t.minute > 59 || t.second > 59)
-    return std::nullopt;
-  return t;
-}
 
 std::optional<std::string> Read(settings::RegistryKey& key, const std::string& name) {
   try {
@@ -118,35 +107,39 @@ bool StoreSlotStamp(settings::Registry& registry, int slot, const std::string& d
   return Store(registry, SlotStampName(slot), date);
 }
 
+namespace {
+
+// The record of the backups holds no secret: nothing is ever protected here.
+class NoSecrets final : public settings::SecretProtector {
+ public:
+  std::string protect(std::string_view) const override { throw settings::ProtectionError("no secrets here"); }
+  std::string unprotect(std::string_view) const override { throw settings::ProtectionError("no secrets here"); }
+};
+
+constexpr settings::Groups kRecordGroups = settings::Groups::Status | settings::Groups::RestoreTest;
+
+}  // namespace
+
 BackupRecord LoadBackupRecord(settings::Registry& registry) {
-  BackupRecord record;
-  auto key = registry.open(std::string(kStatusKey), settings::Access::Read);
-  if (!key) return record;
-  record.lastBackup = ParseStamp(Read(*key, "LastBackup"));
-  record.lastSucceeded = Read(*key, "LastResult").value_or("") == "ok";
-  record.lastSuccess = ParseStamp(Read(*key, "LastSuccess"));
-  record.armedSince = ParseStamp(Read(*key, "ArmedSince"));
-  record.lastRestoreTest = ParseStamp(Read(*key, "LastRestoreTest"));
-  record.restoreTestPassed = ParseStamp(Read(*key, "RestoreTestPassed"));
-  return record;
+  const settings::StoredSettings stored =
+      settings::LoadStoredSettings(registry, NoSecrets(), kRecordGroups).settings;
+  return {stored.LastBackup,  stored.LastResult,      stored.LastSuccess,
+          stored.ArmedSince,  stored.LastRestoreTest, stored.RestoreTestPassed};
 }
 
 bool StoreBackupRecord(settings::Registry& registry, const BackupRecord& record) {
-  auto key = registry.open(std::string(kStatusKey), settings::Access::Write);
-  if (!key) return false;
+  settings::StoredSettings stored;
+  stored.LastBackup = record.lastBackup;
+  stored.LastResult = record.lastSucceeded;
+  stored.LastSuccess = record.lastSuccess;
+  stored.ArmedSince = record.armedSince;
+  stored.LastRestoreTest = record.lastRestoreTest;
+  stored.RestoreTestPassed = record.restoreTestPassed;
   try {
-    if (record.lastBackup) {
-      key->writeString("LastBackup", FullStamp(*record.lastBackup));
-      key->writeString("LastResult", record.lastSucceeded ? "ok" : "failed");
-    }
-    if (record.lastSuccess) key->writeString("LastSuccess", FullStamp(*record.lastSuccess));
-    if (record.armedSince) key->writeString("ArmedSince", FullStamp(*record.armedSince));
-    if (record.lastRestoreTest) key->writeString("LastRestoreTest", FullStamp(*record.lastRestoreTest));
-    if (record.restoreTestPassed) key->writeString("RestoreTestPassed", FullStamp(*record.restoreTestPassed));
+    return settings::SaveStoredSettings(stored, registry, NoSecrets(), kRecordGroups);
   } catch (const settings::RegistryError&) {
     return false;
   }
-  return true;
 }
 
 BackupRecord Merged(const BackupRecord& a, const BackupRecord& b) {

@@ -1,6 +1,7 @@
 #include "tests/settings/EarlierStore.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <optional>
 
 #include "settings/Base64.h"
@@ -206,6 +207,68 @@ std::vector<LoadProblem> LoadControlStates(ComponentOwner& window, Registry& reg
     }
   }
   return problems;
+}
+
+namespace {
+
+std::optional<LocalDateTime> ParseEarlierStamp(const std::optional<std::string>& text) {
+  if (!text || text->size() != 19) return std::nullopt;
+  LocalDateTime t;
+  char rest = 0;
+  if (std::sscanf(text->c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &t.year, &t.month, &t.day, &t.hour, &t.minute,
+                  &t.second, &rest) != 6)
+    return std::nullopt;
+  if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour > 23 || t.minute > 59 || t.second > 59)
+    return std::nullopt;
+  return t;
+}
+
+std::string EarlierStamp(const LocalDateTime& t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
+                t.second);
+  return text;
+}
+
+std::optional<std::string> ReadStatus(RegistryKey& key, const std::string& name) {
+  try {
+    return key.readString(name);
+  } catch (const RegistryError&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+EarlierBackupRecord LoadEarlierBackupRecord(Registry& registry) {
+  EarlierBackupRecord record;
+  auto key = registry.open(std::string(StatusKey), Access::Read);
+  if (!key) return record;
+  record.lastBackup = ParseEarlierStamp(ReadStatus(*key, "LastBackup"));
+  record.lastSucceeded = ReadStatus(*key, "LastResult").value_or("") == "ok";
+  record.lastSuccess = ParseEarlierStamp(ReadStatus(*key, "LastSuccess"));
+  record.armedSince = ParseEarlierStamp(ReadStatus(*key, "ArmedSince"));
+  record.lastRestoreTest = ParseEarlierStamp(ReadStatus(*key, "LastRestoreTest"));
+  record.restoreTestPassed = ParseEarlierStamp(ReadStatus(*key, "RestoreTestPassed"));
+  return record;
+}
+
+bool StoreEarlierBackupRecord(Registry& registry, const EarlierBackupRecord& record) {
+  auto key = registry.open(std::string(StatusKey), Access::Write);
+  if (!key) return false;
+  try {
+    if (record.lastBackup) {
+      key->writeString("LastBackup", EarlierStamp(*record.lastBackup));
+      key->writeString("LastResult", record.lastSucceeded ? "ok" : "failed");
+    }
+    if (record.lastSuccess) key->writeString("LastSuccess", EarlierStamp(*record.lastSuccess));
+    if (record.armedSince) key->writeString("ArmedSince", EarlierStamp(*record.armedSince));
+    if (record.lastRestoreTest) key->writeString("LastRestoreTest", EarlierStamp(*record.lastRestoreTest));
+    if (record.restoreTestPassed) key->writeString("RestoreTestPassed", EarlierStamp(*record.restoreTestPassed));
+  } catch (const RegistryError&) {
+    return false;
+  }
+  return true;
 }
 
 }  // namespace bakwyn::testing

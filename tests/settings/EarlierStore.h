@@ -17,8 +17,10 @@
 // read as it stands and protected at the next save.
 #include <string>
 #include <string_view>
+#include <optional>
 #include <vector>
 
+#include "engine/Clock.h"
 #include "settings/Registry.h"
 #include "settings/SecretProtector.h"
 #include "settings/SettingsRecord.h"
@@ -32,6 +34,21 @@ using settings::Registry;
 using settings::SecretProtector;
 
 
+
+// The record of the backups (LastBackup, LastResult, LastSuccess, ArmedSince,
+// LastRestoreTest, RestoreTestPassed under StatusKey) as the status functions
+// wrote and read it value by value before the settings record took it over:
+// the format the record must keep.
+struct EarlierBackupRecord {
+  std::optional<LocalDateTime> lastBackup;
+  bool lastSucceeded = false;
+  std::optional<LocalDateTime> lastSuccess;
+  std::optional<LocalDateTime> armedSince;
+  std::optional<LocalDateTime> lastRestoreTest;
+  std::optional<LocalDateTime> restoreTestPassed;
+};
+EarlierBackupRecord LoadEarlierBackupRecord(Registry& registry);
+bool StoreEarlierBackupRecord(Registry& registry, const EarlierBackupRecord& record);
 
 // Writes the state of every stored control of `window`, in creation order. A
 // key that cannot be opened or created ends the pass; the controls before it

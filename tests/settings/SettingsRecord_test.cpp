@@ -24,6 +24,9 @@ namespace bakwyn::settings {
 
 using bakwyn::testing::LoadControlStates;
 using bakwyn::testing::SaveControlStates;
+using bakwyn::testing::EarlierBackupRecord;
+using bakwyn::testing::LoadEarlierBackupRecord;
+using bakwyn::testing::StoreEarlierBackupRecord;
 
 void PrintTo(const StoredSettings& s, std::ostream* out) {
   auto stamp = [](const std::optional<LocalDateTime>& t) { return t ? FullStamp(*t) : std::string("none"); };
@@ -247,7 +250,7 @@ TEST_F(SettingsRecord, LoadsWhatTheWindowsStoreAndTheStatusFunctionsLoad) {
     expected.Slot2LastRun = slots[1];
     expected.Slot3LastRun = slots[2];
     expected.Slot4LastRun = slots[3];
-    const app::BackupRecord record = app::LoadBackupRecord(before);
+    const EarlierBackupRecord record = LoadEarlierBackupRecord(before);
     expected.LastBackup = record.lastBackup;
     expected.LastResult = record.lastSucceeded;
     expected.LastSuccess = record.lastSuccess;
@@ -378,7 +381,7 @@ TEST_F(SettingsRecord, SavesWhatTheWindowsStoreAndTheStatusFunctionsSave) {
 TEST_F(SettingsRecord, SavesTheRecordAndASlotsDateAsTheStatusFunctionsDo) {
   struct Case {
     const char* name;
-    app::BackupRecord record;
+    EarlierBackupRecord record;
     std::set<std::string> failingWrites = {};
     bool statusKeyFails = false;
   };
@@ -403,7 +406,16 @@ TEST_F(SettingsRecord, SavesTheRecordAndASlotsDateAsTheStatusFunctionsDo) {
     s.LastSuccess = c.record.lastSuccess;
     s.ArmedSince = c.record.armedSince;
     s.Slot2LastRun = "20261210";  // another group: not written
-    EXPECT_EQ(SaveStoredSettings(s, after, protector, Groups::Status), app::StoreBackupRecord(before, c.record));
+    const bool earlier = StoreEarlierBackupRecord(before, c.record);
+    EXPECT_EQ(SaveStoredSettings(s, after, protector, Groups::Status), earlier);
+    // The status functions go through the record now, and keep its format.
+    TracedRegistry through;
+    through.failingWrites = c.failingWrites;
+    if (c.statusKeyFails) through.inner.failKey(kStatus);
+    const app::BackupRecord record{c.record.lastBackup, c.record.lastSucceeded, c.record.lastSuccess,
+                                   c.record.armedSince, std::nullopt, std::nullopt};
+    EXPECT_EQ(app::StoreBackupRecord(through, record), earlier);
+    EXPECT_EQ(through.writes, before.writes);
     EXPECT_EQ(after.writes, before.writes);
     EXPECT_EQ(Dump(after.inner), Dump(before.inner));
   }
