@@ -272,8 +272,10 @@ void BackupStatus::check(const LocalDateTime& now) {
       const std::string since = record_.restoreTestPassed
                                     ? "上次通过的恢复测试于 " + FullStamp(*record_.restoreTestPassed)
                                     : std::string("还没有通过的恢复测试");
-      log_("警告: 已超过" + std::to_string(RestoreTestGraceDays(settings_.restoreTest)) +
-           "天没有通过的恢复测试 (" + since + ")");
+      const std::string line = "警告: 已超过" + std::to_string(RestoreTestGraceDays(settings_.restoreTest)) +
+                               "天没有通过的恢复测试 (" + since + ")";
+      log_(line);
+      if (onOverdue) onOverdue(true, line);
       if (tray_) tray_->notify("恢复测试已逾期", since);
     }
     show();
@@ -284,7 +286,9 @@ void BackupStatus::check(const LocalDateTime& now) {
   if (overdue) {
     const std::string since = record_.lastSuccess ? "上次成功备份于 " + FullStamp(*record_.lastSuccess)
                                                   : std::string("还没有成功的备份");
-    log_("警告: 已超过一天没有成功的备份 (" + since + ")");
+    const std::string line = "警告: 已超过一天没有成功的备份 (" + since + ")";
+    log_(line);
+    if (onOverdue) onOverdue(false, line);
     if (tray_) {
       tray_->notify("已超过一天没有成功的备份", since);
       tray_->setAlarmed(true);

@@ -92,6 +92,10 @@ class BackupStatus {
   // Once a minute is enough; calls in between cost a comparison.
   void check(const LocalDateTime& now);
 
+  // A balloon of the tray icon, when there is one (the service has none).
+  void warn(const std::string& title, const std::string& text) {
+    if (tray_) tray_->notify(title, text);
+  }
   // Cleanup is held off because the stored number of days cannot be read: the tip says so.
   void setCleanupHeld(bool held);
   // A backup of `database` runs, `percent` done when the server said so; the
@@ -99,6 +103,10 @@ class BackupStatus {
   void setRunning(std::optional<std::string> database, std::optional<int> percent = std::nullopt);
   // A restore test of `database` runs (nothing: none does); the tip says so.
   void setTesting(std::optional<std::string> database);
+
+  // Told of each overdue warning as it is logged: of the backups (false) or
+  // of the restore test (true).
+  std::function<void(bool restoreTest, const std::string& line)> onOverdue;
 
   const BackupRecord& state() const { return record_; }
   bool overdue() const { return overdue_; }

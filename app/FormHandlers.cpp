@@ -1,5 +1,7 @@
 #include "app/FormHandlers.h"
 
+#include "base/SqlText.h"
+
 #include "app/StoredSchedule.h"
 
 #include <algorithm>
@@ -55,9 +57,9 @@ std::string LogStamp(const LocalDateTime& t) {
 
 FormHandlers::FormHandlers(form::SettingsForm& form, Runtime& runtime, ServerSession& session,
                            settings::Registry& registry, const settings::SecretProtector& protector, FormShell& shell,
-                           settings::Registry* own)
+                           settings::Registry* own, Pinger* pinger)
     : form_(form), runtime_(runtime), session_(session), registry_(registry), own_(own), protector_(protector),
-      history_(runtime.history()), shell_(shell) {
+      history_(runtime.history()), shell_(shell), pinger_(pinger) {
   runtime_.addObserver(this);
   form_.onShow = [this] { FormShow(); };
   form_.onCloseQuery = [this] { return FormCloseQuery(); };
@@ -85,6 +87,10 @@ FormHandlers::FormHandlers(form::SettingsForm& form, Runtime& runtime, ServerSes
   form_.PopupMenu1.onPopup = [this] { form_.N6.setChecked(shell_.serviceState() != ServiceState::NotInstalled); };
   form_.N7.onClick = [this] { runtime_.cancelBackup(); };
   form_.N8.onClick = [this] { N8Click(); };
+  form_.SpeedButton3.onClick = [this] { testPing(form_.mEdt5, form_.SpeedButton3); };
+  form_.SpeedButton4.onClick = [this] { testPing(form_.mEdt6, form_.SpeedButton4); };
+  form_.dxCheckEdit8.onChange = [this](form::TdxCheckEdit&) { dxCheckEdit8Change(); };
+  form_.SpeedButton5.onClick = [this] { SpeedButton5Click(); };
   form_.onPowerResume = [this] { PowerResume(); };
   form_.Bak.onExecute = [this] { runtime_.backupNow(); };
   form_.Action1.onExecute = [this] { Action1Execute(); };
@@ -96,6 +102,63 @@ void FormHandlers::AppendLog(const std::string& text) { runtime_.log(text); }
 void FormHandlers::backupRunning(bool running) {
   form_.N7.setEnabled(running);
   form_.N8.setEnabled(!running);
+}
+
+void FormHandlers::testPing(form::TmEdt& address, form::Button& button) {
+  const std::string text = address.tText();
+  if (text.empty() || !ParsePingAddress(text)) {
+    shell_.showMessageCode(kMessageStop, text.empty() ? "请先填写通知地址。"
+                                                      : "通知地址无效: 应以 http:// 或 https:// 开头。");
+    shell_.focus(address);
+    return;
+  }
+  if (!pinger_) return;
+  // The answer may take the time-out to come: the window goes on meanwhile,
+  // and the button waits for it.
+  button.setEnabled(false);
+  pinger_->test(text, [this, &button](bool sent, const std::string& answer) {
+    runtime_.post([this, &button, sent, answer] {
+      button.setEnabled(true);
+      shell_.showMessageCode(sent ? kMessageInformation : kMessageStop,
+                             (sent ? "通知地址测试成功: " : "通知地址测试失败: ") + answer);
+    });
+  });
+}
+
+void FormHandlers::dxCheckEdit8Change() {
+  if (loading_ || !form_.dxCheckEdit8.checked()) return;
+  const int answer = shell_.showMessageCode(
+      kMessageYesNo,
+      "每次定时备份成功后,再把数据库的事务日志备份到同一目录 (与备份文件同名的 .trn 文件),"
+      "完整恢复模式的日志才不会一直增长直到磁盘占满。日志备份与完整备份一起校验、复制和定期删除。\r\r"
+      "保存设置后生效。开启事务日志备份?");
+  if (answer != kAnswerYes) form_.dxCheckEdit8.setChecked(false);
+}
+
+void FormHandlers::SpeedButton5Click() {
+  const std::string database = form_.mEdt1.tText();
+  if (database.empty()) {
+    shell_.showMessageCode(kMessageStop, "请先选择" + std::string(kDatabaseCaption));
+    shell_.focus(form_.mEdt1);
+    return;
+  }
+  const int answer = shell_.showMessageCode(
+      kMessageYesNo, "将数据库 " + database +
+                         " 改为简单恢复模式?\r\r之后只能恢复到某一次备份完成时的状态,不能再恢复到两次备份之间的某一时刻;"
+                         "已有的事务日志备份也不能再接着用于恢复。事务日志会自动截断,不再增长。");
+  if (answer != kAnswerYes) return;
+  try {
+    session_.open(form_.mEdt3.tText(), form_.mEdt4.text(), form_.mEdt2.tText());
+    session_.execute("ALTER DATABASE " + SqlNameLiteral(database) + " SET RECOVERY SIMPLE");
+  } catch (const std::exception& e) {
+    // "原因: " + the server's or the driver's words.
+    const std::string cause = DescribeFailure(e).substr(std::string_view("原因: ").size());
+    AppendLog("无法把数据库 " + database + " 改为简单恢复模式: " + cause);
+    shell_.showMessageCode(kMessageStop, "无法改为简单恢复模式:\r" + cause);
+    return;
+  }
+  AppendLog("已把数据库 " + database + " 改为简单恢复模式");
+  shell_.showMessageCode(kMessageInformation, "已把数据库 " + database + " 改为简单恢复模式。");
 }
 
 void FormHandlers::N8Click() {
@@ -154,7 +217,9 @@ void FormHandlers::FormCreate() {
 }
 
 std::vector<settings::LoadProblem> FormHandlers::loadStoredSettings() {
+  loading_ = true;
   std::vector<settings::LoadProblem> problems = form::LoadWindowSettings(form_, registry_, protector_);
+  loading_ = false;
   // No field shows it: kept for the backups as stored.
   stallMinutes_ = settings::LoadStoredSettings(registry_, protector_, settings::Groups::Limits).settings.StallMinutes;
   // A slot whose stored time is no time of the day is not armed, and the
@@ -184,8 +249,7 @@ std::vector<settings::LoadProblem> FormHandlers::loadStoredSettings() {
 }
 
 void FormHandlers::reportLoadProblems(const std::vector<settings::LoadProblem>& problems) {
-  for (const std::string& line : LoadProblemLines(problems, daysUnreadable_ && form_.dxCheckEdit5.checked()))
-    AppendLog(line);
+  runtime_.logSettingsProblems(LoadProblemLines(problems, daysUnreadable_ && form_.dxCheckEdit5.checked()));
 }
 
 void FormHandlers::Timer1Timer() { runtime_.tick(); }
@@ -328,6 +392,9 @@ Schedule FormHandlers::FormSchedule() {
   const settings::StoredSettings options = form::StoredFields(form_);
   settings.verifyBackups = options.VerifyBackups;
   settings.restoreTest = settings::StoredRestoreTestPlan(options);
+  settings.logBackups = options.BackupLog;
+  settings.pingAddress = TrimControl(options.PingAddress);
+  settings.restoreTestPingAddress = TrimControl(options.RestoreTestPingAddress);
   return schedule;
 }
 
@@ -399,10 +466,26 @@ void FormHandlers::BitBtn1Click() {
   daysUnreadable_ = false;
   Action1Execute();
   AppendLog("保存成功!");
+  // The event log shows the program's texts once it knows where they are:
+  // every administrator's save says so again (the program may have moved).
+  if (shell_.elevated()) {
+    if (const std::string failure = shell_.registerEventSource(); !failure.empty())
+      AppendLog("无法注册事件日志的来源: " + failure);
+  }
   if (check.outcome == FolderCheck::Outcome::Doubtful) {
     shell_.showMessageCode(kMessageInformation,
                            "设置已保存,但SQL服务器现在无法写入" + std::string(kDirectoryCaption) + " " + checkedFolder +
                                ":\r" + check.reason + "\r磁盘已满时请腾出空间(例如减少保留的天数),否则下次备份会失败。");
+  }
+  // What would make the backups just saved fail later, while there is time.
+  if (healthAtSave_) {
+    const HealthReport report = healthAtSave_(runtime_.latest().settings);
+    runtime_.healthChecked(report, false);
+    if (!report.findings.empty()) {
+      std::string text = "设置已保存,但发现以下问题:";
+      for (const HealthFinding& finding : report.findings) text += "\r\r" + finding.line;
+      shell_.showMessageCode(kMessageInformation, text);
+    }
   }
   // The service schedules from the stored settings: it reads them again now.
   if (shell_.serviceState() == ServiceState::Running && !shell_.signalService())

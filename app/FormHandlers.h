@@ -7,16 +7,19 @@
 // natively in tests with a fake shell.
 //
 // The constructor sets every hook of the model once; nothing else does.
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/BackupStatus.h"
+#include "app/Ping.h"
 #include "app/Runtime.h"
 #include "app/Worker.h"
 #include "engine/BackupEngine.h"
 #include "engine/FolderCheck.h"
+#include "engine/HealthCheck.h"
 #include "engine/History.h"
 #include "engine/Replica.h"
 #include "engine/BackupSettings.h"
@@ -90,6 +93,10 @@ class FormShell {
   virtual bool signalService() = 0;
   // Asks the running service for a restore test now; false when it could not be asked.
   virtual bool signalServiceRestoreTest() { return false; }
+  // Registers this program as the event log's source, so that the log shows
+  // its events' whole texts (administrators only); why not, in the system's
+  // words, or empty when done.
+  virtual std::string registerEventSource() { return {}; }
 };
 
 class FormHandlers final : private RuntimeObserver {
@@ -99,8 +106,10 @@ class FormHandlers final : private RuntimeObserver {
   // window's checks' (the save, the database list), apart from the backups'.
   // `own`, when given, is this user's own registry: what the program keeps of
   // its run goes there when the machine's cannot be written.
+  // `pinger`, when given, sends the options page's test pings.
   FormHandlers(form::SettingsForm& form, Runtime& runtime, ServerSession& session, settings::Registry& registry,
-               const settings::SecretProtector& protector, FormShell& shell, settings::Registry* own = nullptr);
+               const settings::SecretProtector& protector, FormShell& shell, settings::Registry* own = nullptr,
+               Pinger* pinger = nullptr);
   FormHandlers(const FormHandlers&) = delete;
   FormHandlers& operator=(const FormHandlers&) = delete;
 
@@ -126,6 +135,10 @@ class FormHandlers final : private RuntimeObserver {
 
   const std::string& computerName() const { return computerName_; }
 
+  // The health checks a save runs on what it stored (on the window's session),
+  // when given: their lines are logged and their problems shown in a box.
+  void setHealthCheck(std::function<HealthReport(const BackupSettings&)> check) { healthAtSave_ = std::move(check); }
+
  private:
   void FormShow();
   bool FormCloseQuery();
@@ -149,6 +162,12 @@ class FormHandlers final : private RuntimeObserver {
   void Timer2Timer();
   void N6Click();  // install or remove the backup service
   void N8Click();  // a restore test now
+  // The options page's "测试" beside an address: one ping, and what came of it.
+  void testPing(form::TmEdt& address, form::Button& button);
+  // The log backups: ticked by the user, they are explained and asked for.
+  void dxCheckEdit8Change();
+  // The database to the SIMPLE recovery model, once the user agreed to what is lost.
+  void SpeedButton5Click();
   void PowerResume();
 
   // The stored settings into the window (and what could not be taken);
@@ -197,6 +216,10 @@ class FormHandlers final : private RuntimeObserver {
   std::optional<bool> scheduler_;           // whether this program schedules; unknown before the first word
   std::optional<HistoryFollower> follower_;  // exactly while another scheduler runs
   int refreshedMinute_ = -1;
+  Pinger* pinger_;
+  std::function<HealthReport(const BackupSettings&)> healthAtSave_;
+  // The stored settings are being put into the window: no question is asked.
+  bool loading_ = false;
 };
 
 }  // namespace bakwyn::app

@@ -28,7 +28,8 @@ bool SameSchedule(const Schedule& a, const Schedule& b) {
   return x.server == y.server && x.user == y.user && x.password == y.password && x.database == y.database &&
          x.backupDir == y.backupDir && SameSlots(x, y) && x.cleanupEnabled == y.cleanupEnabled &&
          x.retentionDays == y.retentionDays && x.replicaDir == y.replicaDir && x.stallMinutes == y.stallMinutes &&
-         x.verifyBackups == y.verifyBackups && x.restoreTest == y.restoreTest && a.makeUpMissed == b.makeUpMissed &&
+         x.verifyBackups == y.verifyBackups && x.restoreTest == y.restoreTest && x.logBackups == y.logBackups && x.pingAddress == y.pingAddress &&
+         x.restoreTestPingAddress == y.restoreTestPingAddress && a.makeUpMissed == b.makeUpMissed &&
          a.cleanupHeld == b.cleanupHeld;
 }
 
@@ -52,8 +53,16 @@ Runtime::Runtime(BackupSettings& settings, BackupEngine& engine, RestoreTest& re
   engine_.onProgress = [this](int percent) {
     box_.post([this, percent] { status_.setRunning(settings_.database, percent); });
   };
+  engine_.onStart = [this](const LocalDateTime& started) {
+    box_.post([this, started] {
+      for (RuntimeObserver* observer : observers_) observer->backupStarted(started);
+    });
+  };
   engine_.onOutcome = [this](const BackupOutcome& outcome) {
-    box_.post([this, outcome] { status_.record(outcome); });
+    box_.post([this, outcome] {
+      status_.record(outcome);
+      for (RuntimeObserver* observer : observers_) observer->backupEnded(outcome);
+    });
     // After each successful backup, the backups not yet in the second folder
     // go there, on this worker, once the backup's job is done.
     if (outcome.succeeded && !settings_.replicaDir.empty())
@@ -61,7 +70,13 @@ Runtime::Runtime(BackupSettings& settings, BackupEngine& engine, RestoreTest& re
                                settings_.retentionDays, thisComputer(), settings_.database, settings_.verifyBackups};
   };
   restore_.onOutcome = [this](const RestoreOutcome& outcome) {
-    box_.post([this, outcome] { status_.recordRestoreTest(outcome); });
+    box_.post([this, outcome] {
+      status_.recordRestoreTest(outcome);
+      for (RuntimeObserver* observer : observers_) observer->restoreTested(outcome);
+    });
+  };
+  status_.onOverdue = [this](bool restoreTest, const std::string& line) {
+    for (RuntimeObserver* observer : observers_) observer->overdue(restoreTest, line);
   };
 }
 
@@ -69,6 +84,7 @@ Runtime::~Runtime() {
   // A backup under way is cancelled and waited for by the worker's owner;
   // its hooks must not outlive this.
   engine_.onStamp = nullptr;
+  engine_.onStart = nullptr;
   engine_.onOutcome = nullptr;
   engine_.onProgress = nullptr;
   restore_.onOutcome = nullptr;
@@ -87,6 +103,12 @@ void Runtime::log(const std::string& text) {
     return;
   }
   logAt(at, text);
+}
+
+void Runtime::logSettingsProblems(const std::vector<std::string>& lines) {
+  if (lines.empty()) return;
+  for (const std::string& line : lines) log(line);
+  for (RuntimeObserver* observer : observers_) observer->settingsUnreadable(lines);
 }
 
 void Runtime::logAt(const LocalDateTime& at, const std::string& text) {
@@ -200,7 +222,15 @@ void Runtime::tick() {
       }
       if (!started && now.minute != testCheckedMinute_) {
         testCheckedMinute_ = now.minute;
-        if (RestoreTestDue(settings_.restoreTest, settings_.slots, now, lastTestDate_)) startRestoreTest(now);
+        // The health checks come first, once a day after its first backup
+        // time: they take moments, and the test follows at the next minute.
+        static constexpr RestoreTestPlan kDailyAfterFirstSlot{RestoreTestPlan::Every::day, 0,
+                                                              RestoreTestPlan::kAfterFirstSlot};
+        if (healthCheck_ && RestoreTestDue(kDailyAfterFirstSlot, settings_.slots, now, lastHealthDate_)) {
+          startHealthCheck(now);
+        } else if (RestoreTestDue(settings_.restoreTest, settings_.slots, now, lastTestDate_)) {
+          startRestoreTest(now);
+        }
       }
     } else if (testing_) {
       // A backup matters more than a test: a slot whose minute comes while
@@ -226,14 +256,12 @@ void Runtime::end() {
   for (RuntimeObserver* observer : observers_) observer->backupRunning(false);
 }
 
-void Runtime::run(std::function<void()> job, bool test) {
-  testing_ = test;
-  if (test) {
-    status_.setTesting(settings_.database);
-  } else {
-    status_.setRunning(settings_.database);
-  }
-  begin();
+void Runtime::run(std::function<void()> job, Job kind) {
+  testing_ = kind == Job::restoreTest;
+  if (kind == Job::restoreTest) status_.setTesting(settings_.database);
+  if (kind == Job::backup) status_.setRunning(settings_.database);
+  // A check is no backup: the tray's menu and tip stay as they are.
+  if (kind != Job::check) begin();
   copies_.reset();
   stopCopies_ = false;
   worker_.start([this, job = std::move(job)] {
@@ -245,6 +273,11 @@ void Runtime::run(std::function<void()> job, bool test) {
       if (copies_ && !stopCopies_) {
         const ReplicaReport report = ReplicateBackups(files_, *copies_, clock_.now(), &stopCopies_);
         for (const std::string& line : report.lines) log(line);
+        if (!report.complete && !stopCopies_) {
+          box_.post([this, folder = copies_->replicaDir, lines = report.lines] {
+            for (RuntimeObserver* observer : observers_) observer->copiesFailed(folder, lines);
+          });
+        }
       }
     } catch (const std::exception& e) {
       log(std::string("程序内部错误,本次备份中断: ") + e.what());
@@ -318,7 +351,63 @@ void Runtime::startRestoreTest(const LocalDateTime& now) {
           if (!StoreRestoreTestOpen(registry_, false) && own_) StoreRestoreTestOpen(*own_, false);
         });
       },
-      true);
+      Job::restoreTest);
+}
+
+void Runtime::startHealthCheck(const LocalDateTime& now) {
+  char date[8];
+  FormatDate(now, date);
+  lastHealthDate_.assign(date, sizeof date);
+  run(
+      [this] {
+        HealthReport report = healthCheck_();
+        box_.post([this, report = std::move(report)] { healthChecked(report); });
+      },
+      Job::check);
+}
+
+void Runtime::healthChecked(const HealthReport& report, bool balloons) {
+  const auto note = [this](RuntimeObserver::Health kind, const std::string& line) {
+    log(line);
+    for (RuntimeObserver* observer : observers_) observer->healthNoted(kind, line);
+  };
+  for (const std::string& line : report.skipped) {
+    if (healthSkipsSaid_.insert(line).second) note(RuntimeObserver::Health::notChecked, line);
+  }
+  if (!report.reached) return;
+  char date[8];
+  FormatDate(clock_.now(), date);
+  const std::string today(date, sizeof date);
+  std::set<std::string> found;
+  for (const HealthFinding& finding : report.findings) {
+    found.insert(finding.key);
+    note(RuntimeObserver::Health::problem, finding.line);
+    std::string& shown = healthFound_[finding.key];
+    if (balloons && shown != today) {
+      shown = today;
+      status_.warn(finding.title, finding.line);
+    }
+  }
+  // A check that could not be made finds nothing: what it found before is
+  // not resolved by that.
+  if (!report.skipped.empty()) return;
+  for (auto it = healthFound_.begin(); it != healthFound_.end();) {
+    if (found.count(it->first)) {
+      ++it;
+      continue;
+    }
+    // A database that grew from one level of its size limit to the next is
+    // no resolved problem.
+    const bool sizeLevel = it->first.starts_with("size-");
+    const bool stillSize = sizeLevel && std::any_of(found.begin(), found.end(), [](const std::string& key) {
+                             return key.starts_with("size-");
+                           });
+    if (!stillSize) {
+      if (const std::optional<std::string> line = HealthResolvedLine(it->first, settings_.database))
+        note(RuntimeObserver::Health::resolved, *line);
+    }
+    it = healthFound_.erase(it);
+  }
 }
 
 bool Runtime::dropLeftover() {

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <set>
 #include <optional>
 #include <string>
 #include <thread>
@@ -20,6 +22,7 @@
 #include "engine/BackupSettings.h"
 #include "engine/Clock.h"
 #include "engine/FileSystem.h"
+#include "engine/HealthCheck.h"
 #include "engine/History.h"
 #include "engine/Replica.h"
 #include "engine/RestoreTest.h"
@@ -47,6 +50,32 @@ class RuntimeObserver {
   virtual void logged(const LocalDateTime& at, const std::string& text, bool kept) = 0;
   // A backup started (true) or ended (false).
   virtual void backupRunning(bool running) { (void)running; }
+  // A backup starts (after the cleanup that goes before it): its lines follow.
+  virtual void backupStarted(const LocalDateTime& at) { (void)at; }
+  // What a backup came to, told after its lines.
+  virtual void backupEnded(const BackupOutcome& outcome) { (void)outcome; }
+  // What a restore test came to, told after its lines.
+  virtual void restoreTested(const RestoreOutcome& outcome) { (void)outcome; }
+  // The copies after a backup did not all reach the second folder `folder`
+  // (`lines` as logged); not told when they were stopped on purpose.
+  virtual void copiesFailed(const std::string& folder, const std::vector<std::string>& lines) {
+    (void)folder;
+    (void)lines;
+  }
+  // An overdue warning as logged: of the backups, or of the restore test.
+  virtual void overdue(bool restoreTest, const std::string& line) {
+    (void)restoreTest;
+    (void)line;
+  }
+  // Stored settings that could not be read, as logged (see logSettingsProblems).
+  virtual void settingsUnreadable(const std::vector<std::string>& lines) { (void)lines; }
+  // A line of the health checks as logged: a problem found, one found before
+  // that is gone, or a check that could not be made.
+  enum class Health { problem, resolved, notChecked };
+  virtual void healthNoted(Health kind, const std::string& line) {
+    (void)kind;
+    (void)line;
+  }
 };
 
 class Runtime {
@@ -63,6 +92,8 @@ class Runtime {
   Runtime& operator=(const Runtime&) = delete;
 
   void addObserver(RuntimeObserver* observer) { observers_.push_back(observer); }
+  // Runs `job` on the runtime's thread at its next tick (from any thread).
+  void post(std::function<void()> job) { box_.post(std::move(job)); }
 
   // Start-up: the kept status comes back.
   void start();
@@ -103,6 +134,13 @@ class Runtime {
   bool restoreTestNow();
   // Whether a restore test runs now.
   bool restoreTestRunning() const { return testing_; }
+  // The health checks (what makes backups fail later), run on the worker once
+  // a day, after the day's first backup time, when given.
+  void setHealthCheck(std::function<HealthReport()> check) { healthCheck_ = std::move(check); }
+  // Logs what a health check found, with a balloon once a day for each problem
+  // (none with `balloons` off: a save shows them in its box), a problem found
+  // before and not now as resolved, and a check that could not be made once.
+  void healthChecked(const HealthReport& report, bool balloons = true);
   // Ends the copies to the second folder between two pieces (the program or
   // the service ends); the backup itself goes on.
   void stopCopies() { stopCopies_ = true; }
@@ -110,8 +148,12 @@ class Runtime {
   // Appends `text` to the history and tells the observers. From another
   // thread (a backup's), the line is handed to the runtime's thread first.
   void log(const std::string& text);
+  // Logs what of the stored settings could not be read, one line each, and
+  // tells the observers of them together (nothing for none).
+  void logSettingsProblems(const std::vector<std::string>& lines);
 
   BackupStatus& status() { return status_; }
+  FileSystem& files() { return files_; }
   const BackupStatus& status() const { return status_; }
   History& history() { return history_; }
   LocalDateTime now() const { return clock_.now(); }
@@ -119,9 +161,11 @@ class Runtime {
  private:
   void logAt(const LocalDateTime& at, const std::string& text);
   void apply(const Schedule& schedule);
-  // Runs `job` on the worker, told as a backup that runs (or, with `test`, a
-  // restore test).
-  void run(std::function<void()> job, bool test = false);
+  // What runs on the worker, as the tray tells it.
+  enum class Job { backup, restoreTest, check };
+  // Runs `job` on the worker, told as what `kind` says.
+  void run(std::function<void()> job, Job kind = Job::backup);
+  void startHealthCheck(const LocalDateTime& now);
   void startRestoreTest(const LocalDateTime& now);
   // Drops, on the worker, the scratch database of a test that a crash cut
   // short (only when one was marked open); false when there is none to look for.
@@ -169,29 +213,13 @@ class Runtime {
   std::optional<std::pair<int, LocalDateTime>> slotAfterTest_;
   // A scratch database that a test cut short may have left is looked for once.
   bool leftoverChecked_ = false;
-};
-
-// Everything a runtime works with, made the same way for the program in the
-// user's session and for the service: the run-time settings, the history, the
-// engine (which logs through the runtime) and the runtime. Every reference
-// must outlive it; `worker` must end its job before this is destroyed.
-struct Backups {
-  Backups(const Clock& clock, ServerSession& session, FileSystem& files, settings::Registry& registry,
-          settings::Registry* own, std::string historyPath, std::string ownHistoryPath, Worker& worker,
-          form::TrayIcon* tray, std::function<std::string()> computerName)
-      : history(files, std::move(historyPath), std::move(ownHistoryPath)),
-        engine(settings, clock, session, files, [this](const std::string& line) { runtime.log(line); }),
-        restore(settings, clock, session, files, [this](const std::string& line) { runtime.log(line); }),
-        runtime(settings, engine, restore, registry, own, clock, history, files, worker, tray,
-                std::move(computerName)) {}
-  Backups(const Backups&) = delete;
-  Backups& operator=(const Backups&) = delete;
-
-  BackupSettings settings;
-  History history;
-  BackupEngine engine;
-  RestoreTest restore;  // on the engine's session: only one of them runs at a time, on the worker
-  Runtime runtime;
+  // The health checks: the day ("yyyymmdd") they last ran on; the problems
+  // found, each with the day its balloon was last shown; the checks that could
+  // not be made, said once.
+  std::function<HealthReport()> healthCheck_;
+  std::string lastHealthDate_;
+  std::map<std::string, std::string> healthFound_;
+  std::set<std::string> healthSkipsSaid_;
 };
 
 }  // namespace bakwyn::app

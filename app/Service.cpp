@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "app/SchedulerLock.h"
+#include "app/Backups.h"
+#include "app/EventLog.h"
 #include "app/Runtime.h"
 #include "app/SecureFolder.h"
 #include "app/StoredSchedule.h"
+#include "app/WinHttp.h"
 #include "app/Worker.h"
 #include "app/WinSystem.h"
 #include "base/Text.h"
@@ -127,9 +130,15 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     // system account's own folder instead, saying why in its first line there.
     const std::string shared = HistoryPath();
     const HistoryFolderUse folder = PrepareHistoryFolder(FolderOf(shared));
+    // The service's own program file is one only administrators can change
+    // (see ProgramToRegister): the event log reads its texts from it, also
+    // for a service installed before the program had any.
+    InstallEventSource(ToWide(ProgramPath()));
+    WindowsEventSink events;
+    WinHttpTransport http;
     ThreadWorker worker;
     Backups backups(clock, session, files, *registry, nullptr, folder.usable ? shared : OwnHistoryPath(), {}, worker,
-                    nullptr, [] { return ComputerName(); });
+                    nullptr, [] { return ComputerName(); }, &events, &http);
     if (!folder.usable)
       backups.history.append(clock.now(), "不能使用共享的备份历史文件夹,服务的记录写在这里: " + folder.why);
     else if (!folder.why.empty())
@@ -141,6 +150,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     StartFromStore(*runtime, stored());
     UpdateDependencies();
     runtime->log("备份服务已启动: 不需要用户登录也会定时备份");
+    events.report({EventId::ServiceStarted, {}});
 
     // One scheduler on the computer: a program in a user's session may hold
     // the lock; the service then schedules once it lets go (the lock's thread
@@ -196,7 +206,15 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
       Sleep(kTickMs);
     }
     runtime->tick();
+    // The last backup's ping still goes out: a monitoring service that never
+    // hears of it would report the backup missing. Not for longer than its
+    // tries take.
+    for (int waited = 0; backups.pinger && !backups.pinger->idle(std::chrono::milliseconds(kTickMs * 10)) &&
+                         waited < 45;
+         ++waited)
+      controls.report(SERVICE_STOP_PENDING);
     runtime->log("备份服务已停止");
+    events.report({EventId::ServiceStopped, {}});
   }
   controls.report(SERVICE_STOPPED);
 }
@@ -311,6 +329,9 @@ unsigned long InstallService(const std::string& programPath) {
   failure.cActions = static_cast<DWORD>(std::size(restart));
   failure.lpsaActions = restart;
   ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
+  // The event log shows the service's events with their texts from the
+  // program file it runs (the service registers it again at each start).
+  InstallEventSource(ToWide(program));
   if (!StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
     return GetLastError();
   return 0;

@@ -95,6 +95,9 @@ StoredSchedule ReadStoredSchedule(settings::Registry& registry, const settings::
   s.stallMinutes = stored.StallMinutes;
   s.verifyBackups = stored.VerifyBackups;
   s.restoreTest = settings::StoredRestoreTestPlan(stored);
+  s.logBackups = stored.BackupLog;
+  s.pingAddress = TrimControl(stored.PingAddress);
+  s.restoreTestPingAddress = TrimControl(stored.RestoreTestPingAddress);
   out.armed = !stored.mEdt1.empty();
   out.lines = LoadProblemLines(loaded.problems, daysUnreadable && s.cleanupEnabled);
   return out;
@@ -110,7 +113,7 @@ bool ApplyStoredSchedule(Runtime& runtime, const StoredSchedule& stored, const c
   }
   const bool changed = wasArmed != runtime.armed() || (stored.armed && !SameSchedule(before, stored.schedule));
   if (changed && whenChanged) runtime.log(whenChanged);
-  for (const std::string& line : stored.lines) runtime.log(line);
+  runtime.logSettingsProblems(stored.lines);
   return changed;
 }
 
@@ -120,7 +123,7 @@ void StartFromStore(Runtime& runtime, const StoredSchedule& stored) {
   if (stored.armed) runtime.arm(stored.schedule);
   runtime.applyKeptSlotDates();
   runtime.makeUpAtNextTick();
-  for (const std::string& line : stored.lines) runtime.log(line);
+  runtime.logSettingsProblems(stored.lines);
 }
 
 }  // namespace bakwyn::app

@@ -41,11 +41,15 @@ TFrmMain::TFrmMain(const Clock& clock, ServerSession& session, FileSystem& files
                    const settings::SecretProtector& protector)
     : own_(settings::UserRegistry()),
       backups_(clock, session, files, registry, own_.get(), HistoryPath(), OwnHistoryPath(), worker_,
-               &form_.rmTrayIcon1, [] { return ComputerName(); }),
-      handlers_(form_, backups_.runtime, windowSession_, registry, protector, *this, own_.get()),
+               &form_.rmTrayIcon1, [] { return ComputerName(); }, &events_, &http_),
+      handlers_(form_, backups_.runtime, windowSession_, registry, protector, *this, own_.get(), &*backups_.pinger),
       window_(form_) {
   // Closing the window ends the program.
   window_.onDestroyed = [] { PostQuitMessage(0); };
+  // A save's health checks run on the window's session, beside a backup that may run on the worker's.
+  handlers_.setHealthCheck([this](const BackupSettings& settings) {
+    return RunHealthChecks(settings, windowSession_, backups_.runtime.files());
+  });
   // With administrator rights, the shared history's folder is made (or brought
   // up to date) with an access list that lets every user's program add its
   // lines and nobody but administrators and the system change or remove them.
@@ -87,6 +91,16 @@ std::string TFrmMain::programPath() { return ProgramPath(); }
 ServiceState TFrmMain::serviceState() { return QueryService(); }
 bool TFrmMain::signalService() { return SignalServiceReload(); }
 bool TFrmMain::signalServiceRestoreTest() { return SignalServiceRestoreTest(); }
+
+std::string TFrmMain::registerEventSource() {
+  // With the service installed, the source names the program file the
+  // service runs, which only administrators can change; the service sees to
+  // that itself.
+  if (serviceState() != ServiceState::NotInstalled) return {};
+  std::string failure;
+  if (!InstallEventSource(ToWide(ProgramPath()), &failure)) return failure;
+  return {};
+}
 
 ServiceChange TFrmMain::switchService(bool install) {
   // The service must find the scheduler's lock made by the system, not by

@@ -2,6 +2,9 @@
 // The program's window: the model of the settings window, its Win32 side, the
 // backup engine and the handlers, put together. This class is the only place
 // where Win32 meets the handlers: it implements their FormShell.
+#include "app/Backups.h"
+#include "app/EventLog.h"
+#include "app/WinHttp.h"
 #include "app/FormHandlers.h"
 #include "engine/BackupEngine.h"
 #include "engine/BackupSettings.h"
@@ -71,6 +74,7 @@ class TFrmMain final : private FormShell {
   ServiceChange switchService(bool install) override;
   bool signalService() override;
   bool signalServiceRestoreTest() override;
+  std::string registerEventSource() override;
 
   // Asks for the scheduler's lock: held at once when free, else told to the
   // window when it is taken.
@@ -83,6 +87,9 @@ class TFrmMain final : private FormShell {
   form::SettingsForm form_;
   // This user's own registry, for what the machine's keys cannot take.
   std::unique_ptr<settings::Registry> own_;
+  // Where outcomes are told beyond the window: the event log, the ping addresses.
+  WindowsEventSink events_;
+  WinHttpTransport http_;
   // The schedule, the backups and the history, made as the service makes them.
   Backups backups_;
   OdbcServerSession windowSession_;

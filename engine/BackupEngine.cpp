@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -11,6 +12,7 @@
 
 #include "base/SqlText.h"
 #include "base/Text.h"
+#include "engine/HealthCheck.h"
 #include "engine/VerifiedBackups.h"
 
 namespace bakwyn {
@@ -113,6 +115,54 @@ std::string FailureWords(const std::exception& error) {
   return cause;
 }
 
+// The operating system's error 112 (ERROR_DISK_FULL) among the server's
+// messages: 3202 and 3203 (a write or read of the backup device failed) carry
+// it as "failed: 112(<the system's words>)", others as "Operating system error
+// 112(...)". The words are in the server's language, the number is not; the
+// English words count too. The backup's path is taken out first: a folder
+// named "x 112(" is no disk full.
+bool OutOfRoom(const std::exception& error, const std::string& path) {
+  const auto* server = dynamic_cast<const ServerError*>(&error);
+  if (!server) return false;
+  for (const Diagnostic& d : server->records()) {
+    std::string text = d.message;
+    for (size_t at; !path.empty() && (at = text.find(path)) != std::string::npos;) text.erase(at, path.size());
+    if (text.find("There is not enough space on the disk") != std::string::npos) return true;
+    for (size_t at = text.find("112("); at != std::string::npos; at = text.find("112(", at + 1)) {
+      if (at == 0 || text[at - 1] < '0' || text[at - 1] > '9') return true;
+    }
+  }
+  return false;
+}
+
+// The name of a backup file with its extension replaced.
+std::string WithExtension(std::string name, std::string_view extension) {
+  return name.substr(0, name.rfind('.')) + std::string(extension);
+}
+
+std::string BackupStatement(std::string_view what, std::string_view database, std::string_view path, bool checksum) {
+  return "BACKUP " + std::string(what) + " " + SqlNameLiteral(database) + " TO  DISK = " + SqlTextLiteral(path) + " " +
+         "WITH  NOINIT ,  NOUNLOAD ,NAME = N" + QuoteSqlText(kBackupSetName) + "," + "SKIP ,  STATS = 10,  NOFORMAT" +
+         (checksum ? ",  CHECKSUM" : "");
+}
+
+// Of the times of a folder's log backups: true for each that has expired at
+// `now` after `retentionDays`, given the time of the oldest full backup that
+// the cleanup keeps (nothing when it keeps none).
+std::vector<bool> ExpiredLogs(const std::vector<std::int64_t>& modified, std::optional<std::int64_t> oldestKept,
+                              std::int64_t now, std::int32_t retentionDays) {
+  const std::int64_t retention = static_cast<std::int64_t>(retentionDays) * kMillisecondsPerDay;
+  std::vector<bool> expired;
+  expired.reserve(modified.size());
+  for (const std::int64_t m : modified) {
+    // Its age alone does not let it go: the log backups after the oldest full
+    // backup kept are what restores that backup to a later moment. One dated
+    // in the future has no age yet.
+    expired.push_back(oldestKept && m < *oldestKept && m <= now && now - m + kExpiryMargin >= retention);
+  }
+  return expired;
+}
+
 }  // namespace
 
 std::string DescribeFailure(const std::exception& error) { return "原因: " + FailureWords(error); }
@@ -122,10 +172,14 @@ std::string BackupFileName(const LocalDateTime& t) {
          Digits(t.minute, 2) + "分.bak";
 }
 
+std::string LogBackupFileName(const LocalDateTime& t) { return WithExtension(BackupFileName(t), ".trn"); }
+
 std::string BuildBackupStatement(std::string_view database, std::string_view path, bool checksum) {
-  return "BACKUP DATABASE " + SqlNameLiteral(database) + " TO  DISK = " + SqlTextLiteral(path) + " " +
-         "WITH  NOINIT ,  NOUNLOAD ,NAME = N" + QuoteSqlText(kBackupSetName) + "," + "SKIP ,  STATS = 10,  NOFORMAT" +
-         (checksum ? ",  CHECKSUM" : "");
+  return BackupStatement("DATABASE", database, path, checksum);
+}
+
+std::string BuildLogBackupStatement(std::string_view database, std::string_view path, bool checksum) {
+  return BackupStatement("LOG", database, path, checksum);
 }
 
 std::string BuildHeaderStatement(std::string_view path) {
@@ -164,13 +218,38 @@ std::optional<int> NewestOwnSet(const QueryResult& header) {
   return newest;
 }
 
-bool HasBackupExtension(std::string_view name) {
-  constexpr std::string_view kExtension = ".bak";
-  if (name.size() < kExtension.size()) return false;
-  const std::string_view tail = name.substr(name.size() - kExtension.size());
-  return std::equal(tail.begin(), tail.end(), kExtension.begin(), [](char a, char b) {
+namespace {
+
+// True when `name` ends with `extension` (lower case), in any letter case.
+bool EndsWithExtension(std::string_view name, std::string_view extension) {
+  if (name.size() < extension.size()) return false;
+  const std::string_view tail = name.substr(name.size() - extension.size());
+  return std::equal(tail.begin(), tail.end(), extension.begin(), [](char a, char b) {
     return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
   });
+}
+
+}  // namespace
+
+bool HasBackupExtension(std::string_view name) { return EndsWithExtension(name, ".bak"); }
+
+bool IsLogBackupName(std::string_view name) {
+  // Digits where BackupFileName puts the date's, its characters between them.
+  static constexpr std::string_view kParts[] = {"年", "月", "日", "时", "分"};
+  static constexpr size_t kDigits[] = {4, 2, 2, 2, 2};
+  constexpr std::string_view kExtension = ".trn";
+  if (!EndsWithExtension(name, kExtension)) return false;
+  std::string_view rest = name.substr(0, name.size() - kExtension.size());
+  for (size_t i = 0; i < std::size(kParts); ++i) {
+    if (rest.size() < kDigits[i] ||
+        !std::all_of(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(kDigits[i]),
+                     [](char c) { return c >= '0' && c <= '9'; }))
+      return false;
+    rest.remove_prefix(kDigits[i]);
+    if (rest.substr(0, kParts[i].size()) != kParts[i]) return false;
+    rest.remove_prefix(kParts[i].size());
+  }
+  return rest.empty();
 }
 
 std::vector<bool> ExpiredByAge(const std::vector<std::int64_t>& modified, const std::vector<bool>& proven,
@@ -206,12 +285,15 @@ std::vector<bool> ExpiredByAge(const std::vector<std::int64_t>& modified, std::i
 }
 
 std::vector<BackupFile> ListBackups(FileSystem& files, const std::string& dir, bool cleanup,
-                                    std::int32_t retentionDays, const LocalDateTime& now, bool verification) {
+                                    std::int32_t retentionDays, const LocalDateTime& now, bool verification,
+                                    bool logs) {
   std::vector<BackupFile> backups;
   for (std::string& name : files.listDirectory(dir)) {
-    if (!HasBackupExtension(name)) continue;
+    const bool log = logs && IsLogBackupName(name);
+    if (!log && !HasBackupExtension(name)) continue;
     // Opening also keeps us away from directories and files in use.
-    if (const auto modified = files.readModifiedTime(dir + name)) backups.push_back({std::move(name), *modified});
+    if (const auto modified = files.readModifiedTime(dir + name))
+      backups.push_back({std::move(name), *modified, false, 0, log});
   }
   if (verification) {
     // The record's names are matched against the listing's, never used
@@ -224,23 +306,32 @@ std::vector<BackupFile> ListBackups(FileSystem& files, const std::string& dir, b
     }
   }
   if (!cleanup) return backups;
-  std::vector<std::int64_t> modified;
+  // The full backups by their own rule, as if there were no log backups; the
+  // log backups then by what it keeps.
+  std::vector<BackupFile*> full, log;
+  std::vector<std::int64_t> fullModified, logModified;
   std::vector<bool> proven;
-  modified.reserve(backups.size());
-  proven.reserve(backups.size());
-  for (const BackupFile& b : backups) {
-    modified.push_back(CalendarMilliseconds(b.modified));
-    proven.push_back(!verification || b.position > 0);
+  for (BackupFile& b : backups) {
+    (b.log ? log : full).push_back(&b);
+    (b.log ? logModified : fullModified).push_back(CalendarMilliseconds(b.modified));
+    if (!b.log) proven.push_back(!verification || b.position > 0);
   }
-  const std::vector<bool> expired = ExpiredByAge(modified, proven, CalendarMilliseconds(now), retentionDays);
-  for (size_t i = 0; i < backups.size(); ++i) backups[i].expired = expired[i];
+  const std::int64_t at = CalendarMilliseconds(now);
+  const std::vector<bool> expired = ExpiredByAge(fullModified, proven, at, retentionDays);
+  std::optional<std::int64_t> oldestKept;
+  for (size_t i = 0; i < full.size(); ++i) {
+    full[i]->expired = expired[i];
+    if (!expired[i] && (!oldestKept || fullModified[i] < *oldestKept)) oldestKept = fullModified[i];
+  }
+  const std::vector<bool> logExpired = ExpiredLogs(logModified, oldestKept, at, retentionDays);
+  for (size_t i = 0; i < log.size(); ++i) log[i]->expired = logExpired[i];
   return backups;
 }
 
 std::vector<std::string> ExpiredBackups(FileSystem& files, const std::string& dir, std::int32_t retentionDays,
-                                        const LocalDateTime& now, bool verification) {
+                                        const LocalDateTime& now, bool verification, bool logs) {
   std::vector<std::string> expired;
-  for (const BackupFile& b : ListBackups(files, dir, true, retentionDays, now, verification)) {
+  for (const BackupFile& b : ListBackups(files, dir, true, retentionDays, now, verification, logs)) {
     if (b.expired) expired.push_back(dir + b.name);
   }
   return expired;
@@ -259,15 +350,29 @@ bool BackupEngine::BakExecute() {
   // A directory that cannot be created is not reported here: the server then
   // cannot write the file, and that failure is logged below.
   files_.createDirectories(settings_.backupDir);
+  // Read here, once: the watchdog must not read the settings while they are
+  // applied, the backup is verified if and only if it was written for it, and
+  // the log backup goes with the full backup it follows.
+  const std::string dir = settings_.backupDir;
+  const std::string database = settings_.database;
+  const std::int32_t stallMinutes = settings_.stallMinutes;
+  const bool verifying = settings_.verifyBackups;
+  const bool logBackup = settings_.logBackups;
   // One reading of the clock for the whole name, so that 10:59:59.999 can
   // never give the hour of one reading and the minute of the next.
   const LocalDateTime started = clock_.now();
   const std::string name = BackupFileName(started);
-  const std::string path = settings_.backupDir + name;
-  // Read here, once: the watchdog must not read the settings while they are
-  // applied, and the backup is verified if and only if it was written for it.
-  const std::int32_t stallMinutes = settings_.stallMinutes;
-  const bool verifying = settings_.verifyBackups;
+  const std::string path = dir + name;
+  // Whatever way this ends, a request to stop finds no backup under way once
+  // the outcome is told.
+  struct UnderWay {
+    BackupEngine& engine;
+    ~UnderWay() {
+      std::lock_guard lock(engine.mutex_);
+      engine.backupUnderWay_ = false;
+    }
+  } underWay{*this};
+  if (onStart) onStart(started);
   log_("开始备份数据库...");
   bool connected = false;
   bool written = false;    // the server wrote the backup: what fails now is its verification
@@ -284,47 +389,37 @@ bool BackupEngine::BakExecute() {
     session_.open(settings_.user, settings_.password, settings_.server);
     connected = true;
     session_.closeQuery();
-    if (!stopRequested()) {
-      // Without a statement time-out: a large database's backup may take hours
-      // and say nothing for long stretches, and a backup cut off by a time-out
-      // is no backup at all. The watchdog gives up on silence far longer than
-      // the progress of any backup leaves.
-      executeWatched(BuildBackupStatement(settings_.database, path, verifying), started, stallMinutes, watchInterval);
-      written = true;
-      if (verifying) {
-        position = verify(path, watchInterval);
-        completed = position > 0;
-      } else {
-        completed = true;
-      }
-    }
+    if (!stopRequested())
+      completed = writeBackup(BuildBackupStatement(database, path, verifying), path, started, stallMinutes, verifying,
+                              written, position);
   } catch (const StatementCancelled&) {
     cancelled = true;
   } catch (const std::exception& e) {
     cause = written ? std::string(kVerificationFailedCause) + FailureWords(e) : DescribeFailure(e);
+    // A full disk is the one failure whose remedy is a figure: how much room
+    // there is, against what a backup takes.
+    if (!written && OutOfRoom(e, path)) {
+      if (const std::optional<std::string> shortfall = SpaceShortfall(files_, settings_))
+        cause += " (" + *shortfall + ")";
+    }
   }
   Stop stop = Stop::none;
   {
     std::lock_guard lock(mutex_);
-    backupUnderWay_ = false;
     stop = stop_;
   }
   // A statement that ran to its end is a backup, even if a request to stop it
   // came too late to; with verification, the verification's statement.
   if (completed) {
-    std::string unrecorded;
-    if (verifying) {
-      // A backup that passed but could not be recorded is no less a success.
-      // Until a later one is recorded, the cleanup holds on to the last
-      // recorded one and everything newer, and the restore test takes that one.
-      if (const FileResult recorded = RecordVerified(files_, settings_.backupDir, name, position, clock_.now());
-          !recorded)
-        unrecorded = "警告: 无法写入校验记录: " + settings_.backupDir + std::string(kVerifiedRecordName) + " (" +
-                     recorded.reason + ")";
-    }
+    // A backup that passed but could not be recorded is no less a success.
+    // Until a later one is recorded, the cleanup holds on to the last
+    // recorded one and everything newer, and the restore test takes that one.
+    const std::string unrecorded = verifying ? recordVerified(dir, name, position) : std::string();
     log_("数据库备份成功!  [文件名:" + path + "]");
     if (!unrecorded.empty()) log_(unrecorded);
-    if (onOutcome) onOutcome({true, started, path, {}, verifying, position});
+    BackupOutcome outcome{true, started, path, {}, verifying, position};
+    if (logBackup) backUpLog(outcome, dir, database, stallMinutes, verifying);
+    if (onOutcome) onOutcome(outcome);
     return true;
   }
   // Whatever the statement ended with once it was asked to stop, the stop is
@@ -351,6 +446,78 @@ bool BackupEngine::BakExecute() {
   log_(cause);
   if (onOutcome) onOutcome({false, started, path, cause});
   return connected;
+}
+
+bool BackupEngine::writeBackup(const std::string& statement, const std::string& path, const LocalDateTime& from,
+                               std::int32_t stallMinutes, bool verifying, bool& written, int& position) {
+  // Without a statement time-out: a large database's backup may take hours
+  // and say nothing for long stretches, and a backup cut off by a time-out
+  // is no backup at all. The watchdog gives up on silence far longer than
+  // the progress of any backup leaves.
+  executeWatched(statement, from, stallMinutes, watchInterval);
+  written = true;
+  if (!verifying) return true;
+  position = verify(path, watchInterval);
+  return position > 0;
+}
+
+std::string BackupEngine::recordVerified(const std::string& dir, const std::string& name, int position) {
+  const FileResult recorded = RecordVerified(files_, dir, name, position, clock_.now());
+  if (recorded) return {};
+  return "警告: 无法写入校验记录: " + dir + std::string(kVerifiedRecordName) + " (" + recorded.reason + ")";
+}
+
+void BackupEngine::backUpLog(BackupOutcome& outcome, const std::string& dir, const std::string& database,
+                             std::int32_t stallMinutes, bool verifying) {
+  const std::string name = LogBackupFileName(outcome.at);
+  outcome.logPath = dir + name;
+  const auto failed = [&](const std::string& line) {
+    log_("事务日志备份失败!");
+    log_(line);
+    outcome.logFailure = line;
+  };
+  const auto cancelled = [&] {
+    log_("事务日志备份已取消");
+    outcome.logFailure = std::string(kCancelledCause);
+  };
+  {
+    std::lock_guard lock(mutex_);
+    // The watchdog of the full backup may have given up just as the backup
+    // ended; the backup is made all the same, and its log follows it. A
+    // request to stop that came since is meant for what runs now: the log's.
+    if (stop_ == Stop::silence) stop_ = Stop::none;
+    if (stop_ == Stop::requested) return cancelled();
+  }
+  log_("开始备份事务日志...");
+  // Its own start, for its own silence: the full backup's time is not the log's.
+  const LocalDateTime started = clock_.now();
+  bool written = false;
+  bool completed = false;
+  bool cancelledBySession = false;
+  int position = 0;
+  std::string cause;
+  try {
+    completed = writeBackup(BuildLogBackupStatement(database, outcome.logPath, verifying), outcome.logPath, started,
+                            stallMinutes, verifying, written, position);
+  } catch (const StatementCancelled&) {
+    cancelledBySession = true;
+  } catch (const std::exception& e) {
+    cause = written ? std::string(kVerificationFailedCause) + FailureWords(e) : DescribeFailure(e);
+  }
+  Stop stop = Stop::none;
+  {
+    std::lock_guard lock(mutex_);
+    stop = stop_;
+  }
+  if (completed) {
+    const std::string unrecorded = verifying ? recordVerified(dir, name, position) : std::string();
+    log_("事务日志备份成功!  [文件名:" + outcome.logPath + "]");
+    if (!unrecorded.empty()) log_(unrecorded);
+    return;
+  }
+  if (stop == Stop::silence) return failed(SilenceCause(stallMinutes));
+  if (stop == Stop::requested || cancelledBySession) return cancelled();
+  failed(cause);
 }
 
 int BackupEngine::verify(const std::string& path, std::chrono::milliseconds interval) {
@@ -485,8 +652,11 @@ void BackupEngine::watch(std::int64_t from, std::int32_t stallMinutes, std::chro
 void BackupEngine::deleteoldfileExecute() {
   if (!settings_.cleanupEnabled) return;
   try {
+    // This program's log backups whether or not it makes them now: those of
+    // a time when it did are let go as the full backups before them are.
     for (const std::string& path :
-         ExpiredBackups(files_, settings_.backupDir, settings_.retentionDays, clock_.now(), settings_.verifyBackups)) {
+         ExpiredBackups(files_, settings_.backupDir, settings_.retentionDays, clock_.now(), settings_.verifyBackups,
+                        true)) {
       // Files skipped on purpose stay unreported; an expired backup that
       // stays is, or the folder would fill up without anyone knowing.
       const FileResult removed = files_.removeFile(path);

@@ -29,6 +29,9 @@ inline constexpr std::string_view kBackupSetName = "Vorda软件Bakwyn";
 
 // "2004年11月17日10时30分.bak" for 10:30 on 17 November 2004.
 std::string BackupFileName(const LocalDateTime& t);
+// The log backup made after the full backup of `t`: "2004年11月17日10时30分.trn",
+// beside it and named alike, so that the two sort and read as a pair.
+std::string LogBackupFileName(const LocalDateTime& t);
 
 // The BACKUP DATABASE statement for `database` into the file `path`. The name
 // goes between brackets with every "]" doubled; the path is one N'...' literal
@@ -38,6 +41,11 @@ std::string BackupFileName(const LocalDateTime& t);
 // a damaged database, and writes a checksum of the backup that the
 // verification checks again.
 std::string BuildBackupStatement(std::string_view database, std::string_view path, bool checksum = false);
+// The BACKUP LOG statement for `database` into the file `path`: the same
+// quoting and the same options as BuildBackupStatement's, so that the log
+// backup's set carries this program's name and, with `checksum`, checksums
+// that its verification checks.
+std::string BuildLogBackupStatement(std::string_view database, std::string_view path, bool checksum = false);
 
 // RESTORE HEADERONLY of the file `path`: a row for each backup set in it.
 std::string BuildHeaderStatement(std::string_view path);
@@ -60,6 +68,11 @@ std::string DescribeFailure(const std::exception& error);
 
 // True for a name whose extension is exactly ".bak", in any letter case.
 bool HasBackupExtension(std::string_view name);
+// True for a name as LogBackupFileName makes them (the extension in any letter
+// case): only those ".trn" files are this program's. Another program's log
+// backups in the same folder are never listed, copied or deleted: without them
+// its own chain of log backups could not be restored.
+bool IsLogBackupName(std::string_view name);
 
 // The cleanup's rule, over the modification times of a folder's backups (as
 // CalendarMilliseconds) and whether each is proven: true for each one that has
@@ -75,7 +88,8 @@ std::vector<bool> ExpiredByAge(const std::vector<std::int64_t>& modified, const 
 std::vector<bool> ExpiredByAge(const std::vector<std::int64_t>& modified, std::int64_t now,
                                std::int32_t retentionDays);
 
-// A ".bak" file of a backup folder, as the cleanup and the copies see it.
+// A ".bak" file of a backup folder, or one of this program's log backups, as
+// the cleanup and the copies see it.
 struct BackupFile {
   std::string name;  // inside its folder
   LocalDateTime modified;
@@ -84,20 +98,28 @@ struct BackupFile {
   // it is now that the record of verified backups (VerifiedBackups.h) proves,
   // or 0 for a backup that was never verified.
   int position = 0;
+  bool log = false;  // a log backup (IsLogBackupName), listed only when asked for
 };
 
 // The ".bak" files of `dir` (ending with "\") that can be opened, in the order
 // the folder lists them: opening keeps directories and files in use out. With
+// `logs`, this program's log backups (IsLogBackupName) too. With
 // `verification`, each carries its verified set from the folder's record.
-// With `cleanup`, each is marked by ExpiredByAge at `now` after
-// `retentionDays`, where with `verification` only a verified backup is proven.
+// With `cleanup`, each ".bak" is marked by ExpiredByAge at `now` after
+// `retentionDays`, where with `verification` only a verified backup is proven;
+// the log backups have no say in it. A log backup has expired when
+// its age has (as by ExpiredByAge, the same three-minute margin) and it is
+// older than the oldest ".bak" that the rule keeps: a log backup restores
+// nothing without a full backup made before it. With no ".bak" kept, none has.
 std::vector<BackupFile> ListBackups(FileSystem& files, const std::string& dir, bool cleanup,
-                                    std::int32_t retentionDays, const LocalDateTime& now, bool verification = false);
+                                    std::int32_t retentionDays, const LocalDateTime& now, bool verification = false,
+                                    bool logs = false);
 
-// The paths of the ".bak" files of `dir` that a cleanup at `now` deletes after
-// `retentionDays` (see ListBackups and ExpiredByAge), in the folder's order.
+// The paths of the ".bak" files (with `logs`, and of the log backups) of `dir`
+// that a cleanup at `now` deletes after `retentionDays` (see ListBackups and
+// ExpiredByAge), in the folder's order.
 std::vector<std::string> ExpiredBackups(FileSystem& files, const std::string& dir, std::int32_t retentionDays,
-                                        const LocalDateTime& now, bool verification = false);
+                                        const LocalDateTime& now, bool verification = false, bool logs = false);
 
 // The cause of a backup that was cancelled on request, as BackupOutcome has it.
 inline constexpr std::string_view kCancelledCause = "已取消";
@@ -112,6 +134,12 @@ struct BackupOutcome {
   // every success); `position` is then its backup set in the file.
   bool verified = false;
   int position = 0;
+  // With settings.logBackups, after a successful full backup: the log backup's
+  // file (empty when none was tried), and, when it was not made, why: the
+  // cause line as logged ("原因: ..."), the silence's line, or kCancelledCause.
+  // Its failure leaves the full backup a success: it is told apart.
+  std::string logPath{};
+  std::optional<std::string> logFailure{};
 };
 
 // The start of the cause of a backup whose verification failed; the server's
@@ -138,6 +166,16 @@ class BackupEngine {
   // meanwhile, from its own thread, and has ended when this returns. The
   // verification sends no progress at all, however long it runs: it is never
   // given up on for silence, but a request to stop reaches it.
+  // With settings.logBackups, a full backup that succeeded is followed by a
+  // backup of the log into the LogBackupFileName beside it, watched, stopped
+  // and verified as the full backup is, and logged on lines of its own
+  // ("开始备份事务日志...", then "事务日志备份成功!  [文件名:...]",
+  // "事务日志备份失败!" and the cause, or "事务日志备份已取消"). Its outcome is
+  // BackupOutcome::logFailure: the full backup stays a success whatever it
+  // comes to. None after a full backup that failed or was cancelled (the log
+  // has no new base to follow), nor once a request to stop came.
+  // A full backup that failed for lack of room names the shortfall after the
+  // server's words: "原因: ... (备份目录所在磁盘只剩 ...)".
   bool BakExecute();
   // From any thread: stops the backup that BakExecute() is making now. The
   // server is asked to stop and acknowledges it within moments; the backup is
@@ -148,8 +186,10 @@ class BackupEngine {
   // Deletes backups in the backup directory that have reached the retention
   // age, when cleanup is on. With verification on, never the newest verified
   // backup nor any newer one, and nothing at all while none is verified (see
-  // ExpiredByAge). Files skipped on purpose are not reported; an expired
-  // backup that could not be deleted is logged with the reason.
+  // ExpiredByAge). This program's log backups go with them (see ListBackups):
+  // never one made after the oldest backup kept. Files skipped on purpose are
+  // not reported; an expired backup that could not be deleted is logged with
+  // the reason.
   void deleteoldfileExecute();
   // The 100-millisecond timer tick: runs the first enabled slot whose time is
   // now, unless it already ran today. Does not allocate when nothing is due.
@@ -175,6 +215,9 @@ class BackupEngine {
   // can try again. Nothing for no slot, and true.
   bool RunMadeUpBackup(const std::vector<int>& slots, const LocalDateTime& tick);
 
+  // Runs as each backup starts, before its first line is logged (after the
+  // cleanup that goes before it), with the time it starts at.
+  std::function<void(const LocalDateTime& started)> onStart;
   // Runs after every backup, once its lines are logged.
   std::function<void(const BackupOutcome&)> onOutcome;
   // Runs for each progress message of the backup under way, with its
@@ -209,6 +252,22 @@ class BackupEngine {
   // The set just written into `path`, read back by the server: its position,
   // or 0 when a request to stop came first.
   int verify(const std::string& path, std::chrono::milliseconds interval);
+  // A backup statement with the watchdog beside it, then, when `verifying`,
+  // the set it wrote into `path` read back. True once the backup is written
+  // (and proven, `position` its set); false when a request to stop came before
+  // the verification. Throws what the statements throw; `written` tells
+  // whether the backup statement had ended well.
+  bool writeBackup(const std::string& statement, const std::string& path, const LocalDateTime& from,
+                   std::int32_t stallMinutes, bool verifying, bool& written, int& position);
+  // The log backup of `database` into `dir` after the full backup of `outcome`,
+  // which succeeded, with its lines; its file and, unless it was made, why
+  // not, into `outcome`.
+  void backUpLog(BackupOutcome& outcome, const std::string& dir, const std::string& database,
+                 std::int32_t stallMinutes, bool verifying);
+  // "警告: 无法写入校验记录: ..." when the set at `position` of the backup
+  // `name` in `dir` could not be added to the record of verified backups,
+  // else empty.
+  std::string recordVerified(const std::string& dir, const std::string& name, int position);
   void progress(const Diagnostic& message);
 
   BackupSettings& settings_;

@@ -42,8 +42,16 @@ struct BackupSettings {
   // Each backup is written with checksums and read back by the server
   // (RESTORE VERIFYONLY) before it counts as a success.
   bool verifyBackups = true;
+  // After each full backup that succeeded, the database's log is backed up
+  // too ("同时备份事务日志"): in the FULL recovery model the log keeps every
+  // change until a log backup takes it, and grows until the disk is full.
+  bool logBackups = false;
   // The restore test of the newest verified backup: when it runs.
   RestoreTestPlan restoreTest;
+  // Where each backup's start and result are POSTed, and each restore test's
+  // result; empty: nowhere. They may hold a secret token: never logged whole.
+  std::string pingAddress;
+  std::string restoreTestPingAddress;
 };
 
 }  // namespace bakwyn

@@ -100,6 +100,18 @@ class FileSystem {
     return std::nullopt;
   }
 
+  // Which volume holds `path`, as a text that is equal for two paths on one
+  // volume, whichever drive letter, second letter or mounted folder reaches
+  // them, and different for two volumes: for telling whether backups share a
+  // disk with the database. `path` need not exist yet: the nearest existing
+  // folder above it counts. A share (\\server\share\...) is a volume of its
+  // own, never equal to a local one. Nothing when the volume cannot be told;
+  // a file system that cannot tell keeps this default.
+  virtual std::optional<std::string> volumeOf(const std::string& path) {
+    (void)path;
+    return std::nullopt;
+  }
+
   // For the history file. The size of the file `path`, or nothing when there is none.
   virtual std::optional<std::uint64_t> fileSize(const std::string& path) = 0;
   // Appends `bytes` to `path` (created when missing) in one write and flushes it

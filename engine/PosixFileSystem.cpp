@@ -337,6 +337,36 @@ std::optional<std::uint64_t> PosixFileSystem::availableBytes(const std::string& 
   return static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
 }
 
+std::optional<std::string> PosixFileSystem::volumeOf(const std::string& path) {
+  const auto parts = split(path);
+  if (!parts) return std::nullopt;
+  // The names below the drive's directory, ".." and "." resolved by name
+  // first, as Windows does with a path: never above the drive's directory.
+  const bool windows = path[0] != '/';
+  const auto separator = [windows](char c) { return c == '/' || (windows && c == '\\'); };
+  std::vector<std::string_view> names;
+  const std::string_view rest = parts->second;
+  for (size_t begin = 0; begin < rest.size();) {
+    const size_t end = static_cast<size_t>(std::find_if(rest.begin() + begin, rest.end(), separator) - rest.begin());
+    const std::string_view name = rest.substr(begin, end - begin);
+    if (name == "..") {
+      if (!names.empty()) names.pop_back();
+    } else if (!name.empty() && name != ".") {
+      names.push_back(name);
+    }
+    begin = end + 1;
+  }
+  // The nearest of them that exists, the drive's directory last: a folder
+  // not made yet lands where the folder above it is.
+  for (size_t count = names.size() + 1; count-- > 0;) {
+    std::filesystem::path at = *parts->first;
+    for (size_t i = 0; i < count; ++i) at /= std::filesystem::path(std::string(names[i]));
+    struct stat st {};
+    if (::stat(at.c_str(), &st) == 0) return "dev " + std::to_string(static_cast<std::uint64_t>(st.st_dev));
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> PosixFileSystem::readShared(const std::string& path, std::uint64_t offset,
                                                        std::size_t maxBytes) {
   const auto local = map(path);

@@ -30,6 +30,9 @@ class PosixFileSystem final : public FileSystem {
   FileResult removeFile(const std::string& path) override;
   std::optional<std::uint64_t> fileSize(const std::string& path) override;
   std::optional<std::uint64_t> availableBytes(const std::string& dir) override;
+  // The device of the nearest existing folder (st_dev), links followed: the
+  // file system that files written below it land on.
+  std::optional<std::string> volumeOf(const std::string& path) override;
   FileResult appendDurably(const std::string& path, const std::string& bytes) override;
   std::optional<std::string> readShared(const std::string& path, std::uint64_t offset, std::size_t maxBytes) override;
   FileResult replaceFile(const std::string& from, const std::string& to) override;

@@ -262,10 +262,12 @@ ReplicaReport ReplicateBackups(FileSystem& files, const ReplicaRequest& request,
   }
 
   // Only what the backup folder's cleanup keeps: a backup about to be
-  // deleted there is not worth copying here only to be deleted again.
+  // deleted there is not worth copying here only to be deleted again. This
+  // program's log backups go with the full backups: a copy of a full backup
+  // restores to the moment of any log backup copied beside it.
   std::vector<BackupFile> due;
   for (BackupFile& b : ListBackups(files, request.backupDir, request.cleanupEnabled, request.retentionDays, now,
-                                   request.verifiedOnly)) {
+                                   request.verifiedOnly, true)) {
     if (!b.expired && (!request.verifiedOnly || b.position > 0)) due.push_back(std::move(b));
   }
   // The backup just made goes first. It is copied even when the listing could
@@ -314,7 +316,7 @@ ReplicaReport ReplicateBackups(FileSystem& files, const ReplicaRequest& request,
   // Also after a failure: a folder that is full is what makes copies fail,
   // and its expired copies are what frees it.
   if (request.cleanupEnabled) {
-    for (const std::string& path : ExpiredBackups(files, copies, request.retentionDays, now)) {
+    for (const std::string& path : ExpiredBackups(files, copies, request.retentionDays, now, false, true)) {
       const FileResult removed = files.removeFile(path);
       if (!removed) report.lines.push_back("无法删除过期备份: " + path + " (" + removed.reason + ")");
     }

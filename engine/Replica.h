@@ -81,11 +81,12 @@ struct ReplicaReport {
 // files, stay as they are):
 // 1. create the folder of the copies; remove the copies a cut-off pass left
 //    there under a temporary name;
-// 2. list the backups to copy: every ".bak" file of the backup folder that
-//    the backup folder's own cleanup would keep at `now` (and that was
-//    verified, with `verifiedOnly`) and that has no copy of the same name and
-//    size there, newest first; the new backup is among them even when it
-//    cannot be read, so that its failure is told;
+// 2. list the backups to copy: every ".bak" file and every log backup of this
+//    program (IsLogBackupName) of the backup folder that the backup folder's
+//    own cleanup would keep at `now` (and that was verified, with
+//    `verifiedOnly`) and that has no copy of the same name and size there,
+//    newest first; the new backup is among them even when it cannot be read,
+//    so that its failure is told;
 // 3. copy each (copy, compare size and CRC-32C read back from the disk,
 //    check that the backup did not change meanwhile, rename), logging
 //    "备份已复制到: <copy>". A backup that fails is logged as
@@ -93,9 +94,9 @@ struct ReplicaReport {
 //    over, and the others go on; when the copy cannot be written at all (the
 //    folder is unreachable or read-only, the disk is full) the rest would
 //    fail the same way and wait for the next pass;
-// 4. delete the expired copies there, by the backup folder's rules (see
-//    ExpiredBackups in BackupEngine.h), also after a failure: a full folder
-//    is what makes copies fail.
+// 4. delete the expired copies there, the log backups' among them, by the
+//    backup folder's rules (see ListBackups in BackupEngine.h), also after a
+//    failure: a full folder is what makes copies fail.
 // `stop`, when set, ends the pass between two pieces of a copy, without a line.
 ReplicaReport ReplicateBackups(FileSystem& files, const ReplicaRequest& request, const LocalDateTime& now,
                                const std::atomic<bool>* stop = nullptr);

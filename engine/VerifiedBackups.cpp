@@ -62,11 +62,11 @@ std::optional<LocalDateTime> Moment(std::string_view text) {
 }
 
 // A plain name of a file in the folder itself: no separator, no drive, no
-// control character, not "." or "..", a backup's extension. The listing never
-// returns anything else, so nothing else can ever match one of its names; this
-// only keeps such lines out of a pruned record.
+// control character, not "." or "..", a backup's extension or a log backup's
+// name. The listing never returns anything else, so nothing else can ever
+// match one of its names; this only keeps such lines out of a pruned record.
 bool PlainBackupName(std::string_view name) {
-  if (!HasBackupExtension(name) || name == "." || name == "..") return false;
+  if (!(HasBackupExtension(name) || IsLogBackupName(name)) || name == "." || name == "..") return false;
   return std::none_of(name.begin(), name.end(), [](char c) {
     return c == '\\' || c == '/' || c == ':' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
   });
@@ -174,6 +174,7 @@ std::optional<VerifiedBackup> NewestVerified(FileSystem& files, const std::strin
   const std::int64_t until = CalendarMilliseconds(now);
   std::optional<VerifiedBackup> newest;
   std::int64_t newestAt = 0;
+  // Full backups only: a log backup restores nothing by itself.
   for (const BackupFile& b : ListBackups(files, dir, false, 0, now, true)) {
     const std::int64_t at = CalendarMilliseconds(b.modified);
     if (b.position == 0 || at > until) continue;

@@ -1,7 +1,8 @@
 #pragma once
-// The record of the backups that the server read back and found whole
-// (RESTORE VERIFYONLY ... WITH CHECKSUM), for the cleanup, which never lets
-// the last proven backup go, and for the restore test, which restores only a
+// The record of the backups (full backups and this program's log backups)
+// that the server read back and found whole (RESTORE VERIFYONLY ... WITH
+// CHECKSUM), for the cleanup, which never lets the last proven backup go, for
+// the copies, and for the restore test, which restores only a
 // proven one, also after a restart.
 //
 // It is a text file in the backup folder itself, beside the backups it speaks
@@ -45,8 +46,10 @@ struct VerifiedEntry {
 // The line of `entry`, ending with "\n".
 std::string FormatVerifiedLine(const VerifiedEntry& entry);
 // `line` (without its "\n") read back, or nothing unless it is exactly what
-// FormatVerifiedLine writes for a plain ".bak" file name: four fields, a
-// position from 1 on and a size without sign or leading zeros, a real date.
+// FormatVerifiedLine writes for a plain ".bak" file name or a log backup's
+// (IsLogBackupName): four fields, a position from 1 on and a size without sign
+// or leading zeros, a real date. Versions that made no log backups pass over
+// the lines of log backups as they pass over any line they cannot read.
 std::optional<VerifiedEntry> ParseVerifiedLine(std::string_view line);
 
 // The well-formed lines of the record of `dir` (ending with "\"), oldest

@@ -4,6 +4,7 @@
 #include <winternl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -400,6 +401,36 @@ FileResult RenameInto(HANDLE file, HANDLE folder, const std::wstring& name) {
   return {true, {}};
 }
 
+// The "\\SERVER\SHARE\" that the full path `full` of a share starts with,
+// in capitals (the system tells servers and shares apart without the letter
+// case), also from "\\?\UNC\server\share\...", as the system names an open
+// file of a share; empty for any other path.
+std::wstring ShareOf(const std::wstring& full) {
+  const std::wstring path = Comparable(full);
+  if (path.size() < 3 || path[0] != L'\\' || path[1] != L'\\' || path[2] == L'?' || path[2] == L'.') return {};
+  const auto end = [&path](size_t from) { return std::min(path.find(L'\\', from), path.size()); };
+  const size_t server = end(2);
+  const size_t share = server < path.size() ? end(server + 1) : server;
+  if (server == 2 || share <= server + 1) return {};
+  std::wstring named = path.substr(0, share) + L"\\";
+  CharUpperBuffW(named.data(), static_cast<DWORD>(named.size()));
+  return named;
+}
+
+// The name the system gives the open `file` in the form `flags` asks for;
+// empty when it gives none.
+std::wstring FinalName(HANDLE file, DWORD flags) {
+  std::wstring name(MAX_PATH, L'\0');
+  DWORD n = GetFinalPathNameByHandleW(file, name.data(), static_cast<DWORD>(name.size()), flags);
+  if (n >= name.size()) {
+    name.resize(n + 1);
+    n = GetFinalPathNameByHandleW(file, name.data(), static_cast<DWORD>(name.size()), flags);
+  }
+  if (n == 0 || n >= name.size()) return {};
+  name.resize(n);
+  return name;
+}
+
 }  // namespace
 
 bool WindowsFileSystem::createDirectories(const std::string& dir) { return static_cast<bool>(makeDirectories(dir)); }
@@ -526,6 +557,50 @@ std::optional<std::uint64_t> WindowsFileSystem::availableBytes(const std::string
   ULARGE_INTEGER forCaller{}, total{}, free{};
   if (!GetDiskFreeSpaceExW(folder.c_str(), &forCaller, &total, &free)) return std::nullopt;
   return forCaller.QuadPart;
+}
+
+std::optional<std::string> WindowsFileSystem::volumeOf(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  std::wstring at = FullPath(Wide(path));
+  // A share is told by its name alone: it is never a local volume, and it
+  // need not be reachable at this moment to be another place than the disk.
+  if (std::wstring share = ShareOf(at); !share.empty()) return FromWide(share);
+  // The path itself, or the nearest folder above it that can be opened: a
+  // backup folder not made yet lands where its parent is.
+  UniqueFile held;
+  for (;;) {
+    held.reset(CreateFileW(at.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (held) break;
+    while (at.size() > FirstCreatable(at) && IsSeparator(at.back())) at.pop_back();
+    const size_t slash = at.find_last_of(L"\\/");
+    if (at.size() <= FirstCreatable(at) || slash == std::wstring::npos) return std::nullopt;
+    at.resize(slash + 1);
+  }
+  // The volume the open folder is really on, named by the mount manager,
+  // however it was reached: a second drive letter (subst) or a folder where
+  // another volume is mounted leads to that volume's name. Asked of the open
+  // folder rather than of the path's letter (GetVolumePathNameW, then
+  // GetVolumeNameForVolumeMountPointW): Wine names a volume after each drive
+  // letter, so two letters of one folder came out as two volumes that way,
+  // while the open folder is named after the same one through either letter.
+  if (const std::wstring guid = FinalName(held.get(), VOLUME_NAME_GUID); guid.rfind(L"\\\\?\\Volume{", 0) == 0) {
+    if (const size_t end = guid.find(L'}'); end != std::wstring::npos) {
+      std::wstring volume = guid.substr(0, end + 1) + L"\\";
+      CharUpperBuffW(volume.data(), static_cast<DWORD>(volume.size()));
+      return FromWide(volume);
+    }
+  }
+  // A drive letter of a share has no volume name: the system names the share.
+  if (std::wstring share = ShareOf(FinalName(held.get(), VOLUME_NAME_DOS)); !share.empty()) return FromWide(share);
+  // A volume the mount manager does not name: its serial number, read from
+  // the volume that holds the open folder. Zero is no number: Wine gives it
+  // for a drive it does not know.
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(held.get(), &info) || info.dwVolumeSerialNumber == 0) return std::nullopt;
+  char serial[16];
+  std::snprintf(serial, sizeof serial, "%08lX", static_cast<unsigned long>(info.dwVolumeSerialNumber));
+  return std::string("serial ") + serial;
 }
 
 FileResult WindowsFileSystem::appendDurably(const std::string& path, const std::string& bytes) {

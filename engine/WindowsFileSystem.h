@@ -16,6 +16,7 @@ class WindowsFileSystem final : public FileSystem {
   FileResult removeFile(const std::string& path) override;
   std::optional<std::uint64_t> fileSize(const std::string& path) override;
   std::optional<std::uint64_t> availableBytes(const std::string& dir) override;
+  std::optional<std::string> volumeOf(const std::string& path) override;
   FileResult appendDurably(const std::string& path, const std::string& bytes) override;
   std::optional<std::string> readShared(const std::string& path, std::uint64_t offset, std::size_t maxBytes) override;
   FileResult replaceFile(const std::string& from, const std::string& to) override;

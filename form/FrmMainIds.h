@@ -44,6 +44,10 @@ inline constexpr std::string_view kFrmMainComponents[] = {
     // The options page and its tray menu item.
     "TabSheet2", "dxCheckEdit7", "Label13", "Bevel3", "Label14",
     "dxPickEdit1", "dxPickEdit2", "dxPickEdit3", "Label15", "N8",
+    // The options page's ping addresses.
+    "Bevel4", "Label16", "mEdt5", "SpeedButton3", "Label17", "mEdt6", "SpeedButton4", "Label18",
+    // The options page's log backup and the switch to the simple recovery model.
+    "Bevel5", "dxCheckEdit8", "Label19", "SpeedButton5", "Label20",
 };
 
 inline constexpr int kFirstComponentId = 1000;

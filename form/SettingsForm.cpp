@@ -102,7 +102,23 @@ SettingsForm::SettingsForm(std::string name)
       dxPickEdit2(add<TdxPickEdit>("dxPickEdit2")),
       dxPickEdit3(add<TdxPickEdit>("dxPickEdit3")),
       Label15(add<Label>("Label15", "把最新一份校验过的备份恢复为临时数据库,检查数据库后删除它。")),
-      N8(add<MenuItem>("N8", "立即测试恢复")) {
+      N8(add<MenuItem>("N8", "立即测试恢复")),
+      Bevel4(add<Bevel>("Bevel4")),
+      Label16(add<Label>("Label16", "备份结果通知地址 (可选):")),
+      mEdt5(add<TmEdt>("mEdt5")),
+      SpeedButton3(add<Button>("SpeedButton3", "测试")),
+      Label17(add<Label>("Label17", "恢复测试结果通知地址 (可选):")),
+      mEdt6(add<TmEdt>("mEdt6")),
+      SpeedButton4(add<Button>("SpeedButton4", "测试")),
+      Label18(add<Label>("Label18",
+                         "每次备份开始时发送到 地址/start,成功后发送到 地址,失败后发送到 地址/fail。"
+                         "可用于监控服务或聊天工具的接收地址。")),
+      Bevel5(add<Bevel>("Bevel5")),
+      dxCheckEdit8(add<TdxCheckEdit>("dxCheckEdit8")),
+      Label19(add<Label>("Label19", "每次定时备份成功后,再把事务日志备份到同一目录 (.trn 文件),"
+                                    "完整恢复模式的日志才不会一直增长。")),
+      SpeedButton5(add<Button>("SpeedButton5", "改为简单恢复模式")),
+      Label20(add<Label>("Label20", "不需要恢复到两次备份之间的某一时刻时,可改为简单恢复模式,日志会自动截断。")) {
   N7.setEnabled(false);
   mavBEdit3.keptByStore = false;
   dxCheckEdit6.keptByStore = false;
@@ -134,10 +150,13 @@ SettingsForm::SettingsForm(std::string name)
 
   // The options page. Its values are kept beside the stored controls, and
   // every backup is proven unless the user says otherwise.
-  for (Component* option : std::initializer_list<Component*>{&dxCheckEdit7, &dxPickEdit1, &dxPickEdit2, &dxPickEdit3})
+  for (Component* option : std::initializer_list<Component*>{&dxCheckEdit7, &dxPickEdit1, &dxPickEdit2, &dxPickEdit3,
+                                                             &mEdt5, &mEdt6, &dxCheckEdit8})
     option->keptByStore = false;
   dxCheckEdit7.setCaption("备份后校验");
   dxCheckEdit7.setChecked(true);
+  // Off: a database in the simple recovery model has no log to back up.
+  dxCheckEdit8.setCaption("同时备份事务日志");
   dxPickEdit1.setItems({"不测试", "每周", "每天"});
   dxPickEdit2.setItems({"星期日", "星期一", "星期二", "星期三", "星期四", "星期五", "星期六"});
   std::vector<std::string> hours = {"第一次备份后"};

@@ -102,6 +102,25 @@ class SettingsForm : public ComponentOwner {
   TdxPickEdit& dxPickEdit3;    // its hour: right after the day's first backup, or 00:00 .. 23:00
   Label& Label15;              // what the restore test does
   MenuItem& N8;  // runs a restore test now
+  // The options page's ping addresses, under the restore test: each POSTed to
+  // after a backup, or a restore test. Kept beside the stored controls,
+  // protected; shown in clear here, so that the user can check what was typed.
+  Bevel& Bevel4;
+  Label& Label16;
+  TmEdt& mEdt5;          // where each backup's start and result are sent
+  Button& SpeedButton3;  // sends a test to mEdt5's address
+  Label& Label17;
+  TmEdt& mEdt6;          // where each restore test's result is sent
+  Button& SpeedButton4;  // sends a test to mEdt6's address
+  Label& Label18;        // what is sent, and when
+  // The options page's answers to a transaction log that grows until the disk
+  // is full: back it up after each backup, or switch the database to the simple
+  // recovery model. The check box is kept beside the stored controls.
+  Bevel& Bevel5;
+  TdxCheckEdit& dxCheckEdit8;  // the log is backed up after each successful scheduled backup
+  Label& Label19;              // what backing up the log does
+  Button& SpeedButton5;        // switches the database to the simple recovery model
+  Label& Label20;              // when that is the right choice
 
   TdxCheckEdit& slotCheck(int slot) { return *dxCheckEdits.at(static_cast<size_t>(slot) - 1); }  // 1 to 4
   TmavTimeEdit& slotTime(int slot) { return *dxTimeEdits.at(static_cast<size_t>(slot) - 1); }

@@ -39,6 +39,10 @@ settings::StoredSettings StoredFields(const SettingsForm& form, settings::Stored
   TakeChoice(form.dxPickEdit1, 0, into.RestoreTestEvery);
   TakeChoice(form.dxPickEdit2, 0, into.RestoreTestDay);
   TakeChoice(form.dxPickEdit3, -SettingsForm::kFirstHourItem, into.RestoreTestHour);
+  // Blanks around a pasted address would only make its pings fail.
+  into.PingAddress = form.mEdt5.tText();
+  into.RestoreTestPingAddress = form.mEdt6.tText();
+  into.BackupLog = form.dxCheckEdit8.checked();
   return into;
 }
 
@@ -66,6 +70,9 @@ void ShowStored(const settings::StoredSettings& stored, SettingsForm& form) {
   form.dxPickEdit1.setItemIndex(stored.RestoreTestEvery);
   form.dxPickEdit2.setItemIndex(stored.RestoreTestDay);
   form.dxPickEdit3.setItemIndex(stored.RestoreTestHour + SettingsForm::kFirstHourItem);
+  form.mEdt5.setText(stored.PingAddress);
+  form.mEdt6.setText(stored.RestoreTestPingAddress);
+  form.dxCheckEdit8.setChecked(stored.BackupLog);
 }
 
 std::vector<settings::LoadProblem> LoadWindowSettings(SettingsForm& form, settings::Registry& registry,

@@ -15,7 +15,7 @@ namespace bakwyn::form {
 // The window's stored fields put into `into` (whose other fields stay): the
 // texts as they stand (the second folder trimmed), the check boxes with
 // whether they are enabled, the days, the database list's column width, the
-// options page's check box and pick lists.
+// options page's check boxes, pick lists and ping addresses (trimmed).
 settings::StoredSettings StoredFields(const SettingsForm& form, settings::StoredSettings into = {});
 // The record's window fields shown in the window, in the order of the record,
 // so that a check box enables its time editor before the editor gets its text.

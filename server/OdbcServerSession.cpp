@@ -113,11 +113,13 @@ std::string ReadText(SQLHSTMT stmt, SQLUSMALLINT column, odbc::Calls& calls) {
     if (rc == SQL_NO_DATA || indicator == SQL_NULL_DATA) break;
     constexpr SQLLEN kRoom = sizeof buffer - sizeof(SQLWCHAR);
     // On truncation (01004) the buffer is full up to its terminator and the rest follows.
-    const SQLLEN bytes = (rc == SQL_SUCCESS_WITH_INFO || indicator == SQL_NO_TOTAL || indicator > kRoom)
-                             ? kRoom
-                             : indicator;
+    // A length that fits says the value is whole, whatever the return says: a
+    // driver that reports truncation for a sql_variant (SERVERPROPERTY) on
+    // every call would otherwise never let this loop end.
+    const bool whole = indicator != SQL_NO_TOTAL && indicator >= 0 && indicator <= kRoom;
+    const SQLLEN bytes = whole ? indicator : kRoom;
     value.append(reinterpret_cast<const char16_t*>(buffer), static_cast<std::size_t>(bytes) / sizeof(SQLWCHAR));
-    if (rc == SQL_SUCCESS) break;
+    if (rc == SQL_SUCCESS || whole) break;
   }
   return Utf16ToUtf8(value);
 }

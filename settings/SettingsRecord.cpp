@@ -32,6 +32,7 @@ enum class Kind {
   // missing one keeps the field, an unusable one is passed over and named).
   Option,  // "1" on, "0" off
   Choice,  // a whole number from min to max
+  Secret,  // a text stored protected, as the password is
 };
 
 using Stamp = std::optional<LocalDateTime>;
@@ -103,6 +104,10 @@ constexpr Row kRows[] = {
     Option("RestoreTestHour", Kind::Choice, &S::RestoreTestHour, -1, 23),
     Beside(Groups::RestoreTest, "LastRestoreTest", Kind::Stamp, &S::LastRestoreTest),
     Beside(Groups::RestoreTest, "RestoreTestPassed", Kind::Stamp, &S::RestoreTestPassed),
+    // After every value of the versions before, for the same reason.
+    Option("PingAddress", Kind::Secret, &S::PingAddress),
+    Option("RestoreTestPingAddress", Kind::Secret, &S::RestoreTestPingAddress),
+    Option("BackupLog", Kind::Option, &S::BackupLog),
 };
 
 template <typename T>
@@ -137,17 +142,19 @@ bool IsTimeOfDay(std::string text) {
   return IsValidTime(text);
 }
 
-std::string StoredPassword(const std::string& password, const SecretProtector& protector) {
-  // An empty password has nothing to hide and must stay empty, which loading
+// The password and the ping addresses.
+std::string StoredSecret(const std::string& secret, const SecretProtector& protector) {
+  // An empty secret has nothing to hide and must stay empty, which loading
   // never applies.
-  if (password.empty()) return password;
-  return std::string(ProtectedPrefix) + Base64Encode(protector.protect(password));
+  if (secret.empty()) return secret;
+  return std::string(ProtectedPrefix) + Base64Encode(protector.protect(secret));
 }
 
-// Nothing when the stored password cannot be unprotected: protected on another
+// Nothing when the stored secret cannot be unprotected: protected on another
 // computer, or damaged.
-std::optional<std::string> LoadedPassword(const std::string& stored, const SecretProtector& protector) {
-  if (stored.compare(0, ProtectedPrefix.size(), ProtectedPrefix) != 0) return stored;  // stored in clear
+std::optional<std::string> LoadedSecret(const std::string& stored, const SecretProtector& protector) {
+  // Stored in clear: by an older version, or typed in by an administrator.
+  if (stored.compare(0, ProtectedPrefix.size(), ProtectedPrefix) != 0) return stored;
   const std::optional<std::string> bytes = Base64Decode(std::string_view(stored).substr(ProtectedPrefix.size()));
   if (!bytes) return std::nullopt;
   try {
@@ -200,7 +207,7 @@ void LoadControl(const Row& row, RegistryKey& key, StoredSettings& settings, con
   if (row.kind == Kind::Check && !Member<CheckState>(settings, row).enabled) return;
   std::string text = CutAtNul(key.readString(std::string(row.value)).value_or(std::string()));
   if (row.kind == Kind::Password) {
-    std::optional<std::string> password = LoadedPassword(text, protector);
+    std::optional<std::string> password = LoadedSecret(text, protector);
     if (!password) return passOver(LoadProblem::Kind::Unreadable, {});  // a password is never shown
     text = std::move(*password);
   }
@@ -243,8 +250,11 @@ void LoadControl(const Row& row, RegistryKey& key, StoredSettings& settings, con
 
 // An option of the window kept beside the controls. A value that is not one
 // of its kind's is passed over, named by the value's name: taking a stored
-// "7" as some other plan, or "yes" as off, would run what nobody chose.
-void LoadOption(const Row& row, RegistryKey* key, StoredSettings& settings, std::vector<LoadProblem>& problems) {
+// "7" as some other plan, or "yes" as off, would run what nobody chose. A
+// secret that cannot be unprotected is named without its text, which is never
+// shown.
+void LoadOption(const Row& row, RegistryKey* key, StoredSettings& settings, const SecretProtector& protector,
+                std::vector<LoadProblem>& problems) {
   auto passOver = [&](std::string stored) {
     problems.push_back({LoadProblem::Kind::Unreadable, std::string(row.value), std::move(stored)});
   };
@@ -255,6 +265,12 @@ void LoadOption(const Row& row, RegistryKey* key, StoredSettings& settings, std:
     return passOver({});
   }
   if (text.empty()) return;  // stored by an older version, or not at all: the field stays
+  if (row.kind == Kind::Secret) {
+    std::optional<std::string> secret = LoadedSecret(text, protector);
+    if (!secret) return passOver({});
+    if (!secret->empty()) Member<std::string>(settings, row) = std::move(*secret);
+    return;
+  }
   if (row.kind == Kind::Option) {
     if (text != "1" && text != "0") return passOver(std::move(text));
     Member<bool>(settings, row) = text == "1";
@@ -314,7 +330,8 @@ std::optional<std::string> StoredText(const Row& row, const StoredSettings& sett
     case Kind::Date:
       return Member<std::string>(settings, row);
     case Kind::Password:
-      return StoredPassword(Member<std::string>(settings, row), protector);
+    case Kind::Secret:
+      return StoredSecret(Member<std::string>(settings, row), protector);
     case Kind::Number:
       return FormatGeneralNumber(Member<double>(settings, row));
     case Kind::Check: {
@@ -377,8 +394,8 @@ LoadedSettings LoadStoredSettings(Registry& registry, const SecretProtector& pro
   bool controlsEnded = false;
   for (const Row& row : kRows) {
     if (!Includes(groups, row.group)) continue;
-    if (row.kind == Kind::Option || row.kind == Kind::Choice) {
-      LoadOption(row, beside.at(KeyOf(row)), loaded.settings, loaded.problems);
+    if (row.kind == Kind::Option || row.kind == Kind::Choice || row.kind == Kind::Secret) {
+      LoadOption(row, beside.at(KeyOf(row)), loaded.settings, protector, loaded.problems);
       continue;
     }
     if (row.control.empty()) {

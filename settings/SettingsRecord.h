@@ -15,9 +15,13 @@
 //   version, read as it stands and protected at the next save.
 //   StatusKey                           what older versions never read: the second
 //                                       folder, the make-up option, the options tab
-//                                       (verification, the restore test's plan), the
-//                                       date each slot last ran, the last backup's
-//                                       record, the last restore test's.
+//                                       (verification, the restore test's plan, the
+//                                       two ping addresses, the log backup), the date
+//                                       each slot last ran, the last backup's record,
+//                                       the last restore test's.
+//   A ping address may hold a service's secret token: it is stored like the
+//   password, ProtectedPrefix and the protected bytes in Base64, and a text
+//   without the prefix (typed in by an administrator) is read as it stands.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -97,6 +101,17 @@ struct StoredSettings {
   std::optional<LocalDateTime> LastRestoreTest;    // when the last restore test ran, passed or not
   std::optional<LocalDateTime> RestoreTestPassed;  // when the last one that passed ran
 
+  // Under StatusKey, saved with the window's fields, stored protected: where
+  // each backup's result is POSTed, and the restore test's ("" for none).
+  std::string PingAddress;
+  std::string RestoreTestPingAddress;
+
+  // Under StatusKey, saved with the window's fields: after each successful
+  // scheduled backup the transaction log is backed up too (stored "1" / "0").
+  // Off unless asked: a database in the simple recovery model has no log to
+  // back up, and older versions never made one.
+  bool BackupLog = false;
+
   friend bool operator==(const StoredSettings&, const StoredSettings&) = default;
 };
 
@@ -104,7 +119,7 @@ struct StoredSettings {
 // window's settings when the user saves, a slot's date when the slot runs, the
 // record after every backup.
 enum class Groups : unsigned {
-  Window = 1u << 0,    // the controls, then CopyFolder, MakeUpMissed and the options tab's values
+  Window = 1u << 0,    // the controls, then CopyFolder, MakeUpMissed and the options tab's values and addresses
   SlotRun1 = 1u << 1,  // Slot1LastRun
   SlotRun2 = 1u << 2,
   SlotRun3 = 1u << 3,
@@ -123,12 +138,13 @@ constexpr Groups SlotRunGroup(int slot) { return Groups(unsigned(Groups::SlotRun
 // A stored value that loading passed over: its field keeps its value.
 struct LoadProblem {
   enum class Kind {
-    Unreadable,   // not what its kind needs (a number, a check state), or a password that cannot be unprotected
+    Unreadable,   // not what its kind needs (a number, a check state), or a secret that cannot be unprotected
     InvalidTime,  // a time editor's text that is not "HH:NN" within the day
   };
   Kind kind;
   std::string control;  // the control, or the value's name for an option kept beside the controls
-  std::string stored;   // the stored text; empty for a password, which is never shown, or a value of another type
+  std::string stored;   // the stored text; empty for a secret (the password, a ping address), which is never
+                        // shown, or for a value of another type
 };
 
 struct LoadedSettings {
@@ -150,7 +166,8 @@ struct LoadedSettings {
 // The options tab's values under StatusKey follow the controls' rules: a
 // missing or empty one leaves its field as it is (an older version's store
 // keeps the defaults), one that is not a value of its range, or not a string,
-// is passed over and named, by the value's name. The other values under
+// is passed over and named, by the value's name; so is a ping address that
+// cannot be unprotected, without its text. The other values under
 // StatusKey are never problems: a missing key or value, a value of another
 // type or one that is no such date is "none". Only the record's group creates
 // the key when it is missing.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
 #include "base/Text.h"
 #include "form/FrmMainIds.h"
@@ -59,6 +60,20 @@ int TextWidth(HWND hwnd, HFONT font, const std::string& text) {
                         &size);
   SelectObject(dc.get(), old);
   return size.cx;
+}
+
+// The height `text` takes in a static control `width` pixels wide, which
+// breaks its lines as DrawText does; the system decides where a line of
+// Chinese may break, so the layout asks it rather than counting characters.
+int WrappedTextHeight(HWND hwnd, HFONT font, const std::string& text, int width) {
+  const std::u16string wide = Utf8ToUtf16(text);
+  WindowDC dc(hwnd);
+  HGDIOBJ old = SelectObject(dc.get(), font);
+  RECT rc{0, 0, width, 0};
+  DrawTextW(dc.get(), reinterpret_cast<const wchar_t*>(wide.c_str()), static_cast<int>(wide.size()), &rc,
+            DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
+  SelectObject(dc.get(), old);
+  return rc.bottom - rc.top;
 }
 
 }  // namespace
@@ -307,43 +322,115 @@ void MainWindow::buildWidgets() {
                        kHeight),
                     font);
 
-  // The options page, between the settings and the maker's page: the
-  // verification, then the restore test's plan. Every width follows the font
-  // and the system's metrics as measured, so that the page holds its texts
-  // whatever the face and the DPI.
+  // The options page, between the settings and the maker's page. Two columns
+  // with a rule between them: on the left what proves the backups (the
+  // verification, the restore test's plan), on the right what keeps the
+  // transaction log from growing (its backup, the simple recovery model); under
+  // them, across the page, the ping addresses. Every width follows the font and
+  // the system's metrics as measured, and every explanation takes as many lines
+  // as its column's width makes, so that the page holds its texts whatever the
+  // face and the DPI; the window keeps its size.
   PanelView& optionsPage = page(f.TabSheet2);
   HWND options = optionsPage.hwnd();
-  constexpr int kMargin = 8, kGap = 6, kLineHeight = 14;
-  int y = kMargin;
-  attach<CheckView>(f.dxCheckEdit7, IdOf(f.dxCheckEdit7), f.dxCheckEdit7, IdOf(f.dxCheckEdit7),
-                    At(options, kMargin, y, checkMark + TextWidth(options, font, f.dxCheckEdit7.caption()) + 4, kHeight),
-                    font);
-  y += kHeight + 2;
-  // The explanation starts under the check box's caption, not its mark.
-  label(f.Label13, options, kMargin + checkMark, y, TextWidth(options, font, f.Label13.caption()) + 2);
-  y += kLineHeight + 10;
-  attach<BevelView>(f.Bevel3, IdOf(f.Bevel3), IdOf(f.Bevel3), At(options, kMargin, y, pageWidth - 2 * kMargin, 2));
-  y += 2 + 10;
-  const int captionWidth = TextWidth(options, font, f.Label14.caption()) + 2;
-  label(f.Label14, options, kMargin, y + 4, captionWidth);
+  constexpr int kMargin = 8, kTopMargin = 6, kGap = 6, kLineHeight = 14;
+  // The space above and below a rule; between the columns, on each side of theirs.
+  constexpr int kRuleGap = 4, kColumnGap = 8;
+  auto explanation = [&](form::Label& model, int x, int y, int width) {
+    const int height = WrappedTextHeight(options, font, model.caption(), width);
+    attach<LabelView>(model, IdOf(model), model, IdOf(model), At(options, x, y, width, height), font);
+    return height;
+  };
+  auto checkBox = [&](form::TdxCheckEdit& model, int x, int y) {
+    attach<CheckView>(model, IdOf(model), model, IdOf(model),
+                      At(options, x, y, checkMark + TextWidth(options, font, model.caption()) + 4, kHeight), font);
+  };
+
   // A pick list is as wide as its widest item beside the drop-down button,
-  // which is as wide as a scroll bar; its list drops down to show about a dozen
-  // items.
+  // which is as wide as a scroll bar. The three, under their caption, are the
+  // widest row of the left column and set its width.
   const int arrowWidth = GetSystemMetrics(SM_CXVSCROLL);
-  int pickX = kMargin + captionWidth + kGap;
-  int pickHeight = kHeight;
-  for (form::TdxPickEdit* pick : {&f.dxPickEdit1, &f.dxPickEdit2, &f.dxPickEdit3}) {
-    int widest = 0;
-    for (const std::string& item : pick->items()) widest = std::max(widest, TextWidth(options, font, item));
-    const int width = widest + arrowWidth + 12;
-    auto& view = attach<PickView>(*pick, IdOf(*pick), *pick, IdOf(*pick), At(options, pickX, y, width, 200), font);
-    RECT field;
-    GetWindowRect(view.hwnd(), &field);
-    pickHeight = std::max(pickHeight, static_cast<int>(field.bottom - field.top));
-    pickX += width + kGap;
+  form::TdxPickEdit* const picks[] = {&f.dxPickEdit1, &f.dxPickEdit2, &f.dxPickEdit3};
+  int pickWidths[std::size(picks)] = {};
+  int leftWidth = checkMark + TextWidth(options, font, f.dxCheckEdit7.caption()) + 4;
+  {
+    int row = -kGap;
+    for (size_t i = 0; i < std::size(picks); ++i) {
+      int widest = 0;
+      for (const std::string& item : picks[i]->items()) widest = std::max(widest, TextWidth(options, font, item));
+      pickWidths[i] = widest + arrowWidth + 12;
+      row += kGap + pickWidths[i];
+    }
+    leftWidth = std::max(leftWidth, row);
   }
-  y += pickHeight + kGap;
-  label(f.Label15, options, kMargin, y, TextWidth(options, font, f.Label15.caption()) + 2);
+
+  int y = kTopMargin;
+  checkBox(f.dxCheckEdit7, kMargin, y);
+  y += kHeight;
+  // An explanation starts under its check box's caption, not its mark.
+  y += explanation(f.Label13, kMargin + checkMark, y, leftWidth - checkMark);
+  y += kRuleGap;
+  attach<BevelView>(f.Bevel3, IdOf(f.Bevel3), IdOf(f.Bevel3), At(options, kMargin, y, leftWidth, 2));
+  y += 2 + kRuleGap;
+  label(f.Label14, options, kMargin, y, TextWidth(options, font, f.Label14.caption()) + 2);
+  y += kLineHeight + 2;
+  {
+    // Each list drops down to show about a dozen items.
+    int pickX = kMargin;
+    int pickHeight = kHeight;
+    for (size_t i = 0; i < std::size(picks); ++i) {
+      form::TdxPickEdit& pick = *picks[i];
+      auto& view = attach<PickView>(pick, IdOf(pick), pick, IdOf(pick), At(options, pickX, y, pickWidths[i], 200), font);
+      RECT field;
+      GetWindowRect(view.hwnd(), &field);
+      pickHeight = std::max(pickHeight, static_cast<int>(field.bottom - field.top));
+      pickX += pickWidths[i] + kGap;
+    }
+    y += pickHeight + 2;
+  }
+  y += explanation(f.Label15, kMargin, y, leftWidth);
+  const int leftBottom = y;
+
+  // The right column, after a rule between the two.
+  const int ruleX = kMargin + leftWidth + kColumnGap;
+  const int rightX = ruleX + 2 + kColumnGap;
+  const int rightWidth = pageWidth - kMargin - rightX;
+  y = kTopMargin;
+  checkBox(f.dxCheckEdit8, rightX, y);
+  y += kHeight;
+  y += explanation(f.Label19, rightX + checkMark, y, rightWidth - checkMark);
+  // The two ways of keeping the log small, set apart as the left column's
+  // blocks are, without a rule between them.
+  y += kRuleGap + 2 + kRuleGap;
+  button(f.SpeedButton5, options, rightX, y, TextWidth(options, font, f.SpeedButton5.caption()) + 16, kHeight);
+  y += kHeight + 4;
+  y += explanation(f.Label20, rightX, y, rightWidth);
+  y = std::max(y, leftBottom);
+  attach<BevelView>(f.Bevel5, IdOf(f.Bevel5), IdOf(f.Bevel5), At(options, ruleX, kTopMargin, 2, y - kTopMargin));
+
+  // Under a rule across the page, the two ping addresses, each a row as on
+  // the settings page: its caption, the field as wide as the page leaves, its
+  // test button. The fields are plain edits: the user reads back what was
+  // pasted; the tokens in them are protected where they are stored.
+  y += kRuleGap;
+  attach<BevelView>(f.Bevel4, IdOf(f.Bevel4), IdOf(f.Bevel4), At(options, kMargin, y, pageWidth - 2 * kMargin, 2));
+  y += 2 + kRuleGap;
+  const int addressLabelWidth = std::max(TextWidth(options, font, f.Label16.caption()),
+                                         TextWidth(options, font, f.Label17.caption())) + 2;
+  const int testWidth = std::max(40, std::max(TextWidth(options, font, f.SpeedButton3.caption()),
+                                              TextWidth(options, font, f.SpeedButton4.caption())) + 16);
+  const int addressX = kMargin + addressLabelWidth + kGap;
+  const int addressWidth = pageWidth - kMargin - testWidth - 4 - addressX;
+  auto addressRow = [&](form::Label& caption, form::TmEdt& address, form::Button& test) {
+    label(caption, options, kMargin, y + 4, addressLabelWidth);
+    attach<EditView>(address, IdOf(address), address, IdOf(address), At(options, addressX, y, addressWidth, kHeight),
+                     font);
+    button(test, options, addressX + addressWidth + 4, y, testWidth, kHeight);
+    y += kHeight + 2;
+  };
+  addressRow(f.Label16, f.mEdt5, f.SpeedButton3);
+  addressRow(f.Label17, f.mEdt6, f.SpeedButton4);
+  // What is sent.
+  explanation(f.Label18, kMargin, y, pageWidth - 2 * kMargin);
   pages.setPage(1, optionsPage);
 }
 

@@ -1,6 +1,7 @@
 // The window's handlers over the control model, the in-memory registry and a
 // scripted server session: start-up, applying, the tray modes, exit, saving,
 // the database list and the folder browser.
+#include "app/Backups.h"
 #include "app/FormHandlers.h"
 
 #include "app/StoredSchedule.h"
@@ -11,6 +12,9 @@
 #include <array>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <thread>
+#include <chrono>
 #include <tuple>
 #include <optional>
 #include <string>
@@ -96,6 +100,10 @@ class FakeShell final : public FormShell {
     ++signals;
     return signalReaches;
   }
+  std::string registerEventSource() override {
+    ++registrations;
+    return registrationFailure;
+  }
 
   std::vector<std::string> messages, opened;
   std::string focused, browseTitle;
@@ -119,6 +127,24 @@ class FakeShell final : public FormShell {
   ServiceChange switchResult{true, ""};
   int signals = 0;
   bool signalReaches = true;
+  int registrations = 0;
+  std::string registrationFailure;
+};
+
+// The pings' HTTP: every POST recorded, answered by `answer`.
+struct PingTransport final : HttpTransport {
+  HttpAnswer post(const std::string& url, const std::string& body, std::chrono::milliseconds) override {
+    std::lock_guard lock(mutex);
+    posts.push_back(url + " " + body);
+    return answer;
+  }
+  std::vector<std::string> all() {
+    std::lock_guard lock(mutex);
+    return posts;
+  }
+  std::mutex mutex;
+  std::vector<std::string> posts;
+  HttpAnswer answer{true, 200, {}};
 };
 
 using testing::FakeSession;
@@ -145,16 +171,19 @@ struct Rig {
   testing::MemoryFiles files;
   InlineWorker worker;  // the backups run at once, step by step with the test
   // Made as the program makes them; the backups' session is the window's here.
+  PingTransport http;
   Backups backups{clock, session, files, registry, &own, "C:\\ProgramData\\Bakwyn\\Bakwyn.log",
                   "C:\\Users\\u\\AppData\\Local\\Bakwyn\\Bakwyn.log", worker, &form.rmTrayIcon1,
-                  [this] { return shell.computerName(); }};
+                  [this] { return shell.computerName(); }, nullptr, &http};
   BackupSettings& settings = backups.settings;
-  FormHandlers handlers{form, backups.runtime, session, registry, protector, shell, &own};
+  FormHandlers handlers{form, backups.runtime, session, registry, protector, shell, &own, &*backups.pinger};
   TimerWatch timer;
 
   Rig() {
     form.Timer1.attach(&timer);
     timer.arms = 0;
+    // The daily health checks are tested with the runtime's other observers.
+    backups.runtime.setHealthCheck(nullptr);
   }
   ~Rig() { form.Timer1.attach(nullptr); }
   std::vector<std::string> log() const { return form.log(); }
@@ -411,6 +440,121 @@ TEST_F(Handlers, SuccessfulSaveStoresAppliesAndLogsTwoLines) {
   const auto stored = registry.value(kKeyBase + "mEdt4", "TEXT");
   ASSERT_TRUE(stored.has_value());
   EXPECT_EQ(stored->find("p;w}d"), std::string::npos) << "the password is not stored in clear";
+}
+
+// An administrator's save registers the program as the event log's source;
+// a registration that fails is said, and the save stands.
+TEST_F(Handlers, AnAdministratorsSaveRegistersTheEventSource) {
+  fillValidForm();
+  form.BitBtn1.onClick();
+  EXPECT_EQ(shell.registrations, 1);
+  shell.registrationFailure = "拒绝访问。";
+  form.BitBtn1.onClick();
+  EXPECT_EQ(shell.registrations, 2);
+  EXPECT_EQ(log().back(), "[26-12-10 07:05:09]: 无法注册事件日志的来源: 拒绝访问。");
+  shell.isElevated = false;
+  registry.setReadOnly(true);
+  form.BitBtn1.onClick();
+  EXPECT_EQ(shell.registrations, 2) << "no save, no registration";
+}
+
+// "测试" beside each address: one ping to what the field holds, its answer in a
+// box once the runtime's thread hears of it; a field that holds no address is
+// said so without a ping.
+TEST_F(Handlers, TheTestButtonsSendOnePingAndShowItsAnswer) {
+  form.onShow();
+  form.mEdt5.setText(" https://hc.example.net/p/tok ");
+  form.SpeedButton3.onClick();
+  EXPECT_FALSE(form.SpeedButton3.enabled()) << "until the answer comes";
+  const auto answered = [&] {
+    for (int i = 0; i < 300 && shell.messages.empty(); ++i) {
+      backups.runtime.tick();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return !shell.messages.empty();
+  };
+  ASSERT_TRUE(answered());
+  EXPECT_THAT(http.all(), ElementsAre(::testing::StartsWith("https://hc.example.net/p/tok ")));
+  EXPECT_THAT(shell.messages, ElementsAre(::testing::StartsWith("2:通知地址测试成功: ")));
+  EXPECT_TRUE(form.SpeedButton3.enabled());
+
+  shell.messages.clear();
+  http.answer = {true, 404, {}};
+  form.mEdt6.setText("http://127.0.0.1:9/x");
+  form.SpeedButton4.onClick();
+  ASSERT_TRUE(answered());
+  EXPECT_EQ(http.all().size(), 2u) << "a test is tried once";
+  EXPECT_THAT(shell.messages, ElementsAre(::testing::StartsWith("1:通知地址测试失败: ")));
+
+  for (const char* typed : {"", "  ", "hc.example.net/p", "ftp://x/y"}) {
+    shell.messages.clear();
+    form.mEdt5.setText(typed);
+    form.SpeedButton3.onClick();
+    EXPECT_EQ(shell.messages.size(), 1u) << typed;
+    EXPECT_EQ(shell.focused, "mEdt5");
+  }
+  EXPECT_EQ(http.all().size(), 2u) << "nothing sent for those";
+}
+
+// The two ways out of a log that grows: each explained and asked before it acts.
+TEST_F(Handlers, TheLogBackupsAndTheSimpleModelAreAskedForFirst) {
+  form.onShow();
+  shell.answer = 7;  // No
+  form.dxCheckEdit8.setChecked(true);
+  ASSERT_EQ(shell.messages.size(), 1u);
+  EXPECT_THAT(shell.messages[0], ::testing::HasSubstr(".trn"));
+  EXPECT_FALSE(form.dxCheckEdit8.checked()) << "declined";
+  shell.answer = 6;  // Yes
+  form.dxCheckEdit8.setChecked(true);
+  EXPECT_TRUE(form.dxCheckEdit8.checked());
+  form.dxCheckEdit8.setChecked(false);
+  EXPECT_EQ(shell.messages.size(), 2u) << "turning it off asks nothing";
+  // Stored on: loading it asks nothing either.
+  registry.setValue(std::string(settings::StatusKey), "BackupLog", "1");
+  registry.setValue(kKeyBase + "mEdt1", "TEXT", "shop");
+  handlers.FormCreate();
+  EXPECT_TRUE(form.dxCheckEdit8.checked());
+  EXPECT_EQ(shell.messages.size(), 2u);
+
+  shell.messages.clear();
+  form.database->setText("sh]op");
+  shell.answer = 7;
+  form.SpeedButton5.onClick();
+  ASSERT_EQ(shell.messages.size(), 1u);
+  EXPECT_THAT(shell.messages[0], ::testing::HasSubstr("两次备份之间"));
+  EXPECT_THAT(session.statements, ::testing::Not(::testing::Contains(::testing::HasSubstr("ALTER DATABASE"))));
+  shell.answer = 6;
+  form.SpeedButton5.onClick();
+  EXPECT_EQ(session.statements.back(), "ALTER DATABASE [sh]]op] SET RECOVERY SIMPLE");
+  EXPECT_EQ(log().back(), "[26-12-10 07:05:09]: 已把数据库 sh]op 改为简单恢复模式");
+  session.failExecute = true;
+  form.SpeedButton5.onClick();
+  EXPECT_THAT(log().back(), ::testing::HasSubstr("无法把数据库 sh]op 改为简单恢复模式: 3013 "));
+  EXPECT_THAT(shell.messages.back(), ::testing::StartsWith("1:无法改为简单恢复模式"));
+}
+
+// A save runs the health checks on what it stored: their problems in the log
+// and in one box after the save.
+TEST_F(Handlers, ASaveShowsWhatTheHealthChecksFound) {
+  HealthReport report;
+  report.reached = true;
+  report.findings = {{"log", "警告: 日志会一直增长", "事务日志会占满磁盘"}};
+  std::string checkedDatabase;
+  handlers.setHealthCheck([&](const BackupSettings& s) {
+    checkedDatabase = s.database;
+    return report;
+  });
+  fillValidForm();
+  form.BitBtn1.onClick();
+  EXPECT_EQ(checkedDatabase, "shop") << "what was just saved";
+  EXPECT_THAT(shell.messages, ElementsAre("2:设置已保存,但发现以下问题:\r\r警告: 日志会一直增长"));
+  EXPECT_THAT(log(), ::testing::Contains("[26-12-10 07:05:09]: 警告: 日志会一直增长"));
+  // Found no more at the next save: resolved, and no box.
+  report.findings.clear();
+  shell.messages.clear();
+  form.BitBtn1.onClick();
+  EXPECT_THAT(shell.messages, IsEmpty());
+  EXPECT_THAT(log().back(), ::testing::StartsWith("[26-12-10 07:05:09]: 已解决: "));
 }
 
 TEST_F(Handlers, SaveRefusesTimesAndDaysThatCouldNeverRun) {

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -363,6 +364,123 @@ TEST_F(BackupAgainstServerTest, SilenceLimitCancelsWithItsCause) {
   EXPECT_TRUE(record.statements[0].cancelled);
 }
 
+// ---- The log backup after the full backup, with log backups on.
+
+const std::string kLogFile = "2026年03月09日21时05分.trn";
+const std::string kLogStart = "开始备份事务日志...";
+std::string LogSucceeded(const std::string& path) { return "事务日志备份成功!  [文件名:" + path + "]"; }
+
+struct LogNameCase {
+  const char* name;
+  std::string database;
+  std::string folder;  // below the drive's root
+};
+void PrintTo(const LogNameCase& c, std::ostream* os) { *os << c.name; }
+
+class LogBackupAgainstServer : public BackupAgainstServerTest, public ::testing::WithParamInterface<LogNameCase> {};
+
+// A database in the FULL recovery model: its full backup starts the chain of
+// log backups, and the log backup that follows takes the log the server kept
+// for it; each is verified and recorded, the log's after the full's.
+TEST_P(LogBackupAgainstServer, FollowsTheVerifiedFullBackup) {
+  const LogNameCase& c = GetParam();
+  settings_.database = c.database;
+  settings_.backupDir = root_ + c.folder;
+  settings_.logBackups = true;
+  standIn().configureDatabase(c.database, {"FULL"});
+  BackupEngine engine(settings_, clock_, session_, *files_, log_.sink());
+  std::vector<BackupOutcome> outcomes;
+  engine.onOutcome = [&](const BackupOutcome& o) { outcomes.push_back(o); };
+  engine.BakExecute();
+
+  const std::string path = settings_.backupDir + kFile;
+  const std::string logPath = settings_.backupDir + kLogFile;
+  EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, Succeeded(path), kLogStart, LogSucceeded(logPath)}));
+  const auto record = standIn().record();
+  std::vector<std::string> sent = VerifiedBackupStatements(c.database, path, 1);
+  sent.insert(sent.end(), {BuildLogBackupStatement(c.database, logPath, true), BuildHeaderStatement(logPath),
+                           BuildVerifyStatement(logPath, 1)});
+  ASSERT_EQ(Texts(record.statements), sent);
+  EXPECT_EQ(record.statements[3].backupKind, "LOG");
+  EXPECT_EQ(record.statements[3].database, c.database);
+  EXPECT_EQ(record.statements[3].disks, std::vector<std::string>{logPath});
+  ASSERT_TRUE(fs::is_regular_file(local(logPath)));
+  EXPECT_EQ(ReadVerifiedRecord(*files_, settings_.backupDir),
+            (std::vector<VerifiedEntry>{
+                {kFile, 1, static_cast<std::uint64_t>(fs::file_size(local(path))), clock_.now()},
+                {kLogFile, 1, static_cast<std::uint64_t>(fs::file_size(local(logPath))), clock_.now()}}));
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_TRUE(outcomes[0].succeeded);
+  EXPECT_EQ(outcomes[0].logPath, logPath);
+  EXPECT_EQ(outcomes[0].logFailure, std::nullopt);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LogBackupAgainstServer,
+                         ::testing::Values(LogNameCase{"Plain", "shop", "数据库自动备份目录\\"},
+                                           LogNameCase{"BracketInDatabase", "a]b", "bak\\"},
+                                           LogNameCase{"QuotesAndOutsideTheBmp", "库😀𠀀", "O'Neil's 备份😀\\𠀀\\"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A database in the SIMPLE recovery model keeps no log to back up: the server
+// refuses, in its words, and the full backup stays the success it was.
+TEST_F(BackupAgainstServerTest, ALogBackupTheServerRefusesLeavesTheFullBackupASuccess) {
+  settings_.logBackups = true;
+  BackupEngine engine(settings_, clock_, session_, *files_, log_.sink());
+  std::vector<BackupOutcome> outcomes;
+  engine.onOutcome = [&](const BackupOutcome& o) { outcomes.push_back(o); };
+  engine.BakExecute();
+
+  const std::string path = settings_.backupDir + kFile;
+  const std::string logPath = settings_.backupDir + kLogFile;
+  const std::string cause =
+      "原因: 4208 The statement BACKUP LOG is not allowed while the recovery model is SIMPLE. Use BACKUP DATABASE or "
+      "change the recovery model using ALTER DATABASE.";
+  EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, Succeeded(path), kLogStart, "事务日志备份失败!", cause}));
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_TRUE(outcomes[0].succeeded);
+  EXPECT_TRUE(outcomes[0].verified);
+  EXPECT_EQ(outcomes[0].logPath, logPath);
+  EXPECT_EQ(outcomes[0].logFailure, cause);
+  EXPECT_FALSE(fs::exists(local(logPath)));
+  EXPECT_EQ(Texts(standIn().record().statements).back(), BuildLogBackupStatement("shop", logPath, true));
+}
+
+// A request to stop while the server writes the log backup reaches the
+// server, which drops the log backup's file; the full backup stays.
+TEST_F(BackupAgainstServerTest, CancelDuringTheLogBackupStopsTheServer) {
+  settings_.logBackups = true;
+  standIn().configureDatabase("shop", {"FULL"});
+  test::StandInFault stall{"stall", 20, 60};
+  stall.on = "backup_log";
+  standIn().arm(stall);
+  BackupEngine engine(settings_, clock_, session_, *files_, log_.sink());
+  std::promise<void> logProgressed;
+  int percents = 0;
+  engine.onProgress = [&](int) {
+    // Ten from the full backup, then the log backup's 10 and 20 percent.
+    if (++percents == 12) logProgressed.set_value();
+  };
+  std::vector<BackupOutcome> outcomes;
+  engine.onOutcome = [&](const BackupOutcome& o) { outcomes.push_back(o); };
+  std::thread backup([&] { engine.BakExecute(); });
+  EXPECT_EQ(logProgressed.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  engine.cancelBackup();
+  backup.join();
+
+  const std::string path = settings_.backupDir + kFile;
+  const std::string logPath = settings_.backupDir + kLogFile;
+  EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, Succeeded(path), kLogStart, "事务日志备份已取消"}));
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_TRUE(outcomes[0].succeeded);
+  EXPECT_EQ(outcomes[0].logFailure, "已取消");
+  EXPECT_TRUE(fs::is_regular_file(local(path)));
+  EXPECT_FALSE(fs::exists(local(logPath)));
+  const auto record = standIn().record();
+  ASSERT_EQ(record.statements.size(), 4u);
+  EXPECT_EQ(record.statements[3].backupKind, "LOG");
+  EXPECT_TRUE(record.statements[3].cancelled);
+}
+
 struct NameCase {
   const char* name;
   std::string database;
@@ -434,6 +552,17 @@ TEST_P(FailedBackup, LogsFailureAndNeverSuccess) {
   if (const size_t at = cause.find("{path}"); at != std::string::npos) {
     cause.replace(at, 6, settings_.backupDir + "2026年03月09日21时05分.bak");
   }
+  // The room left on the disk is this computer's: its figure is only checked
+  // for its shape.
+  if (const size_t at = cause.find("{room}"); at != std::string::npos && log_.lines.size() == 3) {
+    const std::string& line = log_.lines[2];
+    const std::string after = cause.substr(at + 6);
+    const bool fits = line.size() >= at + after.size() && line.compare(0, at, cause, 0, at) == 0 &&
+                      line.compare(line.size() - after.size(), after.size(), after) == 0;
+    const std::string room = fits ? line.substr(at, line.size() - at - after.size()) : "";
+    EXPECT_TRUE(std::regex_match(room, std::regex("[0-9]+\\.[0-9] (GB|MB)"))) << line;
+    cause = line;
+  }
   EXPECT_EQ(log_.lines, (std::vector<std::string>{kStart, kFailed, cause}));
   // The failure came from where it was meant to.
   const auto record = standIn().record();
@@ -458,8 +587,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "path specified.)."},
         FailureCase{"FolderNotWritable", "denied", "shop", "pw", false, false,
                     "原因: 3201 Cannot open backup device '{path}'. Operating system error 5(Access is denied.)."},
+        // The server removed what it had written: there is no earlier backup
+        // to compare the room with.
         FailureCase{"DiskFullAfterProgress", "disk_full", "shop", "pw", false, false,
-                    "原因: 3202 Write on \"{path}\" failed: 112(There is not enough space on the disk.)"},
+                    "原因: 3202 Write on \"{path}\" failed: 112(There is not enough space on the disk.) "
+                    "(备份目录所在磁盘只剩 {room})"},
         FailureCase{"DroppedConnection", "drop", "shop", "pw", false, false, "原因: Unexpected EOF from the server"}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <ostream>
@@ -316,6 +317,142 @@ INSTANTIATE_TEST_SUITE_P(
                             {}}),
     [](const ::testing::TestParamInfo<VerifiedCleanupCase>& info) { return std::string(info.param.name); });
 
+// This program's log backups (".trn" named as it names them) go with the full
+// backups but never decide which of those are kept: a log backup goes once its
+// age has expired and it is older than the oldest full backup kept, since it
+// restores nothing without a full backup made before it. The rule holds
+// whether or not log backups are made now (they are off here): those of a
+// time when they were are let go alike. Ages at 02:00 on 12 March, three days
+// kept; every full backup is written at 02:02, its log backup at 02:03.
+struct LogCleanupCase {
+  const char* name;
+  bool verification;
+  std::map<std::string, Entry> entries;
+  std::string record;
+  std::set<std::string> deleted;
+  std::vector<std::string> log{};
+};
+void PrintTo(const LogCleanupCase& c, std::ostream* os) { *os << c.name; }
+
+class LogCleanupTest : public ::testing::TestWithParam<LogCleanupCase> {};
+
+TEST_P(LogCleanupTest, LogBackupsGoOnlyWhenNoFullBackupKeptNeedsThem) {
+  const LogCleanupCase& c = GetParam();
+  BackupSettings settings;
+  settings.verifyBackups = c.verification;
+  settings.backupDir = "D:\\bak\\";
+  settings.cleanupEnabled = true;
+  settings.retentionDays = 3;
+  FakeClock clock(kNow);
+  FakeSession session;
+  MemoryFiles files;
+  for (const auto& [name, entry] : c.entries) {
+    files.add(settings.backupDir + name, "", entry.modified);
+    files.files[settings.backupDir + name].locked = entry.locked;
+    files.files[settings.backupDir + name].undeletable = entry.undeletable;
+  }
+  if (!c.record.empty()) files.add(settings.backupDir + "Bakwyn校验记录.txt", c.record, Before(kNow, 0, 30));
+  LogLines log;
+  BackupEngine engine(settings, clock, session, files, log.sink());
+
+  engine.deleteoldfileExecute();
+
+  std::set<std::string> deleted;
+  for (const auto& [name, entry] : c.entries) {
+    if (!files.files.count(settings.backupDir + name)) deleted.insert(name);
+  }
+  EXPECT_EQ(deleted, c.deleted);
+  EXPECT_EQ(log.lines, c.log);
+}
+
+std::string Bak(int month, int day) {
+  char name[64];
+  std::snprintf(name, sizeof name, "2026年%02d月%02d日02时00分.bak", month, day);
+  return name;
+}
+std::string Trn(int month, int day) {
+  std::string name = Bak(month, day);
+  return name.replace(name.size() - 4, 4, ".trn");
+}
+Entry BakAt(int month, int day) { return {At(2026, month, day, 2, 2)}; }
+Entry TrnAt(int month, int day) { return {At(2026, month, day, 2, 3)}; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LogCleanupTest,
+    ::testing::Values(
+        LogCleanupCase{"BothAgeAndTheOldestFullBackupKeptDecide",
+                       false,
+                       {{Bak(3, 5), BakAt(3, 5)},
+                        {Trn(3, 5), TrnAt(3, 5)},
+                        {Trn(3, 10), TrnAt(3, 10)},  // older than every full backup kept, but young
+                        {Bak(3, 11), BakAt(3, 11)},
+                        {Trn(3, 11), TrnAt(3, 11)}},
+                       "",
+                       {Bak(3, 5), Trn(3, 5)}},
+        // With verification the oldest full backup kept is the newest
+        // verified one: the log backups after it stay, however old.
+        LogCleanupCase{"OldLogsOfTheVerifiedBackupStay",
+                       true,
+                       {{Bak(2, 25), BakAt(2, 25)},
+                        {Trn(2, 25), TrnAt(2, 25)},
+                        {Bak(3, 1), BakAt(3, 1)},
+                        {"2026年03月01日02时01分.trn", BakAt(3, 1)},  // the same moment: not older
+                        {Trn(3, 1), TrnAt(3, 1)},
+                        {Bak(3, 5), BakAt(3, 5)},
+                        {Trn(3, 5), TrnAt(3, 5)}},
+                       Verified(Bak(2, 25)) + Verified(Bak(3, 1)),
+                       {Bak(2, 25), Trn(2, 25)}},
+        // No full backup verified: every one is kept, and only what is
+        // older than all of them goes.
+        LogCleanupCase{"NoFullBackupVerified",
+                       true,
+                       {{Trn(2, 28), TrnAt(2, 28)}, {Bak(3, 1), BakAt(3, 1)}, {Trn(3, 1), TrnAt(3, 1)},
+                        {Bak(3, 5), BakAt(3, 5)}},
+                       "",
+                       {Trn(2, 28)}},
+        // The newest log backup does not make the newest full backup expire,
+        // verified or not.
+        LogCleanupCase{"ALogBackupIsNoAnchor",
+                       false,
+                       {{Trn(2, 27), TrnAt(2, 27)}, {Bak(3, 1), BakAt(3, 1)}, {Trn(3, 11), TrnAt(3, 11)}},
+                       "",
+                       {Trn(2, 27)}},
+        LogCleanupCase{"AVerifiedLogBackupIsNoAnchor",
+                       true,
+                       {{Bak(2, 20), BakAt(2, 20)}, {Bak(3, 1), BakAt(3, 1)}, {Trn(3, 11), TrnAt(3, 11)}},
+                       Verified(Bak(2, 20)) + Verified(Bak(3, 1)) + Verified(Trn(3, 11)),
+                       {Bak(2, 20)}},
+        LogCleanupCase{"NoFullBackupLeft", false, {{Trn(1, 1), TrnAt(1, 1)}, {Trn(2, 1), TrnAt(2, 1)}}, "", {}},
+        LogCleanupCase{"TheThreeMinuteMargin",
+                       false,
+                       {{"2026年03月09日02时03分.trn", {At(2026, 3, 9, 2, 3)}},
+                        {"2026年03月09日02时04分.trn", {At(2026, 3, 9, 2, 3, 0, 1)}},
+                        {Bak(3, 11), BakAt(3, 11)}},
+                       "",
+                       {"2026年03月09日02时03分.trn"}},
+        LogCleanupCase{"DatedInTheFuture", false,
+                       {{Trn(3, 20), TrnAt(3, 20)}, {Bak(3, 11), BakAt(3, 11)}}, "", {}},
+        LogCleanupCase{"OnlyOurOwnLogBackups",
+                       false,
+                       {{"2020年01月01日02时00分.TRN", {At(2020, 1, 1, 2, 0)}},
+                        {"shop_log_202001010200.trn", {At(2020, 1, 1, 2, 0)}},
+                        {"2020年01月01日02时00分.trn.old", {At(2020, 1, 1, 2, 0)}},
+                        {"2020年1月01日02时00分.trn", {At(2020, 1, 1, 2, 0)}},
+                        {"LOG.TRN", {At(2020, 1, 1, 2, 0)}},
+                        {Bak(3, 11), BakAt(3, 11)}},
+                       "",
+                       {"2020年01月01日02时00分.TRN"}},
+        LogCleanupCase{"HeldOrUndeletable",
+                       false,
+                       {{Trn(1, 1), {At(2026, 1, 1, 2, 3), false, true}},
+                        {Trn(1, 2), {At(2026, 1, 2, 2, 3), false, false, "Access is denied."}},
+                        {Trn(1, 3), TrnAt(1, 3)},
+                        {Bak(3, 11), BakAt(3, 11)}},
+                       "",
+                       {Trn(1, 3)},
+                       {"无法删除过期备份: D:\\bak\\" + Trn(1, 2) + " (Access is denied.)"}}),
+    [](const ::testing::TestParamInfo<LogCleanupCase>& info) { return std::string(info.param.name); });
+
 // Ages are differences of wall-clock readings: whole calendar days across month
 // ends, leap days and century years.
 TEST(CalendarMillisecondsTest, DifferencesCountCalendarDays) {
@@ -379,6 +516,12 @@ TEST(CleanupOnDiskTest, DeletesOldBackupFilesOnly) {
       {"old.bakold", std::chrono::hours(72), false},
       {"old.txt", std::chrono::hours(72), false},
       {"old.bak.zip", std::chrono::hours(72), false},
+      // Log backups: this program's go once expired and older than every
+      // backup kept ("recent.bak"); another program's stay.
+      {"2026年03月01日02时00分.trn", std::chrono::hours(72), true},
+      {"2026年03月02日02时00分.TRN", std::chrono::hours(49), true},
+      {"2026年03月03日02时00分.trn", std::chrono::hours(30), false},
+      {"shop_log_202603010200.trn", std::chrono::hours(72), false},
   };
   for (const FileRow& row : rows) {
     dir.write(root + row.name);

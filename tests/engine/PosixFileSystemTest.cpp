@@ -123,6 +123,42 @@ TEST(PosixFileSystemTest, AvailableBytesOfTheVolumeOfAFolder) {
   for (const Row& row : nothing) EXPECT_EQ(scratch.files.availableBytes(row.dir), std::nullopt) << row.name;
 }
 
+// Whether two folders are on one volume: the backups and the database's
+// files, told apart by the device each lands on.
+TEST(PosixFileSystemTest, VolumeOfAPathIsTheDeviceItLandsOn) {
+  Scratch scratch;
+  fs::create_directories(scratch.root / "备份");
+  fs::create_directories(scratch.root / "data");
+  scratch.write("data/shop.mdf", "x");
+  // /proc is a file system of its own wherever this runs; U: is a second
+  // letter of T:'s folder; a link in T: leads into /proc.
+  fs::create_directory_symlink("/proc", scratch.root / "elsewhere");
+  PosixFileSystem files({{'T', scratch.root}, {'U', scratch.root / "data"}, {'P', "/proc"}});
+  const std::optional<std::string> t = files.volumeOf("T:\\备份\\");
+  const std::optional<std::string> proc = files.volumeOf("P:\\");
+  ASSERT_TRUE(t.has_value());
+  ASSERT_TRUE(proc.has_value());
+  EXPECT_NE(*t, *proc);
+  struct Row {
+    const char* name;
+    std::string path;
+    std::optional<std::string> volume;
+  };
+  const Row rows[] = {
+      {"AFile", "T:\\data\\shop.mdf", t},
+      {"AFolderNotMadeYet", "T:\\备份\\2026\\每日\\", t},
+      {"UpAndDownByName", "T:\\missing\\..\\data\\.\\", t},
+      {"NeverAboveTheDrive", "P:\\..\\..\\tmp\\", proc},
+      {"ASecondLetter", "u:\\shop.mdf", t},
+      {"ThroughALink", "T:\\elsewhere\\self\\", proc},
+      {"APathOfThisSystem", scratch.root.string() + "/data/", t},
+      {"UnmappedDrive", "Q:\\备份\\", std::nullopt},
+      {"AShare", "\\\\nas\\b\\", std::nullopt},
+      {"Empty", "", std::nullopt},
+  };
+  for (const Row& row : rows) EXPECT_EQ(files.volumeOf(row.path), row.volume) << row.name;
+}
+
 TEST(PosixFileSystemTest, DeletingRenamingAndCuttingNeverFollowALink) {
   Scratch s;
   fs::create_directories(s.root / "real");

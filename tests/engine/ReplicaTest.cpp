@@ -350,6 +350,61 @@ TEST(ReplicaTest, SecondFolderKeepsItsNewestCopyAndLosesTheExpiredOnes) {
   EXPECT_TRUE(files.files.count(kCopy + kNewName));
 }
 
+// This program's log backups are copied beside the full backups, as the
+// backup folder's cleanup keeps them, and the second folder loses them by the
+// same rule: once expired and older than its oldest full backup kept. Another
+// program's ".trn" files are neither copied nor deleted.
+TEST(ReplicaTest, LogBackupsAreCopiedAndCleanedLikeTheFullBackups) {
+  MemoryFiles files;
+  const std::string newLog = "2026年12月10日02时00分.trn";
+  const std::string bak8 = "2026年12月08日02时00分.bak", trn8 = "2026年12月08日02时00分.trn";
+  const std::string bak1 = "2026年12月01日02时00分.bak", trn1 = "2026年12月01日02时00分.trn";
+  files.add(kNew, "new full", At(2026, 12, 10, 2, 0, 20));
+  files.add(kBak + newLog, "new log", At(2026, 12, 10, 2, 0, 35));
+  files.add(kBak + bak8, "full 8", At(2026, 12, 8, 2, 2));
+  files.add(kBak + trn8, "log 8", At(2026, 12, 8, 2, 3));
+  files.add(kBak + bak1, "full 1", At(2026, 12, 1, 2, 2));  // expired there: not copied
+  files.add(kBak + trn1, "log 1", At(2026, 12, 1, 2, 3));   // older than every full backup kept there
+  files.add(kBak + "shop_log.trn", "another program's", At(2026, 12, 9, 2, 0));
+  // In the second folder from earlier passes.
+  files.add(kCopy + "2026年12月07日02时00分.bak", "copy 7", At(2026, 12, 7, 2, 2));
+  files.add(kCopy + "2026年12月07日02时00分.trn", "copy log 7", At(2026, 12, 7, 2, 3));
+  files.add(kCopy + "2026年12月09日02时00分.trn", "copy log 9", At(2026, 12, 9, 2, 3));
+  files.add(kCopy + "2026年11月01日02时00分.trn", "copy log of a backup gone", At(2026, 11, 1, 2, 3));
+  files.add(kCopy + "shop_log.trn", "another program's copy", At(2026, 11, 1, 2, 3));
+
+  const ReplicaReport report = ReplicateBackups(files, Request(), kNow);
+
+  EXPECT_EQ(report.lines, (std::vector<std::string>{Copied(kNewName), Copied(newLog), Copied(trn8), Copied(bak8)}));
+  EXPECT_TRUE(report.complete);
+  EXPECT_EQ(files.files.at(kCopy + newLog).content, "new log");
+  EXPECT_EQ(files.files.at(kCopy + newLog).modified, At(2026, 12, 10, 2, 0, 35));
+  // The oldest full copy kept is that of the 8th: the older log copies go,
+  // the 9th's (not expired) stays.
+  EXPECT_EQ(Names(files, kCopy), (std::vector<std::string>{"2026年12月08日02时00分.bak", "2026年12月08日02时00分.trn",
+                                                             "2026年12月09日02时00分.trn", kNewName, newLog,
+                                                             "shop_log.trn"}));
+  EXPECT_TRUE(files.files.count(kBak + trn1)) << "the backup folder is the engine's to clean";
+}
+
+// With verification on, a log backup is copied once the record proves it.
+TEST(ReplicaTest, OnlyVerifiedLogBackupsAreCopiedWhenVerifying) {
+  MemoryFiles files;
+  const std::string newLog = "2026年12月10日02时00分.trn", oldLog = "2026年12月09日02时00分.trn";
+  files.add(kNew, "full", At(2026, 12, 10, 2, 0, 20));
+  files.add(kBak + newLog, "log", At(2026, 12, 10, 2, 0, 35));
+  files.add(kBak + oldLog, "damaged log", At(2026, 12, 9, 2, 0, 35));
+  files.add(kBak + "Bakwyn校验记录.txt",
+            kNewName + "\t1\t4\t2026-12-10 02:00:30\n" + newLog + "\t1\t3\t2026-12-10 02:00:40\n", kNow);
+  ReplicaRequest request = Request();
+  request.verifiedOnly = true;
+
+  const ReplicaReport report = ReplicateBackups(files, request, kNow);
+
+  EXPECT_EQ(report.lines, (std::vector<std::string>{Copied(kNewName), Copied(newLog)}));
+  EXPECT_FALSE(files.files.count(kCopy + oldLog));
+}
+
 TEST(ReplicaTest, NewestCopyIsKeptWhateverItsAge) {
   // The backups stopped long ago; the only backup left is 40 days old and
   // already copied: the pass copies nothing and keeps the newest copy. A copy

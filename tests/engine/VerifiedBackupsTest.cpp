@@ -216,6 +216,33 @@ TEST(VerifiedBackupsTest, NewestVerifiedIsTheCleanupsAnchor) {
   EXPECT_FALSE(NewestVerified(files, "D:\\elsewhere\\", kNow).has_value());
 }
 
+// The record proves this program's log backups too, for the cleanup and the
+// copies; another program's ".trn" is no line of it. The restore test never
+// takes a log backup, however new: it restores nothing by itself.
+TEST(VerifiedBackupsTest, LogBackupsAreProvenButNeverTheBackupToRestore) {
+  const std::string log = "2026年03月12日02时00分.trn";
+  EXPECT_EQ(ParseVerifiedLine(Line(log, 1, 4).substr(0, Line(log, 1, 4).size() - 1)),
+            (VerifiedEntry{log, 1, 4, At(2026, 3, 12, 1, 59)}));
+  EXPECT_EQ(ParseVerifiedLine("shop_log.trn\t1\t4\t2026-03-12 01:59:00"), std::nullopt);
+
+  MemoryFiles files;
+  files.add(kDir + "full.bak", "1234", DaysAgo(1));
+  files.add(kDir + log, "1234", kNow);
+  files.add(kDir + "shop_log.trn", "1234", kNow);
+  std::string record = Line("full.bak", 1, 4) + Line(log, 1, 4) + Line("shop_log.trn", 1, 4);
+  while (record.size() <= kVerifiedRecordPruneAbove) record += Line("2025年01月01日02时00分.trn", 1, 4);
+  files.add(kRecord, record, kNow);
+
+  const std::optional<VerifiedBackup> newest = NewestVerified(files, kDir, kNow);
+  ASSERT_TRUE(newest.has_value());
+  EXPECT_EQ(newest->path, kDir + "full.bak");
+
+  // Written anew past its limit: the log backup's line stays with the file.
+  files.add(kDir + "new.bak", "123", kNow);
+  ASSERT_TRUE(RecordVerified(files, kDir, "new.bak", 1, At(2026, 3, 12, 2, 0, 5)));
+  EXPECT_EQ(files.text(kRecord), Line("full.bak", 1, 4) + Line(log, 1, 4) + "new.bak\t1\t3\t2026-03-12 02:00:05\n");
+}
+
 // Once grown past its limit the record is written anew with only the lines of
 // the backups that are still there as they were verified, and the new line.
 // If the new record cannot take the old one's name, the line is appended

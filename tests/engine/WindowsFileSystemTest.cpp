@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwctype>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -466,6 +467,146 @@ TEST(WindowsFileSystemTest, ReadingForCopiesAndReadingBackPastTheCache) {
   ASSERT_TRUE(after);
   EXPECT_NE(*after, *before) << "the change shows";
   EXPECT_EQ(after->size, content.size() + 5);
+}
+
+// A second drive letter for the folder `target` while it lives, as subst
+// makes one on Windows (DefineDosDeviceW). Wine keeps a letter made that way
+// to itself: files are not found through it. There the letter is given to
+// Wine's mount manager the way its winecfg does (IOCTL_MOUNTMGR_DEFINE_UNIX_DRIVE
+// with Wine 8's struct mountmgr_unix_drive), and taken back at the end.
+class SecondLetter {
+ public:
+  SecondLetter(wchar_t letter, const std::filesystem::path& target) : letter_(letter) {
+    const std::string unix = UnixPath(target.wstring());
+    wine_ = !unix.empty();
+    defined_ = wine_ ? Mount(unix.c_str()) : DefineDosDeviceW(0, Name().c_str(), target.c_str()) != FALSE;
+    // Each Wine process names files after a list of its drives that it
+    // reads again only once a second old: the new letter is in it after that.
+    if (wine_) Sleep(1100);
+  }
+  ~SecondLetter() {
+    if (!defined_) return;
+    if (wine_) {
+      Mount(nullptr);
+    } else {
+      DefineDosDeviceW(DDD_REMOVE_DEFINITION, Name().c_str(), nullptr);
+    }
+  }
+  SecondLetter(const SecondLetter&) = delete;
+  SecondLetter& operator=(const SecondLetter&) = delete;
+  explicit operator bool() const { return defined_; }
+
+ private:
+  std::wstring Name() const { return std::wstring(1, letter_) + L":"; }
+  // Maps the letter to the Unix folder `unix`, or removes it for none.
+  bool Mount(const char* unix) const {
+    struct UnixDrive {
+      ULONG size, type, fsType;
+      DWORD serial;
+      ULONGLONG unixDevice;
+      WCHAR letter;
+      USHORT mountPointOffset, deviceOffset, labelOffset;
+    };
+    const std::string folder = unix ? unix : "";
+    std::vector<char> bytes(sizeof(UnixDrive) + (unix ? folder.size() + 1 : 0));
+    auto* drive = reinterpret_cast<UnixDrive*>(bytes.data());
+    drive->size = static_cast<ULONG>(bytes.size());
+    drive->type = unix ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
+    drive->letter = static_cast<WCHAR>(std::towlower(letter_));
+    if (unix) {
+      drive->mountPointOffset = sizeof(UnixDrive);
+      std::copy(folder.begin(), folder.end(), bytes.begin() + sizeof(UnixDrive));
+    }
+    const HANDLE manager = CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (manager == INVALID_HANDLE_VALUE) return false;
+    DWORD returned = 0;
+    const BOOL done = DeviceIoControl(manager, CTL_CODE('m', 32, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS),
+                                      bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, 0, &returned, nullptr);
+    CloseHandle(manager);
+    return done != FALSE;
+  }
+
+  wchar_t letter_;
+  bool wine_ = false;
+  bool defined_ = false;
+};
+
+// Which volume a path is on, against the drives of the test prefix: T: and D:
+// are two disks there, and C: the system's.
+TEST(WindowsFileSystemTest, VolumeOfAPathWhateverLeadsToIt) {
+  namespace fs = std::filesystem;
+  ASSERT_TRUE(fs::is_directory(L"T:\\")) << "the test prefix maps T:";
+  ASSERT_TRUE(fs::is_directory(L"D:\\")) << "the test prefix maps D:";
+  const std::wstring name = L"volume-" + std::to_wstring(GetCurrentProcessId());
+  const fs::path onT = fs::path(L"T:\\") / name;
+  const fs::path onD = fs::path(L"D:\\") / name;
+  fs::create_directories(onT / L"备份");
+  fs::create_directories(onD);
+  struct Removed {
+    std::vector<fs::path> folders;
+    ~Removed() {
+      std::error_code ec;
+      for (const fs::path& f : folders) fs::remove_all(f, ec);
+    }
+  } removed{{onT, onD}};
+  TestDirectory onC;
+  WindowsFileSystem files;
+  const std::string t = testing::ToUtf8(onT) + "\\";
+  std::ofstream(onT / L"备份" / L"shop.mdf") << "data";
+
+  // A folder of T: that leads onto D:'s disk, as a folder where another
+  // volume is mounted does (a Unix link under Wine: Windows has no such link
+  // to make without rights); and K:, a second letter of the folder on T:.
+  // Both first: Wine names the disk of T:'s folder after the first letter
+  // that reaches it, K: from now on, through either letter.
+  const UnixSymlink mounted(onD, onT / L"mounted");
+  const SecondLetter k(L'K', onT);
+  ASSERT_TRUE(k) << "K: could not be made";
+  ASSERT_TRUE(mounted || UnixPath(L"C:\\").empty()) << "under Wine the link is made";
+
+  const std::optional<std::string> tVolume = files.volumeOf(t + "备份\\");
+  const std::optional<std::string> dVolume = files.volumeOf(testing::ToUtf8(onD) + "\\");
+  const std::optional<std::string> cVolume = files.volumeOf(onC.windowsRoot());
+  ASSERT_TRUE(tVolume && dVolume && cVolume);
+  EXPECT_NE(*tVolume, *dVolume);
+  EXPECT_NE(*tVolume, *cVolume);
+  EXPECT_NE(*dVolume, *cVolume);
+  // The mount manager's name of the volume, not a letter's.
+  EXPECT_EQ(tVolume->rfind("\\\\?\\VOLUME{", 0), 0u) << *tVolume;
+  struct Row {
+    const char* name;
+    std::string path;
+    std::optional<std::string> volume;
+  };
+  std::vector<Row> rows = {
+      {"AFile", t + "备份\\shop.mdf", tVolume},
+      {"AFolderNotMadeYet", t + "备份\\2026\\每日\\", tVolume},
+      {"UpAndDownByName", t + "missing\\..\\备份\\.\\", tVolume},
+      {"AnyLetterCase", "t" + t.substr(1) + "备份\\", tVolume},
+      {"LongPathForm", "\\\\?\\" + t + "备份\\", tVolume},
+      {"ASecondLetter", "K:\\备份\\shop.mdf", tVolume},
+      {"ASecondLetterFolderNotMadeYet", "k:\\新目录\\", tVolume},
+      {"ADriveNotThere", "Q:\\备份\\", std::nullopt},
+      {"Empty", "", std::nullopt},
+  };
+  if (mounted) rows.push_back({"AFolderLeadingOntoAnotherDisk", t + "mounted\\备份\\", dVolume});
+  for (const Row& row : rows) EXPECT_EQ(files.volumeOf(row.path), row.volume) << row.name;
+
+  // A share is a volume of its own whether it can be reached or not (none
+  // can under Wine), by its server and share name in any letter case.
+  const std::optional<std::string> share = files.volumeOf("\\\\server\\share\\备份\\");
+  EXPECT_EQ(share, "\\\\SERVER\\SHARE\\");
+  for (const char* same : {"\\\\Server\\Share", "\\\\server\\share\\other\\deeper\\", "//server/share/x",
+                           "\\\\?\\UNC\\server\\share\\x\\"}) {
+    EXPECT_EQ(files.volumeOf(same), share) << same;
+  }
+  for (const char* other : {"\\\\server\\other\\", "\\\\other\\share\\"}) {
+    const std::optional<std::string> volume = files.volumeOf(other);
+    ASSERT_TRUE(volume) << other;
+    EXPECT_NE(*volume, *share) << other;
+    EXPECT_NE(*volume, *tVolume) << other;
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <iterator>
 #include <map>
@@ -208,6 +209,62 @@ TEST(SettingsForm, OptionsPageAndTrayItemStartWithTheDefaults) {
   for (const MenuItem* item : form.PopupMenu1.items) menu.push_back(item->name());
   EXPECT_EQ(menu, (std::vector<std::string>{"N4", "N3", "N1", "N5", "N6", "N7", "N8", "N2"}));
   EXPECT_EQ(form.N8.caption(), "立即测试恢复");
+}
+
+// The names of the components created after `first`, `first` included.
+std::vector<std::string> NamesFrom(const SettingsForm& form, const std::string& first) {
+  std::vector<std::string> names;
+  for (const auto& c : form.components()) {
+    if (!names.empty() || c->name() == first) names.push_back(c->name());
+  }
+  return names;
+}
+
+// The ping addresses came after every component before them, so that those
+// keep their control IDs; their fields are plain edits, empty until loaded, and
+// kept beside the stored controls.
+TEST(SettingsForm, PingAddressesFollowTheRestoreTestOnTheOptionsPage) {
+  const SettingsForm form;
+  std::vector<std::string> after = NamesFrom(form, "N8");
+  after.resize(std::min<size_t>(after.size(), 9));
+  EXPECT_EQ(after, (std::vector<std::string>{"N8", "Bevel4", "Label16", "mEdt5", "SpeedButton3", "Label17", "mEdt6",
+                                             "SpeedButton4", "Label18"}));
+  EXPECT_EQ(form.find("mEdt5"), &form.mEdt5);
+  EXPECT_EQ(form.find("SpeedButton4"), &form.SpeedButton4);
+  EXPECT_EQ(form.Label16.caption(), "备份结果通知地址 (可选):");
+  EXPECT_EQ(form.Label17.caption(), "恢复测试结果通知地址 (可选):");
+  EXPECT_EQ(form.SpeedButton3.caption(), "测试");
+  EXPECT_EQ(form.SpeedButton4.caption(), "测试");
+  EXPECT_EQ(form.Label18.caption(),
+            "每次备份开始时发送到 地址/start,成功后发送到 地址,失败后发送到 地址/fail。可用于监控服务或聊天工具的接收地址。");
+  for (const TmEdt* address : {&form.mEdt5, &form.mEdt6}) {
+    SCOPED_TRACE(address->name());
+    EXPECT_FALSE(address->password()) << "the user must be able to read the address back";
+    EXPECT_TRUE(address->enabled());
+    EXPECT_EQ(address->text(), "");
+    EXPECT_FALSE(address->keptByStore);
+  }
+}
+
+// The log backup and the switch to the simple recovery model came last, after
+// the ping addresses. The log is not backed up unless asked (older versions
+// never backed it up), and the check box is kept beside the stored controls.
+TEST(SettingsForm, LogBackupAndSimpleRecoveryComeLastOnTheOptionsPage) {
+  const SettingsForm form;
+  EXPECT_EQ(NamesFrom(form, "Label18"),
+            (std::vector<std::string>{"Label18", "Bevel5", "dxCheckEdit8", "Label19", "SpeedButton5", "Label20"}));
+  EXPECT_EQ(form.find("dxCheckEdit8"), &form.dxCheckEdit8);
+  EXPECT_EQ(form.find("SpeedButton5"), &form.SpeedButton5);
+  EXPECT_EQ(form.find("Label20"), &form.Label20);
+  EXPECT_EQ(form.dxCheckEdit8.caption(), "同时备份事务日志");
+  EXPECT_EQ(form.Label19.caption(),
+            "每次定时备份成功后,再把事务日志备份到同一目录 (.trn 文件),完整恢复模式的日志才不会一直增长。");
+  EXPECT_EQ(form.SpeedButton5.caption(), "改为简单恢复模式");
+  EXPECT_EQ(form.Label20.caption(), "不需要恢复到两次备份之间的某一时刻时,可改为简单恢复模式,日志会自动截断。");
+  EXPECT_FALSE(form.dxCheckEdit8.checked());
+  EXPECT_TRUE(form.dxCheckEdit8.enabled());
+  EXPECT_FALSE(form.dxCheckEdit8.keptByStore);
+  EXPECT_TRUE(form.SpeedButton5.enabled());
 }
 
 TEST(SettingsForm, TheFrequencyEnablesTheDayOnlyWhenWeeklyAndTheHourUnlessNever) {

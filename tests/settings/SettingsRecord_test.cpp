@@ -17,6 +17,9 @@
 #include "settings/Base64.h"
 #include "form/StoredForm.h"
 #include "settings/MemoryRegistry.h"
+#ifdef _WIN32
+#include "settings/DpapiProtector.h"
+#endif
 #include "tests/support/StoreWindow.h"
 #include "tests/support/TestProtector.h"
 
@@ -45,7 +48,8 @@ void PrintTo(const StoredSettings& s, std::ostream* out) {
        << stamp(s.LastSuccess) << "\nArmedSince " << stamp(s.ArmedSince) << "\nStallMinutes " << s.StallMinutes
        << "\nVerifyBackups " << s.VerifyBackups << "\nRestoreTest " << s.RestoreTestEvery << " " << s.RestoreTestDay
        << " " << s.RestoreTestHour << "\nLastRestoreTest " << stamp(s.LastRestoreTest) << "\nRestoreTestPassed "
-       << stamp(s.RestoreTestPassed) << "\n";
+       << stamp(s.RestoreTestPassed) << "\nPingAddress [" << s.PingAddress << "]\nRestoreTestPingAddress ["
+       << s.RestoreTestPingAddress << "]\nBackupLog " << s.BackupLog << "\n";
 }
 
 namespace {
@@ -265,12 +269,14 @@ TEST_F(SettingsRecord, LoadsWhatTheWindowsStoreAndTheStatusFunctionsLoad) {
 }
 
 // The options page's values as this version lays them down beside the
-// controls; false, ending there, at the first that cannot be written.
-bool StoreOptions(TracedRegistry& registry, const std::array<const char*, 4>& texts) {
-  const char* names[] = {"VerifyBackups", "RestoreTestEvery", "RestoreTestDay", "RestoreTestHour"};
+// controls, the ping addresses and the log backup last; false, ending there, at
+// the first that cannot be written.
+bool StoreOptions(TracedRegistry& registry, const std::array<std::string, 7>& texts) {
+  const char* names[] = {"VerifyBackups", "RestoreTestEvery",       "RestoreTestDay", "RestoreTestHour",
+                         "PingAddress",   "RestoreTestPingAddress", "BackupLog"};
   std::unique_ptr<RegistryKey> key = registry.open(kStatus, Access::Write);
   if (!key) return false;
-  for (size_t i = 0; i < 4; ++i) {
+  for (size_t i = 0; i < texts.size(); ++i) {
     try {
       key->writeString(names[i], texts[i]);
     } catch (const RegistryError&) {
@@ -310,6 +316,10 @@ TEST_F(SettingsRecord, SavesWhatTheWindowsStoreAndTheStatusFunctionsSave) {
     // The options page's values, written after everything an earlier version
     // wrote: VerifyBackups, RestoreTestEvery, RestoreTestDay, RestoreTestHour.
     std::array<const char*, 4> options = {"1", "1", "0", "-1"};
+    // Then the ping addresses as typed; each stored protected, or empty.
+    std::array<std::string, 2> pings = {"", ""};
+    // Then the log backup.
+    const char* backupLog = "0";
   };
   const Case cases[] = {
       {"a fresh window", [](StoreWindow&) {}},
@@ -319,8 +329,21 @@ TEST_F(SettingsRecord, SavesWhatTheWindowsStoreAndTheStatusFunctionsSave) {
          w.dxPickEdit1.setItemIndex(2);
          w.dxPickEdit2.setItemIndex(6);
          w.dxPickEdit3.setItemIndex(24);
+         w.mEdt5.setText(" https://hc.example/ping/5f0c-Tok3n ");
+         w.mEdt6.setText("https://chat.example/hook?key=秘'密&x=1");
+         w.dxCheckEdit8.setChecked(true);
        }),
-       {}, {"0", "2", "6", "23"}},
+       {}, {"0", "2", "6", "23"}, {"https://hc.example/ping/5f0c-Tok3n", "https://chat.example/hook?key=秘'密&x=1"},
+       "1"},
+      {"only the log backed up", [](StoreWindow& w) { w.dxCheckEdit8.setChecked(true); }, {}, {"1", "1", "0", "-1"},
+       {"", ""}, "1"},
+      {"the log backup cannot be written", filled([](StoreWindow& w) { w.dxCheckEdit8.setChecked(true); }),
+       [](TracedRegistry& r) { r.failingWrites = {"Bakwyn/BackupLog"}; }, {"1", "1", "0", "-1"}, {"", ""}, "1"},
+      {"only the restore test's address", [](StoreWindow& w) { w.mEdt6.setText("http://127.0.0.1:8080/rt"); }, {},
+       {"1", "1", "0", "-1"}, {"", "http://127.0.0.1:8080/rt"}},
+      {"the first address cannot be written", filled([](StoreWindow& w) { w.mEdt5.setText("https://hc.example/x"); }),
+       [](TracedRegistry& r) { r.failingWrites = {"Bakwyn/PingAddress"}; }, {"1", "1", "0", "-1"},
+       {"https://hc.example/x", ""}},
       {"never tested, at midnight", [](StoreWindow& w) {
          w.dxPickEdit1.setItemIndex(0);
          w.dxPickEdit3.setItemIndex(1);
@@ -360,7 +383,10 @@ TEST_F(SettingsRecord, SavesWhatTheWindowsStoreAndTheStatusFunctionsSave) {
     try {
       expected = SaveControlStates(window, before, protector) &&
                  app::StoreCopyFolder(before, window.mavBEdit3.text()) &&
-                 app::StoreMakeUpMissed(before, window.dxCheckEdit6.checked()) && StoreOptions(before, c.options);
+                 app::StoreMakeUpMissed(before, window.dxCheckEdit6.checked()) &&
+                 StoreOptions(before, {c.options[0], c.options[1], c.options[2], c.options[3],
+                                       c.pings[0].empty() ? "" : Protected(c.pings[0]),
+                                       c.pings[1].empty() ? "" : Protected(c.pings[1]), c.backupLog});
     } catch (const RegistryError& e) {
       expectedError = e.what();
     }
@@ -456,6 +482,8 @@ TEST_F(SettingsRecord, StoredLayout) {
   s.RestoreTestEvery = 2;
   s.RestoreTestDay = 6;
   s.RestoreTestPassed = At(6, 3, 2, 15);  // and no test since: LastRestoreTest is none, not written
+  s.PingAddress = "https://hc.example/ping/abc";
+  s.BackupLog = true;
   TracedRegistry registry;
   ASSERT_TRUE(SaveStoredSettings(s, registry, protector, Groups::All));
   const std::vector<std::string> expected = {
@@ -488,6 +516,11 @@ TEST_F(SettingsRecord, StoredLayout) {
       "Bakwyn/RestoreTestDay=6",
       "Bakwyn/RestoreTestHour=-1",
       "Bakwyn/RestoreTestPassed=2026-12-06 03:02:15",
+      // The ping addresses after them, protected; none stays empty.
+      "Bakwyn/PingAddress=" + Protected("https://hc.example/ping/abc"),
+      "Bakwyn/RestoreTestPingAddress=",
+      // The log backup after them.
+      "Bakwyn/BackupLog=1",
   };
   EXPECT_EQ(registry.writes, expected);
   EXPECT_EQ(registry.inner.value("Software\\Tarsel软件\\Oskavel\\窗体属性风格\\FrmMain\\mEdt2", "TEXT"), "PC-01");
@@ -553,6 +586,9 @@ TEST_F(SettingsRecord, SavedRecordLoadsBack) {
     s.RestoreTestHour = 23;
     s.LastRestoreTest = At(10, 2, 15, 0);
     s.RestoreTestPassed = At(3, 2, 14, 59);
+    s.PingAddress = "https://hc.example/" + text;
+    s.RestoreTestPingAddress = text + "/rt";
+    s.BackupLog = true;
     MemoryRegistry registry;
     ASSERT_TRUE(SaveStoredSettings(s, registry, protector, Groups::All));
     const LoadedSettings loaded = LoadStoredSettings(registry, protector);
@@ -590,7 +626,8 @@ TEST_F(SettingsRecord, GroupsLoadOnlyTheirOwnValues) {
 
 // An older version's store has the controls and none of the options: its
 // backups are verified and restore-tested weekly, on Sunday right after the
-// first backup, from the first start of this version on.
+// first backup, from the first start of this version on; its log is not
+// backed up (a database in the simple recovery model has none to back up).
 TEST_F(SettingsRecord, OlderVersionsStoreGetsTheOptionsDefaults) {
   MemoryRegistry registry;
   registry.setValue(Control("mEdt1"), "TEXT", "shop");
@@ -605,6 +642,9 @@ TEST_F(SettingsRecord, OlderVersionsStoreGetsTheOptionsDefaults) {
             (RestoreTestPlan{RestoreTestPlan::Every::week, 0, RestoreTestPlan::kAfterFirstSlot}));
   EXPECT_EQ(loaded.settings.LastRestoreTest, std::nullopt) << "never tested";
   EXPECT_EQ(loaded.settings.RestoreTestPassed, std::nullopt);
+  EXPECT_EQ(loaded.settings.PingAddress, "") << "nothing is sent";
+  EXPECT_EQ(loaded.settings.RestoreTestPingAddress, "");
+  EXPECT_FALSE(loaded.settings.BackupLog);
 
   // The window shows the same defaults, and its save stores them.
   StoreWindow window;
@@ -613,9 +653,15 @@ TEST_F(SettingsRecord, OlderVersionsStoreGetsTheOptionsDefaults) {
   EXPECT_EQ(window.dxPickEdit1.text(), "每周");
   EXPECT_EQ(window.dxPickEdit2.text(), "星期日");
   EXPECT_EQ(window.dxPickEdit3.text(), "第一次备份后");
+  EXPECT_EQ(window.mEdt5.text(), "");
+  EXPECT_EQ(window.mEdt6.text(), "");
+  EXPECT_FALSE(window.dxCheckEdit8.checked());
   ASSERT_TRUE(form::SaveWindowSettings(window, registry, protector));
   EXPECT_EQ(registry.values(kStatus).at("VerifyBackups"), "1");
   EXPECT_EQ(registry.values(kStatus).at("RestoreTestHour"), "-1");
+  EXPECT_EQ(registry.values(kStatus).at("PingAddress"), "");
+  EXPECT_EQ(registry.values(kStatus).at("RestoreTestPingAddress"), "");
+  EXPECT_EQ(registry.values(kStatus).at("BackupLog"), "0");
 }
 
 // The options follow the controls' rules: a value missing or empty keeps what
@@ -632,6 +678,7 @@ TEST_F(SettingsRecord, OptionsLoadRules) {
   auto every = [](int v) { return [=](const StoredSettings& s) { EXPECT_EQ(s.RestoreTestEvery, v); }; };
   auto day = [](int v) { return [=](const StoredSettings& s) { EXPECT_EQ(s.RestoreTestDay, v); }; };
   auto hour = [](int v) { return [=](const StoredSettings& s) { EXPECT_EQ(s.RestoreTestHour, v); }; };
+  auto backupLog = [](bool on) { return [=](const StoredSettings& s) { EXPECT_EQ(s.BackupLog, on); }; };
   const Case cases[] = {
       {"verification off", "VerifyBackups", "0", verify(false)},
       {"verification on", "VerifyBackups", "1", verify(true)},
@@ -656,6 +703,14 @@ TEST_F(SettingsRecord, OptionsLoadRules) {
       {"hour 24", "RestoreTestHour", "24", {}},
       {"below after the first backup", "RestoreTestHour", "-2", {}},
       {"hour as a time", "RestoreTestHour", "02:00", {}},
+      {"log backup on", "BackupLog", "1", backupLog(true)},
+      {"log backup off", "BackupLog", "0", backupLog(false)},
+      {"log backup empty keeps the field", "BackupLog", "", backupLog(true)},
+      {"log backup cut at a NUL", "BackupLog", "0\0" "1"s, backupLog(false)},
+      {"log backup as a check state", "BackupLog", "-1", {}},
+      {"log backup as a word", "BackupLog", "true", {}},
+      {"log backup with a leading zero", "BackupLog", "01", {}},
+      {"log backup in full-width digits", "BackupLog", "１", {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -666,6 +721,7 @@ TEST_F(SettingsRecord, OptionsLoadRules) {
     onto.RestoreTestEvery = 2;
     onto.RestoreTestDay = 3;
     onto.RestoreTestHour = 5;
+    onto.BackupLog = true;
     const LoadedSettings loaded = LoadStoredSettings(registry, protector, Groups::Window, onto);
     if (c.check) {
       EXPECT_TRUE(loaded.problems.empty());
@@ -686,9 +742,12 @@ TEST_F(SettingsRecord, OptionsOfAnotherTypeAreNamedAndStampsAreNone) {
   registry.inner.setValue(kStatus, "RestoreTestHour", "4");
   registry.inner.setValue(kStatus, "LastRestoreTest", "2026-12-10 02:15:00");
   registry.inner.setValue(kStatus, "RestoreTestPassed", "2026-12-03 02:14:59");
-  registry.failingReads = {"Bakwyn/RestoreTestEvery", "Bakwyn/RestoreTestPassed"};
+  registry.inner.setValue(kStatus, "BackupLog", "1");
+  registry.failingReads = {"Bakwyn/RestoreTestEvery", "Bakwyn/RestoreTestPassed", "Bakwyn/BackupLog"};
   const LoadedSettings loaded = LoadStoredSettings(registry, protector);
-  EXPECT_EQ(Texts(loaded.problems), std::vector<std::string>{"Unreadable RestoreTestEvery []"});
+  EXPECT_EQ(Texts(loaded.problems),
+            (std::vector<std::string>{"Unreadable RestoreTestEvery []", "Unreadable BackupLog []"}));
+  EXPECT_FALSE(loaded.settings.BackupLog) << "passed over: the default";
   EXPECT_FALSE(loaded.settings.VerifyBackups) << "the others still load";
   EXPECT_EQ(loaded.settings.RestoreTestEvery, 1);
   EXPECT_EQ(loaded.settings.RestoreTestHour, 4);
@@ -782,11 +841,12 @@ TEST_F(SettingsRecord, OptionsPageAndRecordOneToTheOther) {
     int every, day, hour;
     const char *everyText, *dayText, *hourText;
     bool dayEnabled, hourEnabled;
+    bool backupLog = false;
   };
   const Case cases[] = {
       {"defaults", true, 1, 0, -1, "每周", "星期日", "第一次备份后", true, true},
       {"never, verification off", false, 0, 3, 4, "不测试", "星期三", "04:00", false, false},
-      {"daily at the last hour", true, 2, 6, 23, "每天", "星期六", "23:00", false, true},
+      {"daily at the last hour, the log backed up", true, 2, 6, 23, "每天", "星期六", "23:00", false, true, true},
       {"weekly on Saturday at midnight", true, 1, 6, 0, "每周", "星期六", "00:00", true, true},
   };
   for (const Case& c : cases) {
@@ -796,9 +856,12 @@ TEST_F(SettingsRecord, OptionsPageAndRecordOneToTheOther) {
     stored.RestoreTestEvery = c.every;
     stored.RestoreTestDay = c.day;
     stored.RestoreTestHour = c.hour;
+    stored.BackupLog = c.backupLog;
     StoreWindow window;
+    window.dxCheckEdit8.setChecked(!c.backupLog);  // shown before: the stored value replaces it
     form::ShowStored(stored, window);
     EXPECT_EQ(window.dxCheckEdit7.checked(), c.verify);
+    EXPECT_EQ(window.dxCheckEdit8.checked(), c.backupLog);
     EXPECT_EQ(window.dxPickEdit1.text(), c.everyText);
     EXPECT_EQ(window.dxPickEdit2.text(), c.dayText);
     EXPECT_EQ(window.dxPickEdit3.text(), c.hourText);
@@ -811,7 +874,9 @@ TEST_F(SettingsRecord, OptionsPageAndRecordOneToTheOther) {
     other.RestoreTestEvery = (c.every + 1) % 3;
     other.RestoreTestDay = (c.day + 1) % 7;
     other.RestoreTestHour = c.hour + 1;
+    other.BackupLog = !c.backupLog;
     const StoredSettings back = form::StoredFields(window, other);
+    EXPECT_EQ(back.BackupLog, c.backupLog);
     EXPECT_EQ(back.VerifyBackups, c.verify);
     EXPECT_EQ(back.RestoreTestEvery, c.every);
     EXPECT_EQ(back.RestoreTestDay, c.day);
@@ -838,12 +903,140 @@ TEST_F(SettingsRecord, OptionsPageSavesAndLoadsBack) {
     saved.dxPickEdit1.setItemIndex(every);
     saved.dxPickEdit2.setItemIndex(every + 4);
     saved.dxPickEdit3.setItemIndex(every * 11);
+    saved.mEdt5.setText(every == 0 ? "" : "https://hc.example/ping/" + std::to_string(every));
+    saved.mEdt6.setText(every == 2 ? "" : "https://chat.example/hook?token=口令" + std::to_string(every));
+    saved.dxCheckEdit8.setChecked(every != 0);
     ASSERT_TRUE(form::SaveWindowSettings(saved, registry, protector));
     StoreWindow loaded;
     EXPECT_TRUE(form::LoadWindowSettings(loaded, registry, protector).empty());
     EXPECT_EQ(loaded.snapshot(), saved.snapshot());
   }
 }
+
+// A ping address may carry a service's secret token: it is stored protected
+// like the password, never as the clear text, and an empty one stays empty.
+TEST_F(SettingsRecord, PingAddressesAreStoredProtectedAndLoadBack) {
+  const std::string ping = "https://hc.example/ping/5f0c7e2a-Tok3n";
+  const std::string restore = "https://chat.example/hook?key=秘密'x&y=😀";
+  StoredSettings s;
+  s.PingAddress = ping;
+  s.RestoreTestPingAddress = restore;
+  MemoryRegistry registry;
+  ASSERT_TRUE(SaveStoredSettings(s, registry, protector, Groups::Window));
+  for (const auto& [name, clear] : {std::pair{"PingAddress", ping}, std::pair{"RestoreTestPingAddress", restore}}) {
+    SCOPED_TRACE(name);
+    const std::string stored = registry.value(kStatus, name).value_or("<none>");
+    EXPECT_EQ(stored, Protected(clear));
+    EXPECT_EQ(stored.find("Tok3n"), std::string::npos);
+    EXPECT_EQ(stored.find("秘密"), std::string::npos);
+    EXPECT_EQ(stored.find("example"), std::string::npos) << "not even the host is readable";
+  }
+  const LoadedSettings loaded = LoadStoredSettings(registry, protector, Groups::Window);
+  EXPECT_TRUE(loaded.problems.empty());
+  EXPECT_EQ(loaded.settings.PingAddress, ping);
+  EXPECT_EQ(loaded.settings.RestoreTestPingAddress, restore);
+
+  // Cleared in the window: stored empty, and loaded as none.
+  s.PingAddress.clear();
+  ASSERT_TRUE(SaveStoredSettings(s, registry, protector, Groups::Window));
+  EXPECT_EQ(registry.value(kStatus, "PingAddress"), "");
+  const LoadedSettings cleared = LoadStoredSettings(registry, protector, Groups::Window);
+  EXPECT_EQ(cleared.settings.PingAddress, "");
+  EXPECT_EQ(cleared.settings.RestoreTestPingAddress, restore);
+
+  // Only the window's save writes them: the record, the restore test's
+  // stamps and a slot's date leave them alone.
+  TracedRegistry traced;
+  ASSERT_TRUE(SaveStoredSettings(s, traced, protector,
+                                 Groups::SlotRuns | Groups::Status | Groups::Limits | Groups::RestoreTest));
+  for (const std::string& write : traced.writes) EXPECT_EQ(write.find("PingAddress"), std::string::npos) << write;
+}
+
+// Loaded like the options, and like the password: a value missing or empty
+// keeps what the field holds, a text without the prefix (an administrator
+// typed it in) is taken as it stands, and one that cannot be unprotected, or a
+// value of another type, is passed over and named without its text.
+TEST_F(SettingsRecord, PingAddressLoadRules) {
+  struct Case {
+    const char* name;
+    const char* value;
+    std::string stored;
+    std::optional<std::string> loaded;  // none: passed over, named, the field as it was
+    bool anotherType = false;
+  };
+  const std::string elsewhere = std::string(ProtectedPrefix) + Base64Encode("made on another computer");
+  const Case cases[] = {
+      {"protected here", "PingAddress", Protected("https://hc.example/a"), "https://hc.example/a"},
+      {"typed in by an administrator", "PingAddress", "https://hc.example/typed", "https://hc.example/typed"},
+      {"the prefix not at the start is text", "RestoreTestPingAddress", " dpapi:AAAA", " dpapi:AAAA"},
+      {"clear text cut at a NUL", "RestoreTestPingAddress", "http://h/x\0junk"s, "http://h/x"},
+      {"empty keeps the field", "PingAddress", "", "http://shown/ping"},
+      {"protected on another computer", "PingAddress", elsewhere, std::nullopt},
+      {"no Base64 after the prefix", "RestoreTestPingAddress", std::string(ProtectedPrefix) + "not base64!", std::nullopt},
+      {"the prefix alone", "PingAddress", std::string(ProtectedPrefix), std::nullopt},
+      {"a value of another type", "RestoreTestPingAddress", Protected("http://h/t"), std::nullopt, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TracedRegistry registry;
+    registry.inner.setValue(kStatus, c.value, c.stored);
+    if (c.anotherType) registry.failingReads = {"Bakwyn/" + std::string(c.value)};
+    StoredSettings onto;
+    onto.PingAddress = "http://shown/ping";
+    onto.RestoreTestPingAddress = "http://shown/restore";
+    const LoadedSettings loaded = LoadStoredSettings(registry, protector, Groups::Window, onto);
+    StoredSettings expected = onto;
+    if (!c.loaded) {
+      EXPECT_EQ(Texts(loaded.problems), std::vector<std::string>{"Unreadable " + std::string(c.value) + " []"});
+    } else {
+      EXPECT_TRUE(loaded.problems.empty());
+      (std::string_view(c.value) == "PingAddress" ? expected.PingAddress : expected.RestoreTestPingAddress) = *c.loaded;
+    }
+    EXPECT_EQ(loaded.settings, expected);
+  }
+}
+
+// The window's fields and the record: the addresses as typed, less the blanks
+// around them, and back.
+TEST_F(SettingsRecord, PingAddressFieldsAndRecordOneToTheOther) {
+  StoreWindow window;
+  window.mEdt5.setText(" \thttps://hc.example/ping/abc  ");
+  window.mEdt6.setText("https://chat.example/hook?k=a b");
+  const StoredSettings taken = form::StoredFields(window);
+  EXPECT_EQ(taken.PingAddress, "https://hc.example/ping/abc");
+  EXPECT_EQ(taken.RestoreTestPingAddress, "https://chat.example/hook?k=a b");
+
+  StoredSettings stored;
+  stored.PingAddress = "https://hc.example/stored";
+  StoreWindow shown;
+  shown.mEdt6.setText("left over");
+  form::ShowStored(stored, shown);
+  EXPECT_EQ(shown.mEdt5.text(), "https://hc.example/stored");
+  EXPECT_EQ(shown.mEdt6.text(), "") << "none stored is none shown";
+}
+
+#ifdef _WIN32
+// With the machine's own protection, as the program stores them.
+TEST_F(SettingsRecord, PingAddressesThroughTheMachinesProtection) {
+  const DpapiProtector machine;
+  StoredSettings s;
+  s.PingAddress = "https://hc.example/ping/5f0c7e2a-Tok3n";
+  s.RestoreTestPingAddress = "https://chat.example/hook?key=秘密";
+  MemoryRegistry registry;
+  ASSERT_TRUE(SaveStoredSettings(s, registry, machine, Groups::Window));
+  const std::string stored = registry.value(kStatus, "PingAddress").value_or("<none>");
+  EXPECT_EQ(stored.compare(0, ProtectedPrefix.size(), ProtectedPrefix), 0) << stored;
+  EXPECT_EQ(stored.find("Tok3n"), std::string::npos);
+  const LoadedSettings loaded = LoadStoredSettings(registry, machine, Groups::Window);
+  EXPECT_TRUE(loaded.problems.empty());
+  EXPECT_EQ(loaded.settings.PingAddress, s.PingAddress);
+  EXPECT_EQ(loaded.settings.RestoreTestPingAddress, s.RestoreTestPingAddress);
+  // What the test's stand-in protected is not the machine's.
+  registry.setValue(kStatus, "PingAddress", Protected("https://hc.example/x"));
+  EXPECT_EQ(Texts(LoadStoredSettings(registry, machine, Groups::Window).problems),
+            std::vector<std::string>{"Unreadable PingAddress []"});
+}
+#endif
 
 }  // namespace
 }  // namespace bakwyn::settings

@@ -52,7 +52,7 @@ class FakeSession final : public ServerSession {
   }
   // Without `onQuery`, RESTORE HEADERONLY is answered as a server would after
   // the backups sent so far: one set of this program's name for each backup
-  // statement into that file, at positions 1, 2, ...; any other query has no rows.
+  // statement (of the database or of its log) into that file, at positions 1, 2, ...; any other query has no rows.
   QueryResult headers(const std::string& statement) const {
     QueryResult result;
     const std::string prefix = "RESTORE HEADERONLY FROM DISK = ";
@@ -61,7 +61,7 @@ class FakeSession final : public ServerSession {
     result.columns = {"BackupName", "BackupType", "Position", "DatabaseName", "HasBackupChecksums"};
     int position = 0;
     for (const std::string& sent : statements) {
-      if (sent.rfind("BACKUP DATABASE ", 0) != 0 || sent.find(target) == std::string::npos) continue;
+      if (sent.rfind("BACKUP ", 0) != 0 || sent.find(target) == std::string::npos) continue;
       result.rows.push_back({"Vorda软件Bakwyn", "1", std::to_string(++position), "",
                              sent.find("CHECKSUM") != std::string::npos ? "1" : "0"});
     }

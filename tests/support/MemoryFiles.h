@@ -58,6 +58,14 @@ class MemoryFiles final : public FileSystem {
   // What availableBytes() tells for every folder there is: the free bytes of
   // its volume, or nothing (the system does not tell).
   std::optional<std::uint64_t> available;
+  // Which volume holds which folders: a folder's start ("D:\", a mounted
+  // folder "C:\mnt\data\", a share "\\nas\b\") -> the volume's name.
+  // volumeOf() gives the volume of the longest start of the path, in any
+  // letter case; nothing where none is given.
+  std::map<std::string, std::string> volumes;
+  // The free bytes of a volume named in `volumes`: availableBytes() of a
+  // folder there tells these instead of `available`.
+  std::map<std::string, std::uint64_t> freeOnVolume;
   // Faults of the appends and cuts of a history file: every append fails
   // (full disk); an append writes only its first bytes and then fails, as on
   // a disk that fills up half-way; every cut fails.
@@ -142,7 +150,22 @@ class MemoryFiles final : public FileSystem {
   }
   std::optional<std::uint64_t> availableBytes(const std::string& dir) override {
     if (unreachable.count(dir) || !folders.count(dir)) return std::nullopt;
+    if (const std::optional<std::string> volume = volumeOf(dir)) {
+      if (const auto it = freeOnVolume.find(*volume); it != freeOnVolume.end()) return it->second;
+    }
     return available;
+  }
+  std::optional<std::string> volumeOf(const std::string& path) override {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    const std::pair<const std::string, std::string>* best = nullptr;
+    for (const auto& entry : volumes) {
+      const std::string& start = entry.first;
+      if (start.size() > path.size() || (best && best->first.size() >= start.size())) continue;
+      if (std::equal(start.begin(), start.end(), path.begin(), [&](char a, char b) { return lower(a) == lower(b); }))
+        best = &entry;
+    }
+    if (!best) return std::nullopt;
+    return best->second;
   }
   FileResult appendDurably(const std::string& path, const std::string& bytes) override {
     record("append " + path);

@@ -1,5 +1,6 @@
 #include "tests/support/TdsStandIn.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -86,6 +87,13 @@ std::string JsonArray(const std::vector<std::string>& values) {
     out += JsonQuote(value);
   }
   return out + "]";
+}
+
+// Every digit a double needs to come back the same.
+std::string JsonNumber(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
 }
 
 }  // namespace
@@ -193,6 +201,30 @@ void TdsStandIn::createDatabase(const std::string& name, const std::string& fold
           R"(,"state":)" + (restoring ? R"("RESTORING")" : R"("ONLINE")") + "}");
 }
 
+void TdsStandIn::configureDatabase(const std::string& name, const StandInDatabaseHealth& health) {
+  std::string line = R"({"cmd":"database","name":)" + JsonQuote(name);
+  if (!health.recovery.empty()) line += R"(,"recovery":)" + JsonQuote(health.recovery);
+  if (health.fullBackup) line += R"(,"full_backup":true)";
+  if (health.logSizeMb) line += R"(,"log_size_mb":)" + JsonNumber(*health.logSizeMb);
+  if (health.logUsedPercent) line += R"(,"log_used_pct":)" + JsonNumber(*health.logUsedPercent);
+  if (health.usedPages) line += R"(,"used_pages":)" + std::to_string(*health.usedPages);
+  if (health.files) {
+    std::string files;
+    for (const StandInFileSpec& f : *health.files) {
+      files += (files.empty() ? "" : ",") + std::string(R"({"type":)") + JsonQuote(f.type) + R"(,"path":)" +
+               JsonQuote(f.path) + R"(,"pages":)" + std::to_string(f.pages) +
+               (f.logical.empty() ? std::string() : R"(,"logical":)" + JsonQuote(f.logical)) + "}";
+    }
+    line += R"(,"files":[)" + files + "]";
+  }
+  request(line + "}");
+}
+
+void TdsStandIn::setEdition(int engineEdition, const std::string& productVersion) {
+  request(R"({"cmd":"edition","engine_edition":)" + std::to_string(engineEdition) + R"(,"product_version":)" +
+          JsonQuote(productVersion) + "}");
+}
+
 void TdsStandIn::damageBackup(const std::string& file, const std::string& how, int set) {
   request(R"({"cmd":"damage","file":)" + JsonQuote(file) + R"(,"how":)" + JsonQuote(how) + R"(,"set":)" +
           std::to_string(set) + "}");
@@ -250,6 +282,7 @@ StandInRecord TdsStandIn::record() {
     st.cancelled = s["cancelled"].boolean();
     st.answered = s["answered"].boolean();
     st.procedure = s["procedure"].string();
+    st.backupKind = s["kind"].string();
     out.statements.push_back(std::move(st));
   }
   for (const Json& b : answer["browser"].items()) {

@@ -40,6 +40,8 @@ struct StandInStatement {
   // For EXEC statements that parsed: the procedure, lower case ("xp_create_subdir");
   // `file` is then the folder created or the file deleted, "" if none.
   std::string procedure;
+  // For BACKUP statements that parsed: "DATABASE" or "LOG".
+  std::string backupKind;
 };
 
 // One question to the stand-in's SQL Server Browser.
@@ -55,7 +57,8 @@ struct StandInRecord {
 };
 
 struct StandInFault {
-  // "disk_full", "drop", "hang", "denied", "slow", "stall", "catalogue_error", "corrupt"
+  // "disk_full", "drop", "hang", "denied", "slow", "stall", "catalogue_error", "corrupt",
+  // "hidden" (only with `on`: a catalogue view shows no rows, as to a login that may not see them)
   std::string kind;
   int afterPercent = 50;  // "disk_full", "drop": where it fails; "stall": the progress sent before the silence
   int seconds = 30;
@@ -65,8 +68,35 @@ struct StandInFault {
   // "catalogue", "restore" (RESTORE DATABASE: disk_full, drop, slow, stall,
   // hang), "verify" (RESTORE VERIFYONLY: slow, stall, hang, drop),
   // "headeronly", "filelistonly", "select", "drop_database" (hang), "checkdb"
-  // (corrupt, hang, slow).
+  // (corrupt, hang, slow), "backup_log" (BACKUP LOG; the faults of "backup",
+  // which then means BACKUP DATABASE only), and the health checks' reads:
+  // "recovery" (sys.databases), "files" (sys.master_files), "used"
+  // (sys.allocation_units): denied (229), hidden, hang; "logspace" (DBCC
+  // SQLPERF): denied (297), hang; "edition" (SERVERPROPERTY, which a real
+  // server never refuses): hang.
   std::string on = "";
+};
+
+// A file of a database as sys.master_files lists it.
+struct StandInFileSpec {
+  std::string type;  // "ROWS" or "LOG"
+  std::string path;  // as the server names it (D:\data\shop.mdf); nothing is written there
+  long long pages = 0;  // of 8 KB
+  std::string logical = "";  // "": the file name without its extension
+};
+
+// What the health checks read of one database. What is left unset keeps its
+// value (unconfigured: SIMPLE, a log as big as the log file, 2.5 % used, the
+// files the stand-in invents, used pages 1/40 of the data files).
+struct StandInDatabaseHealth {
+  std::string recovery = "";  // "SIMPLE", "FULL" or "BULK_LOGGED"; the log chain not started
+  // As if a full backup was made in that (not SIMPLE) model: from now on the
+  // log waits for a log backup (log_reuse_wait_desc LOG_BACKUP).
+  bool fullBackup = false;
+  std::optional<double> logSizeMb = std::nullopt;
+  std::optional<double> logUsedPercent = std::nullopt;
+  std::optional<long long> usedPages = std::nullopt;
+  std::optional<std::vector<StandInFileSpec>> files = std::nullopt;
 };
 
 // A database as the stand-in's catalogue has it.
@@ -113,6 +143,11 @@ class TdsStandIn {
   // `folder` (a path of the stand-in's drives, T:\...), ONLINE or, as a
   // restore cut off by a crash leaves one, RESTORING.
   void createDatabase(const std::string& name, const std::string& folder, bool restoring = false);
+  // Sets what the health checks read of `name` (listing it if it was not).
+  void configureDatabase(const std::string& name, const StandInDatabaseHealth& health);
+  // What SERVERPROPERTY tells: 'EngineEdition' (4 Express, 2 Standard, 3
+  // Enterprise) and 'ProductVersion' (4 and "16.0.1000.6" unless set).
+  void setEdition(int engineEdition, const std::string& productVersion);
   // Changes a backup file after it was written (`file` as the server names
   // it): "bytes" changes a few bytes in the middle of backup set `set` (1 the
   // first; 0 the last), "cut" cuts the file short there.

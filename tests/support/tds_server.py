@@ -2,11 +2,22 @@
 """A stand-in database server for the integration tests (never shipped).
 
 It speaks TDS 7.x without encryption on a loopback port and answers exactly what
-Bakwyn sends: a login, the catalogue query, BACKUP DATABASE, and what proves a
-backup: RESTORE HEADERONLY / FILELISTONLY / VERIFYONLY, RESTORE DATABASE with
-MOVE, DBCC CHECKDB, DROP DATABASE and SELECTs of sys.databases and
-sys.master_files. Everything it receives is recorded so that tests can assert
-what went over the wire.
+Bakwyn sends: a login, the catalogue query, BACKUP DATABASE and BACKUP LOG, what
+proves a backup: RESTORE HEADERONLY / FILELISTONLY / VERIFYONLY, RESTORE
+DATABASE with MOVE, DBCC CHECKDB, DROP DATABASE, and what the health checks
+read: SELECTs of sys.databases, sys.master_files, sys.allocation_units and
+SERVERPROPERTY, DBCC SQLPERF(LOGSPACE) and ALTER DATABASE ... SET RECOVERY.
+Everything it receives is recorded so that tests can assert what went over the
+wire.
+
+Each database has a recovery model (SIMPLE unless configured) and a log, as the
+server keeps them: a database in FULL or BULK_LOGGED behaves as SIMPLE until its
+first full backup; from then on its log waits for a log backup
+(log_reuse_wait_desc LOG_BACKUP) until BACKUP LOG takes it, which empties the
+log (Log Space Used (%) drops to LOG_USED_TRUNCATED). BACKUP LOG is refused in
+SIMPLE (4208) and before that first full backup (4214). Switching to SIMPLE
+empties the log at once (the server does it at its next checkpoint) and breaks
+the log chain; switching back needs a full backup again.
 
 A second loopback port takes JSON lines for the tests:
   {"cmd": "ping"}
@@ -25,17 +36,28 @@ A second loopback port takes JSON lines for the tests:
   {"cmd": "browser", "on": false|true}     stops or restarts the Browser's answers
                                            (the instances stay)
   {"cmd": "arm", "fault": F, "on": S, ...} F applies to the next statement of kind S only;
-                                           without "on": to the next BACKUP ("hang"
-                                           also to a catalogue query, "corrupt" to the
-                                           next DBCC CHECKDB). Faults wait in the order
-                                           armed; a statement takes the first that
-                                           applies to it. S is one of "backup",
+                                           without "on": to the next BACKUP, DATABASE
+                                           or LOG ("hang" also to a catalogue query,
+                                           "corrupt" to the next DBCC CHECKDB). Faults
+                                           wait in the order armed; a statement takes
+                                           the first that applies to it. S is one of
+                                           "backup" (BACKUP DATABASE), "backup_log"
+                                           (BACKUP LOG; both take disk_full, drop,
+                                           denied, slow, stall, hang),
                                            "catalogue", "restore" (RESTORE DATABASE:
                                            disk_full, drop, slow, stall, hang), "verify"
                                            (RESTORE VERIFYONLY: slow, stall, hang, drop),
                                            "headeronly", "filelistonly", "select",
                                            "drop_database" (hang), "checkdb" (corrupt,
-                                           hang, slow).
+                                           hang, slow), and the health checks' reads
+                                           (denied, hidden, hang): "recovery" (a SELECT
+                                           of sys.databases), "files" (of
+                                           sys.master_files), "used" (of
+                                           sys.allocation_units), "logspace" (DBCC
+                                           SQLPERF: denied, hang only), "edition" (a
+                                           SELECT of SERVERPROPERTY: hang only, as the
+                                           server checks no permission there). A
+                                           SELECT also takes a fault armed on "select".
         "disk_full"  3202 + 3013 after "after" percent (default 50)
         "drop"       the connection is closed after "after" percent (default 50)
         "hang"       no answer for "seconds" (default 30) unless the client cancels;
@@ -55,6 +77,15 @@ A second loopback port takes JSON lines for the tests:
                      and then ends as a normal backup
         "corrupt"    DBCC CHECKDB reports corruption: 8939, 8928, 8989 (class 16)
                      and 8958
+        "denied"     on a health check's read: refused as for a login without the
+                     rights (an explicit DENY): 229 "The SELECT permission was
+                     denied on the object 'master_files', database
+                     'mssqlsystemresource', schema 'sys'." (the view's name), or
+                     for DBCC SQLPERF 297 "The user does not have permission to
+                     perform this action."
+        "hidden"     on a catalogue view: the rows are filtered away, as the server
+                     does for a login that may not see them (no error: no row of
+                     sys.databases or sys.master_files, SUM(...) NULL)
       On a RESTORE DATABASE, "disk_full" is 3257 + 3013 after "after" percent
       and "drop" cuts the line there; either, and a cancel, leaves the database
       in the catalogue RESTORING with its files, as the server does.
@@ -62,6 +93,30 @@ A second loopback port takes JSON lines for the tests:
                                            the sizes in bytes of D's data and log file,
                                            as its backups from now on record them
                                            (FILELISTONLY's Size; default 16 and 8 MiB)
+  {"cmd": "database", "name": D, "recovery": "FULL", "full_backup": true,
+   "log_size_mb": 512.0, "log_used_pct": 87.5, "used_pages": 900,
+   "files": [{"type": "ROWS", "path": "D:\\data\\shop.mdf", "pages": 1280,
+              "logical": "shop"}, {"type": "LOG", ...}]}
+                                           what the health checks read of D (listed
+                                           if it was not); each key given replaces
+                                           that part. "recovery": SIMPLE, FULL or
+                                           BULK_LOGGED, the log chain not started;
+                                           "full_backup": true starts it as a full
+                                           backup would (the log then waits for a
+                                           log backup). "files": sys.master_files'
+                                           rows (size in 8-KB pages; "logical"
+                                           defaults to the file name without its
+                                           extension); nothing is written on disk.
+                                           Unconfigured: SIMPLE, the log as big as
+                                           the log file and LOG_USED_TRUNCATED
+                                           percent used, the files invented for a
+                                           database only named (or restored,
+                                           created), used pages 1/40 of the data
+                                           files.
+  {"cmd": "edition", "engine_edition": 4, "product_version": "16.0.1000.6",
+   "edition": "Express Edition (64-bit)"}  what SERVERPROPERTY tells (the defaults
+                                           shown; "edition" follows engine_edition
+                                           unless given)
   {"cmd": "create_database", "name": D, "folder": "T:\\dir", "state": "ONLINE"|"RESTORING"}
                                            a database someone else made, its two files
                                            written into that folder of a drive
@@ -80,8 +135,8 @@ A second loopback port takes JSON lines for the tests:
   {"cmd": "listen", "on": false|true}      closes or reopens the TDS port
 Each answer is one JSON line with "ok".
 
-Statements it understands: the catalogue query, BACKUP DATABASE (the system
-databases master and model always exist), SET, and
+Statements it understands: the catalogue query, BACKUP DATABASE and BACKUP LOG
+(the system databases master and model always exist, in SIMPLE), SET, and
   EXEC master.dbo.xp_create_subdir N'T:\\a\\b'     creates the whole path
   EXEC master.dbo.xp_delete_file 0, N'T:\\a\\x.bak' deletes that file if it is there
   RESTORE HEADERONLY | FILELISTONLY | VERIFYONLY FROM DISK = N'...' [WITH FILE = n, CHECKSUM, STATS ...]
@@ -90,6 +145,12 @@ databases master and model always exist), SET, and
   DROP DATABASE [IF EXISTS] [d] [, ...]
   SELECT cols|* FROM [master.]sys.databases|sys.master_files
          [WHERE col = literal|number|DB_ID(N'd') [AND ...]] [ORDER BY col [DESC]]
+  SELECT SUM(col) [AS alias] FROM [[d].]sys.allocation_units   (the login's database
+         without [d]; one IN_ROW_DATA unit per database holding its used pages)
+  SELECT SERVERPROPERTY('EngineEdition') [AS alias], ...       (sql_variant columns; each may be
+         CAST(... AS int|bigint|smallint|tinyint|sysname|nvarchar(n)), which gives that type)
+  DBCC SQLPERF(LOGSPACE)                   one row per database, then 2528
+  ALTER DATABASE [d] SET RECOVERY SIMPLE|FULL|BULK_LOGGED [WITH NO_WAIT|ROLLBACK ...]
 A database that a test only names has its files on C:, which no test maps, so a
 restore of its backup needs MOVE for every file (5133, 3156, 3119 without).
 Backup files hold one block per backup set with a CRC of its own (see
@@ -146,16 +207,30 @@ SYSTEM_DATABASES = ("master", "model")
 # disk, which no test maps, so a restore of its backup needs MOVE.
 DEFAULT_DATA_FOLDER = "C:\\Program Files\\Microsoft SQL Server\\MSSQL16.MSSQLSERVER\\MSSQL\\DATA\\"
 DEFAULT_SIZES = (16 * 1024 * 1024, 8 * 1024 * 1024)  # data, log: a small office database
+RECOVERY_MODELS = {"FULL": 1, "BULK_LOGGED": 2, "SIMPLE": 3}  # sys.databases.recovery_model
+# What is left in use of a log once it is truncated (a log backup, or SIMPLE's
+# checkpoint): its active part, a few percent. Exact in a real (float4), so
+# that it reads back as written.
+LOG_USED_TRUNCATED = 2.5
+DEFAULT_EDITION = {"engine_edition": 4, "product_version": "16.0.1000.6"}
+EDITION_NAMES = {2: "Standard Edition (64-bit)", 3: "Enterprise Edition (64-bit)", 4: "Express Edition (64-bit)"}
 
-# The statements each fault applies to when it is armed without "on".
+# The statements each fault applies to when it is armed without "on" ("hidden"
+# only with it).
 FAULT_TARGETS = {
-    "disk_full": ("backup",), "drop": ("backup",), "denied": ("backup",), "slow": ("backup",),
-    "stall": ("backup",), "hang": ("backup", "catalogue"), "catalogue_error": ("catalogue",),
-    "corrupt": ("checkdb",),
+    "disk_full": ("backup", "backup_log"), "drop": ("backup", "backup_log"), "denied": ("backup", "backup_log"),
+    "slow": ("backup", "backup_log"), "stall": ("backup", "backup_log"),
+    "hang": ("backup", "backup_log", "catalogue"), "catalogue_error": ("catalogue",), "corrupt": ("checkdb",),
+    "hidden": (),
 }
 # What "on" may name, and the faults that make sense there.
 FAULT_KINDS_ON = {
     "backup": ("disk_full", "drop", "denied", "slow", "stall", "hang"),
+    "backup_log": ("disk_full", "drop", "denied", "slow", "stall", "hang"),
+    # The health checks' reads. SERVERPROPERTY needs no permission on a real
+    # server, so it can only go unanswered.
+    "recovery": ("denied", "hidden", "hang"), "files": ("denied", "hidden", "hang"),
+    "used": ("denied", "hidden", "hang"), "logspace": ("denied", "hang"), "edition": ("hang",),
     "catalogue": ("hang", "catalogue_error"),
     "restore": ("disk_full", "drop", "slow", "stall", "hang"),
     "verify": ("slow", "stall", "hang", "drop"),
@@ -312,10 +387,13 @@ class Tokens:
 
 
 def parse_backup(text):
-    """Returns dict(database, disks, options) or raises ParseError."""
+    """Returns dict(kind DATABASE|LOG, database, disks, options) or raises ParseError."""
     t = Tokens(tokenize(text))
     t.keyword("BACKUP")
-    t.keyword("DATABASE")
+    tok = t.take()
+    kind = tok[1].upper() if tok[0] == "word" else None
+    if kind not in ("DATABASE", "LOG"):
+        raise syntax_error(tok[2])
     tok = t.take()
     if tok[0] not in ("word", "ident"):
         raise syntax_error(tok[2])
@@ -366,7 +444,7 @@ def parse_backup(text):
     extra = t.peek()
     if extra is not None:
         raise syntax_error(extra[2])
-    return {"database": database, "disks": disks, "options": options}
+    return {"kind": kind, "database": database, "disks": disks, "options": options}
 
 
 # ---------------------------------------------------------------------------
@@ -400,6 +478,8 @@ class State:
             self.sizes = {}  # casefolded name -> (data bytes, log bytes)
             self.ids = {"master": 1, "tempdb": 2, "model": 3, "msdb": 4}
             self.lsn = 37000000012800001
+            self.logs = {}  # casefolded name -> its recovery model and log (see log_of)
+            self.edition = dict(DEFAULT_EDITION)
 
     def instance_listed(self, name):
         """The listed instance of that name (instance names ignore case), else None."""
@@ -409,12 +489,12 @@ class State:
                     return listed
         return None
 
-    def take_fault(self, kind):
-        """The first armed fault that applies to a statement of this kind (taken), else None."""
+    def take_fault(self, *kinds):
+        """The first armed fault that applies to a statement of any of these kinds (taken), else None."""
         with self.lock:
             for n, fault in enumerate(self.faults):
                 on = fault.get("on")
-                if on == kind or (on is None and kind in FAULT_TARGETS[fault["fault"]]):
+                if on in kinds or (on is None and any(k in FAULT_TARGETS[fault["fault"]] for k in kinds)):
                     del self.faults[n]
                     return fault
         return None
@@ -426,6 +506,10 @@ class State:
             if listed.casefold() == name.casefold():
                 return listed
         return None
+
+    def all_databases(self):
+        """master and model, then the user databases (a test may list master among them too)."""
+        return list(SYSTEM_DATABASES) + [d for d in self.databases if d.casefold() not in SYSTEM_DATABASES]
 
     def database_id(self, name):
         key = name.casefold()
@@ -457,6 +541,62 @@ class State:
     def remove_database(self, name):
         self.databases = [d for d in self.databases if d.casefold() != name.casefold()]
         self.details.pop(name.casefold(), None)
+        self.logs.pop(name.casefold(), None)
+
+    # -- recovery model and log (callers hold the lock) ---------------------------
+    def log_of(self, name):
+        """The recovery model and log of a listed database.
+
+        chain: a full backup was made since the database left SIMPLE, so its log
+        is kept for log backups (until then FULL behaves as SIMPLE); waiting: the
+        log holds work that no log backup has taken yet. log_size_mb and
+        used_pages None: as its files give them."""
+        return self.logs.setdefault(name.casefold(), {
+            "recovery": "SIMPLE", "chain": False, "waiting": False, "begins": False, "log_lsn": 0, "base_lsn": 0,
+            "log_size_mb": None, "log_used_pct": LOG_USED_TRUNCATED, "used_pages": None})
+
+    def log_reuse_wait(self, name):
+        return "LOG_BACKUP" if self.log_of(name)["waiting"] else "NOTHING"
+
+    def log_space(self, name):
+        """(size in MB, percent used) as DBCC SQLPERF(LOGSPACE) tells them."""
+        log = self.log_of(name)
+        size = log["log_size_mb"]
+        if size is None:
+            size = sum(f["size"] for f in self.database_files(name) if f["type"] == "L") / 1048576
+        return size, log["log_used_pct"]
+
+    def used_pages(self, name):
+        used = self.log_of(name)["used_pages"]
+        if used is None:
+            used = sum(used_part(f) for f in self.database_files(name) if f["type"] == "D")
+        return used
+
+    def truncate_log(self, name):
+        log = self.log_of(name)
+        log["waiting"] = False
+        log["log_used_pct"] = min(log["log_used_pct"], LOG_USED_TRUNCATED)
+
+    def start_log_chain(self, name, lsn):
+        """A full backup (or a restore) of a database in FULL or BULK_LOGGED: from
+        now on its log is kept until a log backup takes it."""
+        log = self.log_of(name)
+        if log["recovery"] == "SIMPLE":
+            return
+        if not log["chain"]:
+            log["chain"], log["begins"], log["log_lsn"] = True, True, lsn
+        log["base_lsn"] = lsn
+        log["waiting"] = True
+
+    def set_recovery(self, name, model):
+        """ALTER DATABASE ... SET RECOVERY: SIMPLE truncates the log and breaks the
+        chain, so that back in FULL or BULK_LOGGED it waits for a full backup
+        again; between FULL and BULK_LOGGED the chain holds."""
+        log = self.log_of(name)
+        log["recovery"] = model
+        if model == "SIMPLE":
+            log["chain"] = log["begins"] = False
+            self.truncate_log(name)
 
     def next_lsn(self, step):
         self.lsn += step
@@ -469,6 +609,7 @@ class TdsConnection:
         self.packet_size = 4096
         self.version = TDS74
         self.user = None
+        self.database = "master"  # the login's database: what sys.allocation_units without [d] reads
         self.pending = b""
         self.prelogin_instance = None  # None: no PRELOGIN, or no instance option in it
         self.instance_refused = False
@@ -617,6 +758,7 @@ class TdsConnection:
             self.send(self.messages([Message(4060, 11, 'Cannot open database "%s" requested by the login. The login failed.' % database)]))
             return False
         self.user = record["user"]
+        self.database = database
         loginack = (bytes([1]) + struct.pack(">I", self.version) + b_varchar("Stand-in SQL Server")
                     + bytes([16, 0, 0x10, 0x00]))
         collation = bytes([7, len(COLLATION)]) + COLLATION + bytes([0])
@@ -657,8 +799,12 @@ class TdsConnection:
             self.backup(text, entry)
         elif re.match(r"\s*restore\b", text, re.IGNORECASE):
             self.restore(text, entry)
+        elif re.match(r"\s*dbcc\s+sqlperf\b", text, re.IGNORECASE):
+            self.sqlperf(text, entry)
         elif re.match(r"\s*dbcc\b", text, re.IGNORECASE):
             self.checkdb(text, entry)
+        elif re.match(r"\s*alter\b", text, re.IGNORECASE):
+            self.alter_database(text, entry)
         elif re.match(r"\s*drop\b", text, re.IGNORECASE):
             self.drop_database(text, entry)
         elif re.match(r"\s*select\b", text, re.IGNORECASE):
@@ -693,13 +839,16 @@ class TdsConnection:
         except ParseError as e:
             self.send(self.messages(e.messages))
             return
+        log_backup = parsed["kind"] == "LOG"
+        verb = "BACKUP LOG" if log_backup else "BACKUP DATABASE"
         entry["database"] = parsed["database"]
         entry["disks"] = parsed["disks"]
         entry["options"] = {k: v for k, v in parsed["options"].items()}
+        entry["kind"] = parsed["kind"]
         state = self.state
-        fault = state.take_fault("backup")
+        fault = state.take_fault("backup_log" if log_backup else "backup")
         entry["fault"] = fault["fault"] if fault else None
-        terminate = Message(3013, 16, "BACKUP DATABASE is terminating abnormally.")
+        terminate = Message(3013, 16, "%s is terminating abnormally." % verb)
 
         if fault and fault["fault"] == "hang" and self.hang(entry, float(fault.get("seconds", 30))):
             return
@@ -708,6 +857,7 @@ class TdsConnection:
             database = state.database_name(parsed["database"])
             restoring = database is not None and state.database_state(database) == "RESTORING"
             drives = dict(state.drives)
+            log = dict(state.log_of(database)) if database is not None else None
         if database is None:
             self.send(self.messages([
                 Message(911, 16, "Database '%s' does not exist. Make sure that the name is entered correctly." % parsed["database"]),
@@ -715,6 +865,16 @@ class TdsConnection:
             return
         if restoring:
             self.send(self.messages([in_restore(database), terminate]))
+            return
+        if log_backup and log["recovery"] == "SIMPLE":
+            self.send(self.messages([
+                Message(4208, 16, "The statement BACKUP LOG is not allowed while the recovery model is SIMPLE. Use "
+                                  "BACKUP DATABASE or change the recovery model using ALTER DATABASE."), terminate]))
+            return
+        if log_backup and not log["chain"]:
+            self.send(self.messages([
+                Message(4214, 16, "BACKUP LOG cannot be performed because there is no current database backup."),
+                terminate]))
             return
 
         device = parsed["disks"][0]
@@ -767,14 +927,19 @@ class TdsConnection:
             return
         with state.lock:
             files = state.database_files(database)
-            first_lsn = state.next_lsn(100000)
+            log = dict(state.log_of(database))
+            log_size_mb, log_used_pct = state.log_space(database)
+            # A log backup takes the log from where the last one ended.
+            first_lsn = log["log_lsn"] if log_backup else state.next_lsn(100000)
             last_lsn = state.next_lsn(300000)
         options = parsed["options"]
         header = {
-            "name": options.get("NAME", ""), "description": options.get("DESCRIPTION", ""), "database": database,
-            "user": self.user, "server": state.server_name, "start": started.isoformat(), "finish": now().isoformat(),
-            "checksums": bool(options.get("CHECKSUM")), "copy_only": bool(options.get("COPY_ONLY")),
-            "first_lsn": first_lsn, "last_lsn": last_lsn, "files": files, "guid": str(uuid.uuid4()),
+            "type": parsed["kind"], "name": options.get("NAME", ""), "description": options.get("DESCRIPTION", ""),
+            "database": database, "user": self.user, "server": state.server_name, "start": started.isoformat(),
+            "finish": now().isoformat(), "checksums": bool(options.get("CHECKSUM")),
+            "copy_only": bool(options.get("COPY_ONLY")), "first_lsn": first_lsn, "last_lsn": last_lsn,
+            "files": files, "guid": str(uuid.uuid4()), "recovery": log["recovery"],
+            "database_backup_lsn": log["base_lsn"], "begins_chain": log_backup and log["begins"],
         }
         written = encode_set(header, set_pages(database, header["guid"]))
         with handle:
@@ -796,7 +961,22 @@ class TdsConnection:
             self.send(out)
             return
         position = max(1, len(read_sets(target, lenient=True)))
-        out += self.messages(processed("BACKUP DATABASE", database, files, position))
+        with state.lock:
+            if state.database_name(database) is not None:
+                if not log_backup:
+                    state.start_log_chain(database, first_lsn)
+                elif not options.get("COPY_ONLY"):
+                    # A copy-only log backup leaves the log as it was.
+                    current = state.log_of(database)
+                    current["log_lsn"], current["begins"] = last_lsn, False
+                    state.truncate_log(database)
+        if log_backup:
+            # What a log backup reads is the log's used part.
+            pages = max(1, int(log_size_mb * 1048576 * log_used_pct / 100) // 8192)
+            logs = [f for f in files if f["type"] == "L"][:1] or files[-1:]
+            out += self.messages(processed_pages("BACKUP LOG", database, [(logs[0], pages)], position))
+        else:
+            out += self.messages(processed("BACKUP DATABASE", database, files, position))
         self.send(out)
 
     # -- restore, check and drop -----------------------------------------------
@@ -1003,6 +1183,11 @@ class TdsConnection:
         if not options.get("NORECOVERY"):
             with state.lock:
                 state.add_database(existing or name, restored, "ONLINE")
+                # The database comes back in the model its backup recorded; its
+                # log chain goes on from the backup.
+                state.set_recovery(existing or name, header.get("recovery", "SIMPLE"))
+                state.start_log_chain(existing or name, header["first_lsn"])
+                state.log_of(existing or name)["waiting"] = False
         self.send(out + self.messages(processed("RESTORE DATABASE", name, restored, position)))
 
     def checkdb(self, text, entry):
@@ -1094,29 +1279,58 @@ class TdsConnection:
         except ParseError as e:
             self.send(self.messages(e.messages))
             return
-        fault = self.state.take_fault("select")
+        if parsed["table"] is None:
+            self.server_properties(parsed, entry)
+            return
+        state = self.state
+        table = [p.casefold() for p in parsed["table"]]
+        view = table[-1] if 2 <= len(table) <= 3 and table[-2] == "sys" and table[-1] in VIEW_COLUMNS else None
+        fault = state.take_fault("select", *([VIEW_FAULTS[view]] if view else []))
         entry["fault"] = fault["fault"] if fault else None
         if fault and fault["fault"] == "hang" and self.hang(entry, float(fault.get("seconds", 30))):
             return
-        table = [p.casefold() for p in parsed["table"]]
-        view = table[-1] if len(table) >= 2 and table[-2] == "sys" and table[:-2] in ([], ["master"]) else None
-        if view not in VIEW_COLUMNS:
+        with state.lock:
+            # [d].sys.view: the catalogue as seen from d; sys.view: from the login's database.
+            database = state.database_name(parsed["table"][0] if len(table) == 3 else self.database)
+            restoring = database is not None and state.database_state(database) == "RESTORING"
+        if view is None or database is None:
             self.send(self.messages([Message(208, 16, "Invalid object name '%s'." % ".".join(parsed["table"]))]))
             return
+        entry["database"] = database
+        if restoring:
+            self.send(self.messages([in_restore(database)]))
+            return
+        if fault and fault["fault"] == "denied":
+            self.send(self.messages([Message(229, 14, "The SELECT permission was denied on the object '%s', database "
+                                                      "'mssqlsystemresource', schema 'sys'." % view, 5)]))
+            return
         available = {c[0].casefold(): c for c in VIEW_COLUMNS[view]}
-        wanted = parsed["columns"] or [c[0] for c in VIEW_COLUMNS[view]]
-        named = wanted + [c for c, _ in parsed["conditions"]] + ([parsed["order"][0]] if parsed["order"] else [])
+        items = parsed["columns"] or [{"kind": "column", "name": c[0], "cast": None, "alias": None}
+                                      for c in VIEW_COLUMNS[view]]
+        if any(i["cast"] is not None for i in items):
+            self.send(self.messages([Message(50000, 16, "The stand-in casts only SERVERPROPERTY.")]))
+            return
+        named = ([i["name"] for i in items if i["kind"] != "property"] + [c for c, _ in parsed["conditions"]]
+                 + ([parsed["order"][0]] if parsed["order"] else []))
         unknown = [c for c in named if c.casefold() not in available]
         if unknown:
             self.send(self.messages([Message(207, 16, "Invalid column name '%s'." % c) for c in unknown]))
             return
-        with self.state.lock:
-            rows = view_rows(self.state, view)
+        aggregate = any(i["kind"] == "sum" for i in items)
+        loose = [i for i in items if aggregate and i["kind"] == "column"]
+        if loose:
+            self.send(self.messages([Message(8120, 16, "Column 'sys.%s.%s' is invalid in the select list because it "
+                                                       "is not contained in either an aggregate function or the "
+                                                       "GROUP BY clause." % (view, available[i["name"].casefold()][0]))
+                                     for i in loose]))
+            return
+        with state.lock:
+            rows = view_rows(state, view, database)
             ids = {}
             for column, (kind, value) in parsed["conditions"]:
                 if kind == "db_id":
-                    database = self.state.database_name(value)
-                    ids[value] = self.state.database_id(database) if database else None
+                    named_db = state.database_name(value)
+                    ids[value] = state.database_id(named_db) if named_db else None
 
         def matches(row):
             for column, (kind, value) in parsed["conditions"]:
@@ -1131,14 +1345,121 @@ class TdsConnection:
                     return False
             return True
 
-        rows = [row for row in rows if matches(row)]
-        if parsed["order"]:
+        # A login that may not see them gets no rows, and no error.
+        rows = [] if fault and fault["fault"] == "hidden" else [row for row in rows if matches(row)]
+        if parsed["order"] and not aggregate:
             key = available[parsed["order"][0].casefold()][0]
             rows.sort(key=lambda r: (r[key].casefold() if isinstance(r[key], str) else r[key]),
                       reverse=parsed["order"][1])
-        columns = [(c, kind, size) for c, kind, size in (available[w.casefold()] for w in wanted)]
-        self.send(result_set(columns, [[row[c[0]] for c in (available[w.casefold()] for w in wanted)]
-                                       for row in rows]))
+        columns, values = [], []
+        for item in items:
+            if item["kind"] == "property":
+                columns.append((item["alias"] or "", "variant", 0))
+                value = self.server_property(item["name"])
+                values.append(lambda row, value=value: value)
+                continue
+            name, kind, size = available[item["name"].casefold()]
+            if item["kind"] == "sum":
+                # SUM of a bigint is a bigint, of any smaller integer an int; of no rows NULL.
+                columns.append((item["alias"] or "", "bigint" if kind == "bigint" else "int", 0))
+                values.append(lambda rows, name=name: sum(r[name] for r in rows) if rows else None)
+            else:
+                columns.append((item["alias"] or name, kind, size))
+                values.append(lambda row, name=name: row[name])
+        if aggregate:
+            self.send(result_set(columns, [[value(rows) for value in values]]))
+        else:
+            self.send(result_set(columns, [[value(row) for value in values] for row in rows]))
+
+    def server_property(self, name):
+        """SERVERPROPERTY(name): an int or a text, None for a property it does not know."""
+        state = self.state
+        with state.lock:
+            edition = dict(state.edition)
+            instance = state.instance_listed(self.prelogin_instance or "") if state.instances else None
+        host = state.server_name
+        values = {
+            "engineedition": int(edition["engine_edition"]), "productversion": edition["product_version"],
+            "edition": edition.get("edition") or EDITION_NAMES.get(int(edition["engine_edition"]), "Standard Edition"),
+            "machinename": host, "servername": host + "\\" + instance if instance else host, "instancename": instance,
+        }
+        return values.get(name.casefold())
+
+    def server_properties(self, parsed, entry):
+        """SELECT SERVERPROPERTY('...') [AS alias], ... (no FROM): one row of sql_variant values."""
+        fault = self.state.take_fault("select", "edition")
+        entry["fault"] = fault["fault"] if fault else None
+        if fault and fault["fault"] == "hang" and self.hang(entry, float(fault.get("seconds", 30))):
+            return
+        unknown = [i["name"] for i in parsed["columns"] if i["kind"] != "property"]
+        if unknown:
+            self.send(self.messages([Message(207, 16, "Invalid column name '%s'." % c) for c in unknown]))
+            return
+        # SERVERPROPERTY is a sql_variant unless cast.
+        columns, row = [], []
+        for item in parsed["columns"]:
+            value = self.server_property(item["name"])
+            if item["cast"] is None:
+                columns.append((item["alias"] or "", "variant", 0))
+            else:
+                value, error = cast_value(value, item["cast"])
+                if error is not None:
+                    self.send(self.messages([error]))
+                    return
+                columns.append((item["alias"] or "", *item["cast"]))
+            row.append(value)
+        self.send(result_set(columns, [row]))
+
+    # -- the log and the recovery model ----------------------------------------
+    def sqlperf(self, text, entry):
+        """DBCC SQLPERF(LOGSPACE): each database's log size and use, then 2528."""
+        try:
+            quiet = parse_sqlperf(text)
+        except ParseError as e:
+            self.send(self.messages(e.messages))
+            return
+        state = self.state
+        fault = state.take_fault("logspace")
+        entry["fault"] = fault["fault"] if fault else None
+        if fault and fault["fault"] == "hang" and self.hang(entry, float(fault.get("seconds", 30))):
+            return
+        if fault and fault["fault"] == "denied":
+            # Without VIEW SERVER STATE.
+            self.send(self.messages([Message(297, 16, "The user does not have permission to perform this action.")]))
+            return
+        with state.lock:
+            rows = [[name, *state.log_space(name), 0] for name in state.all_databases()]
+        # The sizes are reals, as the server reports them.
+        columns = [("Database Name", "nvarchar", 128), ("Log Size (MB)", "real", 0),
+                   ("Log Space Used (%)", "real", 0), ("Status", "int", 0)]
+        if quiet:
+            self.send(result_set(columns, rows, 0))
+            return
+        self.send(result_set(columns, rows, 0, more=True) + self.messages([Message(
+            2528, 0, "DBCC execution completed. If DBCC printed error messages, contact your system administrator.")]))
+
+    def alter_database(self, text, entry):
+        try:
+            name, model = parse_alter(text)
+        except ParseError as e:
+            self.send(self.messages(e.messages))
+            return
+        state = self.state
+        failed = Message(5069, 16, "ALTER DATABASE statement failed.")
+        with state.lock:
+            database = state.database_name(name)
+            restoring = database is not None and state.database_state(database) == "RESTORING"
+            if database is not None and not restoring:
+                state.set_recovery(database, model)
+        entry["database"] = database or name
+        if database is None:
+            self.send(self.messages([Message(5011, 14, "User does not have permission to alter database '%s', the "
+                                                       "database does not exist, or the database is not in a state "
+                                                       "that allows access checks." % name), failed]))
+        elif restoring:
+            self.send(self.messages([in_restore(database), failed]))
+        else:
+            self.send(self.done(DONE_FINAL))
 
     # -- extended stored procedures ------------------------------------------
     def procedure(self, text, entry):
@@ -1249,12 +1570,20 @@ def now():
     return t.replace(microsecond=t.microsecond // 1000 * 1000)
 
 
+def used_part(f):
+    """The pages of a database file that hold data: what a full backup reads of it."""
+    return max(1, f["size"] // 8192 // 40)
+
+
 def processed(verb, database, files, position):
     """The messages of a backup or restore that completed: pages per file, then the total."""
-    pages = [max(1, f["size"] // 8192 // 40) for f in files]  # the used part of each file
-    total = sum(pages)
+    return processed_pages(verb, database, [(f, used_part(f)) for f in files], position)
+
+
+def processed_pages(verb, database, pages_by_file, position):
+    total = sum(n for _, n in pages_by_file)
     return [Message(4035, 0, "Processed %d pages for database '%s', file '%s' on file %d."
-                    % (n, database, f["logical"], position)) for n, f in zip(pages, files)] + [
+                    % (n, database, f["logical"], position)) for f, n in pages_by_file] + [
         Message(3014, 0, "%s successfully processed %d pages in 0.012 seconds (%.3f MB/sec)."
                 % (verb, total, total * 8192 / 1048576 / 0.012))]
 
@@ -1372,7 +1701,14 @@ def column_meta(kind, size):
         return bytes([0x24, 16])
     if kind == "varbinary":
         return bytes([0xA5]) + struct.pack("<H", size)
+    if kind in FLOAT_SIZES:
+        return bytes([0x6D, FLOAT_SIZES[kind]])
+    if kind == "variant":  # sql_variant, as SERVERPROPERTY returns
+        return bytes([0x62]) + struct.pack("<I", 8016)
     raise ValueError(kind)
+
+
+FLOAT_SIZES = {"real": 4, "float": 8}
 
 
 INT_SIZES = {"tinyint": 1, "smallint": 2, "int": 4, "bigint": 8}
@@ -1389,8 +1725,23 @@ def column_value(kind, size, value):
         data = (value.encode("utf-16-le", "surrogatepass") if kind == "nvarchar"
                 else value.encode("cp1252") if kind == "char" else value)
         return struct.pack("<H", len(data)) + data
+    if kind == "variant":
+        # Length, then the value's own type (int or nvarchar here), its
+        # properties and its bytes; NULL is a length of 0. (FreeTDS 1.3's ODBC
+        # driver reads one holding an int in its C type, but as text never to
+        # its end: SQL_SUCCESS_WITH_INFO 01004 on every SQLGetData call.)
+        if value is None:
+            body = b""
+        elif isinstance(value, int):
+            body = bytes([0x38, 0]) + struct.pack("<i", value)
+        else:
+            data = value.encode("utf-16-le", "surrogatepass")
+            body = bytes([0xE7, 7]) + COLLATION + struct.pack("<H", 256) + data
+        return struct.pack("<I", len(body)) + body
     if value is None:
         return b"\x00"
+    if kind in FLOAT_SIZES:
+        return bytes([FLOAT_SIZES[kind]]) + struct.pack("<f" if kind == "real" else "<d", value)
     if kind in INT_SIZES:
         n = INT_SIZES[kind]
         return bytes([n]) + int(value).to_bytes(n, "little", signed=kind != "tinyint")
@@ -1408,13 +1759,13 @@ def column_value(kind, size, value):
     raise ValueError(kind)
 
 
-def result_set(columns, rows, curcmd=0xC1):
-    """COLMETADATA, the rows and the final DONE; columns are (name, kind, size)."""
+def result_set(columns, rows, curcmd=0xC1, more=False):
+    """COLMETADATA, the rows and their DONE (final unless more follows); columns are (name, kind, size)."""
     meta = bytes([0x81]) + struct.pack("<H", len(columns)) + b"".join(
         struct.pack("<IH", 0, 0x0001) + column_meta(kind, size) + b_varchar(name) for name, kind, size in columns)
     body = b"".join(bytes([0xD1]) + b"".join(column_value(kind, size, value)
                                              for (_, kind, size), value in zip(columns, row)) for row in rows)
-    return meta + body + struct.pack("<BHHQ", 0xFD, DONE_COUNT, curcmd, len(rows))
+    return meta + body + struct.pack("<BHHQ", 0xFD, DONE_COUNT | (DONE_MORE if more else 0), curcmd, len(rows))
 
 
 # RESTORE HEADERONLY: one row per backup set (the columns of SQL Server 2022;
@@ -1449,12 +1800,14 @@ def header_row(s, position):
     h = s["header"]
     start, finish = datetime.fromisoformat(h["start"]), datetime.fromisoformat(h["finish"])
     size = s["end"] - s["offset"]
+    log_backup = h.get("type") == "LOG"
     values = {
-        "BackupName": h.get("name") or None, "BackupDescription": h.get("description") or None, "BackupType": 1,
+        "BackupName": h.get("name") or None, "BackupDescription": h.get("description") or None,
+        "BackupType": 2 if log_backup else 1,
         "Compressed": 0, "Position": position, "DeviceType": 2, "UserName": h.get("user"),
         "ServerName": h.get("server"), "DatabaseName": h["database"], "DatabaseVersion": 957,
         "DatabaseCreationDate": datetime(2024, 3, 1, 9, 0, 0), "BackupSize": size, "FirstLSN": h["first_lsn"],
-        "LastLSN": h["last_lsn"], "CheckpointLSN": h["first_lsn"], "DatabaseBackupLSN": 0,
+        "LastLSN": h["last_lsn"], "CheckpointLSN": h["first_lsn"], "DatabaseBackupLSN": h.get("database_backup_lsn", 0),
         "BackupStartDate": start, "BackupFinishDate": finish, "SortOrder": 52, "CodePage": 0,
         "UnicodeLocaleId": 1033, "UnicodeComparisonStyle": 196609, "CompatibilityLevel": 160,
         "SoftwareVendorId": 4608, "SoftwareVersionMajor": 16, "SoftwareVersionMinor": 0,
@@ -1462,9 +1815,12 @@ def header_row(s, position):
         "BindingID": FAMILY_GUID, "RecoveryForkID": FAMILY_GUID, "Collation": "Latin1_General_CI_AS",
         "FamilyGUID": FAMILY_GUID, "HasBulkLoggedData": False, "IsSnapshot": False, "IsReadOnly": False,
         "IsSingleUser": False, "HasBackupChecksums": bool(h.get("checksums")), "IsDamaged": False,
-        "BeginsLogChain": False, "HasIncompleteMetaData": False, "IsForceOffline": False,
-        "IsCopyOnly": bool(h.get("copy_only")), "FirstRecoveryForkID": FAMILY_GUID, "RecoveryModel": "SIMPLE",
-        "BackupTypeDescription": "Database", "BackupSetGUID": h["guid"], "CompressedBackupSize": size,
+        "BeginsLogChain": bool(h.get("begins_chain")), "HasIncompleteMetaData": False, "IsForceOffline": False,
+        "IsCopyOnly": bool(h.get("copy_only")), "FirstRecoveryForkID": FAMILY_GUID,
+        # HEADERONLY spells the middle model with a hyphen, unlike sys.databases.
+        "RecoveryModel": h.get("recovery", "SIMPLE").replace("_", "-"),
+        "BackupTypeDescription": "Transaction Log" if log_backup else "Database", "BackupSetGUID": h["guid"],
+        "CompressedBackupSize": size,
         "Containment": 0,
     }
     return [values.get(name) for name, _, _ in HEADER_COLUMNS]
@@ -1504,23 +1860,45 @@ def file_rows(s):
 VIEW_COLUMNS = {
     "databases": [("name", "nvarchar", 128), ("database_id", "int", 0), ("state", "tinyint", 0),
                   ("state_desc", "nvarchar", 60), ("user_access_desc", "nvarchar", 60),
-                  ("recovery_model_desc", "nvarchar", 60)],
+                  ("recovery_model", "tinyint", 0), ("recovery_model_desc", "nvarchar", 60),
+                  ("log_reuse_wait", "tinyint", 0), ("log_reuse_wait_desc", "nvarchar", 60)],
     "master_files": [("database_id", "int", 0), ("file_id", "int", 0), ("type", "tinyint", 0),
                      ("type_desc", "nvarchar", 60), ("name", "nvarchar", 128), ("physical_name", "nvarchar", 260),
                      ("state", "tinyint", 0), ("state_desc", "nvarchar", 60), ("size", "int", 0)],
+    # Per database: [d].sys.allocation_units.
+    "allocation_units": [("allocation_unit_id", "bigint", 0), ("type", "tinyint", 0),
+                         ("type_desc", "nvarchar", 60), ("container_id", "bigint", 0), ("data_space_id", "int", 0),
+                         ("total_pages", "bigint", 0), ("used_pages", "bigint", 0), ("data_pages", "bigint", 0)],
 }
 DATABASE_STATES = {"ONLINE": 0, "RESTORING": 1}
+# Which fault kind a SELECT of each view takes besides "select".
+VIEW_FAULTS = {"databases": "recovery", "master_files": "files", "allocation_units": "used"}
+LOG_REUSE_WAITS = {"NOTHING": 0, "LOG_BACKUP": 2}
 
 
-def view_rows(state, view):
-    """Each row as a dict, from the catalogue (the caller holds the lock)."""
+def view_rows(state, view, database):
+    """Each row as a dict, from the catalogue (the caller holds the lock); a
+    view of one database (allocation_units) shows that database's."""
     rows = []
-    for name in list(SYSTEM_DATABASES) + state.databases:
+    for name in state.all_databases():
         db_id = state.database_id(name)
         db_state = state.database_state(name)
         if view == "databases":
+            recovery, wait = state.log_of(name)["recovery"], state.log_reuse_wait(name)
             rows.append({"name": name, "database_id": db_id, "state": DATABASE_STATES[db_state],
-                         "state_desc": db_state, "user_access_desc": "MULTI_USER", "recovery_model_desc": "SIMPLE"})
+                         "state_desc": db_state, "user_access_desc": "MULTI_USER",
+                         "recovery_model": RECOVERY_MODELS[recovery], "recovery_model_desc": recovery,
+                         "log_reuse_wait": LOG_REUSE_WAITS[wait], "log_reuse_wait_desc": wait})
+            continue
+        if view == "allocation_units":
+            if name.casefold() != database.casefold():
+                continue
+            # One unit holds all the database's used pages; the data files'
+            # extents (8 pages) are what it has reserved.
+            used = state.used_pages(name)
+            rows.append({"allocation_unit_id": 72057594043236352 + db_id, "type": 1, "type_desc": "IN_ROW_DATA",
+                         "container_id": 72057594043236352 + db_id, "data_space_id": 1,
+                         "total_pages": (used + 7) // 8 * 8, "used_pages": used, "data_pages": used})
             continue
         for n, f in enumerate(state.database_files(name), 1):
             rows.append({"database_id": db_id, "file_id": n, "type": 0 if f["type"] == "D" else 1,
@@ -1530,11 +1908,84 @@ def view_rows(state, view):
     return rows
 
 
-def parse_select(text):
-    """SELECT cols|* FROM [master.]sys.view [WHERE col = value [AND ...]] [ORDER BY col [ASC|DESC]]
+SELECT_CLAUSES = {"FROM", "WHERE", "ORDER"}
 
-    A value is a literal, a number or DB_ID(literal). Returns dict(view, columns
-    or None for *, conditions [(col, value)], order (col, descending) or None)."""
+
+CAST_TYPES = {"int": ("int", 0), "bigint": ("bigint", 0), "smallint": ("smallint", 0), "tinyint": ("tinyint", 0),
+              "sysname": ("nvarchar", 128), "nvarchar": ("nvarchar", 30)}  # nvarchar without (n) is 30 in CAST
+
+
+def parse_select_expression(t):
+    """col | SUM(col) | SERVERPROPERTY('p') | CAST(one of them AS type) -> dict(kind, name, cast or None)."""
+    tok = t.take()
+    function = tok[1].upper() if tok[0] == "word" and t.at_punct("(") else None
+    if function == "CAST":
+        t.take()
+        item = parse_select_expression(t)
+        t.keyword("AS")
+        kind = t.take()
+        if kind[0] not in ("word", "ident") or kind[1].casefold() not in CAST_TYPES:
+            raise ParseError([Message(50000, 16, "The stand-in knows no CAST to %s." % kind[2])])
+        item["cast"] = CAST_TYPES[kind[1].casefold()]
+        if t.at_punct("("):
+            t.take()
+            size = t.take()
+            if size[0] != "number" or item["cast"][0] != "nvarchar":
+                raise syntax_error(size[2])
+            item["cast"] = ("nvarchar", int(size[1]))
+            t.punct(")")
+        t.punct(")")
+        return item
+    if function in ("SUM", "SERVERPROPERTY"):
+        t.take()
+        argument = t.take()
+        if argument[0] not in (("word", "ident") if function == "SUM" else ("string",)):
+            raise syntax_error(argument[2])
+        t.punct(")")
+        return {"kind": "sum" if function == "SUM" else "property", "name": argument[1], "cast": None}
+    if tok[0] in ("word", "ident") and function is None:
+        return {"kind": "column", "name": tok[1], "cast": None}
+    raise syntax_error(tok[2])
+
+
+def cast_value(value, cast):
+    """CAST(value AS cast) -> (value, None), or (None, the server's error) when it does not convert."""
+    kind, size = cast
+    if value is None:
+        return None, None
+    if kind == "nvarchar":
+        return str(value)[:size], None
+    try:
+        return int(value), None
+    except ValueError:
+        return None, Message(245, 16, "Conversion failed when converting the nvarchar value '%s' to data type %s."
+                             % (value, kind))
+
+
+def parse_select_item(t):
+    """An expression (see parse_select_expression), then [AS] alias -> dict(kind, name, cast, alias or None)."""
+    item = parse_select_expression(t)
+    item["alias"] = None
+    if t.at_word("AS"):
+        t.take()
+        alias = t.take()
+        if alias[0] not in ("word", "ident", "string"):
+            raise syntax_error(alias[2])
+        item["alias"] = alias[1]
+    else:
+        alias = t.peek()
+        if alias is not None and (alias[0] == "ident" or (alias[0] == "word" and alias[1].upper() not in SELECT_CLAUSES)):
+            item["alias"] = t.take()[1]
+    return item
+
+
+def parse_select(text):
+    """SELECT items|* [FROM [[d].]sys.view [WHERE col = value [AND ...]] [ORDER BY col [ASC|DESC]]]
+
+    An item is a column, SUM(column), SERVERPROPERTY('name') or CAST(one of
+    them AS type), with an alias or not. A value is a literal, a number or DB_ID(literal). Returns dict(table
+    [parts] or None without FROM, columns [items] or None for *, conditions
+    [(col, value)], order (col, descending) or None)."""
     t = Tokens(tokenize(text))
     t.keyword("SELECT")
     columns = None
@@ -1543,25 +1994,26 @@ def parse_select(text):
     else:
         columns = []
         while True:
-            tok = t.take()
-            if tok[0] not in ("word", "ident"):
-                raise syntax_error(tok[2])
-            columns.append(tok[1])
+            columns.append(parse_select_item(t))
             if not t.at_punct(","):
                 break
             t.take()
-    t.keyword("FROM")
-    parts = []
-    while True:
-        tok = t.take()
-        if tok[0] not in ("word", "ident"):
-            raise syntax_error(tok[2])
-        parts.append(tok[1])
-        if not t.at_punct("."):
-            break
+    parts = None
+    if t.at_word("FROM"):
         t.take()
+        parts = []
+        while True:
+            tok = t.take()
+            if tok[0] not in ("word", "ident"):
+                raise syntax_error(tok[2])
+            parts.append(tok[1])
+            if not t.at_punct("."):
+                break
+            t.take()
+    elif columns is None:
+        raise syntax_error(t.peek()[2] if t.peek() else "*")
     conditions = []
-    if t.at_word("WHERE"):
+    if parts is not None and t.at_word("WHERE"):
         t.take()
         while True:
             tok = t.take()
@@ -1586,7 +2038,7 @@ def parse_select(text):
                 break
             t.take()
     order = None
-    if t.at_word("ORDER"):
+    if parts is not None and t.at_word("ORDER"):
         t.take()
         t.keyword("BY")
         tok = t.take()
@@ -1751,6 +2203,71 @@ def parse_drop(text):
     if t.peek() is not None:
         raise syntax_error(t.peek()[2])
     return if_exists, names
+
+
+def parse_sqlperf(text):
+    """DBCC SQLPERF ( LOGSPACE ) [WITH NO_INFOMSGS] -> whether NO_INFOMSGS was given."""
+    t = Tokens(tokenize(text))
+    t.keyword("DBCC")
+    t.keyword("SQLPERF")
+    incorrect = ParseError([Message(2526, 16, "Incorrect DBCC statement. Check the documentation for the correct "
+                                              "DBCC syntax and options.")])
+    t.punct("(")
+    tok = t.take()
+    if tok[0] != "word" or tok[1].upper() != "LOGSPACE":
+        raise incorrect
+    t.punct(")")
+    quiet = False
+    if t.at_word("WITH"):
+        t.take()
+        if not t.at_word("NO_INFOMSGS"):
+            raise incorrect
+        t.take()
+        quiet = True
+    if t.at_punct(";"):
+        t.take()
+    if t.peek() is not None:
+        raise syntax_error(t.peek()[2])
+    return quiet
+
+
+def parse_alter(text):
+    """ALTER DATABASE name SET RECOVERY model [WITH NO_WAIT | ROLLBACK IMMEDIATE | ROLLBACK AFTER n [SECONDS]]
+    -> (name, model). The other options of ALTER DATABASE are not the stand-in's."""
+    t = Tokens(tokenize(text))
+    t.keyword("ALTER")
+    t.keyword("DATABASE")
+    tok = t.take()
+    if tok[0] not in ("word", "ident"):
+        raise syntax_error(tok[2])
+    name = tok[1]
+    t.keyword("SET")
+    option = t.take()
+    if option[0] != "word" or option[1].upper() != "RECOVERY":
+        raise ParseError([Message(50000, 16, "The stand-in knows no ALTER DATABASE ... SET %s." % option[2])])
+    model = t.take()
+    if model[0] != "word" or model[1].upper() not in RECOVERY_MODELS:
+        raise syntax_error(model[2])
+    if t.at_word("WITH"):
+        t.take()
+        if t.at_word("NO_WAIT"):
+            t.take()
+        else:
+            t.keyword("ROLLBACK")
+            if t.at_word("IMMEDIATE"):
+                t.take()
+            else:
+                t.keyword("AFTER")
+                seconds = t.take()
+                if seconds[0] != "number":
+                    raise syntax_error(seconds[2])
+                if t.at_word("SECONDS"):
+                    t.take()
+    if t.at_punct(";"):
+        t.take()
+    if t.peek() is not None:
+        raise syntax_error(t.peek()[2])
+    return name, model[1].upper()
 
 
 def write_database_file(local, database, logical, origin):
@@ -2037,6 +2554,42 @@ class Server:
             state.add_database(name, files, db_state)
         return {"ok": True}
 
+    def configure_database(self, req):
+        """What the health checks read of one database; see "database" above."""
+        state = self.state
+        name = req["name"]
+        recovery = req.get("recovery")
+        if recovery is not None and recovery not in RECOVERY_MODELS:
+            return {"ok": False, "error": "unknown recovery model %r" % recovery}
+        files = None
+        if "files" in req:
+            files = []
+            for f in req["files"]:
+                if f.get("type") not in ("ROWS", "LOG"):
+                    return {"ok": False, "error": "a file's type is ROWS or LOG, not %r" % f.get("type")}
+                stem = re.split(r"[\\/]", f["path"])[-1].rsplit(".", 1)[0]
+                data = f["type"] == "ROWS"
+                files.append({"logical": f.get("logical", stem), "physical": f["path"], "type": "D" if data else "L",
+                              "group": "PRIMARY" if data else None, "size": int(f["pages"]) * 8192})
+        with state.lock:
+            listed = state.database_name(name)
+            if listed is None:
+                state.databases.append(name)
+                listed = name
+            if files is not None:
+                state.details[listed.casefold()] = {"files": files, "state": state.database_state(listed)}
+            log = state.log_of(listed)
+            if recovery is not None:
+                log.update(recovery=recovery, chain=False, waiting=False, begins=False)
+            if req.get("full_backup"):
+                if log["recovery"] == "SIMPLE":
+                    return {"ok": False, "error": "a database in SIMPLE keeps no log for log backups"}
+                state.start_log_chain(listed, state.next_lsn(100000))
+            for key, kind in (("log_size_mb", float), ("log_used_pct", float), ("used_pages", int)):
+                if key in req:
+                    log[key] = None if req[key] is None else kind(req[key])
+        return {"ok": True}
+
     def command(self, req):
         state = self.state
         cmd = req.get("cmd")
@@ -2055,8 +2608,9 @@ class Server:
                     state.users = dict(req["users"])
                 if "databases" in req:
                     state.databases = list(req["databases"])
-                    listed = {d.casefold() for d in state.databases}
+                    listed = {d.casefold() for d in state.databases} | set(SYSTEM_DATABASES)
                     state.details = {k: v for k, v in state.details.items() if k in listed}
+                    state.logs = {k: v for k, v in state.logs.items() if k in listed}
                 if "drives" in req:
                     state.drives = {k.upper(): v for k, v in req["drives"].items()}
                 if "non_sysadmins" in req:
@@ -2090,6 +2644,8 @@ class Server:
                 return {"ok": False, "error": "unknown fault %r" % fault}
             if on is not None and fault not in FAULT_KINDS_ON.get(on, ()):
                 return {"ok": False, "error": "fault %r cannot apply to %r" % (fault, on)}
+            if on is None and not FAULT_TARGETS[fault]:
+                return {"ok": False, "error": "fault %r needs \"on\"" % fault}
             with state.lock:
                 state.faults.append(dict(req, on=on))
             return {"ok": True}
@@ -2099,6 +2655,14 @@ class Server:
             return {"ok": True}
         if cmd == "create_database":
             return self.create_database(req)
+        if cmd == "database":
+            return self.configure_database(req)
+        if cmd == "edition":
+            with state.lock:
+                for key in ("engine_edition", "product_version", "edition"):
+                    if key in req:
+                        state.edition[key] = int(req[key]) if key == "engine_edition" else str(req[key])
+            return {"ok": True}
         if cmd == "damage":
             with state.lock:
                 drives = dict(state.drives)

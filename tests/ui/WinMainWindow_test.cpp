@@ -73,6 +73,9 @@ struct RecordingForm : SettingsForm {
     N2.onClick = record("N2Click");
     N4.onClick = record("N4Click");
     N8.onClick = record("N8Click");
+    SpeedButton3.onClick = record("SpeedButton3Click");
+    SpeedButton4.onClick = record("SpeedButton4Click");
+    SpeedButton5.onClick = record("SpeedButton5Click");
     Timer1.onTimer = record("Timer1Timer");
   }
 };
@@ -227,6 +230,73 @@ TEST_F(WinMainForm, OptionsPageShowsTheModelAndTakesTheUsersChoice) {
   EXPECT_FALSE(form.dxCheckEdit7.checked());
   form.dxCheckEdit7.setChecked(true);
   EXPECT_EQ(SendMessageW(verify, BM_GETCHECK, 0, 0), BST_CHECKED);
+}
+
+// The ping addresses on the options page: captioned rows of plain edits (the
+// user reads back what was pasted), each with its test button; what is typed
+// reaches the model key by key, and what the model holds is shown.
+TEST_F(WinMainForm, PingAddressFieldsShowWhatIsTypedAndReachTheModel) {
+  HWND options = widget("TabSheet2");
+  for (const char* name : {"Bevel4", "Label16", "mEdt5", "SpeedButton3", "Label17", "mEdt6", "SpeedButton4", "Label18"}) {
+    ASSERT_NE(widget(name), nullptr) << name;
+    EXPECT_EQ(GetParent(widget(name)), options) << name;
+  }
+  EXPECT_EQ(WindowTextUtf8(widget("Label16")), "备份结果通知地址 (可选):");
+  EXPECT_EQ(WindowTextUtf8(widget("Label17")), "恢复测试结果通知地址 (可选):");
+  EXPECT_EQ(WindowTextUtf8(widget("SpeedButton3")), "测试");
+  EXPECT_EQ(WindowTextUtf8(widget("SpeedButton4")), "测试");
+  EXPECT_EQ(WindowTextUtf8(widget("Label18")), form.Label18.caption());
+  for (const char* name : {"mEdt5", "mEdt6"}) {
+    SCOPED_TRACE(name);
+    HWND edit = widget(name);
+    EXPECT_EQ(remote::ClassName(edit), L"Edit");
+    const LONG style = GetWindowLongW(edit, GWL_STYLE);
+    EXPECT_FALSE(style & ES_PASSWORD);
+    EXPECT_FALSE(style & ES_MULTILINE);
+    EXPECT_TRUE(style & ES_AUTOHSCROLL) << "an address longer than the field can be typed";
+    EXPECT_EQ(WindowTextUtf8(edit), "");
+  }
+
+  // Typed key by key, longer than the field is wide.
+  const std::wstring typed = L"https://hc-ping.example/5f0c7e2a-9b1d-4c3e-8f00-0123456789ab?token=口令";
+  HWND edit = widget("mEdt5");
+  SetFocus(edit);
+  for (wchar_t c : typed) SendMessageW(edit, WM_CHAR, c, 0);
+  EXPECT_EQ(form.mEdt5.text(), remote::Utf8(typed));
+  EXPECT_EQ(form.mEdt6.text(), "") << "only the field typed into";
+  SendMessageW(edit, WM_CHAR, VK_BACK, 0);
+  EXPECT_EQ(form.mEdt5.text(), remote::Utf8(typed.substr(0, typed.size() - 1)));
+
+  form.mEdt6.setText("https://chat.example/hook?k=a'b");
+  EXPECT_EQ(WindowTextUtf8(widget("mEdt6")), "https://chat.example/hook?k=a'b");
+  EXPECT_EQ(form.mEdt6.text(), "https://chat.example/hook?k=a'b") << "no echo back into the model";
+}
+
+// The log backup's check box and the simple recovery model's button on the
+// options page: the box shows the model and the user's click reaches it; the
+// button only runs its hook (the handlers ask before anything is changed).
+TEST_F(WinMainForm, LogBackupBoxAndSimpleRecoveryButtonOnTheOptionsPage) {
+  HWND options = widget("TabSheet2");
+  for (const char* name : {"Bevel5", "dxCheckEdit8", "Label19", "SpeedButton5", "Label20"}) {
+    ASSERT_NE(widget(name), nullptr) << name;
+    EXPECT_EQ(GetParent(widget(name)), options) << name;
+  }
+  EXPECT_EQ(WindowTextUtf8(widget("dxCheckEdit8")), "同时备份事务日志");
+  EXPECT_EQ(WindowTextUtf8(widget("Label19")), form.Label19.caption());
+  EXPECT_EQ(WindowTextUtf8(widget("SpeedButton5")), "改为简单恢复模式");
+  EXPECT_EQ(WindowTextUtf8(widget("Label20")), form.Label20.caption());
+
+  HWND backupLog = widget("dxCheckEdit8");
+  EXPECT_EQ(SendMessageW(backupLog, BM_GETCHECK, 0, 0), BST_UNCHECKED);
+  SendMessageW(backupLog, BM_CLICK, 0, 0);
+  EXPECT_TRUE(form.dxCheckEdit8.checked());
+  EXPECT_TRUE(form.dxCheckEdit7.checked()) << "only the box clicked";
+  form.dxCheckEdit8.setChecked(false);
+  EXPECT_EQ(SendMessageW(backupLog, BM_GETCHECK, 0, 0), BST_UNCHECKED);
+
+  SendMessageW(widget("SpeedButton5"), BM_CLICK, 0, 0);
+  EXPECT_EQ(form.calls, std::vector<std::string>{"SpeedButton5Click"});
+  EXPECT_FALSE(form.dxCheckEdit8.checked());
 }
 
 // The tabs, in order, and the page each one shows.
@@ -559,6 +629,9 @@ TEST_F(WinMainForm, EventsRunTheirHooks) {
       {"menu N1", [&] { menu("N1"); }, {"N1Click"}},
       {"menu N2", [&] { menu("N2"); }, {"N2Click"}},
       {"menu N8", [&] { menu("N8"); }, {"N8Click"}},
+      {"test the backup's ping address", [&] { report("SpeedButton3", BN_CLICKED); }, {"SpeedButton3Click"}},
+      {"test the restore test's ping address", [&] { report("SpeedButton4", BN_CLICKED); }, {"SpeedButton4Click"}},
+      {"switch to the simple recovery model", [&] { report("SpeedButton5", BN_CLICKED); }, {"SpeedButton5Click"}},
       {"minimise", [&] { SendMessageW(w, WM_SYSCOMMAND, SC_MINIMIZE, 0); }, {"WMSysCommand:61472"}},
       {"close refused", [&] { SendMessageW(w, WM_CLOSE, 0, 0); }, {"FormCloseQuery"}},
       {"shown", [&] { ShowWindow(w, SW_SHOW); }, {"FormShow"}},
@@ -756,6 +829,19 @@ int TextWidthOf(HWND control, const std::string& text) {
   return size.cx;
 }
 
+// The height of a control's text broken into lines `width` pixels wide, as a
+// static control breaks them.
+int WrappedHeightOf(HWND control, const std::string& text, int width) {
+  std::wstring wide = remote::Wide(text);
+  HDC dc = GetDC(control);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+  RECT rc{0, 0, width, 0};
+  DrawTextW(dc, wide.data(), static_cast<int>(wide.size()), &rc, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
+  SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  return rc.bottom - rc.top;
+}
+
 std::vector<HWND> ChildrenOf(HWND parent) {
   std::vector<HWND> out;
   for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) out.push_back(child);
@@ -798,10 +884,25 @@ TEST(WinLayout, EveryPageHoldsItsControlsAndTheOptionsPageItsTexts) {
 
   // On the options page no control covers another, and each shows its whole
   // text: the captions beside their check marks, the widest item of each pick
-  // list beside its drop-down button.
+  // list beside its drop-down button, a button's caption inside its edges, a
+  // text of more than one line in as many lines as its width makes (the
+  // address fields scroll their text).
   HWND options = remote::FindControl(window.hwnd(), "TabSheet2");
   const std::vector<HWND> controls = ChildrenOf(options);
-  ASSERT_EQ(controls.size(), 8u);
+  ASSERT_EQ(controls.size(), 21u);
+  {
+    // How much of the page is left under its lowest control, for whoever
+    // adds the next one.
+    RECT inside, lowest{};
+    GetClientRect(options, &inside);
+    for (HWND control : controls) {
+      RECT at;
+      GetWindowRect(control, &at);
+      MapWindowPoints(nullptr, options, reinterpret_cast<POINT*>(&at), 2);
+      if (at.bottom > lowest.bottom) lowest = at;
+    }
+    std::printf("options page %ldx%ld, its lowest control ends at %ld\n", inside.right, inside.bottom, lowest.bottom);
+  }
   for (size_t i = 0; i < controls.size(); ++i) {
     RECT a;
     GetWindowRect(controls[i], &a);
@@ -816,8 +917,16 @@ TEST(WinLayout, EveryPageHoldsItsControlsAndTheOptionsPageItsTexts) {
       for (const std::string& item : dynamic_cast<TdxPickEdit&>(*form.find(NameOf(controls[i]))).items())
         needed = std::max(needed, TextWidthOf(controls[i], item));
       needed += GetSystemMetrics(SM_CXVSCROLL);
+    } else if (kind == L"Button" && (GetWindowLongW(controls[i], GWL_STYLE) & BS_TYPEMASK) == BS_PUSHBUTTON) {
+      needed = TextWidthOf(controls[i], WindowTextUtf8(controls[i])) + 4 * GetSystemMetrics(SM_CXEDGE);
     } else if (kind == L"Button") {
       needed = GetSystemMetrics(SM_CXMENUCHECK) + TextWidthOf(controls[i], WindowTextUtf8(controls[i]));
+    } else if (kind == L"Edit") {
+      continue;  // an address scrolls within its field
+    } else if (kind == L"Static" && a.bottom - a.top > WrappedHeightOf(controls[i], "X", 10000)) {
+      EXPECT_LE(WrappedHeightOf(controls[i], WindowTextUtf8(controls[i]), a.right - a.left), a.bottom - a.top)
+          << NameOf(controls[i]);
+      continue;
     } else {
       needed = TextWidthOf(controls[i], WindowTextUtf8(controls[i]));
     }
