@@ -89,7 +89,8 @@ TEST_F(WinHealth, ASaveWarnsOfTheGrowingLogAndTheSameDiskAndTheSlotBacksTheLogUp
   EXPECT_TRUE(StartsWith(logBackup[-1], "RESTORE VERIFYONLY FROM DISK = N'" + backup + "'")) << "after the full backup's";
 }
 
-// Without the log backups, the save names the growing log and its figures.
+// Without the log backups, the save names the growing log and its figures,
+// and a disk that holds less than the last backup.
 TEST_F(WinHealth, ASaveOfADatabaseWhoseLogIsNeverBackedUpSaysSo) {
   standIn_.setUsers({{"sa", "pw"}});
   standIn_.setDatabases({"master", "shop"});
@@ -99,8 +100,22 @@ TEST_F(WinHealth, ASaveOfADatabaseWhoseLogIsNeverBackedUpSaysSo) {
   health.logSizeMb = 2048;
   health.logUsedPercent = 91.5;
   standIn_.configureDatabase("shop", health);
-  StoreConnection(ComputerName(), "sa", "pw", "shop", "T:\\e2e\\健康2\\");
+  const std::string folder = "T:\\e2e\\健康2\\";
+  StoreConnection(ComputerName(), "sa", "pw", "shop", folder);
   StoreSlot(1, FarFromNow());
+  // The last backup is larger than the room left on its disk (a sparse file of 8 TB).
+  CreateDirectoryW(L"T:\\e2e", nullptr);
+  CreateDirectoryW(Wide(folder).c_str(), nullptr);
+  {
+    const HANDLE last = CreateFileW(Wide(folder + "2026年12月01日02时00分.bak").c_str(), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(last, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER size;
+    size.QuadPart = 8LL << 40;
+    const bool grown = SetFilePointerEx(last, size, nullptr, FILE_BEGIN) && SetEndOfFile(last);
+    CloseHandle(last);
+    ASSERT_TRUE(grown) << GetLastError();
+  }
 
   App& a = app();
   a.start();
@@ -115,6 +130,8 @@ TEST_F(WinHealth, ASaveOfADatabaseWhoseLogIsNeverBackedUpSaysSo) {
   });
   EXPECT_NE(line.find(": 日志 2.0 GB,已使用 92%"), std::string::npos) << line;
   EXPECT_NE(found->text.find(line), std::string::npos) << found->text;
+  EXPECT_EQ(CountStarting(texts, "警告: 备份目录 " + folder + " 所在磁盘只剩 "), 1u) << ::testing::PrintToString(texts);
+  DeleteFileW(Wide(folder + "2026年12月01日02时00分.bak").c_str());
 }
 
 }  // namespace
