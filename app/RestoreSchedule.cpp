@@ -1,5 +1,6 @@
 #include "app/RestoreSchedule.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -40,6 +41,20 @@ bool RestoreTestDue(const RestoreTestPlan& plan, const std::array<SlotState, 4>&
   // is followed all the same: the test then checks the newest verified backup
   // there is.
   return first->lastRunDate == today || std::string_view(first->time) < std::string_view(minuteText, sizeof minuteText);
+}
+
+bool HealthCheckDue(const std::array<SlotState, 4>& slots, const LocalDateTime& now, std::string_view lastDate) {
+  char dateText[8];
+  FormatDate(now, dateText);
+  if (lastDate == std::string_view(dateText, sizeof dateText)) return false;
+  int first = -1;
+  for (const SlotState& slot : slots) {
+    if (!slot.enabled || !IsValidTime(slot.time)) continue;
+    const int minute = std::stoi(slot.time.substr(0, 2)) * 60 + std::stoi(slot.time.substr(3, 2));
+    if (first < 0 || minute < first) first = minute;
+  }
+  if (first < 0) return false;
+  return now.hour * 60 + now.minute >= std::min(first + kHealthCheckDelayMinutes, 23 * 60 + 59);
 }
 
 int RestoreTestGraceDays(const RestoreTestPlan& plan) {

@@ -21,6 +21,15 @@ int Weekday(const LocalDateTime& t);
 bool RestoreTestDue(const RestoreTestPlan& plan, const std::array<SlotState, 4>& slots, const LocalDateTime& now,
                     std::string_view lastTestDate);
 
+// The daily health checks come this long after the day's first backup time:
+// out of the minutes of the backup and of what follows it (its copies, the
+// restore test), which they would only slow down.
+inline constexpr int kHealthCheckDelayMinutes = 10;
+// Whether they are due at `now`: once a day (`lastDate`, "yyyymmdd", is the
+// day they last ran), from kHealthCheckDelayMinutes after the first enabled
+// backup time (at 23:59 at the latest); never without an enabled slot.
+bool HealthCheckDue(const std::array<SlotState, 4>& slots, const LocalDateTime& now, std::string_view lastDate);
+
 // The number of days without a passed test after which the missing test is
 // warned of: its period (a week, a day) and eight days more.
 int RestoreTestGraceDays(const RestoreTestPlan& plan);

@@ -222,11 +222,9 @@ void Runtime::tick() {
       }
       if (!started && now.minute != testCheckedMinute_) {
         testCheckedMinute_ = now.minute;
-        // The health checks come first, once a day after its first backup
-        // time: they take moments, and the test follows at the next minute.
-        static constexpr RestoreTestPlan kDailyAfterFirstSlot{RestoreTestPlan::Every::day, 0,
-                                                              RestoreTestPlan::kAfterFirstSlot};
-        if (healthCheck_ && RestoreTestDue(kDailyAfterFirstSlot, settings_.slots, now, lastHealthDate_)) {
+        // The health checks, once a day some minutes after its first backup
+        // time; they take moments, and a test due then follows at the next minute.
+        if (healthCheck_ && HealthCheckDue(settings_.slots, now, lastHealthDate_)) {
           startHealthCheck(now);
         } else if (RestoreTestDue(settings_.restoreTest, settings_.slots, now, lastTestDate_)) {
           startRestoreTest(now);

@@ -335,7 +335,7 @@ TEST(Notifier, WarningsAreReportedAsTheirOwnEvents) {
   }
 }
 
-// The daily health checks, after the day's first backup time, as the program
+// The daily health checks, ten minutes after the day's first backup time, as the program
 // and the service wire them (Backups): a problem is logged and reported each
 // time it is found, its balloon shown once a day; gone, it is logged once as
 // resolved; a check the server refuses is said once.
@@ -374,7 +374,11 @@ TEST(RuntimeHealth, FoundOnceADayAfterTheFirstBackupAndResolvedWhenGone) {
   };
   r.runtime.tick();  // 02:00: the slot's backup
   r.settle();
-  r.clock.set(2, 1);  // the next minute: the checks, after the first backup time
+  r.clock.set(2, 9);  // not yet: they keep out of the minutes after the backup
+  r.runtime.tick();
+  r.settle();
+  EXPECT_EQ(logLines(), 0);
+  r.clock.set(2, 10);  // ten minutes after the first backup time
   r.runtime.tick();
   r.settle();
   ASSERT_EQ(logLines(), 1) << ::testing::PrintToString(r.lines);
@@ -387,8 +391,8 @@ TEST(RuntimeHealth, FoundOnceADayAfterTheFirstBackupAndResolvedWhenGone) {
   r.runtime.tick();
   r.settle();
   EXPECT_EQ(logLines(), 1);
-  r.clock.set(LocalDateTime{2026, 12, 14, 2, 1, 0, 0});
-  r.runtime.tick();  // 02:01 of the next day: its slot has passed unrun, the checks run
+  r.clock.set(LocalDateTime{2026, 12, 14, 2, 10, 0, 0});
+  r.runtime.tick();  // 02:10 of the next day: its slot has passed unrun, the checks run
   r.settle();
   EXPECT_EQ(logLines(), 2) << ::testing::PrintToString(r.lines);
   EXPECT_EQ(balloons.shown.size(), 2u);
@@ -396,17 +400,17 @@ TEST(RuntimeHealth, FoundOnceADayAfterTheFirstBackupAndResolvedWhenGone) {
   // The day after, the server refuses one query: said once, and nothing is resolved on its word.
   refuseFiles = true;
   recovery = "SIMPLE";
-  r.clock.set(LocalDateTime{2026, 12, 15, 2, 2, 0, 0});  // the checks look once a minute
+  r.clock.set(LocalDateTime{2026, 12, 15, 2, 11, 0, 0});  // the checks look once a minute
   r.runtime.tick();
   r.settle();
   EXPECT_EQ(std::count_if(r.lines.begin(), r.lines.end(), [](const std::string& l) { return StartsWith(l, "无法检查"); }), 1);
   EXPECT_EQ(std::count_if(r.lines.begin(), r.lines.end(), [](const std::string& l) { return StartsWith(l, "已解决"); }), 0);
   // And when every check is made again, the log's problem is gone: resolved, once.
   refuseFiles = false;
-  r.clock.set(LocalDateTime{2026, 12, 16, 2, 3, 0, 0});
+  r.clock.set(LocalDateTime{2026, 12, 16, 2, 12, 0, 0});
   r.runtime.tick();
   r.settle();
-  r.clock.set(LocalDateTime{2026, 12, 17, 2, 4, 0, 0});
+  r.clock.set(LocalDateTime{2026, 12, 17, 2, 13, 0, 0});
   r.runtime.tick();
   r.settle();
   EXPECT_EQ(std::count_if(r.lines.begin(), r.lines.end(), [](const std::string& l) { return StartsWith(l, "已解决"); }), 1)

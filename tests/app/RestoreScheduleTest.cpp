@@ -51,6 +51,30 @@ TEST(RestoreSchedule, DueOnItsDayAfterItsHourOrTheDaysFirstSlotOncePerDay) {
   EXPECT_TRUE(RestoreTestDue({Every::day, 0, 3}, none, At(14, 3, 0), "")) << "an hour needs no slot";
 }
 
+// The health checks: once a day, ten minutes after the first enabled backup
+// time, whether it ran or not; 23:59 at the latest; never without a slot.
+TEST(RestoreSchedule, HealthChecksComeTenMinutesAfterTheFirstBackupTimeOnceADay) {
+  std::array<SlotState, 4> slots{};
+  slots[0] = {true, "22:00", ""};
+  slots[1] = {true, "02:00", "20261213"};
+  slots[2] = {false, "01:00", ""};  // off: not followed
+  struct Case {
+    int hour, minute;
+    const char* last;
+    bool due;
+  } cases[] = {{2, 9, "", false}, {2, 10, "", true}, {23, 0, "", true}, {2, 10, "20261213", false},
+               {2, 10, "20261212", true}, {1, 30, "", false}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(HealthCheckDue(slots, {2026, 12, 13, c.hour, c.minute, 0, 0}, c.last), c.due)
+        << c.hour << ":" << c.minute << " " << c.last;
+  }
+  std::array<SlotState, 4> late{};
+  late[0] = {true, "23:55", ""};
+  EXPECT_FALSE(HealthCheckDue(late, {2026, 12, 13, 23, 58, 0, 0}, ""));
+  EXPECT_TRUE(HealthCheckDue(late, {2026, 12, 13, 23, 59, 0, 0}, "")) << "still that day";
+  EXPECT_FALSE(HealthCheckDue(std::array<SlotState, 4>{}, {2026, 12, 13, 12, 0, 0, 0}, ""));
+}
+
 TEST(RestoreSchedule, OverdueAfterItsPeriodAndEightDaysWithoutAPass) {
   const RestoreTestPlan weekly{Every::week, 0, 3};
   const RestoreTestPlan daily{Every::day, 0, 3};
