@@ -478,15 +478,9 @@ void FormHandlers::BitBtn1Click() {
                                ":\r" + check.reason + "\r磁盘已满时请腾出空间(例如减少保留的天数),否则下次备份会失败。");
   }
   // What would make the backups just saved fail later, while there is time.
-  if (healthAtSave_) {
-    const HealthReport report = healthAtSave_(runtime_.latest().settings);
-    runtime_.healthChecked(report, false);
-    if (!report.findings.empty()) {
-      std::string text = "设置已保存,但发现以下问题:";
-      for (const HealthFinding& finding : report.findings) text += "\r\r" + finding.line;
-      shell_.showMessageCode(kMessageInformation, text);
-    }
-  }
+  // Told as the daily checks tell it: lines and a balloon, never a box that
+  // would stand between the save and whoever made it.
+  if (healthAtSave_) runtime_.healthChecked(healthAtSave_(runtime_.latest().settings));
   // The service schedules from the stored settings: it reads them again now.
   if (shell_.serviceState() == ServiceState::Running && !shell_.signalService())
     AppendLog("无法通知备份服务重新读取设置: 服务重新启动后才会使用新的设置");

@@ -136,7 +136,7 @@ class FormHandlers final : private RuntimeObserver {
   const std::string& computerName() const { return computerName_; }
 
   // The health checks a save runs on what it stored (on the window's session),
-  // when given: their lines are logged and their problems shown in a box.
+  // when given: their lines are logged, each problem with a balloon once a day.
   void setHealthCheck(std::function<HealthReport(const BackupSettings&)> check) { healthAtSave_ = std::move(check); }
 
  private:

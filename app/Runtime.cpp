@@ -364,7 +364,7 @@ void Runtime::startHealthCheck(const LocalDateTime& now) {
       Job::check);
 }
 
-void Runtime::healthChecked(const HealthReport& report, bool balloons) {
+void Runtime::healthChecked(const HealthReport& report) {
   const auto note = [this](RuntimeObserver::Health kind, const std::string& line) {
     log(line);
     for (RuntimeObserver* observer : observers_) observer->healthNoted(kind, line);
@@ -381,7 +381,7 @@ void Runtime::healthChecked(const HealthReport& report, bool balloons) {
     found.insert(finding.key);
     note(RuntimeObserver::Health::problem, finding.line);
     std::string& shown = healthFound_[finding.key];
-    if (balloons && shown != today) {
+    if (shown != today) {
       shown = today;
       status_.warn(finding.title, finding.line);
     }

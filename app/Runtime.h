@@ -137,10 +137,10 @@ class Runtime {
   // The health checks (what makes backups fail later), run on the worker once
   // a day, after the day's first backup time, when given.
   void setHealthCheck(std::function<HealthReport()> check) { healthCheck_ = std::move(check); }
-  // Logs what a health check found, with a balloon once a day for each problem
-  // (none with `balloons` off: a save shows them in its box), a problem found
-  // before and not now as resolved, and a check that could not be made once.
-  void healthChecked(const HealthReport& report, bool balloons = true);
+  // Logs what a health check found (the daily one, or a save's), with a
+  // balloon once a day for each problem, a problem found before and not now as
+  // resolved, and a check that could not be made once.
+  void healthChecked(const HealthReport& report);
   // Ends the copies to the second folder between two pieces (the program or
   // the service ends); the backup itself goes on.
   void stopCopies() { stopCopies_ = true; }
