@@ -39,7 +39,6 @@ struct Backups {
     // The daily health checks (Runtime::setHealthCheck) are not wired yet: a
     // check that held a save against a named instance must first be shown
     // never to hold the worker, which the backups need.
-    (void)session;
     if (events || pinger) {
       notifier.emplace(settings, events, pinger ? &*pinger : nullptr);
       runtime.addObserver(&*notifier);
