@@ -3,12 +3,16 @@
 // contents and dates in any number of folders, a record of every operation
 // that changes something, and the faults the engine meets (a folder
 // unreachable or read-only, a file held by another program, a disk that fills
-// up, a write that damages data or drops it, a rename refused).
+// up, a write that damages data or drops it, a rename refused). Its
+// operations may come from several threads at once (the worker's backup and
+// the runtime's history); the fields are for a test's own thread while
+// nothing else runs.
 #include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -83,11 +87,13 @@ class MemoryFiles final : public FileSystem {
   static std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('\\') + 1); }
 
   void add(const std::string& path, std::string content, LocalDateTime modified) {
+    const auto lock = hold();
     folders.insert(FolderOf(path));
     files[path] = File{std::move(content), modified};
   }
   // The content of the file `path`, an empty one made when there is none.
   std::string& text(const std::string& path) {
+    const auto lock = hold();
     folders.insert(FolderOf(path));
     return files[path].content;
   }
@@ -97,6 +103,7 @@ class MemoryFiles final : public FileSystem {
   }
   // Every file's content, by path.
   std::map<std::string, std::string> contents() const {
+    const auto lock = hold();
     std::map<std::string, std::string> out;
     for (const auto& [path, file] : files) out[path] = file.content;
     return out;
@@ -104,6 +111,7 @@ class MemoryFiles final : public FileSystem {
   // What the trace holds after `op` + " ", in order: done("remove") is the
   // path of every removal tried.
   std::vector<std::string> done(std::string_view op) const {
+    const auto lock = hold();
     std::vector<std::string> out;
     for (const std::string& entry : trace) {
       if (entry.size() > op.size() && entry.compare(0, op.size(), op) == 0 && entry[op.size()] == ' ')
@@ -114,12 +122,14 @@ class MemoryFiles final : public FileSystem {
 
   bool createDirectories(const std::string& dir) override { return static_cast<bool>(makeDirectories(dir)); }
   FileResult makeDirectories(const std::string& dir) override {
+    const auto lock = hold();
     record("mkdir " + dir);
     if (const auto it = unreachable.find(dir); it != unreachable.end()) return {false, it->second};
     folders.insert(dir);
     return {true, {}};
   }
   std::vector<std::string> listDirectory(const std::string& dir) override {
+    const auto lock = hold();
     ++listings;
     std::vector<std::string> names;
     if (unreachable.count(dir) || !folders.count(dir)) return names;
@@ -129,11 +139,13 @@ class MemoryFiles final : public FileSystem {
     return names;
   }
   std::optional<LocalDateTime> readModifiedTime(const std::string& path) override {
+    const auto lock = hold();
     const File* file = find(path);
     if (!file || file->directory || file->locked) return std::nullopt;
     return file->modified;
   }
   FileResult removeFile(const std::string& path) override {
+    const auto lock = hold();
     record("remove " + path);
     File* file = find(path);
     if (!file) return {false, kNotFound};
@@ -144,11 +156,13 @@ class MemoryFiles final : public FileSystem {
     return {true, {}};
   }
   std::optional<std::uint64_t> fileSize(const std::string& path) override {
+    const auto lock = hold();
     const File* file = find(path);
     if (!file || file->directory) return std::nullopt;
     return file->generated ? file->generated : file->content.size();
   }
   std::optional<std::uint64_t> availableBytes(const std::string& dir) override {
+    const auto lock = hold();
     if (unreachable.count(dir) || !folders.count(dir)) return std::nullopt;
     if (const std::optional<std::string> volume = volumeOf(dir)) {
       if (const auto it = freeOnVolume.find(*volume); it != freeOnVolume.end()) return it->second;
@@ -156,6 +170,7 @@ class MemoryFiles final : public FileSystem {
     return available;
   }
   std::optional<std::string> volumeOf(const std::string& path) override {
+    const auto lock = hold();
     const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     const std::pair<const std::string, std::string>* best = nullptr;
     for (const auto& entry : volumes) {
@@ -168,6 +183,7 @@ class MemoryFiles final : public FileSystem {
     return best->second;
   }
   FileResult appendDurably(const std::string& path, const std::string& bytes) override {
+    const auto lock = hold();
     record("append " + path);
     if (failAppend) return {false, kDiskFull};
     if (refuses(path)) return {false, kAccessDenied};
@@ -179,12 +195,14 @@ class MemoryFiles final : public FileSystem {
     return {true, {}};
   }
   std::optional<std::string> readShared(const std::string& path, std::uint64_t offset, std::size_t maxBytes) override {
+    const auto lock = hold();
     const File* file = find(path);
     if (!file || file->directory) return std::nullopt;
     if (offset >= file->content.size()) return std::string();
     return file->content.substr(static_cast<size_t>(offset), maxBytes);
   }
   FileResult replaceFile(const std::string& from, const std::string& to) override {
+    const auto lock = hold();
     record("rename " + from + " -> " + to);
     if (!renameRefused.empty()) return {false, renameRefused};
     if (refuses(from) || refuses(to)) return {false, kAccessDenied};
@@ -200,6 +218,7 @@ class MemoryFiles final : public FileSystem {
     return {true, {}};
   }
   FileResult truncateFile(const std::string& path, std::uint64_t size) override {
+    const auto lock = hold();
     record("truncate " + path + " " + std::to_string(size));
     if (failTruncate || refuses(path)) return {false, kAccessDenied};
     File* file = find(path);
@@ -210,6 +229,7 @@ class MemoryFiles final : public FileSystem {
   }
 
   Opened<FileReader> openForReading(const std::string& path) override {
+    const auto lock = hold();
     record("read " + path);
     if (const auto it = unreachable.find(FolderOf(path)); it != unreachable.end()) return {nullptr, it->second};
     const File* file = find(path);
@@ -220,6 +240,7 @@ class MemoryFiles final : public FileSystem {
   }
   // The read-back of a copy, recorded apart: it must come from the disk.
   Opened<FileReader> openUncached(const std::string& path) override {
+    const auto lock = hold();
     record("uncached " + path);
     if (const auto it = unreachable.find(FolderOf(path)); it != unreachable.end()) return {nullptr, it->second};
     const File* file = find(path);
@@ -228,6 +249,7 @@ class MemoryFiles final : public FileSystem {
     return {std::make_unique<Reader>(*this, path), {}};
   }
   Opened<FileWriter> createForWriting(const std::string& path) override {
+    const auto lock = hold();
     record("create " + path);
     const std::string folder = FolderOf(path);
     if (const auto it = unreachable.find(folder); it != unreachable.end()) return {nullptr, it->second};
@@ -241,10 +263,21 @@ class MemoryFiles final : public FileSystem {
   }
 
  private:
+  // A mutex that a copy of the files does not share.
+  struct Guard {
+    Guard() = default;
+    Guard(const Guard&) {}
+    Guard& operator=(const Guard&) { return *this; }
+    std::recursive_mutex mutex;
+  };
+  std::unique_lock<std::recursive_mutex> hold() const { return std::unique_lock(guard_.mutex); }
+  mutable Guard guard_;
+
   class Reader final : public FileReader {
    public:
     Reader(MemoryFiles& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
     FileResult read(char* buffer, std::size_t size, std::size_t& got) override {
+      const auto lock = fs_.hold();
       fs_.largestRead = std::max(fs_.largestRead, size);
       const File* file = fs_.find(path_);
       if (!file) return {false, kNotFound};
@@ -267,9 +300,11 @@ class MemoryFiles final : public FileSystem {
    public:
     Writer(MemoryFiles& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
     ~Writer() override {
+      const auto lock = fs_.hold();
       if (File* file = fs_.find(path_)) file->locked = false;
     }
     FileResult write(const char* data, std::size_t size) override {
+      const auto lock = fs_.hold();
       fs_.largestWrite = std::max(fs_.largestWrite, size);
       fs_.record("write " + path_ + " " + std::to_string(size));
       File* file = fs_.find(path_);
@@ -292,6 +327,7 @@ class MemoryFiles final : public FileSystem {
       return {true, {}};
     }
     FileResult finish(const LocalDateTime& modified) override {
+      const auto lock = fs_.hold();
       fs_.record("finish " + path_);
       File* file = fs_.find(path_);
       file->modified = modified;
