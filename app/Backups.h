@@ -36,14 +36,19 @@ struct Backups {
           },
           pingTiming);
     }
-    // The daily health checks (Runtime::setHealthCheck) are not wired yet: a
-    // check that held a save against a named instance must first be shown
-    // never to hold the worker, which the backups need.
+    checkHealthOn(session);
     if (events || pinger) {
       notifier.emplace(settings, events, pinger ? &*pinger : nullptr);
       runtime.addObserver(&*notifier);
     }
   }
+  // The daily health checks ask the server through `session`, used on the
+  // worker only. A session of their own, with a short statement time-out,
+  // keeps a server that does not answer from holding the backups for long.
+  void checkHealthOn(ServerSession& session) {
+    runtime.setHealthCheck([this, &session] { return RunHealthChecks(settings, session, runtime.files()); });
+  }
+
   Backups(const Backups&) = delete;
   Backups& operator=(const Backups&) = delete;
 

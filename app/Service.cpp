@@ -136,9 +136,11 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     InstallEventSource(ToWide(ProgramPath()));
     WindowsEventSink events;
     WinHttpTransport http;
+    OdbcServerSession checks(kHealthCheckTimeoutSeconds);
     ThreadWorker worker;
     Backups backups(clock, session, files, *registry, nullptr, folder.usable ? shared : OwnHistoryPath(), {}, worker,
                     nullptr, [] { return ComputerName(); }, &events, &http);
+    backups.checkHealthOn(checks);
     if (!folder.usable)
       backups.history.append(clock.now(), "不能使用共享的备份历史文件夹,服务的记录写在这里: " + folder.why);
     else if (!folder.why.empty())

@@ -46,6 +46,11 @@ TFrmMain::TFrmMain(const Clock& clock, ServerSession& session, FileSystem& files
       window_(form_) {
   // Closing the window ends the program.
   window_.onDestroyed = [] { PostQuitMessage(0); };
+  // A save's health checks, and the daily ones, beside a backup that may run on the worker's session.
+  handlers_.setHealthCheck([this](const BackupSettings& settings) {
+    return RunHealthChecks(settings, saveCheckSession_, backups_.runtime.files());
+  });
+  backups_.checkHealthOn(dailyCheckSession_);
   // With administrator rights, the shared history's folder is made (or brought
   // up to date) with an access list that lets every user's program add its
   // lines and nobody but administrators and the system change or remove them.

@@ -93,6 +93,10 @@ class TFrmMain final : private FormShell {
   // The schedule, the backups and the history, made as the service makes them.
   Backups backups_;
   OdbcServerSession windowSession_;
+  // The health checks' own sessions, which wait for no answer for long: the
+  // save's on the window's thread, the daily one on the worker.
+  OdbcServerSession saveCheckSession_{kHealthCheckTimeoutSeconds};
+  OdbcServerSession dailyCheckSession_{kHealthCheckTimeoutSeconds};
   FormHandlers handlers_;
   // Gone before everything its backup reaches: it waits for the backup.
   ThreadWorker worker_;

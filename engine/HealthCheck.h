@@ -89,6 +89,10 @@ std::optional<std::string> SpaceShortfall(FileSystem& files, const BackupSetting
 std::optional<HealthFinding> CheckDatabaseSize(std::string_view database, int engineEdition, int majorVersion,
                                                std::uint64_t dataBytes);
 
+// How long a check waits for the server's answer to one statement: the
+// catalogue answers at once, and a save waits for the checks.
+inline constexpr int kHealthCheckTimeoutSeconds = 15;
+
 // Opens `session` with the settings' login and runs every check on
 // settings.database, its backup folder and its second folder. A query the
 // server refuses, or whose answer cannot be read, skips the checks that need

@@ -1376,7 +1376,9 @@ class TdsConnection:
         state = self.state
         with state.lock:
             edition = dict(state.edition)
-            instance = state.instance_listed(self.prelogin_instance or "") if state.instances else None
+            listing = bool(state.instances)
+        # instance_listed takes the state's lock itself.
+        instance = state.instance_listed(self.prelogin_instance or "") if listing else None
         host = state.server_name
         values = {
             "engineedition": int(edition["engine_edition"]), "productversion": edition["product_version"],
