@@ -110,12 +110,9 @@ std::string FolderOf(const std::string& path) {
   return folder.size() == 2 && folder[1] == ':' ? folder + "\\" : folder;
 }
 
-void WINAPI ServiceMain(DWORD, LPWSTR*) {
-  ServiceControls& controls = Controls();
-  const SERVICE_STATUS_HANDLE status = RegisterServiceCtrlHandlerExW(kServiceName, ControlHandler, nullptr);
-  if (!status) return;
-  controls.begin(status);
-  controls.report(SERVICE_START_PENDING);
+}  // namespace
+
+void Serve(ServiceControls& controls, EventSink& events, HttpTransport& http) {
   {
     // The same runtime as the program's, without a window: the stored
     // settings are read as a record, the backups run on a worker, and this
@@ -130,12 +127,6 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     // system account's own folder instead, saying why in its first line there.
     const std::string shared = HistoryPath();
     const HistoryFolderUse folder = PrepareHistoryFolder(FolderOf(shared));
-    // The service's own program file is one only administrators can change
-    // (see ProgramToRegister): the event log reads its texts from it, also
-    // for a service installed before the program had any.
-    InstallEventSource(ToWide(ProgramPath()));
-    WindowsEventSink events;
-    WinHttpTransport http;
     OdbcServerSession checks(kHealthCheckTimeoutSeconds);
     ThreadWorker worker;
     Backups backups(clock, session, files, *registry, nullptr, folder.usable ? shared : OwnHistoryPath(), {}, worker,
@@ -217,6 +208,25 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
       controls.report(SERVICE_STOP_PENDING);
     runtime->log("备份服务已停止");
     events.report({EventId::ServiceStopped, {}});
+  }
+}
+
+namespace {
+
+void WINAPI ServiceMain(DWORD, LPWSTR*) {
+  ServiceControls& controls = Controls();
+  const SERVICE_STATUS_HANDLE status = RegisterServiceCtrlHandlerExW(kServiceName, ControlHandler, nullptr);
+  if (!status) return;
+  controls.begin(status);
+  controls.report(SERVICE_START_PENDING);
+  // The service's own program file is one only administrators can change
+  // (see ProgramToRegister): the event log reads its texts from it, also
+  // for a service installed before the program had any.
+  InstallEventSource(ToWide(ProgramPath()));
+  {
+    WindowsEventSink events;
+    WinHttpTransport http;
+    Serve(controls, events, http);
   }
   controls.report(SERVICE_STOPPED);
 }

@@ -9,6 +9,8 @@
 #include <string>
 
 #include "app/FormHandlers.h"
+#include "app/Notices.h"
+#include "app/Ping.h"
 #include "base/WinHandles.h"
 
 namespace bakwyn::app {
@@ -174,5 +176,13 @@ class ServiceControls {
   SERVICE_STATUS status_{};
   bool active_ = false;
 };
+
+// The service's work within one run that `controls` began: the stored
+// settings read, the schedule kept (with the scheduler's lock), until a stop
+// or shutdown sets controls.stopEvent(); a backup under way and the last pings
+// are waited for. Every outcome goes to `events` as well, and the settings'
+// ping addresses are reached through `http`. The caller reports
+// SERVICE_STOPPED afterwards.
+void Serve(ServiceControls& controls, EventSink& events, HttpTransport& http);
 
 }  // namespace bakwyn::app
