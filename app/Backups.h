@@ -24,8 +24,10 @@ struct Backups {
       : history(files, std::move(historyPath), std::move(ownHistoryPath)),
         engine(settings, clock, session, files, [this](const std::string& line) { runtime.log(line); }),
         restore(settings, clock, session, files, [this](const std::string& line) { runtime.log(line); }),
+        databaseRestore(clock, session, files, [this](const std::string& line) { runtime.log(line); }),
         runtime(settings, engine, restore, registry, own, clock, history, files, worker, tray,
                 std::move(computerName)) {
+    runtime.setDatabaseRestore(&databaseRestore);
     if (http) {
       pinger.emplace(
           *http,
@@ -56,6 +58,7 @@ struct Backups {
   History history;
   BackupEngine engine;
   RestoreTest restore;  // on the engine's session: only one of them runs at a time, on the worker
+  DatabaseRestore databaseRestore;  // the same
   Runtime runtime;
   // After the runtime, which the pinger's thread logs through: it ends first.
   std::optional<Pinger> pinger;

@@ -207,6 +207,7 @@ void Runtime::tick() {
         // minute it was due at.
         const auto [slot, due] = *slotAfterTest_;
         slotAfterTest_.reset();
+        if (std::exchange(slotWaitedForRestore_, false)) log("数据库恢复已结束,开始等待的定时备份 (" + settings_.slots[slot - 1].time + ")");
         run([this, slot, due] { engine_.RunScheduledSlot(slot, due); });
         started = true;
       }
@@ -230,6 +231,16 @@ void Runtime::tick() {
           startRestoreTest(now);
         }
       }
+    } else if (restoring_) {
+      // A restore is never interrupted, least of all one over the database
+      // the slot would back up: the slot waits for its end.
+      if (!slotAfterTest_) {
+        if (const int slot = engine_.DueSlot(now)) {
+          slotAfterTest_.emplace(slot, now);
+          slotWaitedForRestore_ = true;
+          log("定时备份 (" + settings_.slots[slot - 1].time + ") 等待数据库恢复结束后运行");
+        }
+      }
     } else if (testing_) {
       // A backup matters more than a test: a slot whose minute comes while
       // one runs stops it, and runs as soon as it has ended. Asked again at
@@ -251,11 +262,13 @@ void Runtime::end() {
   status_.setRunning(std::nullopt);
   status_.setTesting(std::nullopt);
   testing_ = false;
+  restoring_ = false;
   for (RuntimeObserver* observer : observers_) observer->backupRunning(false);
 }
 
 void Runtime::run(std::function<void()> job, Job kind) {
   testing_ = kind == Job::restoreTest;
+  restoring_ = kind == Job::restore;
   if (kind == Job::restoreTest) status_.setTesting(settings_.database);
   if (kind == Job::backup) status_.setRunning(settings_.database);
   // A check is no backup: the tray's menu and tip stay as they are.
@@ -417,6 +430,23 @@ bool Runtime::dropLeftover() {
     });
   });
   return true;
+}
+
+bool Runtime::restoreDatabase(RestorePlan plan) {
+  if (worker_.busy() || !restorer_) return false;
+  run(
+      [this, plan = std::move(plan)] {
+        const RestoreResult result = restorer_->Run(settings_, plan);
+        box_.post([this, result] {
+          for (RuntimeObserver* observer : observers_) observer->restoreEnded(result);
+        });
+      },
+      Job::restore);
+  return true;
+}
+
+void Runtime::cancelRestore() {
+  if (restoring_ && restorer_) restorer_->cancel();
 }
 
 void Runtime::cancelBackup() {

@@ -21,6 +21,7 @@
 #include "engine/BackupEngine.h"
 #include "engine/BackupSettings.h"
 #include "engine/Clock.h"
+#include "engine/DatabaseRestore.h"
 #include "engine/FileSystem.h"
 #include "engine/HealthCheck.h"
 #include "engine/History.h"
@@ -56,6 +57,8 @@ class RuntimeObserver {
   virtual void backupEnded(const BackupOutcome& outcome) { (void)outcome; }
   // What a restore test came to, told after its lines.
   virtual void restoreTested(const RestoreOutcome& outcome) { (void)outcome; }
+  // What a restore of a backup into a database came to, told after its lines.
+  virtual void restoreEnded(const RestoreResult& result) { (void)result; }
   // The copies after a backup did not all reach the second folder `folder`
   // (`lines` as logged); not told when they were stopped on purpose.
   virtual void copiesFailed(const std::string& folder, const std::vector<std::string>& lines) {
@@ -134,6 +137,16 @@ class Runtime {
   bool restoreTestNow();
   // Whether a restore test runs now.
   bool restoreTestRunning() const { return testing_; }
+  // Restores a backup as `plan` says, on the worker, through the restorer
+  // given (false while a backup, a test or another restore runs, or with no
+  // restorer). It is never stopped for a slot: a slot whose minute comes
+  // meanwhile waits for its end and then runs, stamped with that minute.
+  bool restoreDatabase(RestorePlan plan);
+  bool restoringDatabase() const { return restoring_; }
+  // Ends the restore under way soon; one over the current database still
+  // leaves it open to every user.
+  void cancelRestore();
+  void setDatabaseRestore(DatabaseRestore* restorer) { restorer_ = restorer; }
   // The health checks (what makes backups fail later), run on the worker once
   // a day, after the day's first backup time, when given.
   void setHealthCheck(std::function<HealthReport()> check) { healthCheck_ = std::move(check); }
@@ -162,7 +175,7 @@ class Runtime {
   void logAt(const LocalDateTime& at, const std::string& text);
   void apply(const Schedule& schedule);
   // What runs on the worker, as the tray tells it.
-  enum class Job { backup, restoreTest, check };
+  enum class Job { backup, restoreTest, check, restore };
   // Runs `job` on the worker, told as what `kind` says.
   void run(std::function<void()> job, Job kind = Job::backup);
   void startHealthCheck(const LocalDateTime& now);
@@ -205,12 +218,17 @@ class Runtime {
   std::optional<std::int64_t> makeUpRetryAt_;
   std::int64_t makeUpGiveUpAt_ = 0;
   // The restore test: one runs now; the day ("yyyymmdd") the last one ran;
-  // the minute its plan was last looked at; a slot that came while it ran,
-  // to run once it has ended, with the clock reading that found it due.
+  // the minute its plan was last looked at; a slot that came while it (or a
+  // restore) ran, to run once it has ended, with the clock reading that found
+  // it due.
   bool testing_ = false;
   std::string lastTestDate_;
   int testCheckedMinute_ = -1;
   std::optional<std::pair<int, LocalDateTime>> slotAfterTest_;
+  // A restore of a backup into a database runs now, through `restorer_`.
+  bool restoring_ = false;
+  bool slotWaitedForRestore_ = false;  // slotAfterTest_ came during a restore
+  DatabaseRestore* restorer_ = nullptr;
   // A scratch database that a test cut short may have left is looked for once.
   bool leftoverChecked_ = false;
   // The health checks: the day ("yyyymmdd") they last ran on; the problems

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -170,6 +171,61 @@ TEST(Runtime, AFaultOnTheWorkerIsLoggedAndTheNextSlotStillRuns) {
   r.clock.set(7, 6);
   ASSERT_TRUE(r.tickUntil([&] { return !r.runtime.backupRunning() && r.seen.runs.size() == 4; }));
   EXPECT_EQ(r.backups(), 1u) << "the slot of 07:06 made its backup";
+}
+
+// A restore is never interrupted by a slot: the slot whose minute comes while
+// it runs waits for its end, then runs, stamped with that minute; nothing else
+// starts beside the restore.
+TEST(Runtime, ASlotDuringARestoreWaitsForItsEndAndThenRuns) {
+  Rig r;
+  r.clock.set(7, 4);
+  DatabaseRestore restorer{r.clock, r.session, r.files, [&r](const std::string& line) { r.runtime.log(line); }};
+  r.runtime.setDatabaseRestore(&restorer);
+  struct Ended final : RuntimeObserver {
+    void logged(const LocalDateTime&, const std::string&, bool) override {}
+    void restoreEnded(const RestoreResult& result) override { results.push_back(result.outcome); }
+    std::vector<RestoreResult::Outcome> results;
+  } ended;
+  r.runtime.addObserver(&ended);
+  std::atomic<bool> release{false};
+  r.session.onExecute = [&](const std::string& sql) {
+    if (sql.rfind("RESTORE DATABASE ", 0) != 0) return;
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  };
+
+  RestorePlan plan;
+  plan.database = "shop_恢复_20261210_0704";
+  plan.from.path = "D:\\bak\\2026年12月10日07时00分.bak";
+  plan.statements = {"RESTORE DATABASE [shop_恢复_20261210_0704] FROM DISK = N'D:\\bak\\2026年12月10日07时00分.bak' "
+                     "WITH FILE = 1, STATS = 10"};
+  ASSERT_TRUE(r.runtime.restoreDatabase(plan));
+  EXPECT_FALSE(r.runtime.restoreDatabase(plan)) << "one restore at a time";
+  EXPECT_FALSE(r.runtime.backupNow()) << "no backup beside a restore";
+  ASSERT_TRUE(r.tickUntil([&] {
+    return std::find(r.seen.lines.begin(), r.seen.lines.end(), "正在恢复数据库...") != r.seen.lines.end();
+  }));
+  EXPECT_TRUE(r.runtime.restoringDatabase());
+
+  r.clock.set(7, 5);
+  for (int i = 0; i < 10; ++i) r.runtime.tick();
+  EXPECT_EQ(std::count(r.seen.lines.begin(), r.seen.lines.end(), "定时备份 (07:05) 等待数据库恢复结束后运行"), 1)
+      << ::testing::PrintToString(r.seen.lines);
+  EXPECT_EQ(r.backups(), 0u);
+
+  release = true;
+  ASSERT_TRUE(r.tickUntil([&] { return r.backups() == 1 && !r.runtime.backupRunning(); }))
+      << ::testing::PrintToString(r.seen.lines);
+  const auto at = [&](const std::string& prefix) {
+    return std::find_if(r.seen.lines.begin(), r.seen.lines.end(),
+                        [&](const std::string& line) { return line.rfind(prefix, 0) == 0; }) -
+           r.seen.lines.begin();
+  };
+  EXPECT_LT(at("数据库恢复成功: "), at("数据库恢复已结束,开始等待的定时备份 (07:05)"));
+  EXPECT_LT(at("数据库恢复已结束,开始等待的定时备份 (07:05)"), at("开始备份数据库..."));
+  EXPECT_LT(at("开始备份数据库..."), static_cast<std::ptrdiff_t>(r.seen.lines.size()));
+  EXPECT_EQ(ended.results, std::vector<RestoreResult::Outcome>{RestoreResult::Outcome::succeeded});
+  EXPECT_FALSE(r.runtime.restoringDatabase());
+  EXPECT_EQ(r.registry.value(std::string(kStatusKey), "Slot1LastRun"), "20261210");
 }
 
 // The service's start and reload, without a window: the stored schedule with

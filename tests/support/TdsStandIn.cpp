@@ -230,11 +230,25 @@ void TdsStandIn::damageBackup(const std::string& file, const std::string& how, i
           std::to_string(set) + "}");
 }
 
+void TdsStandIn::setConnections(const std::string& database, int count) {
+  request(R"({"cmd":"connections","database":)" + JsonQuote(database) + R"(,"count":)" + std::to_string(count) +
+          "}");
+}
+
+void TdsStandIn::setContent(const std::string& database, const std::string& text) {
+  request(R"({"cmd":"content","database":)" + JsonQuote(database) + R"(,"text":)" + JsonQuote(text) + "}");
+}
+
+void TdsStandIn::setDefaultDataPath(const std::optional<std::string>& path) {
+  request(R"({"cmd":"data_path","path":)" + (path ? JsonQuote(*path) : std::string("null")) + "}");
+}
+
 std::vector<StandInDatabase> TdsStandIn::catalog() {
   const Json answer = request(R"({"cmd":"catalog"})");
   std::vector<StandInDatabase> out;
   for (const Json& d : answer["databases"].items()) {
-    StandInDatabase database{d["name"].string(), d["state"].string(), {}};
+    StandInDatabase database{d["name"].string(), d["state"].string(), {}, d["user_access"].string(),
+                             static_cast<int>(d["connections"].number()), d["content"].string()};
     for (const Json& f : d["files"].items()) {
       database.files.push_back({f["logical"].string(), f["physical"].string(), LocalPath(f["local"].string()),
                                 f["type"].string(), static_cast<long long>(f["size"].number())});
@@ -283,6 +297,8 @@ StandInRecord TdsStandIn::record() {
     st.answered = s["answered"].boolean();
     st.procedure = s["procedure"].string();
     st.backupKind = s["kind"].string();
+    st.userAccess = s["user_access"].string();
+    st.ended = static_cast<int>(s["ended"].number());
     out.statements.push_back(std::move(st));
   }
   for (const Json& b : answer["browser"].items()) {

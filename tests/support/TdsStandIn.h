@@ -42,6 +42,11 @@ struct StandInStatement {
   std::string procedure;
   // For BACKUP statements that parsed: "DATABASE" or "LOG".
   std::string backupKind;
+  // The user access mode ("MULTI_USER", "SINGLE_USER") of `database` when the
+  // statement came; "" when the server has no such database.
+  std::string userAccess;
+  // ALTER DATABASE ... WITH ROLLBACK: the other connections it ended.
+  int ended = 0;
 };
 
 // One question to the stand-in's SQL Server Browser.
@@ -110,6 +115,9 @@ struct StandInDatabase {
   std::string name;
   std::string state;  // "ONLINE" or "RESTORING"
   std::vector<StandInDatabaseFile> files;
+  std::string userAccess;  // "MULTI_USER" or "SINGLE_USER"
+  int connections = 0;     // other connections that use it (setConnections)
+  std::string content;     // what stands for its data (setContent; a restore brings back the backup's)
 };
 
 class TdsStandIn {
@@ -152,6 +160,17 @@ class TdsStandIn {
   // it): "bytes" changes a few bytes in the middle of backup set `set` (1 the
   // first; 0 the last), "cut" cuts the file short there.
   void damageBackup(const std::string& file, const std::string& how = "bytes", int set = 0);
+  // From now on `count` other connections use the database (at most one while
+  // it is SINGLE_USER): a restore over it or a drop of it fails, SET
+  // SINGLE_USER waits for them unless WITH ROLLBACK ends them.
+  void setConnections(const std::string& database, int count);
+  // A text that stands for the database's data: its backups record it, a
+  // restore brings the backup's back (catalog() shows it).
+  void setContent(const std::string& database, const std::string& text);
+  // What SERVERPROPERTY('InstanceDefaultDataPath') tells, with its final
+  // backslash (also where the files of a database only named are); nullopt
+  // for NULL. The stand-in's C:\Program Files\... folder unless set.
+  void setDefaultDataPath(const std::optional<std::string>& path);
   // The user databases (master and model are always there too).
   std::vector<StandInDatabase> catalog();
   // Closes or reopens the TDS port (same number), for "nothing listens" cases.

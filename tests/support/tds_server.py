@@ -6,8 +6,10 @@ Bakwyn sends: a login, the catalogue query, BACKUP DATABASE and BACKUP LOG, what
 proves a backup: RESTORE HEADERONLY / FILELISTONLY / VERIFYONLY, RESTORE
 DATABASE with MOVE, DBCC CHECKDB, DROP DATABASE, and what the health checks
 read: SELECTs of sys.databases, sys.master_files, sys.allocation_units and
-SERVERPROPERTY, DBCC SQLPERF(LOGSPACE) and ALTER DATABASE ... SET RECOVERY.
-Everything it receives is recorded so that tests can assert what went over the
+SERVERPROPERTY, DBCC SQLPERF(LOGSPACE) and ALTER DATABASE ... SET RECOVERY,
+and what a restore over a database in use needs: ALTER DATABASE ... SET
+SINGLE_USER | MULTI_USER against the other connections that use it. Everything
+it receives is recorded so that tests can assert what went over the
 wire.
 
 Each database has a recovery model (SIMPLE unless configured) and a log, as the
@@ -124,14 +126,38 @@ A second loopback port takes JSON lines for the tests:
                                            changes some bytes in the middle of backup
                                            set n (0: the last) of that file, or cuts
                                            the file short there
-  {"cmd": "catalog"}                       {"databases": [{"name", "state", "files":
+  {"cmd": "connections", "database": D, "count": n}
+                                           n other connections use D from now on (none
+                                           unless set; at most one in SINGLE_USER):
+                                           RESTORE over D fails with 3101 + 3013 and
+                                           DROP with 3702 while any do; SET
+                                           SINGLE_USER waits for them to leave, fails
+                                           (NO_WAIT: 5070) or ends them (ROLLBACK
+                                           IMMEDIATE or AFTER n: 5060); a SINGLE_USER
+                                           database one of them holds refuses any
+                                           change but a ROLLBACK (5064)
+  {"cmd": "content", "database": D, "text": T}
+                                           T stands for D's data: its backups record
+                                           it and a restore of one brings it back
+  {"cmd": "data_path", "path": "T:\\data\\"|null}
+                                           SERVERPROPERTY('InstanceDefaultDataPath')
+                                           (and ...LogPath; null: NULL), where the
+                                           files of a database only named are;
+                                           DEFAULT_DATA_FOLDER unless set
+  {"cmd": "catalog"}                       {"databases": [{"name", "state", "user_access",
+                                            "connections", "content", "files":
                                             [{"logical", "physical", "local", "type",
                                             "size"}]}]}: the user databases
   {"cmd": "record"}                        {"logins": [...], "statements": [...],
                                             "browser": [{"instance", "answered"}]}
                                            a statement's "answered" is true once its
                                            whole answer has gone out (a cancelled one's
-                                           acknowledgement included)
+                                           acknowledgement included); "database" is
+                                           the one it names, "user_access" that
+                                           database's mode when the statement came
+                                           ("" for one the server does not have),
+                                           "ended" how many connections an ALTER
+                                           DATABASE's ROLLBACK ended
   {"cmd": "listen", "on": false|true}      closes or reopens the TDS port
 Each answer is one JSON line with "ok".
 
@@ -150,7 +176,11 @@ Statements it understands: the catalogue query, BACKUP DATABASE and BACKUP LOG
   SELECT SERVERPROPERTY('EngineEdition') [AS alias], ...       (sql_variant columns; each may be
          CAST(... AS int|bigint|smallint|tinyint|sysname|nvarchar(n)), which gives that type)
   DBCC SQLPERF(LOGSPACE)                   one row per database, then 2528
-  ALTER DATABASE [d] SET RECOVERY SIMPLE|FULL|BULK_LOGGED [WITH NO_WAIT|ROLLBACK ...]
+  ALTER DATABASE [d] SET RECOVERY SIMPLE|FULL|BULK_LOGGED | SINGLE_USER | MULTI_USER
+                     [WITH NO_WAIT | ROLLBACK IMMEDIATE | ROLLBACK AFTER n [SECONDS]]
+A backup records its database's user access (HEADERONLY's IsSingleUser), and a
+restore brings the database back in that mode, as the server does: SINGLE_USER
+set before a restore does not outlive it unless the backup was made so.
 A database that a test only names has its files on C:, which no test maps, so a
 restore of its backup needs MOVE for every file (5133, 3156, 3119 without).
 Backup files hold one block per backup set with a CRC of its own (see
@@ -476,6 +506,14 @@ class State:
             # or created here, and its state; a configured one has default files.
             self.details = {}
             self.sizes = {}  # casefolded name -> (data bytes, log bytes)
+            # Per database (casefolded name), what a restore over it meets: its
+            # user access mode (MULTI_USER unless set), how many other
+            # connections use it (set by the tests; none unless set), and the
+            # text that stands for its data (backed up and restored with it).
+            self.access = {}
+            self.users_of = {}
+            self.contents = {}
+            self.data_path = DEFAULT_DATA_FOLDER  # SERVERPROPERTY('InstanceDefaultDataPath'); None: NULL
             self.ids = {"master": 1, "tempdb": 2, "model": 3, "msdb": 4}
             self.lsn = 37000000012800001
             self.logs = {}  # casefolded name -> its recovery model and log (see log_of)
@@ -526,11 +564,13 @@ class State:
         if detail is not None:
             return [dict(f) for f in detail["files"]]
         data, log = self.sizes.get(name.casefold(), DEFAULT_SIZES)
+        # In the instance's data folder, as the server creates a database;
+        # an instance that names none still keeps them somewhere.
+        folder = self.data_path or DEFAULT_DATA_FOLDER
         return [
-            {"logical": name, "physical": DEFAULT_DATA_FOLDER + name + ".mdf", "type": "D", "group": "PRIMARY",
-             "size": data},
-            {"logical": name + "_log", "physical": DEFAULT_DATA_FOLDER + name + "_log.ldf", "type": "L",
-             "group": None, "size": log},
+            {"logical": name, "physical": folder + name + ".mdf", "type": "D", "group": "PRIMARY", "size": data},
+            {"logical": name + "_log", "physical": folder + name + "_log.ldf", "type": "L", "group": None,
+             "size": log},
         ]
 
     def add_database(self, name, files, state):
@@ -542,6 +582,15 @@ class State:
         self.databases = [d for d in self.databases if d.casefold() != name.casefold()]
         self.details.pop(name.casefold(), None)
         self.logs.pop(name.casefold(), None)
+        self.access.pop(name.casefold(), None)
+        self.users_of.pop(name.casefold(), None)
+        self.contents.pop(name.casefold(), None)
+
+    def user_access(self, name):
+        return self.access.get(name.casefold(), "MULTI_USER")
+
+    def other_users(self, name):
+        return self.users_of.get(name.casefold(), 0)
 
     # -- recovery model and log (callers hold the lock) ---------------------------
     def log_of(self, name):
@@ -773,6 +822,14 @@ class TdsConnection:
         self.send(out)
         return True
 
+    def note_database(self, entry, name):
+        """Records the statement's database as named, and its user access mode
+        as the statement found it ("" for a database the server does not have)."""
+        with self.state.lock:
+            listed = self.state.database_name(name)
+            entry["user_access"] = self.state.user_access(listed) if listed is not None else ""
+        entry["database"] = name
+
     def batch(self, p):
         if self.version >= TDS72:
             total = struct.unpack_from("<I", p, 0)[0]
@@ -841,7 +898,7 @@ class TdsConnection:
             return
         log_backup = parsed["kind"] == "LOG"
         verb = "BACKUP LOG" if log_backup else "BACKUP DATABASE"
-        entry["database"] = parsed["database"]
+        self.note_database(entry, parsed["database"])
         entry["disks"] = parsed["disks"]
         entry["options"] = {k: v for k, v in parsed["options"].items()}
         entry["kind"] = parsed["kind"]
@@ -932,6 +989,8 @@ class TdsConnection:
             # A log backup takes the log from where the last one ended.
             first_lsn = log["log_lsn"] if log_backup else state.next_lsn(100000)
             last_lsn = state.next_lsn(300000)
+            # The database's options and data go into the set with it.
+            access, content = state.user_access(database), state.contents.get(database.casefold(), "")
         options = parsed["options"]
         header = {
             "type": parsed["kind"], "name": options.get("NAME", ""), "description": options.get("DESCRIPTION", ""),
@@ -940,6 +999,7 @@ class TdsConnection:
             "copy_only": bool(options.get("COPY_ONLY")), "first_lsn": first_lsn, "last_lsn": last_lsn,
             "files": files, "guid": str(uuid.uuid4()), "recovery": log["recovery"],
             "database_backup_lsn": log["base_lsn"], "begins_chain": log_backup and log["begins"],
+            "user_access": access, "content": content,
         }
         written = encode_set(header, set_pages(database, header["guid"]))
         with handle:
@@ -1015,7 +1075,7 @@ class TdsConnection:
         entry["disks"] = parsed["disks"]
         entry["options"] = dict(options)
         if parsed["database"] is not None:
-            entry["database"] = parsed["database"]
+            self.note_database(entry, parsed["database"])
         state = self.state
         fault = state.take_fault(RESTORE_VERBS[verb])
         entry["fault"] = fault["fault"] if fault else None
@@ -1089,6 +1149,14 @@ class TdsConnection:
                     if local is not None:
                         others[os.path.normcase(os.path.abspath(local))] = db
             replaced = state.database_files(existing) if existing else []
+            # Its own connection's database counts too: a restore needs the database to itself.
+            in_use = existing is not None and (state.other_users(existing) > 0
+                                               or self.database.casefold() == existing.casefold())
+            access = state.user_access(existing) if existing is not None else "MULTI_USER"
+        if in_use:
+            self.send(self.messages([Message(3101, 16, "Exclusive access could not be obtained because the database "
+                                                       "is in use."), terminate]))
+            return
         if existing is not None and not options.get("REPLACE"):
             if existing.casefold() == header["database"].casefold():
                 message = Message(3159, 16, 'The tail of the log for the database "%s" has not been backed up. Use '
@@ -1159,6 +1227,8 @@ class TdsConnection:
         restored = [{k: f[k] for k in ("logical", "physical", "type", "group", "size")} for f in planned]
         with state.lock:
             state.add_database(existing or name, restored, "RESTORING")
+            if access != "MULTI_USER":
+                state.access[name.casefold()] = access
         entry["file"] = planned[0]["local"] if planned else ""
 
         failing = fault is not None and fault["fault"] in ("disk_full", "drop")
@@ -1188,6 +1258,12 @@ class TdsConnection:
                 state.set_recovery(existing or name, header.get("recovery", "SIMPLE"))
                 state.start_log_chain(existing or name, header["first_lsn"])
                 state.log_of(existing or name)["waiting"] = False
+                # The database's options come back as the backup recorded them,
+                # its user access among them: a backup of a SINGLE_USER database
+                # restores SINGLE_USER, one of a MULTI_USER database MULTI_USER,
+                # whatever the database restored over was set to.
+                state.access[name.casefold()] = header.get("user_access", "MULTI_USER")
+                state.contents[name.casefold()] = header.get("content", "")
         self.send(out + self.messages(processed("RESTORE DATABASE", name, restored, position)))
 
     def checkdb(self, text, entry):
@@ -1204,7 +1280,7 @@ class TdsConnection:
         with state.lock:
             database = state.database_name(name if name is not None else "master")
             restoring = database is not None and state.database_state(database) == "RESTORING"
-        entry["database"] = database or name
+        self.note_database(entry, database or name)
         if database is None:
             self.send(self.messages([Message(2520, 16, "Could not find database '%s'. The database either does not "
                                                        "exist, or was dropped before a statement tried to use it. "
@@ -1252,7 +1328,7 @@ class TdsConnection:
         entry["fault"] = fault["fault"] if fault else None
         if fault and fault["fault"] == "hang" and self.hang(entry, float(fault.get("seconds", 30))):
             return
-        entry["database"] = names[0]
+        self.note_database(entry, names[0])
         problems = []
         for name in names:
             with state.lock:
@@ -1260,12 +1336,16 @@ class TdsConnection:
                 system = database is not None and database.casefold() in SYSTEM_DATABASES
                 files = state.database_files(database) if database is not None and not system else []
                 drives = dict(state.drives)
-                if database is not None and not system:
+                busy = database is not None and not system and state.other_users(database) > 0
+                if database is not None and not system and not busy:
                     state.remove_database(database)
             if database is None:
                 if not if_exists:
                     problems.append(Message(3701, 11, "Cannot drop the database '%s', because it does not exist or "
                                                       "you do not have permission." % name))
+            elif busy:
+                problems.append(Message(3702, 16, 'Cannot drop database "%s" because it is currently in use.'
+                                        % database))
             elif system:
                 problems.append(Message(3708, 16, "Cannot drop the database '%s' because it is a system database."
                                         % database))
@@ -1296,7 +1376,7 @@ class TdsConnection:
         if view is None or database is None:
             self.send(self.messages([Message(208, 16, "Invalid object name '%s'." % ".".join(parsed["table"]))]))
             return
-        entry["database"] = database
+        self.note_database(entry, database)
         if restoring:
             self.send(self.messages([in_restore(database)]))
             return
@@ -1377,6 +1457,7 @@ class TdsConnection:
         with state.lock:
             edition = dict(state.edition)
             listing = bool(state.instances)
+            data_path = state.data_path
         # instance_listed takes the state's lock itself.
         instance = state.instance_listed(self.prelogin_instance or "") if listing else None
         host = state.server_name
@@ -1384,6 +1465,8 @@ class TdsConnection:
             "engineedition": int(edition["engine_edition"]), "productversion": edition["product_version"],
             "edition": edition.get("edition") or EDITION_NAMES.get(int(edition["engine_edition"]), "Standard Edition"),
             "machinename": host, "servername": host + "\\" + instance if instance else host, "instancename": instance,
+            # The stand-in keeps logs beside the data, as a default installation does.
+            "instancedefaultdatapath": data_path, "instancedefaultlogpath": data_path,
         }
         return values.get(name.casefold())
 
@@ -1442,26 +1525,90 @@ class TdsConnection:
 
     def alter_database(self, text, entry):
         try:
-            name, model = parse_alter(text)
+            parsed = parse_alter(text)
         except ParseError as e:
             self.send(self.messages(e.messages))
             return
         state = self.state
+        name, option = parsed["name"], parsed["option"]
         failed = Message(5069, 16, "ALTER DATABASE statement failed.")
         with state.lock:
             database = state.database_name(name)
             restoring = database is not None and state.database_state(database) == "RESTORING"
-            if database is not None and not restoring:
-                state.set_recovery(database, model)
-        entry["database"] = database or name
+            if option == "RECOVERY" and database is not None and not restoring:
+                state.set_recovery(database, parsed["model"])
+        self.note_database(entry, database or name)
         if database is None:
             self.send(self.messages([Message(5011, 14, "User does not have permission to alter database '%s', the "
                                                        "database does not exist, or the database is not in a state "
                                                        "that allows access checks." % name), failed]))
-        elif restoring:
+        elif restoring and option == "RECOVERY":
             self.send(self.messages([in_restore(database), failed]))
+        elif restoring:
+            self.send(self.messages([Message(5052, 16, "ALTER DATABASE is not permitted while a database is in the "
+                                                       "Restoring state."), failed]))
+        elif option == "RECOVERY":
+            self.send(self.done(DONE_FINAL))
+        elif database.casefold() == "master":
+            self.send(self.messages([Message(5058, 16, "Option '%s' cannot be set in database '%s'."
+                                             % (option, database)), failed]))
+        else:
+            self.set_user_access(entry, database, option, parsed["termination"], failed)
+
+    def set_user_access(self, entry, database, mode, termination, failed):
+        """ALTER DATABASE ... SET SINGLE_USER | MULTI_USER against the other
+        connections that use the database: without a termination clause it
+        waits as long as they stay, NO_WAIT fails at once, ROLLBACK ends them
+        (at once, or after its seconds) with 5060. A SINGLE_USER database that
+        another connection holds refuses any change but a ROLLBACK (5064)."""
+        state = self.state
+        with state.lock:
+            current, others = state.user_access(database), state.other_users(database)
+        entry["ended"] = 0
+        if others and current == "SINGLE_USER" and termination in (None, "NO_WAIT"):
+            self.send(self.messages([Message(5064, 16, "Changes to the state or options of database '%s' cannot be "
+                                                       "made at this time. The database is in single-user mode, and "
+                                                       "a user is currently connected to it." % database), failed]))
+            return
+        # MULTI_USER over MULTI_USER changes nothing and waits for nobody.
+        if others and not (current == mode == "MULTI_USER"):
+            if termination == "NO_WAIT":
+                self.send(self.messages([Message(5070, 16, "Database state cannot be changed while other users are "
+                                                           "using the database '%s'" % database), failed]))
+                return
+            waited = self.wait_for_users(database, None if termination is None else float(termination))
+            if waited == "cancelled":
+                entry["cancelled"] = True
+                self.send(self.done(DONE_ATTN))
+                return
+        with state.lock:
+            # (A database dropped while this one waited is left alone.)
+            if state.database_name(database) is not None and not (current == mode == "MULTI_USER"):
+                # Whoever is still there now is rolled back and disconnected.
+                entry["ended"] = state.other_users(database)
+                state.users_of.pop(database.casefold(), None)
+                state.access[database.casefold()] = mode
+        if entry["ended"]:
+            # Severity 10 goes out as class 0, as the server sends it.
+            self.send(self.messages([Message(5060, 0, "Nonqualified transactions are being rolled back. Estimated "
+                                                      "rollback completion: 100%.")]))
         else:
             self.send(self.done(DONE_FINAL))
+
+    def wait_for_users(self, database, seconds):
+        """Silent while other connections use the database, for up to seconds
+        (None: for as long as they stay): "left", "timeout" or "cancelled" (the
+        client's attention, not yet acknowledged)."""
+        deadline = None if seconds is None else time.monotonic() + seconds
+        while True:
+            with self.state.lock:
+                if self.state.other_users(database) == 0:
+                    return "left"
+            left = 0.05 if deadline is None else min(0.05, deadline - time.monotonic())
+            if left <= 0:
+                return "timeout"
+            if self.wait_for_attention(left):
+                return "cancelled"
 
     # -- extended stored procedures ------------------------------------------
     def procedure(self, text, entry):
@@ -1816,7 +1963,7 @@ def header_row(s, position):
         "SoftwareVersionBuild": 1000, "MachineName": h.get("server"), "Flags": 512 | (16 if h.get("checksums") else 0),
         "BindingID": FAMILY_GUID, "RecoveryForkID": FAMILY_GUID, "Collation": "Latin1_General_CI_AS",
         "FamilyGUID": FAMILY_GUID, "HasBulkLoggedData": False, "IsSnapshot": False, "IsReadOnly": False,
-        "IsSingleUser": False, "HasBackupChecksums": bool(h.get("checksums")), "IsDamaged": False,
+        "IsSingleUser": h.get("user_access") == "SINGLE_USER", "HasBackupChecksums": bool(h.get("checksums")), "IsDamaged": False,
         "BeginsLogChain": bool(h.get("begins_chain")), "HasIncompleteMetaData": False, "IsForceOffline": False,
         "IsCopyOnly": bool(h.get("copy_only")), "FirstRecoveryForkID": FAMILY_GUID,
         # HEADERONLY spells the middle model with a hyphen, unlike sys.databases.
@@ -1861,7 +2008,8 @@ def file_rows(s):
 # The catalogue views a client may ask about the databases and their files.
 VIEW_COLUMNS = {
     "databases": [("name", "nvarchar", 128), ("database_id", "int", 0), ("state", "tinyint", 0),
-                  ("state_desc", "nvarchar", 60), ("user_access_desc", "nvarchar", 60),
+                  ("state_desc", "nvarchar", 60), ("user_access", "tinyint", 0),
+                  ("user_access_desc", "nvarchar", 60),
                   ("recovery_model", "tinyint", 0), ("recovery_model_desc", "nvarchar", 60),
                   ("log_reuse_wait", "tinyint", 0), ("log_reuse_wait_desc", "nvarchar", 60)],
     "master_files": [("database_id", "int", 0), ("file_id", "int", 0), ("type", "tinyint", 0),
@@ -1873,6 +2021,7 @@ VIEW_COLUMNS = {
                          ("total_pages", "bigint", 0), ("used_pages", "bigint", 0), ("data_pages", "bigint", 0)],
 }
 DATABASE_STATES = {"ONLINE": 0, "RESTORING": 1}
+USER_ACCESS_MODES = {"MULTI_USER": 0, "SINGLE_USER": 1}
 # Which fault kind a SELECT of each view takes besides "select".
 VIEW_FAULTS = {"databases": "recovery", "master_files": "files", "allocation_units": "used"}
 LOG_REUSE_WAITS = {"NOTHING": 0, "LOG_BACKUP": 2}
@@ -1888,7 +2037,8 @@ def view_rows(state, view, database):
         if view == "databases":
             recovery, wait = state.log_of(name)["recovery"], state.log_reuse_wait(name)
             rows.append({"name": name, "database_id": db_id, "state": DATABASE_STATES[db_state],
-                         "state_desc": db_state, "user_access_desc": "MULTI_USER",
+                         "state_desc": db_state, "user_access": USER_ACCESS_MODES[state.user_access(name)],
+                         "user_access_desc": state.user_access(name),
                          "recovery_model": RECOVERY_MODELS[recovery], "recovery_model_desc": recovery,
                          "log_reuse_wait": LOG_REUSE_WAITS[wait], "log_reuse_wait_desc": wait})
             continue
@@ -2234,8 +2384,11 @@ def parse_sqlperf(text):
 
 
 def parse_alter(text):
-    """ALTER DATABASE name SET RECOVERY model [WITH NO_WAIT | ROLLBACK IMMEDIATE | ROLLBACK AFTER n [SECONDS]]
-    -> (name, model). The other options of ALTER DATABASE are not the stand-in's."""
+    """ALTER DATABASE name SET RECOVERY model | SINGLE_USER | MULTI_USER
+    [WITH NO_WAIT | ROLLBACK IMMEDIATE | ROLLBACK AFTER n [SECONDS]]
+    -> dict(name, option ("RECOVERY" or the access mode), model, termination:
+    None, "NO_WAIT", or the seconds ROLLBACK waits (0 for IMMEDIATE)). The other
+    options of ALTER DATABASE are not the stand-in's."""
     t = Tokens(tokenize(text))
     t.keyword("ALTER")
     t.keyword("DATABASE")
@@ -2245,31 +2398,38 @@ def parse_alter(text):
     name = tok[1]
     t.keyword("SET")
     option = t.take()
-    if option[0] != "word" or option[1].upper() != "RECOVERY":
+    known = option[0] == "word" and option[1].upper() in ("RECOVERY",) + tuple(USER_ACCESS_MODES)
+    if not known:
         raise ParseError([Message(50000, 16, "The stand-in knows no ALTER DATABASE ... SET %s." % option[2])])
-    model = t.take()
-    if model[0] != "word" or model[1].upper() not in RECOVERY_MODELS:
-        raise syntax_error(model[2])
+    parsed = {"name": name, "option": option[1].upper(), "model": None, "termination": None}
+    if parsed["option"] == "RECOVERY":
+        model = t.take()
+        if model[0] != "word" or model[1].upper() not in RECOVERY_MODELS:
+            raise syntax_error(model[2])
+        parsed["model"] = model[1].upper()
     if t.at_word("WITH"):
         t.take()
         if t.at_word("NO_WAIT"):
             t.take()
+            parsed["termination"] = "NO_WAIT"
         else:
             t.keyword("ROLLBACK")
             if t.at_word("IMMEDIATE"):
                 t.take()
+                parsed["termination"] = 0
             else:
                 t.keyword("AFTER")
                 seconds = t.take()
                 if seconds[0] != "number":
                     raise syntax_error(seconds[2])
+                parsed["termination"] = int(float(seconds[1]))
                 if t.at_word("SECONDS"):
                     t.take()
     if t.at_punct(";"):
         t.take()
     if t.peek() is not None:
         raise syntax_error(t.peek()[2])
-    return name, model[1].upper()
+    return parsed
 
 
 def write_database_file(local, database, logical, origin):
@@ -2613,6 +2773,9 @@ class Server:
                     listed = {d.casefold() for d in state.databases} | set(SYSTEM_DATABASES)
                     state.details = {k: v for k, v in state.details.items() if k in listed}
                     state.logs = {k: v for k, v in state.logs.items() if k in listed}
+                    for table in (state.access, state.users_of, state.contents):
+                        for key in [k for k in table if k not in listed]:
+                            del table[key]
                 if "drives" in req:
                     state.drives = {k.upper(): v for k, v in req["drives"].items()}
                 if "non_sysadmins" in req:
@@ -2673,10 +2836,36 @@ class Server:
                 return {"ok": False, "error": "no file %r on the stand-in's drives" % req["file"]}
             damage(path, int(req.get("set", 0)), req.get("how", "bytes"))
             return {"ok": True}
+        if cmd == "connections":
+            with state.lock:
+                database = state.database_name(req["database"])
+                count = int(req["count"])
+                if database is None or database.casefold() in SYSTEM_DATABASES:
+                    return {"ok": False, "error": "no user database %r" % req["database"]}
+                if count < 0 or (count > 1 and state.user_access(database) == "SINGLE_USER"):
+                    return {"ok": False, "error": "%d other connections cannot use %s database %r"
+                                                  % (count, state.user_access(database), database)}
+                state.users_of[database.casefold()] = count
+            return {"ok": True}
+        if cmd == "content":
+            with state.lock:
+                database = state.database_name(req["database"])
+                if database is None:
+                    return {"ok": False, "error": "no database %r" % req["database"]}
+                state.contents[database.casefold()] = str(req["text"])
+            return {"ok": True}
+        if cmd == "data_path":
+            path = req.get("path")
+            if path is not None and not path.endswith("\\"):
+                return {"ok": False, "error": "the server names a folder with its final backslash, not %r" % path}
+            with state.lock:
+                state.data_path = path
+            return {"ok": True}
         if cmd == "catalog":
             with state.lock:
                 return {"ok": True, "databases": [
-                    {"name": name, "state": state.database_state(name),
+                    {"name": name, "state": state.database_state(name), "user_access": state.user_access(name),
+                     "connections": state.other_users(name), "content": state.contents.get(name.casefold(), ""),
                      "files": [dict(f, local=map_path(f["physical"], state.drives) or "")
                                for f in state.database_files(name)]}
                     for name in state.databases]}
