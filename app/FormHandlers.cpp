@@ -87,6 +87,7 @@ FormHandlers::FormHandlers(form::SettingsForm& form, Runtime& runtime, ServerSes
   form_.PopupMenu1.onPopup = [this] { form_.N6.setChecked(shell_.serviceState() != ServiceState::NotInstalled); };
   form_.N7.onClick = [this] { runtime_.cancelBackup(); };
   form_.N8.onClick = [this] { N8Click(); };
+  form_.N9.onClick = [this] { shell_.openRestoreWindow(); };
   form_.SpeedButton3.onClick = [this] { testPing(form_.mEdt5, form_.SpeedButton3); };
   form_.SpeedButton4.onClick = [this] { testPing(form_.mEdt6, form_.SpeedButton4); };
   form_.dxCheckEdit8.onChange = [this](form::TdxCheckEdit&) { dxCheckEdit8Change(); };

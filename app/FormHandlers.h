@@ -97,6 +97,8 @@ class FormShell {
   // its events' whole texts (administrators only); why not, in the system's
   // words, or empty when done.
   virtual std::string registerEventSource() { return {}; }
+  // Opens the restore window (made when first asked for).
+  virtual void openRestoreWindow() {}
 };
 
 class FormHandlers final : private RuntimeObserver {

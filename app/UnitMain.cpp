@@ -15,6 +15,7 @@
 #include "app/Service.h"
 #include "app/WinSystem.h"
 #include "settings/WindowsRegistry.h"
+#include "ui/MessageHelper.h"
 
 namespace bakwyn::app {
 namespace {
@@ -46,6 +47,7 @@ TFrmMain::TFrmMain(const Clock& clock, ServerSession& session, FileSystem& files
       window_(form_) {
   // Closing the window ends the program.
   window_.onDestroyed = [] { PostQuitMessage(0); };
+  backups_.runtime.addObserver(&restoreProgress_);
   // A save's health checks, and the daily ones, beside a backup that may run on the worker's session.
   handlers_.setHealthCheck([this](const BackupSettings& settings) {
     return RunHealthChecks(settings, saveCheckSession_, backups_.runtime.files());
@@ -92,6 +94,64 @@ std::string TFrmMain::programPath() { return ProgramPath(); }
 ServiceState TFrmMain::serviceState() { return QueryService(); }
 bool TFrmMain::signalService() { return SignalServiceReload(); }
 bool TFrmMain::signalServiceRestoreTest() { return SignalServiceRestoreTest(); }
+
+void TFrmMain::openRestoreWindow() {
+  if (!restoreWindow_) {
+    // A model whose restore still runs is kept, with its lines; else the
+    // window starts afresh with the settings as they are now.
+    if (!restoreForm_ || !restoreForm_->running()) restoreForm_ = std::make_unique<form::RestoreForm>(restoreActions());
+    restoreWindow_ = std::make_unique<ui::RestoreWindow>(*restoreForm_);
+    // Freed on the next tick, never inside its own WM_DESTROY.
+    restoreWindow_->onDestroyed = [this] { backups_.runtime.post([this] { restoreWindow_.reset(); }); };
+  }
+  restoreWindow_->show();
+}
+
+form::RestoreActions TFrmMain::restoreActions() {
+  form::RestoreActions actions;
+  // The settings as saved; the window's questions go through the window's
+  // session, on this thread, beside a backup that may run on the worker's.
+  const auto settings = [this] { return backups_.runtime.latest().settings; };
+  actions.database = settings().database;
+  actions.list = [this, settings] {
+    return ListRestoreChoices(settings(), windowSession_, backups_.runtime.files(), computerName(), lastPassedTest_);
+  };
+  actions.proposedName = [this, settings] {
+    return ProposedRestoreName(settings().database, backups_.runtime.now());
+  };
+  actions.plan = [this, settings](const RestoreChoice& from, RestorePlan::Target target, const std::string& name) {
+    return PlanRestore(settings(), windowSession_, from, target, name, backups_.runtime.now());
+  };
+  actions.start = [this](const RestorePlan& plan) -> std::string {
+    // Only the scheduler restores, so that no slot of another's starts in
+    // the middle of it.
+    if (!backups_.runtime.scheduling())
+      return "备份服务或另一个Bakwyn正在定时备份: 请在定时备份的程序中恢复";
+    if (!backups_.runtime.restoreDatabase(plan)) return "正在备份或测试恢复,现在不能恢复。请在结束后再试。";
+    return {};
+  };
+  actions.cancel = [this] { backups_.runtime.cancelRestore(); };
+  actions.confirm = [this](const std::string& text) {
+    // "No" is the default: the question is whether to overwrite a database.
+    const HWND owner = restoreWindow_ ? restoreWindow_->hwnd() : window_.hwnd();
+    return ui::ShowMessageCode(ui::SystemMessageBox(), owner, 32, text) == IDYES;
+  };
+  return actions;
+}
+
+void TFrmMain::RestoreProgress::logged(const LocalDateTime&, const std::string& text, bool) {
+  if (owner_.restoreForm_ && owner_.restoreForm_->running() && owner_.backups_.runtime.restoringDatabase())
+    owner_.restoreForm_->progress(text);
+}
+
+void TFrmMain::RestoreProgress::restoreEnded(const RestoreResult& result) {
+  if (owner_.restoreForm_) owner_.restoreForm_->finished(result);
+}
+
+void TFrmMain::RestoreProgress::restoreTested(const RestoreOutcome& outcome) {
+  if (outcome.result == RestoreOutcome::Result::passed)
+    owner_.lastPassedTest_ = TestedSet{outcome.backupPath, outcome.position};
+}
 
 std::string TFrmMain::registerEventSource() {
   // With the service installed, the source names the program file the

@@ -12,11 +12,13 @@
 #include "engine/FileSystem.h"
 #include "engine/History.h"
 #include "server/OdbcServerSession.h"
+#include "form/RestoreForm.h"
 #include "form/SettingsForm.h"
 #include "server/ServerSession.h"
 #include "settings/Registry.h"
 #include "settings/SecretProtector.h"
 #include "ui/MainWindow.h"
+#include "ui/RestoreWindow.h"
 
 #include <memory>
 #include <optional>
@@ -75,6 +77,18 @@ class TFrmMain final : private FormShell {
   bool signalService() override;
   bool signalServiceRestoreTest() override;
   std::string registerEventSource() override;
+  void openRestoreWindow() override;
+
+  // The restore window's actions, on the window's thread.
+  form::RestoreActions restoreActions();
+  // Tells the restore window the lines and the end of the restore it started.
+  struct RestoreProgress final : RuntimeObserver {
+    explicit RestoreProgress(TFrmMain& owner) : owner_(owner) {}
+    void logged(const LocalDateTime& at, const std::string& text, bool kept) override;
+    void restoreEnded(const RestoreResult& result) override;
+    void restoreTested(const RestoreOutcome& outcome) override;
+    TFrmMain& owner_;
+  };
 
   // Asks for the scheduler's lock: held at once when free, else told to the
   // window when it is taken.
@@ -101,6 +115,13 @@ class TFrmMain final : private FormShell {
   // Gone before everything its backup reaches: it waits for the backup.
   ThreadWorker worker_;
   ui::MainWindow window_;
+  // The restore window, made when asked for. Its model lives on while the
+  // restore it started runs, and takes its lines, window or not.
+  std::unique_ptr<form::RestoreForm> restoreForm_;
+  std::unique_ptr<ui::RestoreWindow> restoreWindow_;
+  RestoreProgress restoreProgress_{*this};
+  // The backup set of the last restore test that passed, marked in the list.
+  std::optional<TestedSet> lastPassedTest_;
   // Gone first; held by the window's thread.
   std::optional<SchedulerLock> lock_;
 };

@@ -48,6 +48,8 @@ inline constexpr std::string_view kFrmMainComponents[] = {
     "Bevel4", "Label16", "mEdt5", "SpeedButton3", "Label17", "mEdt6", "SpeedButton4", "Label18",
     // The options page's log backup and the switch to the simple recovery model.
     "Bevel5", "dxCheckEdit8", "Label19", "SpeedButton5", "Label20",
+    // The restore window's tray menu item.
+    "N9",
 };
 
 inline constexpr int kFirstComponentId = 1000;

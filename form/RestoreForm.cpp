@@ -206,8 +206,9 @@ void RestoreForm::startRestore() {
     return;
   // This run's lines start afresh; the program may send the first at once.
   mavMemo2.clear();
-  if (!actions_.start || !actions_.start(*plan)) {
-    mavMemo2.addLine("正在备份数据库,现在不能恢复。请在备份结束后再试。");
+  const std::string refused = actions_.start ? actions_.start(*plan) : std::string("现在不能恢复");
+  if (!refused.empty()) {
+    mavMemo2.addLine(refused);
     return;
   }
   running_ = std::move(plan);
@@ -232,7 +233,7 @@ void RestoreForm::finished(const RestoreResult& result) {
                         : result.outcome == RestoreResult::Outcome::cancelled ? "恢复已取消"
                                                                               : "恢复失败";
   mavMemo2.addLine(std::string(outcome) + ": 数据库 " + database + ",用时 " + TookText(result.milliseconds));
-  if (result.outcome != RestoreResult::Outcome::succeeded && !result.cause.empty()) mavMemo2.addLine(result.cause);
+  // The cause is among the restore's own lines just above: not twice.
   if (!result.safetyBackup.empty()) mavMemo2.addLine("恢复前的安全备份: " + result.safetyBackup);
 }
 

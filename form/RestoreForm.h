@@ -44,7 +44,9 @@ struct RestoreActions {
   std::function<std::vector<RestoreChoice>()> list;              // may take seconds (HEADERONLY per file)
   std::function<std::string()> proposedName;
   std::function<PlannedRestore(const RestoreChoice&, RestorePlan::Target, const std::string& newName)> plan;
-  std::function<bool(const RestorePlan&)> start;                 // false: refused (a backup runs): say so
+  // Empty when the restore started; else why not (a backup runs, the
+  // service schedules), a line for the progress pane.
+  std::function<std::string(const RestorePlan&)> start;
   std::function<void()> cancel;
   std::function<bool(const std::string& text)> confirm;          // a yes/no box; tests answer it
 };

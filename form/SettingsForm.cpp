@@ -118,7 +118,8 @@ SettingsForm::SettingsForm(std::string name)
       Label19(add<Label>("Label19", "每次定时备份成功后,再把事务日志备份到同一目录 (.trn 文件),"
                                     "完整恢复模式的日志才不会一直增长。")),
       SpeedButton5(add<Button>("SpeedButton5", "改为简单恢复模式")),
-      Label20(add<Label>("Label20", "不需要恢复到两次备份之间的某一时刻时,可改为简单恢复模式,日志会自动截断。")) {
+      Label20(add<Label>("Label20", "不需要恢复到两次备份之间的某一时刻时,可改为简单恢复模式,日志会自动截断。")),
+      N9(add<MenuItem>("N9", "恢复数据库...")) {
   N7.setEnabled(false);
   mavBEdit3.keptByStore = false;
   dxCheckEdit6.keptByStore = false;
@@ -146,7 +147,7 @@ SettingsForm::SettingsForm(std::string name)
       "Vorda还编写了其它一些小工具软件,都可以免费使用。\r\n"
       "它们的说明和下载地址请见上面的网址。");
   StatusBar1.panelWidths = {250, 50};
-  PopupMenu1.items = {&N4, &N3, &N1, &N5, &N6, &N7, &N8, &N2};
+  PopupMenu1.items = {&N4, &N3, &N1, &N5, &N6, &N7, &N8, &N9, &N2};
 
   // The options page. Its values are kept beside the stored controls, and
   // every backup is proven unless the user says otherwise.

@@ -121,6 +121,7 @@ class SettingsForm : public ComponentOwner {
   Label& Label19;              // what backing up the log does
   Button& SpeedButton5;        // switches the database to the simple recovery model
   Label& Label20;              // when that is the right choice
+  MenuItem& N9;                // opens the restore window
 
   TdxCheckEdit& slotCheck(int slot) { return *dxCheckEdits.at(static_cast<size_t>(slot) - 1); }  // 1 to 4
   TmavTimeEdit& slotTime(int slot) { return *dxTimeEdits.at(static_cast<size_t>(slot) - 1); }

@@ -204,11 +204,14 @@ TEST(SettingsForm, OptionsPageAndTrayItemStartWithTheDefaults) {
   for (const Component* option : std::initializer_list<const Component*>{&form.dxCheckEdit7, &form.dxPickEdit1,
                                                                          &form.dxPickEdit2, &form.dxPickEdit3})
     EXPECT_FALSE(option->keptByStore) << option->name();
-  // "立即测试恢复" follows the backup's items, before leaving.
+  // "立即测试恢复" and "恢复数据库..." follow the backup's items, before leaving;
+  // the restore window's item was made last, so that the others keep their IDs.
   std::vector<std::string> menu;
   for (const MenuItem* item : form.PopupMenu1.items) menu.push_back(item->name());
-  EXPECT_EQ(menu, (std::vector<std::string>{"N4", "N3", "N1", "N5", "N6", "N7", "N8", "N2"}));
+  EXPECT_EQ(menu, (std::vector<std::string>{"N4", "N3", "N1", "N5", "N6", "N7", "N8", "N9", "N2"}));
   EXPECT_EQ(form.N8.caption(), "立即测试恢复");
+  EXPECT_EQ(form.N9.caption(), "恢复数据库...");
+  EXPECT_EQ(form.components().back()->name(), "N9");
 }
 
 // The names of the components created after `first`, `first` included.
@@ -251,8 +254,9 @@ TEST(SettingsForm, PingAddressesFollowTheRestoreTestOnTheOptionsPage) {
 // never backed it up), and the check box is kept beside the stored controls.
 TEST(SettingsForm, LogBackupAndSimpleRecoveryComeLastOnTheOptionsPage) {
   const SettingsForm form;
-  EXPECT_EQ(NamesFrom(form, "Label18"),
-            (std::vector<std::string>{"Label18", "Bevel5", "dxCheckEdit8", "Label19", "SpeedButton5", "Label20"}));
+  // Only the restore window's menu item was made after them.
+  EXPECT_EQ(NamesFrom(form, "Label18"), (std::vector<std::string>{"Label18", "Bevel5", "dxCheckEdit8", "Label19",
+                                                                  "SpeedButton5", "Label20", "N9"}));
   EXPECT_EQ(form.find("dxCheckEdit8"), &form.dxCheckEdit8);
   EXPECT_EQ(form.find("SpeedButton5"), &form.SpeedButton5);
   EXPECT_EQ(form.find("Label20"), &form.Label20);

@@ -72,7 +72,7 @@ struct FakeProgram {
     };
     a.start = [this](const RestorePlan& plan) {
       started.push_back(plan.database);
-      return true;
+      return std::string();
     };
     a.cancel = [this] { ++cancels; };
     a.confirm = [this](const std::string& text) {
