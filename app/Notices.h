@@ -39,6 +39,9 @@ enum class EventId : std::uint16_t {
   HealthProblem = 1500,       // %1 the warning as logged
   HealthResolved = 1501,      // %1 the line as logged
   HealthNotChecked = 1502,    // %1 why a check could not be made, as logged
+  DatabaseRestored = 1600,         // %1 database restored into, %2 backup file, %3 time taken, %4 safety backup
+  DatabaseRestoreFailed = 1601,    // %1 database, %2 backup file, %3 cause, %4 safety backup
+  DatabaseRestoreCancelled = 1602, // %1 database, %2 backup file, %3 safety backup
 };
 
 struct EventInfo {
@@ -68,6 +71,9 @@ inline constexpr EventInfo kEvents[] = {
     {EventId::HealthProblem, EventType::warning, 1, "a problem that will make backups fail later"},
     {EventId::HealthResolved, EventType::information, 1, "such a problem resolved"},
     {EventId::HealthNotChecked, EventType::warning, 1, "a check could not be made"},
+    {EventId::DatabaseRestored, EventType::information, 4, "a backup was restored into a database"},
+    {EventId::DatabaseRestoreFailed, EventType::error, 4, "a restore of a backup failed"},
+    {EventId::DatabaseRestoreCancelled, EventType::warning, 3, "a restore of a backup was cancelled"},
 };
 
 inline const EventInfo& InfoOf(EventId id) {

@@ -73,6 +73,25 @@ void Notifier::backupEnded(const BackupOutcome& outcome) {
   lines_.clear();
 }
 
+// A restore from the restore window is told to the event log only: the ping
+// addresses expect the backups' and the restore tests' schedules.
+void Notifier::restoreEnded(const RestoreResult& result) {
+  using Outcome = RestoreResult::Outcome;
+  const std::string took = DurationText(result.milliseconds);
+  switch (result.outcome) {
+    case Outcome::succeeded:
+      report(EventId::DatabaseRestored, {result.database, result.backupPath, took, result.safetyBackup});
+      break;
+    case Outcome::failed:
+      report(EventId::DatabaseRestoreFailed,
+             {result.database, result.backupPath, CauseWords(result.cause), result.safetyBackup});
+      break;
+    case Outcome::cancelled:
+      report(EventId::DatabaseRestoreCancelled, {result.database, result.backupPath, result.safetyBackup});
+      break;
+  }
+}
+
 void Notifier::restoreTested(const RestoreOutcome& outcome) {
   using Result = RestoreOutcome::Result;
   const std::string& database = settings_.database;

@@ -26,6 +26,7 @@ class Notifier final : public RuntimeObserver {
   void backupStarted(const LocalDateTime& at) override;
   void backupEnded(const BackupOutcome& outcome) override;
   void restoreTested(const RestoreOutcome& outcome) override;
+  void restoreEnded(const RestoreResult& result) override;
   void copiesFailed(const std::string& folder, const std::vector<std::string>& lines) override;
   void overdue(bool restoreTest, const std::string& line) override;
   void settingsUnreadable(const std::vector<std::string>& lines) override;

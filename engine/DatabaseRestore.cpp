@@ -573,6 +573,8 @@ RestoreResult DatabaseRestore::Run(const BackupSettings& settings, const Restore
        std::string(current ? text::kOverCurrent : text::kAsNew) + name);
 
   RestoreResult result;
+  result.database = plan.database;
+  result.backupPath = plan.from.path;
   bool cancelled = false;
   bool restoreSent = false;     // the RESTORE itself was sent
   bool refusedOntoOther = false;  // ... and refused: the name is another database's

@@ -91,6 +91,8 @@ struct RestoreResult {
   std::string cause;         // failed, cancelled: as logged
   std::string safetyBackup;  // Target::current: where the safety backup is ("" when none was made)
   std::int64_t milliseconds = 0;
+  std::string database;    // the plan's: the database restored into
+  std::string backupPath;  // the plan's: the backup file restored from
 };
 
 class DatabaseRestore {

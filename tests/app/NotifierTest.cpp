@@ -236,6 +236,47 @@ TEST(Notifier, AFailedBackupPingsFailWithItsLinesAndIsOneEventOfItsKind) {
   }
 }
 
+// A restore from the restore window is one event of its outcome, naming the
+// database, the backup and the safety backup; the ping addresses expect the
+// backups' and the tests' schedules only, and hear nothing of it.
+TEST(Notifier, ARestoreFromTheWindowIsOneEventOfItsOutcomeAndNoPing) {
+  const std::string backup = kDir + "2026年12月13日02时00分.bak";
+  const std::string safety = kDir + "2026年12月13日03时00分恢复前.bak";
+  for (const bool fails : {false, true}) {
+    SCOPED_TRACE(fails ? "failed" : "succeeded");
+    Rig r;
+    r.clock.set(3, 0);  // after the day's backup time: no backup of its own
+    r.arm(kAddress);
+    r.session.failExecute = fails;
+    RestorePlan plan;
+    plan.target = RestorePlan::Target::current;
+    plan.database = "shop";
+    plan.from.path = backup;
+    plan.safetyBackup = safety;
+    plan.statements = {"BACKUP DATABASE [shop] TO  DISK = N'" + safety + "', COPY_ONLY",
+                       "ALTER DATABASE [shop] SET SINGLE_USER WITH ROLLBACK IMMEDIATE",
+                       "RESTORE DATABASE [shop] FROM DISK = N'" + backup + "' WITH FILE = 1, REPLACE",
+                       "ALTER DATABASE [shop] SET MULTI_USER"};
+    ASSERT_TRUE(r.runtime.restoreDatabase(plan));
+    r.settle();
+    const std::vector<Recorded> events = r.events.all();
+    ASSERT_EQ(events.size(), 1u);
+    if (fails) {
+      EXPECT_EQ(events[0].id, EventId::DatabaseRestoreFailed);
+      ASSERT_EQ(events[0].strings.size(), 4u);
+      EXPECT_EQ(events[0].strings[0], "shop");
+      EXPECT_EQ(events[0].strings[1], backup);
+      EXPECT_THAT(events[0].strings[2], HasSubstr("BACKUP DATABASE is terminating abnormally."));
+      EXPECT_FALSE(StartsWith(events[0].strings[2], "原因: ")) << "without the lead-in";
+      EXPECT_EQ(events[0].strings[3], "") << "the safety backup itself failed: there is none";
+    } else {
+      ASSERT_EQ(events[0].id, EventId::DatabaseRestored);
+      EXPECT_EQ(events[0].strings, (std::vector<std::string>{"shop", backup, "0秒", safety}));
+    }
+    EXPECT_THAT(r.http.urls(), IsEmpty());
+  }
+}
+
 TEST(Notifier, WithoutAnAddressNothingIsSentAndTheEventsStillAreReported) {
   Rig r;
   r.arm("");
