@@ -37,6 +37,9 @@ constexpr std::string_view kCancelledCause = "已取消";
 constexpr std::string_view kUsableAgain = "数据库 ";
 constexpr std::string_view kUsableAgainEnd = " 已恢复多用户模式,可以使用;其中的数据可能不完整,恢复前的数据在安全备份中: ";
 constexpr std::string_view kMultiUserFailed = "无法恢复多用户模式: ";
+constexpr std::string_view kRollingBack = "数据库停在恢复中,正在用安全备份恢复原来的数据: ";
+constexpr std::string_view kRolledBack = "已用安全备份恢复原来的数据: ";
+constexpr std::string_view kRollbackFailed = "无法用安全备份恢复原来的数据: ";
 constexpr std::string_view kMultiUserTodo = "其他用户可能无法连接,请在SQL服务器上执行: ";
 constexpr std::string_view kSafetyIs = "恢复前的数据在安全备份中: ";
 constexpr std::string_view kLeftBehind = "恢复未完成的数据库 ";
@@ -274,6 +277,13 @@ std::string RestoreStatement(std::string_view database, const RestoreChoice& fro
   for (size_t i = 0; i < set.size(); ++i)
     statement += ", MOVE " + SqlTextLiteral(set[i].logical) + " TO " + SqlTextLiteral(paths[i]);
   return statement + ", STATS = 10";
+}
+
+// The safety backup (one set, the current database's own files) back over
+// the database.
+std::string SafetyRestoreStatement(std::string_view database, const std::string& safety) {
+  return "RESTORE DATABASE " + SqlNameLiteral(database) + " FROM DISK = " + SqlTextLiteral(safety) +
+         " WITH FILE = 1, REPLACE, STATS = 10";
 }
 
 std::string MultiUserStatement(std::string_view database) {
@@ -634,6 +644,22 @@ RestoreResult DatabaseRestore::Run(const BackupSettings& settings, const Restore
   std::string multiUserCause;
   if (singleUserSent) {
     usable = multiUser(settings, plan.statements[3], multiUserCause);
+    // A restore that failed or was stopped part-way leaves the database
+    // restoring, which no ALTER DATABASE changes: the safety backup puts back
+    // what it was just before, open to every user again. Not stopped by a
+    // cancel: it is what makes the database usable.
+    if (!usable && restoreSent && !result.safetyBackup.empty()) {
+      log_(text::kRollingBack + result.safetyBackup);
+      try {
+        session_.open(settings.user, settings.password, settings.server);
+        session_.executeLong(SafetyRestoreStatement(plan.database, result.safetyBackup),
+                             [this](const Diagnostic& m) { progress(m); });
+        log_(text::kRolledBack + result.safetyBackup);
+        usable = multiUser(settings, plan.statements[3], multiUserCause);
+      } catch (const std::exception& e) {
+        log_(text::kRollbackFailed + CauseText(e));
+      }
+    }
     if (usable) log_(std::string(text::kMultiUser));
   }
   {

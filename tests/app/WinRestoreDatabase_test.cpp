@@ -3,7 +3,8 @@
 // database (the backup's files listed first, then restored under the proposed
 // name with its own files), and over the current database (a safety backup
 // first, then single user, the restore, and multi-user again also when the
-// server refuses the restore).
+// restore fails part-way: the database, left restoring, gets its safety
+// backup back and is open to every user).
 #include <windows.h>
 
 #include <commctrl.h>
@@ -162,12 +163,19 @@ TEST_F(WinRestoreDatabase, AsANewDatabaseAndOverTheCurrentOneEndingMultiUserWhen
     if (StartsWith(s, "BACKUP DATABASE [shop]")) steps.push_back("safety");
     if (s == "ALTER DATABASE [shop] SET SINGLE_USER WITH ROLLBACK IMMEDIATE") steps.push_back("single");
     if (StartsWith(s, "RESTORE DATABASE [shop] FROM DISK = N'" + backup + "'")) steps.push_back("restore");
+    if (StartsWith(s, "RESTORE DATABASE [shop] FROM DISK = N'" + folder) && s.find("恢复前.bak'") != std::string::npos)
+      steps.push_back("restore the safety backup");
     if (StartsWith(s, "ALTER DATABASE [shop] SET MULTI_USER")) steps.push_back("multi");
   }
   ASSERT_GE(steps.size(), 4u) << ::testing::PrintToString(sent);
   EXPECT_EQ(std::vector<std::string>(steps.begin(), steps.begin() + 4),
             (std::vector<std::string>{"safety", "single", "restore", "multi"}))
       << ::testing::PrintToString(sent);
+  EXPECT_EQ(steps.back(), "multi") << ::testing::PrintToString(sent);
+  bool open = false;
+  for (const test::StandInDatabase& d : standIn_.catalog())
+    open |= d.name == "shop" && d.state == "ONLINE" && d.userAccess == "MULTI_USER";
+  EXPECT_TRUE(open) << "the database is usable again: " << ::testing::PrintToString(lines);
   const auto safety = std::find_if(sent.begin(), sent.end(), [](const std::string& s) {
     return StartsWith(s, "BACKUP DATABASE [shop]");
   });

@@ -162,6 +162,8 @@ const std::string kRestoreOver = "RESTORE DATABASE [shop]" + kFrom +
                                  ", MOVE N'shop_log' TO N'F:\\Logs\\shop_log.ldf'"
                                  ", STATS = 10";
 const std::string kMultiUser = "ALTER DATABASE [shop] SET MULTI_USER";
+const std::string kRestoreSafety =
+    "RESTORE DATABASE [shop] FROM DISK = N'" + kSafety + "' WITH FILE = 1, REPLACE, STATS = 10";
 
 const std::string kStartNew = "开始恢复数据库: " + kBackup + " 备份集 2 -> 新数据库 [shop_恢复_20261210_0900]";
 const std::string kStartOver = "开始恢复数据库: " + kBackup + " 备份集 2 -> 覆盖当前数据库 [shop]";
@@ -377,10 +379,13 @@ TEST(DatabaseRestoreTest, MultiUserThatFailsIsTriedOnANewConnectionThenToldAsThe
     };
     const RestoreResult result = f.restore.Run(f.settings, plan);
     EXPECT_EQ(result.outcome, Outcome::failed);
-    EXPECT_EQ(f.sentSince(planned),
-              (std::vector<std::string>{kSafetyBackup, kSingleUser, kRestoreOver, kMultiUser,
-                                        kMultiUser + " WITH ROLLBACK IMMEDIATE"}));
-    EXPECT_EQ(f.session.opens().size(), 3u);  // the plan's, the restore's, MULTI_USER's own
+    std::vector<std::string> sent = {kSafetyBackup, kSingleUser, kRestoreOver, kMultiUser,
+                                     kMultiUser + " WITH ROLLBACK IMMEDIATE"};
+    // Still not open to all: the safety backup is tried (and fails as the restore did).
+    if (!secondWorks) sent.push_back(kRestoreSafety);
+    EXPECT_EQ(f.sentSince(planned), sent);
+    // The plan's, the restore's, MULTI_USER's own, and the safety backup's restore.
+    EXPECT_EQ(f.session.opens().size(), secondWorks ? 3u : 4u);
     const std::vector<std::string> tail(f.log.lines.end() - 3, f.log.lines.end());
     if (secondWorks) {
       EXPECT_EQ(tail, (std::vector<std::string>{kFailedLine, "原因: 3159 The tail of the log has not been backed up.",
@@ -394,6 +399,38 @@ TEST(DatabaseRestoreTest, MultiUserThatFailsIsTriedOnANewConnectionThenToldAsThe
                                           "恢复前的数据在安全备份中: " + kSafety}));
     }
   }
+}
+
+// A restore that failed part-way leaves the database restoring, which no
+// ALTER DATABASE changes (5052): the safety backup is restored over it, and the
+// database is open to every user again, with what it held before.
+TEST(DatabaseRestoreTest, ADatabaseLeftRestoringGetsItsSafetyBackupBackAndIsOpenAgain) {
+  Fixture f;
+  const RestorePlan plan = f.plan(Target::current);
+  const std::size_t planned = f.session.statements.size();
+  bool restoring = false;
+  f.during = [&](const std::string& statement) {
+    if (statement == kRestoreOver) {
+      restoring = true;
+      throw Failure(3257, "There is insufficient free space on disk volume 'E:\\' to create the database.");
+    }
+    if (statement == kRestoreSafety) restoring = false;
+    if (StartsWith(statement, kMultiUser) && restoring)
+      throw Failure(5052, "ALTER DATABASE is not permitted while a database is in the Restoring state.");
+  };
+  const RestoreResult result = f.restore.Run(f.settings, plan);
+  EXPECT_EQ(result.outcome, Outcome::failed);
+  EXPECT_EQ(result.safetyBackup, kSafety);
+  EXPECT_EQ(f.sentSince(planned),
+            (std::vector<std::string>{kSafetyBackup, kSingleUser, kRestoreOver, kMultiUser,
+                                      kMultiUser + " WITH ROLLBACK IMMEDIATE", kRestoreSafety, kMultiUser}));
+  const auto at = [&](const std::string& line) {
+    return std::find(f.log.lines.begin(), f.log.lines.end(), line) - f.log.lines.begin();
+  };
+  EXPECT_LT(at("数据库停在恢复中,正在用安全备份恢复原来的数据: " + kSafety), at("已用安全备份恢复原来的数据: " + kSafety));
+  EXPECT_LT(at("已用安全备份恢复原来的数据: " + kSafety), at("已恢复多用户模式"));
+  EXPECT_LT(at("已恢复多用户模式"), static_cast<std::ptrdiff_t>(f.log.lines.size()));
+  EXPECT_EQ(f.log.lines.back(), kUsableAgain);
 }
 
 TEST(DatabaseRestoreTest, FailedRestoreAsNewDatabaseLeavesWhatItMadeToTheUser) {
