@@ -1,5 +1,7 @@
 #include "engine/DatabaseRestore.h"
 
+#include "engine/CancellableStatement.h"
+
 #include <algorithm>
 #include <exception>
 #include <stdexcept>
@@ -508,40 +510,7 @@ void DatabaseRestore::cancel() {
 }
 
 void DatabaseRestore::cancellable(const std::function<void()>& statement) {
-  {
-    std::lock_guard lock(mutex_);
-    statementRunning_ = true;
-  }
-  // Once a stop is requested, the statement is cancelled through the session,
-  // and again at every interval: a cancel that came while it was being sent
-  // found nothing to cancel yet. It has ended before MULTI_USER is sent,
-  // which must never be cancelled.
-  std::thread watcher([this] {
-    std::unique_lock lock(mutex_);
-    while (statementRunning_) {
-      if (!stop_) {
-        wake_.wait(lock, [this] { return stop_ || !statementRunning_; });
-        continue;
-      }
-      lock.unlock();
-      session_.cancel();  // outside the lock: the session may wait for the server
-      lock.lock();
-      wake_.wait_for(lock, cancelInterval, [this] { return !statementRunning_; });
-    }
-  });
-  struct Ending {
-    DatabaseRestore& restore;
-    std::thread& watcher;
-    ~Ending() {
-      {
-        std::lock_guard lock(restore.mutex_);
-        restore.statementRunning_ = false;
-      }
-      restore.wake_.notify_all();
-      watcher.join();
-    }
-  } ending{*this, watcher};
-  statement();
+  RunCancellable(session_, mutex_, wake_, statementRunning_, stop_, cancelInterval, statement);
 }
 
 void DatabaseRestore::progress(const Diagnostic& message) {

@@ -1,5 +1,7 @@
 #include "engine/RestoreTest.h"
 
+#include "engine/CancellableStatement.h"
+
 #include <algorithm>
 #include <exception>
 #include <map>
@@ -282,41 +284,7 @@ void RestoreTest::cancel(std::string reason) {
 }
 
 void RestoreTest::cancellable(const std::function<void()>& statement) {
-  {
-    std::lock_guard lock(mutex_);
-    statementRunning_ = true;
-  }
-  // Beside the statement: once a stop is requested, it cancels the statement
-  // through the session, and again at every interval, since a cancel that
-  // reached the session while the statement was being sent found nothing to
-  // cancel yet. It has ended before the next statement (the drop, which must
-  // never be cancelled) is sent.
-  std::thread watcher([this] {
-    std::unique_lock lock(mutex_);
-    while (statementRunning_) {
-      if (!stop_) {
-        wake_.wait(lock, [this] { return stop_ || !statementRunning_; });
-        continue;
-      }
-      lock.unlock();
-      session_.cancel();  // outside the lock: the session may wait for the server
-      lock.lock();
-      wake_.wait_for(lock, cancelInterval, [this] { return !statementRunning_; });
-    }
-  });
-  struct Ending {
-    RestoreTest& test;
-    std::thread& watcher;
-    ~Ending() {
-      {
-        std::lock_guard lock(test.mutex_);
-        test.statementRunning_ = false;
-      }
-      test.wake_.notify_all();
-      watcher.join();
-    }
-  } ending{*this, watcher};
-  statement();
+  RunCancellable(session_, mutex_, wake_, statementRunning_, stop_, cancelInterval, statement);
 }
 
 // The five steps before the drop, each ending the test early with its

@@ -54,16 +54,6 @@ void Click(HWND window, const std::string& name) {
                reinterpret_cast<LPARAM>(button));
 }
 
-std::vector<std::string> Lines(HWND memo) {
-  const std::string all = remote::Text(memo);
-  std::vector<std::string> lines;
-  size_t from = 0;
-  for (size_t at; (at = all.find("\r\n", from)) != std::string::npos; from = at + 2)
-    lines.push_back(all.substr(from, at - from));
-  if (from < all.size()) lines.push_back(all.substr(from));
-  return lines;
-}
-
 // The restore window, opened from the tray menu with its backups listed.
 HWND OpenRestoreWindow(App& a) {
   a.menu("N9");
@@ -115,7 +105,7 @@ TEST_F(WinRestoreDatabase, AsANewDatabaseAndOverTheCurrentOneEndingMultiUserWhen
   std::vector<std::string> lines;
   ASSERT_TRUE(WaitUntil(
       [&] {
-        lines = Lines(progress);
+        lines = MemoLines(progress);
         return std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return StartsWith(l, "数据库恢复成功: "); });
       },
       30000))
@@ -147,11 +137,11 @@ TEST_F(WinRestoreDatabase, AsANewDatabaseAndOverTheCurrentOneEndingMultiUserWhen
   SendMessageW(Control(window, "RadioButton2"), BM_CLICK, 0, 0);
   Click(window, "BitBtn2");
   const auto question = a.answer(IDYES);
-  ASSERT_TRUE(question) << ::testing::PrintToString(Lines(progress));
+  ASSERT_TRUE(question) << ::testing::PrintToString(MemoLines(progress));
   EXPECT_NE(question->text.find("shop"), std::string::npos) << question->text;
   ASSERT_TRUE(WaitUntil(
       [&] {
-        lines = Lines(progress);
+        lines = MemoLines(progress);
         return std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return StartsWith(l, "数据库恢复失败: "); });
       },
       60000))

@@ -618,8 +618,8 @@ std::optional<Box> App::dismissOtherBox() {
   return result;
 }
 
-std::vector<std::string> App::log() const {
-  const std::string all = Text(control("mavMemo1"));
+std::vector<std::string> MemoLines(HWND memo) {
+  const std::string all = Text(memo);
   std::vector<std::string> lines;
   size_t from = 0;
   for (size_t at; (at = all.find("\r\n", from)) != std::string::npos; from = at + 2)
@@ -627,6 +627,8 @@ std::vector<std::string> App::log() const {
   if (from < all.size()) lines.push_back(all.substr(from));
   return lines;
 }
+
+std::vector<std::string> App::log() const { return MemoLines(control("mavMemo1")); }
 
 std::vector<std::string> App::waitForLog(size_t count) {
   std::vector<std::string> lines;

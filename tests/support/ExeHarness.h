@@ -123,6 +123,8 @@ std::optional<LogLine> ParseStamped(const std::string& line);
 std::string Today();  // "YY-MM-DD"
 // The texts of the stamped lines; an unstamped line is kept whole, marked "(no stamp) ".
 std::vector<std::string> Texts(const std::vector<std::string>& lines);
+// The lines of a multi-line edit of the program (CR LF between them).
+std::vector<std::string> MemoLines(HWND memo);
 
 // A whole file's bytes; empty when it cannot be read.
 std::string ReadWholeFile(const std::filesystem::path& path);
