@@ -97,6 +97,15 @@ TEST_F(WinRestoreDatabase, AsANewDatabaseAndOverTheCurrentOneEndingMultiUserWhen
   // As a new database, the default, under the name proposed.
   HWND window = OpenRestoreWindow(a);
   ASSERT_NE(window, nullptr);
+  // The driver reads the list as a script would: the slot's backup, in the
+  // backup folder, verified; and chooses it.
+  DWORD code = 1;
+  const std::string rows = RunDriver(L"restore rows", &code);
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 1) << rows;
+  EXPECT_NE(rows.find("\t备份目录\t是"), std::string::npos) << rows;
+  RunDriver(L"restore select 0", &code);
+  EXPECT_EQ(code, 0u);
   const std::string name = remote::Text(Control(window, "mEdt1"));
   ASSERT_TRUE(StartsWith(name, "shop_恢复_")) << name;
   size_t from = standIn_.record().statements.size();
@@ -134,7 +143,8 @@ TEST_F(WinRestoreDatabase, AsANewDatabaseAndOverTheCurrentOneEndingMultiUserWhen
   standIn_.arm(full);
   from = standIn_.record().statements.size();
   // A radio button is clicked as the mouse would: it checks itself first.
-  SendMessageW(Control(window, "RadioButton2"), BM_CLICK, 0, 0);
+  RunDriver(L"restore click RadioButton2", &code);
+  EXPECT_EQ(code, 0u);
   Click(window, "BitBtn2");
   const auto question = a.answer(IDYES);
   ASSERT_TRUE(question) << ::testing::PrintToString(MemoLines(progress));

@@ -5,8 +5,12 @@
 // the tests that play the second process share it.
 #include <windows.h>
 
+#include <commctrl.h>
+
+#include <algorithm>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "form/FrmMainIds.h"
 
@@ -116,6 +120,74 @@ inline HWND FindControl(HWND main, std::string_view name, bool part = false) {
   const int id = form::FrmMainControlId(name);
   if (id == 0) return nullptr;
   return FindById(main, part ? id + form::kPartIdOffset : id);
+}
+
+// Memory in another process, for the list view's messages that take a pointer.
+class RemoteMemory {
+ public:
+  RemoteMemory(DWORD pid, size_t size)
+      : process_(OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid)),
+        address_(process_ ? VirtualAllocEx(process_, nullptr, size, MEM_COMMIT, PAGE_READWRITE) : nullptr) {}
+  ~RemoteMemory() {
+    if (address_) VirtualFreeEx(process_, address_, 0, MEM_RELEASE);
+    if (process_) CloseHandle(process_);
+  }
+  RemoteMemory(const RemoteMemory&) = delete;
+  RemoteMemory& operator=(const RemoteMemory&) = delete;
+  void* address() const { return address_; }
+  bool write(const void* data, size_t size, size_t offset = 0) {
+    return address_ && WriteProcessMemory(process_, static_cast<char*>(address_) + offset, data, size, nullptr);
+  }
+  bool read(void* data, size_t size, size_t offset = 0) {
+    return address_ && ReadProcessMemory(process_, static_cast<char*>(address_) + offset, data, size, nullptr);
+  }
+
+ private:
+  HANDLE process_;
+  void* address_;
+};
+
+// Every row of a report-style list view of process `pid`: its columns' texts.
+inline std::vector<std::vector<std::string>> ListViewRows(HWND list, DWORD pid) {
+  std::vector<std::vector<std::string>> rows;
+  HWND header = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0));
+  const int columns = header ? static_cast<int>(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0)) : 1;
+  const int count = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  constexpr size_t kChars = 1024;
+  RemoteMemory remote(pid, sizeof(LVITEMW) + kChars * sizeof(wchar_t));
+  for (int i = 0; i < count; ++i) {
+    std::vector<std::string> row;
+    for (int c = 0; c < std::max(columns, 1); ++c) {
+      LVITEMW item{};
+      item.iSubItem = c;
+      item.cchTextMax = static_cast<int>(kChars);
+      item.pszText = reinterpret_cast<wchar_t*>(static_cast<char*>(remote.address()) + sizeof(LVITEMW));
+      remote.write(&item, sizeof item);
+      const LRESULT length =
+          SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(remote.address()));
+      std::wstring text(static_cast<size_t>(length), L'\0');
+      remote.read(text.data(), text.size() * sizeof(wchar_t), sizeof(LVITEMW));
+      row.push_back(Utf8(text));
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+// Selects row `index` of a list view of process `pid` alone, focused, as a
+// click would; the list tells its parent.
+inline bool SelectListViewRow(HWND list, DWORD pid, int index) {
+  if (index < 0 || index >= static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0))) return false;
+  RemoteMemory remote(pid, sizeof(LVITEMW));
+  LVITEMW item{};
+  item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  item.state = 0;
+  remote.write(&item, sizeof item);
+  SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(remote.address()));
+  item.state = LVIS_SELECTED | LVIS_FOCUSED;
+  remote.write(&item, sizeof item);
+  return SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(remote.address())) !=
+         FALSE;
 }
 
 // A message box of process `pid` with the caption "注意".

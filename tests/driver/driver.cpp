@@ -14,6 +14,13 @@
 //   bakwyn-driver page N                shows page N (0 to 2) of the page control
 //   bakwyn-driver answer ID [timeout]   waits for a message box "注意", prints its text,
 //                                       presses button ID (1 OK, 2 Cancel, 6 Yes, 7 No)
+//   bakwyn-driver restore wait [timeout_ms]   waits for the restore window ("恢复数据库...")
+//   bakwyn-driver restore controls      its named controls, as "controls" prints them
+//   bakwyn-driver restore text NAME     prints the text of one of its controls
+//   bakwyn-driver restore settext NAME TEXT   sets it, as typing would
+//   bakwyn-driver restore click NAME    clicks a button or a radio button, as the mouse would
+//   bakwyn-driver restore rows          one line per backup listed: its columns, tab-separated
+//   bakwyn-driver restore select INDEX  chooses row INDEX (from 0) of the list
 //   bakwyn-driver record-url FILE ARG...  appends one line to FILE: the ARGs, UTF-8,
 //                                       separated by blanks (registered as a protocol's
 //                                       open command, it shows what the shell was given)
@@ -31,6 +38,7 @@
 
 #include "tests/driver/Remote.h"
 #include "form/FrmMainIds.h"
+#include "form/RestoreForm.h"
 
 namespace {
 
@@ -49,6 +57,83 @@ int Controls(HWND main) {
     std::snprintf(style, sizeof style, "%08lx", static_cast<unsigned long>(GetWindowLongW(hwnd, GWL_STYLE)));
     Print(std::string(name) + "\t" + remote::Utf8(remote::ClassName(hwnd)) + "\t" + (IsWindowEnabled(hwnd) ? "1" : "0") +
           "\t" + (IsWindowVisible(hwnd) ? "1" : "0") + "\t" + style + "\t" + remote::Text(hwnd));
+  }
+  return 0;
+}
+
+HWND FindRestore(DWORD pid) {
+  return remote::FindTopLevel(pid, [](HWND hwnd) {
+    return remote::ClassName(hwnd) == bakwyn::form::kFrmRestoreClass && IsWindowVisible(hwnd);
+  });
+}
+
+HWND RestoreControl(HWND window, std::string_view name) {
+  const int id = form::RestoreControlId(name);
+  return id == 0 ? nullptr : remote::FindById(window, id);
+}
+
+// The restore window's commands: argv[2] is the command, then its arguments.
+int Restore(int argc, wchar_t** argv) {
+  if (argc < 3) return 2;
+  const std::wstring command = argv[2];
+  if (command == L"wait") {
+    const DWORD timeout = argc > 3 ? static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)) : 10000;
+    HWND hwnd = remote::WaitFor(&FindRestore, 0, timeout);
+    if (!hwnd) return 1;
+    std::printf("%p\n", static_cast<void*>(hwnd));
+    return 0;
+  }
+  HWND window = FindRestore(0);
+  if (!window) return 1;
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  if (command == L"controls") {
+    for (std::string_view name : form::kFrmRestoreComponents) {
+      HWND hwnd = RestoreControl(window, name);
+      if (!hwnd) continue;
+      char style[16];
+      std::snprintf(style, sizeof style, "%08lx", static_cast<unsigned long>(GetWindowLongW(hwnd, GWL_STYLE)));
+      Print(std::string(name) + "\t" + remote::Utf8(remote::ClassName(hwnd)) + "\t" +
+            (IsWindowEnabled(hwnd) ? "1" : "0") + "\t" + (IsWindowVisible(hwnd) ? "1" : "0") + "\t" + style + "\t" +
+            remote::Text(hwnd));
+    }
+    return 0;
+  }
+  if (command == L"rows" || command == L"select") {
+    HWND list = RestoreControl(window, "mavTree1");
+    if (!list) return 1;
+    if (command == L"rows") {
+      for (const std::vector<std::string>& row : remote::ListViewRows(list, pid)) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i) line += (i ? "\t" : "") + row[i];
+        Print(line);
+      }
+      return 0;
+    }
+    if (argc < 4) return 2;
+    const int index = static_cast<int>(std::wcstol(argv[3], nullptr, 10));
+    return remote::SelectListViewRow(list, pid, index) ? 0 : 1;
+  }
+  if (argc < 4) return 2;
+  HWND control = RestoreControl(window, remote::Utf8(argv[3]));
+  if (!control) return 1;
+  if (command == L"text") {
+    Print(remote::Text(control));
+  } else if (command == L"settext") {
+    if (argc < 5) return 2;
+    SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[4]));
+  } else if (command == L"click") {
+    const LONG type = GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK;
+    if (remote::ClassName(control) == L"Button" && (type == BS_AUTORADIOBUTTON || type == BS_RADIOBUTTON)) {
+      // A radio button checks itself as the mouse clicks it; nothing modal follows.
+      SendMessageW(control, BM_CLICK, 0, 0);
+    } else {
+      // Posted, since a click may open a modal box.
+      PostMessageW(GetParent(control), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), BN_CLICKED),
+                   reinterpret_cast<LPARAM>(control));
+    }
+  } else {
+    return 2;
   }
   return 0;
 }
@@ -75,12 +160,15 @@ int wmain(int argc, wchar_t** argv) {
   // Lines end with "\n" alone, whoever reads them.
   _setmode(_fileno(stdout), _O_BINARY);
   if (argc < 2) {
-    std::fputs("usage: bakwyn-driver wait|caption|visible|close|controls|text|settext|click|pick|menu|page|answer|record-url\n", stderr);
+    std::fputs("usage: bakwyn-driver wait|caption|visible|close|controls|text|settext|click|pick|menu|page|answer|restore|"
+               "record-url\n",
+               stderr);
     return 2;
   }
   const std::wstring command = argv[1];
   const std::string arg2 = argc > 2 ? remote::Utf8(argv[2]) : std::string();
   if (command == L"record-url") return RecordArguments(argc, argv);
+  if (command == L"restore") return Restore(argc, argv);
   if (command == L"wait") {
     const DWORD timeout = argc > 2 ? static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)) : 10000;
     HWND hwnd = remote::WaitFor(&remote::FindMain, 0, timeout);

@@ -781,7 +781,10 @@ TEST_F(WinMainForm, TrayMenuHoldsTheRestoreTestItemAfterTheBackupsItems) {
     EXPECT_EQ(items[6].text, "立即测试恢复");
     EXPECT_EQ(items[6].id, static_cast<UINT>(FrmMainControlId("N8")));
     EXPECT_EQ((items[6].state & MF_GRAYED) != 0, !enabled);
-    EXPECT_EQ(items[7].text, "中止退出");
+    EXPECT_EQ(items[7].text, "恢复数据库...");
+    EXPECT_EQ(items[7].id, static_cast<UINT>(FrmMainControlId("N9")));
+    EXPECT_EQ(items[7].state & MF_GRAYED, 0u) << "the restore window opens also while a backup runs";
+    EXPECT_EQ(items[8].text, "中止退出");
   }
 }
 
