@@ -124,7 +124,8 @@ BackupRecord LoadBackupRecord(settings::Registry& registry) {
   const settings::StoredSettings stored =
       settings::LoadStoredSettings(registry, NoSecrets(), kRecordGroups).settings;
   return {stored.LastBackup,  stored.LastResult,      stored.LastSuccess,
-          stored.ArmedSince,  stored.LastRestoreTest, stored.RestoreTestPassed};
+          stored.ArmedSince,  stored.LastRestoreTest, stored.RestoreTestPassed,
+          stored.RestoreTestPassedBackup};
 }
 
 bool StoreBackupRecord(settings::Registry& registry, const BackupRecord& record) {
@@ -135,11 +136,25 @@ bool StoreBackupRecord(settings::Registry& registry, const BackupRecord& record)
   stored.ArmedSince = record.armedSince;
   stored.LastRestoreTest = record.lastRestoreTest;
   stored.RestoreTestPassed = record.restoreTestPassed;
+  stored.RestoreTestPassedBackup = record.restoreTestPassedBackup;
   try {
     return settings::SaveStoredSettings(stored, registry, NoSecrets(), kRecordGroups);
   } catch (const settings::RegistryError&) {
     return false;
   }
+}
+
+std::optional<TestedSet> PassedTestSet(const BackupRecord& record) {
+  const std::string& kept = record.restoreTestPassedBackup;
+  const size_t bar = kept.find('|');
+  if (bar == 0 || bar == std::string::npos || bar > 3 || bar + 1 == kept.size()) return std::nullopt;
+  int set = 0;
+  for (size_t i = 0; i < bar; ++i) {
+    if (kept[i] < '0' || kept[i] > '9') return std::nullopt;
+    set = set * 10 + (kept[i] - '0');
+  }
+  if (set < 1) return std::nullopt;
+  return TestedSet{kept.substr(bar + 1), set};
 }
 
 BackupRecord Merged(const BackupRecord& a, const BackupRecord& b) {
@@ -161,6 +176,10 @@ BackupRecord Merged(const BackupRecord& a, const BackupRecord& b) {
   merged.armedSince = earlier(a.armedSince, b.armedSince);
   merged.lastRestoreTest = later(a.lastRestoreTest, b.lastRestoreTest);
   merged.restoreTestPassed = later(a.restoreTestPassed, b.restoreTestPassed);
+  // The set of whichever passed test was the later one.
+  merged.restoreTestPassedBackup = merged.restoreTestPassed == b.restoreTestPassed && b.restoreTestPassed
+                                       ? b.restoreTestPassedBackup
+                                       : a.restoreTestPassedBackup;
   return merged;
 }
 
@@ -234,6 +253,7 @@ void BackupStatus::recordRestoreTest(const RestoreOutcome& outcome) {
   record_.lastRestoreTest = outcome.started;
   if (outcome.result == Result::passed) {
     record_.restoreTestPassed = outcome.started;
+    record_.restoreTestPassedBackup = std::to_string(outcome.position) + "|" + outcome.backupPath;
     testOverdue_ = false;
   }
   store();

@@ -16,6 +16,7 @@
 #include "engine/BackupSettings.h"
 #include "engine/RestoreTest.h"
 #include "engine/Clock.h"
+#include "engine/DatabaseRestore.h"
 #include "form/Controls.h"
 #include "settings/Registry.h"
 
@@ -30,7 +31,11 @@ struct BackupRecord {
   std::optional<LocalDateTime> armedSince;   // when a schedule was first armed, for a machine that never succeeded
   std::optional<LocalDateTime> lastRestoreTest;    // when the last restore test started, whatever came of it
   std::optional<LocalDateTime> restoreTestPassed;  // when the last one that passed started
+  std::string restoreTestPassedBackup;  // "<set>|<backup file>" it restored; "" when not known
 };
+
+// The backup set the last passed restore test restored, when known.
+std::optional<TestedSet> PassedTestSet(const BackupRecord& record);
 
 // Whether a restore test was under way when this was last stored ("RestoreTestOpen"
 // "1"): its scratch database may still be on the server.

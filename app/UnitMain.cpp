@@ -114,7 +114,10 @@ form::RestoreActions TFrmMain::restoreActions() {
   const auto settings = [this] { return backups_.runtime.latest().settings; };
   actions.database = settings().database;
   actions.list = [this, settings] {
-    return ListRestoreChoices(settings(), windowSession_, backups_.runtime.files(), computerName(), lastPassedTest_);
+    // The test that passed in this program, or the one the status kept.
+    std::optional<TestedSet> tested = lastPassedTest_;
+    if (!tested) tested = PassedTestSet(backups_.runtime.status().state());
+    return ListRestoreChoices(settings(), windowSession_, backups_.runtime.files(), computerName(), tested);
   };
   actions.proposedName = [this, settings] {
     return ProposedRestoreName(settings().database, backups_.runtime.now());

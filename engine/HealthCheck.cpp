@@ -142,6 +142,9 @@ class Unreadable : public std::runtime_error {
 };
 
 // The why of a skipped check: the server's own words for its refusal.
+// What ODBC says of a statement that ran into its time-out.
+constexpr std::string_view kTimeoutState = "HYT00";
+
 std::string Why(const std::exception& error) {
   std::string why = DescribeFailure(error);
   constexpr std::string_view kLead = "原因: ";
@@ -330,11 +333,26 @@ HealthReport RunHealthChecks(const BackupSettings& settings, ServerSession& sess
   const auto add = [&report](std::optional<HealthFinding> finding) {
     if (finding) report.findings.push_back(std::move(*finding));
   };
+  // Once the server has let one question run into the time-out, it is not
+  // answering now and every other question would wait as long: they are not
+  // sent, and each check they belong to says why, in the same words.
+  std::optional<ServerError> unanswered;
+  const auto ask = [&session, &unanswered](const std::string& statement) {
+    if (unanswered) throw *unanswered;
+    try {
+      return session.query(statement);
+    } catch (const ServerError& e) {
+      if (std::any_of(e.records().begin(), e.records().end(),
+                      [](const Diagnostic& d) { return d.sqlState == kTimeoutState; }))
+        unanswered = e;
+      throw;
+    }
+  };
 
   // The log. Its size is asked only for a log that is found waiting: a
   // refusal of that question costs the figures, not the warning.
   try {
-    const auto rows = Columns(session.query("SELECT recovery_model_desc, log_reuse_wait_desc FROM sys.databases "
+    const auto rows = Columns(ask("SELECT recovery_model_desc, log_reuse_wait_desc FROM sys.databases "
                                             "WHERE name = " + SqlTextLiteral(database)),
                               {"recovery_model_desc", "log_reuse_wait_desc"});
     if (rows.empty()) throw Unreadable(Fill(kNoDatabase, {{"db", database}}));
@@ -344,7 +362,7 @@ HealthReport RunHealthChecks(const BackupSettings& settings, ServerSession& sess
     if (log) {
       std::optional<LogSpace> space;
       try {
-        const auto logs = Columns(session.query("DBCC SQLPERF(LOGSPACE)"),
+        const auto logs = Columns(ask("DBCC SQLPERF(LOGSPACE)"),
                                   {"Database Name", "Log Size (MB)", "Log Space Used (%)"});
         // The name as the catalogue has it; a server whose names ignore the
         // letter case may still give it in another.
@@ -371,7 +389,7 @@ HealthReport RunHealthChecks(const BackupSettings& settings, ServerSession& sess
   std::string filesWhy;
   try {
     std::vector<DatabaseFile> found;
-    for (const auto& row : Columns(session.query("SELECT type_desc, physical_name, size FROM sys.master_files "
+    for (const auto& row : Columns(ask("SELECT type_desc, physical_name, size FROM sys.master_files "
                                                  "WHERE database_id = DB_ID(" + SqlTextLiteral(database) + ")"),
                                    {"type_desc", "physical_name", "size"})) {
       found.push_back({row[0], row[1], Count("size", row[2])});
@@ -398,7 +416,7 @@ HealthReport RunHealthChecks(const BackupSettings& settings, ServerSession& sess
     estimate = BackupEstimate{*last, true};
   } else {
     try {
-      const auto rows = Columns(session.query("SELECT SUM(used_pages) AS used_pages FROM " + SqlNameLiteral(database) +
+      const auto rows = Columns(ask("SELECT SUM(used_pages) AS used_pages FROM " + SqlNameLiteral(database) +
                                               ".sys.allocation_units"),
                                 {"used_pages"});
       if (rows.empty()) throw Unreadable(Fill(kNoColumn, {{"column", "used_pages"}}));
@@ -422,7 +440,7 @@ HealthReport RunHealthChecks(const BackupSettings& settings, ServerSession& sess
 
   // The edition's size limit, over the data files only: the log does not count.
   try {
-    const auto rows = Columns(session.query("SELECT CAST(SERVERPROPERTY('EngineEdition') AS int) AS EngineEdition, "
+    const auto rows = Columns(ask("SELECT CAST(SERVERPROPERTY('EngineEdition') AS int) AS EngineEdition, "
                                             "CAST(SERVERPROPERTY('ProductVersion') AS nvarchar(128)) AS ProductVersion"),
                               {"EngineEdition", "ProductVersion"});
     if (rows.empty()) throw Unreadable(Fill(kNoColumn, {{"column", "EngineEdition"}}));

@@ -23,6 +23,7 @@ enum class Kind {
   Width,     // a column width of at least min; loaded only
   // Under StatusKey.
   Folder,  // a text cut at its first NUL
+  Note,    // the same; written only when set
   Flag,    // "1" on, anything else off
   Date,    // "yyyymmdd", anything else none
   Stamp,   // "YYYY-MM-DD HH:NN:SS", anything else none; written only when set
@@ -108,6 +109,7 @@ constexpr Row kRows[] = {
     Option("PingAddress", Kind::Secret, &S::PingAddress),
     Option("RestoreTestPingAddress", Kind::Secret, &S::RestoreTestPingAddress),
     Option("BackupLog", Kind::Option, &S::BackupLog),
+    Beside(Groups::RestoreTest, "RestoreTestPassedBackup", Kind::Note, &S::RestoreTestPassedBackup),
 };
 
 template <typename T>
@@ -297,6 +299,7 @@ void LoadBeside(const Row& row, RegistryKey* key, StoredSettings& settings) {
   const std::string text = stored.value_or(std::string());
   switch (row.kind) {
     case Kind::Folder:
+    case Kind::Note:
       Member<std::string>(settings, row) = CutAtNul(text);
       break;
     case Kind::Flag:
@@ -328,6 +331,9 @@ std::optional<std::string> StoredText(const Row& row, const StoredSettings& sett
     case Kind::Time:
     case Kind::Folder:
     case Kind::Date:
+      return Member<std::string>(settings, row);
+    case Kind::Note:
+      if (Member<std::string>(settings, row).empty()) return std::nullopt;
       return Member<std::string>(settings, row);
     case Kind::Password:
     case Kind::Secret:

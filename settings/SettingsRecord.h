@@ -100,6 +100,9 @@ struct StoredSettings {
   // when missing or unusable.
   std::optional<LocalDateTime> LastRestoreTest;    // when the last restore test ran, passed or not
   std::optional<LocalDateTime> RestoreTestPassed;  // when the last one that passed ran
+  // Which backup set it restored: "<set>|<backup file>"; "" when not known
+  // (a version that did not keep it).
+  std::string RestoreTestPassedBackup;
 
   // Under StatusKey, saved with the window's fields, stored protected: where
   // each backup's result is POSTed, and the restore test's ("" for none).
@@ -126,7 +129,7 @@ enum class Groups : unsigned {
   SlotRun4 = 1u << 4,
   Status = 1u << 5,    // LastBackup, LastResult, LastSuccess, ArmedSince
   Limits = 1u << 6,    // StallMinutes
-  RestoreTest = 1u << 7,  // LastRestoreTest, RestoreTestPassed
+  RestoreTest = 1u << 7,  // LastRestoreTest, RestoreTestPassed, RestoreTestPassedBackup
   SlotRuns = SlotRun1 | SlotRun2 | SlotRun3 | SlotRun4,
   All = Window | SlotRuns | Status | Limits | RestoreTest,
 };

@@ -101,6 +101,45 @@ struct Status {
   BackupStatus status;
 };
 
+// The set the last passed restore test restored, as the status keeps it: only
+// a well-formed value counts (the status key is shared with other versions),
+// and of two records the one whose passed test is later.
+TEST(BackupStatus, ThePassedTestsSetIsReadOnlyWhenWellFormedAndTheLaterOneWins) {
+  struct Case {
+    const char* kept;
+    std::optional<std::pair<std::string, int>> set;
+  };
+  const Case cases[] = {
+      {"1|D:\\bak\\a.bak", std::pair{std::string("D:\\bak\\a.bak"), 1}},
+      {"12|D:\\bak\\a.bak", std::pair{std::string("D:\\bak\\a.bak"), 12}},
+      {"", std::nullopt},
+      {"|D:\\a.bak", std::nullopt},
+      {"0|D:\\a.bak", std::nullopt},
+      {"x|D:\\a.bak", std::nullopt},
+      {"1|", std::nullopt},
+      {"1234|D:\\a.bak", std::nullopt},
+      {"D:\\a.bak", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    BackupRecord record;
+    record.restoreTestPassedBackup = c.kept;
+    const std::optional<TestedSet> set = PassedTestSet(record);
+    ASSERT_EQ(set.has_value(), c.set.has_value()) << c.kept;
+    if (set) {
+      EXPECT_EQ(set->path, c.set->first) << c.kept;
+      EXPECT_EQ(set->position, c.set->second) << c.kept;
+    }
+  }
+  BackupRecord machine, own;
+  machine.restoreTestPassed = LocalDateTime{2026, 12, 1, 2, 0, 0, 0};
+  machine.restoreTestPassedBackup = "1|D:\\bak\\old.bak";
+  own.restoreTestPassed = LocalDateTime{2026, 12, 8, 2, 0, 0, 0};
+  own.restoreTestPassedBackup = "1|D:\\bak\\new.bak";
+  EXPECT_EQ(Merged(machine, own).restoreTestPassedBackup, "1|D:\\bak\\new.bak");
+  EXPECT_EQ(Merged(own, machine).restoreTestPassedBackup, "1|D:\\bak\\new.bak");
+  EXPECT_EQ(Merged(machine, BackupRecord{}).restoreTestPassedBackup, "1|D:\\bak\\old.bak");
+}
+
 TEST(BackupStatus, TheIconTellsTheLastResultAndKeepsItAcrossARestart) {
   settings::MemoryRegistry registry;
   {

@@ -123,6 +123,12 @@ TEST(RuntimeRestoreTest, RunsRightAfterTheDaysFirstSlotOnItsDayOnce) {
                                 "DROP DATABASE [Bakwyn_RestoreTest_shop]"));
   EXPECT_NE(r.tray.tip().find("上次恢复测试: 12-13 02:00 成功 (0秒)"), std::string::npos) << r.tray.tip();
   EXPECT_EQ(r.status("RestoreTestPassed"), "2026-12-13 02:00:05");
+  // Which set it was, kept for the restore window's mark after a restart.
+  EXPECT_EQ(r.status("RestoreTestPassedBackup"), "1|" + backup);
+  const std::optional<TestedSet> kept = PassedTestSet(LoadBackupRecord(r.registry));
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->path, backup);
+  EXPECT_EQ(kept->position, 1);
   EXPECT_EQ(r.status("RestoreTestOpen"), "0") << "nothing left for the next start to clean up";
 
   // Not again that day.

@@ -440,6 +440,24 @@ TEST(HealthCheckTest, ARefusedQuestionSkipsOnlyItsCheck) {
   }
 }
 
+// A server that lets one question run into the time-out is not asked the
+// others, which would each wait as long: their checks are skipped in the
+// time-out's words. Those before it stand.
+TEST(HealthCheckTest, AfterAQuestionTimesOutNoOtherIsAsked) {
+  const ServerError timeout("timeout", {{"HYT00", 0, "[FreeTDS][SQL Server]Timeout expired"}});
+  TroubledShop shop;
+  shop.server.refusals.emplace(kFiles, timeout);
+  const HealthReport report = RunHealthChecks(shop.settings, shop.server.session, shop.files);
+  EXPECT_TRUE(report.reached);
+  EXPECT_EQ(shop.server.queries(), (std::vector<std::string>{kRecovery, kLogSpace, kFiles}));
+  EXPECT_EQ(Keys(report), (std::vector<std::string>{"log"}));
+  ASSERT_EQ(report.skipped.size(), 3u) << ::testing::PrintToString(report.skipped);
+  const std::string words = report.skipped[0].substr(report.skipped[0].find(": ") + 2);
+  EXPECT_NE(words.find("Timeout expired"), std::string::npos) << words;
+  EXPECT_EQ(report.skipped, (std::vector<std::string>{"无法检查备份目录与数据库文件是否在同一磁盘: " + words,
+                                                      "无法检查磁盘空间: " + words, "无法检查数据库大小: " + words}));
+}
+
 TEST(HealthCheckTest, AnAnswerThatCannotBeReadSkipsOnlyItsCheck) {
   struct Row {
     const char* name;
