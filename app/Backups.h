@@ -24,7 +24,7 @@ struct Backups {
       : history(files, std::move(historyPath), std::move(ownHistoryPath)),
         engine(settings, clock, session, files, [this](const std::string& line) { runtime.log(line); }),
         restore(settings, clock, session, files, [this](const std::string& line) { runtime.log(line); }),
-        databaseRestore(clock, session, files, [this](const std::string& line) { runtime.log(line); }),
+        databaseRestore(clock, session, [this](const std::string& line) { runtime.log(line); }),
         runtime(settings, engine, restore, registry, own, clock, history, files, worker, tray,
                 std::move(computerName)) {
     runtime.setDatabaseRestore(&databaseRestore);

@@ -494,8 +494,8 @@ PlannedRestore PlanRestore(const BackupSettings& settings, ServerSession& sessio
   }
 }
 
-DatabaseRestore::DatabaseRestore(const Clock& clock, ServerSession& session, FileSystem& files, LogSink log)
-    : clock_(clock), session_(session), files_(files), log_(std::move(log)) {}
+DatabaseRestore::DatabaseRestore(const Clock& clock, ServerSession& session, LogSink log)
+    : clock_(clock), session_(session), log_(std::move(log)) {}
 
 bool DatabaseRestore::stopRequested() {
   std::lock_guard lock(mutex_);

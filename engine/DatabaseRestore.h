@@ -97,7 +97,7 @@ struct RestoreResult {
 
 class DatabaseRestore {
  public:
-  DatabaseRestore(const Clock& clock, ServerSession& session, FileSystem& files, LogSink log);
+  DatabaseRestore(const Clock& clock, ServerSession& session, LogSink log);
   DatabaseRestore(const DatabaseRestore&) = delete;
   DatabaseRestore& operator=(const DatabaseRestore&) = delete;
 
@@ -131,7 +131,6 @@ class DatabaseRestore {
 
   const Clock& clock_;
   ServerSession& session_;
-  FileSystem& files_;
   LogSink log_;
 
   // Shared between Run(), its watcher thread and cancel().

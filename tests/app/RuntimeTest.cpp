@@ -179,7 +179,7 @@ TEST(Runtime, AFaultOnTheWorkerIsLoggedAndTheNextSlotStillRuns) {
 TEST(Runtime, ASlotDuringARestoreWaitsForItsEndAndThenRuns) {
   Rig r;
   r.clock.set(7, 4);
-  DatabaseRestore restorer{r.clock, r.session, r.files, [&r](const std::string& line) { r.runtime.log(line); }};
+  DatabaseRestore restorer{r.clock, r.session, [&r](const std::string& line) { r.runtime.log(line); }};
   r.runtime.setDatabaseRestore(&restorer);
   struct Ended final : RuntimeObserver {
     void logged(const LocalDateTime&, const std::string&, bool) override {}

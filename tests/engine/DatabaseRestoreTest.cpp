@@ -83,7 +83,7 @@ struct Fixture {
   std::map<std::string, QueryResult> headers;
   std::map<std::string, ServerError> failures;
   std::function<void(const std::string&)> during;  // runs inside every statement, before its failure
-  DatabaseRestore restore{clock, session, files, log.sink()};
+  DatabaseRestore restore{clock, session, log.sink()};
 
   Fixture() {
     settings.server = "OFFICE1";
