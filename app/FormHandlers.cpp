@@ -296,7 +296,8 @@ void FormHandlers::followHistory() {
 
 void FormHandlers::showHistoryLines() {
   if (!follower_) return;
-  for (const std::string& line : follower_->newLines()) {
+  const std::vector<std::string> lines = follower_->newLines();
+  for (const std::string& line : lines) {
     // "YYYY-MM-DD HH:NN:SS text" shows as the pane's own lines do.
     if (line.size() > 20 && line[4] == '-' && line[10] == ' ' && line[19] == ' ') {
       form_.mavMemo1.addLine("[" + line.substr(2, 17) + "]: " + line.substr(20));
@@ -304,6 +305,7 @@ void FormHandlers::showHistoryLines() {
       form_.mavMemo1.addLine(line);
     }
   }
+  if (followed_) followed_(lines);
 }
 
 void FormHandlers::N6Click() {

@@ -140,6 +140,11 @@ class FormHandlers final : private RuntimeObserver {
   // The health checks a save runs on what it stored (on the window's session),
   // when given: their lines are logged, each problem with a balloon once a day.
   void setHealthCheck(std::function<HealthReport(const BackupSettings&)> check) { healthAtSave_ = std::move(check); }
+  // While another scheduler runs: told, once a second, the shared history's
+  // new lines as read ("YYYY-MM-DD HH:NN:SS text"; often none).
+  void setOnFollowed(std::function<void(const std::vector<std::string>& lines)> followed) {
+    followed_ = std::move(followed);
+  }
 
  private:
   void FormShow();
@@ -179,7 +184,7 @@ class FormHandlers final : private RuntimeObserver {
   // While another scheduler runs: its new history lines into the pane, and
   // once a minute its last backup onto the tray icon.
   void followHistory();
-  // The history's new lines into the log pane.
+  // The history's new lines into the log pane, and to setOnFollowed's.
   void showHistoryLines();
   // RuntimeObserver: a line of the log into the pane.
   void logged(const LocalDateTime& at, const std::string& text, bool kept) override;
@@ -220,6 +225,7 @@ class FormHandlers final : private RuntimeObserver {
   int refreshedMinute_ = -1;
   Pinger* pinger_;
   std::function<HealthReport(const BackupSettings&)> healthAtSave_;
+  std::function<void(const std::vector<std::string>&)> followed_;
   // The stored settings are being put into the window: no question is asked.
   bool loading_ = false;
 };

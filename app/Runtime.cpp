@@ -433,10 +433,22 @@ bool Runtime::dropLeftover() {
 }
 
 bool Runtime::restoreDatabase(RestorePlan plan) {
+  return restoreDatabase([plan = std::move(plan)] { return PlannedRestore{plan, {}}; });
+}
+
+bool Runtime::restoreDatabase(std::function<PlannedRestore()> plan) {
   if (worker_.busy() || !restorer_) return false;
   run(
       [this, plan = std::move(plan)] {
-        const RestoreResult result = restorer_->Run(settings_, plan);
+        const PlannedRestore planned = plan();
+        RestoreResult result;
+        if (planned.plan) {
+          result = restorer_->Run(settings_, *planned.plan);
+        } else {
+          log("数据库恢复未开始: " + planned.refusal);
+          result.cause = planned.refusal;
+          result.database = settings_.database;
+        }
         box_.post([this, result] {
           for (RuntimeObserver* observer : observers_) observer->restoreEnded(result);
         });

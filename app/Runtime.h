@@ -142,6 +142,10 @@ class Runtime {
   // restorer). It is never stopped for a slot: a slot whose minute comes
   // meanwhile waits for its end and then runs, stamped with that minute.
   bool restoreDatabase(RestorePlan plan);
+  // The same, with the plan made on the worker first (a restore asked of the
+  // service, planned again there from what it lists). A refusal is logged as
+  // "数据库恢复未开始: ..." and told as a failed restore.
+  bool restoreDatabase(std::function<PlannedRestore()> plan);
   bool restoringDatabase() const { return restoring_; }
   // Ends the restore under way soon; one over the current database still
   // leaves it open to every user.

@@ -11,6 +11,7 @@
 #include "app/SchedulerLock.h"
 #include "app/Backups.h"
 #include "app/EventLog.h"
+#include "app/RestoreRequest.h"
 #include "app/Runtime.h"
 #include "app/SecureFolder.h"
 #include "app/StoredSchedule.h"
@@ -25,6 +26,7 @@
 #include "engine/Replica.h"
 #include "engine/WindowsFileSystem.h"
 #include "server/OdbcServerSession.h"
+#include "settings/Base64.h"
 #include "settings/SettingsRecord.h"
 #include "settings/DpapiProtector.h"
 #include "settings/SqlInstances.h"
@@ -110,6 +112,64 @@ std::string FolderOf(const std::string& path) {
   return folder.size() == 2 && folder[1] == ':' ? folder + "\\" : folder;
 }
 
+// The restores the restore window of a program in a user's session asks of
+// the service (see RestoreRequest.h): each request taken, checked, run on the
+// worker, and answered under the status key, started and then ended.
+class AskedRestores final : public RuntimeObserver {
+ public:
+  AskedRestores(Runtime& runtime, settings::Registry& registry, BackupSettings& settings, ServerSession& session,
+                const Clock& clock)
+      : runtime_(runtime), registry_(registry), settings_(settings), session_(session), clock_(clock) {
+    runtime_.addObserver(this);
+  }
+
+  // kRestoreDatabaseControl came: the stored request, if any.
+  void asked() {
+    const TakenRestoreRequest taken = TakeRestoreRequest(registry_);
+    if (!taken.present) return;
+    if (!taken.request) {
+      runtime_.log("数据库恢复未开始: 恢复请求无法读取");
+      return;
+    }
+    const RestoreRequest& request = *taken.request;
+    const std::int64_t age = CalendarMilliseconds(clock_.now()) - request.atMs;
+    std::string refusal;
+    if (age > kRestoreRequestMaxAgeMs || age < -kRestoreRequestMaxAgeMs) {
+      refusal = "恢复请求已过期";
+    } else if (!runtime_.scheduling()) {
+      refusal = "另一个Bakwyn正在定时备份: 请在定时备份的程序中恢复";
+    } else if (runtime_.restoreDatabase([this, request] {
+                 return PlanRequestedRestore(settings_, session_, runtime_.files(), ComputerName(), request,
+                                             runtime_.now());
+               })) {
+      pending_ = request.id;
+      runtime_.log("备份服务开始恢复数据库 (" + (request.user.empty() ? std::string("用户") : request.user) +
+                   " 在恢复窗口中请求): " + request.backupPath);
+      StoreRestoreAnswer(registry_, {request.id, RestoreAnswer::State::started, 0, {}, {}});
+      return;
+    } else {
+      refusal = "正在备份或测试恢复,现在不能恢复。请在结束后再试。";
+    }
+    runtime_.log("数据库恢复未开始: " + refusal);
+    StoreRestoreAnswer(registry_, {request.id, RestoreAnswer::State::refused, 0, {}, refusal});
+  }
+
+  void logged(const LocalDateTime&, const std::string&, bool) override {}
+  void restoreEnded(const RestoreResult& result) override {
+    if (pending_.empty()) return;
+    StoreRestoreAnswer(registry_, AnswerOf(pending_, result));
+    pending_.clear();
+  }
+
+ private:
+  Runtime& runtime_;
+  settings::Registry& registry_;
+  BackupSettings& settings_;
+  ServerSession& session_;
+  const Clock& clock_;
+  std::string pending_;  // the request whose restore runs
+};
+
 }  // namespace
 
 void Serve(ServiceControls& controls, EventSink& events, HttpTransport& http) {
@@ -141,6 +201,9 @@ void Serve(ServiceControls& controls, EventSink& events, HttpTransport& http) {
       return ReadStoredSchedule(*registry, protector, ComputerName(), InstalledSqlInstances());
     };
     StartFromStore(*runtime, stored());
+    // A request left from before this start was not meant for it.
+    TakeRestoreRequest(*registry);
+    AskedRestores restores(*runtime, *registry, backups.settings, session, clock);
     UpdateDependencies();
     runtime->log("备份服务已启动: 不需要用户登录也会定时备份");
     events.report({EventId::ServiceStarted, {}});
@@ -162,8 +225,9 @@ void Serve(ServiceControls& controls, EventSink& events, HttpTransport& http) {
 
     // The tick every 100 ms, as the program's timer; the backups themselves
     // run on the worker, so a stop, a reload or the lock is answered at once.
-    const HANDLE waits[] = {controls.stopEvent(), controls.resumeEvent(), controls.reloadEvent(), acquired.get(),
-                            controls.restoreTestEvent()};
+    const HANDLE waits[] = {controls.stopEvent(),        controls.resumeEvent(), controls.reloadEvent(),
+                            acquired.get(),              controls.restoreTestEvent(), controls.restoreEvent(),
+                            controls.cancelRestoreEvent()};
     for (;;) {
       const DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(std::size(waits)), waits, FALSE, kTickMs);
       if (woke == WAIT_OBJECT_0) break;
@@ -186,6 +250,8 @@ void Serve(ServiceControls& controls, EventSink& events, HttpTransport& http) {
         if (!runtime->scheduling() || !runtime->restoreTestNow())
           runtime->log("恢复测试未运行: 正在备份或测试恢复,或另一个Bakwyn正在定时备份");
       }
+      if (woke == WAIT_OBJECT_0 + 5) restores.asked();
+      if (woke == WAIT_OBJECT_0 + 6) runtime->cancelRestore();
       runtime->tick();
     }
     // A backup under way finishes first, as it always has (its copies end
@@ -385,5 +451,17 @@ bool SignalService(DWORD control) {
 bool SignalServiceReload() { return SignalService(kReloadControl); }
 
 bool SignalServiceRestoreTest() { return SignalService(kRestoreTestControl); }
+
+bool SignalServiceRestore() { return SignalService(kRestoreDatabaseControl); }
+
+bool SignalServiceCancelRestore() { return SignalService(kCancelRestoreControl); }
+
+unsigned long StoreRestoreRequestArgument(const std::wstring& encoded) {
+  const std::optional<std::string> text = settings::Base64Decode(FromWide(encoded));
+  const std::optional<RestoreRequest> request = text ? ParseRestoreRequest(*text) : std::nullopt;
+  if (!request) return ERROR_INVALID_DATA;
+  const auto registry = settings::MachineRegistry();
+  return StoreRestoreRequest(*registry, *request) ? 0 : ERROR_ACCESS_DENIED;
+}
 
 }  // namespace bakwyn::app

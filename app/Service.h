@@ -31,6 +31,11 @@ inline constexpr DWORD kReloadControl = 128;
 // schedules the restore tests while it runs: one now, unless a backup or a
 // test runs (then nothing; the result or the refusal is in the history).
 inline constexpr DWORD kRestoreTestControl = 129;
+// The controls of the restore window of a program that does not schedule
+// while the service runs (see RestoreRequest.h): a restore request is stored,
+// run it; cancel the restore under way.
+inline constexpr DWORD kRestoreDatabaseControl = 130;
+inline constexpr DWORD kCancelRestoreControl = 131;
 
 // The service's access list, set at every install, so that it does not hang
 // on the defaults of one version of Windows. The system and administrators
@@ -70,6 +75,16 @@ ServiceState QueryService();
 bool SignalServiceReload();
 // Asks the running service for a restore test now (kRestoreTestControl).
 bool SignalServiceRestoreTest();
+// Tells the running service that a restore request is stored, or that the
+// restore under way is to end. False when the control did not reach it
+// (GetLastError says why).
+bool SignalServiceRestore();
+bool SignalServiceCancelRestore();
+// The program started with administrator rights to store a restore request
+// for the service: kRequestRestoreArgument, then the request (Base64 of its
+// text). 0, or the system's error code.
+inline constexpr wchar_t kRequestRestoreArgument[] = L"/request-restore";
+unsigned long StoreRestoreRequestArgument(const std::wstring& encoded);
 
 // The service's side of the system's controls. The system may deliver a control
 // after the service reported that it stopped, when everything the service's
@@ -89,6 +104,8 @@ class ServiceControls {
   HANDLE resumeEvent() const { return resume_.get(); }
   HANDLE reloadEvent() const { return reload_.get(); }
   HANDLE restoreTestEvent() const { return restoreTest_.get(); }
+  HANDLE restoreEvent() const { return restore_.get(); }
+  HANDLE cancelRestoreEvent() const { return cancelRestore_.get(); }
 
   // A run begins, registered with the system as `status`.
   void begin(SERVICE_STATUS_HANDLE status) {
@@ -97,6 +114,8 @@ class ServiceControls {
     ResetEvent(resume_.get());
     ResetEvent(reload_.get());
     ResetEvent(restoreTest_.get());
+    ResetEvent(restore_.get());
+    ResetEvent(cancelRestore_.get());
     handle_ = status;
     status_ = {};
     active_ = true;
@@ -150,6 +169,14 @@ class ServiceControls {
           SetEvent(restoreTest_.get());
           answer = NO_ERROR;
           break;
+        case kRestoreDatabaseControl:
+          SetEvent(restore_.get());
+          answer = NO_ERROR;
+          break;
+        case kCancelRestoreControl:
+          SetEvent(cancelRestore_.get());
+          answer = NO_ERROR;
+          break;
         default:
           answer = ERROR_CALL_NOT_IMPLEMENTED;
       }
@@ -172,6 +199,8 @@ class ServiceControls {
   UniqueKernelHandle resume_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
   UniqueKernelHandle reload_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
   UniqueKernelHandle restoreTest_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+  UniqueKernelHandle restore_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+  UniqueKernelHandle cancelRestore_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
   SERVICE_STATUS_HANDLE handle_ = nullptr;
   SERVICE_STATUS status_{};
   bool active_ = false;

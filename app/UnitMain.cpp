@@ -6,14 +6,17 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "base/SystemMessage.h"
 #include "base/Text.h"
 #include "base/WinHandles.h"
+#include "app/RestoreRequest.h"
 #include "app/SecureFolder.h"
 #include "app/Service.h"
 #include "app/WinSystem.h"
+#include "settings/Base64.h"
 #include "settings/WindowsRegistry.h"
 #include "ui/MessageHelper.h"
 
@@ -41,6 +44,7 @@ class ComApartment {
 TFrmMain::TFrmMain(const Clock& clock, ServerSession& session, FileSystem& files, settings::Registry& registry,
                    const settings::SecretProtector& protector)
     : own_(settings::UserRegistry()),
+      machine_(registry),
       backups_(clock, session, files, registry, own_.get(), HistoryPath(), OwnHistoryPath(), worker_,
                &form_.rmTrayIcon1, [] { return ComputerName(); }, &events_, &http_),
       handlers_(form_, backups_.runtime, windowSession_, registry, protector, *this, own_.get(), &*backups_.pinger),
@@ -53,6 +57,7 @@ TFrmMain::TFrmMain(const Clock& clock, ServerSession& session, FileSystem& files
     return RunHealthChecks(settings, saveCheckSession_, backups_.runtime.files());
   });
   backups_.checkHealthOn(dailyCheckSession_);
+  handlers_.setOnFollowed([this](const std::vector<std::string>& lines) { followServiceRestore(lines); });
   // With administrator rights, the shared history's folder is made (or brought
   // up to date) with an access list that lets every user's program add its
   // lines and nobody but administrators and the system change or remove them.
@@ -66,6 +71,18 @@ HANDLE TFrmMain::schedulerLockWaitable() const { return lock_ ? lock_->waitable(
 
 void TFrmMain::schedulerLockTaken(bool abandoned) {
   if (!lock_) return;
+  // The service stopped: what it answered last is the end of what it ran for
+  // the window; with no end there, the history has the rest.
+  followServiceRestore({});
+  if (askedRestore_) {
+    askedRestore_.reset();
+    RestoreResult result;
+    result.cause = "备份服务已停止: 恢复的结果见备份历史";
+    if (restoreForm_) {
+      restoreForm_->progress(result.cause);
+      restoreForm_->finished(result);
+    }
+  }
   lock_->taken(abandoned);
   handlers_.SchedulerChanged(true, abandoned);
 }
@@ -127,19 +144,103 @@ form::RestoreActions TFrmMain::restoreActions() {
   };
   actions.start = [this](const RestorePlan& plan) -> std::string {
     // Only the scheduler restores, so that no slot of another's starts in
-    // the middle of it.
-    if (!backups_.runtime.scheduling())
-      return "备份服务或另一个Bakwyn正在定时备份: 请在定时备份的程序中恢复";
+    // the middle of it: the service when it runs, this program when it schedules.
+    if (!backups_.runtime.scheduling()) {
+      if (QueryService() == ServiceState::Running) return askServiceToRestore(plan);
+      return "另一个用户的Bakwyn正在定时备份: 请在定时备份的程序中恢复";
+    }
     if (!backups_.runtime.restoreDatabase(plan)) return "正在备份或测试恢复,现在不能恢复。请在结束后再试。";
     return {};
   };
-  actions.cancel = [this] { backups_.runtime.cancelRestore(); };
+  actions.cancel = [this] {
+    if (askedRestore_) {
+      if (!SignalServiceCancelRestore() && restoreForm_)
+        restoreForm_->progress("无法通知备份服务取消恢复: " + SystemMessage(GetLastError()));
+      return;
+    }
+    backups_.runtime.cancelRestore();
+  };
   actions.confirm = [this](const std::string& text) {
     // "No" is the default: the question is whether to overwrite a database.
     const HWND owner = restoreWindow_ ? restoreWindow_->hwnd() : window_.hwnd();
     return ui::ShowMessageCode(ui::SystemMessageBox(), owner, 32, text) == IDYES;
   };
   return actions;
+}
+
+std::string TFrmMain::askServiceToRestore(const RestorePlan& plan) {
+  if (askedRestore_) return "备份服务正在进行上一个恢复";
+  RestoreRequest request;
+  request.id = std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64());
+  request.atMs = CalendarMilliseconds(backups_.runtime.now());
+  wchar_t user[257] = {};
+  DWORD size = static_cast<DWORD>(std::size(user));
+  if (GetUserNameW(user, &size)) request.user = FromWide(user);
+  request.target = plan.target;
+  request.backupPath = plan.from.path;
+  request.position = plan.from.position;
+  if (plan.target == RestorePlan::Target::newDatabase) request.newName = plan.database;
+  // Stored where the service reads the settings, which only administrators
+  // write: without those rights, a start of this program with them stores
+  // it (the system asks the user).
+  if (!StoreRestoreRequest(machine_, request)) {
+    if (elevated()) return "无法保存恢复请求: 注册表拒绝写入";
+    const std::wstring arguments =
+        std::wstring(kRequestRestoreArgument) + L" " + ToWide(settings::Base64Encode(FormatRestoreRequest(request)));
+    HANDLE started = nullptr;
+    if (!startElevated(arguments.c_str(), SW_HIDE, &started)) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_CANCELLED) return "恢复由备份服务进行,需要管理员的同意: 已取消";
+      return "无法以管理员权限保存恢复请求: " + SystemMessage(error);
+    }
+    if (!started) return "无法以管理员权限保存恢复请求: " + SystemMessage(ERROR_INVALID_HANDLE);
+    const UniqueKernelHandle process(started);
+    DWORD code = 0;
+    if (WaitForSingleObject(process.get(), 60 * 1000) != WAIT_OBJECT_0) code = WAIT_TIMEOUT;
+    else if (!GetExitCodeProcess(process.get(), &code)) code = GetLastError();
+    if (code != 0) return "无法以管理员权限保存恢复请求: " + SystemMessage(code);
+  }
+  if (!SignalServiceRestore()) return "无法通知备份服务恢复数据库: " + SystemMessage(GetLastError());
+  askedRestore_ = AskedRestore{request.id, GetTickCount64(), false, {}};
+  restoreForm_->progress("已请求备份服务恢复数据库,等待服务开始...");
+  return {};
+}
+
+void TFrmMain::followServiceRestore(const std::vector<std::string>& lines) {
+  if (!askedRestore_) return;
+  for (const std::string& line : lines) {
+    // The service's lines, without their date: the restore's own words.
+    const std::string text = line.size() > 20 && line[4] == '-' && line[10] == ' ' && line[19] == ' ' ? line.substr(20) : line;
+    if (restoreForm_) restoreForm_->progress(text);
+    askedRestore_->shown.push_back(text);
+  }
+  const std::optional<RestoreAnswer> answer = LoadRestoreAnswer(machine_);
+  if (answer && answer->id == askedRestore_->id) {
+    if (answer->state == RestoreAnswer::State::started) {
+      askedRestore_->started = true;
+      return;
+    }
+    // The cause, unless the service's own lines already said it (its history
+    // may be one this program cannot read).
+    const std::vector<std::string>& shown = askedRestore_->shown;
+    if (!answer->cause.empty() && restoreForm_ &&
+        std::none_of(shown.begin(), shown.end(),
+                     [&](const std::string& l) { return l.find(answer->cause) != std::string::npos; }))
+      restoreForm_->progress(answer->cause);
+    askedRestore_.reset();
+    if (restoreForm_) restoreForm_->finished(ResultOf(*answer));
+    return;
+  }
+  // Not even started within a minute: the service did not take it.
+  if (!askedRestore_->started && GetTickCount64() - askedRestore_->askedAt > 60 * 1000) {
+    askedRestore_.reset();
+    RestoreResult result;
+    result.cause = "备份服务没有回应恢复请求";
+    if (restoreForm_) {
+      restoreForm_->progress(result.cause);
+      restoreForm_->finished(result);
+    }
+  }
 }
 
 void TFrmMain::RestoreProgress::logged(const LocalDateTime&, const std::string& text, bool) {

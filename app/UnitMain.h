@@ -90,6 +90,19 @@ class TFrmMain final : private FormShell {
     TFrmMain& owner_;
   };
 
+  // The restore window's restore asked of the backup service, which schedules.
+  // "" when it was asked, else why not.
+  std::string askServiceToRestore(const RestorePlan& plan);
+  // While one is asked: the service's lines (the shared history's `lines`)
+  // into the window, and its answer; the end once it is there.
+  void followServiceRestore(const std::vector<std::string>& lines);
+  struct AskedRestore {
+    std::string id;
+    unsigned long long askedAt = 0;  // GetTickCount64
+    bool started = false;
+    std::vector<std::string> shown;  // the lines told to the window
+  };
+
   // Asks for the scheduler's lock: held at once when free, else told to the
   // window when it is taken.
   void takeLock();
@@ -101,6 +114,8 @@ class TFrmMain final : private FormShell {
   form::SettingsForm form_;
   // This user's own registry, for what the machine's keys cannot take.
   std::unique_ptr<settings::Registry> own_;
+  // The machine's registry: the settings and the status the service reads.
+  settings::Registry& machine_;
   // Where outcomes are told beyond the window: the event log, the ping addresses.
   WindowsEventSink events_;
   WinHttpTransport http_;
@@ -120,6 +135,8 @@ class TFrmMain final : private FormShell {
   std::unique_ptr<form::RestoreForm> restoreForm_;
   std::unique_ptr<ui::RestoreWindow> restoreWindow_;
   RestoreProgress restoreProgress_{*this};
+  // A restore the service runs for the restore window; none when this program restores.
+  std::optional<AskedRestore> askedRestore_;
   // The backup set of the last restore test that passed, marked in the list.
   std::optional<TestedSet> lastPassedTest_;
   // Gone first; held by the window's thread.

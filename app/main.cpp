@@ -4,6 +4,8 @@
 
 #include <shellapi.h>
 
+#include <string>
+
 #include "app/Service.h"
 #include "app/UnitMain.h"
 #include "app/WinSystem.h"
@@ -49,6 +51,19 @@ bakwyn::UniqueKernelHandle ClaimSingleInstance(bool handover) {
   return {};
 }
 
+// The argument after `wanted`; empty when there is none.
+std::wstring ArgumentAfter(const wchar_t* wanted) {
+  int count = 0;
+  wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (!arguments) return {};
+  std::wstring after;
+  for (int i = 1; i + 1 < count && after.empty(); ++i) {
+    if (lstrcmpiW(arguments[i], wanted) == 0) after = arguments[i + 1];
+  }
+  LocalFree(arguments);
+  return after;
+}
+
 bool HasArgument(const wchar_t* wanted) {
   int count = 0;
   wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
@@ -69,6 +84,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (HasArgument(bakwyn::app::kInstallServiceArgument))
     return static_cast<int>(bakwyn::app::InstallService(bakwyn::app::ProgramPath()));
   if (HasArgument(bakwyn::app::kRemoveServiceArgument)) return static_cast<int>(bakwyn::app::RemoveService());
+  // The restore window's request for the service, stored with administrator rights.
+  if (HasArgument(bakwyn::app::kRequestRestoreArgument))
+    return static_cast<int>(
+        bakwyn::app::StoreRestoreRequestArgument(ArgumentAfter(bakwyn::app::kRequestRestoreArgument)));
 
   const bool openSettings = HasArgument(bakwyn::ui::kSettingsArgument);
   const auto instance = ClaimSingleInstance(openSettings);

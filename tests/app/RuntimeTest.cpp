@@ -1,6 +1,7 @@
 // The runtime with its backups on a worker thread: the tick, the tray and a
 // save never wait for a backup, and what the backup tells reaches them.
 #include "app/Runtime.h"
+#include "app/RestoreRequest.h"
 
 #include "app/StoredSchedule.h"
 
@@ -176,6 +177,62 @@ TEST(Runtime, AFaultOnTheWorkerIsLoggedAndTheNextSlotStillRuns) {
 // A restore is never interrupted by a slot: the slot whose minute comes while
 // it runs waits for its end, then runs, stamped with that minute; nothing else
 // starts beside the restore.
+// A restore the service is asked for is planned on its worker from its own
+// list: a backup it does not list is refused (logged, ended as failed, no
+// RESTORE sent); a listed one, named with other ASCII letter case, restores
+// from the listed file.
+TEST(Runtime, AnAskedRestoreIsPlannedFromTheListedBackupsOnly) {
+  Rig r;
+  r.clock.set(7, 4);
+  r.settings.server = "OFFICE1";
+  DatabaseRestore restorer{r.clock, r.session, [&r](const std::string& line) { r.runtime.log(line); }};
+  r.runtime.setDatabaseRestore(&restorer);
+  struct Ended final : RuntimeObserver {
+    void logged(const LocalDateTime&, const std::string&, bool) override {}
+    void restoreEnded(const RestoreResult& result) override { results.push_back(result); }
+    std::vector<RestoreResult> results;
+  } ended;
+  r.runtime.addObserver(&ended);
+  const std::string listed = "D:\\bak\\2026年12月10日07时04分.bak";
+  r.files.add(listed, "a backup", r.clock.now());
+  r.session.onQuery = [&](const std::string& sql) {
+    if (sql == "RESTORE HEADERONLY FROM DISK = N'" + listed + "'")
+      return QueryResult{{"BackupName", "BackupType", "Position", "DatabaseName", "BackupFinishDate"},
+                         {{"Vorda软件Bakwyn", "1", "1", "shop", "2026-12-10 07:04:30.000"}}};
+    if (sql.rfind("RESTORE FILELISTONLY", 0) == 0)
+      return QueryResult{{"LogicalName", "PhysicalName", "Type"}, {{"shop", "C:\\Data\\shop.mdf", "D"}}};
+    if (sql.rfind("SELECT CAST(SERVERPROPERTY", 0) == 0) return QueryResult{{"path"}, {{"E:\\SQLData\\"}}};
+    return r.session.headers(sql);
+  };
+  const auto ask = [&](const std::string& path) {
+    RestoreRequest request;
+    request.id = "1-1";
+    request.backupPath = path;
+    request.newName = "shop_恢复_20261210_0704";
+    const size_t before = ended.results.size();
+    EXPECT_TRUE(r.runtime.restoreDatabase([&r, request] {
+      return PlanRequestedRestore(r.settings, r.session, r.files, "OFFICE1", request, r.clock.now());
+    }));
+    EXPECT_TRUE(r.tickUntil([&] { return ended.results.size() == before + 1 && !r.runtime.backupRunning(); }));
+  };
+
+  ask("C:\\Windows\\elsewhere.bak");
+  ASSERT_EQ(ended.results.size(), 1u);
+  EXPECT_EQ(ended.results[0].outcome, RestoreResult::Outcome::failed);
+  const std::string refusal = "备份 C:\\Windows\\elsewhere.bak (第1个备份集) 不在备份目录或第二目录的备份中";
+  EXPECT_EQ(ended.results[0].cause, refusal);
+  EXPECT_THAT(r.seen.lines, Contains("数据库恢复未开始: " + refusal));
+  for (const std::string& sql : r.session.statements) EXPECT_EQ(sql.find("elsewhere"), std::string::npos) << sql;
+
+  ask("d:\\BAK\\2026年12月10日07时04分.bak");
+  ASSERT_EQ(ended.results.size(), 2u);
+  EXPECT_EQ(ended.results[1].outcome, RestoreResult::Outcome::succeeded) << ended.results[1].cause;
+  const std::string restore = "RESTORE DATABASE [shop_恢复_20261210_0704] FROM DISK = N'" + listed + "' WITH FILE = 1";
+  EXPECT_TRUE(std::any_of(r.session.statements.begin(), r.session.statements.end(),
+                          [&](const std::string& sql) { return sql.rfind(restore, 0) == 0; }))
+      << ::testing::PrintToString(r.session.statements);
+}
+
 TEST(Runtime, ASlotDuringARestoreWaitsForItsEndAndThenRuns) {
   Rig r;
   r.clock.set(7, 4);
