@@ -43,8 +43,10 @@ inline constexpr DWORD kCancelRestoreControl = 131;
 // start, stop, pause, interrogate, its own controls, read; administrators:
 // everything; the system is an administrator too). Interactive users, and
 // accounts logged on as services: read its configuration and state,
-// interrogate it and send it kReloadControl, which a save in a user's session
-// does; never start, stop, pause, change or delete it.
+// interrogate it and send it its own controls (the reload a save in a user's
+// session sends, the restore test, and the restore window's two, whose
+// request only administrators can store); never start, stop, pause, change
+// or delete it.
 inline constexpr wchar_t kServiceSddl[] =
     L"D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCSWLOCRRC;;;IU)"
     L"(A;;CCLCSWLOCRRC;;;SU)";

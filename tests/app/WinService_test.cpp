@@ -37,6 +37,7 @@
 #include "app/SchedulerLock.h"
 #include "app/Service.h"
 #include "app/WinSystem.h"
+#include "settings/Base64.h"
 #include "tests/support/ExeHarness.h"
 #include "tests/support/WineUnix.h"
 
@@ -745,6 +746,127 @@ TEST(ServiceControls, AControlAfterTheServiceStoppedIsAnsweredAndChangesNothing)
   EXPECT_EQ(WaitForSingleObject(controls.reloadEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(WaitForSingleObject(controls.stopEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(controls.control(SERVICE_CONTROL_INTERROGATE, 0), static_cast<DWORD>(NO_ERROR));
+}
+
+// The restore window of a program that stands by while the service
+// schedules: the restore is asked of the service (the request stored, its
+// control sent), which plans it again from its own list and runs it; the
+// window shows the service's lines from the history and its answer. As a new
+// database; then over the current one, cancelled from the window through the
+// service, which leaves the database open to every user.
+TEST_F(WinService, TheRestoreWindowOfAProgramStandingByHasTheServiceRestore) {
+  if (!browser_.empty()) GTEST_SKIP() << "the stand-in cannot answer as the SQL Server Browser: " << browser_;
+  const std::optional<std::string> missed = MinutesAgo(3);
+  if (!missed) GTEST_SKIP() << "no earlier minute today";
+  const std::string folder = kFolder + "\\bak\\";
+  const std::string data = kFolder + "\\data\\";
+  CreateDirectoryW(Wide(kFolder).c_str(), nullptr);
+  ASSERT_TRUE(CreateDirectoryW(Wide(data).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+  standIn_.setDefaultDataPath(data);
+  StoreConnection(ComputerName() + "\\SQLEXPRESS", kUser, kPassword, "shop", folder);
+  StoreSlot(1, *missed);
+  ASSERT_TRUE(WriteString(kStatusKey, "MakeUpMissed", "1"));
+  ASSERT_TRUE(WriteString(kStatusKey, "RestoreTestEvery", "0"));
+  // The service makes the missed slot up at its start: the backup to restore.
+  ASSERT_EQ(RunToEnd(remote::ExePath(), L"/install-service"), 0u);
+  ASSERT_TRUE(WaitUntil([&] { return Backups("shop") == 1; }, 60000)) << "state " << ServiceState();
+  ASSERT_TRUE(WaitUntil([&] { return standIn_.record().statements.back().answered; }, 20000));
+
+  app().start();
+  app().menu("N1");
+  app().waitForLogText("备份服务或另一个用户的备份程序正在定时备份: 这里显示它的记录", 20000);
+  app().click("BitBtn3");
+  app().menu("N9");
+  DWORD code = 1;
+  RunDriver(L"restore wait 20000", &code);
+  ASSERT_EQ(code, 0u);
+  std::string rows;
+  ASSERT_TRUE(WaitUntil([&] { return !(rows = RunDriver(L"restore rows")).empty(); }, 20000));
+  RunDriver(L"restore select 0", &code);
+  EXPECT_EQ(code, 0u);
+  const std::string name = RunDriver(L"restore text mEdt1");
+  ASSERT_EQ(name.rfind("shop_恢复_", 0), 0u) << name;
+  const std::string newName = name.substr(0, name.find_last_not_of("\r\n") + 1);
+
+  // As a new database.
+  size_t from = standIn_.record().statements.size();
+  RunDriver(L"restore click BitBtn2", &code);
+  std::string progress;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        progress = RunDriver(L"restore text mavMemo2");
+        return progress.find("恢复成功: 数据库 " + newName) != std::string::npos;
+      },
+      60000))
+      << progress;
+  EXPECT_NE(progress.find("已请求备份服务恢复数据库"), std::string::npos) << progress;
+  EXPECT_NE(progress.find("备份服务开始恢复数据库 ("), std::string::npos) << "the service's own line: " << progress;
+  EXPECT_NE(progress.find("数据库恢复成功: "), std::string::npos) << "the service's lines, from the history: " << progress;
+  std::vector<std::string> sent;
+  for (size_t i = from; i < standIn_.record().statements.size(); ++i) sent.push_back(standIn_.record().statements[i].text);
+  const auto restore = std::find_if(sent.begin(), sent.end(), [&](const std::string& s) {
+    return s.rfind("RESTORE DATABASE [" + newName + "] FROM DISK = N'" + folder, 0) == 0;
+  });
+  ASSERT_NE(restore, sent.end()) << ::testing::PrintToString(sent);
+  const auto files = std::find_if(sent.begin(), sent.end(), [&](const std::string& s) {
+    return s.rfind("RESTORE FILELISTONLY FROM DISK = N'" + folder, 0) == 0;
+  });
+  EXPECT_LT(files - sent.begin(), restore - sent.begin()) << ::testing::PrintToString(sent);
+  EXPECT_NE(restore->find("TO N'" + data + newName + ".mdf'"), std::string::npos) << *restore;
+  EXPECT_EQ(ReadString(kStatusKey, "RestoreRequest").value_or("?"), "") << "taken, never run again";
+  const std::string answer = ReadString(kStatusKey, "RestoreRequestAnswer").value_or("");
+  EXPECT_NE(answer.find("|succeeded|"), std::string::npos) << answer;
+
+  // Over the current database, slow on the server, cancelled from the window.
+  test::StandInFault slow;
+  slow.kind = "slow";
+  slow.on = "restore";
+  slow.seconds = 20;
+  standIn_.arm(slow);
+  from = standIn_.record().statements.size();
+  RunDriver(L"restore click RadioButton2", &code);
+  RunDriver(L"restore click BitBtn2", &code);
+  ASSERT_TRUE(app().answer(IDYES)) << RunDriver(L"restore text mavMemo2");
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const test::StandInRecord record = standIn_.record();
+        return std::any_of(record.statements.begin() + static_cast<std::ptrdiff_t>(from), record.statements.end(),
+                           [](const test::StandInStatement& s) { return s.text.rfind("RESTORE DATABASE [shop]", 0) == 0; });
+      },
+      60000))
+      << RunDriver(L"restore text mavMemo2");
+  RunDriver(L"restore click BitBtn3", &code);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        progress = RunDriver(L"restore text mavMemo2");
+        return progress.find("恢复已取消: 数据库 shop") != std::string::npos;
+      },
+      60000))
+      << progress;
+  EXPECT_NE(progress.find("恢复前的安全备份: " + folder), std::string::npos) << progress;
+  bool open = false;
+  for (const test::StandInDatabase& d : standIn_.catalog())
+    open |= d.name == "shop" && d.state == "ONLINE" && d.userAccess == "MULTI_USER";
+  EXPECT_TRUE(open) << "the database is usable again: " << progress;
+  const test::StandInRecord record = standIn_.record();
+  EXPECT_TRUE(std::any_of(record.statements.begin() + static_cast<std::ptrdiff_t>(from), record.statements.end(),
+                          [](const test::StandInStatement& s) { return s.cancelled; }))
+      << "the service cancelled the statement on the server";
+  ASSERT_TRUE(app().quit());
+}
+
+// Without administrator rights the restore window starts the program with
+// them just to store its request; the program takes a well-formed one only.
+TEST_F(WinService, TheProgramStartedToStoreARestoreRequestStoresOnlyAWellFormedOne) {
+  const std::string request = "1|77-5|1796893200000|new|2|前台|T:\\bak\\2026年12月10日02时00分.bak|shop 副本";
+  ASSERT_TRUE(WriteString(kStatusKey, "RestoreRequest", ""));
+  EXPECT_EQ(RunToEnd(remote::ExePath(), L"/request-restore " + Wide(settings::Base64Encode("1|77-5|x"))),
+            static_cast<DWORD>(ERROR_INVALID_DATA));
+  EXPECT_EQ(RunToEnd(remote::ExePath(), L"/request-restore %%%"), static_cast<DWORD>(ERROR_INVALID_DATA));
+  EXPECT_EQ(ReadString(kStatusKey, "RestoreRequest").value_or("?"), "");
+  EXPECT_EQ(RunToEnd(remote::ExePath(), L"/request-restore " + Wide(settings::Base64Encode(request))), 0u);
+  EXPECT_EQ(ReadString(kStatusKey, "RestoreRequest").value_or(""), request);
+  EXPECT_EQ(MainWindowCount(), 0) << "no window, no tray icon";
 }
 
 }  // namespace
