@@ -458,8 +458,10 @@ bool SignalServiceCancelRestore() { return SignalService(kCancelRestoreControl);
 
 unsigned long StoreRestoreRequestArgument(const std::wstring& encoded) {
   const std::optional<std::string> text = settings::Base64Decode(FromWide(encoded));
-  const std::optional<RestoreRequest> request = text ? ParseRestoreRequest(*text) : std::nullopt;
+  std::optional<RestoreRequest> request = text ? ParseRestoreRequest(*text) : std::nullopt;
   if (!request) return ERROR_INVALID_DATA;
+  // Asked now: the consent the system asked for may have taken a while.
+  request->atMs = CalendarMilliseconds(SystemClock().now());
   const auto registry = settings::MachineRegistry();
   return StoreRestoreRequest(*registry, *request) ? 0 : ERROR_ACCESS_DENIED;
 }

@@ -719,10 +719,18 @@ TEST(ServiceControls, AControlAfterTheServiceStoppedIsAnsweredAndChangesNothing)
   EXPECT_EQ(controls.control(app::kRestoreTestControl, 0), static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(WaitForSingleObject(controls.restoreTestEvent(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
   EXPECT_EQ(WaitForSingleObject(controls.reloadEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "no reload";
-  for (const DWORD code : {130ul, 255ul}) {
+  // The restore window's: a stored request to run, the restore under way to end.
+  EXPECT_EQ(controls.control(app::kRestoreDatabaseControl, 0), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(WaitForSingleObject(controls.restoreEvent(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(controls.cancelRestoreEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(controls.control(app::kCancelRestoreControl, 0), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(WaitForSingleObject(controls.cancelRestoreEvent(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(controls.restoreEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  for (const DWORD code : {132ul, 255ul}) {
     EXPECT_EQ(controls.control(code, 0), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED)) << code;
-    EXPECT_EQ(WaitForSingleObject(controls.reloadEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << code;
-    EXPECT_EQ(WaitForSingleObject(controls.restoreTestEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << code;
+    for (const HANDLE event : {controls.reloadEvent(), controls.restoreTestEvent(), controls.restoreEvent(),
+                               controls.cancelRestoreEvent()})
+      EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << code;
   }
   EXPECT_EQ(controls.control(SERVICE_CONTROL_STOP, 0), static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(controls.state(), static_cast<DWORD>(SERVICE_STOP_PENDING));
@@ -731,7 +739,7 @@ TEST(ServiceControls, AControlAfterTheServiceStoppedIsAnsweredAndChangesNothing)
 
   for (const DWORD control : {DWORD{SERVICE_CONTROL_STOP}, DWORD{SERVICE_CONTROL_SHUTDOWN},
                               DWORD{SERVICE_CONTROL_INTERROGATE}, DWORD{SERVICE_CONTROL_POWEREVENT},
-                              app::kReloadControl}) {
+                              app::kReloadControl, app::kRestoreDatabaseControl, app::kCancelRestoreControl}) {
     SCOPED_TRACE(control);
     EXPECT_EQ(controls.control(control, PBT_APMRESUMEAUTOMATIC), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
   }
@@ -739,6 +747,7 @@ TEST(ServiceControls, AControlAfterTheServiceStoppedIsAnsweredAndChangesNothing)
   EXPECT_EQ(WaitForSingleObject(controls.resumeEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
       << "a late wake reaches nothing";
   EXPECT_EQ(WaitForSingleObject(controls.reloadEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "nor a late reload";
+  EXPECT_EQ(WaitForSingleObject(controls.restoreEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "nor a late restore";
 
   // Another run in the same process starts with its events clear.
   SetEvent(controls.reloadEvent());
@@ -858,14 +867,21 @@ TEST_F(WinService, TheRestoreWindowOfAProgramStandingByHasTheServiceRestore) {
 // Without administrator rights the restore window starts the program with
 // them just to store its request; the program takes a well-formed one only.
 TEST_F(WinService, TheProgramStartedToStoreARestoreRequestStoresOnlyAWellFormedOne) {
-  const std::string request = "1|77-5|1796893200000|new|2|前台|T:\\bak\\2026年12月10日02时00分.bak|shop 副本";
+  const std::string request = "1|77-5|1000|new|2|前台|T:\\bak\\2026年12月10日02时00分.bak|shop 副本";
   ASSERT_TRUE(WriteString(kStatusKey, "RestoreRequest", ""));
   EXPECT_EQ(RunToEnd(remote::ExePath(), L"/request-restore " + Wide(settings::Base64Encode("1|77-5|x"))),
             static_cast<DWORD>(ERROR_INVALID_DATA));
   EXPECT_EQ(RunToEnd(remote::ExePath(), L"/request-restore %%%"), static_cast<DWORD>(ERROR_INVALID_DATA));
   EXPECT_EQ(ReadString(kStatusKey, "RestoreRequest").value_or("?"), "");
   EXPECT_EQ(RunToEnd(remote::ExePath(), L"/request-restore " + Wide(settings::Base64Encode(request))), 0u);
-  EXPECT_EQ(ReadString(kStatusKey, "RestoreRequest").value_or(""), request);
+  // Stamped when stored, not when the window asked: the consent may take a while.
+  const std::string stored = ReadString(kStatusKey, "RestoreRequest").value_or("");
+  const size_t stamp = std::string("1|77-5|").size();
+  ASSERT_GT(stored.size(), stamp + 13) << stored;
+  EXPECT_EQ(stored.substr(0, stamp), "1|77-5|");
+  EXPECT_EQ(stored.substr(stored.find('|', stamp)), request.substr(request.find('|', stamp))) << stored;
+  const long long at = std::stoll(stored.substr(stamp, stored.find('|', stamp) - stamp));
+  EXPECT_GT(at, 1000LL * 1000 * 1000 * 1000) << "now, not the window's stamp of 1970: " << stored;
   EXPECT_EQ(MainWindowCount(), 0) << "no window, no tray icon";
 }
 
