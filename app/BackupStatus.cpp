@@ -88,6 +88,10 @@ bool LoadRestoreTestOpen(settings::Registry& registry) {
   return key && Read(*key, "RestoreTestOpen").value_or("") == "1";
 }
 
+bool StoreStatusValue(settings::Registry& registry, const std::string& name, const std::string& data) {
+  return Store(registry, name, data);
+}
+
 bool StoreRestoreTestOpen(settings::Registry& registry, bool open) {
   return Store(registry, "RestoreTestOpen", open ? "1" : "0");
 }

@@ -41,6 +41,9 @@ std::optional<TestedSet> PassedTestSet(const BackupRecord& record);
 // "1"): its scratch database may still be on the server.
 bool LoadRestoreTestOpen(settings::Registry& registry);
 bool StoreRestoreTestOpen(settings::Registry& registry, bool open);
+// One value under the status key; false when it cannot be written (a
+// program without administrator rights).
+bool StoreStatusValue(settings::Registry& registry, const std::string& name, const std::string& data);
 
 // The second folder every backup is copied to ("" for none), kept as "CopyFolder"
 // under the same key: beside the control states, never among them.

@@ -60,17 +60,6 @@ std::optional<std::string> Read(settings::Registry& registry, const char* name) 
   }
 }
 
-bool Write(settings::Registry& registry, const char* name, const std::string& data) {
-  auto key = registry.open(std::string(kStatusKey), settings::Access::Write);
-  if (!key) return false;
-  try {
-    key->writeString(name, data);
-  } catch (const settings::RegistryError&) {
-    return false;
-  }
-  return true;
-}
-
 constexpr std::string_view kStates[] = {"started", "succeeded", "failed", "cancelled", "refused"};
 
 }  // namespace
@@ -109,14 +98,14 @@ std::optional<RestoreRequest> ParseRestoreRequest(std::string_view text) {
 }
 
 bool StoreRestoreRequest(settings::Registry& registry, const RestoreRequest& request) {
-  return Write(registry, kRequestValue, FormatRestoreRequest(request));
+  return StoreStatusValue(registry, kRequestValue, FormatRestoreRequest(request));
 }
 
 TakenRestoreRequest TakeRestoreRequest(settings::Registry& registry) {
   const std::optional<std::string> stored = Read(registry, kRequestValue);
   if (!stored || stored->empty()) return {};
   // Gone before anything runs: a request runs once, or not at all.
-  Write(registry, kRequestValue, "");
+  StoreStatusValue(registry, kRequestValue, "");
   return {true, ParseRestoreRequest(*stored)};
 }
 
@@ -148,7 +137,7 @@ std::optional<RestoreAnswer> ParseRestoreAnswer(std::string_view text) {
 }
 
 bool StoreRestoreAnswer(settings::Registry& registry, const RestoreAnswer& answer) {
-  return Write(registry, kAnswerValue, FormatRestoreAnswer(answer));
+  return StoreStatusValue(registry, kAnswerValue, FormatRestoreAnswer(answer));
 }
 
 std::optional<RestoreAnswer> LoadRestoreAnswer(settings::Registry& registry) {

@@ -74,15 +74,7 @@ void TFrmMain::schedulerLockTaken(bool abandoned) {
   // The service stopped: what it answered last is the end of what it ran for
   // the window; with no end there, the history has the rest.
   followServiceRestore({});
-  if (askedRestore_) {
-    askedRestore_.reset();
-    RestoreResult result;
-    result.cause = "备份服务已停止: 恢复的结果见备份历史";
-    if (restoreForm_) {
-      restoreForm_->progress(result.cause);
-      restoreForm_->finished(result);
-    }
-  }
+  if (askedRestore_) endAskedRestore("备份服务已停止: 恢复的结果见备份历史");
   lock_->taken(abandoned);
   handlers_.SchedulerChanged(true, abandoned);
 }
@@ -232,14 +224,17 @@ void TFrmMain::followServiceRestore(const std::vector<std::string>& lines) {
     return;
   }
   // Not even started within a minute: the service did not take it.
-  if (!askedRestore_->started && GetTickCount64() - askedRestore_->askedAt > 60 * 1000) {
-    askedRestore_.reset();
-    RestoreResult result;
-    result.cause = "备份服务没有回应恢复请求";
-    if (restoreForm_) {
-      restoreForm_->progress(result.cause);
-      restoreForm_->finished(result);
-    }
+  if (!askedRestore_->started && GetTickCount64() - askedRestore_->askedAt > 60 * 1000)
+    endAskedRestore("备份服务没有回应恢复请求");
+}
+
+void TFrmMain::endAskedRestore(const std::string& why) {
+  askedRestore_.reset();
+  RestoreResult result;
+  result.cause = why;
+  if (restoreForm_) {
+    restoreForm_->progress(why);
+    restoreForm_->finished(result);
   }
 }
 

@@ -96,6 +96,8 @@ class TFrmMain final : private FormShell {
   // While one is asked: the service's lines (the shared history's `lines`)
   // into the window, and its answer; the end once it is there.
   void followServiceRestore(const std::vector<std::string>& lines);
+  // The asked restore ends in the window without the service's answer: `why`.
+  void endAskedRestore(const std::string& why);
   struct AskedRestore {
     std::string id;
     unsigned long long askedAt = 0;  // GetTickCount64

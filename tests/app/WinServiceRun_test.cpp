@@ -43,6 +43,26 @@ struct RecordedEvents final : app::EventSink {
 
 using WinServiceRun = ProgramTest;
 
+// The service's run on a thread of this process, stopped (and waited for) at
+// the latest when this goes.
+struct ServeRun {
+  ServeRun() {
+    controls.begin(nullptr);
+    run = std::thread([this] { app::Serve(controls, events, http); });
+  }
+  ~ServeRun() {
+    controls.control(SERVICE_CONTROL_STOP, 0);
+    if (run.joinable()) run.join();
+  }
+  ServeRun(const ServeRun&) = delete;
+  ServeRun& operator=(const ServeRun&) = delete;
+
+  app::ServiceControls controls;
+  RecordedEvents events;
+  app::WinHttpTransport http;
+  std::thread run;
+};
+
 // The service pings and tells the event log of a scheduled backup with nobody
 // logged on, and tells of its start and stop.
 TEST_F(WinServiceRun, PingsAndReportsTheSlotsBackupBetweenItsStartAndStop) {
@@ -57,19 +77,9 @@ TEST_F(WinServiceRun, PingsAndReportsTheSlotsBackupBetweenItsStartAndStop) {
   ASSERT_TRUE(WriteString(kStatusKey, "RestoreTestEvery", "0"));
   ASSERT_TRUE(WriteString(kStatusKey, "PingAddress", recorder.url("/svc/t0ken")));
 
-  app::ServiceControls controls;
-  RecordedEvents events;
-  app::WinHttpTransport http;
-  controls.begin(nullptr);
-  std::thread run([&] { app::Serve(controls, events, http); });
-  struct Stop {
-    app::ServiceControls& controls;
-    std::thread& run;
-    ~Stop() {
-      controls.control(SERVICE_CONTROL_STOP, 0);
-      if (run.joinable()) run.join();
-    }
-  } stop{controls, run};
+  ServeRun service;
+  app::ServiceControls& controls = service.controls;
+  RecordedEvents& events = service.events;
 
   EXPECT_TRUE(WaitUntil([&] { return controls.state() == SERVICE_RUNNING; }, 30000)) << controls.state();
   ASSERT_TRUE(WaitForBackupFile(minute, Wide(folder + minute.fileName())));
@@ -77,7 +87,7 @@ TEST_F(WinServiceRun, PingsAndReportsTheSlotsBackupBetweenItsStartAndStop) {
 
   // Stopped: the run ends, and says so last.
   EXPECT_EQ(controls.control(SERVICE_CONTROL_STOP, 0), static_cast<DWORD>(NO_ERROR));
-  run.join();
+  service.run.join();
   EXPECT_EQ(recorder.paths(), (std::vector<std::string>{"/svc/t0ken/start", "/svc/t0ken"}));
   EXPECT_EQ(events.all(),
             (std::vector<EventId>{EventId::ServiceStarted, EventId::BackupSucceeded, EventId::ServiceStopped}));
@@ -104,19 +114,9 @@ TEST_F(WinServiceRun, RefusesTheRestoreRequestsItMustNotRunAndSaysWhy) {
   const std::string path = folder + "2026年12月10日02时00分.bak";
   ASSERT_TRUE(WriteString(kStatusKey, "RestoreRequest", "1|left-1|" + now + "|current|1|someone|" + path + "|"));
 
-  app::ServiceControls controls;
-  RecordedEvents events;
-  app::WinHttpTransport http;
-  controls.begin(nullptr);
-  std::thread run([&] { app::Serve(controls, events, http); });
-  struct Stop {
-    app::ServiceControls& controls;
-    std::thread& run;
-    ~Stop() {
-      controls.control(SERVICE_CONTROL_STOP, 0);
-      if (run.joinable()) run.join();
-    }
-  } stop{controls, run};
+  ServeRun service;
+  app::ServiceControls& controls = service.controls;
+  RecordedEvents& events = service.events;
   ASSERT_TRUE(WaitUntil([&] { return controls.state() == SERVICE_RUNNING; }, 30000)) << controls.state();
   EXPECT_EQ(ReadString(kStatusKey, "RestoreRequest").value_or("?"), "") << "not meant for this start";
   EXPECT_EQ(ReadString(kStatusKey, "RestoreRequestAnswer").value_or("?"), "") << "and never answered";
@@ -153,7 +153,7 @@ TEST_F(WinServiceRun, RefusesTheRestoreRequestsItMustNotRunAndSaysWhy) {
     EXPECT_EQ(s.text.find("x.bak"), std::string::npos) << s.text;
 
   EXPECT_EQ(controls.control(SERVICE_CONTROL_STOP, 0), static_cast<DWORD>(NO_ERROR));
-  run.join();
+  service.run.join();
   EXPECT_EQ(events.all(), (std::vector<EventId>{EventId::ServiceStarted, EventId::DatabaseRestoreFailed,
                                                 EventId::ServiceStopped}));
   controls.report(SERVICE_STOPPED);
