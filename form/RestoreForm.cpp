@@ -241,7 +241,7 @@ bool RestoreForm::closeQuery() {
   if (!running()) return true;
   return actions_.confirm &&
          actions_.confirm("数据库 " + running_->database +
-                          " 正在恢复。关闭此窗口不会取消恢复: 恢复会在程序中继续进行,结果写入备份历史。\n\n"
+                          " 正在恢复。关闭此窗口不会取消恢复: 恢复会继续进行 (由本程序或备份服务),结果写入备份历史。\n\n"
                           "确定要关闭窗口吗?");
 }
 
