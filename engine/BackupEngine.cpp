@@ -35,17 +35,6 @@ std::string Digits(int value, int width) {
 // reports some of them with an informational SQLSTATE.
 bool IsDriverNumber(std::int32_t native) { return native >= 20000 && native < 21000; }
 
-// "[FreeTDS][SQL Server]Login failed" -> "Login failed": the vendor tags say
-// nothing to the user.
-std::string_view WithoutTags(std::string_view text) {
-  while (!text.empty() && text.front() == '[') {
-    const size_t close = text.find(']');
-    if (close == std::string_view::npos) break;
-    text.remove_prefix(close + 1);
-  }
-  return text;
-}
-
 // "BACKUP DATABASE is terminating abnormally." follows every specific backup error.
 constexpr std::int32_t kBackupTerminating = 3013;
 // "%d percent processed.", every STATS percent of the backup.
@@ -745,6 +734,31 @@ bool BackupEngine::RunMadeUpBackup(const std::vector<int>& slots, const LocalDat
   if (!BakExecute()) return false;
   for (int slot : slots) stamp(slot, tick);
   return true;
+}
+
+std::string_view WithoutTags(std::string_view text) {
+  while (!text.empty() && text.front() == '[') {
+    const size_t close = text.find(']');
+    if (close == std::string_view::npos) break;
+    text.remove_prefix(close + 1);
+  }
+  return text;
+}
+
+std::string CauseText(const std::exception& error) {
+  std::string cause = DescribeFailure(error);
+  constexpr std::string_view kLead = "原因: ";
+  if (cause.compare(0, kLead.size(), kLead) == 0) cause.erase(0, kLead.size());
+  return cause;
+}
+
+std::string FileNamePart(std::string_view name) {
+  std::string out(name);
+  for (char& c : out) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 32 || std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos) c = '_';
+  }
+  return out;
 }
 
 }  // namespace bakwyn

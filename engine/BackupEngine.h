@@ -65,6 +65,16 @@ std::optional<int> NewestOwnSet(const QueryResult& header);
 // terms. For a server error the server's message(s) with their numbers, or the
 // driver's message when no server answered; for anything else its what().
 std::string DescribeFailure(const std::exception& error);
+// The same without its lead "原因: ", for a line that says it after a reason of its own.
+std::string CauseText(const std::exception& error);
+// "[FreeTDS][SQL Server]Login failed" -> "Login failed": the vendor tags say
+// nothing to the user.
+std::string_view WithoutTags(std::string_view text);
+
+// `name` as one name of a file: every character Windows refuses in a file name
+// becomes "_" (a database may be called "a/b:c"). UTF-8 never uses these bytes
+// inside a character, so the rest passes unchanged.
+std::string FileNamePart(std::string_view name);
 
 // True for a name whose extension is exactly ".bak", in any letter case.
 bool HasBackupExtension(std::string_view name);

@@ -76,35 +76,6 @@ constexpr std::int32_t kRestoreOntoOther = 3154;
 
 std::string operator+(std::string_view a, const std::string& b) { return std::string(a) + b; }
 
-// The reason of a failure without DescribeFailure's "原因: ".
-std::string CauseText(const std::exception& error) {
-  std::string cause = DescribeFailure(error);
-  constexpr std::string_view kLead = "原因: ";
-  if (cause.compare(0, kLead.size(), kLead) == 0) cause.erase(0, kLead.size());
-  return cause;
-}
-
-// "[FreeTDS][SQL Server]10 percent processed." -> "10 percent processed.".
-std::string_view WithoutTags(std::string_view message) {
-  while (!message.empty() && message.front() == '[') {
-    const size_t close = message.find(']');
-    if (close == std::string_view::npos) break;
-    message.remove_prefix(close + 1);
-  }
-  return message;
-}
-
-// `name` as one name of a file: every character Windows refuses in a file
-// name becomes "_". UTF-8 never uses these bytes inside a character.
-std::string FileNamePart(std::string_view name) {
-  std::string out(name);
-  for (char& c : out) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 32 || std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos) c = '_';
-  }
-  return out;
-}
-
 std::string FolderOf(std::string_view path) {
   const size_t slash = path.find_last_of('\\');
   return slash == std::string_view::npos ? std::string() : std::string(path.substr(0, slash + 1));

@@ -24,27 +24,6 @@ constexpr std::size_t kLongestName = 128;
 // have permission.": nothing is left to drop (whoever could restore it may drop it).
 constexpr std::int32_t kNoSuchDatabase = 3701;
 
-// The reason of a failure without DescribeFailure's "原因: ", for lines that
-// say it after a reason of their own.
-std::string CauseText(const std::exception& error) {
-  std::string cause = DescribeFailure(error);
-  constexpr std::string_view kLead = "原因: ";
-  if (cause.compare(0, kLead.size(), kLead) == 0) cause.erase(0, kLead.size());
-  return cause;
-}
-
-// `name` as one name of a file: every character Windows refuses in a file name
-// becomes "_" (a database may be called "a/b:c"). UTF-8 never uses these bytes
-// inside a character, so the rest passes unchanged.
-std::string FileNamePart(std::string_view name) {
-  std::string out(name);
-  for (char& c : out) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 32 || std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos) c = '_';
-  }
-  return out;
-}
-
 // The extension of a restored file of FILELISTONLY's `type`: D data, L log; the
 // others (S FILESTREAM, F full-text) are folders and have none.
 std::string_view Extension(std::string_view type) {
