@@ -29,14 +29,6 @@ int IdOf(const form::Component& component) {
   return id;
 }
 
-WidgetArgs At(HWND parent, int x, int y, int width, int height, DWORD style = 0) {
-  WidgetArgs a;
-  a.parent = parent;
-  a.x = x, a.y = y, a.width = width, a.height = height;
-  a.style = style;
-  return a;
-}
-
 // A device context of a window, released with it.
 class WindowDC {
  public:
@@ -50,17 +42,6 @@ class WindowDC {
   HWND hwnd_;
   HDC dc_;
 };
-
-int TextWidth(HWND hwnd, HFONT font, const std::string& text) {
-  const std::u16string wide = Utf8ToUtf16(text);
-  WindowDC dc(hwnd);
-  HGDIOBJ old = SelectObject(dc.get(), font);
-  SIZE size{};
-  GetTextExtentPoint32W(dc.get(), reinterpret_cast<const wchar_t*>(wide.c_str()), static_cast<int>(wide.size()),
-                        &size);
-  SelectObject(dc.get(), old);
-  return size.cx;
-}
 
 // The height `text` takes in a static control `width` pixels wide, which
 // breaks its lines as DrawText does; the system decides where a line of

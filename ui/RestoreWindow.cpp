@@ -28,25 +28,6 @@ int IdOf(const form::Component& component) {
   return id;
 }
 
-WidgetArgs At(HWND parent, int x, int y, int width, int height, DWORD style = 0) {
-  WidgetArgs a;
-  a.parent = parent;
-  a.x = x, a.y = y, a.width = width, a.height = height;
-  a.style = style;
-  return a;
-}
-
-int TextWidth(HWND hwnd, HFONT font, const std::string& text) {
-  const std::u16string wide = Utf8ToUtf16(text);
-  HDC dc = GetDC(hwnd);
-  HGDIOBJ old = SelectObject(dc, font);
-  SIZE size{};
-  GetTextExtentPoint32W(dc, reinterpret_cast<const wchar_t*>(wide.c_str()), static_cast<int>(wide.size()), &size);
-  SelectObject(dc, old);
-  ReleaseDC(hwnd, dc);
-  return size.cx;
-}
-
 // One choice of a group: an automatic radio button. The first of the group
 // carries WS_GROUP; the model keeps exactly one checked, and the button's own
 // switching agrees with it.

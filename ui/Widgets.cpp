@@ -747,4 +747,23 @@ LRESULT TreeListView::notify(const NMHDR& header) {
   return 0;
 }
 
+WidgetArgs At(HWND parent, int x, int y, int width, int height, DWORD style) {
+  WidgetArgs a;
+  a.parent = parent;
+  a.x = x, a.y = y, a.width = width, a.height = height;
+  a.style = style;
+  return a;
+}
+
+int TextWidth(HWND hwnd, HFONT font, const std::string& text) {
+  const std::u16string wide = Utf8ToUtf16(text);
+  HDC dc = GetDC(hwnd);
+  HGDIOBJ old = SelectObject(dc, font);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, reinterpret_cast<const wchar_t*>(wide.c_str()), static_cast<int>(wide.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(hwnd, dc);
+  return size.cx;
+}
+
 }  // namespace bakwyn::ui

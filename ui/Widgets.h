@@ -43,6 +43,11 @@ struct WidgetArgs {
   DWORD exStyle = 0;
 };
 
+// A child of `parent` at that place and size, with `style` added.
+WidgetArgs At(HWND parent, int x, int y, int width, int height, DWORD style = 0);
+// The width `text` takes in `font`, as `hwnd` draws it.
+int TextWidth(HWND hwnd, HFONT font, const std::string& text);
+
 HWND CreateChildWindow(const wchar_t* className, int id, const WidgetArgs& args, HFONT font);
 
 // Receives the WM_COMMAND and WM_NOTIFY messages of its control IDs; the window
