@@ -7,19 +7,11 @@
 #include <tuple>
 #include <utility>
 
+#include "engine/History.h"
+#include "engine/RestoreTest.h"
+
 namespace bakwyn::form {
 namespace {
-
-// The duration as the history writes it ("2分15秒"); the engine's own
-// formatter lives in a library this model does not link.
-std::string TookText(std::int64_t milliseconds) {
-  const std::int64_t seconds = milliseconds < 0 ? 0 : milliseconds / 1000;
-  const std::int64_t hours = seconds / 3600, minutes = seconds / 60 % 60;
-  std::string out;
-  if (hours > 0) out += std::to_string(hours) + "小时";
-  if (hours > 0 || minutes > 0) out += std::to_string(minutes) + "分";
-  return out + std::to_string(seconds % 60) + "秒";
-}
 
 auto Moment(const LocalDateTime& t) {
   return std::tie(t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond);
@@ -41,12 +33,7 @@ std::string OverwriteQuestion(const RestorePlan& plan) {
 
 }  // namespace
 
-std::string RestoreDateText(const LocalDateTime& t) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
-                t.second);
-  return text;
-}
+std::string RestoreDateText(const LocalDateTime& t) { return FullStamp(t); }
 
 std::string RestoreSizeText(std::uint64_t bytes) {
   constexpr double kMega = 1024.0 * 1024.0, kGiga = kMega * 1024.0;
@@ -232,7 +219,7 @@ void RestoreForm::finished(const RestoreResult& result) {
   const char* outcome = result.outcome == RestoreResult::Outcome::succeeded ? "恢复成功"
                         : result.outcome == RestoreResult::Outcome::cancelled ? "恢复已取消"
                                                                               : "恢复失败";
-  mavMemo2.addLine(std::string(outcome) + ": 数据库 " + database + ",用时 " + TookText(result.milliseconds));
+  mavMemo2.addLine(std::string(outcome) + ": 数据库 " + database + ",用时 " + DurationText(result.milliseconds));
   // The cause is among the restore's own lines just above: not twice.
   if (!result.safetyBackup.empty()) mavMemo2.addLine("恢复前的安全备份: " + result.safetyBackup);
 }
