@@ -299,8 +299,9 @@ void FormHandlers::showHistoryLines() {
   const std::vector<std::string> lines = follower_->newLines();
   for (const std::string& line : lines) {
     // "YYYY-MM-DD HH:NN:SS text" shows as the pane's own lines do.
-    if (line.size() > 20 && line[4] == '-' && line[10] == ' ' && line[19] == ' ') {
-      form_.mavMemo1.addLine("[" + line.substr(2, 17) + "]: " + line.substr(20));
+    const HistoryLine split = SplitHistoryLine(line);
+    if (!split.stamp.empty()) {
+      form_.mavMemo1.addLine("[" + std::string(split.stamp.substr(2)) + "]: " + std::string(split.text));
     } else {
       form_.mavMemo1.addLine(line);
     }

@@ -202,7 +202,7 @@ void TFrmMain::followServiceRestore(const std::vector<std::string>& lines) {
   if (!askedRestore_) return;
   for (const std::string& line : lines) {
     // The service's lines, without their date: the restore's own words.
-    const std::string text = line.size() > 20 && line[4] == '-' && line[10] == ' ' && line[19] == ' ' ? line.substr(20) : line;
+    const std::string text(SplitHistoryLine(line).text);
     if (restoreForm_) restoreForm_->progress(text);
     askedRestore_->shown.push_back(text);
   }

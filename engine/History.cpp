@@ -52,6 +52,11 @@ std::string FullStamp(const LocalDateTime& t) {
   return text;
 }
 
+HistoryLine SplitHistoryLine(std::string_view line) {
+  if (line.size() > 20 && line[4] == '-' && line[10] == ' ' && line[19] == ' ') return {line.substr(0, 19), line.substr(20)};
+  return {{}, line};
+}
+
 History::History(FileSystem& files, std::string path, std::string ownPath, std::uint64_t maxBytes, int keep)
     : files_(files), maxBytes_(maxBytes), keep_(keep) {
   shared_.path = std::move(path);

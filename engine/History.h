@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/Clock.h"
@@ -103,5 +104,13 @@ class HistoryFollower {
 
 // "YYYY-MM-DD HH:NN:SS", as the history writes every line's date.
 std::string FullStamp(const LocalDateTime& t);
+
+// A line of the history at its date: "YYYY-MM-DD HH:NN:SS text" gives the
+// stamp and the text; a line without one (a header) no stamp and all of it.
+struct HistoryLine {
+  std::string_view stamp;
+  std::string_view text;
+};
+HistoryLine SplitHistoryLine(std::string_view line);
 
 }  // namespace bakwyn
