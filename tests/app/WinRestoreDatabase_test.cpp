@@ -108,10 +108,28 @@ TEST_F(WinRestoreDatabase, AsANewDatabaseAndOverTheCurrentOneEndingMultiUserWhen
   EXPECT_EQ(code, 0u);
   const std::string name = remote::Text(Control(window, "mEdt1"));
   ASSERT_TRUE(StartsWith(name, "shop_恢复_")) << name;
-  size_t from = standIn_.record().statements.size();
-  Click(window, "BitBtn2");
   const HWND progress = Control(window, "mavMemo2");
   std::vector<std::string> lines;
+
+  // A name the server has, by the server's own comparison: refused before
+  // anything is restored.
+  size_t from = standIn_.record().statements.size();
+  RunDriver(L"restore settext mEdt1 SHOP", &code);
+  EXPECT_EQ(code, 0u);
+  Click(window, "BitBtn2");
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        lines = MemoLines(progress);
+        return std::find(lines.begin(), lines.end(), "无法恢复: 数据库名称已被占用: SHOP") != lines.end();
+      },
+      20000))
+      << ::testing::PrintToString(lines);
+  for (const std::string& s : Sent(standIn_.record(), from)) EXPECT_FALSE(StartsWith(s, "RESTORE DATABASE ")) << s;
+  RunDriver(L"restore settext mEdt1 " + Wide(name), &code);
+  EXPECT_EQ(remote::Text(Control(window, "mEdt1")), name);
+
+  from = standIn_.record().statements.size();
+  Click(window, "BitBtn2");
   ASSERT_TRUE(WaitUntil(
       [&] {
         lines = MemoLines(progress);
